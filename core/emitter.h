@@ -1,0 +1,115 @@
+#pragma once
+// The one owner of a scene: every frame, and the counters and flags that coordinate building,
+// stroke propagation, cache playback and saving, undo and its trimming on the workers.
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include <QMutex>
+#include <QObject>
+
+#include "core/frame_set.h"
+#include "core/key_state.h"
+#include "core/stroke.h"
+#include "core/threading.h"
+#include "core/window_link.h"
+
+namespace kavrin {
+
+// One frame that a stroke reaches and the weight it gets there.
+struct near_entry {
+    int frame;
+    float weight;
+};
+using near_list_t = std::vector<near_entry>;
+
+// A finished stroke waiting for the "add near" worker: the stroke, the frames it reaches and the
+// painted frame's particles as the stroke left them.
+struct propagation_request {
+    stroke painted;
+    near_list_t near;
+    particle_map source;
+};
+
+class emitter : public QObject {
+public:
+    emitter(bool from_cache, window_link* window);
+    ~emitter() override;
+
+    // Flags and counters: written by the main thread and single workers, read everywhere;
+    // readers tolerate a value one tick stale.
+    std::atomic<bool> undoing{false};
+    std::atomic<bool> near_running{false};
+    std::atomic<bool> eat_interrupted{false};
+    std::atomic<bool> trim_low_memory{false};
+    std::atomic<bool> trim_running{false};
+    std::atomic<int> trim_bound{0};
+    std::atomic<int> idle_threshold{15};
+    const std::shared_ptr<QMutex> emitter_lock;  // an undo or one "eat queue" run at a time
+
+    std::deque<propagation_request> near_queue;  // guarded by near_queue_lock
+    QMutex near_queue_lock;
+
+    // Particles touched by the stroke in progress: only the stroke worker changes it, and
+    // add_near empties it after that worker has finished.
+    std::vector<particle*> selection;
+
+    const bool from_cache;
+    std::atomic<int> last_frame{0};
+    std::atomic<int> first_frame{0};
+    std::atomic<int> idle_ticks{0};
+    std::atomic<int> frames_to_build{0};
+    std::atomic<int> undo_depth{0};
+    std::atomic<int> frames_to_save{0};
+    std::atomic<int> point_count{0};
+    std::atomic<float> max_scale{0.0f};
+
+    // Filled by build before any worker runs; afterwards its structure is read-only.
+    std::map<int, frame_set> frames;
+    const std::shared_ptr<QMutex> frame_lock;  // one cache write or playback at a time
+
+    // The window's modifier keys as the current stroke began.
+    std::atomic<key_state> key_copy;
+    window_link* const window;  // not owned
+
+    // Strict look-up of a frame.
+    frame_set& frame(int number);
+    const frame_set& frame(int number) const;
+
+    // Frame building and background work.
+    void build();
+    void mark_for_save();
+    void tick();
+    void build_particle(const std::vector<int>& keys, int index);
+    void eat_queue();
+    void clear_queue();
+    bool quiet() const;
+    bool ready_to_eat();
+    bool has_pending_work() const;
+    // The frame loop must stop for the user (or because the emitter is going away).
+    bool must_stop() const;
+
+    // Strokes.
+    void current_particle();
+    near_list_t near_list(bool strict) const;
+    void add_near();
+    void near_worker();
+    void select(const std::vector<particle*>* list);
+
+    // Undo.
+    void undo();
+    void check_memory();
+    void remove_undo(const job_args& args);
+
+    // Raises max_scale to extent; when it grows every frame must be redrawn.
+    void raise_max_scale(float extent);
+
+private:
+    std::atomic<bool> closing_{false};     // set by the destructor: every worker winds down
+    std::atomic<bool> keys_copied_{false};  // the current stroke has taken its key copy
+};
+
+}  // namespace kavrin

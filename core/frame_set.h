@@ -1,0 +1,84 @@
+#pragma once
+// The complete particle state of one frame: its particles, octree, level index, grid fields,
+// debug geometry, queues of pending edits, and the locks and flags that coordinate the workers.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include <QMutex>
+
+#include "core/cell_key.h"
+#include "core/particle.h"
+#include "core/stroke.h"
+#include "dynamics/kd_tree.h"
+#include "dynamics/octree.h"
+
+namespace kavrin {
+
+class emitter;
+
+class frame_set {
+public:
+    frame_set(int frame, emitter* owner);
+    frame_set(const frame_set&) = delete;
+    frame_set& operator=(const frame_set&) = delete;
+
+    emitter* const owner;
+    const int frame;
+
+    // Flags are read by the window and the workers of other frames without a lock; each is one
+    // atomic byte and readers tolerate a value that is one tick stale.
+    std::atomic<bool> needs_step{false};    // holds particles that must be stepped
+    std::atomic<bool> empty{false};         // the cache had no particles for this frame
+    std::atomic<bool> settled{false};       // up to date: set by a step, cleared by a stroke
+    std::atomic<bool> touched{false};       // the viewport must rebuild its drawing
+    std::atomic<bool> near_marked{false};   // target of the stroke propagation in progress
+    std::atomic<bool> pending_save{false};  // still to be written to the cache being saved
+    std::atomic<bool> initialised{false};   // stepped once: octree, index and grid exist
+
+    std::deque<stroke> near_queue;  // guarded by near_lock
+    std::deque<stroke> history;     // changed under history_lock; newest at the back
+
+    unsigned display_list = 0;  // viewport's compiled particles; only the GUI thread uses it
+
+    const std::shared_ptr<QMutex> eat_lock;       // held by the worker processing the frame
+    const std::shared_ptr<QMutex> geometry_lock;  // guards the debug geometry arrays
+    const std::shared_ptr<QMutex> near_lock;      // guards near_queue
+    const std::shared_ptr<QMutex> history_lock;   // guards changes of history
+    const std::shared_ptr<QMutex> field_lock;     // held for the grid field passes
+
+    // The rest is changed only by the one thread that steps or deforms the frame (the frame's
+    // eat lock or the live stroke path keep those apart), or by jobs it runs and waits for.
+    particle_map particles;
+    oct_tree root;
+    std::vector<particle*> insert_queue;  // particles waiting to be placed in the tree
+    int tree_depth = 0;
+    float leaf_half = 0.0f;
+    float extent = 0.0f;
+
+    std::vector<std::unordered_map<cell_key, oct_tree*, cell_key_hash>> level_keys;
+    std::vector<kd_tree> level_trees;
+
+    float cell_size = 0.0f;
+    std::unordered_map<cell_key, vec3, cell_key_hash> cell_centres;
+    std::unordered_map<cell_key, float, cell_key_hash> cell_density;
+    std::unordered_map<cell_key, vec3, cell_key_hash> cell_normals;
+    QMutex grid_lock;  // guards the three grid maps while a parallel pass inserts into them
+
+    // Box triangles of the occupied octree nodes and their face normals, under geometry_lock.
+    int debug_vertex_count = 0;
+    std::vector<float> debug_vertices;
+    std::vector<float> debug_normals;
+};
+
+// Worker threads for the frame's parallel passes: the window's setting, at least 1.
+int worker_count(const frame_set& fs);
+
+// The 27 neighbour offsets of a grid cell, the zero offset included.
+const std::array<vec3, 27>& stencil();
+
+}  // namespace kavrin

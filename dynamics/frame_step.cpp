@@ -1,0 +1,237 @@
+#include "dynamics/frame_step.h"
+
+#include <mutex>
+
+#include <QThread>
+
+#include "core/emitter.h"
+#include "core/frame_set.h"
+#include "core/rotation.h"
+#include "core/strict.h"
+#include "core/threading.h"
+#include "dynamics/deform.h"
+#include "dynamics/grid_fields.h"
+#include "dynamics/level_index.h"
+#include "dynamics/octree.h"
+
+namespace kavrin {
+
+namespace {
+
+void first_step(frame_set& fs) {
+    build_tree(fs);
+    // The particles are placed right away, so that a fresh frame can be picked and painted.
+    insert_queued(fs);
+    bounds_pass(fs, true);
+    create_levels(fs);
+    field_passes(fs, true);
+    shade_particles(fs);
+    build_debug_geometry(fs);
+    if (fs.owner) --fs.owner->frames_to_build;
+    fs.initialised = true;
+    fs.settled = true;
+    fs.touched = true;
+}
+
+void later_step(frame_set& fs, bool sequential, bool refresh_fields) {
+    std::vector<particle*> moved;
+    for (auto& [id, p] : fs.particles)
+        if (p.moved) moved.push_back(&p);
+    if (sequential) {
+        for (particle* p : moved) rehome(fs, *p);
+    } else {
+        const job_args args{&moved};
+        run_jobs(job_receiver(), true, int(moved.size()), worker_count(fs), &fs, "frame_set",
+                 "update particle", &args);
+    }
+    insert_queued(fs);
+    bounds_pass(fs, sequential);
+    measure_extent(fs);
+    reset_levels(fs);
+    if (sequential || refresh_fields) field_passes(fs, sequential);
+    build_debug_geometry(fs);
+    fs.settled = true;
+    fs.touched = true;
+}
+
+// Shared ending of a frame build and a cache playback.
+int finish_fill(frame_set& fs) {
+    const int count = int(fs.particles.size());
+    fs.owner->point_count += count;
+    if (count == 0) {
+        --fs.owner->frames_to_build;
+        fs.empty = true;
+    }
+    fs.needs_step = true;
+    return count;
+}
+
+int play_back(frame_set& fs) {
+    fs.owner->window->read_cache_frame(*fs.owner, fs.frame);
+    return finish_fill(fs);
+}
+
+bool newest_undone(const frame_set& fs, bool wait) {
+    std::unique_lock<QMutex> hold(*fs.history_lock, std::defer_lock);
+    if (wait)
+        hold.lock();
+    else if (!hold.try_lock())
+        return true;
+    return !fs.history.empty() && fs.history.back().undone;
+}
+
+bool has_queued(const frame_set& fs, bool wait) {
+    std::unique_lock<QMutex> hold(*fs.near_lock, std::defer_lock);
+    if (wait)
+        hold.lock();
+    else if (!hold.try_lock())
+        return true;
+    return !fs.near_queue.empty();
+}
+
+}  // namespace
+
+void step(frame_set& fs, bool sequential, bool refresh_fields) {
+    if (!fs.initialised)
+        first_step(fs);
+    else
+        later_step(fs, sequential, refresh_fields);
+}
+
+void build_debug_geometry(frame_set& fs) {
+    // Corner c of a box has x from bit 0, y from bit 1, z from bit 2; faces wind outwards.
+    static const int faces[6][4] = {{4, 5, 7, 6}, {0, 2, 3, 1}, {1, 3, 7, 5},
+                                    {0, 4, 6, 2}, {2, 6, 7, 3}, {0, 1, 5, 4}};
+    static const vec3 normals[6] = {{0, 0, 1}, {0, 0, -1}, {1, 0, 0},
+                                    {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}};
+    std::vector<oct_tree*> nodes;
+    collect(fs.root, nodes);
+    std::vector<float> vertices, face_normals;
+    const float m = 0.1f * fs.leaf_half;
+    for (const oct_tree* n : nodes) {
+        if (!n->occupied) continue;
+        const vec3 lo = n->bound_min - vec3(m, m, m);
+        const vec3 hi = n->bound_max + vec3(m, m, m);
+        auto corner = [&](int c) {
+            return vec3(c & 1 ? hi[0] : lo[0], c & 2 ? hi[1] : lo[1], c & 4 ? hi[2] : lo[2]);
+        };
+        for (int f = 0; f < 6; ++f) {
+            const int* q = faces[f];
+            for (int c : {q[0], q[1], q[2], q[0], q[2], q[3]}) {
+                const vec3 p = corner(c);
+                vertices.insert(vertices.end(), p.v, p.v + 3);
+                face_normals.insert(face_normals.end(), normals[f].v, normals[f].v + 3);
+            }
+        }
+    }
+    QMutexLocker hold(fs.geometry_lock.get());
+    fs.debug_vertex_count = int(vertices.size() / 3);
+    fs.debug_vertices.swap(vertices);
+    fs.debug_normals.swap(face_normals);
+}
+
+int build_frame(frame_set& fs, const std::vector<int>& frame_numbers, int index) {
+    emitter& e = *fs.owner;
+    if (e.from_cache) return play_back(fs);
+
+    const int n = e.window->generation_scale;
+    const float spread = n == 1 ? 0.0f : 10.0f;
+    const float flight = float(0.03 * 1.05);
+    const float sink = float(0.03 * 0.05);
+    if (index > 0) {
+        {
+            // The previous frame may be stepped by a background worker meanwhile.
+            frame_set& previous = e.frame(strict_index(frame_numbers, index - 1));
+            QMutexLocker hold(previous.eat_lock.get());
+            fs.particles = previous.particles;
+        }
+        frame_set* before = index > 1 ? &e.frame(strict_index(frame_numbers, index - 2)) : nullptr;
+        QMutexLocker hold(before ? before->eat_lock.get() : nullptr);
+        const int existed = n * (index - 1);
+        for (auto& [id, p] : fs.particles) {
+            p.cell = nullptr;
+            p.moved = p.changed = p.selected = false;
+            if (p.position[1] < 0.0f) continue;
+            if (before && id < existed) {
+                const vec3& earlier = strict_at(before->particles, id).position;
+                p.position += normalise(p.position - earlier) * flight;
+            }
+            if (p.position[1] < 0.0f)
+                p.position[1] = 0.0f;
+            else
+                p.position[1] -= sink;
+            p.rest_position = p.position;
+        }
+    }
+
+    const vec3 axis = normalise(vec3(1.0f, 2.0f, 0.0f));
+    const vec3 spin(0.0f, 0.0f, 1.0f);
+    auto draw = [&e](float lo, float hi) { return lo + (hi - lo) * float(e.window->random()); };
+    for (int i = 0; i < n; ++i) {
+        const float t = float(i + 1) / float(n);
+        vec3 d = axis * t;
+        d = rotate(d, spin, draw(-spread, spread));
+        d = rotate(d, axis, draw(0.0f, 720.0f));
+        const int id = (index + 1) * n - i - 1;
+        fs.particles.try_emplace(id, id, d * 0.03f + vec3(-0.8f, 0.0f, 0.0f), 1.0f);
+    }
+    return finish_fill(fs);
+}
+
+bool has_work(const frame_set& fs, work_kind kind, bool wait) {
+    const bool open = !fs.empty && !fs.settled;
+    switch (kind) {
+        case work_kind::save:
+            return fs.pending_save;
+        case work_kind::playback:
+            // Due until the frame has been filled once: a filled frame is never read again.
+            return open && fs.owner->from_cache && !fs.needs_step;
+        case work_kind::queued_stroke:
+            return has_queued(fs, wait);
+        case work_kind::undo:
+            return newest_undone(fs, wait);
+        case work_kind::final_step:
+            return open && fs.needs_step;
+    }
+    return false;
+}
+
+bool has_any_work(const frame_set& fs, bool wait) {
+    for (int k = 0; k <= 4; ++k)
+        if (has_work(fs, work_kind(k), wait)) return true;
+    return false;
+}
+
+bool process(frame_set& fs) {
+    emitter& e = *fs.owner;
+    {
+        std::unique_lock<QMutex> cache_work(*e.frame_lock, std::try_to_lock);
+        if (cache_work.owns_lock()) {
+            if (fs.pending_save) {
+                e.window->write_cache_frame(e, fs.frame);
+                fs.pending_save = false;
+                --e.frames_to_save;
+            }
+            if (has_work(fs, work_kind::playback)) play_back(fs);
+        } else {
+            QThread::msleep(2);
+        }
+    }
+    for (;;) {
+        if (e.must_stop()) {
+            e.eat_interrupted = true;
+            return false;
+        }
+        if (has_work(fs, work_kind::undo))
+            replay_undo(fs);
+        else if (has_work(fs, work_kind::queued_stroke))
+            apply_queued_stroke(fs);
+        else
+            break;
+    }
+    if (fs.empty || fs.settled || !fs.needs_step) return true;
+    step(fs, true, false);
+    return true;
+}
+
+}  // namespace kavrin

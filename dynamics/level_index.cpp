@@ -1,0 +1,101 @@
+#include "dynamics/level_index.h"
+
+#include <cmath>
+
+#include "core/frame_set.h"
+#include "core/strict.h"
+#include "dynamics/octree.h"
+
+namespace kavrin {
+
+namespace {
+
+template <class V>
+V& level_at(std::vector<V>& levels, int level) {
+    if (level < 0 || size_t(level) >= levels.size()) throw std::out_of_range(bad_subscript_message);
+    return levels[size_t(level)];
+}
+template <class V>
+const V& level_at(const std::vector<V>& levels, int level) {
+    if (level < 0 || size_t(level) >= levels.size()) throw std::out_of_range(bad_subscript_message);
+    return levels[size_t(level)];
+}
+
+kd_tree::point as_doubles(const vec3& v) { return {double(v[0]), double(v[1]), double(v[2])}; }
+
+}  // namespace
+
+cell_key position_key(const vec3& v, float extent) {
+    vec3 scaled;
+    for (int i = 0; i < 3; ++i) scaled[i] = float(double(v[i] / extent) * 100000.0);
+    return make_key(scaled);
+}
+
+void create_levels(frame_set& fs) {
+    fs.level_keys.assign(size_t(fs.tree_depth), {});
+    fs.level_trees.clear();
+    fs.level_trees.resize(size_t(fs.tree_depth));
+    index_leaves(fs, fs.root);
+}
+
+void reset_levels(frame_set& fs) {
+    for (auto& tree : fs.level_trees) tree.clear();
+    for (auto& keys : fs.level_keys) keys.clear();
+    index_leaves(fs, fs.root);
+}
+
+void index_leaves(frame_set& fs, oct_tree& node) {
+    if (node.children.empty() && node.depth >= 1) {
+        const int level = node.depth - 1;
+        level_at(fs.level_keys, level).try_emplace(position_key(node.centroid, fs.extent), &node);
+        level_at(fs.level_trees, level).insert(as_doubles(node.centroid));
+    }
+    for (auto& [key, child] : node.children) index_leaves(fs, child);
+}
+
+void find_cells(const frame_set& fs, const vec3& position, float radius, int level,
+                std::vector<oct_tree*>& out) {
+    out.clear();
+    thread_local std::vector<kd_tree::point> found;
+    level_at(fs.level_trees, level).range(as_doubles(position), double(radius), found);
+    const auto& keys = level_at(fs.level_keys, level);
+    for (const kd_tree::point& p : found) {
+        const vec3 centroid{static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2])};
+        auto it = keys.find(position_key(centroid, fs.extent));
+        if (it != keys.end()) out.push_back(it->second);
+    }
+}
+
+void rehome(frame_set& fs, particle& p) {
+    p.moved = false;
+    oct_tree* old = p.cell;
+    if (!old) return;  // not placed yet: the next queued insertion places it
+    old->dirty = true;
+    if (!is_outside(*old, p.position)) return;
+
+    auto move_to = [&](oct_tree& dest) {
+        // One node lock at a time: the destination first, then the source.
+        {
+            QMutexLocker hold(dest.mutex.get());
+            dest.members.emplace(p.id, &p);
+        }
+        p.cell = &dest;
+        QMutexLocker hold(old->mutex.get());
+        old->members.erase(p.id);
+    };
+
+    thread_local std::vector<oct_tree*> candidates;
+    for (int r = 0; r < fs.tree_depth; ++r) {
+        const float radius = float(double(fs.leaf_half) * 3.5 * double(r + 1));
+        find_cells(fs, p.position, radius, fs.tree_depth - r - 1, candidates);
+        for (oct_tree* c : candidates) {
+            if (c == old || is_outside(*c, p.position)) continue;
+            if (r == 0) c->dirty = true;
+            move_to(*c);
+            return;
+        }
+    }
+    move_to(fs.root);
+}
+
+}  // namespace kavrin

@@ -1,0 +1,27 @@
+#pragma once
+// Level index of a frame's octree: per leaf depth, a k-d tree of leaf centroids and a map from
+// position key to leaf. Moved particles find their new cell through it.
+
+#include <vector>
+
+#include "core/cell_key.h"
+#include "core/particle.h"
+
+namespace kavrin {
+
+class frame_set;
+struct oct_tree;
+
+// Key of a position relative to the frame's extent.
+cell_key position_key(const vec3& v, float extent);
+
+void create_levels(frame_set& fs);
+void reset_levels(frame_set& fs);
+void index_leaves(frame_set& fs, oct_tree& node);
+// Leaves of one level whose centroid lies within radius of position, in query order.
+void find_cells(const frame_set& fs, const vec3& position, float radius, int level,
+                std::vector<oct_tree*>& out);
+// Moves p to the leaf that now holds it (the body of "update particle").
+void rehome(frame_set& fs, particle& p);
+
+}  // namespace kavrin

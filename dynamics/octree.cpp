@@ -1,0 +1,172 @@
+#include "dynamics/octree.h"
+
+#include <cmath>
+#include <string>
+
+#include "core/emitter.h"
+#include "core/frame_set.h"
+#include "core/strict.h"
+#include "core/threading.h"
+
+namespace kavrin {
+
+void init(oct_tree& node, int depth, float half_size, const vec3& corner, frame_set* owner) {
+    node.dirty = true;
+    node.centroid = vec3();
+    node.mutex = std::make_shared<QMutex>();
+    node.depth = depth;
+    node.half_size = half_size;
+    node.corner = corner;
+    node.owner = owner;
+}
+
+vec3 centre(const oct_tree& node) {
+    return node.corner + vec3(node.half_size, node.half_size, node.half_size);
+}
+
+bool is_outside(const oct_tree& node, const vec3& position) {
+    const float far = node.half_size * 2.0f;
+    int inside = 0;
+    for (int i = 0; i < 3; ++i)
+        if (node.corner[i] <= position[i] && position[i] <= node.corner[i] + far) ++inside;
+    return inside < 3;
+}
+
+oct_tree& make_child(oct_tree& node, const cell_key& coords) {
+    auto [it, made] = node.children.try_emplace(coords);
+    if (made)
+        init(it->second, node.depth + 1, node.half_size * 0.5f,
+             node.corner + key_coords(coords) * node.half_size, node.owner);
+    return it->second;
+}
+
+void subdivide(oct_tree& node, int max_depth, const child_dims& dims) {
+    for (int i = 0; i < dims.n[0]; ++i)
+        for (int j = 0; j < dims.n[1]; ++j)
+            for (int k = 0; k < dims.n[2]; ++k) make_child(node, make_key(i, j, k));
+
+    for (auto& [id, p] : node.members) {
+        vec3 g = (p->position - node.corner) / node.half_size;
+        for (int a = 0; a < 3; ++a) {
+            if (g[a] < 0.0f)
+                g[a] = 0.0f;
+            else if (g[a] >= 2.0f)
+                g[a] = 1.0f;
+        }
+        oct_tree& child = strict_at(node.children, make_key(g));
+        p->cell = &child;
+        child.members.emplace(id, p);
+    }
+    node.members.clear();
+
+    for (auto& [key, child] : node.children)
+        if (!child.members.empty() && child.depth < max_depth) subdivide(child, max_depth);
+}
+
+void refresh(oct_tree& node, int max_depth) {
+    if (max_depth > node.depth && !node.members.empty()) subdivide(node, max_depth);
+    for (auto& [key, child] : node.children) refresh(child, max_depth);
+}
+
+void collect(oct_tree& node, std::vector<oct_tree*>& list) {
+    list.push_back(&node);
+    for (auto& [key, child] : node.children) collect(child, list);
+}
+
+int tree_depth_for(size_t particle_count) {
+    const auto whole = static_cast<unsigned long long>(double(particle_count) * 0.01);
+    return int(std::to_string(whole).size()) + 1;
+}
+
+void build_tree(frame_set& fs) {
+    point_box box;
+    for (const auto& [id, p] : fs.particles) box.add(p.position);
+    const vec3 scale = box.scale();
+    fs.extent = box.largest_scale();
+    if (fs.owner) fs.owner->raise_max_scale(fs.extent);
+
+    fs.tree_depth = tree_depth_for(fs.particles.size());
+    fs.leaf_half = fs.extent * std::pow(0.5f, float(fs.tree_depth + 1));
+
+    const float half = fs.extent * 0.5f;
+    child_dims dims;
+    vec3 rounded;
+    for (int i = 0; i < 3; ++i) {
+        dims.n[i] = int(std::ceil(scale[i] / half));
+        rounded[i] = float(dims.n[i]) * half;
+    }
+    init(fs.root, 0, half, (box.min + box.max - rounded) * 0.5f, &fs);
+
+    fs.insert_queue.clear();
+    fs.insert_queue.reserve(fs.particles.size());
+    for (auto& [id, p] : fs.particles) fs.insert_queue.push_back(&p);
+    subdivide(fs.root, fs.tree_depth, dims);
+}
+
+void insert_queued(frame_set& fs) {
+    oct_tree& root = fs.root;
+    for (particle* p : fs.insert_queue) {
+        const vec3 g = (p->position - root.corner) / root.half_size;
+        oct_tree& child = make_child(root, make_key(g));
+        p->cell = &child;
+        child.members.emplace(p->id, p);
+    }
+    fs.insert_queue.clear();
+    refresh(root, fs.tree_depth);
+}
+
+void update_bounds(oct_tree& node) {
+    node.occupied = false;
+    if (!node.members.empty()) {
+        vec3 sum;
+        point_box box;
+        int count = 0;
+        for (const auto& [id, p] : node.members) {
+            if (!p->live()) continue;
+            sum += p->position;
+            box.add(p->position);
+            ++count;
+        }
+        node.bound_max = box.max;
+        node.bound_min = box.min;
+        if (count > 0) {
+            node.occupied = true;
+            node.centroid = sum / float(count);
+        }
+    }
+    if (!node.occupied) {
+        node.centroid = centre(node);
+        node.bound_min = node.bound_max = node.centroid;
+    }
+    node.dirty = false;
+}
+
+void bounds_pass(frame_set& fs, bool sequential) {
+    std::vector<oct_tree*> nodes;
+    collect(fs.root, nodes);
+    std::vector<oct_tree*> dirty;
+    for (oct_tree* n : nodes)
+        if (n->dirty) dirty.push_back(n);
+    if (sequential) {
+        for (oct_tree* n : dirty) update_bounds(*n);
+        return;
+    }
+    const job_args args{&dirty};
+    run_jobs(job_receiver(), true, int(dirty.size()), worker_count(fs), &fs, "frame_set",
+             "update collision", &args);
+}
+
+void measure_extent(frame_set& fs) {
+    std::vector<oct_tree*> nodes;
+    collect(fs.root, nodes);
+    point_box box;
+    for (const oct_tree* n : nodes)
+        if (n->occupied) {
+            box.add(n->bound_max);
+            box.add(n->bound_min);
+        }
+    fs.extent = box.largest_scale();
+    if (fs.owner) fs.owner->raise_max_scale(fs.extent);
+}
+
+}  // namespace kavrin

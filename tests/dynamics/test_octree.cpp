@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "dynamics/frame_step.h"
+#include "dynamics/level_index.h"
+#include "dynamics/octree.h"
+#include "scene_helpers.h"
+
+using namespace kavrin;
+using test::one_frame;
+
+TEST(Octree, DepthFollowsTheParticleCount) {
+    EXPECT_EQ(tree_depth_for(0), 2);
+    EXPECT_EQ(tree_depth_for(99), 2);
+    EXPECT_EQ(tree_depth_for(999), 2);
+    EXPECT_EQ(tree_depth_for(1000), 3);
+    EXPECT_EQ(tree_depth_for(9999), 3);
+    EXPECT_EQ(tree_depth_for(10000), 4);
+}
+
+TEST(Octree, PlanarCloudHasAtMostFourRootChildren) {
+    one_frame f;
+    for (int i = 0; i < 10; ++i)
+        for (int j = 0; j < 10; ++j) f.add(i * 10 + j, vec3(i * 0.1f, j * 0.05f, 2.0f));
+    build_tree(f.fs);
+    EXPECT_LE(f.fs.root.children.size(), 4u);
+    for (auto& [key, child] : f.fs.root.children) EXPECT_EQ(key.z, 0);
+    EXPECT_FLOAT_EQ(f.fs.extent, 0.9f + 0.000001f);
+    EXPECT_FLOAT_EQ(f.fs.leaf_half, f.fs.extent / 8.0f);
+}
+
+TEST(Octree, QueuedParticleOutsideTheRootGrowsAChild) {
+    one_frame f;
+    f.add_block(3, 0.5f);  // cloud 0..1 on every axis
+    step(f.fs, true, false);
+    ASSERT_TRUE(test::each_particle_in_its_cell(f.fs));
+    // A newcomer two root widths to the right and below the box.
+    particle& out = f.add(100, vec3(2.5f, 0.2f, -0.7f));
+    f.fs.insert_queue.push_back(&out);
+    insert_queued(f.fs);
+    const cell_key key = make_key((out.position - f.fs.root.corner) / f.fs.root.half_size);
+    EXPECT_GT(key.x, 1);  // beyond the root box on x, below it on z
+    EXPECT_LT(key.z, 0);
+    ASSERT_TRUE(f.fs.root.children.count(key));
+    EXPECT_TRUE(test::each_particle_in_its_cell(f.fs));
+    EXPECT_EQ(out.cell->depth, f.fs.tree_depth);
+}
+
+TEST(Octree, BoundsOfDeadAndLiveMembers) {
+    one_frame f;
+    oct_tree node;
+    init(node, 1, 0.5f, vec3(0, 0, 0), &f.fs);
+    particle& dead = f.add(1, vec3(0.2f, 0.2f, 0.2f), 0.0f);
+    node.members.emplace(1, &dead);
+    update_bounds(node);
+    EXPECT_FALSE(node.occupied);
+    EXPECT_EQ(node.centroid, vec3(0.5f, 0.5f, 0.5f));
+    EXPECT_EQ(node.bound_min, node.centroid);
+    EXPECT_EQ(node.bound_max, node.centroid);
+    particle& live = f.add(2, vec3(0.8f, 0.4f, 0.6f));
+    node.members.emplace(2, &live);
+    node.dirty = true;
+    update_bounds(node);
+    EXPECT_TRUE(node.occupied);
+    EXPECT_EQ(node.centroid, live.position);
+    EXPECT_FALSE(node.dirty);
+}
+
+TEST(Octree, FarFaceCountsAsInside) {
+    oct_tree node;
+    init(node, 1, 0.5f, vec3(1, 1, 1), nullptr);
+    EXPECT_FALSE(is_outside(node, vec3(2, 2, 2)));
+    EXPECT_FALSE(is_outside(node, vec3(1, 1, 1)));
+    EXPECT_TRUE(is_outside(node, vec3(2.0001f, 1.5f, 1.5f)));
+}
+
+TEST(Rehome, StaysInsideButMarksTheCell) {
+    one_frame f;
+    f.add_block(4, 0.3f);
+    step(f.fs, true, false);
+    particle& p = f.fs.particles.at(5);
+    oct_tree* cell = p.cell;
+    cell->dirty = false;
+    p.position = cell->corner + vec3(2, 2, 2) * cell->half_size;  // the far corner
+    p.moved = true;
+    rehome(f.fs, p);
+    EXPECT_EQ(p.cell, cell);
+    EXPECT_TRUE(cell->dirty);
+    EXPECT_FALSE(p.moved);
+}
+
+TEST(Rehome, FarAwayEndsInTheRootAndIsPushedDown) {
+    one_frame f;
+    f.add_block(4, 0.3f);
+    step(f.fs, true, false);
+    particle& p = f.fs.particles.at(0);
+    p.position = vec3(50, 50, 50);
+    p.moved = true;
+    rehome(f.fs, p);
+    EXPECT_EQ(p.cell, &f.fs.root);
+    EXPECT_TRUE(f.fs.root.members.count(0));
+    step(f.fs, true, false);  // the refresh pushes it down again
+    EXPECT_NE(p.cell, &f.fs.root);
+    EXPECT_TRUE(f.fs.root.members.empty());
+    EXPECT_TRUE(test::each_particle_in_its_cell(f.fs));
+}
+
+TEST(Rehome, NeighbourCellReceivesTheParticle) {
+    one_frame f;
+    f.add_block(5, 0.25f);
+    step(f.fs, true, false);
+    particle& p = f.fs.particles.at(0);  // at the origin
+    const oct_tree* from = p.cell;
+    p.position = vec3(0.6f, 0.0f, 0.0f);
+    p.moved = true;
+    rehome(f.fs, p);
+    EXPECT_NE(p.cell, from);
+    EXPECT_NE(p.cell, &f.fs.root);
+    EXPECT_FALSE(is_outside(*p.cell, p.position));
+}
+
+TEST(Octree, EveryParticleInOneCellAfterRandomMovesAndSteps) {
+    one_frame f;
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (int i = 0; i < 1500; ++i) f.add(i, vec3(u(rng), u(rng) * 0.5f, u(rng)));
+    step(f.fs, true, false);
+    ASSERT_TRUE(test::each_particle_in_its_cell(f.fs));
+    for (int round = 0; round < 6; ++round) {
+        for (auto& [id, p] : f.fs.particles) {
+            if (rng() % 5) continue;
+            const float reach = round == 3 ? 4.0f : 0.3f;  // one round throws some far out
+            p.position += vec3(u(rng), u(rng), u(rng)) * reach;
+            p.moved = true;
+        }
+        step(f.fs, round % 2 == 0, false);
+        ASSERT_TRUE(test::each_particle_in_its_cell(f.fs)) << "round " << round;
+        for (auto& [id, p] : f.fs.particles) ASSERT_FALSE(p.moved);
+    }
+}

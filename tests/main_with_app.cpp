@@ -1,0 +1,9 @@
+// Test entry with a QCoreApplication, so that unwaited jobs are cleaned up by the event loop.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
