@@ -301,6 +301,8 @@ namespace {
 // Fills a propagated copy for its target frame: the target's particles that the stroke recorded,
 // and per particle the value the painted frame reached.
 void transfer(stroke& s, frame_set& target, const particle_map& source) {
+    // The history entry lists the painted frame's particles; the copy deforms only the target's.
+    s.particles.clear();
     const bool ctrl = s.keys.at("ctrl");
     const bool remove = s.mode == QLatin1String("remove");
     const bool scale = s.mode == QLatin1String("scale");

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <deque>
 #include <mutex>
 
 #include <QEasingCurve>
@@ -205,12 +206,17 @@ void replay_undo(frame_set& fs) {
     QMutexLocker hold(fs.history_lock.get());
     if (fs.history.empty()) return;
     stroke& s = fs.history.back();
+    // The entry leaves the history however the replay ends, so a bad entry cannot block the
+    // frame's queue for good.
+    struct drop_newest {
+        std::deque<stroke>& history;
+        ~drop_newest() { history.pop_back(); }
+    } drop{fs.history};
     s.restore = true;
     s.particles.clear();
     s.particles.reserve(s.recorded.size());
     for (const auto& [id, value] : s.recorded) s.particles.push_back(&strict_at(fs.particles, id));
     apply_stroke(fs, s);
-    fs.history.pop_back();
 }
 
 void apply_queued_stroke(frame_set& fs) {
@@ -222,6 +228,14 @@ void apply_queued_stroke(frame_set& fs) {
         front = &fs.near_queue.front();
     }
     stroke& s = *front;
+    // The front entry leaves the queue however its application ends.
+    struct drop_front {
+        frame_set& fs;
+        ~drop_front() {
+            QMutexLocker hold(fs.near_lock.get());
+            fs.near_queue.pop_front();
+        }
+    } drop{fs};
     if (!s.undone) {
         // Before-values of the particles the stroke may change, for the undo record.
         std::vector<stroke_value> before;
@@ -243,8 +257,6 @@ void apply_queued_stroke(frame_set& fs) {
             fs.history.push_back(std::move(entry));
         }
     }
-    QMutexLocker hold(fs.near_lock.get());
-    fs.near_queue.pop_front();
 }
 
 }  // namespace kavrin

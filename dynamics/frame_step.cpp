@@ -138,6 +138,7 @@ int build_frame(frame_set& fs, const std::vector<int>& frame_numbers, int index)
     const float spread = n == 1 ? 0.0f : 10.0f;
     const float flight = float(0.03 * 1.05);
     const float sink = float(0.03 * 0.05);
+    const vec3 source(-0.8f, 0.0f, 0.0f);
     if (index > 0) {
         {
             // The previous frame may be stepped by a background worker meanwhile.
@@ -152,10 +153,11 @@ int build_frame(frame_set& fs, const std::vector<int>& frame_numbers, int index)
             p.cell = nullptr;
             p.moved = p.changed = p.selected = false;
             if (p.position[1] < 0.0f) continue;
-            if (before && id < existed) {
-                const vec3& earlier = strict_at(before->particles, id).position;
-                p.position += normalise(p.position - earlier) * flight;
-            }
+            // A particle flies on in the direction it last moved; one born in the previous
+            // frame leaves the source along its emission direction.
+            const vec3 earlier =
+                before && id < existed ? strict_at(before->particles, id).position : source;
+            p.position += normalise(p.position - earlier) * flight;
             if (p.position[1] < 0.0f)
                 p.position[1] = 0.0f;
             else
@@ -173,7 +175,7 @@ int build_frame(frame_set& fs, const std::vector<int>& frame_numbers, int index)
         d = rotate(d, spin, draw(-spread, spread));
         d = rotate(d, axis, draw(0.0f, 720.0f));
         const int id = (index + 1) * n - i - 1;
-        fs.particles.try_emplace(id, id, d * 0.03f + vec3(-0.8f, 0.0f, 0.0f), 1.0f);
+        fs.particles.try_emplace(id, id, d * 0.03f + source, 1.0f);
     }
     return finish_fill(fs);
 }

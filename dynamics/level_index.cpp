@@ -90,11 +90,13 @@ void rehome(frame_set& fs, particle& p) {
         find_cells(fs, p.position, radius, fs.tree_depth - r - 1, candidates);
         for (oct_tree* c : candidates) {
             if (c == old || is_outside(*c, p.position)) continue;
-            if (r == 0) c->dirty = true;
+            // Whatever ring found it, the receiving cell's bounds must now include p.
+            c->dirty = true;
             move_to(*c);
             return;
         }
     }
+    fs.root.dirty = true;
     move_to(fs.root);
 }
 

@@ -56,6 +56,7 @@ void subdivide(oct_tree& node, int max_depth, const child_dims& dims) {
         oct_tree& child = strict_at(node.children, make_key(g));
         p->cell = &child;
         child.members.emplace(id, p);
+        child.dirty = true;  // its bounds must now include p
     }
     node.members.clear();
 
@@ -110,6 +111,7 @@ void insert_queued(frame_set& fs) {
         oct_tree& child = make_child(root, make_key(g));
         p->cell = &child;
         child.members.emplace(p->id, p);
+        child.dirty = true;
     }
     fs.insert_queue.clear();
     refresh(root, fs.tree_depth);

@@ -44,6 +44,21 @@ TEST(Emitter, BuildsTheHundredSceneAndReportsOnce) {
         EXPECT_EQ(fs.particles.size(), size_t(number + 1));
     }
     EXPECT_FALSE(window.panel_busy);
+
+    // The fountain: particles leave the source, fly up and out, and come to rest on the floor
+    // (one last sink step below y = 0).
+    const particle_map& last = e.frame(99).particles;
+    float far = 0.0f, high = 0.0f;
+    int resting = 0;
+    for (auto& [id, p] : last) {
+        EXPECT_GE(p.position[1], -0.0015f);
+        far = std::max(far, p.position[0] + 0.8f);
+        high = std::max(high, p.position[1]);
+        if (p.position[1] <= 0.0f) ++resting;
+    }
+    EXPECT_GT(far, 1.0f);
+    EXPECT_GT(high, 0.3f);
+    EXPECT_GT(resting, 10);
 }
 
 TEST(Emitter, OnEatSuspendsBackgroundWork) {

@@ -120,6 +120,27 @@ TEST(Rehome, NeighbourCellReceivesTheParticle) {
     EXPECT_FALSE(is_outside(*p.cell, p.position));
 }
 
+TEST(Rehome, CellsThatReceiveParticlesReportThem) {
+    // Every live particle lies inside the bounds of an occupied node, and the extent spans the
+    // cloud, whatever ring or refresh placed it.
+    one_frame f;
+    f.add_block(6, 0.2f);
+    step(f.fs, true, false);
+    for (auto& [id, p] : f.fs.particles) {
+        p.position += vec3(0.45f, 0.3f, 0.0f);  // several leaves over, some out of the root box
+        p.moved = true;
+    }
+    step(f.fs, false, false);
+    for (auto& [id, p] : f.fs.particles) {
+        ASSERT_TRUE(p.cell->occupied) << id;
+        for (int a = 0; a < 3; ++a) {
+            EXPECT_LE(p.cell->bound_min[a], p.position[a]);
+            EXPECT_GE(p.cell->bound_max[a], p.position[a]);
+        }
+    }
+    EXPECT_NEAR(f.fs.extent, 1.0f, 1e-4f);
+}
+
 TEST(Octree, EveryParticleInOneCellAfterRandomMovesAndSteps) {
     one_frame f;
     std::mt19937 rng(7);

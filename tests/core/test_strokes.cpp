@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include <QCoreApplication>
+
+#include "core/emitter.h"
+#include "dynamics/deform.h"
+#include "dynamics/frame_step.h"
+#include "fake_window.h"
+
+using namespace kavrin;
+using test::fake_window;
+using test::tick_until;
+
+namespace {
+
+struct painted_scene : ::testing::Test {
+    fake_window window;
+    std::unique_ptr<emitter> e;
+
+    void SetUp() override {
+        window.generation_scale = 1;
+        window.cpu_count = 2;
+        e = std::make_unique<emitter>(false, &window);
+        e->build();
+        ASSERT_TRUE(tick_until(*e, [&] { return e->frames_to_build == -1 && idle(); }));
+    }
+    bool idle() { return !e->near_running && !e->has_pending_work(); }
+
+    // Aims the brush at the middle of frame f's particles.
+    void aim(int f, float space) {
+        window.current_frame = f;
+        frame_set& fs = e->frame(f);
+        vec3 mean;
+        for (auto& [id, p] : fs.particles) mean += p.position;
+        mean /= float(fs.particles.size());
+        window.view.set_pick_point(mean);
+        window.brush_state.space = space;
+        window.camera_state.focal_mag = 3.0f;
+        window.camera_state.brush_distance = 3.0f;
+    }
+    void paint(int steps) {
+        for (int i = 0; i < steps; ++i) {
+            window.view.busy = true;
+            e->current_particle();
+            ASSERT_FALSE(window.view.busy);
+        }
+    }
+    std::map<int, particle_map> snapshot() {
+        std::map<int, particle_map> all;
+        for (auto& [n, fs] : e->frames) all[n] = fs.particles;
+        return all;
+    }
+};
+
+}  // namespace
+
+// A stroke of one mode and key state, painted on frame 50 with time 2.
+struct stroke_case {
+    const char* mode;
+    bool ctrl;
+    bool shift;
+};
+
+class every_mode : public painted_scene, public ::testing::WithParamInterface<const char*> {
+protected:
+    void stroke_once(const stroke_case& c) {
+        {
+            QMutexLocker hold(&window.key_lock);
+            window.key_map.set("ctrl", c.ctrl);
+            window.key_map.set("shift", c.shift);
+        }
+        window.brush_state.type = c.mode;
+        window.brush_state.vector = vec3(0.3f, 1.0f, 0.0f);
+        window.brush_state.power = 0.8f;
+        window.brush_state.time = 2.0f;
+        aim(50, 0.4f);
+        paint(4);
+        const int depth = e->undo_depth;
+        e->add_near();
+        EXPECT_EQ(e->undo_depth, depth + 1) << c.mode;
+        ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    }
+};
+
+bool same(const particle& a, const particle& b) {
+    return a.position == b.position && a.weight == b.weight && a.scale == b.scale;
+}
+
+int changed_particles(const particle_map& now, const particle_map& before) {
+    int n = 0;
+    for (auto& [id, p] : now)
+        if (!same(p, before.at(id))) ++n;
+    return n;
+}
+
+TEST_P(every_mode, StrokesReachTheirFramesAndUndoExactly) {
+    const char* mode = GetParam();
+    const auto before = snapshot();
+    // Plain, then relaxed towards rest with ctrl, then reversed with shift.
+    stroke_once({mode, false, false});
+    const auto after_first = snapshot();
+    for (int f = 48; f <= 52; ++f)
+        EXPECT_GT(changed_particles(after_first.at(f), before.at(f)), 0) << mode << " frame " << f;
+    stroke_once({mode, true, false});
+    stroke_once({mode, false, true});
+    const auto after_all = snapshot();
+    for (int f : {47, 53, 0, 99}) EXPECT_EQ(changed_particles(after_all.at(f), before.at(f)), 0) << f;
+    EXPECT_EQ(e->undo_depth, 3);
+
+    for (int i = 0; i < 3; ++i) {
+        e->undo();
+        ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    }
+    EXPECT_EQ(e->undo_depth, 0);
+    EXPECT_EQ(window.count_lines("undo"), 3);
+    for (auto& [f, particles] : snapshot()) {
+        EXPECT_EQ(changed_particles(particles, before.at(f)), 0) << mode << " frame " << f;
+        EXPECT_TRUE(e->frame(f).history.empty()) << f;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, every_mode,
+                         ::testing::Values("normal", "grab", "converge", "remove", "scale"));
+
+TEST_F(painted_scene, NeighboursMoveByTheirEasedShare) {
+    window.brush_state.type = "grab";
+    window.brush_state.vector = vec3(0, 1, 0);
+    window.brush_state.time = 2.0f;
+    aim(50, 0.4f);
+    const auto before = snapshot();
+    paint(2);
+    e->add_near();
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    const particle_map& painted = e->frame(50).particles;
+    for (int f : {48, 49, 51, 52}) {
+        const double x = (std::abs(f - 50) - 0.5) / 2.0;
+        const float w = ease(19, 1.0 - x);
+        int checked = 0;
+        for (auto& [id, p] : e->frame(f).particles) {
+            auto src = painted.find(id);
+            if (src == painted.end()) continue;
+            const vec3 moved = src->second.position - before.at(50).at(id).position;
+            const vec3 got = p.position - before.at(f).at(id).position;
+            for (int a = 0; a < 3; ++a) ASSERT_NEAR(got[a], moved[a] * w, 1e-6f) << f << " " << id;
+            if (length(moved) > 0) ++checked;
+        }
+        EXPECT_GT(checked, 0) << f;
+    }
+}
+
+TEST_F(painted_scene, NearListSpanAndWeights) {
+    window.current_frame = 50;
+    window.brush_state.time = 2.4f;
+    EXPECT_EQ(e->near_list(true).size(), 4u);
+    window.brush_state.time = 2.5f;
+    near_list_t list = e->near_list(true);
+    ASSERT_EQ(list.size(), 6u);
+    EXPECT_EQ(std::abs(list[0].frame - 50), 1);  // nearest first
+    EXPECT_EQ(std::abs(list[5].frame - 50), 3);
+
+    window.brush_state.near_curve = 0;  // linear
+    window.brush_state.time = 3.0f;
+    std::map<int, float> weight;
+    for (const near_entry& n : e->near_list(false)) weight[n.frame] = n.weight;
+    EXPECT_FLOAT_EQ(weight.at(51), 0.833f);
+    EXPECT_FLOAT_EQ(weight.at(52), 0.5f);
+    EXPECT_FLOAT_EQ(weight.at(53), 0.166f);
+    EXPECT_FLOAT_EQ(weight.at(47), 0.166f);
+
+    window.current_frame = 0;
+    for (const near_entry& n : e->near_list(false)) EXPECT_GT(n.frame, 0);
+
+    window.current_frame = 95;
+    window.side_right = true;
+    list = e->near_list(false);
+    std::set<int> forward;
+    for (const near_entry& n : list)
+        if (n.frame > 95) {
+            forward.insert(n.frame);
+            EXPECT_EQ(n.weight, 1.0f);
+        }
+    EXPECT_EQ(forward, (std::set<int>{96, 97, 98, 99}));
+
+    // Frames waiting to be saved or not yet stepped are left out of the strict list.
+    e->frame(94).pending_save = true;
+    EXPECT_EQ(e->near_list(false).size(), e->near_list(true).size() + 1);
+    e->frame(94).pending_save = false;
+}
+
+TEST_F(painted_scene, ReleaseWithoutDrawingChangesNothing) {
+    window.current_frame = 50;
+    window.view.set_pick_point(vec3(100, 100, 100));  // nowhere near the particles
+    paint(2);
+    e->add_near();
+    EXPECT_EQ(e->undo_depth, 0);
+    EXPECT_TRUE(e->near_queue.empty());
+    EXPECT_FALSE(window.panel_busy);
+}
+
+TEST_F(painted_scene, UndoRevertsTheCurrentFrameAtOnceAndOthersInTheBackground) {
+    EXPECT_NO_THROW(e->undo());  // depth 0: nothing, and no log line
+    EXPECT_EQ(window.count_lines("undo"), 0);
+
+    const auto before = snapshot();
+    window.brush_state.type = "grab";
+    window.brush_state.vector = vec3(0, 1, 0);
+    window.brush_state.time = 2.0f;
+    aim(10, 0.5f);
+    paint(3);
+    e->add_near();
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    for (int f : {8, 9, 11, 12}) EXPECT_EQ(e->frame(f).history.size(), 1u) << f;
+
+    e->idle_ticks = 0;  // the user is active: only the current frame is reverted now
+    e->undo();
+    EXPECT_EQ(changed_particles(e->frame(10).particles, before.at(10)), 0);
+    for (int f : {8, 9, 11, 12}) {
+        ASSERT_EQ(e->frame(f).history.size(), 1u);
+        EXPECT_TRUE(e->frame(f).history.back().undone) << f;
+        EXPECT_GT(changed_particles(e->frame(f).particles, before.at(f)), 0) << f;
+    }
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    for (int f = 8; f <= 12; ++f) EXPECT_EQ(changed_particles(e->frame(f).particles, before.at(f)), 0);
+}
+
+TEST_F(painted_scene, UndoLeavesAnOlderStrokeOfTheCurrentFrame) {
+    window.brush_state.type = "grab";
+    window.brush_state.vector = vec3(0, 1, 0);
+    window.brush_state.time = 0.0f;
+    aim(10, 0.5f);
+    paint(2);
+    e->add_near();
+    const auto after_first = snapshot();
+    aim(30, 0.5f);
+    paint(2);
+    e->add_near();
+    window.current_frame = 10;  // undo the second stroke while looking at the first one's frame
+    e->undo();
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    EXPECT_EQ(changed_particles(e->frame(10).particles, after_first.at(10)), 0);
+    EXPECT_EQ(changed_particles(e->frame(30).particles, after_first.at(30)), 0);
+    EXPECT_EQ(e->frame(10).history.size(), 1u);
+}
+
+TEST_F(painted_scene, TrimmingFollowsFreeMemory) {
+    window.brush_state.type = "grab";
+    window.brush_state.vector = vec3(0, 1, 0);
+    window.brush_state.time = 1.0f;
+    for (int s = 0; s < 3; ++s) {
+        aim(20, 0.5f);
+        paint(1);
+        e->add_near();
+        ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    }
+    EXPECT_EQ(e->frame(20).history.size(), 3u);
+    window.free_memory = 4.0 * 1024 * 1024 * 1024;
+    for (int i = 0; i < 5; ++i) {
+        e->tick();
+        wait_for_jobs(e.get());
+    }
+    EXPECT_EQ(e->frame(20).history.size(), 3u);
+    window.free_memory = 0.5 * 1024 * 1024 * 1024;
+    for (size_t left : {2u, 1u, 0u}) {
+        e->tick();
+        wait_for_jobs(e.get());
+        EXPECT_EQ(e->frame(20).history.size(), left);
+        EXPECT_EQ(e->frame(19).history.size(), left);
+    }
+    EXPECT_EQ(e->undo_depth, 3);  // trimming does not change what the counter says
+}
