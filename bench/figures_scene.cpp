@@ -55,14 +55,14 @@ built_scene& big_scene() {
     return s;
 }
 
-// A grab stroke under the brush at the centre of frame 99 touching about a thousand particles.
+// A grab stroke under the brush at the centre of a frame touching about a thousand particles.
 struct stroke_setup {
     fake_window& window;
     emitter& e;
     frame_set& fs;
-    stroke_setup()
-        : window(big_scene().window), e(*big_scene().scene), fs(e.frame(99)) {
-        window.current_frame = 99;
+    explicit stroke_setup(int frame)
+        : window(big_scene().window), e(*big_scene().scene), fs(e.frame(frame)) {
+        window.current_frame = frame;
         window.brush_state.type = "grab";
         window.brush_state.power = 0.5f;
         window.brush_state.vector = vec3(0, 1, 0);
@@ -127,7 +127,7 @@ add_figure passes("field_passes_10000", "ms", [] {
 });
 
 add_figure stroke_apply("stroke_apply_10000", "ms", [] {
-    stroke_setup s;
+    stroke_setup s(99);  // the frame with 10,000 particles
     std::vector<double> times;
     size_t touched = 0;
     for (int r = 0; r < 15; ++r) {
@@ -142,21 +142,25 @@ add_figure stroke_apply("stroke_apply_10000", "ms", [] {
     return median(times);
 });
 
-// One stroke with time 10 from add_near until the 20 frames it reached are settled, then its undo.
+// One stroke with time 10 from add_near until the 20 frames it reached are settled, then its
+// undo. Painted on frame 89 (9,000 particles), so that ten frames lie on either side.
 double propagate_ms = 0.0, undo_ms = 0.0;
 void propagate_and_undo() {
-    stroke_setup s;
+    stroke_setup s(89);
     for (int i = 0; i < 3; ++i) s.paint_step();
     double start = now_seconds();
     s.e.add_near();
     auto settled = [&] {
         if (s.e.near_running || s.e.has_pending_work()) return false;
-        for (int f = 89; f <= 98; ++f)
+        for (int f = 79; f <= 99; ++f)
             if (!s.e.frame(f).settled) return false;
         return true;
     };
     tick_until(s.e, settled);
     propagate_ms = (now_seconds() - start) * 1000.0;
+    int reached = 0;
+    for (int f = 79; f <= 99; ++f) reached += s.e.frame(f).history.empty() ? 0 : 1;
+    std::cerr << "stroke_propagate_20: " << reached << " frames hold the stroke\n";
     start = now_seconds();
     s.e.undo();
     tick_until(s.e, [&] { return !s.e.has_pending_work(); });
