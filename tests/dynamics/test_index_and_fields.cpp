@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "dynamics/frame_step.h"
+#include "dynamics/grid_fields.h"
+#include "dynamics/kd_tree.h"
+#include "dynamics/level_index.h"
+#include "scene_helpers.h"
+
+using namespace kavrin;
+using test::one_frame;
+
+TEST(KdTree, RangeFindsAllWithinRadiusInReverseTraversalOrder) {
+    kd_tree tree;
+    // Root (0,0,0) splits x; (1,0,0) goes right, (-1,0,0) left; (0.5,5,0) right of root, then
+    // compared on y at (1,0,0): larger, so right again.
+    tree.insert({0, 0, 0});
+    tree.insert({1, 0, 0});
+    tree.insert({-1, 0, 0});
+    tree.insert({0.5, 5, 0});
+    std::vector<kd_tree::point> out;
+    tree.range({0.1, 0, 0}, 1.2, out);
+    // Traversal from (0.1,0,0): root, then right subtree first (dx > 0) = (1,0,0), then left
+    // (-1,0,0) since the radius crosses the split; reversed: (-1,0,0), (1,0,0), (0,0,0).
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0], (kd_tree::point{-1, 0, 0}));
+    EXPECT_EQ(out[1], (kd_tree::point{1, 0, 0}));
+    EXPECT_EQ(out[2], (kd_tree::point{0, 0, 0}));
+    EXPECT_EQ(tree.rect_max()[1], 5.0);
+    tree.range({0.5, 5, 0}, 0.0, out);  // radius 0 still finds the point itself
+    EXPECT_EQ(out.size(), 1u);
+    tree.clear();
+    tree.range({0, 0, 0}, 10.0, out);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(LevelIndex, DeepestLevelFindsNearbyLeaves) {
+    one_frame f;
+    f.add_block(5, 0.25f);
+    step(f.fs, true, false);
+    ASSERT_EQ(int(f.fs.level_keys.size()), f.fs.tree_depth);
+    std::vector<oct_tree*> cells;
+    find_cells(f.fs, vec3(0.5f, 0.5f, 0.5f), f.fs.leaf_half * 2.0f, f.fs.tree_depth - 1, cells);
+    ASSERT_FALSE(cells.empty());
+    for (oct_tree* c : cells) {
+        EXPECT_TRUE(c->children.empty());
+        EXPECT_EQ(c->depth, f.fs.tree_depth);
+        EXPECT_LE(length(c->centroid - vec3(0.5f, 0.5f, 0.5f)), f.fs.leaf_half * 2.0f + 1e-6f);
+    }
+    EXPECT_THROW(find_cells(f.fs, vec3(), 1.0f, f.fs.tree_depth, cells), std::out_of_range);
+}
+
+TEST(LevelIndex, PositionKeyScalesByExtent) {
+    EXPECT_EQ(position_key(vec3(0.5f, -0.25f, 1.0f), 2.0f), make_key(25000, -12500, 50000));
+}
+
+TEST(GridFields, SingleLiveParticleAndDeadOnes) {
+    one_frame f;
+    f.add(0, vec3(0.05f, 0.05f, 0.05f));
+    for (int i = 1; i < 10; ++i) f.add(i, vec3(0.1f * i, 0.3f, 0.0f), 0.0f);  // dead
+    f.fs.extent = 1.0f;
+    field_passes(f.fs, true);
+    EXPECT_FLOAT_EQ(f.fs.cell_size, 0.5f);  // log10(10) = 1: half the extent
+    ASSERT_EQ(f.fs.cell_centres.size(), 27u);  // the live cell, then the normal pass adds 26
+    ASSERT_EQ(f.fs.cell_density.size(), 27u);
+    for (auto& [key, d] : f.fs.cell_density) EXPECT_FLOAT_EQ(d, 1.0f / 27.0f) << qPrintable(key_text(key));
+    EXPECT_EQ(f.fs.cell_normals.at(make_key(0, 0, 0)), vec3());
+    // A neighbour's normal points away from the occupied cell.
+    const vec3 n = f.fs.cell_normals.at(make_key(1, 0, 0));
+    EXPECT_GT(n[0], 0.0f);
+    EXPECT_FLOAT_EQ(length(n), 1.0f);
+}
+
+TEST(GridFields, ParallelPassesMatchSequential) {
+    one_frame a, b;
+    for (auto* f : {&a, &b}) {
+        f->window.cpu_count = 3;
+        f->add_block(9, 0.11f);
+        step(f->fs, true, false);
+    }
+    field_passes(a.fs, true);
+    field_passes(b.fs, false);
+    ASSERT_EQ(a.fs.cell_density.size(), b.fs.cell_density.size());
+    for (auto& [key, d] : a.fs.cell_density) EXPECT_EQ(b.fs.cell_density.at(key), d);
+    for (auto& [key, n] : a.fs.cell_normals) EXPECT_EQ(b.fs.cell_normals.at(key), n);
+    for (auto& [key, c] : a.fs.cell_centres) EXPECT_EQ(b.fs.cell_centres.at(key), c);
+}
+
+TEST(GridFields, FacesBelongToTheCellAbove) {
+    one_frame f;
+    f.add(0, vec3(1.0f, 0.0f, -1.0f));
+    f.fs.cell_size = 1.0f;
+    shape_cell(f.fs, f.fs.particles.at(0));
+    ASSERT_EQ(f.fs.cell_centres.size(), 1u);
+    EXPECT_EQ(f.fs.cell_centres.at(make_key(1, 0, -1)), vec3(1.5f, 0.5f, -0.5f));
+}
+
+TEST(GridFields, ShadingAwayFromTheFluidAndTinyFrames) {
+    one_frame f;
+    f.add_block(4, 0.1f);
+    particle& far = f.add(500, vec3(30, 30, 30), 0.0f);  // dead, far from every known cell
+    step(f.fs, true, false);
+    vec3 n;
+    float s = 0.0f;
+    EXPECT_NO_THROW(shade_at(f.fs, far.position, n, &s));
+    EXPECT_EQ(n, vec3());
+    EXPECT_EQ(s, 0.0f);
+    EXPECT_EQ(cells_near(f.fs, far.position), 0);
+    EXPECT_EQ(cells_near(f.fs, vec3(0.15f, 0.15f, 0.15f)), 27);
+    for (auto& [id, p] : f.fs.particles) {
+        EXPECT_GE(p.shade, 0.0f);
+        EXPECT_LE(p.shade, 1.0f);
+    }
+
+    // One particle: no cell size from log10(1) = 0, so the grid stays empty and nothing fails.
+    one_frame single;
+    single.add(0, vec3(1, 1, 1));
+    step(single.fs, true, false);
+    EXPECT_TRUE(single.fs.cell_centres.empty());
+    EXPECT_EQ(single.fs.particles.at(0).shade, 1.0f);
+    EXPECT_EQ(single.fs.particles.at(0).normal, vec3());
+}
+
+TEST(FrameStep, ParallelStepWithoutRefreshKeepsTheGrid) {
+    one_frame f;
+    f.add_block(5, 0.2f);
+    step(f.fs, false, true);  // the first step ignores its arguments and builds everything
+    ASSERT_TRUE(f.fs.initialised && f.fs.settled);
+    const auto densities = f.fs.cell_density;
+    const vec3 normal = f.fs.particles.at(7).normal;
+    for (auto& [id, p] : f.fs.particles) {
+        p.position += vec3(0.37f, 0, 0);
+        p.moved = true;
+    }
+    step(f.fs, false, false);
+    EXPECT_EQ(f.fs.cell_density, densities);
+    EXPECT_EQ(f.fs.particles.at(7).normal, normal);
+    step(f.fs, true, false);  // sequential steps refresh it
+    EXPECT_NE(f.fs.cell_density, densities);
+}
+
+TEST(FrameStep, DebugGeometryBoxesEveryOccupiedNode) {
+    one_frame f;
+    f.add_block(3, 0.5f);
+    step(f.fs, true, false);
+    std::vector<oct_tree*> nodes;
+    collect(f.fs.root, nodes);
+    int occupied = 0;
+    for (oct_tree* n : nodes) occupied += n->occupied ? 1 : 0;
+    EXPECT_EQ(f.fs.debug_vertex_count, occupied * 36);
+    EXPECT_EQ(f.fs.debug_vertices.size(), size_t(occupied) * 108);
+    // Every box reaches 0.1 leaf half-sizes beyond its particles.
+    float lowest = 1e9f;
+    for (size_t i = 0; i < f.fs.debug_vertices.size(); i += 3)
+        lowest = std::min(lowest, f.fs.debug_vertices[i]);
+    EXPECT_FLOAT_EQ(lowest, -0.1f * f.fs.leaf_half);
+}
