@@ -71,22 +71,15 @@ int play_back(frame_set& fs) {
     return finish_fill(fs);
 }
 
-bool newest_undone(const frame_set& fs, bool wait) {
-    std::unique_lock<QMutex> hold(*fs.history_lock, std::defer_lock);
+// Evaluates test under lock; with wait false a busy lock counts as pending work.
+template <class Test>
+bool under_lock(QMutex& lock, bool wait, Test test) {
+    std::unique_lock<QMutex> hold(lock, std::defer_lock);
     if (wait)
         hold.lock();
     else if (!hold.try_lock())
         return true;
-    return !fs.history.empty() && fs.history.back().undone;
-}
-
-bool has_queued(const frame_set& fs, bool wait) {
-    std::unique_lock<QMutex> hold(*fs.near_lock, std::defer_lock);
-    if (wait)
-        hold.lock();
-    else if (!hold.try_lock())
-        return true;
-    return !fs.near_queue.empty();
+    return test();
 }
 
 }  // namespace
@@ -189,9 +182,10 @@ bool has_work(const frame_set& fs, work_kind kind, bool wait) {
             // Due until the frame has been filled once: a filled frame is never read again.
             return open && fs.owner->from_cache && !fs.needs_step;
         case work_kind::queued_stroke:
-            return has_queued(fs, wait);
+            return under_lock(*fs.near_lock, wait, [&] { return !fs.near_queue.empty(); });
         case work_kind::undo:
-            return newest_undone(fs, wait);
+            return under_lock(*fs.history_lock, wait,
+                              [&] { return !fs.history.empty() && fs.history.back().undone; });
         case work_kind::final_step:
             return open && fs.needs_step;
     }
