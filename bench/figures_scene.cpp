@@ -69,7 +69,8 @@ struct stroke_setup {
         window.brush_state.time = 10.0f;
         // Centre on the densest cell and grow the radius until ~1000 particles are inside.
         vec3 mean;
-        for (auto& [id, p] : fs.particles) mean += p.position;
+        for (auto& [id, p] : fs.particles)
+            mean += p.position;
         mean /= float(fs.particles.size());
         window.view.set_pick_point(mean);
         window.camera_state.focal_mag = 3.0f;
@@ -147,7 +148,8 @@ add_figure stroke_apply("stroke_apply_10000", "ms", [] {
 double propagate_ms = 0.0, undo_ms = 0.0;
 void propagate_and_undo() {
     stroke_setup s(89);
-    for (int i = 0; i < 3; ++i) s.paint_step();
+    for (int i = 0; i < 3; ++i)
+        s.paint_step();
     double start = now_seconds();
     s.e.add_near();
     auto settled = [&] {
@@ -159,7 +161,8 @@ void propagate_and_undo() {
     tick_until(s.e, settled);
     propagate_ms = (now_seconds() - start) * 1000.0;
     int reached = 0;
-    for (int f = 79; f <= 99; ++f) reached += s.e.frame(f).history.empty() ? 0 : 1;
+    for (int f = 79; f <= 99; ++f)
+        reached += s.e.frame(f).history.empty() ? 0 : 1;
     std::cerr << "stroke_propagate_20: " << reached << " frames hold the stroke\n";
     start = now_seconds();
     s.e.undo();

@@ -49,14 +49,19 @@ emitter::~emitter() {
         if (fs.display_list != 0) window->release_display_list(fs.display_list);
 }
 
-frame_set& emitter::frame(int number) { return strict_at(frames, number); }
-const frame_set& emitter::frame(int number) const { return strict_at(frames, number); }
+frame_set& emitter::frame(int number) {
+    return strict_at(frames, number);
+}
+const frame_set& emitter::frame(int number) const {
+    return strict_at(frames, number);
+}
 
 void emitter::raise_max_scale(float extent) {
     float seen = max_scale.load();
     while (extent > seen)
         if (max_scale.compare_exchange_weak(seen, extent)) {
-            for (auto& [number, fs] : frames) fs.touched = true;
+            for (auto& [number, fs] : frames)
+                fs.touched = true;
             return;
         }
 }
@@ -71,9 +76,11 @@ void emitter::build() {
         created.push_back(k);
     };
     if (from_cache)
-        for (const auto& [number, path] : window->cache_files) create(number);
+        for (const auto& [number, path] : window->cache_files)
+            create(number);
     else
-        for (int k = 0; k < 100; ++k) create(k);
+        for (int k = 0; k < 100; ++k)
+            create(k);
 
     idle_ticks = idle_threshold.load();
     frames_to_build = int(created.size());
@@ -85,7 +92,8 @@ void emitter::build() {
     if (from_cache) return;
 
     std::vector<int> keys;
-    for (const auto& [number, fs] : frames) keys.push_back(number);
+    for (const auto& [number, fs] : frames)
+        keys.push_back(number);
     const job_args args{keys};
     run_jobs(job_receiver(), false, int(created.size()), 1, this, "emitter", "build particle",
              &args);
@@ -97,7 +105,8 @@ void emitter::build_particle(const std::vector<int>& keys, int index) {
 }
 
 void emitter::mark_for_save() {
-    for (const auto& [number, path] : window->cache_files) frame(number).pending_save = true;
+    for (const auto& [number, path] : window->cache_files)
+        frame(number).pending_save = true;
     idle_ticks = idle_threshold.load();
     frames_to_save = int(window->cache_files.size());
 }
@@ -111,9 +120,11 @@ bool emitter::has_pending_work() const {
 void emitter::tick() {
     if (frames_to_build == 0) {
         frames_to_build = -1;
-        for (auto& [number, fs] : frames) fs.touched = true;
+        for (auto& [number, fs] : frames)
+            fs.touched = true;
         window->log("point count / " + QString::number(point_count));
-        const double ms = window->scene_clock.isValid() ? double(window->scene_clock.elapsed()) : 0.0;
+        const double ms =
+            window->scene_clock.isValid() ? double(window->scene_clock.elapsed()) : 0.0;
         window->log("cache time / sec / " + QString::number(ms / 1000.0, 'g', 6));
     }
     const bool pending = has_pending_work();
@@ -190,7 +201,8 @@ void emitter::clear_queue() {
 
 void emitter::select(const std::vector<particle*>* list) {
     if (!list) {
-        for (particle* p : selection) p->selected = false;
+        for (particle* p : selection)
+            p->selected = false;
         selection.clear();
         return;
     }
@@ -224,7 +236,8 @@ void emitter::current_particle() {
     if (s.particles.empty()) return;
 
     vec3 mean;
-    for (const particle* p : s.particles) mean += p->position;
+    for (const particle* p : s.particles)
+        mean += p->position;
     mean /= float(s.particles.size());
     const vec3 eye = camera.scene_view ? camera.scene_eye : camera.position;
     s.centre = eye + normalise(pick - eye) * length(mean - eye);
@@ -290,7 +303,8 @@ void emitter::add_near() {
     request.near = std::move(near);
 
     QMutexLocker hold(&near_queue_lock);
-    for (const near_entry& e : request.near) frame(e.frame).near_marked = true;
+    for (const near_entry& e : request.near)
+        frame(e.frame).near_marked = true;
     near_queue.push_back(std::move(request));
     if (!near_running.exchange(true))
         run_jobs(job_receiver(), false, 1, 1, this, "emitter", "add near", nullptr);
@@ -318,8 +332,9 @@ void transfer(stroke& s, frame_set& target, const particle_map& source) {
             value = ctrl ? stroke_value(std::array<float, 2>{painted.scale, painted.rest_scale})
                          : stroke_value(painted.scale);
         else
-            value = ctrl ? stroke_value(std::array<vec3, 2>{painted.position, painted.rest_position})
-                         : stroke_value(painted.position);
+            value = ctrl
+                        ? stroke_value(std::array<vec3, 2>{painted.position, painted.rest_position})
+                        : stroke_value(painted.position);
         s.targets.insert_or_assign(id, std::move(value));
     }
 }
@@ -334,7 +349,8 @@ void emitter::near_worker() {
                 QMutexLocker hold(&near_queue_lock);
                 if (near_queue.empty()) {
                     // Done in the same hold as add_near's append, so no request is stranded.
-                    for (auto& [number, fs] : frames) fs.near_marked = false;
+                    for (auto& [number, fs] : frames)
+                        fs.near_marked = false;
                     near_running = false;
                     return;
                 }
@@ -358,7 +374,8 @@ void emitter::near_worker() {
         // A failed request must not leave undo and background work blocked for good.
         QMutexLocker hold(&near_queue_lock);
         near_queue.clear();
-        for (auto& [number, fs] : frames) fs.near_marked = false;
+        for (auto& [number, fs] : frames)
+            fs.near_marked = false;
         near_running = false;
         throw;
     }

@@ -35,7 +35,7 @@ struct propagation_request {
 };
 
 class emitter : public QObject {
-public:
+  public:
     emitter(bool from_cache, window_link* window);
     ~emitter() override;
 
@@ -107,8 +107,8 @@ public:
     // Raises max_scale to extent; when it grows every frame must be redrawn.
     void raise_max_scale(float extent);
 
-private:
-    std::atomic<bool> closing_{false};     // set by the destructor: every worker winds down
+  private:
+    std::atomic<bool> closing_{false};      // set by the destructor: every worker winds down
     std::atomic<bool> keys_copied_{false};  // the current stroke has taken its key copy
 };
 

@@ -17,7 +17,8 @@ const std::array<vec3, 27>& stencil() {
         int n = 0;
         for (int i = 0; i < 3; ++i)
             for (int j = 0; j < 3; ++j)
-                for (int k = 0; k < 3; ++k) s[n++] = vec3(float(i - 1), float(j - 1), float(k - 1));
+                for (int k = 0; k < 3; ++k)
+                    s[n++] = vec3(float(i - 1), float(j - 1), float(k - 1));
         return s;
     }();
     return offsets;

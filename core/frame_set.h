@@ -22,7 +22,7 @@ namespace kavrin {
 class emitter;
 
 class frame_set {
-public:
+  public:
     frame_set(int frame, emitter* owner);
     frame_set(const frame_set&) = delete;
     frame_set& operator=(const frame_set&) = delete;

@@ -11,7 +11,7 @@
 namespace kavrin {
 
 class key_state {
-public:
+  public:
     static constexpr std::string_view names[3] = {"alt", "ctrl", "shift"};
 
     // All three names present and released: the window's map after construction.
@@ -33,12 +33,10 @@ public:
     }
     bool empty() const { return present_ == 0; }
     void clear() { present_ = held_ = 0; }
-    bool operator==(const key_state& o) const {
-        return present_ == o.present_ && held_ == o.held_;
-    }
+    bool operator==(const key_state& o) const { return present_ == o.present_ && held_ == o.held_; }
     bool operator!=(const key_state& o) const { return !(*this == o); }
 
-private:
+  private:
     static uint8_t bit_of(std::string_view name) {
         for (int i = 0; i < 3; ++i)
             if (names[i] == name) return uint8_t(1u << i);

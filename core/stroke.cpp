@@ -12,7 +12,8 @@ void stroke::record(const std::vector<particle*>& list, bool fresh) {
     // A fresh record starts from an emptied map; either way the first value of an id stays.
     (void)fresh;
     recorded.reserve(recorded.size() + list.size());
-    for (const particle* p : list) recorded.try_emplace(p->id, value_of(*p));
+    for (const particle* p : list)
+        recorded.try_emplace(p->id, value_of(*p));
 }
 
 }  // namespace kavrin

@@ -50,7 +50,8 @@ const std::unordered_map<QString, emitter_handler>& emitter_table() {
          [](emitter& e, const threading& t) {
              if (t.arguments.empty()) throw std::out_of_range(bad_subscript_message);
              const auto& keys = boost::any_cast<const std::vector<int>&>(t.arguments[0]);
-             for (int i : t.indices) e.build_particle(keys, i);
+             for (int i : t.indices)
+                 e.build_particle(keys, i);
          }},
     };
     return table;
@@ -61,40 +62,45 @@ const std::unordered_map<QString, frame_handler>& frame_table() {
         {"update particle",
          [](frame_set& fs, const boost::any& a, const std::vector<int>& idx) {
              const auto& list = list_arg<particle*>(a);
-             for (int i : idx) rehome(fs, *item(list, i));
+             for (int i : idx)
+                 rehome(fs, *item(list, i));
          }},
         {"deform particle",
          [](frame_set&, const boost::any& a, const std::vector<int>& idx) {
              const stroke& s = *boost::any_cast<stroke*>(a);
-             for (int i : idx) deform(*item(s.particles, i), s);
+             for (int i : idx)
+                 deform(*item(s.particles, i), s);
          }},
         {"update collision",
          [](frame_set&, const boost::any& a, const std::vector<int>& idx) {
              const auto& list = list_arg<oct_tree*>(a);
-             for (int i : idx) update_bounds(*item(list, i));
+             for (int i : idx)
+                 update_bounds(*item(list, i));
          }},
         {"mid shape",
          [](frame_set& fs, const boost::any& a, const std::vector<int>& idx) {
              const auto& list = list_arg<particle*>(a);
-             for (int i : idx) shape_cell(fs, *item(list, i));
+             for (int i : idx)
+                 shape_cell(fs, *item(list, i));
          }},
         {"mid density",
          [](frame_set& fs, const boost::any& a, const std::vector<int>& idx) {
              const auto& list = list_arg<cell_key>(a);
-             for (int i : idx) density_cell(fs, item(list, i));
+             for (int i : idx)
+                 density_cell(fs, item(list, i));
          }},
         {"mid normal",
          [](frame_set& fs, const boost::any& a, const std::vector<int>& idx) {
              const auto& list = list_arg<cell_key>(a);
-             for (int i : idx) normal_cell(fs, item(list, i));
+             for (int i : idx)
+                 normal_cell(fs, item(list, i));
          }},
     };
     return table;
 }
 
 window_link* window_of(const threading& t) {
-    if (t.target == QLatin1String("emitter"))
-        return static_cast<emitter*>(t.target_object)->window;
+    if (t.target == QLatin1String("emitter")) return static_cast<emitter*>(t.target_object)->window;
     if (t.target == QLatin1String("frame_set")) {
         const emitter* owner = static_cast<frame_set*>(t.target_object)->owner;
         return owner ? owner->window : nullptr;
@@ -127,7 +133,8 @@ void threading::run() {
     try {
         if (target == QLatin1String("emitter")) {
             auto it = emitter_table().find(command);
-            if (it != emitter_table().end()) it->second(*static_cast<emitter*>(target_object), *this);
+            if (it != emitter_table().end())
+                it->second(*static_cast<emitter*>(target_object), *this);
         } else if (target == QLatin1String("frame_set")) {
             auto it = frame_table().find(command);
             if (it == frame_table().end()) return;
@@ -160,7 +167,8 @@ share_lib* job_receiver() {
 std::vector<std::vector<int>> deal_indices(int item_count, int thread_count) {
     if (thread_count < 1) thread_count = 1;
     std::vector<std::vector<int>> shares(static_cast<size_t>(thread_count));
-    for (int i = 0; i < item_count; ++i) shares[size_t(i % thread_count)].push_back(i);
+    for (int i = 0; i < item_count; ++i)
+        shares[size_t(i % thread_count)].push_back(i);
     return shares;
 }
 
@@ -181,8 +189,10 @@ void run_jobs(QObject* receiver, bool wait, int item_count, int thread_count, vo
         started.push_back(t);
     }
     if (!wait) return;
-    for (threading* t : started) t->wait();
-    for (threading* t : started) delete t;
+    for (threading* t : started)
+        t->wait();
+    for (threading* t : started)
+        delete t;
 }
 
 // Runs on the main thread, the only one that deletes unwaited threads, so none vanishes here.
@@ -196,7 +206,8 @@ void wait_for_jobs(void* target_object) {
                 if (!it->second->isFinished()) running.push_back(it->second);
         }
         if (running.empty()) return;
-        for (threading* t : running) t->wait();
+        for (threading* t : running)
+            t->wait();
     }
 }
 

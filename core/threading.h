@@ -16,7 +16,7 @@ using job_args = std::vector<boost::any>;
 
 class threading : public QThread {
     Q_OBJECT
-public:
+  public:
     threading(void* target_object, const QString& target, const QString& command,
               std::vector<int> indices, const job_args* arguments);
     ~threading() override;
@@ -27,14 +27,14 @@ public:
     const QString command;
     const job_args arguments;  // this thread's own copy
 
-protected:
+  protected:
     void run() override;
 };
 
 // Receiver of unwaited threads: deletes the finished thread that signals it.
 class share_lib : public QObject {
     Q_OBJECT
-public Q_SLOTS:
+  public Q_SLOTS:
     void finalize_thread();
 };
 

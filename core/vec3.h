@@ -47,12 +47,24 @@ struct vec3 {
     bool operator!=(const vec3& o) const { return !(*this == o); }
 };
 
-inline vec3 operator+(vec3 a, const vec3& b) { return a += b; }
-inline vec3 operator-(vec3 a, const vec3& b) { return a -= b; }
-inline vec3 operator-(const vec3& a) { return vec3(-a.v[0], -a.v[1], -a.v[2]); }
-inline vec3 operator*(vec3 a, float s) { return a *= s; }
-inline vec3 operator*(float s, vec3 a) { return a *= s; }
-inline vec3 operator/(vec3 a, float s) { return a /= s; }
+inline vec3 operator+(vec3 a, const vec3& b) {
+    return a += b;
+}
+inline vec3 operator-(vec3 a, const vec3& b) {
+    return a -= b;
+}
+inline vec3 operator-(const vec3& a) {
+    return vec3(-a.v[0], -a.v[1], -a.v[2]);
+}
+inline vec3 operator*(vec3 a, float s) {
+    return a *= s;
+}
+inline vec3 operator*(float s, vec3 a) {
+    return a *= s;
+}
+inline vec3 operator/(vec3 a, float s) {
+    return a /= s;
+}
 
 inline float dot(const vec3& a, const vec3& b) {
     return a.v[0] * b.v[0] + a.v[1] * b.v[1] + a.v[2] * b.v[2];
@@ -62,7 +74,9 @@ inline vec3 cross(const vec3& a, const vec3& b) {
                 a.v[0] * b.v[1] - a.v[1] * b.v[0]);
 }
 // Euclidean length, accumulated in single precision like the rest of the vector arithmetic.
-inline float length(const vec3& a) { return std::sqrt(dot(a, a)); }
+inline float length(const vec3& a) {
+    return std::sqrt(dot(a, a));
+}
 
 // Unit vector of a; a vector of length 0 is returned unchanged.
 inline vec3 normalise(const vec3& a) {

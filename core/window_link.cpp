@@ -7,7 +7,9 @@
 
 namespace kavrin {
 
-double window_link::available_memory() const { return system_available_memory(); }
+double window_link::available_memory() const {
+    return system_available_memory();
+}
 
 double system_available_memory() {
     std::ifstream meminfo("/proc/meminfo");

@@ -54,13 +54,13 @@ struct viewport_flags {
         pick_point_ = p;
     }
 
-private:
+  private:
     mutable QMutex pick_lock_;  // guards pick_point_: written on mouse moves during a job
     vec3 pick_point_;
 };
 
 class window_link {
-public:
+  public:
     virtual ~window_link() = default;
 
     std::atomic<int> current_frame{0};

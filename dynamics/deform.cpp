@@ -20,7 +20,9 @@ namespace {
 
 constexpr int curve_types = QEasingCurve::NCurveTypes;
 
-bool is_mode(const stroke& s, const char* mode) { return s.mode == QLatin1String(mode); }
+bool is_mode(const stroke& s, const char* mode) {
+    return s.mode == QLatin1String(mode);
+}
 
 }  // namespace
 
@@ -85,7 +87,8 @@ void move_particle(particle& p, const stroke& s) {
         // Relax towards the rest position; a step that would end within the threshold snaps.
         const vec3 d = p.rest_position - p.position;
         vec3 step;
-        for (int i = 0; i < 3; ++i) step[i] = float(double(d[i] * s.reach * s.amount) * 0.05);
+        for (int i = 0; i < 3; ++i)
+            step[i] = float(double(d[i] * s.reach * s.amount) * 0.05);
         if (double(s.reach) * 0.002 > double(length(d) - length(step)))
             p.position = p.rest_position;
         else
@@ -98,7 +101,8 @@ void move_particle(particle& p, const stroke& s) {
     const float sign = s.keys.at("shift") && is_mode(s, "normal") ? -1.0f : 1.0f;
     const float step = converge ? 0.003f : 0.01f;
     const float w = strict_at(s.falloff, p.id);
-    for (int i = 0; i < 3; ++i) p.position[i] += direction[i] * w * s.reach * s.amount * sign * step;
+    for (int i = 0; i < 3; ++i)
+        p.position[i] += direction[i] * w * s.reach * s.amount * sign * step;
 }
 
 void change_value(particle& p, const stroke& s) {
@@ -171,7 +175,8 @@ void apply_targeted(particle& p, const stroke& s) {
 
 void apply_stroke(frame_set& fs, stroke& s) {
     if (s.targeted) {
-        for (particle* p : s.particles) deform(*p, s);
+        for (particle* p : s.particles)
+            deform(*p, s);
     } else {
         const job_args args{&s};
         run_jobs(job_receiver(), true, int(s.particles.size()), worker_count(fs), &fs, "frame_set",
@@ -215,7 +220,8 @@ void replay_undo(frame_set& fs) {
     s.restore = true;
     s.particles.clear();
     s.particles.reserve(s.recorded.size());
-    for (const auto& [id, value] : s.recorded) s.particles.push_back(&strict_at(fs.particles, id));
+    for (const auto& [id, value] : s.recorded)
+        s.particles.push_back(&strict_at(fs.particles, id));
     apply_stroke(fs, s);
 }
 
@@ -241,7 +247,8 @@ void apply_queued_stroke(frame_set& fs) {
         std::vector<stroke_value> before;
         if (!s.restore) {
             before.reserve(s.particles.size());
-            for (const particle* p : s.particles) before.push_back(s.value_of(*p));
+            for (const particle* p : s.particles)
+                before.push_back(s.value_of(*p));
         }
         apply_stroke(fs, s);
         if (!s.restore) {

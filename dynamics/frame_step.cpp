@@ -38,7 +38,8 @@ void later_step(frame_set& fs, bool sequential, bool refresh_fields) {
     for (auto& [id, p] : fs.particles)
         if (p.moved) moved.push_back(&p);
     if (sequential) {
-        for (particle* p : moved) rehome(fs, *p);
+        for (particle* p : moved)
+            rehome(fs, *p);
     } else {
         const job_args args{&moved};
         run_jobs(job_receiver(), true, int(moved.size()), worker_count(fs), &fs, "frame_set",
@@ -95,8 +96,8 @@ void build_debug_geometry(frame_set& fs) {
     // Corner c of a box has x from bit 0, y from bit 1, z from bit 2; faces wind outwards.
     static const int faces[6][4] = {{4, 5, 7, 6}, {0, 2, 3, 1}, {1, 3, 7, 5},
                                     {0, 4, 6, 2}, {2, 6, 7, 3}, {0, 1, 5, 4}};
-    static const vec3 normals[6] = {{0, 0, 1}, {0, 0, -1}, {1, 0, 0},
-                                    {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}};
+    static const vec3 normals[6] = {{0, 0, 1},  {0, 0, -1}, {1, 0, 0},
+                                    {-1, 0, 0}, {0, 1, 0},  {0, -1, 0}};
     std::vector<oct_tree*> nodes;
     collect(fs.root, nodes);
     std::vector<float> vertices, face_normals;

@@ -11,19 +11,25 @@ namespace kavrin {
 
 namespace {
 
-cell_key offset_key(const cell_key& q, const vec3& o) { return make_key(key_coords(q) + o); }
+cell_key offset_key(const cell_key& q, const vec3& o) {
+    return make_key(key_coords(q) + o);
+}
 
 // Grid cell holding x.
-cell_key cell_of(const frame_set& fs, const vec3& x) { return make_key(x / fs.cell_size); }
+cell_key cell_of(const frame_set& fs, const vec3& x) {
+    return make_key(x / fs.cell_size);
+}
 
 template <class Map>
 void run_over_keys(frame_set& fs, const Map& map, bool sequential, const char* command,
                    void (*body)(frame_set&, const cell_key&)) {
     std::vector<cell_key> keys;
     keys.reserve(map.size());
-    for (const auto& entry : map) keys.push_back(entry.first);
+    for (const auto& entry : map)
+        keys.push_back(entry.first);
     if (sequential) {
-        for (const cell_key& k : keys) body(fs, k);
+        for (const cell_key& k : keys)
+            body(fs, k);
         return;
     }
     const job_args args{&keys};
@@ -47,11 +53,13 @@ void field_passes(frame_set& fs, bool sequential) {
     fs.cell_size = (fs.extent / std::log10(float(fs.particles.size()))) * 0.5f;
 
     if (sequential) {
-        for (const auto& [id, p] : fs.particles) shape_cell(fs, p);
+        for (const auto& [id, p] : fs.particles)
+            shape_cell(fs, p);
     } else {
         std::vector<particle*> all;
         all.reserve(fs.particles.size());
-        for (auto& [id, p] : fs.particles) all.push_back(&p);
+        for (auto& [id, p] : fs.particles)
+            all.push_back(&p);
         const job_args args{&all};
         run_jobs(job_receiver(), true, int(all.size()), worker_count(fs), &fs, "frame_set",
                  "mid shape", &args);
@@ -65,7 +73,8 @@ void shape_cell(frame_set& fs, const particle& p) {
     const vec3 g = p.position / fs.cell_size;
     const cell_key key = make_key(g);
     vec3 centre;
-    for (int i = 0; i < 3; ++i) centre[i] = (std::floor(g[i]) + 0.5f) * fs.cell_size;
+    for (int i = 0; i < 3; ++i)
+        centre[i] = (std::floor(g[i]) + 0.5f) * fs.cell_size;
     QMutexLocker hold(&fs.grid_lock);
     fs.cell_centres.try_emplace(key, centre);
 }
@@ -149,7 +158,8 @@ void shade_particles(frame_set& fs) {
     }
     // Equal shades everywhere (one cell, or no grid) leave no range: every particle is an edge.
     const float range = hi - lo;
-    for (auto& [id, p] : fs.particles) p.shade = range > 0.0f ? 1.0f - (p.shade - lo) / range : 1.0f;
+    for (auto& [id, p] : fs.particles)
+        p.shade = range > 0.0f ? 1.0f - (p.shade - lo) / range : 1.0f;
 }
 
 }  // namespace kavrin

@@ -30,12 +30,15 @@ void kd_tree::insert(const point& p) {
     }
 }
 
-void kd_tree::clear() { nodes_.clear(); }
+void kd_tree::clear() {
+    nodes_.clear();
+}
 
 void kd_tree::range_from(int n, const point& q, double radius, std::vector<point>& found) const {
     const node& at = nodes_[size_t(n)];
     double d2 = 0.0;
-    for (size_t i = 0; i < 3; ++i) d2 += (at.p[i] - q[i]) * (at.p[i] - q[i]);
+    for (size_t i = 0; i < 3; ++i)
+        d2 += (at.p[i] - q[i]) * (at.p[i] - q[i]);
     if (radius * radius >= d2) found.push_back(at.p);
 
     const double dx = q[size_t(at.axis)] - at.p[size_t(at.axis)];

@@ -10,7 +10,7 @@
 namespace kavrin {
 
 class kd_tree {
-public:
+  public:
     using point = std::array<double, 3>;
 
     kd_tree() = default;
@@ -27,7 +27,7 @@ public:
     // Points within radius of q, in the reverse of the traversal order.
     void range(const point& q, double radius, std::vector<point>& out) const;
 
-private:
+  private:
     struct node {
         point p;
         int axis;

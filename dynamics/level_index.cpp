@@ -21,13 +21,16 @@ const V& level_at(const std::vector<V>& levels, int level) {
     return levels[size_t(level)];
 }
 
-kd_tree::point as_doubles(const vec3& v) { return {double(v[0]), double(v[1]), double(v[2])}; }
+kd_tree::point as_doubles(const vec3& v) {
+    return {double(v[0]), double(v[1]), double(v[2])};
+}
 
 }  // namespace
 
 cell_key position_key(const vec3& v, float extent) {
     vec3 scaled;
-    for (int i = 0; i < 3; ++i) scaled[i] = float(double(v[i] / extent) * 100000.0);
+    for (int i = 0; i < 3; ++i)
+        scaled[i] = float(double(v[i] / extent) * 100000.0);
     return make_key(scaled);
 }
 
@@ -39,8 +42,10 @@ void create_levels(frame_set& fs) {
 }
 
 void reset_levels(frame_set& fs) {
-    for (auto& tree : fs.level_trees) tree.clear();
-    for (auto& keys : fs.level_keys) keys.clear();
+    for (auto& tree : fs.level_trees)
+        tree.clear();
+    for (auto& keys : fs.level_keys)
+        keys.clear();
     index_leaves(fs, fs.root);
 }
 
@@ -50,7 +55,8 @@ void index_leaves(frame_set& fs, oct_tree& node) {
         level_at(fs.level_keys, level).try_emplace(position_key(node.centroid, fs.extent), &node);
         level_at(fs.level_trees, level).insert(as_doubles(node.centroid));
     }
-    for (auto& [key, child] : node.children) index_leaves(fs, child);
+    for (auto& [key, child] : node.children)
+        index_leaves(fs, child);
 }
 
 void find_cells(const frame_set& fs, const vec3& position, float radius, int level,
@@ -60,7 +66,8 @@ void find_cells(const frame_set& fs, const vec3& position, float radius, int lev
     level_at(fs.level_trees, level).range(as_doubles(position), double(radius), found);
     const auto& keys = level_at(fs.level_keys, level);
     for (const kd_tree::point& p : found) {
-        const vec3 centroid{static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2])};
+        const vec3 centroid{static_cast<float>(p[0]), static_cast<float>(p[1]),
+                            static_cast<float>(p[2])};
         auto it = keys.find(position_key(centroid, fs.extent));
         if (it != keys.end()) out.push_back(it->second);
     }

@@ -43,7 +43,8 @@ oct_tree& make_child(oct_tree& node, const cell_key& coords) {
 void subdivide(oct_tree& node, int max_depth, const child_dims& dims) {
     for (int i = 0; i < dims.n[0]; ++i)
         for (int j = 0; j < dims.n[1]; ++j)
-            for (int k = 0; k < dims.n[2]; ++k) make_child(node, make_key(i, j, k));
+            for (int k = 0; k < dims.n[2]; ++k)
+                make_child(node, make_key(i, j, k));
 
     for (auto& [id, p] : node.members) {
         vec3 g = (p->position - node.corner) / node.half_size;
@@ -66,12 +67,14 @@ void subdivide(oct_tree& node, int max_depth, const child_dims& dims) {
 
 void refresh(oct_tree& node, int max_depth) {
     if (max_depth > node.depth && !node.members.empty()) subdivide(node, max_depth);
-    for (auto& [key, child] : node.children) refresh(child, max_depth);
+    for (auto& [key, child] : node.children)
+        refresh(child, max_depth);
 }
 
 void collect(oct_tree& node, std::vector<oct_tree*>& list) {
     list.push_back(&node);
-    for (auto& [key, child] : node.children) collect(child, list);
+    for (auto& [key, child] : node.children)
+        collect(child, list);
 }
 
 int tree_depth_for(size_t particle_count) {
@@ -81,7 +84,8 @@ int tree_depth_for(size_t particle_count) {
 
 void build_tree(frame_set& fs) {
     point_box box;
-    for (const auto& [id, p] : fs.particles) box.add(p.position);
+    for (const auto& [id, p] : fs.particles)
+        box.add(p.position);
     const vec3 scale = box.scale();
     fs.extent = box.largest_scale();
     if (fs.owner) fs.owner->raise_max_scale(fs.extent);
@@ -100,7 +104,8 @@ void build_tree(frame_set& fs) {
 
     fs.insert_queue.clear();
     fs.insert_queue.reserve(fs.particles.size());
-    for (auto& [id, p] : fs.particles) fs.insert_queue.push_back(&p);
+    for (auto& [id, p] : fs.particles)
+        fs.insert_queue.push_back(&p);
     subdivide(fs.root, fs.tree_depth, dims);
 }
 
@@ -150,7 +155,8 @@ void bounds_pass(frame_set& fs, bool sequential) {
     for (oct_tree* n : nodes)
         if (n->dirty) dirty.push_back(n);
     if (sequential) {
-        for (oct_tree* n : dirty) update_bounds(*n);
+        for (oct_tree* n : dirty)
+            update_bounds(*n);
         return;
     }
     const job_args args{&dirty};

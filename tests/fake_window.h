@@ -17,7 +17,7 @@
 namespace kavrin::test {
 
 class fake_window : public window_link {
-public:
+  public:
     fake_window() {
         scene_clock.start();
         stepping = true;
@@ -58,7 +58,7 @@ public:
         return n;
     }
 
-private:
+  private:
     QMutex lines_lock;  // guards lines and the generator
     QStringList lines;
     std::mt19937 generator{12345};

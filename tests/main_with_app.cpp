@@ -1,6 +1,6 @@
 // Test entry with a QCoreApplication, so that unwaited jobs are cleaned up by the event loop.
-#include <QCoreApplication>
 #include <gtest/gtest.h>
+#include <QCoreApplication>
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);

@@ -35,7 +35,8 @@ TEST(Emitter, BuildsTheHundredSceneAndReportsOnce) {
     EXPECT_EQ(e.last_frame, 99);
     EXPECT_EQ(e.frames_to_build, 100);
     ASSERT_TRUE(tick_until(e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); }));
-    for (int i = 0; i < 20; ++i) e.tick();
+    for (int i = 0; i < 20; ++i)
+        e.tick();
     EXPECT_EQ(window.count_lines("point count / 5050"), 1);
     EXPECT_EQ(window.count_lines("cache time / sec / "), 1);
     EXPECT_EQ(e.point_count, 5050);  // frame k holds k + 1 particles
@@ -72,7 +73,8 @@ TEST(Emitter, OnEatSuspendsBackgroundWork) {
         QCoreApplication::processEvents();
     }
     wait_for_jobs(&e);
-    for (auto& [number, fs] : e.frames) EXPECT_FALSE(fs.initialised) << number;
+    for (auto& [number, fs] : e.frames)
+        EXPECT_FALSE(fs.initialised) << number;
     window.on_eat = 0;
     EXPECT_TRUE(tick_until(e, [&] { return e.frames_to_build == -1; }));
 }
@@ -104,7 +106,8 @@ TEST(Emitter, UserActivityHoldsBackgroundWork) {
         QCoreApplication::processEvents();
     }
     wait_for_jobs(&e);
-    for (auto& [number, fs] : e.frames) EXPECT_FALSE(fs.initialised) << number;
+    for (auto& [number, fs] : e.frames)
+        EXPECT_FALSE(fs.initialised) << number;
 }
 
 TEST(Emitter, ReplacingAnEmitterWaitsForItsWorkers) {
@@ -114,7 +117,8 @@ TEST(Emitter, ReplacingAnEmitterWaitsForItsWorkers) {
         auto e = std::make_unique<emitter>(false, &window);
         const void* key = e.get();
         e->build();
-        for (int i = 0; i < 3; ++i) e->tick();
+        for (int i = 0; i < 3; ++i)
+            e->tick();
         e.reset();  // must not free what a worker still uses
         QCoreApplication::processEvents();
         EXPECT_EQ(jobs_alive(const_cast<void*>(key)), 0);

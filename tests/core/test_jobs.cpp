@@ -27,8 +27,9 @@ TEST(Dispatch, DealsRoundRobin) {
 struct job_fixture : ::testing::Test {
     test::fake_window window;
     emitter scene{false, &window};
-    frame_set& fs = scene.frames.emplace(std::piecewise_construct, std::forward_as_tuple(0),
-                                         std::forward_as_tuple(0, &scene))
+    frame_set& fs = scene.frames
+                        .emplace(std::piecewise_construct, std::forward_as_tuple(0),
+                                 std::forward_as_tuple(0, &scene))
                         .first->second;
 };
 
@@ -40,7 +41,8 @@ TEST_F(job_fixture, WaitedJobVisitsEveryItemOnce) {
         list.push_back(&n);
     }
     const job_args args{&list};
-    run_jobs(job_receiver(), true, int(list.size()), 3, &fs, "frame_set", "update collision", &args);
+    run_jobs(job_receiver(), true, int(list.size()), 3, &fs, "frame_set", "update collision",
+             &args);
     for (auto& n : nodes) {
         EXPECT_FALSE(n.dirty);
         EXPECT_EQ(n.centroid, centre(n));  // no members: the centre stands for the bounds

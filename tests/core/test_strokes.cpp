@@ -33,7 +33,8 @@ struct painted_scene : ::testing::Test {
         window.current_frame = f;
         frame_set& fs = e->frame(f);
         vec3 mean;
-        for (auto& [id, p] : fs.particles) mean += p.position;
+        for (auto& [id, p] : fs.particles)
+            mean += p.position;
         mean /= float(fs.particles.size());
         window.view.set_pick_point(mean);
         window.brush_state.space = space;
@@ -49,7 +50,8 @@ struct painted_scene : ::testing::Test {
     }
     std::map<int, particle_map> snapshot() {
         std::map<int, particle_map> all;
-        for (auto& [n, fs] : e->frames) all[n] = fs.particles;
+        for (auto& [n, fs] : e->frames)
+            all[n] = fs.particles;
         return all;
     }
 };
@@ -64,7 +66,7 @@ struct stroke_case {
 };
 
 class every_mode : public painted_scene, public ::testing::WithParamInterface<const char*> {
-protected:
+  protected:
     void stroke_once(const stroke_case& c) {
         {
             QMutexLocker hold(&window.key_lock);
@@ -106,7 +108,8 @@ TEST_P(every_mode, StrokesReachTheirFramesAndUndoExactly) {
     stroke_once({mode, true, false});
     stroke_once({mode, false, true});
     const auto after_all = snapshot();
-    for (int f : {47, 53, 0, 99}) EXPECT_EQ(changed_particles(after_all.at(f), before.at(f)), 0) << f;
+    for (int f : {47, 53, 0, 99})
+        EXPECT_EQ(changed_particles(after_all.at(f), before.at(f)), 0) << f;
     EXPECT_EQ(e->undo_depth, 3);
 
     for (int i = 0; i < 3; ++i) {
@@ -143,7 +146,8 @@ TEST_F(painted_scene, NeighboursMoveByTheirEasedShare) {
             if (src == painted.end()) continue;
             const vec3 moved = src->second.position - before.at(50).at(id).position;
             const vec3 got = p.position - before.at(f).at(id).position;
-            for (int a = 0; a < 3; ++a) ASSERT_NEAR(got[a], moved[a] * w, 1e-6f) << f << " " << id;
+            for (int a = 0; a < 3; ++a)
+                ASSERT_NEAR(got[a], moved[a] * w, 1e-6f) << f << " " << id;
             if (length(moved) > 0) ++checked;
         }
         EXPECT_GT(checked, 0) << f;
@@ -163,14 +167,16 @@ TEST_F(painted_scene, NearListSpanAndWeights) {
     window.brush_state.near_curve = 0;  // linear
     window.brush_state.time = 3.0f;
     std::map<int, float> weight;
-    for (const near_entry& n : e->near_list(false)) weight[n.frame] = n.weight;
+    for (const near_entry& n : e->near_list(false))
+        weight[n.frame] = n.weight;
     EXPECT_FLOAT_EQ(weight.at(51), 0.833f);
     EXPECT_FLOAT_EQ(weight.at(52), 0.5f);
     EXPECT_FLOAT_EQ(weight.at(53), 0.166f);
     EXPECT_FLOAT_EQ(weight.at(47), 0.166f);
 
     window.current_frame = 0;
-    for (const near_entry& n : e->near_list(false)) EXPECT_GT(n.frame, 0);
+    for (const near_entry& n : e->near_list(false))
+        EXPECT_GT(n.frame, 0);
 
     window.current_frame = 95;
     window.side_right = true;
@@ -211,7 +217,8 @@ TEST_F(painted_scene, UndoRevertsTheCurrentFrameAtOnceAndOthersInTheBackground) 
     paint(3);
     e->add_near();
     ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
-    for (int f : {8, 9, 11, 12}) EXPECT_EQ(e->frame(f).history.size(), 1u) << f;
+    for (int f : {8, 9, 11, 12})
+        EXPECT_EQ(e->frame(f).history.size(), 1u) << f;
 
     e->idle_ticks = 0;  // the user is active: only the current frame is reverted now
     e->undo();
@@ -222,7 +229,8 @@ TEST_F(painted_scene, UndoRevertsTheCurrentFrameAtOnceAndOthersInTheBackground) 
         EXPECT_GT(changed_particles(e->frame(f).particles, before.at(f)), 0) << f;
     }
     ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
-    for (int f = 8; f <= 12; ++f) EXPECT_EQ(changed_particles(e->frame(f).particles, before.at(f)), 0);
+    for (int f = 8; f <= 12; ++f)
+        EXPECT_EQ(changed_particles(e->frame(f).particles, before.at(f)), 0);
 }
 
 TEST_F(painted_scene, UndoLeavesAnOlderStrokeOfTheCurrentFrame) {

@@ -29,7 +29,8 @@ struct one_frame {
         int id = int(fs.particles.size());
         for (int i = 0; i < n; ++i)
             for (int j = 0; j < n; ++j)
-                for (int k = 0; k < n; ++k) add(id++, vec3(i * step, j * step, k * step));
+                for (int k = 0; k < n; ++k)
+                    add(id++, vec3(i * step, j * step, k * step));
     }
 };
 

@@ -47,7 +47,8 @@ TEST(Deform, ScaleWithShiftStopsAtZero) {
     s.falloff[1] = 1.0f;
     deform(p, s);  // 1 - 4 * 0.1 = 0.6
     EXPECT_FLOAT_EQ(p.scale, 0.6f);
-    for (int i = 0; i < 5; ++i) deform(p, s);
+    for (int i = 0; i < 5; ++i)
+        deform(p, s);
     EXPECT_EQ(p.scale, 0.0f);
     EXPECT_TRUE(at_limit(p, s));
     EXPECT_FALSE(at_limit(p, make_stroke("scale")));
@@ -166,11 +167,13 @@ TEST(Selection, HardBrushAndFalloff) {
     }
     // Every particle within the radius was found.
     size_t inside = 0;
-    for (auto& [id, p] : f.fs.particles) inside += length(p.position - centre) <= 0.15f ? 1 : 0;
+    for (auto& [id, p] : f.fs.particles)
+        inside += length(p.position - centre) <= 0.15f ? 1 : 0;
     EXPECT_EQ(s.particles.size(), inside);
 
     f.window.brush_hard = true;
     stroke hard = make_stroke("grab");
     select_particles(f.fs, hard, centre, 0.15f, 0);
-    for (particle* p : hard.particles) EXPECT_EQ(hard.falloff.at(p->id), 1.0f);
+    for (particle* p : hard.particles)
+        EXPECT_EQ(hard.falloff.at(p->id), 1.0f);
 }

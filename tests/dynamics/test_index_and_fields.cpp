@@ -58,13 +58,15 @@ TEST(LevelIndex, PositionKeyScalesByExtent) {
 TEST(GridFields, SingleLiveParticleAndDeadOnes) {
     one_frame f;
     f.add(0, vec3(0.05f, 0.05f, 0.05f));
-    for (int i = 1; i < 10; ++i) f.add(i, vec3(0.1f * i, 0.3f, 0.0f), 0.0f);  // dead
+    for (int i = 1; i < 10; ++i)
+        f.add(i, vec3(0.1f * i, 0.3f, 0.0f), 0.0f);  // dead
     f.fs.extent = 1.0f;
     field_passes(f.fs, true);
-    EXPECT_FLOAT_EQ(f.fs.cell_size, 0.5f);  // log10(10) = 1: half the extent
+    EXPECT_FLOAT_EQ(f.fs.cell_size, 0.5f);     // log10(10) = 1: half the extent
     ASSERT_EQ(f.fs.cell_centres.size(), 27u);  // the live cell, then the normal pass adds 26
     ASSERT_EQ(f.fs.cell_density.size(), 27u);
-    for (auto& [key, d] : f.fs.cell_density) EXPECT_FLOAT_EQ(d, 1.0f / 27.0f) << qPrintable(key_text(key));
+    for (auto& [key, d] : f.fs.cell_density)
+        EXPECT_FLOAT_EQ(d, 1.0f / 27.0f) << qPrintable(key_text(key));
     EXPECT_EQ(f.fs.cell_normals.at(make_key(0, 0, 0)), vec3());
     // A neighbour's normal points away from the occupied cell.
     const vec3 n = f.fs.cell_normals.at(make_key(1, 0, 0));
@@ -82,9 +84,12 @@ TEST(GridFields, ParallelPassesMatchSequential) {
     field_passes(a.fs, true);
     field_passes(b.fs, false);
     ASSERT_EQ(a.fs.cell_density.size(), b.fs.cell_density.size());
-    for (auto& [key, d] : a.fs.cell_density) EXPECT_EQ(b.fs.cell_density.at(key), d);
-    for (auto& [key, n] : a.fs.cell_normals) EXPECT_EQ(b.fs.cell_normals.at(key), n);
-    for (auto& [key, c] : a.fs.cell_centres) EXPECT_EQ(b.fs.cell_centres.at(key), c);
+    for (auto& [key, d] : a.fs.cell_density)
+        EXPECT_EQ(b.fs.cell_density.at(key), d);
+    for (auto& [key, n] : a.fs.cell_normals)
+        EXPECT_EQ(b.fs.cell_normals.at(key), n);
+    for (auto& [key, c] : a.fs.cell_centres)
+        EXPECT_EQ(b.fs.cell_centres.at(key), c);
 }
 
 TEST(GridFields, FacesBelongToTheCellAbove) {
@@ -147,7 +152,8 @@ TEST(FrameStep, DebugGeometryBoxesEveryOccupiedNode) {
     std::vector<oct_tree*> nodes;
     collect(f.fs.root, nodes);
     int occupied = 0;
-    for (oct_tree* n : nodes) occupied += n->occupied ? 1 : 0;
+    for (oct_tree* n : nodes)
+        occupied += n->occupied ? 1 : 0;
     EXPECT_EQ(f.fs.debug_vertex_count, occupied * 36);
     EXPECT_EQ(f.fs.debug_vertices.size(), size_t(occupied) * 108);
     // Every box reaches 0.1 leaf half-sizes beyond its particles.

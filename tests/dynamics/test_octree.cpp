@@ -22,10 +22,12 @@ TEST(Octree, DepthFollowsTheParticleCount) {
 TEST(Octree, PlanarCloudHasAtMostFourRootChildren) {
     one_frame f;
     for (int i = 0; i < 10; ++i)
-        for (int j = 0; j < 10; ++j) f.add(i * 10 + j, vec3(i * 0.1f, j * 0.05f, 2.0f));
+        for (int j = 0; j < 10; ++j)
+            f.add(i * 10 + j, vec3(i * 0.1f, j * 0.05f, 2.0f));
     build_tree(f.fs);
     EXPECT_LE(f.fs.root.children.size(), 4u);
-    for (auto& [key, child] : f.fs.root.children) EXPECT_EQ(key.z, 0);
+    for (auto& [key, child] : f.fs.root.children)
+        EXPECT_EQ(key.z, 0);
     EXPECT_FLOAT_EQ(f.fs.extent, 0.9f + 0.000001f);
     EXPECT_FLOAT_EQ(f.fs.leaf_half, f.fs.extent / 8.0f);
 }
@@ -145,7 +147,8 @@ TEST(Octree, EveryParticleInOneCellAfterRandomMovesAndSteps) {
     one_frame f;
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    for (int i = 0; i < 1500; ++i) f.add(i, vec3(u(rng), u(rng) * 0.5f, u(rng)));
+    for (int i = 0; i < 1500; ++i)
+        f.add(i, vec3(u(rng), u(rng) * 0.5f, u(rng)));
     step(f.fs, true, false);
     ASSERT_TRUE(test::each_particle_in_its_cell(f.fs));
     for (int round = 0; round < 6; ++round) {
@@ -157,6 +160,7 @@ TEST(Octree, EveryParticleInOneCellAfterRandomMovesAndSteps) {
         }
         step(f.fs, round % 2 == 0, false);
         ASSERT_TRUE(test::each_particle_in_its_cell(f.fs)) << "round " << round;
-        for (auto& [id, p] : f.fs.particles) ASSERT_FALSE(p.moved);
+        for (auto& [id, p] : f.fs.particles)
+            ASSERT_FALSE(p.moved);
     }
 }
