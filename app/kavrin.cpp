@@ -1,15 +1,43 @@
 #include "app/kavrin.h"
 
+#include <cmath>
 #include <ctime>
 
+#include <QApplication>
+#include <QBitmap>
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QPixmap>
+#include <QPushButton>
+#include <QSplashScreen>
+#include <QTextEdit>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "app/scripts.h"
+#include "core/strict.h"
+#include "view/brush.h"
+#include "view/timeline.h"
+#include "view/view3d.h"
 
 namespace kavrin {
 
-kavrin::kavrin() : generator(std::mt19937::result_type(std::time(nullptr))) {
+namespace {
+
+// The interface's background helper.
+QString background(const QString& hex) {
+    return "QWidget{ border-radius: 0px; background-color: #" + hex + " }";
+}
+
+}  // namespace
+
+kavrin::kavrin()
+    : settings_lock(std::make_shared<QMutex>()),
+      stroke_key_lock(std::make_shared<QMutex>()),
+      generator(std::mt19937::result_type(std::time(nullptr))) {
     app_dir = QCoreApplication::applicationDirPath() + "/";
     resource_dir = app_dir + "resource/";
     image_dir = resource_dir + "image/";
@@ -17,27 +45,319 @@ kavrin::kavrin() : generator(std::mt19937::result_type(std::time(nullptr))) {
     tool_ini = resource_dir + "tool.ini";
     default_ini = resource_dir + "default.ini";
     debug_txt = resource_dir + "debug.txt";
+    samples_dir = resource_dir + "samples/";
     QDir().mkpath(resource_dir);
+    key_map = key_state::released();
+    stepping = false;
+    tool_brush = new class brush(this);
+    scripts::start();
     log("start kavrin");
 }
 
-kavrin::~kavrin() = default;
+kavrin::~kavrin() {
+    // The emitter's display lists die with the viewport's context: free them first.
+    stepping = false;
+    scene.reset();
+}
 
 bool kavrin::startup() {
-    setWindowTitle("Kavrin - Rev." + revision);
-    resize(1280, 800);
+    QSplashScreen splash;
+    for (const QString name : {"splash", "mask"}) {
+        const QString file = image_dir + name + ".png";
+        if (is_online) scripts::sync_missing(*this, file);
+        const QPixmap picture(file);
+        if (picture.isNull()) continue;  // a missing image leaves the splash plain
+        if (name == QLatin1String("splash"))
+            splash.setPixmap(picture);
+        else
+            splash.setMask(QBitmap::fromPixmap(picture));
+    }
+    splash.show();
+    QCoreApplication::processEvents();
+    scripts::clean(*this);
+
+    try {
+        build_window();
+    } catch (const std::out_of_range& e) {
+        log("startup / failed / " + QString::fromUtf8(e.what()));
+        return false;
+    }
+    splash.finish(this);
     return true;
 }
 
-brush_values kavrin::brush() const { return brush_values(); }
+void kavrin::build_window() {
+    auto* central = new QWidget(this);
+    auto* columns = new QHBoxLayout(central);
+    columns->setContentsMargins(0, 0, 0, 0);
+    columns->setSpacing(0);
 
-camera_values kavrin::camera() const { return camera_values(); }
+    auto* left = new QWidget(central);
+    left->setStyleSheet(background("FFFFFF"));
+    auto* left_layout = new QVBoxLayout(left);
+    left_layout->setContentsMargins(0, 0, 0, 0);
+    left_layout->setSpacing(0);
+    viewport = new view3d(*this, left);
+    viewport->set_camera(fountain_camera());
+    left_layout->addWidget(viewport, 1);
+
+    auto* bar = new QWidget(left);
+    bar->setFixedHeight(48);
+    auto* bar_layout = new QHBoxLayout(bar);
+    bar_layout->setContentsMargins(0, 0, 0, 0);
+    bar_layout->setSpacing(5);
+    bar_layout->addSpacing(6);
+    bar_layout->addWidget(timeline_button("left"));
+    strip = new class timeline(*this, bar);
+    bar_layout->addWidget(strip, 1);
+    bar_layout->addWidget(timeline_button("right"));
+    bar_layout->addWidget(timeline_button("start"));
+    bar_layout->addSpacing(20);
+    left_layout->addWidget(bar);
+    columns->addWidget(left, 1);
+
+    auto* right = new QWidget(central);
+    right->setFixedWidth(150);
+    // A grey edge between the black viewport and the black panel.
+    right->setStyleSheet(background("3A3A3A"));
+    auto* right_layout = new QVBoxLayout(right);
+    right_layout->setContentsMargins(2, 0, 0, 0);
+    right_layout->setSpacing(0);
+    shelf = new QWidget(right);
+    shelf->setObjectName("shelf_place");
+    shelf->setStyleSheet(background("000000"));
+    right_layout->addWidget(shelf);
+    columns->addWidget(right);
+    setCentralWidget(central);
+
+    build_debug_panel();
+    setWindowTitle("Kavrin - Rev." + revision);
+    connect(qApp, &QApplication::focusChanged, this, &kavrin::focus);
+    if (is_release) setContextMenuPolicy(Qt::NoContextMenu);
+
+    frame_timer = new QTimer(this);
+    connect(frame_timer, &QTimer::timeout, this, &kavrin::frame_anim);
+    frame_timer->start(100);
+
+    // The built-in fountain, so that the window shows a scene from the start.
+    generation_scale = 1;
+    start_scene(false);
+
+    resize(1280, 800);
+    if (settings_io) {
+        QMutexLocker hold(settings_lock.get());
+        settings_io(true);
+        settings_dirty = false;
+    }
+    show();
+    log("window size / " + QString::number(width()) + "x" + QString::number(height()));
+    strip->show_frame_number = true;
+    strip->redraw();
+}
+
+QPushButton* kavrin::timeline_button(const QString& name) {
+    auto* b = new QPushButton;
+    b->setCheckable(true);
+    b->setFixedSize(38, 38);
+    b->setObjectName(name);
+    const bool start = name == QLatin1String("start");
+    const QString off = start ? "start" : "off", on = start ? "stop" : "on";
+    const QString border = start
+                               ? QString()
+                               : "border-style: outset; border-width: 1px; border-color: #444444; "
+                                 "border-radius: 3px;";
+    b->setStyleSheet("QPushButton{background-color: transparent; background-image: url(" +
+                     image_dir + "timeline_" + off + ".png);" + border +
+                     "} QPushButton:checked{background-color: transparent; background-image: "
+                     "url(" +
+                     image_dir + "timeline_" + on + ".png);}");
+    b->setFocusPolicy(Qt::NoFocus);
+    connect(b, &QPushButton::toggled, this, &kavrin::time_event);
+    buttons[name.toStdString()] = b;
+    return b;
+}
+
+void kavrin::start_scene(bool from_cache) {
+    stepping = false;
+    scene.reset();  // waits until the old emitter's workers have ended
+    scene_clock.start();
+    panel_busy = true;
+    scene = std::make_unique<emitter>(from_cache, this);
+    scene->build();
+    log("cache size / " + QString::number(scene->frames.size()));
+    stepping = true;
+    if (viewport) viewport->update();
+}
+
+// ---- Frames and playback ----
+
+void kavrin::set_frame(const QString& name, int value) {
+    if (name == QLatin1String("current")) {
+        if (strip) strip->offset += float(value - current_frame) * strip->scale;
+        current_frame = value;
+    } else if (name == QLatin1String("maximum")) {
+        if (scene) scene->last_frame = value;
+    } else if (name == QLatin1String("minimum")) {
+        if (scene) scene->first_frame = value;
+    }
+}
+
+void kavrin::change_frame(int value) {
+    set_frame("current", value);
+    play_clock.restart();
+    play_base = current_frame;
+}
+
+void kavrin::play_to(qint64 elapsed_ms) {
+    if (!scene) return;
+    const int f = play_base + int(std::trunc(double(elapsed_ms) * 30.0 / 1000.0));
+    // The last frame is never shown: reaching it wraps to the first.
+    if (scene->first_frame < f && f < scene->last_frame) {
+        set_frame("current", f);
+        if (viewport) viewport->update();
+        redraw_timeline();
+    } else {
+        set_frame("current", scene->first_frame);
+        play_clock.restart();
+        play_base = current_frame;
+    }
+}
+
+void kavrin::frame_anim() {
+    if (settings_dirty && settings_lock->tryLock()) {
+        if (settings_io) settings_io(true);
+        settings_dirty = false;
+        settings_lock->unlock();
+    }
+    if (redraw_needed) {
+        redraw_timeline();
+        if (viewport) viewport->update();
+        redraw_needed = false;
+    }
+    if (stepping && scene) {
+        if (playing_now) play_to(play_clock.elapsed());
+        scene->tick();
+    }
+    refresh_keys(QGuiApplication::keyboardModifiers());
+    if (log_dirty) refresh_log_view();
+}
+
+void kavrin::time_event(bool checked) {
+    auto* b = qobject_cast<QPushButton*>(sender());
+    if (!b) return;
+    const QString name = b->objectName();
+    if (name == QLatin1String("start")) {
+        playing_now = checked;
+        if (checked) {
+            set_frame("current", current_frame);
+            play_clock.start();
+            play_base = current_frame;
+        }
+    } else {
+        if (name == QLatin1String("left")) side_left = checked;
+        if (name == QLatin1String("right")) side_right = checked;
+        redraw_timeline();
+    }
+    log("timeline button / " + name + " / " + (checked ? "on" : "off"));
+}
+
+void kavrin::redraw_timeline() {
+    if (strip) strip->redraw();
+}
+
+// ---- Log ----
 
 void kavrin::log(const QString& line) {
     QMutexLocker hold(&log_lock);
     QFile file(debug_txt);
     if (!file.open(QIODevice::Append)) return;  // a log that cannot be opened loses the line
     file.write((line + "\r\n").toUtf8());
+    log_dirty = true;
+}
+
+void kavrin::refresh_log_view() {
+    QString text;
+    {
+        QMutexLocker hold(&log_lock);
+        QFile file(debug_txt);
+        if (file.open(QIODevice::ReadOnly)) text = QString::fromUtf8(file.readAll());
+        log_dirty = false;
+    }
+    if (!log_view) return;
+    log_view->setPlainText(text);
+    log_view->moveCursor(QTextCursor::End);
+}
+
+// ---- Keys and focus ----
+
+void kavrin::refresh_keys(Qt::KeyboardModifiers modifiers) {
+    key_state now = key_state::released();
+    now.set("alt", modifiers & Qt::AltModifier);
+    now.set("ctrl", modifiers & Qt::ControlModifier);
+    now.set("shift", modifiers & Qt::ShiftModifier);
+    key_state before;
+    {
+        QMutexLocker hold(&key_lock);
+        before = key_map;
+        key_map = now;
+    }
+    // The brush cursor shows "ctrl" and "shift".
+    if (viewport &&
+        (before.at("ctrl") != now.at("ctrl") || before.at("shift") != now.at("shift")) &&
+        viewport->frame_shown())
+        viewport->update();
+}
+
+void kavrin::keyPressEvent(QKeyEvent* event) {
+    key_event(event, true);
+}
+
+void kavrin::keyReleaseEvent(QKeyEvent* event) {
+    key_event(event, false);
+}
+
+void kavrin::key_event(QKeyEvent* event, bool pressed) {
+    // Platforms differ in whether a modifier key's own event counts it as held: say it here.
+    Qt::KeyboardModifiers modifiers = event->modifiers();
+    const std::pair<int, Qt::KeyboardModifier> own[] = {{Qt::Key_Alt, Qt::AltModifier},
+                                                        {Qt::Key_Control, Qt::ControlModifier},
+                                                        {Qt::Key_Shift, Qt::ShiftModifier}};
+    for (const auto& [key, modifier] : own)
+        if (event->key() == key) modifiers.setFlag(modifier, pressed);
+    refresh_keys(modifiers);
+    if (event->isAutoRepeat()) return;
+    if (pressed && event->key() == Qt::Key_Z && keys().at("ctrl")) {
+        if (viewport && viewport->frame_shown() && !window_link::view.drag_active) scene->undo();
+        return;
+    }
+    if (event->key() == Qt::Key_Shift) log(QString("invert vector / ") + (pressed ? "on" : "off"));
+}
+
+void kavrin::focus(QWidget*, QWidget* now) {
+    refresh_keys(QGuiApplication::keyboardModifiers());
+    if (!now) log("focus / out");
+}
+
+// ---- Closing ----
+
+void kavrin::closeEvent(QCloseEvent* event) {
+    if (settings_io) settings_io(false);
+    scripts::clean(*this);
+    log("close kavrin");
+    if (frame_timer) frame_timer->stop();
+    stepping = false;
+    scene.reset();  // waits for the scene's workers
+    event->accept();
+}
+
+// ---- Window link and view owner ----
+
+brush_values kavrin::brush() const {
+    return tool_brush->values();
+}
+
+camera_values kavrin::camera() const {
+    return viewport ? viewport->camera_snapshot() : camera_values();
 }
 
 double kavrin::random() {
@@ -53,10 +373,16 @@ void kavrin::read_cache_frame(emitter&, int frame) {
     log("cache load / unavailable / " + QString::number(frame));
 }
 
-void kavrin::closeEvent(QCloseEvent* event) {
-    scene.reset();  // waits for the scene's workers
-    log("close kavrin");
-    event->accept();
+void kavrin::release_display_list(unsigned id) {
+    if (viewport) viewport->release_list(id);
+}
+
+bool kavrin::toggle(const std::string& name) const {
+    return strict_at(toggles, name);
+}
+
+bool kavrin::imported(const std::string& kind) const {
+    return strict_at(imports, kind);
 }
 
 }  // namespace kavrin

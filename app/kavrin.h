@@ -1,30 +1,108 @@
 #pragma once
-// The main window: owns the scene's emitter and everything the user works with, and offers the
-// emitter and its workers the window link.
+// The main window: owns the scene's emitter, the brush, the viewport and the timeline, runs the
+// frame timer that plays and ticks the scene, keeps the debug log, and offers the emitter's
+// workers the window link and the viewport its owner.
 
+#include <atomic>
+#include <functional>
+#include <map>
 #include <memory>
 #include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMutex>
 #include <QString>
 
 #include "core/emitter.h"
 #include "core/window_link.h"
+#include "view/view_owner.h"
+
+class QLabel;
+class QPushButton;
+class QSlider;
+class QTextEdit;
+class QTimer;
 
 namespace kavrin {
 
-class kavrin : public QMainWindow, public window_link {
+class brush;
+class timeline;
+class view3d;
+
+class kavrin : public QMainWindow, public window_link, public view_owner {
     Q_OBJECT
-public:
+  public:
     kavrin();
     ~kavrin() override;
 
     // Folders end with "/".
     const QString revision = "0022";
+    QString latest_revision = revision;
     QString app_dir, resource_dir, image_dir, python_dir, tool_ini, default_ini, debug_txt;
+    QString samples_dir;
+    // Relative folders on the download server.
+    QString package_folder = "package/";
+    QString revision_folder = package_folder + revision + "/";
+    QString web_folder = "web/";
+    QString build_date, country, language;
+
+    bool is_online = true;
+    bool is_release = true;
+    int core_count = 1;
+    bool playing_now = false;  // the "start" button is checked
+    bool settings_dirty = true;
+    int play_base = 0;
+    QElapsedTimer play_clock;
+
+    // Debug panel values that only the GUI thread reads; cpu_count and on_eat are the link's.
+    std::atomic<int> show_debug_level{0};
+    std::atomic<int> particle_size_value{20};
+
+    // Side-panel display toggles and "brush_hard" until the side panel holds them.
+    std::unordered_map<std::string, bool> toggles{{"camera_animation", false},
+                                                  {"geometry_visible", false},
+                                                  {"camera_guide", true},
+                                                  {"cache_display", false}};
+    // FBX imports done, by kind.
+    std::unordered_map<std::string, bool> imports{{"camera", false}, {"geometry", false}};
+
+    // Timeline buttons "left", "right", "start".
+    std::unordered_map<std::string, QPushButton*> buttons;
+
+    const std::vector<std::string> modifier_names{"alt", "ctrl", "shift"};
+    const std::shared_ptr<QMutex> settings_lock, stroke_key_lock;
+    QMutex dialog_lock;  // one file dialog at a time
+
+    // Loads (true) or saves (false) the tool settings; set by the settings unit. Unset, the
+    // window starts with its built-in defaults and saves nothing.
+    std::function<void(bool load)> settings_io;
+
+    std::unique_ptr<emitter> scene;  // the current emitter
+    view3d* viewport = nullptr;
+    class timeline* strip = nullptr;
+    class brush* tool_brush = nullptr;
+    QWidget* shelf = nullptr;  // the side panel's place
+    QTextEdit* log_view = nullptr;
 
     bool startup();
+
+    // Replaces the emitter by a new one and builds it: the old one is freed only after its
+    // workers have ended, and the timer does not tick while none is ready.
+    void start_scene(bool from_cache);
+
+    // "current" (moves the timeline with it), "maximum" or "minimum"; other names do nothing.
+    void set_frame(const QString& name, int value);
+    // The user picked a frame on the timeline: playback continues from there.
+    void change_frame(int value);
+    // One play step for the given time on the play clock.
+    void play_to(qint64 elapsed_ms);
+    // Reads the modifier keys into key_map.
+    void refresh_keys(Qt::KeyboardModifiers modifiers);
+    void refresh_log_view();
 
     // Window link.
     brush_values brush() const override;
@@ -33,15 +111,52 @@ public:
     double random() override;
     void write_cache_frame(emitter& e, int frame) override;
     void read_cache_frame(emitter& e, int frame) override;
+    void release_display_list(unsigned id) override;
 
-    std::unique_ptr<emitter> scene;  // the current emitter
+    // View owner.
+    window_link& link() override { return *this; }
+    emitter* active_scene() const override { return scene.get(); }
+    class brush& tool() override {
+        return *tool_brush;
+    }
+    bool toggle(const std::string& name) const override;
+    bool imported(const std::string& kind) const override;
+    bool playing() const override { return playing_now; }
+    int show_debug() const override { return show_debug_level; }
+    int particle_size() const override { return particle_size_value; }
+    bool camera_mode() const override { return camera_mode_; }
+    void set_camera_mode(bool on) override { camera_mode_ = on; }
+    void redraw_timeline() override;
 
-protected:
+  public Q_SLOTS:
+    void frame_anim();
+    void focus(QWidget* old, QWidget* now);
+    void time_event(bool checked);
+    void slider_event(int value);
+
+  protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
 
-private:
-    QMutex log_lock;     // guards appends to debug_txt
-    QMutex random_lock;  // guards the generator
+  private:
+    void build_window();
+    void build_debug_panel();
+    void log_build_information();
+    QPushButton* timeline_button(const QString& name);
+    void key_event(QKeyEvent* event, bool pressed);
+
+    struct slider_entry {
+        std::atomic<int>* field;
+        QLabel* value;
+    };
+    std::map<QSlider*, slider_entry> sliders;
+
+    bool camera_mode_ = false;
+    QTimer* frame_timer = nullptr;
+    std::atomic<bool> log_dirty{false};  // set by any thread's log, cleared by the view refresh
+    QMutex log_lock;                     // guards appends to and reads of debug_txt
+    QMutex random_lock;                  // guards the generator
     std::mt19937 generator;
     std::uniform_real_distribution<double> uniform{0.1, 1.0};
 };

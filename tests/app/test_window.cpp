@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDockWidget>
+#include <QFile>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+
+#include "app/build_info.h"
+#include "app/kavrin.h"
+#include "view/timeline.h"
+#include "view/view3d.h"
+
+using namespace kavrin;
+using window = kavrin::kavrin;
+
+namespace {
+
+// A started window; closed and freed at the end of the scope.
+struct open_window {
+    window* w = new window;
+    bool started = w->startup();
+
+    ~open_window() {
+        w->close();
+        delete w;
+    }
+    // Turns the event loop until the start-up scene has been built and stepped.
+    bool wait_for_scene() {
+        for (int i = 0; i < 600; ++i) {
+            if (w->scene && w->scene->frames_to_build == -1 && !w->scene->has_pending_work())
+                return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+    int count(const QString& prefix) const {
+        QFile file(w->debug_txt);
+        if (!file.open(QIODevice::ReadOnly)) return -1;
+        int n = 0;
+        for (const QByteArray& line : file.readAll().split('\n'))
+            if (line.startsWith(prefix.toUtf8())) ++n;
+        return n;
+    }
+};
+
+QByteArray read_all(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}  // namespace
+
+TEST(Window, StartsWithTheFountainTheBarAndTheDebugPanel) {
+    open_window o;
+    ASSERT_TRUE(o.started);
+    window& w = *o.w;
+    EXPECT_EQ(w.windowTitle(), "Kavrin - Rev.0022");
+    EXPECT_TRUE(w.stepping);
+    ASSERT_TRUE(w.scene);
+    EXPECT_EQ(w.scene->frames.size(), 100u);
+    EXPECT_EQ(w.generation_scale, 1);
+
+    EXPECT_GE(w.core_count, 1);
+    EXPECT_EQ(w.cpu_count, initial_cpu_count(w.core_count));
+    EXPECT_GE(w.cpu_count, 1);
+    EXPECT_LE(w.cpu_count, 12);
+    struct expected {
+        const char* name;
+        int minimum, maximum, value;
+    };
+    for (const expected& e :
+         {expected{"cpu_count", 1, 12, w.cpu_count.load()}, expected{"show_debug", 0, 7, 0},
+          expected{"on_eat", 0, 1, 0}, expected{"particle_size", 1, 100, 20}}) {
+        auto* s = w.findChild<QSlider*>(e.name);
+        ASSERT_TRUE(s) << e.name;
+        EXPECT_EQ(s->minimum(), e.minimum);
+        EXPECT_EQ(s->maximum(), e.maximum);
+        EXPECT_EQ(s->value(), e.value);
+    }
+    auto* dock = w.findChild<QDockWidget*>(" .... debug panel ....");
+    ASSERT_TRUE(dock);
+    EXPECT_EQ(w.dockWidgetArea(dock), Qt::TopDockWidgetArea);
+
+    for (const char* name : {"left", "right", "start"}) {
+        QPushButton* b = w.buttons.at(name);
+        EXPECT_TRUE(b->isCheckable());
+        EXPECT_EQ(b->size(), QSize(38, 38));
+    }
+    EXPECT_TRUE(w.buttons.at("start")->styleSheet().contains("timeline_start.png"));
+    EXPECT_TRUE(w.buttons.at("start")->styleSheet().contains("timeline_stop.png"));
+    EXPECT_TRUE(w.buttons.at("left")->styleSheet().contains("border-radius: 3px;"));
+    EXPECT_EQ(w.shelf->parentWidget()->width(), 150);
+    EXPECT_EQ(o.count("revision / 0022"), o.count("start kavrin"));
+    EXPECT_GE(o.count("build date / 20"), 1);
+}
+
+TEST(Window, LogLinesEndWithCrLfAndTheFileGrowsAcrossRuns) {
+    qint64 first = 0;
+    QString path;
+    {
+        open_window o;
+        path = o.w->debug_txt;
+    }
+    first = read_all(path).size();
+    {
+        open_window o;
+        o.w->log("a line / 1");
+    }
+    const QByteArray text = read_all(path);
+    EXPECT_GT(text.size(), first);
+    ASSERT_TRUE(text.endsWith("close kavrin\r\n"));
+    for (qsizetype i = text.indexOf('\n'); i >= 0; i = text.indexOf('\n', i + 1))
+        ASSERT_EQ(text[i - 1], '\r') << "line ending at byte " << i;
+    EXPECT_TRUE(text.contains("a line / 1\r\n"));
+}
+
+TEST(Window, PlaybackStepsThreeFramesPerTickAndNeverShowsTheLastFrame) {
+    open_window o;
+    window& w = *o.w;
+    w.buttons.at("start")->setChecked(true);
+    EXPECT_TRUE(w.playing());
+    EXPECT_EQ(w.play_base, 0);
+    std::vector<int> shown;
+    qint64 clock = 0;
+    for (int tick = 0; tick < 80; ++tick) {
+        clock += 100;
+        w.play_to(clock);
+        shown.push_back(w.current_frame);
+        if (w.current_frame == w.scene->first_frame) clock = 0;  // the play clock restarted
+    }
+    int wraps = 0;
+    for (size_t i = 0; i < shown.size(); ++i) {
+        ASSERT_NE(shown[i], w.scene->last_frame);
+        const int before = i == 0 ? 0 : shown[i - 1];
+        if (shown[i] == 0)
+            ++wraps;
+        else
+            ASSERT_EQ(shown[i] - before, 3) << "tick " << i;
+    }
+    EXPECT_EQ(shown[31], 96);
+    EXPECT_EQ(shown[32], 0);  // 99 is the last frame: wrap instead
+    EXPECT_EQ(wraps, 2);
+    // The timeline's marker stays on the current frame.
+    EXPECT_EQ(w.strip->frame_at(w.strip->offset), w.current_frame);
+    const int offs = o.count("timeline button / start / off");
+    w.buttons.at("start")->setChecked(false);
+    EXPECT_EQ(o.count("timeline button / start / off"), offs + 1);
+}
+
+TEST(Window, FrameSetterMovesTheMarkerAndTheSceneEnds) {
+    open_window o;
+    window& w = *o.w;
+    const float offset = w.strip->offset;
+    w.set_frame("current", 12);
+    EXPECT_EQ(w.current_frame, 12);
+    EXPECT_FLOAT_EQ(w.strip->offset, offset + 12 * w.strip->scale);
+    w.set_frame("maximum", 80);
+    w.set_frame("minimum", 5);
+    w.set_frame("other", 40);
+    EXPECT_EQ(w.scene->last_frame, 80);
+    EXPECT_EQ(w.scene->first_frame, 5);
+    EXPECT_EQ(w.current_frame, 12);
+}
+
+TEST(Window, CtrlZUndoesOnlyOnAReadyFrameWithoutADrag) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    w.scene->undo_depth = 1;  // one stroke to take back
+    const int undos = o.count("undo");
+    QTest::keyClick(&w, Qt::Key_Z);
+    EXPECT_EQ(o.count("undo"), undos);
+    w.window_link::view.drag_active = true;
+    QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(o.count("undo"), undos);
+    w.window_link::view.drag_active = false;
+    QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(o.count("undo"), undos + 1);
+    EXPECT_EQ(w.scene->undo_depth, 0);
+
+    const int ons = o.count("invert vector / on"), offs = o.count("invert vector / off");
+    QTest::keyPress(&w, Qt::Key_Shift);
+    EXPECT_TRUE(w.keys().at("shift"));
+    QTest::keyRelease(&w, Qt::Key_Shift);
+    EXPECT_FALSE(w.keys().at("shift"));
+    EXPECT_EQ(o.count("invert vector / on"), ons + 1);
+    EXPECT_EQ(o.count("invert vector / off"), offs + 1);
+}
+
+TEST(Window, SlidersWriteTheirFieldAndMarkEveryFrame) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    QTest::qWait(300);  // the first paints compile the shown frame
+    for (auto& [number, fs] : w.scene->frames)
+        fs.touched = false;
+    w.findChild<QSlider*>("particle_size")->setValue(35);
+    EXPECT_EQ(w.particle_size(), 35);
+    for (auto& [number, fs] : w.scene->frames)
+        ASSERT_TRUE(fs.touched) << number;
+    w.findChild<QSlider*>("on_eat")->setValue(1);
+    EXPECT_EQ(w.on_eat, 1);
+    w.findChild<QSlider*>("cpu_count")->setValue(40);
+    EXPECT_EQ(w.cpu_count, 12);
+}
+
+TEST(Window, TheHundredSceneShowsLitParticlesWhereTheCameraLooks) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    w.change_frame(99);
+    const frame_set& fs = w.scene->frame(99);
+    ASSERT_EQ(fs.particles.size(), 100u);
+    vec3 mean;
+    for (const auto& [id, p] : fs.particles)
+        mean += p.position;
+    mean /= 100.0f;
+    camera_state c;
+    c.focal_mag = 1.0f;
+    c.position = mean - c.focal_vect * c.focal_mag;
+    w.viewport->set_camera(c);
+    w.toggles["camera_guide"] = false;
+    const QImage image = w.viewport->grabFramebuffer();
+    const projection p = w.viewport->current_projection();
+    int lit = 0, inside = 0;
+    for (const auto& [id, particle] : fs.particles) {
+        const QPoint at =
+            project_point(p, w.viewport->width(), w.viewport->height(), particle.position)
+                .toPoint();
+        if (!image.rect().contains(at)) continue;
+        ++inside;
+        if (qGray(image.pixel(at)) > 20) ++lit;
+    }
+    EXPECT_GT(inside, 0);
+    EXPECT_EQ(lit, inside);
+    for (const QPoint corner : {QPoint(1, 1), QPoint(image.width() - 2, 1)})
+        EXPECT_EQ(image.pixel(corner), qRgb(0, 0, 0));
+}
+
+TEST(Window, ReplacingTheSceneWhileItBuildsIsSafe) {
+    open_window o;
+    window& w = *o.w;
+    const int reports = o.count("cache size / 100");
+    for (int i = 0; i < 3; ++i) {
+        w.start_scene(false);  // the previous emitter's builder is still running
+        EXPECT_TRUE(w.stepping);
+        QTest::qWait(30);
+    }
+    EXPECT_TRUE(o.wait_for_scene());
+    EXPECT_EQ(w.scene->point_count, 5050);
+    EXPECT_EQ(o.count("cache size / 100"), reports + 3);
+}

@@ -1,0 +1,54 @@
+#pragma once
+// A stand-in for the main window around a viewport: a fake window link, one emitter, a brush
+// and the panel values, all settable by a test (or the benchmark).
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "core/emitter.h"
+#include "core/strict.h"
+#include "fake_window.h"
+#include "view/brush.h"
+#include "view/view_owner.h"
+
+namespace kavrin::test {
+
+class test_owner : public view_owner {
+  public:
+    fake_window window;
+    std::unique_ptr<emitter> scene = std::make_unique<emitter>(false, &window);
+    brush tool_brush{nullptr};
+    std::unordered_map<std::string, bool> toggles{{"camera_animation", false},
+                                                  {"geometry_visible", false},
+                                                  {"camera_guide", false},
+                                                  {"cache_display", false}};
+    std::unordered_map<std::string, bool> imports{{"camera", false}, {"geometry", false}};
+    bool is_playing = false;
+    int debug_level = 0;
+    int size = 20;
+    bool mode = false;
+    int timeline_redraws = 0;
+
+    // A frame made by hand, stepped once so that it has its octree, fields and pick boxes.
+    frame_set& add_frame(int number) {
+        return scene->frames
+            .emplace(std::piecewise_construct, std::forward_as_tuple(number),
+                     std::forward_as_tuple(number, scene.get()))
+            .first->second;
+    }
+
+    window_link& link() override { return window; }
+    emitter* active_scene() const override { return scene.get(); }
+    brush& tool() override { return tool_brush; }
+    bool toggle(const std::string& name) const override { return strict_at(toggles, name); }
+    bool imported(const std::string& kind) const override { return strict_at(imports, kind); }
+    bool playing() const override { return is_playing; }
+    int show_debug() const override { return debug_level; }
+    int particle_size() const override { return size; }
+    bool camera_mode() const override { return mode; }
+    void set_camera_mode(bool on) override { mode = on; }
+    void redraw_timeline() override { ++timeline_redraws; }
+};
+
+}  // namespace kavrin::test

@@ -1,0 +1,263 @@
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QTest>
+
+#include <GL/gl.h>
+
+#include "dynamics/frame_step.h"
+#include "test_owner.h"
+#include "view/view3d.h"
+
+using namespace kavrin;
+using test::test_owner;
+
+namespace {
+
+// Box triangles from lo to hi, as the frame's pick geometry holds them.
+void set_box(frame_set& fs, const vec3& lo, const vec3& hi) {
+    static const int faces[6][4] = {{4, 5, 7, 6}, {0, 2, 3, 1}, {1, 3, 7, 5},
+                                    {0, 4, 6, 2}, {2, 6, 7, 3}, {0, 1, 5, 4}};
+    fs.debug_vertices.clear();
+    for (const auto& q : faces)
+        for (int c : {q[0], q[1], q[2], q[0], q[2], q[3]}) {
+            fs.debug_vertices.push_back(c & 1 ? hi[0] : lo[0]);
+            fs.debug_vertices.push_back(c & 2 ? hi[1] : lo[1]);
+            fs.debug_vertices.push_back(c & 4 ? hi[2] : lo[2]);
+        }
+    fs.debug_normals.assign(fs.debug_vertices.size(), 0.0f);
+    fs.debug_vertex_count = int(fs.debug_vertices.size() / 3);
+}
+
+// A frame of n x n x n particles spaced by step from the origin, stepped once.
+frame_set& block_frame(test_owner& owner, int number, int n, float step_size) {
+    frame_set& fs = owner.add_frame(number);
+    int id = 0;
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j)
+            for (int k = 0; k < n; ++k, ++id)
+                fs.particles.try_emplace(id, id, vec3(i * step_size, j * step_size, k * step_size),
+                                         1.0f);
+    owner.scene->point_count += id;
+    fs.needs_step = true;
+    step(fs, true, false);
+    return fs;
+}
+
+struct shown_view {
+    test_owner owner;
+    view3d view{owner};
+
+    shown_view() {
+        view.resize(400, 300);
+        view.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&view));
+    }
+    QImage grab() { return view.grabFramebuffer(); }
+    void look_at(const vec3& centre, float distance) {
+        camera_state c;
+        c.focal_mag = distance;
+        c.position = centre - c.focal_vect * distance;
+        view.set_camera(c);
+    }
+};
+
+int lit_pixels(const QImage& image) {
+    int lit = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qGray(image.pixel(x, y)) > 40) ++lit;
+    return lit;
+}
+
+}  // namespace
+
+TEST(ViewportPick, LandsOnTheNearestFaceAndKeepsThePointOnAMiss) {
+    shown_view v;
+    frame_set& fs = v.owner.add_frame(0);
+    fs.needs_step = true;
+    fs.settled = true;
+    set_box(fs, vec3(-0.5f, -0.5f, -0.5f), vec3(0.5f, 0.5f, 0.5f));
+    ASSERT_TRUE(v.view.frame_shown());
+
+    ASSERT_TRUE(v.view.pick(QPointF(200, 150)));
+    EXPECT_TRUE(v.owner.window.view.hit);
+    vec3 p = v.owner.window.view.pick_point();
+    EXPECT_NEAR(p.z(), 0.5f, 0.01f);  // the front face, not the back one at -0.5
+    EXPECT_NEAR(p.x(), 0.0f, 0.02f);
+    EXPECT_NEAR(p.y(), 0.0f, 0.02f);
+
+    // Off centre, the point follows the cursor across the face.
+    ASSERT_TRUE(v.view.pick(QPointF(250, 150)));
+    const vec3 right = v.owner.window.view.pick_point();
+    EXPECT_GT(right.x(), 0.1f);
+    EXPECT_NEAR(right.z(), 0.5f, 0.01f);
+
+    EXPECT_FALSE(v.view.pick(QPointF(5, 5)));
+    EXPECT_FALSE(v.owner.window.view.hit);
+    EXPECT_EQ(v.owner.window.view.pick_point(), right);
+    EXPECT_EQ(v.view.last_pick_mouse(), QPointF(5, 5));
+
+    // A worker holding the box lock: no hit, and the GUI does not wait.
+    fs.geometry_lock->lock();
+    EXPECT_FALSE(v.view.pick(QPointF(200, 150)));
+    fs.geometry_lock->unlock();
+}
+
+TEST(ViewportDrawing, DirtyUnsettledFrameKeepsItsOldList) {
+    shown_view v;
+    frame_set& fs = block_frame(v.owner, 0, 5, 0.1f);
+    v.look_at(vec3(0.2f, 0.2f, 0.2f), 1.5f);
+    const int shown = lit_pixels(v.grab());
+    EXPECT_GT(shown, 50);
+    const unsigned list = fs.display_list;
+    ASSERT_NE(list, 0u);
+    EXPECT_FALSE(fs.touched);
+
+    fs.touched = true;
+    fs.settled = false;
+    EXPECT_EQ(lit_pixels(v.grab()), 0);  // nothing new is drawn while the frame changes
+    EXPECT_EQ(fs.display_list, list);
+    EXPECT_TRUE(fs.touched);
+    v.view.makeCurrent();
+    EXPECT_TRUE(glIsList(list));
+    v.view.doneCurrent();
+
+    fs.settled = true;
+    EXPECT_EQ(lit_pixels(v.grab()), shown);
+    EXPECT_FALSE(fs.touched);
+}
+
+TEST(ViewportDrawing, ParticlesLightUpWhereTheyProjectAndNowhereElse) {
+    shown_view v;
+    frame_set& fs = block_frame(v.owner, 0, 4, 0.1f);
+    v.owner.size = 60;
+    v.look_at(vec3(0.15f, 0.15f, 0.15f), 1.5f);
+    const QImage image = v.grab();
+    const projection p = v.view.current_projection();
+    for (const auto& [id, particle] : fs.particles) {
+        const QPoint at = project_point(p, 400, 300, particle.position).toPoint();
+        ASSERT_TRUE(image.rect().contains(at));
+        EXPECT_GT(qGray(image.pixel(at)), 20) << id;  // the darkest shade is 0.15
+    }
+    for (const QPoint corner : {QPoint(2, 2), QPoint(397, 2), QPoint(2, 297), QPoint(397, 297)})
+        EXPECT_EQ(image.pixel(corner), qRgb(0, 0, 0));
+    // Alpha stays opaque although everything is blended.
+    EXPECT_EQ(qAlpha(image.pixel(200, 150)), 255);
+}
+
+TEST(ViewportDrawing, GridShowsOnlyWithTheCameraGuide) {
+    shown_view v;
+    const int dark = lit_pixels(v.grab());
+    v.owner.toggles["camera_guide"] = true;
+    v.view.set_camera(fountain_camera());
+    const QImage image = v.grab();
+    EXPECT_GT(lit_pixels(image) + image.width(), dark + image.width());
+    // The +x axis is red: some pixel is clearly red.
+    bool red = false;
+    for (int y = 0; y < image.height() && !red; ++y)
+        for (int x = 0; x < image.width() && !red; ++x) {
+            const QRgb c = image.pixel(x, y);
+            red = qRed(c) > 150 && qGreen(c) < 60 && qBlue(c) < 60;
+        }
+    EXPECT_TRUE(red);
+}
+
+TEST(ViewportDrawing, DebugLevelsAddTheirOverlays) {
+    shown_view v;
+    block_frame(v.owner, 0, 5, 0.1f);
+    v.look_at(vec3(0.2f, 0.2f, 0.2f), 1.5f);
+    const QImage plain = v.grab();
+    v.owner.debug_level = 1;  // octree cubes around the particles
+    EXPECT_GT(lit_pixels(v.grab()), lit_pixels(plain));
+    for (int level : {2, 4, 5, 7}) {
+        v.owner.debug_level = level;
+        EXPECT_NE(v.grab(), plain) << level;
+    }
+    v.owner.debug_level = 3;  // no overlay of its own
+    EXPECT_EQ(v.grab(), plain);
+}
+
+TEST(ViewportInput, AltDragsSteerTheCameraAndLog) {
+    shown_view v;
+    block_frame(v.owner, 0, 3, 0.1f);
+    v.look_at(vec3(0.1f, 0.1f, 0.1f), 1.5f);
+    {
+        QMutexLocker hold(&v.owner.window.key_lock);
+        v.owner.window.key_map.set("alt", true);
+    }
+    const camera_state before = v.view.camera();
+    QTest::mousePress(&v.view, Qt::LeftButton, Qt::AltModifier, QPoint(200, 150));
+    EXPECT_TRUE(v.owner.window.view.drag_active);
+    QTest::mouseMove(&v.view, QPoint(240, 150));
+    QTest::mouseRelease(&v.view, Qt::LeftButton, Qt::AltModifier, QPoint(240, 150));
+    EXPECT_FALSE(v.owner.window.view.drag_active);
+    EXPECT_FALSE(v.owner.mode);
+    const camera_state after = v.view.camera();
+    EXPECT_NEAR(after.centre().x(), before.centre().x(), 1e-4f);
+    EXPECT_GT(length(after.position - before.position), 0.1f);
+    EXPECT_EQ(v.owner.window.count_lines("camera control / rotate"), 1);
+    EXPECT_GT(v.owner.timeline_redraws, 0);
+    // Workers see the moved camera.
+    EXPECT_EQ(v.owner.window.count_lines("stroke length"), 0);
+    EXPECT_EQ(v.view.camera_snapshot().position, after.position);
+}
+
+TEST(ViewportInput, LeftStrokePaintsTheFrameAndLogsItsLength) {
+    shown_view v;
+    frame_set& fs = block_frame(v.owner, 0, 5, 0.1f);
+    v.look_at(vec3(0.2f, 0.2f, 0.2f), 1.5f);
+    v.owner.window.brush_state.space = 0.2f;
+    QTest::mousePress(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(200, 150));
+    EXPECT_TRUE(v.owner.window.view.drag_active);
+    for (int x = 202; x <= 220; x += 3) {
+        QTest::mouseMove(&v.view, QPoint(x, 150));
+        QTest::qWait(20);
+    }
+    QTest::mouseRelease(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(220, 150));
+    EXPECT_FALSE(v.owner.window.view.busy);
+    EXPECT_FALSE(v.owner.window.view.drag_active);
+    const QStringList lines = v.owner.window.log_lines();
+    const auto logged = std::find_if(lines.begin(), lines.end(), [](const QString& l) {
+        return l.startsWith("stroke length / grab / ");
+    });
+    ASSERT_NE(logged, lines.end());
+    const int steps = logged->section(" / ", 2).toInt();
+    EXPECT_GE(steps, 1);
+    EXPECT_EQ(v.owner.window.view.stroke_steps, 0);
+    EXPECT_EQ(v.owner.scene->undo_depth, 1);  // add_near took the stroke
+    QMutexLocker hold(fs.history_lock.get());
+    EXPECT_FALSE(fs.history.empty());
+}
+
+TEST(ViewportInput, PlayingOrHiddenFramesTakeNoStroke) {
+    shown_view v;
+    frame_set& fs = block_frame(v.owner, 0, 3, 0.1f);
+    v.look_at(vec3(0.1f, 0.1f, 0.1f), 1.5f);
+    v.owner.is_playing = true;
+    QTest::mousePress(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(200, 150));
+    QTest::mouseMove(&v.view, QPoint(205, 150));
+    QTest::mouseRelease(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(205, 150));
+    EXPECT_EQ(v.owner.window.count_lines("stroke length / grab / 0"), 1);
+
+    // Geometry shown but no frame: camera drags still work, brush presses do nothing.
+    v.owner.is_playing = false;
+    v.owner.window.stepping = false;
+    v.owner.imports["geometry"] = true;
+    v.owner.toggles["geometry_visible"] = true;
+    ASSERT_TRUE(v.view.active());
+    QTest::mousePress(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(200, 150));
+    EXPECT_FALSE(v.owner.window.view.drag_active);
+    QTest::mouseRelease(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(200, 150));
+    EXPECT_EQ(v.owner.window.count_lines("stroke length"), 1);
+    {
+        QMutexLocker hold(&v.owner.window.key_lock);
+        v.owner.window.key_map.set("alt", true);
+    }
+    QTest::mousePress(&v.view, Qt::RightButton, Qt::AltModifier, QPoint(200, 150));
+    QTest::mouseMove(&v.view, QPoint(230, 150));
+    QTest::mouseRelease(&v.view, Qt::RightButton, Qt::AltModifier, QPoint(230, 150));
+    EXPECT_LT(v.view.camera().focal_mag, 1.5f);
+    QMutexLocker hold(fs.history_lock.get());
+    EXPECT_TRUE(fs.history.empty());
+}

@@ -1,0 +1,58 @@
+#pragma once
+// The sculpting brush: its type, sizes and direction. The GUI thread changes it; stroke workers
+// read a snapshot through values().
+
+#include <deque>
+
+#include <QMutex>
+#include <QObject>
+#include <QPointF>
+#include <QString>
+#include <QStringList>
+
+#include "core/vec3.h"
+#include "core/window_link.h"
+
+namespace kavrin {
+
+class brush : public QObject {
+    Q_OBJECT
+  public:
+    explicit brush(QObject* owner);
+
+    const QStringList modes{"normal", "grab", "converge", "remove", "scale"};
+
+    // Reads and writes take lock_: workers snapshot while the GUI thread drags the sizes.
+    QString type() const;
+    float power() const;
+    float time() const;
+    float space() const;
+    vec3 vector() const;
+    void set_type(const QString& type);
+    void set_power(float power);
+    void set_time(float time);
+    void set_space(float space);
+    void set_vector(const vec3& v);
+
+    // Everything a stroke copies, read at once.
+    brush_values values() const;
+
+    // Size drags: 0.5 % of the value per pixel of horizontal motion, clamped.
+    void drag_space(float dx, float focal_mag);
+    void drag_power(float dx);
+
+    // Last surface normal that a "normal" stroke found; GUI thread only.
+    vec3 last_vector;
+    // Screen positions of the picks of "grab" strokes, oldest first; GUI thread only.
+    std::deque<QPointF> mouse_history;
+
+  private:
+    mutable QMutex lock_;
+    brush_values v_;  // guarded by lock_
+};
+
+// The clamped results of the size drags.
+float grown_space(float space, float dx, float focal_mag);
+float grown_power(float power, float dx);
+
+}  // namespace kavrin

@@ -1,0 +1,155 @@
+#include "view/camera.h"
+
+#include <cmath>
+
+#include "core/rotation.h"
+
+namespace kavrin {
+
+namespace {
+
+const float pi = 4.0f * std::atan(1.0f);
+
+float sign_of(float v) {
+    return v > 0.0f ? 1.0f : (v < 0.0f ? -1.0f : 0.0f);
+}
+
+// Column-major 4x4 as OpenGL keeps it.
+struct mat4 {
+    double m[16] = {0};
+};
+
+mat4 multiply(const mat4& a, const mat4& b) {
+    mat4 r;
+    for (int c = 0; c < 4; ++c)
+        for (int row = 0; row < 4; ++row)
+            for (int k = 0; k < 4; ++k)
+                r.m[c * 4 + row] += a.m[k * 4 + row] * b.m[c * 4 + k];
+    return r;
+}
+
+}  // namespace
+
+camera_state fountain_camera() {
+    camera_state c;
+    c.focal_mag = 2.2f;
+    c.position = vec3(-0.05f, 0.3f, 0.0f) - c.focal_vect * c.focal_mag;
+    rotate_drag(c, 36.0f, 22.0f);
+    return c;
+}
+
+void translate_drag(camera_state& c, float dx, float dy) {
+    c.position -= c.focal_tangent * (dx * c.focal_mag * 0.0006f);
+    c.position += c.focal_normal * (dy * c.focal_mag * 0.0006f);
+}
+
+void scale_drag(camera_state& c, float dx) {
+    const float d = dx * c.focal_mag * 0.004f;
+    c.position += c.focal_vect * d;
+    c.focal_mag -= d;
+}
+
+void rotate_drag(camera_state& c, float dx, float dy) {
+    // The rotations turn the eye against the drag, so the scene follows the mouse as it does in
+    // translate; with them the screen-up axis is the tangent turned a quarter back about the
+    // view, which keeps the picture upright.
+    const float yaw = dx * 0.5f;
+    const float pitch = dy * 0.5f;
+    const vec3 arm = -c.focal_vect * c.focal_mag;
+    const vec3 yaw_axis(0.0f, c.focal_normal.y(), 0.0f);
+    vec3 arm1 = arm;
+    // A level up axis (focal_normal.y exactly 0) gives no yaw axis: the yaw is skipped.
+    if (yaw_axis.y() != 0.0f) {
+        arm1 = rotate(arm, yaw_axis, -yaw);
+        c.focal_tangent = rotate(c.focal_tangent, yaw_axis, -yaw);
+    }
+    const vec3 arm2 = rotate(arm1, c.focal_tangent, -pitch);
+    c.focal_normal = rotate(c.focal_tangent, c.focal_vect, -90.0f);
+    c.focal_normal[1] = sign_of(c.focal_normal[1]);
+    c.position += arm2 - arm;
+    const float len = length(arm2);
+    // A camera sitting on its orbit centre has no direction to look along; it keeps its own.
+    if (len > 0.0f) c.focal_vect = -arm2 / len;
+}
+
+float conv(float f, float a) {
+    const float half = f * pi / 180.0f / 2.0f;
+    return 2.0f * std::atan2(std::sin(half) * a, std::cos(half)) * 180.0f / pi;
+}
+
+float scene_scale(float d) {
+    // An eye on the origin (or a broken value) has no scale of its own: use that of 1e-6, the
+    // smallest distance the planes are meant for, rather than an infinite exponent.
+    if (!(d >= 1e-6f) || !std::isfinite(d)) d = 1e-6f;
+    const int k = int(std::trunc(std::log10(d * 100000.0f)));
+    return std::pow(10.0f, float(k - 6));
+}
+
+vec3 scene_key::apply(const vec3& p) const {
+    vec3 r;
+    for (int i = 0; i < 3; ++i)
+        r[i] = matrix[i * 4] * p[0] + matrix[i * 4 + 1] * p[1] + matrix[i * 4 + 2] * p[2] +
+               matrix[i * 4 + 3];
+    return r;
+}
+
+projection camera_projection(const camera_state& c, float aspect, const scene_key* key,
+                             float scene_aspect, float scene_size) {
+    projection p;
+    p.fov = 35.0f;
+    p.aspect = aspect;
+    vec3 eye = c.position, dir = c.focal_vect, up = c.focal_normal;
+    float s = scene_scale(length(c.position));
+    if (key) {
+        p.fov = conv(key->fov, 1.0f / scene_aspect);
+        if (scene_aspect > aspect) p.fov = conv(p.fov, scene_aspect / aspect);
+        p.fov = conv(p.fov, 1.05f);
+        eye = key->apply(vec3());
+        dir = key->apply(vec3(1.0f, 0.0f, 0.0f)) - eye;
+        up = key->apply(vec3(0.0f, 1.0f, 0.0f)) - eye;
+        s = scene_scale(scene_size);
+    }
+    p.z_near = 0.1f * s;
+    p.z_far = 1000.0f * s;
+    p.eye = eye;
+    p.centre = eye + dir * c.focal_mag;
+    p.up = up;
+    return p;
+}
+
+QPointF project_point(const projection& p, int width, int height, const vec3& world) {
+    // gluPerspective
+    mat4 persp;
+    const double f = 1.0 / std::tan(double(p.fov) * pi / 360.0);
+    persp.m[0] = f / p.aspect;
+    persp.m[5] = f;
+    persp.m[10] = double(p.z_far + p.z_near) / double(p.z_near - p.z_far);
+    persp.m[11] = -1.0;
+    persp.m[14] = 2.0 * p.z_far * p.z_near / double(p.z_near - p.z_far);
+    // gluLookAt
+    const vec3 fwd = normalise(p.centre - p.eye);
+    const vec3 side = normalise(cross(fwd, p.up));
+    const vec3 up = cross(side, fwd);
+    mat4 look;
+    for (int i = 0; i < 3; ++i) {
+        look.m[i * 4] = side[i];
+        look.m[i * 4 + 1] = up[i];
+        look.m[i * 4 + 2] = -fwd[i];
+    }
+    look.m[15] = 1.0;
+    mat4 move;
+    for (int i = 0; i < 4; ++i)
+        move.m[i * 5] = 1.0;
+    for (int i = 0; i < 3; ++i)
+        move.m[12 + i] = -p.eye[i];
+    const mat4 all = multiply(persp, multiply(look, move));
+    double clip[4];
+    for (int row = 0; row < 4; ++row)
+        clip[row] = all.m[row] * world[0] + all.m[4 + row] * world[1] + all.m[8 + row] * world[2] +
+                    all.m[12 + row];
+    const double x = (clip[0] / clip[3] + 1.0) * 0.5 * width;
+    const double y = (clip[1] / clip[3] + 1.0) * 0.5 * height;
+    return QPointF(x, height - y);
+}
+
+}  // namespace kavrin

@@ -1,0 +1,162 @@
+#include "view/timeline.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <QGraphicsItemGroup>
+#include <QGraphicsLineItem>
+#include <QGraphicsRectItem>
+#include <QGraphicsSimpleTextItem>
+#include <QLinearGradient>
+#include <QMutexLocker>
+
+#include "core/emitter.h"
+#include "core/frame_set.h"
+#include "view/brush.h"
+#include "view/view_owner.h"
+
+namespace kavrin {
+
+namespace {
+
+const float band_top = 12.0f, band_bottom = 35.0f;
+
+// A band from frame edge a to b (in pixels), shaded towards its top.
+void band(QGraphicsItemGroup* group, float a, float b, const QColor& colour, float alpha) {
+    QColor top = colour.lighter(125), bottom = colour;
+    top.setAlphaF(alpha);
+    bottom.setAlphaF(alpha);
+    QLinearGradient g(0, band_top, 0, band_bottom);
+    g.setColorAt(0.0, top);
+    g.setColorAt(1.0, bottom);
+    auto* rect = new QGraphicsRectItem(a, band_top, b - a, band_bottom - band_top);
+    rect->setBrush(g);
+    rect->setPen(Qt::NoPen);
+    group->addToGroup(rect);
+}
+
+QColor rgb(double r, double g, double b) {
+    return QColor::fromRgbF(float(r), float(g), float(b));
+}
+
+bool frame_done(const frame_set& fs) {
+    if (fs.pending_save || fs.near_marked || !fs.needs_step || !fs.settled) return false;
+    // The GUI never waits for a worker: a busy queue or history counts as work pending.
+    if (!fs.near_lock->tryLock()) return false;
+    const bool queue_empty = fs.near_queue.empty();
+    fs.near_lock->unlock();
+    if (!queue_empty || !fs.history_lock->tryLock()) return false;
+    const bool kept = fs.history.empty() || !fs.history.back().undone;
+    fs.history_lock->unlock();
+    return kept;
+}
+
+}  // namespace
+
+timeline::timeline(view_owner& owner, QWidget* parent) : QGraphicsView(parent), owner_(owner) {
+    setSizePolicy(sizePolicy().horizontalPolicy(), QSizePolicy::Minimum);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setStyleSheet(
+        "QGraphicsView{margin: 5 0px 5 0px; border-style: outset; background-color: "
+        "#F1F1F1;border-radius: 3px; border-width: 1px; border-color: #333333; }");
+    setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    setScene(&scene_);
+}
+
+int timeline::frame_at(float x) const {
+    return int(std::trunc((x - offset) / scale + float(owner_.link().current_frame) + 0.5f));
+}
+
+void timeline::resizeEvent(QResizeEvent* event) {
+    QGraphicsView::resizeEvent(event);
+    redraw();
+}
+
+bool timeline::redraw() {
+    const float width = float(viewport()->width() - 1);
+    const int nl = int(std::trunc(std::trunc(offset) / scale)) + 1;
+    const int nr = int(std::trunc(std::trunc(width - offset) / scale)) + 1;
+    if (nl + nr > 5000 || scale > 100.0f) return false;
+
+    if (group_) {
+        scene_.removeItem(group_);
+        delete group_;
+    }
+    group_ = new QGraphicsItemGroup;
+    const int current = owner_.link().current_frame;
+
+    QLinearGradient back(0, 25, 0, 35);
+    back.setColorAt(0.0, QColor(0xF1, 0xF1, 0xF1));
+    back.setColorAt(1.0, QColor(0xD8, 0xD8, 0xD8));
+    auto* background = new QGraphicsRectItem(0, 0, std::max(1.0f, width), 36);
+    background->setBrush(back);
+    background->setPen(QPen(Qt::transparent));
+    group_->addToGroup(background);
+
+    auto x_of = [&](double frame) { return float(offset + (frame - current) * scale); };
+    if (emitter* e = owner_.active_scene()) {
+        for (const auto& [number, fs] : e->frames) {
+            const bool even = scale > 2.0f && number % 2 == 0;
+            QColor c;
+            if (fs.empty)
+                c = even ? rgb(0, 0, 0.6) : rgb(0, 0, 0.7);
+            else if (frame_done(fs))
+                c = even ? rgb(1.0, 0.8, 0.0) : rgb(1.0, 0.85, 0.0);
+            else
+                c = even ? rgb(1.0, 0.5, 0.0) : rgb(1.0, 0.6, 0.0);
+            band(group_, x_of(number - 0.5), x_of(number + 0.5), c, 0.6f);
+        }
+        const float time = owner_.tool().time();
+        double left = current - time, right = current + time;
+        if (owner_.link().side_left) left = std::min<double>(e->first_frame - 0.5, current);
+        if (owner_.link().side_right) right = std::max<double>(e->last_frame + 0.5, current);
+        band(group_, x_of(left), x_of(right), Qt::white, 0.7f);
+    }
+
+    auto tick = [&](int f, float x) {
+        QColor c;
+        float length = 5.0f;
+        if (f % 1800 == 0) {
+            c = rgb(0, 0, 0);
+            length = 9.0f;
+        } else if (f % 30 == 0) {
+            c = rgb(0.4, 0.3, 0.0);
+            length = 7.0f;
+        } else if (scale > 3.0f) {
+            c = rgb(0.6, 0.6, 0.6);
+        } else {
+            return;
+        }
+        auto* line = new QGraphicsLineItem(x, 35, x, 35 - length);
+        line->setPen(QPen(c));
+        group_->addToGroup(line);
+    };
+    for (int i = 0; i < nl; ++i)
+        tick(current - i, offset - float(i) * scale);
+    for (int i = 0; i < nr; ++i)
+        tick(current + i, offset + float(i) * scale);
+
+    auto* marker = new QGraphicsLineItem(offset, 0, offset, 35);
+    marker->setPen(QPen(rgb(0.8, 0.1, 0.0)));
+    group_->addToGroup(marker);
+
+    if (show_frame_number) {
+        auto* text = new QGraphicsSimpleTextItem(QString::number(current));
+        QFont font("Meiryo");
+        font.setPointSize(10);
+        text->setFont(font);
+        text->setBrush(rgb(0, 0, 0.4));
+        text->setPos(offset - 3 - text->boundingRect().width(), 5);
+        group_->addToGroup(text);
+    }
+
+    scene_.addItem(group_);
+    // The strip itself, not the items' bounds: bands of frames far off the strip would shift it.
+    scene_.setSceneRect(0, 0, std::max(1.0f, width), 36);
+    setScene(&scene_);
+    viewport()->update();
+    return true;
+}
+
+}  // namespace kavrin

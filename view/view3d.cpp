@@ -1,0 +1,344 @@
+#include "view/view3d.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include <QMouseEvent>
+#include <QThread>
+
+#include <GL/gl.h>
+#include <GL/glu.h>
+
+#include "core/emitter.h"
+#include "core/frame_set.h"
+#include "core/strict.h"
+#include "core/threading.h"
+#include "view/brush.h"
+#include "view/gl_draw.h"
+#include "view/view_owner.h"
+
+namespace kavrin {
+
+bool ready_for_edit(const frame_set& fs) {
+    if (!fs.needs_step || !fs.settled || fs.empty || fs.near_marked || fs.pending_save)
+        return false;
+    std::unique_lock<QMutex> hold(*fs.near_lock, std::try_to_lock);
+    return hold.owns_lock() && fs.near_queue.empty();
+}
+
+view3d::view3d(view_owner& owner, QWidget* parent)
+    : QOpenGLWidget(parent), geometry_lock(std::make_shared<QMutex>()), owner_(owner) {
+    setMouseTracking(true);
+    setMinimumSize(64, 64);
+    publish_camera();
+}
+
+view3d::~view3d() {
+    if (!context()) return;
+    makeCurrent();
+    if (sphere_list_) glDeleteLists(sphere_list_, 1);
+    if (small_sphere_list_) glDeleteLists(small_sphere_list_, 1);
+    doneCurrent();
+}
+
+frame_set* view3d::current_frame() const {
+    emitter* e = owner_.active_scene();
+    if (!e) return nullptr;
+    auto it = e->frames.find(owner_.link().current_frame);
+    return it == e->frames.end() ? nullptr : &it->second;
+}
+
+bool view3d::frame_shown() const {
+    if (!owner_.active_scene() || !owner_.link().stepping) return false;
+    const frame_set* fs = current_frame();
+    return fs && fs->needs_step;
+}
+
+bool view3d::panel_toggle(int k, bool value) const {
+    switch (k) {
+        case 0:
+            return owner_.imported("camera") &&
+                   scene_camera_keys.count(owner_.link().current_frame) &&
+                   owner_.toggle("camera_animation") == value;
+        case 1:
+            return owner_.imported("geometry") && owner_.toggle("geometry_visible");
+        case 2:
+            return owner_.toggle("camera_guide");
+        default:
+            return owner_.toggle("cache_display");
+    }
+}
+
+bool view3d::active() const {
+    return panel_toggle(1) || panel_toggle(2) || frame_shown();
+}
+
+bool view3d::scene_view() const {
+    return panel_toggle(0, true);
+}
+
+camera_state view3d::camera() const {
+    QMutexLocker hold(&camera_lock_);
+    return cam_;
+}
+
+void view3d::set_camera(const camera_state& c) {
+    {
+        QMutexLocker hold(&camera_lock_);
+        cam_ = c;
+    }
+    publish_camera();
+}
+
+camera_values view3d::camera_snapshot() const {
+    QMutexLocker hold(&camera_lock_);
+    return published_;
+}
+
+projection view3d::current_projection() const {
+    QMutexLocker hold(&camera_lock_);
+    return last_projection_;
+}
+
+vec3 view3d::transform_point(int frame, const vec3& p) const {
+    return strict_at(scene_camera_keys, frame).apply(p);
+}
+
+void view3d::publish_camera() {
+    camera_values v;
+    const bool through_scene = scene_view();
+    vec3 eye;
+    if (through_scene) eye = transform_point(owner_.link().current_frame, vec3());
+    QMutexLocker hold(&camera_lock_);
+    v.focal_mag = cam_.focal_mag;
+    v.position = cam_.position;
+    v.brush_distance = cam_.focal_mag;
+    v.scene_view = through_scene;
+    v.scene_eye = eye;
+    if (through_scene && frame_shown()) {
+        auto it = frame_centres_.find(owner_.link().current_frame);
+        if (it != frame_centres_.end()) v.brush_distance = length(it->second - eye);
+    }
+    published_ = v;
+    if (!isValid())
+        last_projection_ = camera_projection(cam_, float(width()) / float(std::max(1, height())));
+}
+
+void view3d::release_list(unsigned id) {
+    // Lists belong to this context; without one (never shown) there is nothing to delete, and
+    // another thread must not touch it.
+    if (!context() || QThread::currentThread() != thread()) return;
+    makeCurrent();
+    glDeleteLists(id, 1);
+    doneCurrent();
+}
+
+// ---- Camera setup and picking ----
+
+void view3d::camera_setup() {
+    if (!active()) return;
+    const scene_key* key = nullptr;
+    if (scene_view()) key = &strict_at(scene_camera_keys, int(owner_.link().current_frame));
+    projection p;
+    {
+        QMutexLocker hold(&camera_lock_);
+        p = camera_projection(cam_, float(width()) / float(std::max(1, height())), key,
+                              scene_camera_aspect, scene_camera_scale);
+        last_projection_ = p;
+    }
+    gluPerspective(p.fov, p.aspect, p.z_near, p.z_far);
+    gluLookAt(p.eye[0], p.eye[1], p.eye[2], p.centre[0], p.centre[1], p.centre[2], p.up[0], p.up[1],
+              p.up[2]);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+}
+
+bool view3d::pick(const QPointF& position) {
+    window_link& link = owner_.link();
+    if (!context()) {
+        link.view.hit = false;
+        return false;
+    }
+    makeCurrent();
+    const qreal ratio = devicePixelRatioF();
+    const int w = int(width() * ratio), h = int(height() * ratio);
+    glViewport(0, 0, w, h);
+
+    GLuint buffer[500] = {0};
+    glSelectBuffer(500, buffer);
+    glRenderMode(GL_SELECT);
+    glMatrixMode(GL_PROJECTION);
+    glInitNames();
+    glPushName(0);
+    glPushMatrix();
+    glLoadIdentity();
+    GLint viewport[4];
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    const int wx = int(position.x() * ratio);
+    const int wy = int(h - position.y() * ratio);
+    gluPickMatrix(wx, wy, 1.0, 1.0, viewport);
+    camera_setup();
+    if (frame_set* fs = current_frame()) {
+        // A worker rebuilding the boxes holds the lock: this move then finds nothing.
+        std::unique_lock<QMutex> hold(*fs->geometry_lock, std::try_to_lock);
+        if (hold.owns_lock() && fs->debug_vertex_count > 0) {
+            glColor4f(1.0f, 1.0f, 1.0f, 0.0f);
+            glPushName(1);
+            gl::mesh(fs->debug_vertex_count, fs->debug_vertices.data(), nullptr);
+            glPopName();
+        }
+    }
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glRenderMode(GL_RENDER);
+    link.view.hit = false;
+
+    if (buffer[0] == 0 || buffer[2] == 0) {
+        last_pick_mouse_ = position;
+        doneCurrent();
+        return false;
+    }
+    const double z = double(buffer[1]) * 2.3283064e-10;
+    // Unproject through the camera itself, not through whatever the last paint left behind.
+    glLoadIdentity();
+    camera_setup();
+    GLdouble model[16], proj[16];
+    glGetDoublev(GL_MODELVIEW_MATRIX, model);
+    glGetDoublev(GL_PROJECTION_MATRIX, proj);
+    GLdouble px = 0, py = 0, pz = 0;
+    gluUnProject(wx, wy, z, model, proj, viewport, &px, &py, &pz);
+    link.view.set_pick_point(vec3(float(px), float(py), float(pz)));
+    link.view.hit = true;
+    last_pick_mouse_ = position;
+    doneCurrent();
+    return true;
+}
+
+// ---- Mouse ----
+
+void view3d::mousePressEvent(QMouseEvent* event) {
+    last_mouse_ = event->position();
+    button(event, true);
+}
+
+void view3d::mouseReleaseEvent(QMouseEvent* event) {
+    button(event, false);
+}
+
+void view3d::button(QMouseEvent* event, bool pressed) {
+    if (!active()) return;
+    window_link& link = owner_.link();
+    if (pressed) owner_.set_camera_mode(link.keys().at("alt"));
+    const Qt::MouseButton which = event->button();
+    if (owner_.camera_mode()) {
+        const char* name = nullptr;
+        if (which == Qt::MiddleButton) {
+            cam_translate_ = pressed;
+            name = "translate";
+        } else if (which == Qt::RightButton) {
+            cam_scale_ = pressed;
+            name = "scale";
+        } else if (which == Qt::LeftButton) {
+            cam_rotate_ = pressed;
+            name = "rotate";
+        }
+        if (name) {
+            link.view.drag_active = pressed;
+            if (pressed) link.log(QString("camera control / ") + name);
+        }
+    } else if (frame_shown()) {
+        bool known = true;
+        if (which == Qt::MiddleButton) {
+            brush_middle_ = pressed;
+            if (!pressed)
+                link.log("brush size space / " + QString::number(owner_.tool().space(), 'g', 6));
+        } else if (which == Qt::RightButton) {
+            brush_right_ = pressed;
+        } else if (which == Qt::LeftButton) {
+            brush_left_ = pressed;
+            if (!pressed) stroke_end();
+        } else {
+            known = false;
+        }
+        if (known) link.view.drag_active = pressed;
+    }
+    if (!pressed) owner_.set_camera_mode(false);
+}
+
+void view3d::stroke_end() {
+    window_link& link = owner_.link();
+    // The worker clears busy however its job ends, so this wait is short.
+    while (link.view.busy)
+        QThread::yieldCurrentThread();
+    link.log("stroke length / " + owner_.tool().type() + " / " +
+             QString::number(link.view.stroke_steps.load()));
+    link.view.stroke_steps = 0;
+    if (emitter* e = owner_.active_scene()) e->add_near();
+    update();
+}
+
+void view3d::mouseMoveEvent(QMouseEvent* event) {
+    if (!active()) return;
+    const QPointF position = event->position();
+    if (owner_.camera_mode()) {
+        if (!camera_drag(position)) {
+            update();
+            return;
+        }
+    } else {
+        brush_move(position);
+    }
+    if (frame_shown()) owner_.active_scene()->idle_ticks = 0;
+    update();
+    owner_.redraw_timeline();
+}
+
+bool view3d::camera_drag(const QPointF& position) {
+    if (scene_view()) return false;
+    const float dx = float(position.x() - last_mouse_.x());
+    const float dy = float(position.y() - last_mouse_.y());
+    {
+        QMutexLocker hold(&camera_lock_);
+        if (cam_translate_) {
+            translate_drag(cam_, dx, dy);
+            last_mouse_ = position;
+        } else if (cam_scale_) {
+            scale_drag(cam_, dx);
+            last_mouse_.setX(position.x());
+        } else if (cam_rotate_) {
+            rotate_drag(cam_, dx, dy);
+            last_mouse_ = position;
+        }
+    }
+    publish_camera();
+    return true;
+}
+
+void view3d::brush_move(const QPointF& position) {
+    if (!frame_shown() || owner_.playing()) return;
+    brush& tool = owner_.tool();
+    if (brush_middle_ || brush_right_) {
+        const float dx = float(position.x() - last_mouse_.x());
+        if (brush_middle_) tool.drag_space(dx, camera().focal_mag);
+        if (brush_right_) tool.drag_power(dx);
+        last_mouse_.setX(position.x());
+        return;
+    }
+    if (!pick(position)) return;
+    if (tool.type() == QLatin1String("scale") && !owner_.toggle("cache_display")) return;
+
+    window_link& link = owner_.link();
+    emitter* e = owner_.active_scene();
+    frame_set* fs = current_frame();
+    if (!brush_left_ || link.view.busy || !fs || !ready_for_edit(*fs)) return;
+    // Every frame the stroke will reach must be able to take it.
+    if (e->near_list(true).size() != e->near_list(false).size()) return;
+    link.view.busy = true;
+    run_jobs(job_receiver(), false, 1, 1, e, "emitter", "current particle", nullptr);
+}
+
+void view3d::resizeGL(int, int) {
+    publish_camera();
+}
+
+}  // namespace kavrin

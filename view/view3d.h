@@ -1,0 +1,121 @@
+#pragma once
+// The OpenGL viewport: shows the current frame through the orbit camera, turns mouse input into
+// camera drags or brush strokes, and picks the point under the cursor on the frame's occupied
+// cells.
+
+#include <map>
+#include <memory>
+#include <vector>
+
+#include <QMutex>
+#include <QOpenGLWidget>
+#include <QPointF>
+
+#include "core/window_link.h"
+#include "view/camera.h"
+
+namespace kavrin {
+
+class emitter;
+class frame_set;
+class view_owner;
+
+// A frame may be painted on: stepped, settled, not empty, not part of a propagation or a save,
+// and with no strokes queued for it. Try-locks the frame's queue; a busy queue counts as full.
+bool ready_for_edit(const frame_set& fs);
+
+class view3d : public QOpenGLWidget {
+    Q_OBJECT
+  public:
+    explicit view3d(view_owner& owner, QWidget* parent = nullptr);
+    ~view3d() override;
+
+    // The emitter exists, stepping is on and the current frame exists with needs_step set.
+    bool frame_shown() const;
+    // Side-panel toggle k of "camera_animation", "geometry_visible", "camera_guide",
+    // "cache_display"; for k = 0, whether the scene-camera view is value at this frame.
+    bool panel_toggle(int k, bool value = true) const;
+    // Anything to show or steer: geometry, the camera guide or a frame.
+    bool active() const;
+    // Looking through the imported scene camera at the current frame.
+    bool scene_view() const;
+
+    // Selection pick at a widget position; true on a hit, which moves the pick point.
+    bool pick(const QPointF& position);
+
+    camera_state camera() const;
+    void set_camera(const camera_state& c);
+    // What a stroke worker reads of the camera; callable from any thread.
+    camera_values camera_snapshot() const;
+    // Projection of the last camera setup (the free camera before the first paint).
+    projection current_projection() const;
+
+    // A key of the imported scene camera applied to a point; strict look-up of the frame.
+    vec3 transform_point(int frame, const vec3& p) const;
+
+    // Deletes a frame's compiled particles with this viewport's context current.
+    void release_list(unsigned id);
+
+    // Imported geometry (FBX): triangles of three floats per vertex, under geometry_lock.
+    const std::shared_ptr<QMutex> geometry_lock;
+    int geometry_count = 0;
+    std::vector<float> geometry_vertices, geometry_normals;
+
+    // Imported scene camera: keys by frame, film aspect, scene size. GUI thread only.
+    std::map<int, scene_key> scene_camera_keys;
+    float scene_camera_aspect = 1.0f;
+    float scene_camera_scale = 1.0f;
+
+    QPointF last_pick_mouse() const { return last_pick_mouse_; }
+
+  protected:
+    void initializeGL() override;
+    void paintGL() override;
+    void resizeGL(int w, int h) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+
+  private:
+    void button(QMouseEvent* event, bool pressed);
+    bool camera_drag(const QPointF& position);
+    void brush_move(const QPointF& position);
+    void stroke_end();
+    void camera_setup();
+    void publish_camera();
+    frame_set* current_frame() const;
+
+    // Drawing (view3d_paint.cpp).
+    void draw_particles(frame_set& fs);
+    void compile_particles(frame_set& fs, bool cache_display);
+    void draw_overlay_before(frame_set& fs, int level);
+    void draw_octree(frame_set& fs);
+    void draw_normal_field(frame_set& fs);
+    void draw_density_field(frame_set& fs);
+    void draw_stroke_history(frame_set& fs);
+    void draw_leaf_members(frame_set& fs);
+    void draw_debug_geometry(frame_set& fs);
+    void draw_imported_geometry();
+    void draw_ground_grid();
+    void draw_camera_guide();
+    void draw_brush_cursor();
+
+    view_owner& owner_;
+    unsigned sphere_list_ = 0;        // fine sphere of the brush
+    unsigned small_sphere_list_ = 0;  // coarse sphere of particles and overlays
+
+    mutable QMutex camera_lock_;  // guards cam_, last_projection_ and published_: workers read
+    camera_state cam_;
+    projection last_projection_;
+    camera_values published_;
+
+    bool cam_translate_ = false, cam_scale_ = false, cam_rotate_ = false;
+    bool brush_middle_ = false, brush_right_ = false, brush_left_ = false;
+    QPointF last_mouse_;
+    QPointF last_pick_mouse_;
+    // Centre of each frame's particles, measured when its list is compiled; for the brush
+    // distance through a scene camera. GUI thread only.
+    std::map<int, vec3> frame_centres_;
+};
+
+}  // namespace kavrin

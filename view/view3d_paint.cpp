@@ -1,0 +1,336 @@
+// The viewport's paint: particles from per-frame display lists, debug overlays, imported
+// geometry, ground grid, scene-camera guide and brush cursor.
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+#include <GL/gl.h>
+
+#include "core/emitter.h"
+#include "core/frame_set.h"
+#include "core/rotation.h"
+#include "dynamics/octree.h"
+#include "view/brush.h"
+#include "view/gl_draw.h"
+#include "view/particle_look.h"
+#include "view/view3d.h"
+#include "view/view_owner.h"
+
+namespace kavrin {
+
+namespace {
+
+scene_figures figures_of(const emitter& e) {
+    return {e.point_count.load(), int(e.frames.size()), e.max_scale.load()};
+}
+
+}  // namespace
+
+void view3d::initializeGL() {
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glEnable(GL_CULL_FACE);
+    glCullFace(GL_BACK);
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    sphere_list_ = gl::sphere_list(32, 64);
+    small_sphere_list_ = gl::sphere_list(8, 16);
+}
+
+void view3d::paintGL() {
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    // Blending must not lower the alpha of the picture: grabs of the window would look washed
+    // out.
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_FALSE);
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    camera_setup();
+    publish_camera();
+
+    if (frame_shown()) {
+        frame_set& fs = *current_frame();
+        const int level = owner_.show_debug();
+        glEnable(GL_DEPTH_TEST);
+        draw_overlay_before(fs, level);
+        if (level != 4 && level != 7) draw_particles(fs);
+        glDisable(GL_DEPTH_TEST);
+        if (level == 2) draw_debug_geometry(fs);
+    }
+    draw_imported_geometry();
+    glEnable(GL_DEPTH_TEST);
+    draw_ground_grid();
+    draw_camera_guide();
+    glDisable(GL_DEPTH_TEST);
+    draw_brush_cursor();
+    glFlush();
+}
+
+// ---- Particles ----
+
+void view3d::draw_particles(frame_set& fs) {
+    const bool cache_display = owner_.toggle("cache_display");
+    if (fs.touched) {
+        // A frame changing under a worker keeps showing nothing new until it settles; its old
+        // list stays for the paints after.
+        if (!fs.settled) return;
+        std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
+        if (hold.owns_lock()) compile_particles(fs, cache_display);
+    }
+    if (fs.display_list == 0) return;
+    if (!cache_display) {
+        const projection p = current_projection();
+        const float size =
+            point_size(owner_.particle_size(), figures_of(*fs.owner), p.fov,
+                       camera_snapshot().brush_distance, int(height() * devicePixelRatioF()));
+        glPointSize(size);
+    }
+    // Particles are opaque: blending them would only cost time.
+    glDisable(GL_BLEND);
+    glCallList(fs.display_list);
+    glEnable(GL_BLEND);
+}
+
+void view3d::compile_particles(frame_set& fs, bool cache_display) {
+    // Cleared first: a worker that touches the frame again meanwhile gets another rebuild.
+    fs.touched = false;
+    if (fs.display_list != 0) glDeleteLists(fs.display_list, 1);
+    fs.display_list = glGenLists(1);
+
+    selection_look sel;
+    sel.pick_point = owner_.link().view.pick_point();
+    sel.space = owner_.tool().space();
+    sel.focal_mag = camera().focal_mag;
+    const scene_figures figures = figures_of(*fs.owner);
+    const int size = owner_.particle_size();
+
+    point_box box;
+    std::vector<float> positions, colours;
+    glNewList(fs.display_list, GL_COMPILE);
+    for (const auto& [id, p] : fs.particles) {
+        if (std::clamp(p.weight, 0.0f, 1.0f) == 0.0f) continue;
+        box.add(p.position);
+        const vec3 c = particle_colour(p, cache_display, sel);
+        if (cache_display) {
+            gl::sphere(p.position, sphere_radius(size, figures, p.scale), c, 1.0f,
+                       small_sphere_list_);
+        } else {
+            positions.insert(positions.end(), p.position.v, p.position.v + 3);
+            colours.insert(colours.end(), c.v, c.v + 3);
+        }
+    }
+    if (!positions.empty()) {
+        // One batch: the list keeps its own copy of the two arrays.
+        glEnableClientState(GL_VERTEX_ARRAY);
+        glEnableClientState(GL_COLOR_ARRAY);
+        glVertexPointer(3, GL_FLOAT, 0, positions.data());
+        glColorPointer(3, GL_FLOAT, 0, colours.data());
+        glDrawArrays(GL_POINTS, 0, GLsizei(positions.size() / 3));
+        glDisableClientState(GL_COLOR_ARRAY);
+        glDisableClientState(GL_VERTEX_ARRAY);
+    }
+    glEndList();
+    if (box.min[0] <= box.max[0]) frame_centres_[fs.frame] = (box.min + box.max) * 0.5f;
+}
+
+// ---- Debug overlays ----
+
+void view3d::draw_overlay_before(frame_set& fs, int level) {
+    switch (level) {
+        case 1:
+            draw_octree(fs);
+            break;
+        case 4:
+            draw_normal_field(fs);
+            break;
+        case 5:
+            draw_density_field(fs);
+            break;
+        case 6:
+            draw_stroke_history(fs);
+            break;
+        case 7:
+            draw_leaf_members(fs);
+            break;
+        default:
+            break;
+    }
+}
+
+// Level 1: every octree node as a wire cube, coloured by depth from red (root) to violet.
+void view3d::draw_octree(frame_set& fs) {
+    if (!fs.settled) return;
+    std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
+    if (!hold.owns_lock()) return;
+    std::vector<oct_tree*> nodes;
+    collect(fs.root, nodes);
+    const float depth = float(std::max(1, fs.tree_depth));
+    for (const oct_tree* n : nodes)
+        gl::wire_cube(centre(*n), 2.0f * n->half_size, heat(float(n->depth) / depth, 1.3f, 0.0f),
+                      0.7f);
+}
+
+// Level 4: the grid's normal field: a fading line along each cell normal from the cell centre,
+// and a sphere per cell sized by its density.
+void view3d::draw_normal_field(frame_set& fs) {
+    std::unique_lock<QMutex> hold(*fs.field_lock, std::try_to_lock);
+    if (!hold.owns_lock() || fs.cell_size <= 0.0f) return;
+    const float h = fs.cell_size;
+    for (const auto& [key, n] : fs.cell_normals) {
+        auto d = fs.cell_density.find(key);
+        const float density = d == fs.cell_density.end() ? 0.0f : d->second;
+        if (density <= 0.0f) continue;
+        const vec3 c = (key_coords(key) + vec3(0.5f, 0.5f, 0.5f)) * h;
+        const vec3 colour = n * 0.5f + vec3(0.5f, 0.5f, 0.5f);
+        gl::line(c, c + n * (h * 0.8f), colour, true, 2.0f);
+        gl::sphere(c, h * 0.15f * std::sqrt(density), colour, 1.0f, small_sphere_list_);
+    }
+}
+
+// Level 5: the density field: a translucent sphere per cell, larger and warmer where dense.
+void view3d::draw_density_field(frame_set& fs) {
+    std::unique_lock<QMutex> hold(*fs.field_lock, std::try_to_lock);
+    if (!hold.owns_lock() || fs.cell_size <= 0.0f) return;
+    const float h = fs.cell_size;
+    for (const auto& [key, density] : fs.cell_density) {
+        if (density <= 0.0f) continue;
+        const vec3 c = (key_coords(key) + vec3(0.5f, 0.5f, 0.5f)) * h;
+        gl::sphere(c, h * 0.45f * std::cbrt(density), heat(density, 0.0f, 1.0f) * 0.8f, 0.35f,
+                   small_sphere_list_);
+    }
+}
+
+// Level 6: the particles each stroke of the frame's undo history recorded, one hue per stroke
+// (oldest red); "scale" and "remove" strokes move nothing and are left out.
+void view3d::draw_stroke_history(frame_set& fs) {
+    std::unique_lock<QMutex> hold(*fs.history_lock, std::try_to_lock);
+    if (!hold.owns_lock() || fs.history.empty()) return;
+    const bool cache_display = owner_.toggle("cache_display");
+    const scene_figures figures = figures_of(*fs.owner);
+    const int size = owner_.particle_size();
+    const float last = float(std::max<size_t>(1, fs.history.size() - 1));
+    for (size_t i = 0; i < fs.history.size(); ++i) {
+        const stroke& s = fs.history[i];
+        if (s.mode == QLatin1String("scale") || s.mode == QLatin1String("remove")) continue;
+        const vec3 hue = heat(float(i) / last, 1.0f, 0.0f);
+        for (const auto& [id, value] : s.recorded) {
+            auto it = fs.particles.find(id);
+            if (it == fs.particles.end()) continue;
+            const particle& p = it->second;
+            const float radius = sphere_radius(size, figures, cache_display ? p.scale : 1.0f);
+            gl::sphere(p.position, radius * 1.5f, id % 2 == 0 ? hue * 0.8f : hue, 1.0f,
+                       small_sphere_list_);
+        }
+    }
+}
+
+// Level 7: which leaf holds which particle: a line from each occupied leaf's centroid to each
+// of its live members, coloured by the leaf's depth.
+void view3d::draw_leaf_members(frame_set& fs) {
+    if (!fs.settled) return;
+    std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
+    if (!hold.owns_lock()) return;
+    std::vector<oct_tree*> nodes;
+    collect(fs.root, nodes);
+    const float depth = float(std::max(1, fs.tree_depth));
+    glLineWidth(1.0f);
+    glBegin(GL_LINES);
+    for (const oct_tree* n : nodes) {
+        if (!n->children.empty() || !n->occupied) continue;
+        const vec3 c = heat(float(n->depth) / depth, 1.3f, 0.0f);
+        for (const auto& [id, p] : n->members) {
+            if (!p->live()) continue;
+            glColor4f(c[0], c[1], c[2], 0.9f);
+            glVertex3f(n->centroid[0], n->centroid[1], n->centroid[2]);
+            glColor4f(1.0f, 1.0f, 1.0f, 0.9f);
+            glVertex3f(p->position[0], p->position[1], p->position[2]);
+        }
+    }
+    glEnd();
+}
+
+// Level 2: the occupied cells' boxes that picking uses, lit.
+void view3d::draw_debug_geometry(frame_set& fs) {
+    std::unique_lock<QMutex> hold(*fs.geometry_lock, std::try_to_lock);
+    if (!hold.owns_lock() || fs.debug_vertex_count < 1) return;
+    gl::lit_mesh(0.9f, fs.debug_vertex_count, fs.debug_vertices.data(), fs.debug_normals.data());
+}
+
+// ---- Scene elements ----
+
+void view3d::draw_imported_geometry() {
+    if (geometry_count < 1 || !panel_toggle(1)) return;
+    std::unique_lock<QMutex> hold(*geometry_lock, std::try_to_lock);
+    if (!hold.owns_lock()) return;
+    gl::lit_mesh(1.0f, geometry_count, geometry_vertices.data(), geometry_normals.data());
+}
+
+void view3d::draw_ground_grid() {
+    if (!panel_toggle(2)) return;
+    const float s =
+        scene_view() ? scene_scale(scene_camera_scale) : scene_scale(length(camera().position));
+    const float e = 10.0f * s;
+    const vec3 grey(0.3f, 0.3f, 0.3f);
+    for (int j = 0; j <= 20; ++j) {
+        const float t = float(j) * s - e;
+        if (j == 10) {
+            // The positive halves of the middle lines are the axes.
+            gl::line(vec3(-e, 0, 0), vec3(), grey, false, 1.0f);
+            gl::line(vec3(0, 0, -e), vec3(), grey, false, 1.0f);
+            continue;
+        }
+        gl::line(vec3(e, 0, t), vec3(-e, 0, t), grey, false, 1.0f);
+        gl::line(vec3(t, 0, e), vec3(t, 0, -e), grey, false, 1.0f);
+    }
+    gl::line(vec3(), vec3(e, 0, 0), vec3(1, 0, 0), false, 2.0f);
+    gl::line(vec3(), vec3(0, 0, e), vec3(0, 0, 1), false, 2.0f);
+}
+
+void view3d::draw_camera_guide() {
+    const int frame = owner_.link().current_frame;
+    if (!owner_.imported("camera") || !scene_camera_keys.count(frame) || scene_view() ||
+        !panel_toggle(2))
+        return;
+    const scene_key& key = scene_camera_keys.at(frame);
+    const float s = scene_scale(length(camera().position));
+    // The camera looks along its local +X; the corner rays open by half the vertical view.
+    const vec3 ray = rotate(vec3(2.0f * s, 0.0f, 0.0f), vec3(0.0f, 0.0f, 1.0f),
+                            conv(key.fov, 1.0f / scene_camera_aspect) * 0.5f);
+    vec3 corners[4];
+    for (int i = 0; i < 4; ++i)
+        corners[i] = key.apply(rotate(ray, vec3(1.0f, 0.0f, 0.0f), 90.0f * float(i)));
+    const vec3 eye = key.apply(vec3());
+    const vec3 grey(0.5f, 0.5f, 0.5f);
+    for (int i = 0; i < 4; ++i) {
+        gl::line(eye, corners[i], grey, false, 1.0f);
+        gl::line(corners[i], corners[(i + 1) % 4], grey, false, 1.0f);
+    }
+}
+
+void view3d::draw_brush_cursor() {
+    window_link& link = owner_.link();
+    if (!frame_shown() || owner_.playing() || !(link.view.hit || link.view.stroke_steps >= 1))
+        return;
+    key_state keys;
+    if (link.key_lock.tryLock()) {
+        keys = link.key_map;
+        link.key_lock.unlock();
+    } else {
+        keys = owner_.active_scene()->key_copy.load();
+    }
+    const brush& tool = owner_.tool();
+    const QString type = tool.type();
+    const bool shift_mode = keys.at("shift") && (type == "scale" || type == "normal");
+    const float r = camera_snapshot().brush_distance * tool.space();
+    float alpha = 0.2f;
+    if (keys.at("ctrl"))
+        alpha = 0.3f;
+    else if (shift_mode)
+        alpha = 0.25f;
+    const vec3 at = link.view.pick_point();
+    gl::sphere(at, r, vec3(1, 1, 1), alpha, sphere_list_);
+    gl::sphere(at, r * tool.power() * 0.9f, vec3(0, 0, 0), 0.15f, sphere_list_);
+    const float sign = type == "normal" && keys.at("shift") ? -1.0f : 1.0f;
+    gl::line(at, at + tool.vector() * (r * sign), vec3(0, 0, 0), true, 4.0f);
+}
+
+}  // namespace kavrin

@@ -1,0 +1,36 @@
+#pragma once
+// What the viewport and the timeline need of the window that holds them. The main window
+// implements it; tests and the benchmark use small stand-ins.
+
+#include <string>
+
+#include "core/window_link.h"
+
+namespace kavrin {
+
+class brush;
+class emitter;
+
+class view_owner {
+  public:
+    virtual ~view_owner() = default;
+
+    virtual window_link& link() = 0;
+    // The current emitter, or null. Replaced only on the GUI thread.
+    virtual emitter* active_scene() const = 0;
+    virtual brush& tool() = 0;
+    // Checked state of a side-panel display toggle ("camera_animation", "geometry_visible",
+    // "camera_guide", "cache_display"); another name throws the strict look-up error.
+    virtual bool toggle(const std::string& name) const = 0;
+    // Whether an FBX of that kind ("camera", "geometry") has been imported.
+    virtual bool imported(const std::string& kind) const = 0;
+    virtual bool playing() const = 0;
+    virtual int show_debug() const = 0;
+    virtual int particle_size() const = 0;
+    // Camera mode: taken from "alt" at each press in the viewport, cleared at release.
+    virtual bool camera_mode() const = 0;
+    virtual void set_camera_mode(bool on) = 0;
+    virtual void redraw_timeline() = 0;
+};
+
+}  // namespace kavrin
