@@ -1,0 +1,210 @@
+// Cache figures: one 10,000-particle frame through the script library and straight from C++,
+// and the whole "10000" scene saved as a cache and played back.
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include "core/emitter.h"
+#include "exchange/cache_link.h"
+#include "exchange/cache_records.h"
+#include "exchange/script_bridge.h"
+#include "fake_window.h"
+#include "figure.h"
+
+namespace kavrin::bench {
+namespace {
+
+using test::fake_window;
+
+constexpr int frame_particles = 10000;
+constexpr int repeats = 15;
+
+// The scripts of the source tree this program was built from.
+script_folders folders() {
+    static const bool started = [] {
+        qputenv("PYTHONDONTWRITEBYTECODE", "1");  // leave no compiled scripts in the tree
+        start_interpreter();
+        return true;
+    }();
+    (void)started;
+    const QString root = QFileInfo(QString(__FILE__)).absoluteDir().absolutePath() + "/../";
+    return {QDir::cleanPath(root + "app") + "/", QDir::cleanPath(root + "resource/python") + "/"};
+}
+
+// Where the figures write: a temporary folder removed at exit, or KAVRIN_BENCH_KEEP.
+QString output_folder(const QString& name) {
+    static std::unique_ptr<QTemporaryDir> temporary;
+    QString base = qEnvironmentVariable("KAVRIN_BENCH_KEEP");
+    if (base.isEmpty()) {
+        if (!temporary) temporary = std::make_unique<QTemporaryDir>();
+        base = temporary->path();
+    }
+    const QString folder = QDir::cleanPath(base + "/" + name);
+    QDir().mkpath(folder);
+    return folder;
+}
+
+// Cache file of a frame as the side panel names it: folder/base.<number, width 4>.bin.
+QString cache_file(const QString& folder, int frame) {
+    return folder + "/" + QFileInfo(folder).fileName() + "." +
+           QString::number(frame).rightJustified(4, '0') + ".bin";
+}
+
+// One frame of 10,000 particles spread like the generated fountain.
+struct single_frame {
+    fake_window window;
+    emitter e{false, &window};
+    frame_set& fs;
+
+    single_frame()
+        : fs(e.frames
+                 .emplace(std::piecewise_construct, std::forward_as_tuple(0),
+                          std::forward_as_tuple(0, &e))
+                 .first->second) {
+        window.cache_files[0] = cache_file(output_folder("kavrin_frame_10000"), 0);
+        std::mt19937 random(99);
+        std::uniform_real_distribution<float> spread(-1.0f, 1.0f), size(0.5f, 1.5f);
+        for (int id = 0; id < frame_particles; ++id)
+            fs.particles.try_emplace(
+                id, id, vec3(spread(random), spread(random) + 1.0f, spread(random)), size(random));
+    }
+};
+
+template <class Work>
+double median_ms(Work work) {
+    std::vector<double> times;
+    for (int i = 0; i < repeats; ++i) {
+        const double start = now_seconds();
+        work();
+        times.push_back((now_seconds() - start) * 1000.0);
+    }
+    return median(times);
+}
+
+double export_ms() {
+    single_frame s;
+    return median_ms([&] { export_bin(folders(), s.window, s.e, 0); });
+}
+
+double import_ms() {
+    single_frame s;
+    export_bin(folders(), s.window, s.e, 0);
+    std::vector<double> times;
+    for (int i = 0; i < repeats; ++i) {
+        s.fs.particles.clear();
+        const double start = now_seconds();
+        import_bin(folders(), s.window, s.e, 0);
+        times.push_back((now_seconds() - start) * 1000.0);
+        if (s.fs.particles.size() != size_t(frame_particles)) std::cerr << "import: short frame\n";
+    }
+    return median(times);
+}
+
+// The same bytes the script writes (header, packed records, footer), straight from C++.
+double write_floor_ms() {
+    single_frame s;
+    const QByteArray path = (output_folder("kavrin_floor_10000") + "/floor.0000.bin").toLocal8Bit();
+    return median_ms([&] {
+        std::vector<char> bytes(356 + 110 * s.fs.particles.size() + 6, '\0');
+        auto put = [&bytes](size_t at, const void* value, size_t size) {
+            std::memcpy(bytes.data() + at, value, size);
+        };
+        const int32_t code = 0xFABADA, fluid = fluid_type_pressure, fps = 30;
+        const int32_t count = int32_t(s.fs.particles.size());
+        const int16_t version = 9;
+        put(0, &code, 4);
+        put(254, &version, 2);
+        put(260, &fluid, 4);
+        put(272, &fps, 4);
+        put(276, &count, 4);
+        size_t at = 356;
+        for (const auto& [id, p] : s.fs.particles) {
+            const float pos[3] = {p.position[2], p.position[1], p.position[0]};
+            put(at, pos, 12);
+            put(at + 94, &p.scale, 4);
+            put(at + 106, &id, 4);
+            at += 110;
+        }
+        if (FILE* out = std::fopen(path.constData(), "wb")) {
+            std::fwrite(bytes.data(), 1, bytes.size(), out);
+            std::fclose(out);
+        }
+    });
+}
+
+template <class Done>
+void tick_until(emitter& e, Done done) {
+    while (!done()) {
+        e.tick();
+        QCoreApplication::processEvents();
+        QThread::usleep(200);
+    }
+}
+
+// The saved "10000" scene: its cache files, and how long saving took.
+struct saved_scene {
+    std::map<int, QString> files;
+    double seconds = 0.0;
+};
+
+const saved_scene& save_scene() {
+    static saved_scene saved;
+    if (!saved.files.empty()) return saved;
+    fake_window window;
+    window.generation_scale = 100;
+    window.cpu_count = 2;
+    emitter e(false, &window);
+    e.build();
+    tick_until(e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); });
+
+    const QString folder = output_folder("kavrin_scene_10000");
+    for (const auto& [number, fs] : e.frames)
+        window.cache_files[number] = cache_file(folder, number);
+    const script_folders scripts = folders();
+    window.on_write = [&](emitter& em, int frame) {
+        write_cache_frame(scripts, window, em, frame);
+    };
+    const double start = now_seconds();
+    e.mark_for_save();
+    tick_until(e, [&] { return e.frames_to_save == 0; });
+    saved.seconds = now_seconds() - start;
+    saved.files = window.cache_files;
+    for (const QString& line : window.log_lines())
+        if (line.startsWith("cache save / error")) std::cerr << line.toStdString() << "\n";
+    return saved;
+}
+
+double load_scene_seconds() {
+    const saved_scene& saved = save_scene();
+    fake_window window;
+    window.cpu_count = 2;
+    window.cache_files = saved.files;
+    const script_folders scripts = folders();
+    window.on_read = [&](emitter& em, int frame) { read_cache_frame(scripts, window, em, frame); };
+    const double start = now_seconds();
+    emitter e(true, &window);
+    e.build();
+    tick_until(e, [&] { return e.frames_to_build == -1; });
+    const double seconds = now_seconds() - start;
+    if (e.point_count != 505000) std::cerr << "load: " << e.point_count << " particles read\n";
+    return seconds;
+}
+
+add_figure export_figure("cache_export_10000", "ms", export_ms);
+add_figure import_figure("cache_import_10000", "ms", import_ms);
+add_figure floor_figure("cache_write_floor_10000", "ms", write_floor_ms);
+add_figure save_figure("cache_save_scene_10000", "s", [] { return save_scene().seconds; });
+add_figure load_figure("cache_load_scene_10000", "s", load_scene_seconds);
+
+}  // namespace
+}  // namespace kavrin::bench

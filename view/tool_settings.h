@@ -1,0 +1,61 @@
+#pragma once
+// The tool state that survives between runs, and its INI file: one routine reads and writes
+// the same groups and keys in the same order.
+
+#include <map>
+#include <string>
+
+#include <QByteArray>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+
+#include "core/vec3.h"
+
+namespace kavrin {
+
+struct tool_state {
+    QByteArray geometry;  // main window geometry and dock state
+    QByteArray state;
+    int current = 0;  // current frame
+
+    float power = 0.5f;
+    float time = 5.0f;
+    float space = 0.08f;
+    QString type = "grab";
+    std::map<std::string, bool> offsets{{"left", false},
+                                        {"right", false}};  // timeline side buttons
+
+    float view_scale = 10.0f;  // timeline pixels per frame
+    float view_translate = 0.0f;
+
+    float focal_mag = 3.0f;
+    vec3 position{0.0f, 0.0f, 3.0f};
+    vec3 focal_vect{0.0f, 0.0f, -1.0f};
+    vec3 focal_tangent{1.0f, 0.0f, 0.0f};
+    vec3 focal_normal{0.0f, 1.0f, 0.0f};
+
+    int toolbox_translate = 0;  // side panel scroll offset
+    std::map<std::string, QString> dirs{{"cache", ""}, {"camera", ""}, {"geometry", ""}};
+    std::map<std::string, bool> toggles{{"camera_animation", false},
+                                        {"geometry_visible", true},
+                                        {"camera_guide", true},
+                                        {"cache_display", false}};
+};
+
+// The brush types in their order; a settings file naming another type selects the last one.
+const QStringList& brush_modes();
+
+// Reads (load) or writes the state through settings. Reading keeps the value in state for a key
+// that is missing or does not parse, so a damaged file loses only what is damaged; a type that
+// is missing or unknown becomes "scale".
+void exchange_settings(QSettings& settings, tool_state& state, bool load);
+
+// The state from default_ini, overlaid by tool_ini unless that is missing or empty; values that
+// neither file gives keep the built-in defaults of tool_state. The type comes from the last file
+// read.
+tool_state load_tool_settings(const QString& tool_ini, const QString& default_ini);
+// Writes the state to tool_ini; false when the file could not be written.
+bool save_tool_settings(const QString& tool_ini, const tool_state& state);
+
+}  // namespace kavrin
