@@ -19,8 +19,11 @@
 
 #include "app/scripts.h"
 #include "core/strict.h"
+#include "exchange/cache_link.h"
+#include "exchange/shelf_area.h"
 #include "view/brush.h"
 #include "view/timeline.h"
+#include "view/tool_settings.h"
 #include "view/view3d.h"
 
 namespace kavrin {
@@ -123,9 +126,7 @@ void kavrin::build_window() {
     auto* right_layout = new QVBoxLayout(right);
     right_layout->setContentsMargins(2, 0, 0, 0);
     right_layout->setSpacing(0);
-    shelf = new QWidget(right);
-    shelf->setObjectName("shelf_place");
-    shelf->setStyleSheet(background("000000"));
+    shelf = new shelf_area(this, 148);
     right_layout->addWidget(shelf);
     columns->addWidget(right);
     setCentralWidget(central);
@@ -144,9 +145,9 @@ void kavrin::build_window() {
     start_scene(false);
 
     resize(1280, 800);
-    if (settings_io) {
+    {
         QMutexLocker hold(settings_lock.get());
-        settings_io(true);
+        load_settings();
         settings_dirty = false;
     }
     show();
@@ -189,6 +190,75 @@ void kavrin::start_scene(bool from_cache) {
     if (viewport) viewport->update();
 }
 
+// ---- Tool settings and side panel ----
+
+void kavrin::load_settings() {
+    const tool_state s = load_tool_settings(tool_ini, default_ini);
+    if (!s.geometry.isEmpty()) restoreGeometry(s.geometry);
+    if (!s.state.isEmpty()) restoreState(s.state, 0);
+    set_frame("current", s.current);
+    tool_brush->set_power(s.power);
+    tool_brush->set_time(s.time);
+    tool_brush->set_space(s.space);
+    shelf->choose_brush(s.type);
+    for (const auto& [side, checked] : s.offsets)
+        strict_at(buttons, side)->setChecked(checked);
+    strip->scale = s.view_scale;
+    strip->offset = s.view_translate;
+    camera_state c;
+    c.focal_mag = s.focal_mag;
+    c.position = s.position;
+    c.focal_vect = s.focal_vect;
+    c.focal_tangent = s.focal_tangent;
+    c.focal_normal = s.focal_normal;
+    viewport->set_camera(c);
+    shelf->scroll_to(s.toolbox_translate);
+    for (const auto& [category, dir] : s.dirs)
+        shelf->last_folder[category] = dir;
+    for (const auto& [name, checked] : s.toggles)
+        strict_at(shelf->buttons, name)->setChecked(checked);
+    viewport->update();
+    redraw_timeline();
+}
+
+void kavrin::save_settings() {
+    tool_state s;
+    s.geometry = saveGeometry();
+    s.state = saveState(0);
+    s.current = current_frame;
+    const brush_values b = tool_brush->values();
+    s.power = b.power;
+    s.time = b.time;
+    s.space = b.space;
+    s.type = b.type;
+    for (auto& [side, checked] : s.offsets)
+        checked = strict_at(buttons, side)->isChecked();
+    s.view_scale = strip->scale;
+    s.view_translate = strip->offset;
+    const camera_state c = viewport->camera();
+    s.focal_mag = c.focal_mag;
+    s.position = c.position;
+    s.focal_vect = c.focal_vect;
+    s.focal_tangent = c.focal_tangent;
+    s.focal_normal = c.focal_normal;
+    s.toolbox_translate = shelf->scroll_offset();
+    for (auto& [category, dir] : s.dirs)
+        dir = shelf->last_folder[category];
+    for (auto& [name, checked] : s.toggles)
+        checked = strict_at(toggles, name);
+    if (!save_tool_settings(tool_ini, s)) log("tool settings / error / " + tool_ini);
+}
+
+void kavrin::set_brush_type(const QString& type) {
+    tool_brush->set_type(type);
+    tool_brush->set_vector(vec3());
+}
+
+void kavrin::reset_camera() {
+    viewport->set_camera(fountain_camera());
+    viewport->update();
+}
+
 // ---- Frames and playback ----
 
 void kavrin::set_frame(const QString& name, int value) {
@@ -225,7 +295,7 @@ void kavrin::play_to(qint64 elapsed_ms) {
 
 void kavrin::frame_anim() {
     if (settings_dirty && settings_lock->tryLock()) {
-        if (settings_io) settings_io(true);
+        load_settings();
         settings_dirty = false;
         settings_lock->unlock();
     }
@@ -341,7 +411,7 @@ void kavrin::focus(QWidget*, QWidget* now) {
 // ---- Closing ----
 
 void kavrin::closeEvent(QCloseEvent* event) {
-    if (settings_io) settings_io(false);
+    save_settings();
     scripts::clean(*this);
     log("close kavrin");
     if (frame_timer) frame_timer->stop();
@@ -365,12 +435,12 @@ double kavrin::random() {
     return uniform(generator);
 }
 
-void kavrin::write_cache_frame(emitter&, int frame) {
-    log("cache save / unavailable / " + QString::number(frame));
+void kavrin::write_cache_frame(emitter& e, int frame) {
+    ::kavrin::write_cache_frame(script_folders{app_dir, python_dir}, *this, e, frame);
 }
 
-void kavrin::read_cache_frame(emitter&, int frame) {
-    log("cache load / unavailable / " + QString::number(frame));
+void kavrin::read_cache_frame(emitter& e, int frame) {
+    ::kavrin::read_cache_frame(script_folders{app_dir, python_dir}, *this, e, frame);
 }
 
 void kavrin::release_display_list(unsigned id) {

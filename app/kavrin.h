@@ -30,6 +30,7 @@ class QTimer;
 namespace kavrin {
 
 class brush;
+class shelf_area;
 class timeline;
 class view3d;
 
@@ -62,7 +63,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     std::atomic<int> show_debug_level{0};
     std::atomic<int> particle_size_value{20};
 
-    // Side-panel display toggles and "brush_hard" until the side panel holds them.
+    // Checked states of the side panel's display toggles, kept by the panel's buttons.
     std::unordered_map<std::string, bool> toggles{{"camera_animation", false},
                                                   {"geometry_visible", false},
                                                   {"camera_guide", true},
@@ -77,15 +78,11 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     const std::shared_ptr<QMutex> settings_lock, stroke_key_lock;
     QMutex dialog_lock;  // one file dialog at a time
 
-    // Loads (true) or saves (false) the tool settings; set by the settings unit. Unset, the
-    // window starts with its built-in defaults and saves nothing.
-    std::function<void(bool load)> settings_io;
-
     std::unique_ptr<emitter> scene;  // the current emitter
     view3d* viewport = nullptr;
     class timeline* strip = nullptr;
     class brush* tool_brush = nullptr;
-    QWidget* shelf = nullptr;  // the side panel's place
+    shelf_area* shelf = nullptr;  // the side panel
     QTextEdit* log_view = nullptr;
 
     bool startup();
@@ -93,6 +90,14 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     // Replaces the emitter by a new one and builds it: the old one is freed only after its
     // workers have ended, and the timer does not tick while none is ready.
     void start_scene(bool from_cache);
+
+    // Tool settings: read from tool.ini (default.ini where it is missing or empty), written back
+    // to tool.ini.
+    void load_settings();
+    void save_settings();
+    // The side panel chose a brush type: the brush takes it with a fresh vector.
+    void set_brush_type(const QString& type);
+    void reset_camera();
 
     // "current" (moves the timeline with it), "maximum" or "minimum"; other names do nothing.
     void set_frame(const QString& name, int value);

@@ -6,13 +6,9 @@
 #include "app/kavrin.h"
 #include "core/strict.h"
 
-#ifdef KAVRIN_EXCHANGE
 #include "exchange/script_bridge.h"
-#endif
 
 namespace kavrin::scripts {
-
-#ifdef KAVRIN_EXCHANGE
 
 namespace {
 
@@ -54,16 +50,4 @@ void sync_missing(kavrin& w, const QString& local) {
         w.log("sync / failed / " + QString::fromUtf8(e.what()));
     }
 }
-
-#else
-
-void start() {}
-void clean(kavrin&) {}
-int core_count(kavrin&) {
-    return QThread::idealThreadCount();
-}
-void sync_missing(kavrin&, const QString&) {}
-
-#endif
-
 }  // namespace kavrin::scripts

@@ -1,6 +1,5 @@
 #pragma once
-// The window's calls into the script library. Without the script bridge linked in, the calls
-// do nothing and the system facts come from Qt, so the window starts either way.
+// The window's calls into the script library. A failing call is logged and the window goes on.
 
 #include <QString>
 

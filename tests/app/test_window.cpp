@@ -9,41 +9,16 @@
 
 #include "app/build_info.h"
 #include "app/kavrin.h"
+#include "exchange/shelf_area.h"
 #include "view/timeline.h"
 #include "view/view3d.h"
+#include "window_fixture.h"
 
 using namespace kavrin;
+using kavrin::test::open_window;
 using window = kavrin::kavrin;
 
 namespace {
-
-// A started window; closed and freed at the end of the scope.
-struct open_window {
-    window* w = new window;
-    bool started = w->startup();
-
-    ~open_window() {
-        w->close();
-        delete w;
-    }
-    // Turns the event loop until the start-up scene has been built and stepped.
-    bool wait_for_scene() {
-        for (int i = 0; i < 600; ++i) {
-            if (w->scene && w->scene->frames_to_build == -1 && !w->scene->has_pending_work())
-                return true;
-            QTest::qWait(50);
-        }
-        return false;
-    }
-    int count(const QString& prefix) const {
-        QFile file(w->debug_txt);
-        if (!file.open(QIODevice::ReadOnly)) return -1;
-        int n = 0;
-        for (const QByteArray& line : file.readAll().split('\n'))
-            if (line.startsWith(prefix.toUtf8())) ++n;
-        return n;
-    }
-};
 
 QByteArray read_all(const QString& path) {
     QFile file(path);

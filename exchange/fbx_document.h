@@ -1,0 +1,49 @@
+#pragma once
+// FBX document: the node tree of an ASCII or binary FBX 7.x file, read with bounds on nesting,
+// node count and array sizes so that malformed or hostile files fail cleanly.
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace kavrin {
+
+// One value of a node. Binary booleans and small integers read as integers, single-precision
+// reals as reals; object names "name\0\1Class" of binary files read as "Class::name", as in
+// ASCII files. Integer arrays of ASCII files are those written without a decimal point.
+using fbx_value =
+    std::variant<std::int64_t, double, std::string, std::vector<std::int64_t>, std::vector<double>>;
+
+struct fbx_node {
+    std::string name;
+    std::vector<fbx_value> values;
+    std::vector<fbx_node> children;
+
+    // First child of that name, or null.
+    const fbx_node* child(std::string_view child_name) const;
+    // Value i as a number / integer / text; false when missing or of another kind.
+    bool number(std::size_t i, double& out) const;
+    bool integer(std::size_t i, std::int64_t& out) const;
+    bool text(std::size_t i, std::string& out) const;
+    // Value i as an array of reals or integers (either kind converts); empty when missing.
+    std::vector<double> reals(std::size_t i = 0) const;
+    std::vector<std::int64_t> integers(std::size_t i = 0) const;
+};
+
+struct fbx_document {
+    int version = 0;  // 7400 for FBX 7.4
+    bool binary = false;
+    std::vector<fbx_node> top;  // FBXHeaderExtension, GlobalSettings, Objects, Connections, ...
+
+    const fbx_node* find(std::string_view name) const;
+};
+
+// Reads a document from the bytes of a file. False, with a short reason, for anything that is
+// not a well-formed FBX 7.x document within the reader's limits.
+bool parse_fbx_document(const QByteArray& bytes, fbx_document& out, QString* error = nullptr);
+
+}  // namespace kavrin

@@ -1,0 +1,329 @@
+#include "exchange/shelf_area.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/kavrin.h"
+#include "core/strict.h"
+#include "exchange/cache_folder.h"
+#include "exchange/scene_flows.h"
+#include "view/brush.h"
+#include "view/tool_settings.h"
+#include "view/view3d.h"
+
+namespace kavrin {
+
+namespace {
+
+struct group_row {
+    const char* group;
+    std::vector<std::pair<const char*, bool>> buttons;  // name, checkable
+};
+
+// The panel's groups and buttons, in order; the brush group holds one button per brush type and
+// then "hard", laid out from the brush types.
+std::vector<group_row> panel_table() {
+    return {
+        {"brush", {}},
+        {"cache", {{"export", false}, {"override", false}, {"import", false}, {"display", true}}},
+        {"camera", {{"import", false}, {"animation", true}, {"reset", false}, {"guide", true}}},
+        {"geometry", {{"import", false}, {"visible", true}}},
+        {"demo", {{"wine", false}, {"fireball", false}, {"100", false}, {"10000", false}}},
+        {"user", {{"update", false}}},
+    };
+}
+
+QString capitalised(QString text) {
+    if (!text.isEmpty()) text[0] = text[0].toUpper();
+    return text;
+}
+
+QFont panel_font(int points) {
+    QFont font("Meiryo", points, QFont::Bold);
+    font.setLetterSpacing(QFont::AbsoluteSpacing, 1);
+    return font;
+}
+
+QString button_style(const QString& image_dir, const QString& name, bool checkable) {
+    const QString pressed = "{background-color:#D7D0A9;}";
+    QString style =
+        "QPushButton{ border-style: outset; border-radius: 0px; background-repeat: "
+        "no-repeat;color: #000000;background-color:#F3EDD9;text-align: "
+        "left;background-image: url(" +
+        image_dir + name + ".png); }QPushButton:hover{background-color:#FCFBF5; } " +
+        "QPushButton:pressed" + pressed;
+    if (checkable) style += "QPushButton:checked" + pressed;
+    return style;
+}
+
+// Group and name of a button's object name: the parts before and after the first "_".
+std::pair<QString, QString> split_name(const QString& object_name) {
+    const int cut = object_name.indexOf('_');
+    return {object_name.left(cut), object_name.mid(cut + 1)};
+}
+
+// The folder that holds path, ending with "/".
+QString parent_folder(const QString& path) {
+    QString parent = QFileInfo(path).path();
+    if (!parent.endsWith('/')) parent += '/';
+    return parent;
+}
+
+}  // namespace
+
+shelf_area::shelf_area(kavrin* window, int width) : window_(window), width_(width) {
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setStyleSheet("QWidget{ border-radius: 0px; background-color: #000000 }");
+    content_ = new QWidget;
+    setWidget(content_);
+    auto* row = new QHBoxLayout(content_);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    row->addSpacing(2);
+    auto* inner = new QWidget;
+    row->addWidget(inner);
+    column_ = new QVBoxLayout(inner);
+    column_->setContentsMargins(0, 0, 0, 0);
+    column_->setSpacing(0);
+    ask_path = [this](bool folder_mode, const QString& start) {
+        if (folder_mode)
+            return QFileDialog::getExistingDirectory(window_, "Select dirctory :D", start,
+                                                     QFileDialog::ShowDirsOnly);
+        return QFileDialog::getOpenFileName(window_, "Select file :D", start);
+    };
+    lay_out_buttons();
+}
+
+void shelf_area::lay_out_buttons() {
+    while (QLayoutItem* item = column_->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    buttons.clear();
+    brush_buttons.clear();
+    content_height_ = 0;
+    for (const group_row& row : panel_table()) {
+        add_header(row.group);
+        if (QString(row.group) == "brush") {
+            for (const QString& mode : brush_modes())
+                add_button(row.group, mode, true);
+            add_button(row.group, "hard", true);
+            continue;
+        }
+        for (const auto& [name, checkable] : row.buttons)
+            add_button(row.group, name, checkable);
+    }
+    content_->setFixedSize(width_, content_height_);
+}
+
+void shelf_area::add_header(const QString& group) {
+    column_->addSpacing(25);
+    content_height_ += 25;
+    auto* label = new QLabel(capitalised(group));
+    label->setFont(panel_font(11));
+    label->setStyleSheet("QLabel{color: #FFFFFF}");
+    label->setFixedHeight(13);
+    column_->addWidget(label);
+    content_height_ += 25;
+    column_->addSpacing(12);
+}
+
+void shelf_area::add_button(const QString& group, const QString& name, bool checkable) {
+    const QString object_name = group + "_" + name;
+    auto* button = new QPushButton;
+    column_->addWidget(button);
+    button->setObjectName(object_name);
+    button->setCheckable(checkable);
+    button->setFont(panel_font(9));
+    button->setText(QString(9, ' ') +
+                    capitalised(split_name(object_name).second.replace('_', ' ')));
+    button->setStyleSheet(button_style(window_->image_dir, object_name, checkable));
+    button->setFixedHeight(38);
+    if (checkable)
+        connect(button, &QPushButton::toggled, this, &shelf_area::icon_toggled);
+    else
+        connect(button, &QPushButton::clicked, this, &shelf_area::icon_clicked);
+    content_height_ += 39;
+    column_->addSpacing(1);
+    if (group == "brush" && brush_modes().contains(name))
+        brush_buttons[name.toStdString()] = button;
+    else
+        buttons[object_name.toStdString()] = button;
+}
+
+void shelf_area::scroll_to(int offset) {
+    scroll_offset_ = offset;
+    content_->move(0, offset);
+}
+
+void shelf_area::choose_brush(const QString& type) {
+    strict_at(brush_buttons, type.toStdString())->setChecked(true);
+}
+
+bool shelf_area::scene_ready() const {
+    return window_->stepping && window_->scene && window_->scene->frames_to_build == -1;
+}
+
+void shelf_area::icon_clicked() {
+    auto* button = qobject_cast<QPushButton*>(sender());
+    if (!button) return;
+    const auto [group, name] = split_name(button->objectName());
+    window_->log("control panel button / " + group + " / " + name);
+    const bool busy = window_->panel_busy;
+    if (group == "cache") {
+        if (busy) return;
+        if (name == "export" || name == "override")
+            save_cache(name);
+        else
+            import_cache();
+    } else if (group == "camera") {
+        if (name == "import") {
+            import_fbx(*window_, *this, "camera");
+        } else {
+            if (scene_ready())
+                for (auto& [number, fs] : window_->scene->frames)
+                    fs.touched = true;
+            window_->reset_camera();
+        }
+    } else if (group == "geometry") {
+        import_fbx(*window_, *this, "geometry");
+    } else if (group == "demo") {
+        if (busy) return;
+        if (name == "wine" || name == "fireball")
+            sample_scene(*window_, *this, name);
+        else
+            new_scene(name);
+    } else if (group == "user") {
+        software_update(*window_);
+    }
+}
+
+void shelf_area::icon_toggled(bool checked) {
+    auto* button = qobject_cast<QPushButton*>(sender());
+    if (!button) return;
+    const auto [group, name] = split_name(button->objectName());
+    const QString message =
+        "control panel button / " + group + " / " + name + " / " + (checked ? "on" : "off");
+    const bool brush_type = group == "brush" && brush_modes().contains(name);
+    if (!brush_type) {
+        const std::string toggle = button->objectName().toStdString();
+        if (toggle == "brush_hard")
+            window_->brush_hard = checked;
+        else
+            window_->toggles[toggle] = checked;
+        if (toggle == "cache_display" && scene_ready())
+            for (auto& [number, fs] : window_->scene->frames)
+                fs.touched = true;
+        window_->log(message);
+        window_->viewport->update();
+        return;
+    }
+    if (brush_guard_) return;
+    brush_guard_ = true;
+    if (checked) {
+        for (auto& [type, other] : brush_buttons)
+            if (other != button && other->isChecked()) other->setChecked(false);
+        window_->set_brush_type(name);
+        window_->log(message);
+    } else {
+        button->setChecked(true);  // the active type cannot be switched off
+    }
+    brush_guard_ = false;
+}
+
+bool shelf_area::select_path(bool folder_mode, const QString& start, QString& path) {
+    if (!window_->dialog_lock.tryLock()) return false;
+    path = ask_path(folder_mode, start);
+    window_->dialog_lock.unlock();
+    path.replace('\\', '/');
+    return !path.isEmpty();
+}
+
+bool shelf_area::scan_cache(const QString& folder) {
+    window_->cache_files = scan_cache_folder(folder);
+    return !window_->cache_files.empty();
+}
+
+void shelf_area::import_cache() {
+    QString folder;
+    if (select_path(true, last_folder["cache"], folder) && scan_cache(folder)) {
+        last_folder["cache"] = parent_folder(folder);
+        window_->start_scene(true);
+        return;
+    }
+    window_->log("cache generate / cancel");
+}
+
+void shelf_area::new_scene(const QString& name) {
+    window_->cache_files.clear();
+    window_->generation_scale = name == "10000" ? 100 : 1;
+    window_->start_scene(false);
+}
+
+void shelf_area::save_cache(const QString& name) {
+    if (!scene_ready()) return;
+    QString folder;
+    if (name == "override" && !window_->cache_files.empty()) {
+        folder = QFileInfo(window_->cache_files.begin()->second).path();
+    } else if (!select_path(true, last_folder["cache"], folder)) {
+        window_->log("cache save / cancel");
+        return;
+    }
+    // A folder that holds files is moved aside first: two caches are never mixed.
+    QString moved_to;
+    if (!empty_cache_folder(folder, QDateTime::currentDateTime(), &moved_to)) {
+        window_->log("cache save / error / " + folder + " cannot be emptied");
+        return;
+    }
+    if (!moved_to.isEmpty()) window_->log("cache save / moved aside / " + moved_to);
+
+    std::vector<int> frames;
+    for (const auto& [number, fs] : window_->scene->frames)
+        frames.push_back(number);
+    window_->cache_files = plan_cache_save(folder, frames);
+    last_folder["cache"] = parent_folder(folder);
+    window_->panel_busy = true;
+    window_->scene->mark_for_save();
+}
+
+void shelf_area::mousePressEvent(QMouseEvent* event) {
+    last_y_ = int(event->position().y());
+    const bool alt = window_->keys().at("alt");
+    window_->set_camera_mode(alt);
+    if (alt && event->button() == Qt::MiddleButton) {
+        drag_active_ = true;
+        window_->log("side panel control / translate");
+    }
+}
+
+void shelf_area::mouseMoveEvent(QMouseEvent* event) {
+    if (!window_->camera_mode() || !drag_active_) return;
+    const int y = int(event->position().y());
+    const int d = std::clamp(y - last_y_, -100, 100);
+    const int o = int(std::trunc(float(scroll_offset_) + float(d)));
+    if ((d > 0 && o < height()) || (d < 0 && o > -content_height_)) {
+        scroll_to(o);
+        last_y_ = y;
+    }
+}
+
+void shelf_area::mouseReleaseEvent(QMouseEvent* event) {
+    if (window_->camera_mode() && event->button() == Qt::MiddleButton && drag_active_) {
+        drag_active_ = false;
+        window_->log("side panel control / translate");
+    }
+    window_->set_camera_mode(false);
+}
+
+}  // namespace kavrin

@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/kavrin.h"
+#include "exchange/shelf_area.h"
+#include "view/brush.h"
+#include "view/camera.h"
+#include "view/timeline.h"
+#include "view/tool_settings.h"
+#include "view/view3d.h"
+#include "window_fixture.h"
+
+using namespace kavrin;
+using kavrin::test::open_window;
+
+namespace {
+
+// Answers every dialog with the given path.
+void answer_dialogs(shelf_area& panel, const QString& path) {
+    panel.ask_path = [path](bool, const QString&) { return path; };
+}
+
+bool wait_until(const std::function<bool()>& done, int ms = 30000) {
+    for (int waited = 0; waited < ms; waited += 20) {
+        if (done()) return true;
+        QTest::qWait(20);
+    }
+    return done();
+}
+
+}  // namespace
+
+TEST(Panel, ButtonsAndTheirLook) {
+    open_window o;
+    ASSERT_TRUE(o.started);
+    shelf_area& panel = *o.w->shelf;
+    EXPECT_EQ(panel.brush_buttons.size(), 5u);
+    for (const char* name : {"brush_hard", "cache_export", "cache_override", "cache_import",
+                             "cache_display", "camera_import", "camera_animation", "camera_reset",
+                             "camera_guide", "geometry_import", "geometry_visible", "demo_wine",
+                             "demo_fireball", "demo_100", "demo_10000", "user_update"})
+        ASSERT_TRUE(panel.buttons.count(name)) << name;
+    QPushButton* display = panel.buttons.at("cache_display");
+    EXPECT_EQ(display->text(), "         Display");
+    EXPECT_TRUE(display->isCheckable());
+    EXPECT_TRUE(display->styleSheet().contains("cache_display.png"));
+    EXPECT_TRUE(display->styleSheet().contains("QPushButton:checked"));
+    EXPECT_FALSE(panel.buttons.at("cache_export")->styleSheet().contains(":checked"));
+    EXPECT_EQ(panel.buttons.at("camera_animation")->text(), "         Animation");
+    EXPECT_EQ(display->height(), 38);
+}
+
+TEST(Panel, TheActiveBrushTypeStaysCheckedAndAnotherReplacesIt) {
+    open_window o;
+    shelf_area& panel = *o.w->shelf;
+    const QString start = o.w->tool_brush->type();
+    QPushButton* active = panel.brush_buttons.at(start.toStdString());
+    ASSERT_TRUE(active->isChecked());
+    active->click();  // clicking the active type cannot switch it off
+    EXPECT_TRUE(active->isChecked());
+    EXPECT_EQ(o.w->tool_brush->type(), start);
+
+    o.w->tool_brush->set_vector(vec3(1, 0, 0));
+    const std::string other = start == "scale" ? "remove" : "scale";
+    panel.brush_buttons.at(other)->click();
+    EXPECT_FALSE(active->isChecked());
+    EXPECT_TRUE(panel.brush_buttons.at(other)->isChecked());
+    EXPECT_EQ(o.w->tool_brush->type().toStdString(), other);
+    EXPECT_EQ(o.w->tool_brush->vector(), vec3());
+    int checked = 0;
+    for (auto& [type, b] : panel.brush_buttons)
+        checked += b->isChecked() ? 1 : 0;
+    EXPECT_EQ(checked, 1);
+
+    panel.buttons.at("brush_hard")->click();
+    EXPECT_TRUE(o.w->brush_hard);
+    panel.buttons.at("camera_guide")->click();
+    EXPECT_FALSE(o.w->toggle("camera_guide"));
+}
+
+TEST(Panel, WhileBusyCacheAndDemoClicksOnlyLog) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    shelf_area& panel = *o.w->shelf;
+    emitter* before = o.w->scene.get();
+    o.w->panel_busy = true;
+    panel.buttons.at("demo_10000")->click();
+    panel.buttons.at("cache_import")->click();
+    EXPECT_EQ(o.w->scene.get(), before);
+    EXPECT_EQ(o.count("control panel button / demo / 10000"), 1);
+    EXPECT_EQ(o.count("cache generate / cancel"), 0);
+}
+
+TEST(Panel, ImportOfAFolderWithoutCacheFilesChangesNothing) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    QTemporaryDir dir;
+    QFile(dir.path() + "/notes.txt").open(QIODevice::WriteOnly);
+    answer_dialogs(*o.w->shelf, dir.path());
+    emitter* before = o.w->scene.get();
+    o.w->shelf->buttons.at("cache_import")->click();
+    EXPECT_EQ(o.w->scene.get(), before);
+    EXPECT_TRUE(o.w->cache_files.empty());
+    EXPECT_EQ(o.count("cache generate / cancel"), 1);
+
+    answer_dialogs(*o.w->shelf, "");  // a cancelled dialog
+    o.w->shelf->buttons.at("cache_export")->click();
+    EXPECT_EQ(o.count("cache save / cancel"), 1);
+}
+
+TEST(Panel, SaveImportAndPlayBackGiveTheSavedFrames) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    shelf_area& panel = *o.w->shelf;
+    QTemporaryDir root;
+    const QString folder = root.path() + "/fountain";
+    QDir().mkpath(folder);
+    QFile(folder + "/old.txt").open(QIODevice::WriteOnly);  // an earlier cache is moved aside
+
+    answer_dialogs(panel, folder);
+    panel.buttons.at("cache_export")->click();
+    ASSERT_TRUE(o.w->panel_busy);
+    ASSERT_TRUE(wait_until([&] { return o.w->scene->frames_to_save == 0 && !o.w->panel_busy; }));
+    EXPECT_EQ(o.count("cache save / moved aside / "), 1);
+    EXPECT_FALSE(QFile::exists(folder + "/old.txt"));
+    EXPECT_TRUE(QFile::exists(folder + "/fountain.0000.bin"));
+    EXPECT_TRUE(QFile::exists(folder + "/fountain.0099.bin"));
+    std::map<int, particle_map> saved;
+    for (auto& [n, fs] : o.w->scene->frames)
+        saved[n] = fs.particles;
+
+    panel.buttons.at("cache_import")->click();
+    EXPECT_TRUE(o.w->scene->from_cache);
+    EXPECT_EQ(o.count("cache size / 100"), 2);
+    ASSERT_TRUE(o.wait_for_scene());
+    EXPECT_EQ(panel.last_folder.at("cache"), root.path() + "/");
+    for (auto& [n, fs] : o.w->scene->frames) {
+        ASSERT_EQ(fs.particles.size(), saved.at(n).size()) << n;
+        for (auto& [id, p] : fs.particles) {
+            const particle& s = saved.at(n).at(id);
+            ASSERT_EQ(p.position, s.position) << n << " " << id;
+            ASSERT_EQ(p.scale, s.scale);
+        }
+    }
+}
+
+TEST(Panel, NewScenesReplaceTheEmitter) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    o.w->shelf->buttons.at("demo_10000")->click();
+    EXPECT_EQ(o.w->generation_scale, 100);
+    ASSERT_TRUE(o.wait_for_scene());
+    EXPECT_EQ(o.w->scene->point_count, 505000);
+    o.w->shelf->buttons.at("demo_100")->click();
+    EXPECT_EQ(o.w->generation_scale, 1);
+    ASSERT_TRUE(o.wait_for_scene());
+    EXPECT_EQ(o.w->scene->point_count, 5050);
+}
+
+TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {
+    QFile::remove(kavrin::test::tool_ini_path());
+    camera_state cam;
+    {
+        open_window o(true);
+        o.w->tool_brush->set_space(0.123f);
+        o.w->tool_brush->set_power(0.77f);
+        o.w->tool_brush->set_time(3.5f);
+        o.w->shelf->brush_buttons.at("converge")->click();
+        o.w->buttons.at("left")->setChecked(true);
+        o.w->strip->scale = 7.5f;
+        o.w->strip->offset = 321.0f;
+        cam = o.w->viewport->camera();
+        cam.focal_mag = 4.25f;
+        cam.position = vec3(0.5f, 1.5f, 4.0f);
+        o.w->viewport->set_camera(cam);
+        o.w->shelf->buttons.at("cache_display")->setChecked(true);
+        o.w->shelf->last_folder["camera"] = "/some/where/";
+    }
+    open_window again(true);
+    EXPECT_FLOAT_EQ(again.w->tool_brush->space(), 0.123f);
+    EXPECT_FLOAT_EQ(again.w->tool_brush->power(), 0.77f);
+    EXPECT_FLOAT_EQ(again.w->tool_brush->time(), 3.5f);
+    EXPECT_EQ(again.w->tool_brush->type(), "converge");
+    EXPECT_TRUE(again.w->shelf->brush_buttons.at("converge")->isChecked());
+    EXPECT_TRUE(again.w->buttons.at("left")->isChecked());
+    EXPECT_FLOAT_EQ(again.w->strip->scale, 7.5f);
+    EXPECT_FLOAT_EQ(again.w->strip->offset, 321.0f);
+    const camera_state c = again.w->viewport->camera();
+    EXPECT_FLOAT_EQ(c.focal_mag, 4.25f);
+    EXPECT_EQ(c.position, vec3(0.5f, 1.5f, 4.0f));
+    EXPECT_TRUE(again.w->toggle("cache_display"));
+    EXPECT_EQ(again.w->shelf->last_folder.at("camera"), "/some/where/");
+}
+
+TEST(Settings, WithoutAToolFileTheDefaultsFileIsRead) {
+    open_window o;  // tool.ini removed
+    const tool_state defaults = load_tool_settings("", o.w->default_ini);
+    EXPECT_TRUE(QFile::exists(o.w->default_ini));
+    EXPECT_EQ(o.w->tool_brush->type(), defaults.type);
+    EXPECT_FLOAT_EQ(o.w->tool_brush->space(), defaults.space);
+    EXPECT_FLOAT_EQ(o.w->viewport->camera().focal_mag, defaults.focal_mag);
+    EXPECT_TRUE(o.w->toggle("camera_guide"));
+}

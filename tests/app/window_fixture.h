@@ -1,0 +1,60 @@
+#pragma once
+// A started main window for GUI tests, with the log helpers they share.
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QTest>
+
+#include "app/kavrin.h"
+
+namespace kavrin::test {
+
+// The tool settings a test program writes, so that each window can start from the defaults.
+inline QString tool_ini_path() {
+    return QCoreApplication::applicationDirPath() + "/resource/tool.ini";
+}
+
+// A started window; closed and freed at the end of the scope. Unless keep_settings, it starts
+// from the default settings rather than from what an earlier window saved.
+struct open_window {
+    // Where this window's lines begin in the debug log, which grows across windows and runs.
+    qint64 log_start = 0;
+    kavrin* w;
+    bool started;
+
+    explicit open_window(bool keep_settings = false)
+        : w(make(keep_settings)), started(w->startup()) {}
+    ~open_window() {
+        w->close();
+        delete w;
+    }
+
+    kavrin* make(bool keep_settings) {
+        if (!keep_settings) QFile::remove(tool_ini_path());
+        log_start =
+            QFileInfo(QCoreApplication::applicationDirPath() + "/resource/debug.txt").size();
+        return new kavrin;
+    }
+
+    // Turns the event loop until the scene has been built and stepped and its work is done.
+    bool wait_for_scene() {
+        for (int i = 0; i < 600; ++i) {
+            if (w->scene && w->scene->frames_to_build == -1 && !w->scene->has_pending_work() &&
+                !w->panel_busy)
+                return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+    int count(const QString& prefix) const {
+        QFile file(w->debug_txt);
+        if (!file.open(QIODevice::ReadOnly) || !file.seek(log_start)) return -1;
+        int n = 0;
+        for (const QByteArray& line : file.readAll().split('\n'))
+            if (line.startsWith(prefix.toUtf8())) ++n;
+        return n;
+    }
+};
+
+}  // namespace kavrin::test
