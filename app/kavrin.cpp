@@ -112,6 +112,7 @@ void kavrin::build_window() {
     bar_layout->addSpacing(6);
     bar_layout->addWidget(timeline_button("left"));
     strip = new class timeline(*this, bar);
+    connect(strip, &timeline::frame_change, this, &kavrin::change_frame);
     bar_layout->addWidget(strip, 1);
     bar_layout->addWidget(timeline_button("right"));
     bar_layout->addWidget(timeline_button("start"));
@@ -274,6 +275,7 @@ void kavrin::set_frame(const QString& name, int value) {
 
 void kavrin::change_frame(int value) {
     set_frame("current", value);
+    if (viewport) viewport->update();
     play_clock.restart();
     play_base = current_frame;
 }
@@ -371,11 +373,10 @@ void kavrin::refresh_keys(Qt::KeyboardModifiers modifiers) {
         before = key_map;
         key_map = now;
     }
-    // The brush cursor shows "ctrl" and "shift".
-    if (viewport &&
-        (before.at("ctrl") != now.at("ctrl") || before.at("shift") != now.at("shift")) &&
-        viewport->frame_shown())
-        viewport->update();
+    // "ctrl" and "shift" change the brush vector and the cursor on a shown frame.
+    if (!viewport || !viewport->frame_shown()) return;
+    for (const char* name : {"ctrl", "shift"})
+        if (before.at(name) != now.at(name)) viewport->keys_changed();
 }
 
 void kavrin::keyPressEvent(QKeyEvent* event) {

@@ -1,9 +1,11 @@
-// Viewport figures: the cost of one repaint of a large frame from its display list.
+// Viewport figures: the cost of one repaint of a large frame from its display list, and of one
+// mouse move of a stroke on it.
 #include <cstdio>
 #include <iostream>
 #include <vector>
 
 #include <QApplication>
+#include <QMouseEvent>
 #include <QSurfaceFormat>
 
 #include <GL/gl.h>
@@ -11,13 +13,14 @@
 #include "core/emitter.h"
 #include "figure.h"
 #include "view/test_owner.h"
+#include "view/timeline.h"
 #include "view/view3d.h"
 
 namespace kavrin::bench {
 namespace {
 
-// The viewport with its paint callable on demand: the paint itself, finished by the GPU,
-// without the window system's composition around it.
+// The viewport with its paint and mouse handlers callable on demand: the paint itself, finished
+// by the GPU, without the window system's composition around it.
 struct timed_view : view3d {
     using view3d::view3d;
     void paint_and_finish() {
@@ -25,7 +28,32 @@ struct timed_view : view3d {
         paintGL();
         glFinish();
     }
+    void mouse(QEvent::Type type, const QPointF& at, Qt::MouseButton button) {
+        QMouseEvent event(type, at, mapToGlobal(at), button,
+                          type == QEvent::MouseMove ? Qt::MouseButtons(button) : Qt::NoButton,
+                          Qt::NoModifier);
+        if (type == QEvent::MouseButtonPress)
+            mousePressEvent(&event);
+        else if (type == QEvent::MouseButtonRelease)
+            mouseReleaseEvent(&event);
+        else
+            mouseMoveEvent(&event);
+    }
 };
+
+// The "10000" scene built and stepped, frame 99 current.
+bool build_10000(test::test_owner& owner, const char* figure) {
+    owner.window.generation_scale = 100;
+    owner.window.cpu_count = 2;
+    owner.toggles["camera_guide"] = true;
+    emitter& e = *owner.scene;
+    e.build();
+    const bool built = test::tick_until(
+        e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); }, 200000);
+    if (!built) std::cerr << figure << ": the scene did not finish stepping\n";
+    owner.window.current_frame = 99;
+    return built;
+}
 
 double viewport_paint_10000() {
     test::test_owner owner;
@@ -69,7 +97,87 @@ double viewport_paint_10000() {
     return median(times);
 }
 
+// One mouse move of a grab stroke over the 10000-particle frame, as the GUI thread does it: the
+// move handler (pick, brush vector, dispatch of the stroke job) with the repaint of the viewport
+// (recompiling the frame each time a job has moved it) and the redraw of the timeline. Median
+// over the moves of a stroke across the frame, with the stroke jobs running on the workers.
+double mouse_move_10000() {
+    test::test_owner owner;
+    build_10000(owner, "mouse_move_10000");
+    timed_view view(owner);
+    view.resize(1130, 608);
+    view.set_camera(fountain_camera());
+    view.show();
+    timeline strip(owner);
+    strip.resize(975, 48);
+    strip.show();
+    for (int i = 0; i < 500 && !view.isValid(); ++i)
+        QApplication::processEvents();
+    if (!view.isValid()) {
+        std::cerr << "mouse_move_10000: no GL context\n";
+        return 0.0;
+    }
+    view.paint_and_finish();
+
+    // The longest row of the frame under the cursor: every move there picks the frame.
+    int row = 0, from = 0, to = -1;
+    for (int y = 8; y < view.height(); y += 8) {
+        int start = -1;
+        for (int x = 0; x <= view.width(); x += 4) {
+            const bool hit = x < view.width() && view.pick(QPointF(x, y));
+            if (hit && start < 0) start = x;
+            if (!hit && start >= 0) {
+                if (x - 4 - start > to - from) row = y, from = start, to = x - 4;
+                start = -1;
+            }
+        }
+    }
+    std::cerr << "mouse_move_10000: " << owner.scene->frame(99).particles.size()
+              << " particles, stroke over x " << from << ".." << to << " at y " << row << "\n";
+
+    // The stroke workers read the stand-in's brush: a grab along screen right.
+    owner.window.brush_state.vector = view.camera().focal_tangent;
+    owner.window.brush_state.space = 0.06f;
+    owner.window.brush_state.power = 0.5f;
+    owner.tool_brush.set_space(0.06f);
+
+    std::vector<double> hover, move, paint, strip_time, total;
+    for (int x = from; x <= to; x += 4) {
+        const double start = now_seconds();
+        view.mouse(QEvent::MouseMove, QPointF(x, row), Qt::NoButton);
+        hover.push_back((now_seconds() - start) * 1000.0);
+    }
+    view.mouse(QEvent::MouseButtonPress, QPointF(from, row), Qt::LeftButton);
+    for (int pass = 0; pass < 3; ++pass)
+        for (int x = from; x <= to; x += 3) {
+            const double start = now_seconds();
+            view.mouse(QEvent::MouseMove, QPointF(pass % 2 ? to - (x - from) : x, row),
+                       Qt::LeftButton);
+            const double moved = now_seconds();
+            view.paint_and_finish();
+            const double painted = now_seconds();
+            strip.redraw();
+            const double end = now_seconds();
+            move.push_back((moved - start) * 1000.0);
+            paint.push_back((painted - moved) * 1000.0);
+            strip_time.push_back((end - painted) * 1000.0);
+            total.push_back((end - start) * 1000.0);
+            // The event loop runs between two moves: scene bookkeeping and queued repaints.
+            QApplication::processEvents();
+        }
+    const int jobs = owner.window.view.stroke_steps;
+    view.mouse(QEvent::MouseButtonRelease, QPointF(from, row), Qt::LeftButton);
+    auto most = [](const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); };
+    std::cerr << "mouse_move_10000: median (slowest) in ms over " << total.size() << " moves and "
+              << jobs << " stroke jobs: hover " << median(hover) << " (" << most(hover)
+              << "), stroke move " << median(move) << " (" << most(move) << "), paint "
+              << median(paint) << " (" << most(paint) << "), timeline " << median(strip_time)
+              << " (" << most(strip_time) << ")\n";
+    return median(total);
+}
+
 const add_figure paint("viewport_paint_10000", "ms", viewport_paint_10000, true);
+const add_figure move("mouse_move_10000", "ms", mouse_move_10000, true);
 
 }  // namespace
 }  // namespace kavrin::bench

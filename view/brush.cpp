@@ -1,6 +1,10 @@
 #include "view/brush.h"
 
 #include <algorithm>
+#include <mutex>
+
+#include "core/frame_set.h"
+#include "dynamics/grid_fields.h"
 
 namespace kavrin {
 
@@ -68,6 +72,50 @@ void brush::drag_space(float dx, float focal_mag) {
 void brush::drag_power(float dx) {
     QMutexLocker hold(&lock_);
     v_.power = grown_power(v_.power, dx);
+}
+
+void brush::drag_time(float dx) {
+    QMutexLocker hold(&lock_);
+    v_.time = std::clamp(v_.time + dx, 0.0001f, 10000.0f);
+}
+
+namespace {
+
+// The unit field normal of the frame's grid at x, or nothing when no cell with a normal is near
+// or a worker is refreshing the fields (the GUI never waits for it).
+bool field_normal(const frame_set& fs, const vec3& x, vec3& normal) {
+    std::unique_lock<QMutex> hold(*fs.field_lock, std::try_to_lock);
+    if (!hold.owns_lock() || cells_near(fs, x) <= 0) return false;
+    vec3 sum;
+    shade_at(fs, x, sum, nullptr);
+    // Cells near enough to count but too far to weigh leave no direction; a zero length would
+    // turn the division into NaN positions in every particle the stroke touches.
+    if (!(length(sum) > 0.0f)) return false;
+    normal = sum / length(sum);
+    return true;
+}
+
+}  // namespace
+
+void brush::update_vector(const vector_input& in) {
+    if (in.ctrl) {
+        set_vector(vec3());
+        return;
+    }
+    const QString kind = type();
+    if (kind == QLatin1String("normal")) {
+        vec3 n;
+        if (in.frame && field_normal(*in.frame, in.pick_point, n)) last_vector = n;
+        set_vector(last_vector);
+    } else if (kind == QLatin1String("grab")) {
+        mouse_history.push_back(in.pick_mouse);
+        if (mouse_history.size() < 11) return;
+        // The newest pick against the one ten picks before; screen y grows downwards.
+        const float dx = float(mouse_history.back().x() - mouse_history.front().x());
+        const float dy = -float(mouse_history.back().y() - mouse_history.front().y());
+        set_vector(normalise(in.tangent * dx + in.up * dy));
+        mouse_history.pop_front();
+    }
 }
 
 float grown_space(float space, float dx, float focal_mag) {

@@ -1,6 +1,7 @@
 #pragma once
 // The sculpting brush: its type, sizes and direction. The GUI thread changes it; stroke workers
-// read a snapshot through values().
+// read a snapshot through values(). The direction follows the mouse or the surface under it,
+// by brush type, on every move of a stroke.
 
 #include <deque>
 
@@ -14,6 +15,18 @@
 #include "core/window_link.h"
 
 namespace kavrin {
+
+class frame_set;
+
+// What one update of the brush direction reads.
+struct vector_input {
+    const frame_set* frame = nullptr;  // the current frame, whose grid normals "normal" follows
+    vec3 pick_point;                   // world point of the last pick that hit
+    QPointF pick_mouse;                // widget position of the last pick
+    vec3 tangent{1.0f, 0.0f, 0.0f};    // the camera's screen right and screen up
+    vec3 up{0.0f, 1.0f, 0.0f};
+    bool ctrl = false;  // "ctrl" held: the brush pushes nowhere
+};
 
 class brush : public QObject {
     Q_OBJECT
@@ -40,6 +53,13 @@ class brush : public QObject {
     // Size drags: 0.5 % of the value per pixel of horizontal motion, clamped.
     void drag_space(float dx, float focal_mag);
     void drag_power(float dx);
+    // Brush extent in frames after a timeline drag of dx frames, within [0.0001, 10000].
+    void drag_time(float dx);
+
+    // Refreshes the direction for the brush type: zero with "ctrl"; "normal" takes the frame's
+    // field normal at the pick point (a miss keeps the last one); "grab" follows the mouse with
+    // a lag of ten picks; other types keep it.
+    void update_vector(const vector_input& in);
 
     // Last surface normal that a "normal" stroke found; GUI thread only.
     vec3 last_vector;

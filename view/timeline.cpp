@@ -8,28 +8,33 @@
 #include <QGraphicsRectItem>
 #include <QGraphicsSimpleTextItem>
 #include <QLinearGradient>
+#include <QMouseEvent>
 #include <QMutexLocker>
 
 #include "core/emitter.h"
 #include "core/frame_set.h"
 #include "view/brush.h"
+#include "view/view3d.h"
 #include "view/view_owner.h"
 
 namespace kavrin {
 
 namespace {
 
-const float band_top = 12.0f, band_bottom = 35.0f;
+// Frame states fill the strip under the frame number; the brush's reach covers only their
+// upper half, so the state of the frames a stroke reaches stays readable below it.
+const float band_top = 12.0f, band_bottom = 35.0f, reach_bottom = 24.0f;
 
 // A band from frame edge a to b (in pixels), shaded towards its top.
-void band(QGraphicsItemGroup* group, float a, float b, const QColor& colour, float alpha) {
+void band(QGraphicsItemGroup* group, float a, float b, const QColor& colour, float alpha,
+          float bottom_y = band_bottom) {
     QColor top = colour.lighter(125), bottom = colour;
     top.setAlphaF(alpha);
     bottom.setAlphaF(alpha);
-    QLinearGradient g(0, band_top, 0, band_bottom);
+    QLinearGradient g(0, band_top, 0, bottom_y);
     g.setColorAt(0.0, top);
     g.setColorAt(1.0, bottom);
-    auto* rect = new QGraphicsRectItem(a, band_top, b - a, band_bottom - band_top);
+    auto* rect = new QGraphicsRectItem(a, band_top, b - a, bottom_y - band_top);
     rect->setBrush(g);
     rect->setPen(Qt::NoPen);
     group->addToGroup(rect);
@@ -61,11 +66,72 @@ timeline::timeline(view_owner& owner, QWidget* parent) : QGraphicsView(parent), 
         "QGraphicsView{margin: 5 0px 5 0px; border-style: outset; background-color: "
         "#F1F1F1;border-radius: 3px; border-width: 1px; border-color: #333333; }");
     setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // Every redraw replaces all items: a spatial index would only be rebuilt for nothing.
+    scene_.setItemIndexMethod(QGraphicsScene::NoIndex);
     setScene(&scene_);
 }
 
 int timeline::frame_at(float x) const {
     return int(std::trunc((x - offset) / scale + float(owner_.link().current_frame) + 0.5f));
+}
+
+void timeline::mousePressEvent(QMouseEvent* event) {
+    last_x_ = float(event->position().x());
+    button(event, true);
+}
+
+void timeline::mouseReleaseEvent(QMouseEvent* event) {
+    button(event, false);
+}
+
+void timeline::button(QMouseEvent* event, bool pressed) {
+    window_link& link = owner_.link();
+    if (pressed) owner_.set_camera_mode(held_keys(owner_).at("alt"));
+    const Qt::MouseButton which = event->button();
+    if (owner_.camera_mode()) {
+        if (which == Qt::MiddleButton) {
+            pan_held_ = pressed;
+            if (pressed) link.log("timeline control / translate");
+        } else if (which == Qt::RightButton) {
+            zoom_held_ = pressed;
+            if (pressed) link.log("timeline control / scale");
+        }
+    } else if (which == Qt::MiddleButton) {
+        time_held_ = pressed;
+        link.log("brush size time / " + QString::number(owner_.tool().time(), 'g', 6));
+    } else if (which == Qt::LeftButton) {
+        scrub_held_ = pressed;
+        link.log("frame change");
+    }
+    if (!pressed) owner_.set_camera_mode(false);
+}
+
+void timeline::mouseMoveEvent(QMouseEvent* event) {
+    const float x = float(event->position().x());
+    // One event moves by at most 100 pixels, however far the mouse jumped.
+    const float d = std::clamp(x - last_x_, -100.0f, 100.0f);
+    if (owner_.camera_mode()) {
+        if (zoom_held_) {
+            const float old = scale;
+            scale += scale * d / 300.0f;
+            if (redraw())
+                last_x_ = x;
+            else
+                scale = old;  // too many frames or too wide: the zoom is refused
+        } else if (pan_held_) {
+            offset += d;
+            last_x_ = x;
+        }
+    } else if (time_held_) {
+        owner_.tool().drag_time(d / scale);
+        last_x_ = x;
+    } else if (scrub_held_) {
+        Q_EMIT frame_change(frame_at(x));
+    }
+    redraw();
+    // The viewport shows the new frame or brush reach at the window's next tick; a plain hover
+    // changes nothing it shows.
+    if (zoom_held_ || pan_held_ || time_held_ || scrub_held_) owner_.link().redraw_needed = true;
 }
 
 void timeline::resizeEvent(QResizeEvent* event) {
@@ -111,7 +177,7 @@ bool timeline::redraw() {
         double left = current - time, right = current + time;
         if (owner_.link().side_left) left = std::min<double>(e->first_frame - 0.5, current);
         if (owner_.link().side_right) right = std::max<double>(e->last_frame + 0.5, current);
-        band(group_, x_of(left), x_of(right), Qt::white, 0.7f);
+        band(group_, x_of(left), x_of(right), Qt::white, 0.7f, reach_bottom);
     }
 
     auto tick = [&](int f, float x) {

@@ -1,6 +1,7 @@
 #pragma once
 // The strip of frame ticks under the viewport: the current frame's marker, the state of every
-// frame and the brush's reach in time.
+// frame and the brush's reach in time. Left drags scrub frames, middle drags stretch the brush
+// in time; with Alt, middle drags pan and right drags zoom the strip.
 
 #include <QGraphicsView>
 
@@ -23,11 +24,23 @@ class timeline : public QGraphicsView {
     // 5000 frames or more than 100 pixels a frame.
     bool redraw();
 
+  Q_SIGNALS:
+    // The user scrubbed to a frame; the window makes it current (and moves the marker there).
+    void frame_change(int frame);
+
   protected:
     void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
 
   private:
+    void button(QMouseEvent* event, bool pressed);
+
     view_owner& owner_;
+    float last_x_ = 0.0f;                          // x of the last press or drag step
+    bool zoom_held_ = false, pan_held_ = false;    // Alt + right, Alt + middle
+    bool time_held_ = false, scrub_held_ = false;  // middle, left
     QGraphicsScene scene_;
     QGraphicsItemGroup* group_ = nullptr;  // owned by scene_
 };

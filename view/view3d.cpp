@@ -26,6 +26,17 @@ bool ready_for_edit(const frame_set& fs) {
     return hold.owns_lock() && fs.near_queue.empty();
 }
 
+key_state held_keys(view_owner& owner) {
+    window_link& link = owner.link();
+    if (link.key_lock.tryLock()) {
+        const key_state keys = link.key_map;
+        link.key_lock.unlock();
+        return keys;
+    }
+    if (emitter* e = owner.active_scene()) return e->key_copy.load();
+    return key_state::released();
+}
+
 view3d::view3d(view_owner& owner, QWidget* parent)
     : QOpenGLWidget(parent), geometry_lock(std::make_shared<QMutex>()), owner_(owner) {
     setMouseTracking(true);
@@ -226,9 +237,13 @@ void view3d::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void view3d::button(QMouseEvent* event, bool pressed) {
+    if (!pressed && !frame_shown() && (brush_middle_ || brush_right_ || brush_left_)) {
+        drop_brush_drag();
+        return;
+    }
     if (!active()) return;
     window_link& link = owner_.link();
-    if (pressed) owner_.set_camera_mode(link.keys().at("alt"));
+    if (pressed) owner_.set_camera_mode(held_keys(owner_).at("alt"));
     const Qt::MouseButton which = event->button();
     if (owner_.camera_mode()) {
         const char* name = nullptr;
@@ -263,6 +278,19 @@ void view3d::button(QMouseEvent* event, bool pressed) {
         if (known) link.view.drag_active = pressed;
     }
     if (!pressed) owner_.set_camera_mode(false);
+}
+
+void view3d::drop_brush_drag() {
+    // The frame went away during the drag (scene replaced, stepping off). The drag still ends,
+    // or its flags would block undo and background work for good; nothing is propagated from a
+    // frame that is no longer shown.
+    window_link& link = owner_.link();
+    brush_middle_ = brush_right_ = brush_left_ = false;
+    while (link.view.busy)
+        QThread::yieldCurrentThread();
+    link.view.stroke_steps = 0;
+    link.view.drag_active = false;
+    owner_.set_camera_mode(false);
 }
 
 void view3d::stroke_end() {
@@ -326,6 +354,7 @@ void view3d::brush_move(const QPointF& position) {
     }
     if (!pick(position)) return;
     if (tool.type() == QLatin1String("scale") && !owner_.toggle("cache_display")) return;
+    update_brush_vector();
 
     window_link& link = owner_.link();
     emitter* e = owner_.active_scene();
@@ -335,6 +364,24 @@ void view3d::brush_move(const QPointF& position) {
     if (e->near_list(true).size() != e->near_list(false).size()) return;
     link.view.busy = true;
     run_jobs(job_receiver(), false, 1, 1, e, "emitter", "current particle", nullptr);
+}
+
+void view3d::update_brush_vector() {
+    vector_input in;
+    in.frame = current_frame();
+    in.pick_point = owner_.link().view.pick_point();
+    in.pick_mouse = last_pick_mouse_;
+    const camera_state c = camera();
+    in.tangent = c.focal_tangent;
+    in.up = c.focal_normal;
+    in.ctrl = held_keys(owner_).at("ctrl");
+    owner_.tool().update_vector(in);
+}
+
+void view3d::keys_changed() {
+    if (!frame_shown()) return;
+    update_brush_vector();
+    update();
 }
 
 void view3d::resizeGL(int, int) {

@@ -24,6 +24,10 @@ class view_owner;
 // and with no strokes queued for it. Try-locks the frame's queue; a busy queue counts as full.
 bool ready_for_edit(const frame_set& fs);
 
+// The window's modifier keys without waiting: its map when the key lock is free, else the copy
+// that the current stroke took.
+key_state held_keys(view_owner& owner);
+
 class view3d : public QOpenGLWidget {
     Q_OBJECT
   public:
@@ -42,6 +46,10 @@ class view3d : public QOpenGLWidget {
 
     // Selection pick at a widget position; true on a hit, which moves the pick point.
     bool pick(const QPointF& position);
+
+    // The brush direction after "ctrl" or "shift" changed: the window calls it once per changed
+    // key while the frame is shown; it updates the vector and repaints.
+    void keys_changed();
 
     camera_state camera() const;
     void set_camera(const camera_state& c);
@@ -80,7 +88,9 @@ class view3d : public QOpenGLWidget {
     void button(QMouseEvent* event, bool pressed);
     bool camera_drag(const QPointF& position);
     void brush_move(const QPointF& position);
+    void update_brush_vector();
     void stroke_end();
+    void drop_brush_drag();
     void camera_setup();
     void publish_camera();
     frame_set* current_frame() const;

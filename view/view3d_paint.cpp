@@ -310,13 +310,7 @@ void view3d::draw_brush_cursor() {
     window_link& link = owner_.link();
     if (!frame_shown() || owner_.playing() || !(link.view.hit || link.view.stroke_steps >= 1))
         return;
-    key_state keys;
-    if (link.key_lock.tryLock()) {
-        keys = link.key_map;
-        link.key_lock.unlock();
-    } else {
-        keys = owner_.active_scene()->key_copy.load();
-    }
+    const key_state keys = held_keys(owner_);
     const brush& tool = owner_.tool();
     const QString type = tool.type();
     const bool shift_mode = keys.at("shift") && (type == "scale" || type == "normal");
