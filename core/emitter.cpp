@@ -231,6 +231,9 @@ void emitter::current_particle() {
     s.keys = key_copy;
 
     frame_set& fs = frame(window->current_frame);
+    // A background worker may still be finishing this frame when the stroke begins: the frame's
+    // eat lock keeps the two apart.
+    QMutexLocker eating(fs.eat_lock.get());
     const vec3 pick = window->view.pick_point();
     select_particles(fs, s, pick, camera.brush_distance * brush.space, brush.select_curve);
     if (s.particles.empty()) return;

@@ -5,5 +5,8 @@
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    // Finished unwaited workers are deleted by events; deliver the last ones before leaving.
+    QCoreApplication::sendPostedEvents();
+    return result;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <thread>
 
 #include <QCoreApplication>
 
@@ -193,6 +194,23 @@ TEST_F(painted_scene, NearListSpanAndWeights) {
     e->frame(94).pending_save = true;
     EXPECT_EQ(e->near_list(false).size(), e->near_list(true).size() + 1);
     e->frame(94).pending_save = false;
+}
+
+TEST_F(painted_scene, AStrokeWaitsForTheWorkerThatHoldsItsFrame) {
+    window.brush_state.type = "grab";
+    window.brush_state.vector = vec3(0, 1, 0);
+    aim(50, 0.5f);
+    frame_set& fs = e->frame(50);
+    fs.eat_lock->lock();  // a background worker is processing the frame
+    window.view.busy = true;
+    std::thread stroke([&] { e->current_particle(); });
+    QThread::msleep(50);
+    EXPECT_TRUE(window.view.busy);
+    EXPECT_TRUE(fs.history.empty());
+    fs.eat_lock->unlock();
+    stroke.join();
+    EXPECT_FALSE(window.view.busy);
+    EXPECT_EQ(fs.history.size(), 1u);
 }
 
 TEST_F(painted_scene, ReleaseWithoutDrawingChangesNothing) {
