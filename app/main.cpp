@@ -1,18 +1,12 @@
 #include <QApplication>
-#include <QSurfaceFormat>
 #include <QTimer>
 
 #include "app/kavrin.h"
 #include "app/test_seams.h"
+#include "view/gl_format.h"
 
 int main(int argc, char** argv) {
-    // Fixed-function drawing needs a compatibility context; it must be asked for before the
-    // application exists.
-    QSurfaceFormat format;
-    format.setVersion(2, 1);
-    format.setProfile(QSurfaceFormat::CompatibilityProfile);
-    format.setDepthBufferSize(24);
-    QSurfaceFormat::setDefaultFormat(format);
+    kavrin::use_viewport_gl_format();
 
     QApplication app(argc, argv);
     auto* window = new kavrin::kavrin;

@@ -20,6 +20,7 @@
 #include "exchange/script_bridge.h"
 #include "fake_window.h"
 #include "figure.h"
+#include "scene_driver.h"
 
 namespace kavrin::bench {
 namespace {
@@ -140,15 +141,6 @@ double write_floor_ms() {
             std::fclose(out);
         }
     });
-}
-
-template <class Done>
-void tick_until(emitter& e, Done done) {
-    while (!done()) {
-        e.tick();
-        QCoreApplication::processEvents();
-        QThread::usleep(200);
-    }
 }
 
 // The saved "10000" scene: its cache files, and how long saving took.

@@ -13,21 +13,12 @@
 #include "dynamics/grid_fields.h"
 #include "fake_window.h"
 #include "figure.h"
+#include "scene_driver.h"
 
 namespace kavrin::bench {
 namespace {
 
 using test::fake_window;
-
-// Ticks as the frame timer would, but without waiting 100 ms between ticks.
-template <class Done>
-void tick_until(emitter& e, Done done) {
-    while (!done()) {
-        e.tick();
-        QCoreApplication::processEvents();
-        QThread::usleep(200);
-    }
-}
 
 struct built_scene {
     fake_window window;
