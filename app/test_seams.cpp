@@ -2,10 +2,12 @@
 
 #include <QCoreApplication>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QSlider>
 #include <QTimer>
 
 #include "app/kavrin.h"
+#include "exchange/shelf_area.h"
 #include "view/view3d.h"
 
 namespace kavrin {
@@ -73,6 +75,42 @@ void arm_screenshot(kavrin& w, const QString& path) {
     poll->start(100);
 }
 
+// Once the first scene is stepped, clicks the sample's button and looks through its camera at
+// its geometry and its particles drawn by scale; once the sample is stepped, shows the frame and,
+// with a path, saves a picture of the window there and closes.
+void arm_sample(kavrin& w, const QString& name, const QString& path) {
+    bool frame_given = false;
+    const int frame = qEnvironmentVariableIntValue("KAVRIN_FRAME", &frame_given);
+    auto* poll = new QTimer(&w);
+    auto stage = std::make_shared<int>(0);
+    auto waited = std::make_shared<int>(0);
+    QObject::connect(
+        poll, &QTimer::timeout, &w, [&w, poll, stage, waited, name, path, frame, frame_given] {
+            ++*waited;
+            emitter* e = w.scene.get();
+            const bool ready =
+                e && e->frames_to_build == -1 && !e->has_pending_work() && !w.panel_busy;
+            if (*stage == 0 && (ready || *waited > 300)) {
+                const auto button = w.shelf->buttons.find(("demo_" + name).toStdString());
+                if (button != w.shelf->buttons.end()) button->second->click();
+                for (const char* toggle : {"camera_animation", "geometry_visible", "cache_display"})
+                    w.shelf->buttons.at(toggle)->setChecked(true);
+                *stage = 1;
+                *waited = 0;
+            } else if (*stage == 1 && (ready || *waited > 600)) {
+                w.change_frame(frame_given ? frame : 30);
+                w.redraw_timeline();
+                *stage = 2;
+            } else if (*stage >= 2 && ++*stage > 5) {
+                poll->stop();
+                if (path.isEmpty()) return;
+                w.grab().save(path);
+                w.close();
+            }
+        });
+    poll->start(100);
+}
+
 }  // namespace
 
 void arm_test_seams(kavrin& window) {
@@ -80,7 +118,11 @@ void arm_test_seams(kavrin& window) {
     const int autoclose_ms = qEnvironmentVariableIntValue("KAVRIN_AUTOCLOSE_MS");
     if (autoclose_ms > 0) QTimer::singleShot(autoclose_ms, &window, &QWidget::close);
     const QString shot = qEnvironmentVariable("KAVRIN_SCREENSHOT");
-    if (!shot.isEmpty()) arm_screenshot(window, shot);
+    const QString sample = qEnvironmentVariable("KAVRIN_SAMPLE");
+    if (!sample.isEmpty())
+        arm_sample(window, sample, shot);
+    else if (!shot.isEmpty())
+        arm_screenshot(window, shot);
 }
 
 }  // namespace kavrin

@@ -33,8 +33,12 @@ void hand_over(view3d& view, const fbx_camera& c) {
     view.scene_camera_scale = c.scale;
     view.scene_camera_keys.clear();
     for (const auto& [frame, key] : c.keys) {
+        // The import's matrix transforms row vectors, (p, 1) · M; the viewport's key transforms
+        // column vectors, M · (p, 1): it keeps the transpose.
         scene_key k;
-        std::copy(key.matrix.begin(), key.matrix.end(), k.matrix);
+        for (int row = 0; row < 4; ++row)
+            for (int col = 0; col < 4; ++col)
+                k.matrix[row * 4 + col] = key.matrix[size_t(col * 4 + row)];
         k.fov = key.fov;
         view.scene_camera_keys.emplace(frame, k);
     }
@@ -107,7 +111,9 @@ void sample_scene(kavrin& window, shelf_area& panel, const QString& name) {
             if (category == "cache") {
                 if (panel.scan_cache(target.chopped(4))) window.start_scene(true);
             } else {
-                import_fbx_file(window, panel, category, QString(target).replace("zip", "fbx"));
+                // The model beside the archive: only the extension changes, so a "zip" elsewhere
+                // in the path stays.
+                import_fbx_file(window, panel, category, target.chopped(3) + "fbx");
             }
         }
     } catch (const script_error& e) {

@@ -31,3 +31,30 @@ for name in $stroke_pictures; do
   [ -s "$out/$name.png" ] || { echo "screenshots: no picture $name" >&2; exit 1; }
   echo "$out/$name.png"
 done
+# The sample scenes "wine" and "fireball" through their own cameras, downloaded from the loopback
+# sample server that serves the generated sample tree. The program's earlier downloads are
+# dropped first, so that the pictures show the samples as they are generated now.
+cmake --build build --target kavrin kavrin_samples >/dev/null
+rm -rf build/bin/resource/samples
+server_out="$(mktemp)"
+/usr/bin/python3 scripts/sample_server.py build/samples_server 0 >"$server_out" 2>/dev/null &
+server_pid=$!
+trap 'kill "$server_pid" 2>/dev/null || true; rm -f "$server_out"' EXIT
+port=""
+for _ in $(seq 100); do
+  port="$(sed -n 's/^port \([0-9]*\)$/\1/p' "$server_out")"
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+[ -n "$port" ] || { echo "screenshots: the sample server did not start" >&2; exit 1; }
+for sample in wine fireball; do
+  case "$sample" in wine) frame=40 ;; *) frame=30 ;; esac
+  rm -f "$out/sample_$sample.png"
+  xvfb-run -a -s "-screen 0 1280x800x24" env KAVRIN_SERVER_URL="http://127.0.0.1:$port/" \
+    KAVRIN_SAMPLE="$sample" KAVRIN_FRAME="$frame" KAVRIN_SCREENSHOT="$out/sample_$sample.png" \
+    build/bin/kavrin
+  [ -s "$out/sample_$sample.png" ] || { echo "screenshots: no picture of $sample" >&2; exit 1; }
+  echo "$out/sample_$sample.png"
+done
+kill "$server_pid"
+wait "$server_pid" 2>/dev/null || true

@@ -74,7 +74,11 @@ void view3d::draw_particles(frame_set& fs) {
         // list stays for the paints after.
         if (!fs.settled) return;
         std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
-        if (hold.owns_lock()) compile_particles(fs, cache_display);
+        if (hold.owns_lock()) {
+            compile_particles(fs, cache_display);
+            // The brush distance through a scene camera depends on the frame just measured.
+            publish_camera();
+        }
     }
     if (fs.display_list == 0) return;
     if (!cache_display) {
