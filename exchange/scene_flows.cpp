@@ -103,17 +103,26 @@ void sample_scene(kavrin& window, shelf_area& panel, const QString& name) {
             const QString remote = window.web_folder + category + "/" + archive;
             if (!script::exist(folders, remote)) continue;
             const QString target = folder + archive;
-            // An archive on disk was fetched and unpacked before: it is used as it is.
-            if (!QFileInfo::exists(target)) {
-                script::get_put(folders, remote, target, true);
-                script::unzip(folders, target);
+            // What the archive holds: a cache folder named after it, or the model beside it
+            // (only the extension changes, so a "zip" elsewhere in the path stays).
+            const QString unpacked =
+                category == "cache" ? target.chopped(4) : target.chopped(3) + "fbx";
+            // An archive on disk was fetched before and is not fetched again; one whose unpacking
+            // failed is unpacked again, and one that cannot be unpacked is removed, so that the
+            // next click fetches it anew.
+            if (!QFileInfo::exists(target)) script::get_put(folders, remote, target, true);
+            if (!QFileInfo::exists(unpacked)) {
+                try {
+                    script::unzip(folders, target);
+                } catch (const script_error&) {
+                    QFile::remove(target);
+                    throw;
+                }
             }
             if (category == "cache") {
-                if (panel.scan_cache(target.chopped(4))) window.start_scene(true);
+                if (panel.scan_cache(unpacked)) window.start_scene(true);
             } else {
-                // The model beside the archive: only the extension changes, so a "zip" elsewhere
-                // in the path stays.
-                import_fbx_file(window, panel, category, target.chopped(3) + "fbx");
+                import_fbx_file(window, panel, category, unpacked);
             }
         }
     } catch (const script_error& e) {

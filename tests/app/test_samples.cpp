@@ -240,6 +240,40 @@ TEST_F(Samples, WineDownloadsOncePlaysFromTheCacheAndLoadsAgainFromDisk) {
     EXPECT_EQ(o.count("sample / error"), 0);
 }
 
+TEST_F(Samples, ADamagedSampleOnDiskIsMendedByTheNextClick) {
+    clear_samples();
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    kavrin::kavrin& w = *o.w;
+    w.shelf->buttons.at("demo_wine")->click();
+    ASSERT_TRUE(o.wait_for_scene());
+    const int gets = requests("GET /web/cache/wine.zip");
+
+    // The unpacked cache went missing: it is unpacked again from the archive on disk.
+    QDir(w.samples_dir + "cache/wine").removeRecursively();
+    w.shelf->buttons.at("demo_wine")->click();
+    EXPECT_EQ(requests("GET /web/cache/wine.zip"), gets);
+    EXPECT_TRUE(QFileInfo::exists(w.samples_dir + "cache/wine/wine.000.bin"));
+    ASSERT_TRUE(o.wait_for_scene());
+    EXPECT_EQ(int(w.scene->frames.size()), wine_frames);
+
+    // An archive that cannot be unpacked is dropped and fetched again by the following click.
+    QDir(w.samples_dir + "cache/wine").removeRecursively();
+    QFile broken(w.samples_dir + "cache/wine.zip");
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    broken.write("not an archive");
+    broken.close();
+    emitter* before = w.scene.get();
+    w.shelf->buttons.at("demo_wine")->click();
+    EXPECT_EQ(o.count("sample / error / wine"), 1);
+    EXPECT_EQ(w.scene.get(), before);
+    EXPECT_FALSE(QFileInfo::exists(w.samples_dir + "cache/wine.zip"));
+    w.shelf->buttons.at("demo_wine")->click();
+    EXPECT_EQ(requests("GET /web/cache/wine.zip"), gets + 1);
+    ASSERT_TRUE(o.wait_for_scene());
+    EXPECT_EQ(int(w.scene->frames.size()), wine_frames);
+}
+
 TEST_F(Samples, TheWineCameraFollowsItsKeysAndSeesTheLitBottleAndTheWine) {
     open_window o;  // the archives of an earlier test may be on disk already
     ASSERT_TRUE(o.wait_for_scene());
