@@ -15,6 +15,7 @@
 #include <QThread>
 
 #include "core/emitter.h"
+#include "exchange/cache_folder.h"
 #include "exchange/cache_link.h"
 #include "exchange/cache_records.h"
 #include "exchange/script_bridge.h"
@@ -55,12 +56,6 @@ QString output_folder(const QString& name) {
     return folder;
 }
 
-// Cache file of a frame as the side panel names it: folder/base.<number, width 4>.bin.
-QString cache_file(const QString& folder, int frame) {
-    return folder + "/" + QFileInfo(folder).fileName() + "." +
-           QString::number(frame).rightJustified(4, '0') + ".bin";
-}
-
 // One frame of 10,000 particles spread like the generated fountain.
 struct single_frame {
     fake_window window;
@@ -72,7 +67,7 @@ struct single_frame {
                  .emplace(std::piecewise_construct, std::forward_as_tuple(0),
                           std::forward_as_tuple(0, &e))
                  .first->second) {
-        window.cache_files[0] = cache_file(output_folder("kavrin_frame_10000"), 0);
+        window.cache_files = plan_cache_save(output_folder("kavrin_frame_10000"), {0});
         std::mt19937 random(99);
         std::uniform_real_distribution<float> spread(-1.0f, 1.0f), size(0.5f, 1.5f);
         for (int id = 0; id < frame_particles; ++id)
@@ -159,9 +154,10 @@ const saved_scene& save_scene() {
     e.build();
     tick_until(e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); });
 
-    const QString folder = output_folder("kavrin_scene_10000");
+    std::vector<int> numbers;
     for (const auto& [number, fs] : e.frames)
-        window.cache_files[number] = cache_file(folder, number);
+        numbers.push_back(number);
+    window.cache_files = plan_cache_save(output_folder("kavrin_scene_10000"), numbers);
     const script_folders scripts = folders();
     window.on_write = [&](emitter& em, int frame) {
         write_cache_frame(scripts, window, em, frame);

@@ -12,6 +12,7 @@
 
 #include "core/emitter.h"
 #include "figure.h"
+#include "view/gl_format.h"
 #include "view/test_owner.h"
 #include "view/timeline.h"
 #include "view/view3d.h"
@@ -43,6 +44,7 @@ struct timed_view : view3d {
 
 // The "10000" scene built and stepped, frame 99 current.
 bool build_10000(test::test_owner& owner, const char* figure) {
+    use_viewport_gl_format();
     owner.window.generation_scale = 100;
     owner.window.cpu_count = 2;
     owner.toggles["camera_guide"] = true;
@@ -57,24 +59,13 @@ bool build_10000(test::test_owner& owner, const char* figure) {
 
 double viewport_paint_10000() {
     test::test_owner owner;
-    owner.window.generation_scale = 100;
-    owner.window.cpu_count = 2;
-    owner.toggles["camera_guide"] = true;
+    build_10000(owner, "viewport_paint_10000");
     emitter& e = *owner.scene;
-    e.build();
-    const bool built = test::tick_until(
-        e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); }, 200000);
-    if (!built) std::cerr << "viewport_paint_10000: the scene did not finish stepping\n";
-    owner.window.current_frame = 99;
     std::cerr << "viewport_paint_10000: " << e.frame(99).particles.size() << " particles\n";
 
     // The size the viewport has in the 1280 x 800 window.
     timed_view view(owner);
-    QSurfaceFormat format;
-    format.setVersion(2, 1);
-    format.setProfile(QSurfaceFormat::CompatibilityProfile);
-    format.setDepthBufferSize(24);
-    view.setFormat(format);
+    view.setFormat(QSurfaceFormat::defaultFormat());
     view.resize(1130, 608);
     view.set_camera(fountain_camera());
     view.show();
