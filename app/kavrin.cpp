@@ -39,7 +39,6 @@ QString background(const QString& hex) {
 
 kavrin::kavrin()
     : settings_lock(std::make_shared<QMutex>()),
-      stroke_key_lock(std::make_shared<QMutex>()),
       generator(std::mt19937::result_type(std::time(nullptr))) {
     app_dir = QCoreApplication::applicationDirPath() + "/";
     resource_dir = app_dir + "resource/";

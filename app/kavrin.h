@@ -74,8 +74,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     // Timeline buttons "left", "right", "start".
     std::unordered_map<std::string, QPushButton*> buttons;
 
-    const std::vector<std::string> modifier_names{"alt", "ctrl", "shift"};
-    const std::shared_ptr<QMutex> settings_lock, stroke_key_lock;
+    const std::shared_ptr<QMutex> settings_lock;  // held while the tool settings are loaded
     QMutex dialog_lock;  // one file dialog at a time
 
     std::unique_ptr<emitter> scene;  // the current emitter
