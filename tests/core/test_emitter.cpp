@@ -4,6 +4,7 @@
 
 #include "core/emitter.h"
 #include "dynamics/frame_step.h"
+#include "dynamics/octree.h"
 #include "fake_window.h"
 
 using namespace kavrin;
@@ -60,6 +61,30 @@ TEST(Emitter, BuildsTheHundredSceneAndReportsOnce) {
     EXPECT_GT(far, 1.0f);
     EXPECT_GT(high, 0.3f);
     EXPECT_GT(resting, 10);
+}
+
+TEST(Emitter, BuildsTheTenThousandScene) {
+    fake_window window;
+    window.generation_scale = 100;
+    window.cpu_count = 2;
+    emitter e(false, &window);
+    e.build();
+    ASSERT_TRUE(tick_until(e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); }));
+    EXPECT_EQ(window.count_lines("point count / 505000"), 1);
+    EXPECT_EQ(window.count_lines("cache time / sec / "), 1);
+    for (auto& [number, fs] : e.frames) {
+        ASSERT_EQ(fs.particles.size(), size_t(100 * (number + 1))) << number;
+        ASSERT_TRUE(fs.initialised && fs.settled) << number;
+    }
+    // The last frame's octree is four levels deep and holds every particle once.
+    frame_set& last = e.frame(99);
+    EXPECT_EQ(last.tree_depth, 4);
+    size_t placed = 0;
+    std::vector<oct_tree*> nodes;
+    collect(last.root, nodes);
+    for (const oct_tree* n : nodes)
+        placed += n->members.size();
+    EXPECT_EQ(placed, 10000u);
 }
 
 TEST(Emitter, OnEatSuspendsBackgroundWork) {
