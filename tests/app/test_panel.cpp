@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -205,4 +207,39 @@ TEST(Settings, WithoutAToolFileTheDefaultsFileIsRead) {
     EXPECT_FLOAT_EQ(o.w->tool_brush->space(), defaults.space);
     EXPECT_FLOAT_EQ(o.w->viewport->camera().focal_mag, defaults.focal_mag);
     EXPECT_TRUE(o.w->toggle("camera_guide"));
+}
+
+TEST(Panel, AltMiddleDragScrollsTheColumnWithinItsContent) {
+    open_window o;
+    shelf_area& panel = *o.w->shelf;
+    QWidget* header = panel.widget()->findChild<QLabel*>();
+    ASSERT_TRUE(header);
+    const QPoint at = header->rect().center();
+    {
+        QMutexLocker hold(&o.w->key_lock);
+        o.w->key_map.set("alt", true);
+    }
+    QTest::mousePress(header, Qt::MiddleButton, Qt::AltModifier, at);
+    QMouseEvent up(QEvent::MouseMove, QPointF(at - QPoint(0, 60)),
+                   header->mapToGlobal(at - QPoint(0, 60)), Qt::NoButton, Qt::MiddleButton,
+                   Qt::AltModifier);
+    QApplication::sendEvent(header, &up);
+    EXPECT_EQ(panel.scroll_offset(), -60);
+    QMouseEvent far(QEvent::MouseMove, QPointF(at - QPoint(0, 400)),
+                    header->mapToGlobal(at - QPoint(0, 400)), Qt::NoButton, Qt::MiddleButton,
+                    Qt::AltModifier);
+    QApplication::sendEvent(header, &far);
+    EXPECT_EQ(panel.scroll_offset(), -160);  // one move scrolls at most 100 pixels
+    QTest::mouseRelease(header, Qt::MiddleButton, Qt::AltModifier, at);
+    EXPECT_EQ(o.count("side panel control / translate"), 2);
+    EXPECT_FALSE(o.w->camera_mode());
+
+    // Without Alt a middle drag does not scroll.
+    {
+        QMutexLocker hold(&o.w->key_lock);
+        o.w->key_map.set("alt", false);
+    }
+    QTest::mousePress(header, Qt::MiddleButton, Qt::NoModifier, at);
+    QApplication::sendEvent(header, &up);
+    EXPECT_EQ(panel.scroll_offset(), -160);
 }
