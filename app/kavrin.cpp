@@ -205,13 +205,7 @@ void kavrin::load_settings() {
         strict_at(buttons, side)->setChecked(checked);
     strip->scale = s.view_scale;
     strip->offset = s.view_translate;
-    camera_state c;
-    c.focal_mag = s.focal_mag;
-    c.position = s.position;
-    c.focal_vect = s.focal_vect;
-    c.focal_tangent = s.focal_tangent;
-    c.focal_normal = s.focal_normal;
-    viewport->set_camera(c);
+    viewport->set_camera(s.camera);
     shelf->scroll_to(s.toolbox_translate);
     for (const auto& [category, dir] : s.dirs)
         shelf->last_folder[category] = dir;
@@ -235,12 +229,7 @@ void kavrin::save_settings() {
         checked = strict_at(buttons, side)->isChecked();
     s.view_scale = strip->scale;
     s.view_translate = strip->offset;
-    const camera_state c = viewport->camera();
-    s.focal_mag = c.focal_mag;
-    s.position = c.position;
-    s.focal_vect = c.focal_vect;
-    s.focal_tangent = c.focal_tangent;
-    s.focal_normal = c.focal_normal;
+    s.camera = viewport->camera();
     s.toolbox_translate = shelf->scroll_offset();
     for (auto& [category, dir] : s.dirs)
         dir = shelf->last_folder[category];

@@ -62,11 +62,7 @@ struct single_frame {
     emitter e{false, &window};
     frame_set& fs;
 
-    single_frame()
-        : fs(e.frames
-                 .emplace(std::piecewise_construct, std::forward_as_tuple(0),
-                          std::forward_as_tuple(0, &e))
-                 .first->second) {
+    single_frame() : fs(e.add_frame(0)) {
         window.cache_files = plan_cache_save(output_folder("kavrin_frame_10000"), {0});
         std::mt19937 random(99);
         std::uniform_real_distribution<float> spread(-1.0f, 1.0f), size(0.5f, 1.5f);

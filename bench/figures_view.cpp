@@ -13,6 +13,7 @@
 #include "core/emitter.h"
 #include "figure.h"
 #include "view/gl_format.h"
+#include "view/hit_run.h"
 #include "view/test_owner.h"
 #include "view/timeline.h"
 #include "view/view3d.h"
@@ -111,18 +112,8 @@ double mouse_move_10000() {
     view.paint_and_finish();
 
     // The longest row of the frame under the cursor: every move there picks the frame.
-    int row = 0, from = 0, to = -1;
-    for (int y = 8; y < view.height(); y += 8) {
-        int start = -1;
-        for (int x = 0; x <= view.width(); x += 4) {
-            const bool hit = x < view.width() && view.pick(QPointF(x, y));
-            if (hit && start < 0) start = x;
-            if (!hit && start >= 0) {
-                if (x - 4 - start > to - from) row = y, from = start, to = x - 4;
-                start = -1;
-            }
-        }
-    }
+    const test::hit_run run = test::longest_hit_run(view, 4);
+    const int row = run.y, from = run.x0, to = run.x1;
     std::cerr << "mouse_move_10000: " << owner.scene->frame(99).particles.size()
               << " particles, stroke over x " << from << ".." << to << " at y " << row << "\n";
 

@@ -49,6 +49,13 @@ emitter::~emitter() {
         if (fs.display_list != 0) window->release_display_list(fs.display_list);
 }
 
+frame_set& emitter::add_frame(int number) {
+    return frames
+        .emplace(std::piecewise_construct, std::forward_as_tuple(number),
+                 std::forward_as_tuple(number, this))
+        .first->second;
+}
+
 frame_set& emitter::frame(int number) {
     return strict_at(frames, number);
 }
@@ -71,8 +78,7 @@ void emitter::raise_max_scale(float extent) {
 void emitter::build() {
     std::vector<int> created;
     auto create = [&](int k) {
-        frames.emplace(std::piecewise_construct, std::forward_as_tuple(k),
-                       std::forward_as_tuple(k, this));
+        add_frame(k);
         created.push_back(k);
     };
     if (from_cache)

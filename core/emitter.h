@@ -75,6 +75,9 @@ class emitter : public QObject {
     std::atomic<key_state> key_copy;
     window_link* const window;  // not owned
 
+    // Makes frame number (a frame that exists is kept) and returns it; the scene's frames are
+    // made by build before any worker runs.
+    frame_set& add_frame(int number);
     // Strict look-up of a frame.
     frame_set& frame(int number);
     const frame_set& frame(int number) const;

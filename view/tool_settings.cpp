@@ -94,11 +94,11 @@ void exchange_settings(QSettings& settings, tool_state& state, bool load) {
     settings.endGroup();
 
     settings.beginGroup("camera");
-    b.text_float("focal_mag", state.focal_mag);
-    b.vector("position", state.position);
-    b.vector("focal_vect", state.focal_vect);
-    b.vector("focal_tangent", state.focal_tangent);
-    b.vector("focal_normal", state.focal_normal);
+    b.text_float("focal_mag", state.camera.focal_mag);
+    b.vector("position", state.camera.position);
+    b.vector("focal_vect", state.camera.focal_vect);
+    b.vector("focal_tangent", state.camera.focal_tangent);
+    b.vector("focal_normal", state.camera.focal_normal);
     settings.endGroup();
 
     settings.beginGroup("toolbox");

@@ -10,7 +10,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "core/vec3.h"
+#include "view/camera.h"
 
 namespace kavrin {
 
@@ -29,11 +29,7 @@ struct tool_state {
     float view_scale = 10.0f;  // timeline pixels per frame
     float view_translate = 0.0f;
 
-    float focal_mag = 3.0f;
-    vec3 position{0.0f, 0.0f, 3.0f};
-    vec3 focal_vect{0.0f, 0.0f, -1.0f};
-    vec3 focal_tangent{1.0f, 0.0f, 0.0f};
-    vec3 focal_normal{0.0f, 1.0f, 0.0f};
+    camera_state camera;
 
     int toolbox_translate = 0;  // side panel scroll offset
     std::map<std::string, QString> dirs{{"cache", ""}, {"camera", ""}, {"geometry", ""}};

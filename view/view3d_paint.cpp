@@ -20,6 +20,19 @@ namespace kavrin {
 
 namespace {
 
+// The nodes of a settled frame's octree, collected while hold keeps the workers off the frame;
+// none when the frame is changing or a worker has it (the paint never waits).
+std::vector<oct_tree*> settled_nodes(frame_set& fs, std::unique_lock<QMutex>& hold) {
+    std::vector<oct_tree*> nodes;
+    if (fs.settled && hold.try_lock()) collect(fs.root, nodes);
+    return nodes;
+}
+
+// A node's colour by its depth, from red at the root.
+vec3 depth_colour(const frame_set& fs, const oct_tree& node) {
+    return heat(float(node.depth) / float(std::max(1, fs.tree_depth)), 1.3f, 0.0f);
+}
+
 scene_figures figures_of(const emitter& e) {
     return {e.point_count.load(), int(e.frames.size()), e.max_scale.load()};
 }
@@ -162,15 +175,9 @@ void view3d::draw_overlay_before(frame_set& fs, int level) {
 
 // Level 1: every octree node as a wire cube, coloured by depth from red (root) to violet.
 void view3d::draw_octree(frame_set& fs) {
-    if (!fs.settled) return;
-    std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
-    if (!hold.owns_lock()) return;
-    std::vector<oct_tree*> nodes;
-    collect(fs.root, nodes);
-    const float depth = float(std::max(1, fs.tree_depth));
-    for (const oct_tree* n : nodes)
-        gl::wire_cube(centre(*n), 2.0f * n->half_size, heat(float(n->depth) / depth, 1.3f, 0.0f),
-                      0.7f);
+    std::unique_lock<QMutex> hold(*fs.eat_lock, std::defer_lock);
+    for (const oct_tree* n : settled_nodes(fs, hold))
+        gl::wire_cube(centre(*n), 2.0f * n->half_size, depth_colour(fs, *n), 0.7f);
 }
 
 // Level 4: the grid's normal field: a fading line along each cell normal from the cell centre,
@@ -230,17 +237,13 @@ void view3d::draw_stroke_history(frame_set& fs) {
 // Level 7: which leaf holds which particle: a line from each occupied leaf's centroid to each
 // of its live members, coloured by the leaf's depth.
 void view3d::draw_leaf_members(frame_set& fs) {
-    if (!fs.settled) return;
-    std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
-    if (!hold.owns_lock()) return;
-    std::vector<oct_tree*> nodes;
-    collect(fs.root, nodes);
-    const float depth = float(std::max(1, fs.tree_depth));
+    std::unique_lock<QMutex> hold(*fs.eat_lock, std::defer_lock);
+    const std::vector<oct_tree*> nodes = settled_nodes(fs, hold);
     glLineWidth(1.0f);
     glBegin(GL_LINES);
     for (const oct_tree* n : nodes) {
         if (!n->children.empty() || !n->occupied) continue;
-        const vec3 c = heat(float(n->depth) / depth, 1.3f, 0.0f);
+        const vec3 c = depth_colour(fs, *n);
         for (const auto& [id, p] : n->members) {
             if (!p->live()) continue;
             glColor4f(c[0], c[1], c[2], 0.9f);

@@ -205,7 +205,7 @@ TEST(Settings, WithoutAToolFileTheDefaultsFileIsRead) {
     EXPECT_TRUE(QFile::exists(o.w->default_ini));
     EXPECT_EQ(o.w->tool_brush->type(), defaults.type);
     EXPECT_FLOAT_EQ(o.w->tool_brush->space(), defaults.space);
-    EXPECT_FLOAT_EQ(o.w->viewport->camera().focal_mag, defaults.focal_mag);
+    EXPECT_FLOAT_EQ(o.w->viewport->camera().focal_mag, defaults.camera.focal_mag);
     EXPECT_TRUE(o.w->toggle("camera_guide"));
 }
 

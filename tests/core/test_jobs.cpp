@@ -27,10 +27,7 @@ TEST(Dispatch, DealsRoundRobin) {
 struct job_fixture : ::testing::Test {
     test::fake_window window;
     emitter scene{false, &window};
-    frame_set& fs = scene.frames
-                        .emplace(std::piecewise_construct, std::forward_as_tuple(0),
-                                 std::forward_as_tuple(0, &scene))
-                        .first->second;
+    frame_set& fs = scene.add_frame(0);
 };
 
 TEST_F(job_fixture, WaitedJobVisitsEveryItemOnce) {

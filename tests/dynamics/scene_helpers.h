@@ -13,11 +13,7 @@ struct one_frame {
     emitter scene{false, &window};
     frame_set& fs;
 
-    one_frame()
-        : fs(scene.frames
-                 .emplace(std::piecewise_construct, std::forward_as_tuple(0),
-                          std::forward_as_tuple(0, &scene))
-                 .first->second) {}
+    one_frame() : fs(scene.add_frame(0)) {}
 
     particle& add(int id, const vec3& position, float weight = 1.0f) {
         particle& p = fs.particles.try_emplace(id, id, position, 1.0f).first->second;

@@ -57,11 +57,7 @@ class CacheRecords : public ::testing::Test {
     QTemporaryDir dir;
     const script_folders real = test::source_folders();
 
-    frame_set& add_frame(int number) {
-        auto [it, made] = e.frames.emplace(std::piecewise_construct, std::forward_as_tuple(number),
-                                           std::forward_as_tuple(number, &e));
-        return it->second;
-    }
+    frame_set& add_frame(int number) { return e.add_frame(number); }
     QString file(int number) {
         const QString path = dir.path() + "/scene." + QString::number(number) + ".bin";
         window.cache_files[number] = path;

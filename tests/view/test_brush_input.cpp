@@ -9,34 +9,13 @@
 #include <QTest>
 
 #include "core/frame_set.h"
+#include "hit_run.h"
 #include "live_owner.h"
 
 using namespace kavrin;
 using test::live_owner;
 
 namespace {
-
-// A horizontal stretch of the viewport where every pick hits the current frame.
-struct hit_run {
-    int y = 0, x0 = 0, x1 = -1;
-    int length() const { return x1 - x0; }
-};
-
-hit_run longest_run(view3d& view) {
-    hit_run best;
-    for (int y = 4; y < view.height(); y += 4) {
-        int start = -1;
-        for (int x = 0; x <= view.width(); x += 2) {
-            const bool hit = x < view.width() && view.pick(QPointF(x, y));
-            if (hit && start < 0) start = x;
-            if (!hit && start >= 0) {
-                if (x - 2 - start > best.length()) best = {y, start, x - 2};
-                start = -1;
-            }
-        }
-    }
-    return best;
-}
 
 // The viewport over frame 50 of the fountain, seen through the program's start camera.
 struct fountain_view {
@@ -84,7 +63,7 @@ TEST(BrushStroke, GrabDragSendsJobsOneAtATimeAndItsChangeReachesNearFramesUntilU
     b.set_space(0.1f);
     b.set_power(0.8f);
     b.set_time(3.0f);
-    const hit_run run = longest_run(v.view);
+    const test::hit_run run = test::longest_hit_run(v.view);
     ASSERT_GE(run.length(), 60) << "no stretch of the frame to drag over";
     std::map<int, std::map<int, vec3>> before;
     for (const auto& [number, fs] : e.frames)
@@ -138,7 +117,7 @@ TEST(BrushStroke, GrabKeepsItsVectorForTenPicksThenFollowsTheMouseTenPicksBehind
     fountain_view v;
     ASSERT_TRUE(v.built);
     brush& b = v.owner.tool_brush;
-    const hit_run run = longest_run(v.view);
+    const test::hit_run run = test::longest_hit_run(v.view);
     ASSERT_GE(run.length(), 30);
     const vec3 marker(0.0f, 0.0f, 1.0f);
     b.set_vector(marker);
@@ -178,7 +157,7 @@ TEST(BrushStroke, HeldCtrlSendsZeroVectors) {
     fountain_view v;
     ASSERT_TRUE(v.built);
     brush& b = v.owner.tool_brush;
-    const hit_run run = longest_run(v.view);
+    const test::hit_run run = test::longest_hit_run(v.view);
     ASSERT_GE(run.length(), 40);
     // A history long enough that grab would otherwise point somewhere at once.
     for (int i = 0; i < 12; ++i)
@@ -299,7 +278,7 @@ TEST(BrushStroke, SizeDragsStayWithinTheirBoundsAndLogTheSpace) {
 TEST(BrushStroke, ReleaseAfterTheFrameWentAwayStillEndsTheDrag) {
     fountain_view v;
     ASSERT_TRUE(v.built);
-    const hit_run run = longest_run(v.view);
+    const test::hit_run run = test::longest_hit_run(v.view);
     ASSERT_GE(run.length(), 30);
     v.owner.window.read_delay_ms = 30;
     QTest::mousePress(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(run.x0, run.y));

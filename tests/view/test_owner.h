@@ -31,12 +31,7 @@ class test_owner : public view_owner {
     int timeline_redraws = 0;
 
     // A frame made by hand, stepped once so that it has its octree, fields and pick boxes.
-    frame_set& add_frame(int number) {
-        return scene->frames
-            .emplace(std::piecewise_construct, std::forward_as_tuple(number),
-                     std::forward_as_tuple(number, scene.get()))
-            .first->second;
-    }
+    frame_set& add_frame(int number) { return scene->add_frame(number); }
 
     window_link& link() override { return window; }
     emitter* active_scene() const override { return scene.get(); }

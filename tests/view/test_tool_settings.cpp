@@ -29,11 +29,11 @@ TEST(ToolSettings, SaveThenLoadReproducesTheToolState) {
     s.offsets["right"] = true;
     s.view_scale = 3.5f;
     s.view_translate = 640.25f;
-    s.focal_mag = 2.75f;
-    s.position = vec3(0.1f, -2.5f, 3.125f);
-    s.focal_vect = vec3(0.0f, -0.6f, -0.8f);
-    s.focal_tangent = vec3(1, 0, 0);
-    s.focal_normal = vec3(0.0f, 0.8f, -0.6f);
+    s.camera.focal_mag = 2.75f;
+    s.camera.position = vec3(0.1f, -2.5f, 3.125f);
+    s.camera.focal_vect = vec3(0.0f, -0.6f, -0.8f);
+    s.camera.focal_tangent = vec3(1, 0, 0);
+    s.camera.focal_normal = vec3(0.0f, 0.8f, -0.6f);
     s.toolbox_translate = -120;
     s.dirs["cache"] = "/data/caches/";
     s.toggles["cache_display"] = true;
@@ -51,11 +51,11 @@ TEST(ToolSettings, SaveThenLoadReproducesTheToolState) {
     EXPECT_FALSE(r.offsets.at("left"));
     EXPECT_FLOAT_EQ(r.view_scale, 3.5f);
     EXPECT_FLOAT_EQ(r.view_translate, 640.25f);
-    EXPECT_FLOAT_EQ(r.focal_mag, 2.75f);
+    EXPECT_FLOAT_EQ(r.camera.focal_mag, 2.75f);
     for (int i = 0; i < 3; ++i) {
-        EXPECT_FLOAT_EQ(r.position[i], s.position[i]);
-        EXPECT_FLOAT_EQ(r.focal_vect[i], s.focal_vect[i]);
-        EXPECT_FLOAT_EQ(r.focal_normal[i], s.focal_normal[i]);
+        EXPECT_FLOAT_EQ(r.camera.position[i], s.camera.position[i]);
+        EXPECT_FLOAT_EQ(r.camera.focal_vect[i], s.camera.focal_vect[i]);
+        EXPECT_FLOAT_EQ(r.camera.focal_normal[i], s.camera.focal_normal[i]);
     }
     EXPECT_EQ(r.toolbox_translate, -120);
     EXPECT_EQ(r.dirs.at("cache"), "/data/caches/");
@@ -81,7 +81,7 @@ TEST(ToolSettings, MissingOrEmptyToolFileFallsBackToDefaults) {
     const tool_state s = load_tool_settings(dir.path() + "/tool.ini", dir.path() + "/default.ini");
     EXPECT_EQ(s.type, "normal");
     EXPECT_FLOAT_EQ(s.space, 0.2f);
-    EXPECT_FLOAT_EQ(s.focal_mag, 4.5f);
+    EXPECT_FLOAT_EQ(s.camera.focal_mag, 4.5f);
 }
 
 TEST(ToolSettings, BrokenValuesKeepTheirDefaults) {
@@ -94,10 +94,10 @@ TEST(ToolSettings, BrokenValuesKeepTheirDefaults) {
     const tool_state built_in;
     EXPECT_EQ(s.current, 0);
     EXPECT_FLOAT_EQ(s.power, built_in.power);
-    EXPECT_FLOAT_EQ(s.focal_mag, 4.5f);  // garbled in tool.ini: the default file's value
-    EXPECT_FLOAT_EQ(s.position[0], 1.5f);
-    EXPECT_FLOAT_EQ(s.position[1], 2.0f);
-    EXPECT_FLOAT_EQ(s.position[2], built_in.position[2]);
+    EXPECT_FLOAT_EQ(s.camera.focal_mag, 4.5f);  // garbled in tool.ini: the default file's value
+    EXPECT_FLOAT_EQ(s.camera.position[0], 1.5f);
+    EXPECT_FLOAT_EQ(s.camera.position[1], 2.0f);
+    EXPECT_FLOAT_EQ(s.camera.position[2], built_in.camera.position[2]);
     EXPECT_FLOAT_EQ(s.view_scale, built_in.view_scale);
     EXPECT_EQ(s.type, "grab");
 }

@@ -15,6 +15,7 @@
 #include "app/kavrin.h"
 #include "core/frame_set.h"
 #include "view/brush.h"
+#include "view/hit_run.h"
 #include "view/timeline.h"
 #include "view/view3d.h"
 
@@ -86,27 +87,6 @@ float moved_most(const frame_set& fs, const std::map<int, vec3>& before) {
     return most;
 }
 
-// The longest horizontal stretch of viewport pixels whose picks hit the current frame.
-struct hit_run {
-    int y = 0, x0 = 0, x1 = -1;
-};
-
-hit_run longest_run(view3d& view) {
-    hit_run best;
-    for (int y = 4; y < view.height(); y += 4) {
-        int start = -1;
-        for (int x = 0; x <= view.width(); x += 2) {
-            const bool hit = x < view.width() && view.pick(QPointF(x, y));
-            if (hit && start < 0) start = x;
-            if (!hit && start >= 0) {
-                if (x - 2 - start > best.x1 - best.x0) best = {y, start, x - 2};
-                start = -1;
-            }
-        }
-    }
-    return best;
-}
-
 // The strip is 48 pixels high: its pictures are doubled, pixel for pixel, to be readable.
 QImage doubled(const QImage& image) {
     return image.scaled(image.size() * 2, Qt::IgnoreAspectRatio, Qt::FastTransformation);
@@ -134,7 +114,7 @@ TEST(WindowStroke, DragSpreadsToNearFramesAndCtrlZTakesItBack) {
     b.set_time(3.0f);
     w.viewport->update();
     QTest::qWait(50);
-    const hit_run run = longest_run(*w.viewport);
+    const test::hit_run run = test::longest_hit_run(*w.viewport);
     ASSERT_GE(run.x1 - run.x0, 60);
     const auto before = all_positions(e);
 
