@@ -287,12 +287,14 @@ void emitter::add_near() {
     // The next stroke takes a new key copy, whether or not this one drew anything.
     keys_copied_ = false;
     frame_set& fs = frame(window->current_frame);
+    propagation_request request;
     {
         QMutexLocker hold(fs.history_lock.get());
         const int depth = undo_depth;
         if (std::none_of(fs.history.begin(), fs.history.end(),
                          [depth](const stroke& h) { return h.depth == depth; }))
             return;
+        request.painted = fs.history.back();
     }
     field_passes(fs, false);
     select(nullptr);
@@ -303,11 +305,6 @@ void emitter::add_near() {
     if (near.empty()) return;
     window->panel_busy = true;
 
-    propagation_request request;
-    {
-        QMutexLocker hold(fs.history_lock.get());
-        request.painted = fs.history.back();
-    }
     request.source = fs.particles;
     request.near = std::move(near);
 
