@@ -182,6 +182,7 @@ void kavrin::start_scene(bool from_cache) {
     stepping = false;
     scene.reset();  // waits until the old emitter's workers have ended
     scene_clock.start();
+    window_link::view.hit = false;  // the last pick was on the old scene's frame
     panel_busy = true;
     scene = std::make_unique<emitter>(from_cache, this);
     scene->build();
@@ -394,7 +395,10 @@ void kavrin::key_event(QKeyEvent* event, bool pressed) {
 
 void kavrin::focus(QWidget*, QWidget* now) {
     refresh_keys(QGuiApplication::keyboardModifiers());
-    if (!now) log("focus / out");
+    if (!now) {
+        window_link::view.hit = false;  // no brush hovers a window without focus
+        log("focus / out");
+    }
 }
 
 // ---- Closing ----

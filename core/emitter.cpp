@@ -144,9 +144,11 @@ void emitter::tick() {
     if (!trim_running) check_memory();
 }
 
+// Moving the pointer over the viewport holds background work back (it resets idle_ticks); where
+// the pointer rests does not, or a scene build or a save would wait on the mouse.
 bool emitter::quiet() const {
-    return idle_ticks >= idle_threshold && !window->view.hit && !window->view.drag_active &&
-           !undoing && window->on_eat != 1 && !near_running && !closing_;
+    return idle_ticks >= idle_threshold && !window->view.drag_active && !undoing &&
+           window->on_eat != 1 && !near_running && !closing_;
 }
 
 bool emitter::ready_to_eat() {
@@ -156,8 +158,8 @@ bool emitter::ready_to_eat() {
 }
 
 bool emitter::must_stop() const {
-    return idle_ticks < idle_threshold || window->view.hit || window->view.drag_active ||
-           window->on_eat == 1 || undoing || near_running || eat_interrupted || closing_;
+    return idle_ticks < idle_threshold || window->view.drag_active || window->on_eat == 1 ||
+           undoing || near_running || eat_interrupted || closing_;
 }
 
 void emitter::eat_queue() {
@@ -219,6 +221,23 @@ void emitter::select(const std::vector<particle*>* list) {
         }
 }
 
+bool emitter::can_paint() const {
+    const int current = window->current_frame;
+    const int pinned = stroke_frame_;
+    if (pinned >= 0 && pinned != current) return false;
+    auto it = frames.find(current);
+    if (it == frames.end() || !ready_to_paint(it->second)) return false;
+    // Every frame the stroke will reach must be able to take it.
+    return near_list(true, current).size() == near_list(false, current).size();
+}
+
+bool emitter::send_stroke_step() {
+    if (window->view.busy || !can_paint()) return false;
+    window->view.busy = true;
+    run_jobs(job_receiver(), false, 1, 1, this, "emitter", "current particle", nullptr);
+    return true;
+}
+
 void emitter::current_particle() {
     on_exit release{[this] {
         ++window->view.stroke_steps;
@@ -227,19 +246,26 @@ void emitter::current_particle() {
     const brush_values brush = window->brush();
     const camera_values camera = window->camera();
 
+    // The first step of a stroke fixes its keys and its frame for all later steps.
+    if (!keys_copied_.exchange(true)) {
+        key_copy = window->keys();
+        stroke_frame_ = window->current_frame.load();
+    }
     stroke s;
     s.depth = undo_depth;
     s.amount = brush.power;
     s.reach = camera.focal_mag;
     s.mode = brush.type;
     s.vector = brush.vector;
-    if (!keys_copied_.exchange(true)) key_copy = window->keys();
     s.keys = key_copy;
 
-    frame_set& fs = frame(window->current_frame);
+    frame_set& fs = frame(stroke_frame_);
     // A background worker may still be finishing this frame when the stroke begins: the frame's
     // eat lock keeps the two apart.
     QMutexLocker eating(fs.eat_lock.get());
+    // What an undo left for the background on this frame is taken back first: the stroke starts
+    // from the frame the undo promised.
+    if (settle_undone(fs)) step(fs, false, true);
     const vec3 pick = window->view.pick_point();
     select_particles(fs, s, pick, camera.brush_distance * brush.space, brush.select_curve);
     if (s.particles.empty()) return;
@@ -253,28 +279,33 @@ void emitter::current_particle() {
 
     select(&s.particles);
     apply_live_stroke(fs, s);
+    stroke_drew_ = true;
 }
 
-near_list_t emitter::near_list(bool strict) const {
+near_list_t emitter::near_list(bool strict, int current) const {
     near_list_t list;
     const brush_values brush = window->brush();
-    const int current = window->current_frame;
     const bool stepping = window->stepping;
-    const int n = int(std::floor(brush.time + 0.5f));
+    const long long n = static_cast<long long>(std::floor(brush.time + 0.5f));
     for (int sign : {-1, 1}) {
         const bool whole_side = sign < 0 ? window->side_left.load() : window->side_right.load();
-        const int count = whole_side ? ((sign < 0 ? first_frame : last_frame) - current) * sign : n;
-        for (int k = 0; k < count; ++k) {
-            const int f = current + (k + 1) * sign;
-            auto it = frames.find(f);
+        const long long count =
+            whole_side ? ((sign < 0 ? first_frame : last_frame) - current) * sign : n;
+        for (long long k = 0; k < count; ++k) {
+            const long long f = current + (k + 1) * sign;
+            // Beyond the scene's first or last frame nothing more can be reached.
+            if (frames.empty() || f < frames.begin()->first || f > frames.rbegin()->first) break;
+            auto it = frames.find(int(f));
             if (!stepping || it == frames.end()) continue;
             if (strict && (it->second.pending_save || !it->second.initialised)) continue;
             float weight = 1.0f;
             if (!whole_side) {
-                const double x = (std::abs(f - current) - 0.5) / n;
-                weight = ease(brush.near_curve, 1.0 - x);
+                // Progress 1 - (d - 0.5) / n = (2n - 2d + 1) / 2n, truncated to whole thousandths
+                // in integers, so that exact thousandths stay exact.
+                const long long d = std::abs(f - current);
+                weight = ease_thousandths(brush.near_curve, 1000 * (2 * n - 2 * d + 1) / (2 * n));
             }
-            list.push_back({f, weight});
+            list.push_back({int(f), weight});
         }
     }
     std::stable_sort(list.begin(), list.end(), [current](const near_entry& a, const near_entry& b) {
@@ -284,15 +315,16 @@ near_list_t emitter::near_list(bool strict) const {
 }
 
 void emitter::add_near() {
-    // The next stroke takes a new key copy, whether or not this one drew anything.
+    // The next stroke takes new keys and a new frame, whether or not this one drew anything.
     keys_copied_ = false;
-    frame_set& fs = frame(window->current_frame);
+    const int painted = stroke_frame_.exchange(-1);
+    if (!stroke_drew_.exchange(false) || painted < 0) return;
+    frame_set& fs = frame(painted);
     propagation_request request;
     {
         QMutexLocker hold(fs.history_lock.get());
         const int depth = undo_depth;
-        if (std::none_of(fs.history.begin(), fs.history.end(),
-                         [depth](const stroke& h) { return h.depth == depth; }))
+        if (fs.history.empty() || fs.history.back().depth != depth || fs.history.back().undone)
             return;
         request.painted = fs.history.back();
     }
@@ -301,7 +333,7 @@ void emitter::add_near() {
     fs.touched = true;
     ++undo_depth;
 
-    near_list_t near = near_list(true);
+    near_list_t near = near_list(true, painted);
     if (near.empty()) return;
     window->panel_busy = true;
 
@@ -390,7 +422,11 @@ void emitter::near_worker() {
 // ---- Undo ----
 
 void emitter::undo() {
-    if (undo_depth < 1 || near_running) return;
+    // Nothing to undo, a stroke still being painted or propagated, or a cache being written (its
+    // files would hold the stroke on some frames and not on others): nothing happens.
+    if (undo_depth < 1 || near_running || window->view.drag_active || window->view.busy ||
+        frames_to_save > 0)
+        return;
     undoing = true;
     idle_ticks = 0;
     {
@@ -398,18 +434,18 @@ void emitter::undo() {
         on_exit done{[this] { undoing = false; }};
         const int depth = --undo_depth;
 
+        // The current frame is taken back at once: the undone stroke and whatever an earlier
+        // undo left there for the background. An older stroke at the newest end stays.
         frame_set& current = frame(window->current_frame);
-        bool revert = false;
-        {
+        auto due = [&current, depth] {
             QMutexLocker history(current.history_lock.get());
-            // Only a stroke of the undone generation is taken back here; an older newest entry
-            // belongs to a stroke that stays.
-            revert = !current.history.empty() && current.history.back().depth >= depth;
-        }
-        if (revert) {
+            return !current.history.empty() &&
+                   (current.history.back().depth >= depth || current.history.back().undone);
+        };
+        bool reverted = false;
+        for (; due(); reverted = true)
             replay_undo(current);
-            step(current, false, true);
-        }
+        if (reverted) step(current, false, true);
 
         auto mark = [depth](std::deque<stroke>& strokes) {
             for (auto it = strokes.rbegin(); it != strokes.rend() && it->depth >= depth; ++it)
@@ -427,19 +463,35 @@ void emitter::undo() {
     window->log("undo");
 }
 
+namespace {
+
+// The entry a trim may drop: the oldest of the history, unless an undo is still to revert it
+// (undone entries stay for the queue eater) or it is the stroke being painted.
+const stroke* trimmable(const frame_set& fs, int undo_depth) {
+    if (fs.history.empty()) return nullptr;
+    const stroke& oldest = fs.history.front();
+    return oldest.undone || oldest.depth >= undo_depth ? nullptr : &oldest;
+}
+
+}  // namespace
+
 void emitter::check_memory() {
     std::vector<int> depths, numbers;
     for (auto& [number, fs] : frames) {
         std::unique_lock<QMutex> hold(*fs.history_lock, std::try_to_lock);
-        if (!hold.owns_lock() || fs.history.empty()) continue;
-        numbers.push_back(number);
-        depths.push_back(fs.history.front().depth);
+        // A frame whose history is in use may hold the oldest generation: try again next tick
+        // rather than trim a newer one.
+        if (!hold.owns_lock()) return;
+        if (const stroke* oldest = trimmable(fs, undo_depth)) {
+            numbers.push_back(number);
+            depths.push_back(oldest->depth);
+        }
     }
     if (numbers.empty()) return;
     const int oldest = *std::min_element(depths.begin(), depths.end());
     const double gib = window->available_memory() / (1024.0 * 1024.0 * 1024.0);
     const bool low = gib < 1.0;
-    // With enough memory, only an interrupted trim for lack of memory is carried on.
+    // With enough memory, only an unfinished trim for lack of memory is carried on.
     if (!low && !(trim_low_memory && trim_bound >= oldest)) return;
 
     trim_running = true;
@@ -450,18 +502,33 @@ void emitter::check_memory() {
 void emitter::remove_undo(const job_args& args) {
     on_exit done{[this] { trim_running = false; }};
     const int depth = boost::any_cast<int>(strict_index(args, 0));
-    const bool low = boost::any_cast<bool>(strict_index(args, 1));
     const auto& depths = boost::any_cast<const std::vector<int>&>(strict_index(args, 2));
     const auto& numbers = boost::any_cast<const std::vector<int>&>(strict_index(args, 3));
+    bool finished = true;
     for (size_t i = 0; i < numbers.size() && i < depths.size(); ++i) {
-        if (window->view.drag_active) break;  // the user is drawing: carry on at a later tick
+        if (window->view.drag_active) {  // the user is drawing: carry on at a later tick
+            finished = false;
+            break;
+        }
         if (depths[i] != depth) continue;
         frame_set& fs = frame(numbers[i]);
+        // A frame that a worker is processing is left for the next run.
+        std::unique_lock<QMutex> eating(*fs.eat_lock, std::try_to_lock);
+        if (!eating.owns_lock()) {
+            finished = false;
+            continue;
+        }
         QMutexLocker hold(fs.history_lock.get());
-        if (!fs.history.empty()) fs.history.pop_front();
+        // The history may have changed since the check: drop only what the check saw.
+        const stroke* oldest = trimmable(fs, undo_depth);
+        if (!oldest || oldest->depth != depth) continue;
+        window->undo_trimmed(fs.frame, *oldest);
+        fs.history.pop_front();
     }
+    // Every run trims for lack of memory, now or carried on from a tick that lacked it (argument
+    // 1); only an unfinished one is carried on once memory is back.
     trim_bound = depth;
-    trim_low_memory = low;
+    trim_low_memory = !finished;
 }
 
 }  // namespace kavrin

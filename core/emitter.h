@@ -44,7 +44,7 @@ class emitter : public QObject {
     std::atomic<bool> undoing{false};
     std::atomic<bool> near_running{false};
     std::atomic<bool> eat_interrupted{false};
-    std::atomic<bool> trim_low_memory{false};
+    std::atomic<bool> trim_low_memory{false};  // a trim for lack of memory is unfinished
     std::atomic<bool> trim_running{false};
     std::atomic<int> trim_bound{0};
     std::atomic<int> idle_threshold{15};
@@ -95,9 +95,17 @@ class emitter : public QObject {
     // The frame loop must stop for the user (or because the emitter is going away).
     bool must_stop() const;
 
-    // Strokes.
+    // Strokes. The viewport (GUI thread) sends a stroke step on each qualifying mouse move and
+    // calls add_near at release, after the last step has finished.
+    // The current frame and every frame a stroke from it reaches can take a stroke step, and no
+    // stroke in progress belongs to another frame.
+    bool can_paint() const;
+    // Sends one "current particle" job when no step is outstanding and can_paint holds; returns
+    // whether it did. GUI thread.
+    bool send_stroke_step();
     void current_particle();
-    near_list_t near_list(bool strict) const;
+    // The frames a stroke on frame `around` reaches, nearest first, with their weights.
+    near_list_t near_list(bool strict, int around) const;
     void add_near();
     void near_worker();
     void select(const std::vector<particle*>* list);
@@ -111,8 +119,11 @@ class emitter : public QObject {
     void raise_max_scale(float extent);
 
   private:
-    std::atomic<bool> closing_{false};      // set by the destructor: every worker winds down
-    std::atomic<bool> keys_copied_{false};  // the current stroke has taken its key copy
+    std::atomic<bool> closing_{false};  // set by the destructor: every worker winds down
+    // The stroke in progress: its first step fixes its keys and its frame; add_near ends it.
+    std::atomic<bool> keys_copied_{false};
+    std::atomic<int> stroke_frame_{-1};     // frame of the stroke in progress, -1 between strokes
+    std::atomic<bool> stroke_drew_{false};  // a step of the stroke in progress brushed particles
 };
 
 }  // namespace kavrin

@@ -17,6 +17,7 @@
 namespace kavrin {
 
 class emitter;
+struct stroke;
 
 // Brush values that a stroke copies when it is made.
 struct brush_values {
@@ -103,6 +104,9 @@ class window_link {
     virtual double available_memory() const;
     // The viewport's compiled drawing of a frame is no longer needed.
     virtual void release_display_list(unsigned) {}
+    // Low memory dropped the oldest undo entry of a frame: that change can no longer be undone.
+    // Called on a worker, with the frame's eat and history locks held, just before the drop.
+    virtual void undo_trimmed(int /*frame*/, const stroke& /*dropped*/) {}
 };
 
 // MemAvailable of /proc/meminfo in bytes (sysinfo's free RAM when that is missing).

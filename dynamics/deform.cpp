@@ -1,9 +1,11 @@
 #include "dynamics/deform.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <deque>
 #include <mutex>
+#include <unordered_set>
 
 #include <QEasingCurve>
 
@@ -26,7 +28,7 @@ bool is_mode(const stroke& s, const char* mode) {
 
 }  // namespace
 
-float ease(int curve_type, double progress) {
+float ease_thousandths(int curve_type, long long thousandths) {
     // Progress counts in whole thousandths, so each curve is a table of 1001 values.
     static std::array<std::array<float, 1001>, curve_types> tables;
     static std::array<std::once_flag, curve_types> made;
@@ -36,15 +38,23 @@ float ease(int curve_type, double progress) {
         for (int i = 0; i <= 1000; ++i)
             tables[size_t(curve_type)][size_t(i)] = float(curve.valueForProgress(i / 1000.0));
     });
-    long thousandths = long(progress * 1000.0);
-    if (thousandths < 0) thousandths = 0;
-    if (thousandths > 1000) thousandths = 1000;
+    thousandths = std::clamp(thousandths, 0LL, 1000LL);
     return tables[size_t(curve_type)][size_t(thousandths)];
+}
+
+float ease(int curve_type, double progress) {
+    return ease_thousandths(curve_type, static_cast<long long>(progress * 1000.0));
 }
 
 void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius, int curve_type) {
     std::vector<oct_tree*> cells;
     find_cells(fs, centre, radius + fs.leaf_half * 1.2f, fs.tree_depth - 1, cells);
+    // Leaves whose centroids share a position key are all found as the first of them: brush
+    // each cell once, or its particles would be moved twice (by two threads) in one step.
+    std::unordered_set<const oct_tree*> seen;
+    cells.erase(std::remove_if(cells.begin(), cells.end(),
+                               [&seen](const oct_tree* c) { return !seen.insert(c).second; }),
+                cells.end());
     const bool hard = fs.owner && fs.owner->window && fs.owner->window->brush_hard;
     for (oct_tree* cell : cells)
         for (const auto& [id, p] : cell->members) {
@@ -188,11 +198,10 @@ void apply_stroke(frame_set& fs, stroke& s) {
 void apply_live_stroke(frame_set& fs, stroke& s) {
     {
         QMutexLocker hold(fs.history_lock.get());
+        // The stroke being painted owns the newest entry of its depth. An undone entry of that
+        // depth belongs to a stroke that was taken back and is never extended.
         const int depth = fs.owner->undo_depth;
-        bool recorded = false;
-        for (const stroke& h : fs.history)
-            if (h.depth == depth) recorded = true;
-        if (!recorded) {
+        if (fs.history.empty() || fs.history.back().depth != depth || fs.history.back().undone) {
             stroke entry = s;
             entry.particles.clear();
             fs.history.push_back(std::move(entry));

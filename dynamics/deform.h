@@ -11,6 +11,8 @@ class frame_set;
 
 // Easing curve of the given QEasingCurve type at progress, taken in whole thousandths.
 float ease(int curve_type, double progress);
+// The same at a progress of exactly thousandths / 1000 (clamped to 0 .. 1000).
+float ease_thousandths(int curve_type, long long thousandths);
 
 void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius, int curve_type);
 void deform(particle& p, const stroke& s);

@@ -1,5 +1,6 @@
 #include "dynamics/frame_step.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include <QThread>
@@ -201,19 +202,15 @@ bool has_any_work(const frame_set& fs, bool wait) {
 
 bool process(frame_set& fs) {
     emitter& e = *fs.owner;
-    {
+    // Cache work goes one frame at a time across the workers.
+    auto with_cache_lock = [&e](auto work) {
         std::unique_lock<QMutex> cache_work(*e.frame_lock, std::try_to_lock);
-        if (cache_work.owns_lock()) {
-            if (fs.pending_save) {
-                e.window->write_cache_frame(e, fs.frame);
-                fs.pending_save = false;
-                --e.frames_to_save;
-            }
-            if (has_work(fs, work_kind::playback)) play_back(fs);
-        } else {
+        if (cache_work.owns_lock())
+            work();
+        else
             QThread::msleep(2);
-        }
-    }
+    };
+    if (has_work(fs, work_kind::playback)) with_cache_lock([&] { play_back(fs); });
     for (;;) {
         if (e.must_stop()) {
             e.eat_interrupted = true;
@@ -226,9 +223,34 @@ bool process(frame_set& fs) {
         else
             break;
     }
+    // Written once its undos and queued strokes are in, so the file holds what the user asked for.
+    if (fs.pending_save)
+        with_cache_lock([&] {
+            e.window->write_cache_frame(e, fs.frame);
+            fs.pending_save = false;
+            --e.frames_to_save;
+        });
     if (fs.empty || fs.settled || !fs.needs_step) return true;
     step(fs, true, false);
     return true;
+}
+
+bool ready_to_paint(const frame_set& fs) {
+    if (!fs.needs_step || !fs.settled || fs.empty || fs.near_marked || fs.pending_save)
+        return false;
+    std::unique_lock<QMutex> hold(*fs.near_lock, std::try_to_lock);
+    return hold.owns_lock() && std::all_of(fs.near_queue.begin(), fs.near_queue.end(),
+                                           [](const stroke& s) { return s.undone; });
+}
+
+bool settle_undone(frame_set& fs) {
+    bool reverted = false;
+    for (; has_work(fs, work_kind::undo); reverted = true)
+        replay_undo(fs);
+    QMutexLocker hold(fs.near_lock.get());
+    while (!fs.near_queue.empty() && fs.near_queue.front().undone)
+        fs.near_queue.pop_front();
+    return reverted;
 }
 
 }  // namespace kavrin

@@ -21,4 +21,13 @@ bool has_any_work(const frame_set& fs, bool wait = true);
 // Processes the frame's pending work; false when it stopped for the user.
 bool process(frame_set& fs);
 
+// The frame may be painted on: stepped and settled, not empty, not part of a propagation or a
+// save, and no stroke waits in its queue except undone ones (a stroke takes those back first).
+// The GUI asks it too, so a busy queue lock counts as a queue in use.
+bool ready_to_paint(const frame_set& fs);
+// Takes back, at once, what an undo left for the background on this frame: reverts the undone
+// strokes at the newest end of its history and drops undone strokes from its queue. The caller
+// holds the frame's eat lock. Returns whether particles changed (the frame then needs a step).
+bool settle_undone(frame_set& fs);
+
 }  // namespace kavrin

@@ -26,8 +26,9 @@ class fake_window : public window_link {
 
     brush_values brush_state;
     camera_values camera_state;
-    double free_memory = 8.0 * 1024 * 1024 * 1024;
+    std::atomic<double> free_memory{8.0 * 1024 * 1024 * 1024};
     std::function<void(emitter&, int)> on_write, on_read;
+    std::function<void(int, const stroke&)> on_trim;
 
     brush_values brush() const override { return brush_state; }
     camera_values camera() const override { return camera_state; }
@@ -46,6 +47,9 @@ class fake_window : public window_link {
         if (on_read) on_read(e, frame);
     }
     double available_memory() const override { return free_memory; }
+    void undo_trimmed(int frame, const stroke& dropped) override {
+        if (on_trim) on_trim(frame, dropped);
+    }
 
     QStringList log_lines() {
         QMutexLocker hold(&lines_lock);

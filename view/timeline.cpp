@@ -13,6 +13,7 @@
 
 #include "core/emitter.h"
 #include "core/frame_set.h"
+#include "dynamics/frame_step.h"
 #include "view/brush.h"
 #include "view/view3d.h"
 #include "view/view_owner.h"
@@ -42,18 +43,6 @@ void band(QGraphicsItemGroup* group, float a, float b, const QColor& colour, flo
 
 QColor rgb(double r, double g, double b) {
     return QColor::fromRgbF(float(r), float(g), float(b));
-}
-
-bool frame_done(const frame_set& fs) {
-    if (fs.pending_save || fs.near_marked || !fs.needs_step || !fs.settled) return false;
-    // The GUI never waits for a worker: a busy queue or history counts as work pending.
-    if (!fs.near_lock->tryLock()) return false;
-    const bool queue_empty = fs.near_queue.empty();
-    fs.near_lock->unlock();
-    if (!queue_empty || !fs.history_lock->tryLock()) return false;
-    const bool kept = fs.history.empty() || !fs.history.back().undone;
-    fs.history_lock->unlock();
-    return kept;
 }
 
 }  // namespace
@@ -167,7 +156,7 @@ bool timeline::redraw() {
             QColor c;
             if (fs.empty)
                 c = even ? rgb(0, 0, 0.6) : rgb(0, 0, 0.7);
-            else if (frame_done(fs))
+            else if (ready_to_paint(fs))
                 c = even ? rgb(1.0, 0.8, 0.0) : rgb(1.0, 0.85, 0.0);
             else
                 c = even ? rgb(1.0, 0.5, 0.0) : rgb(1.0, 0.6, 0.0);

@@ -19,13 +19,6 @@
 
 namespace kavrin {
 
-bool ready_for_edit(const frame_set& fs) {
-    if (!fs.needs_step || !fs.settled || fs.empty || fs.near_marked || fs.pending_save)
-        return false;
-    std::unique_lock<QMutex> hold(*fs.near_lock, std::try_to_lock);
-    return hold.owns_lock() && fs.near_queue.empty();
-}
-
 key_state held_keys(view_owner& owner) {
     window_link& link = owner.link();
     if (link.key_lock.tryLock()) {
@@ -305,6 +298,13 @@ void view3d::stroke_end() {
     update();
 }
 
+void view3d::leaveEvent(QEvent* event) {
+    // The brush is no longer over the frame: its cursor goes with it.
+    owner_.link().view.hit = false;
+    update();
+    QOpenGLWidget::leaveEvent(event);
+}
+
 void view3d::mouseMoveEvent(QMouseEvent* event) {
     if (!active()) return;
     const QPointF position = event->position();
@@ -356,14 +356,7 @@ void view3d::brush_move(const QPointF& position) {
     if (tool.type() == QLatin1String("scale") && !owner_.toggle("cache_display")) return;
     update_brush_vector();
 
-    window_link& link = owner_.link();
-    emitter* e = owner_.active_scene();
-    frame_set* fs = current_frame();
-    if (!brush_left_ || link.view.busy || !fs || !ready_for_edit(*fs)) return;
-    // Every frame the stroke will reach must be able to take it.
-    if (e->near_list(true).size() != e->near_list(false).size()) return;
-    link.view.busy = true;
-    run_jobs(job_receiver(), false, 1, 1, e, "emitter", "current particle", nullptr);
+    if (brush_left_) owner_.active_scene()->send_stroke_step();
 }
 
 void view3d::update_brush_vector() {

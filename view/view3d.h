@@ -20,10 +20,6 @@ class emitter;
 class frame_set;
 class view_owner;
 
-// A frame may be painted on: stepped, settled, not empty, not part of a propagation or a save,
-// and with no strokes queued for it. Try-locks the frame's queue; a busy queue counts as full.
-bool ready_for_edit(const frame_set& fs);
-
 // The window's modifier keys without waiting: its map when the key lock is free, else the copy
 // that the current stroke took.
 key_state held_keys(view_owner& owner);
@@ -83,6 +79,7 @@ class view3d : public QOpenGLWidget {
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
 
   private:
     void button(QMouseEvent* event, bool pressed);

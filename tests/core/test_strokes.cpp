@@ -158,9 +158,9 @@ TEST_F(painted_scene, NeighboursMoveByTheirEasedShare) {
 TEST_F(painted_scene, NearListSpanAndWeights) {
     window.current_frame = 50;
     window.brush_state.time = 2.4f;
-    EXPECT_EQ(e->near_list(true).size(), 4u);
+    EXPECT_EQ(e->near_list(true, window.current_frame).size(), 4u);
     window.brush_state.time = 2.5f;
-    near_list_t list = e->near_list(true);
+    near_list_t list = e->near_list(true, window.current_frame);
     ASSERT_EQ(list.size(), 6u);
     EXPECT_EQ(std::abs(list[0].frame - 50), 1);  // nearest first
     EXPECT_EQ(std::abs(list[5].frame - 50), 3);
@@ -168,20 +168,37 @@ TEST_F(painted_scene, NearListSpanAndWeights) {
     window.brush_state.near_curve = 0;  // linear
     window.brush_state.time = 3.0f;
     std::map<int, float> weight;
-    for (const near_entry& n : e->near_list(false))
+    for (const near_entry& n : e->near_list(false, window.current_frame))
         weight[n.frame] = n.weight;
     EXPECT_FLOAT_EQ(weight.at(51), 0.833f);
     EXPECT_FLOAT_EQ(weight.at(52), 0.5f);
     EXPECT_FLOAT_EQ(weight.at(53), 0.166f);
     EXPECT_FLOAT_EQ(weight.at(47), 0.166f);
 
+    // Weights are the progress 1 - (d - 0.5) / n truncated to whole thousandths, exactly: for the
+    // linear curve, k / 1000 <= progress < (k + 1) / 1000 in exact integers.
+    for (int n = 1; n < 50; ++n) {
+        window.brush_state.time = float(n);
+        for (const near_entry& e_n : e->near_list(false, 50)) {
+            const long d = std::abs(e_n.frame - 50);
+            const long k = std::lround(e_n.weight * 1000.0);
+            EXPECT_LE(k * 2 * n, 1000 * (2 * n - 2 * d + 1)) << n << " " << d;
+            EXPECT_GT((k + 1) * 2 * n, 1000 * (2 * n - 2 * d + 1)) << n << " " << d;
+        }
+    }
+    window.brush_state.near_curve = 19;  // in-out sine at distances 1 and 2 of time 2
+    window.brush_state.time = 2.0f;
+    for (const near_entry& e_n : e->near_list(false, 50))
+        EXPECT_NEAR(e_n.weight, std::abs(e_n.frame - 50) == 1 ? 0.853553f : 0.146447f, 1e-6f);
+    window.brush_state.near_curve = 0;
+
     window.current_frame = 0;
-    for (const near_entry& n : e->near_list(false))
+    for (const near_entry& n : e->near_list(false, window.current_frame))
         EXPECT_GT(n.frame, 0);
 
     window.current_frame = 95;
     window.side_right = true;
-    list = e->near_list(false);
+    list = e->near_list(false, window.current_frame);
     std::set<int> forward;
     for (const near_entry& n : list)
         if (n.frame > 95) {
@@ -192,7 +209,8 @@ TEST_F(painted_scene, NearListSpanAndWeights) {
 
     // Frames waiting to be saved or not yet stepped are left out of the strict list.
     e->frame(94).pending_save = true;
-    EXPECT_EQ(e->near_list(false).size(), e->near_list(true).size() + 1);
+    EXPECT_EQ(e->near_list(false, window.current_frame).size(),
+              e->near_list(true, window.current_frame).size() + 1);
     e->frame(94).pending_save = false;
 }
 
@@ -295,4 +313,146 @@ TEST_F(painted_scene, TrimmingFollowsFreeMemory) {
         EXPECT_EQ(e->frame(19).history.size(), left);
     }
     EXPECT_EQ(e->undo_depth, 3);  // trimming does not change what the counter says
+}
+
+TEST_F(painted_scene, PaintingAFrameAnUndoHasNotReachedYetKeepsTheNewStroke) {
+    const auto before = snapshot();
+    window.brush_state.type = "grab";
+    window.brush_state.vector = vec3(0, 1, 0);
+    window.brush_state.time = 2.0f;
+    aim(50, 0.5f);
+    paint(3);
+    e->add_near();
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    e->idle_threshold = 1000000;  // the user keeps working: the background stays off
+    e->undo();
+    ASSERT_TRUE(e->frame(51).history.back().undone);
+
+    // A click that draws nothing still takes the undone stroke back from its frame, and counts
+    // for nothing.
+    window.current_frame = 51;
+    window.view.set_pick_point(vec3(100, 100, 100));
+    paint(1);
+    e->add_near();
+    EXPECT_EQ(e->undo_depth, 0);
+    EXPECT_TRUE(e->near_queue.empty());
+    EXPECT_EQ(changed_particles(e->frame(51).particles, before.at(51)), 0);
+    EXPECT_TRUE(e->frame(51).history.empty());
+
+    // The same mode, then another mode, on frames that still hold the undone stroke: each is kept
+    // under its own entry.
+    for (const char* mode : {"grab", "remove"}) {
+        const int frame = mode == std::string("grab") ? 49 : 52;
+        window.brush_state.type = mode;
+        aim(frame, 0.5f);
+        paint(2);
+        e->add_near();
+        const std::deque<stroke>& history = e->frame(frame).history;
+        ASSERT_EQ(history.size(), 1u) << mode;
+        EXPECT_EQ(history.back().mode, mode);
+        EXPECT_FALSE(history.back().undone);
+        EXPECT_GT(changed_particles(e->frame(frame).particles, before.at(frame)), 0) << mode;
+    }
+    EXPECT_EQ(e->undo_depth, 2);
+    e->idle_threshold = 15;
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    for (int i = 0; i < 2; ++i) {
+        e->undo();
+        ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    }
+    for (auto& [f, particles] : snapshot())
+        EXPECT_EQ(changed_particles(particles, before.at(f)), 0) << f;
+}
+
+TEST_F(painted_scene, TrimmingTakesTheOldestKeptGenerationAndLeavesUndoneStrokes) {
+    window.brush_state.type = "grab";
+    window.brush_state.vector = vec3(0, 1, 0);
+    window.brush_state.time = 1.0f;
+    std::map<int, particle_map> after_first;
+    for (int s = 0; s < 3; ++s) {
+        aim(20, 0.5f);
+        paint(1);
+        e->add_near();
+        ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+        if (s == 0) after_first = snapshot();
+    }
+    e->idle_threshold = 1000000;
+    e->undo();  // the third stroke: frames 19 and 21 still wait for its revert
+    auto trim_once = [&] {
+        e->tick();
+        wait_for_jobs(e.get());
+    };
+    // A trim interrupted by a drag is carried on once memory is back, and ends there.
+    window.free_memory = 0.5 * 1024 * 1024 * 1024;
+    window.view.drag_active = true;
+    trim_once();
+    EXPECT_EQ(e->frame(20).history.size(), 2u);
+    window.view.drag_active = false;
+    window.free_memory = 8.0 * 1024 * 1024 * 1024;
+    for (int i = 0; i < 3; ++i)
+        trim_once();
+    for (int f : {19, 20, 21}) {
+        const std::deque<stroke>& history = e->frame(f).history;
+        ASSERT_EQ(history.size(), f == 20 ? 1u : 2u) << f;  // only the first stroke went
+        EXPECT_EQ(history.front().depth, 1) << f;
+    }
+    // Low memory again: the second stroke goes, the undone third waits for its revert.
+    window.free_memory = 0.5 * 1024 * 1024 * 1024;
+    for (int i = 0; i < 3; ++i)
+        trim_once();
+    for (int f : {19, 21}) {
+        ASSERT_EQ(e->frame(f).history.size(), 1u) << f;
+        EXPECT_TRUE(e->frame(f).history.back().undone) << f;
+    }
+    EXPECT_TRUE(e->frame(20).history.empty());
+    e->idle_threshold = 15;
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    for (int f : {19, 20, 21})
+        EXPECT_TRUE(e->frame(f).history.empty()) << f;
+    EXPECT_GT(changed_particles(e->frame(20).particles, after_first.at(20)), 0);
+}
+
+TEST_F(painted_scene, BackgroundWorkDoesNotWaitOnARestingPointer) {
+    window.view.hit = true;  // the pointer rests over the current frame's particles
+    fake_window other;
+    other.generation_scale = 1;
+    other.view.hit = true;
+    emitter fresh(false, &other);
+    fresh.build();
+    ASSERT_TRUE(tick_until(fresh, [&] { return fresh.frames_to_build == -1; }));
+
+    std::set<int> written;
+    window.on_write = [&written](emitter&, int f) { written.insert(f); };
+    for (auto& [number, fs] : e->frames)
+        window.cache_files[number] = QString("x.%1.bin").arg(number);
+    e->mark_for_save();
+    ASSERT_TRUE(tick_until(*e, [&] { return e->frames_to_save == 0; }));
+    EXPECT_EQ(written.size(), e->frames.size());
+}
+
+TEST_F(painted_scene, ASaveRightAfterAnUndoWritesTheUndoneFrames) {
+    const auto before = snapshot();
+    window.brush_state.type = "grab";
+    window.brush_state.vector = vec3(0, 1, 0);
+    window.brush_state.time = 2.0f;
+    aim(50, 0.5f);
+    paint(3);
+    e->add_near();
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    e->undo();  // frames 48, 49, 51 and 52 are still to be reverted when the save starts
+    window.brush_state.time = 0.0f;
+    aim(30, 0.5f);
+    paint(1);
+    e->add_near();
+
+    std::map<int, particle_map> written;
+    window.on_write = [&written](emitter& em, int f) { written[f] = em.frame(f).particles; };
+    for (auto& [number, fs] : e->frames)
+        window.cache_files[number] = QString("x.%1.bin").arg(number);
+    e->mark_for_save();
+    e->undo();  // refused while files are written: they would hold the stroke only in part
+    EXPECT_EQ(e->undo_depth, 1);
+    ASSERT_TRUE(tick_until(*e, [&] { return e->frames_to_save == 0 && idle(); }));
+    for (int f = 47; f <= 53; ++f)
+        EXPECT_EQ(changed_particles(written.at(f), before.at(f)), 0) << f;
 }

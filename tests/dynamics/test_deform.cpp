@@ -4,6 +4,7 @@
 
 #include "dynamics/deform.h"
 #include "dynamics/frame_step.h"
+#include "dynamics/level_index.h"
 #include "scene_helpers.h"
 
 using namespace kavrin;
@@ -176,4 +177,39 @@ TEST(Selection, HardBrushAndFalloff) {
     select_particles(f.fs, hard, centre, 0.15f, 0);
     for (particle* p : hard.particles)
         EXPECT_EQ(hard.falloff.at(p->id), 1.0f);
+}
+
+TEST(Selection, LeavesSharingAPositionKeyAreBrushedOnce) {
+    // Two particles a hair apart across the middle of the root box land in different leaves whose
+    // centroids give the same position key: the index finds the first leaf for both.
+    test::one_frame f;
+    f.add(0, vec3(0, 0, 0));
+    f.add(1, vec3(1, 1, 1));
+    test::one_frame probe;  // the same box, to find where the root's middle falls
+    probe.add(0, vec3(0, 0, 0));
+    probe.add(1, vec3(1, 1, 1));
+    step(probe.fs, true, false);
+    const oct_tree& root = probe.fs.root;
+    auto child_of = [&root](float x) { return std::floor((x - root.corner[0]) / root.half_size); };
+    float middle = root.corner[0] + root.half_size;
+    while (child_of(middle) < 1.0f)
+        middle = std::nextafter(middle, 2.0f);
+    while (child_of(std::nextafter(middle, 0.0f)) >= 1.0f)
+        middle = std::nextafter(middle, 0.0f);
+    particle& a = f.add(2, vec3(std::nextafter(middle, 0.0f), 0.6f, 0.6f));
+    particle& b = f.add(3, vec3(middle, 0.6f, 0.6f));
+    step(f.fs, true, false);
+    ASSERT_NE(a.cell, b.cell);
+    ASSERT_EQ(position_key(a.cell->centroid, f.fs.extent),
+              position_key(b.cell->centroid, f.fs.extent));
+
+    stroke s = make_stroke("grab");
+    s.vector = vec3(0, 1, 0);
+    s.amount = 1.0f;
+    select_particles(f.fs, s, a.position, 0.1f, 0);
+    ASSERT_EQ(s.particles.size(), 1u);  // the second leaf cannot be found, the first once
+    particle* brushed = s.particles.front();
+    const vec3 start = brushed->position;
+    apply_stroke(f.fs, s);
+    EXPECT_EQ(brushed->position, start + vec3(0, 0.01f * s.falloff.at(brushed->id), 0));
 }
