@@ -270,10 +270,15 @@ void emitter::current_particle() {
     select_particles(fs, s, pick, camera.brush_distance * brush.space, brush.select_curve);
     if (s.particles.empty()) return;
 
+    // Summed in id order: the cells' member order depends on how workers filled them, and the
+    // centre must not, or a replayed stroke would differ in its last bits.
+    std::vector<const particle*> by_id(s.particles.begin(), s.particles.end());
+    std::sort(by_id.begin(), by_id.end(),
+              [](const particle* a, const particle* b) { return a->id < b->id; });
     vec3 mean;
-    for (const particle* p : s.particles)
+    for (const particle* p : by_id)
         mean += p->position;
-    mean /= float(s.particles.size());
+    mean /= float(by_id.size());
     const vec3 eye = camera.scene_view ? camera.scene_eye : camera.position;
     s.centre = eye + normalise(pick - eye) * length(mean - eye);
 
