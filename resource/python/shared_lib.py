@@ -553,11 +553,16 @@ def _cache_path(str_list):
 
 
 def _build_sparse(records):
-    """Particle dicts from (x, y, z, pressure, mass, id) tuples; every other field is 0."""
+    """Particle dicts from (x, y, z, pressure, mass, id) tuples; every other field is 0.
+
+    The first record of an id wins; later ones with the same id are dropped.
+    """
     particles = {}
     new_particle = _PARTICLE.copy
     new_xyz = _XYZ.copy
     for x, y, z, pressure, mass, pid in records:
+        if pid in particles:
+            continue
         p = new_particle()
         p["pos"] = {"x": x, "y": y, "z": z}
         p["pressure"] = pressure
@@ -572,12 +577,15 @@ def _build_sparse(records):
 
 
 def _build_full(records):
-    """Particle dicts from complete records in the field order of RECORD."""
+    """Particle dicts from complete records in the field order of RECORD; the first record of
+    an id wins."""
     particles = {}
     new_particle = _PARTICLE.copy
     for (px, py, pz, vx, vy, vz, fx, fy, fz, ox, oy, oz, nx, ny, nz, neighbors, tu, tv, tw,
          info_bits, elapsed, isolation, viscosity, density, pressure, mass, temperature,
          pid) in records:
+        if pid in particles:
+            continue
         p = new_particle()
         p["pos"] = {"x": px, "y": py, "z": pz}
         p["pressure"] = pressure
@@ -668,7 +676,9 @@ def import_bin(str_list):
 
     The file is checked whole (code, version, count, size, ids) before any
     particle is built; a file that fails a check raises ValueError naming
-    the file and the check.
+    the file and the check.  The header's "particles" is the file's record
+    count; the "particle" dict holds the first record of each id, so it is
+    shorter by the number of records whose id repeats an earlier one.
     """
     path = _cache_path(str_list)
     fields, layout, body = _read_checked(path)
