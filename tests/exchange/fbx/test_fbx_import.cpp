@@ -4,6 +4,7 @@
 #include "fbx_test_support.h"
 
 #include <cmath>
+#include <random>
 
 using namespace kavrin;
 using namespace kavrin::fbx_test;
@@ -190,7 +191,14 @@ TEST(fbx_import, mesh_over_the_corner_limit_is_refused) {
     std::vector<std::int32_t> corners(static_cast<std::size_t>(n), 0);
     corners.back() = -2;  // index 1, closing the polygon
     node geo("Geometry", {std::int64_t{2}, object_name{"Geometry", "Huge"}, std::string("Mesh")});
-    geo.add(node("Vertices", {std::vector<double>{0, 0, 0, 1, 0, 0}}));
+    // Scattered points that do not deflate make the file large enough for the memory budget to
+    // hold the corner list, so that the corner limit is what refuses it.
+    std::vector<double> points(750'000);
+    std::mt19937_64 random(1);
+    std::uniform_real_distribution<double> scatter(-1.0, 1.0);
+    for (double& p : points)
+        p = scatter(random);
+    geo.add(node("Vertices", {points}));
     geo.add(node("PolygonVertexIndex", {corners}));
     corners = {};
     node objects("Objects");
@@ -201,8 +209,9 @@ TEST(fbx_import, mesh_over_the_corner_limit_is_refused) {
     links.add(node("C", {std::string("OO"), std::int64_t{1}, std::int64_t{0}}));
     links.add(node("C", {std::string("OO"), std::int64_t{2}, std::int64_t{1}}));
     temp_folder dir;
-    const QString path =
-        dir.write("huge.fbx", to_binary({std::move(objects), std::move(links)}, 7400, 1000));
+    const QByteArray bytes = to_binary({std::move(objects), std::move(links)}, 7400, 1000);
+    ASSERT_GT(fbx_document_budget(bytes.size()), (points.size() + n) * 8);
+    const QString path = dir.write("huge.fbx", bytes);
     fbx_geometry g = marked_geometry();
     QString error;
     EXPECT_FALSE(import_geometry(path, g, &error));
