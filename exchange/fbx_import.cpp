@@ -27,7 +27,8 @@ matrix times(const matrix& m, const float (&l)[3][3]) {
 
 // A node transform brought into the viewport's axes, in single precision and in this order:
 // mirror a left-handed file's z, flip y when the up axis points down, turn a z-up file about x
-// by -90 degrees, which takes (x, y, z) to (x, -z, y).
+// by +90 degrees, which takes (x, y, z) to (x, z, -y): the file's up (0, 0, 1) becomes +y and
+// its front -y becomes +z, so a scene lands where the same scene written y-up does.
 matrix to_view_axes(const fbx_matrix& global, const fbx_scene& scene) {
     matrix m;
     for (std::size_t i = 0; i < 16; ++i)
@@ -41,7 +42,7 @@ matrix to_view_axes(const fbx_matrix& global, const fbx_scene& scene) {
         m = times(m, flip_y);
     }
     if (scene.up_axis() == 2) {
-        const float a = -90.0f * (4.0f * std::atan(1.0f) / 180.0f);
+        const float a = 90.0f * (4.0f * std::atan(1.0f) / 180.0f);
         const float c = std::cos(a), s = std::sin(a);
         const float rx[3][3] = {{1, 0, 0}, {0, c, -s}, {0, s, c}};
         m = times(m, rx);

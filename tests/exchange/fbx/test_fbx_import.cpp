@@ -88,9 +88,9 @@ TEST(fbx_import, axis_conversion) {
         double unit;
         vec3 in, out;
     } cases[] = {
-        {"z up: up goes to -y", 2, 1, 1, -1, 1.0, {0, 0, 1}, {0, -1, 0}},
-        {"z up: y goes to z", 2, 1, 1, -1, 1.0, {0, 1, 0}, {0, 0, 1}},
-        {"z up: (x, y, z) → (x, -z, y)", 2, 1, 1, -1, 1.0, {2, 3, 5}, {2, -5, 3}},
+        {"z up: up goes to +y", 2, 1, 1, -1, 1.0, {0, 0, 1}, {0, 1, 0}},
+        {"z up: y goes to -z", 2, 1, 1, -1, 1.0, {0, 1, 0}, {0, 0, -1}},
+        {"z up: (x, y, z) → (x, z, -y)", 2, 1, 1, -1, 1.0, {2, 3, 5}, {2, 5, -3}},
         {"left-handed mirrors z", 1, 1, 2, -1, 1.0, {2, 3, 5}, {2, 3, -5}},
         {"negative y up flips y", 1, -1, 2, -1, 1.0, {2, 3, 5}, {2, -3, 5}},
         {"metres to centimetres", 1, 1, 2, 1, 100.0, {2, 3, 5}, {200, 300, 500}},
@@ -119,6 +119,48 @@ TEST(fbx_import, axis_conversion) {
         const vec3 n = normalise(cross(corner(g, 1) - corner(g, 0), corner(g, 2) - corner(g, 0)));
         expect_near(normal(g, 0), n, 1e-5f);
         EXPECT_NEAR(length(normal(g, 0)), 1.0f, 1e-6f);
+    }
+}
+
+// The orbit camera and a placed bottle, written y-up and again z-up as a z-up exporter would:
+// both land in the viewport alike, corners, normals and camera poses.
+TEST(fbx_import, z_up_file_lands_where_its_y_up_twin_does) {
+    scene_desc y_up = orbit_camera_scene();
+    model_desc bottle = bottle_scene().models[0];
+    bottle.translation = {3, 4, 5};
+    bottle.rotation = {10, 20, 30};
+    y_up.models.push_back(bottle);
+    const scene_desc z_up = z_up_version(y_up);
+    const auto largest_difference = [](const auto& a, const auto& b) {
+        float most = 0.0f;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            most = std::max(most, std::fabs(a[i] - b[i]));
+        return most;
+    };
+    temp_folder dir;
+    for (encoding enc : {encoding::ascii, encoding::binary}) {
+        SCOPED_TRACE(enc == encoding::ascii ? "ascii" : "binary");
+        fbx_geometry gy, gz;
+        ASSERT_TRUE(import_geometry(dir.write("y.fbx", y_up, enc), gy));
+        ASSERT_TRUE(import_geometry(dir.write("z.fbx", z_up, enc), gz));
+        ASSERT_EQ(gy.vertex_count, gz.vertex_count);
+        EXPECT_LT(largest_difference(gy.vertices, gz.vertices), 1e-4f);
+        EXPECT_LT(largest_difference(gy.normals, gz.normals), 1e-5f);
+
+        fbx_camera cy, cz;
+        ASSERT_TRUE(import_camera(dir.path("y.fbx"), cy));
+        ASSERT_TRUE(import_camera(dir.path("z.fbx"), cz));
+        ASSERT_EQ(cy.keys.size(), cz.keys.size());
+        EXPECT_EQ(cy.aspect, cz.aspect);
+        EXPECT_NEAR(cy.scale, cz.scale, 1e-3f);
+        for (const auto& [f, ky] : cy.keys) {
+            SCOPED_TRACE(testing::Message() << "frame " << f);
+            const fbx_camera_key& kz = cz.keys.at(f);
+            // Eye, a point along the view and one above it: position, aim and roll.
+            for (const vec3& p : {vec3(0, 0, 0), vec3(1, 0, 0), vec3(0, 1, 0)})
+                expect_near(transform_point(kz, p), transform_point(ky, p), 1e-3f);
+            EXPECT_EQ(kz.fov, ky.fov);
+        }
     }
 }
 
@@ -238,7 +280,7 @@ TEST(fbx_import, camera_axes_and_span) {
     ASSERT_EQ(out.keys.size(), 31u);
     EXPECT_EQ(out.keys.begin()->first, 10);
     EXPECT_EQ(out.keys.rbegin()->first, 40);
-    expect_near(transform_point(out.keys.at(25), vec3(0, 0, 0)), vec3(1, -3, 2), 1e-5f);
+    expect_near(transform_point(out.keys.at(25), vec3(0, 0, 0)), vec3(1, 3, -2), 1e-5f);
     // The default lens: 0.816 x 0.612 inch film.
     EXPECT_NEAR(out.aspect, 0.816f / 0.612f, 1e-6f);
 
