@@ -59,6 +59,27 @@ vec3 transformed(const matrix& m, const vec3& p) {
     return r;
 }
 
+// The polygon's normal from all its corners (Newell's method, summed about the first corner so
+// that far-off coordinates keep their precision): unlike the first three corners alone, it is not
+// zero when two of those coincide. Summed in double so that finite corners always give a finite
+// normal; zero for a face without area.
+vec3 face_normal(const std::vector<vec3>& q) {
+    double n[3] = {0.0, 0.0, 0.0};
+    for (std::size_t k = 1; k + 1 < q.size(); ++k) {
+        double a[3], b[3];
+        for (int c = 0; c < 3; ++c) {
+            a[c] = double(q[k][c]) - double(q[0][c]);
+            b[c] = double(q[k + 1][c]) - double(q[0][c]);
+        }
+        n[0] += a[1] * b[2] - a[2] * b[1];
+        n[1] += a[2] * b[0] - a[0] * b[2];
+        n[2] += a[0] * b[1] - a[1] * b[0];
+    }
+    const double len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    if (!(len > 0.0)) return vec3();
+    return vec3(float(n[0] / len), float(n[1] / len), float(n[2] / len));
+}
+
 bool failed(QString* error, const QString& reason) {
     if (error) *error = reason;
     return false;
@@ -106,7 +127,7 @@ bool import_geometry(const QString& path, fbx_geometry& out, QString* error) {
         }
         first += static_cast<std::size_t>(size);
         if (size < 3) continue;
-        const vec3 n = normalise(cross(q[1] - q[0], q[2] - q[0]));
+        const vec3 n = face_normal(q);
         // Fan: (q0, q[j+1], q[j+2]) for each j.
         for (int j = 0; j + 2 < size; ++j) {
             for (const vec3& c : {q[0], q[j + 1], q[j + 2]}) {

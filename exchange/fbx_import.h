@@ -11,7 +11,8 @@
 
 namespace kavrin {
 
-// A static triangle mesh: 3 floats per triangle corner, and the face normal at each corner.
+// A static triangle mesh: 3 floats per triangle corner, and the face normal at each corner (the
+// normal of the whole polygon that the triangle was cut from).
 struct fbx_geometry {
     int vertex_count = 0;
     std::vector<float> vertices, normals;

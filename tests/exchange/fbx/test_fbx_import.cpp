@@ -167,16 +167,18 @@ TEST(fbx_import, z_up_file_lands_where_its_y_up_twin_does) {
 TEST(fbx_import, polygons_fan_into_triangles) {
     scene_desc s;
     model_desc m = quad_model();
-    m.points = {{0, 0, 0},  {2, 0, 0}, {3, 1, 0}, {1, 3, 0},
-                {-1, 1, 0}, {5, 5, 5}, {6, 6, 6}, {7, 7, 7}};
-    m.polygons = {{0, 1, 2, 3, 4}, {5, 6}, {5, 6, 7}};  // a pentagon, a line, a flat triangle
+    m.points = {{0, 0, 0}, {2, 0, 0}, {3, 1, 0}, {1, 3, 0}, {-1, 1, 0},
+                {5, 5, 5}, {6, 6, 6}, {7, 7, 7}, {0, 0, 0}};
+    // A pentagon, a line, a flat triangle, then two quads whose first corners coincide (as where
+    // a lathed shape closes to a point): one facing up, one facing down.
+    m.polygons = {{0, 1, 2, 3, 4}, {5, 6}, {5, 6, 7}, {0, 8, 1, 3}, {3, 2, 2, 1}};
     m.translation = {0, 0, 10};
     s.models = {m};
     temp_folder dir;
     fbx_geometry g;
     ASSERT_TRUE(import_geometry(dir.write("poly.fbx", s), g));
     // Pentagon: 3 triangles; the two-corner line has no face; the collinear one gives one.
-    ASSERT_EQ(g.vertex_count, 12);
+    ASSERT_EQ(g.vertex_count, 24);
     const int fan[] = {0, 1, 2, 0, 2, 3, 0, 3, 4};
     for (int i = 0; i < 9; ++i) {
         const auto& p = m.points[static_cast<std::size_t>(fan[i])];
@@ -186,6 +188,9 @@ TEST(fbx_import, polygons_fan_into_triangles) {
     // A face without area keeps a zero normal rather than NaN.
     for (int i = 9; i < 12; ++i)
         EXPECT_EQ(normal(g, i), vec3(0, 0, 0));
+    // The whole polygon gives the normal, not its first three corners alone.
+    for (int i = 12; i < 24; ++i)
+        EXPECT_EQ(normal(g, i), vec3(0, 0, i < 18 ? 1 : -1)) << "corner " << i;
 }
 
 TEST(fbx_import, camera_keys_follow_the_animation) {
