@@ -2,6 +2,7 @@
 
 #include "exchange/fbx_scene.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -80,6 +81,12 @@ vec3 face_normal(const std::vector<vec3>& q) {
     return vec3(float(n[0] / len), float(n[1] / len), float(n[2] / len));
 }
 
+// Values beyond float range (a huge unit scale, 1e300 in a file) turn infinite here; infinite or
+// NaN results would poison the viewport's drawing and camera, so the import refuses them.
+bool all_finite(const vec3& v) {
+    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+}
+
 bool failed(QString* error, const QString& reason) {
     if (error) *error = reason;
     return false;
@@ -118,12 +125,17 @@ bool import_geometry(const QString& path, fbx_geometry& out, QString* error) {
     geo.normals.reserve(static_cast<std::size_t>(corners) * 3);
     std::vector<vec3> q;
     std::size_t first = 0;
-    for (int size : mesh.polygon_sizes) {
+    for (std::size_t polygon = 0; polygon < mesh.polygon_sizes.size(); ++polygon) {
+        const int size = mesh.polygon_sizes[polygon];
         q.clear();
         for (int k = 0; k < size; ++k) {
             const auto& p = mesh.points[static_cast<std::size_t>(mesh.corners[first + k])];
             q.push_back(transformed(m, vec3(static_cast<float>(p[0]), static_cast<float>(p[1]),
                                             static_cast<float>(p[2]))));
+            if (!all_finite(q.back())) {
+                return failed(error,
+                              QStringLiteral("non-finite corner in polygon %1").arg(polygon));
+            }
         }
         first += static_cast<std::size_t>(size);
         if (size < 3) continue;
@@ -157,13 +169,20 @@ bool import_camera(const QString& path, fbx_camera& out, QString* error) {
 
     fbx_camera cam;
     cam.aspect = static_cast<float>(scene->camera_aspect(node));
+    if (!std::isfinite(cam.aspect)) return failed(error, QStringLiteral("non-finite film aspect"));
     for (long long f = first; f <= last; ++f) {
         const fbx_time t = static_cast<fbx_time>(f) * fbx_ticks_per_frame;
         fbx_camera_key key;
         key.matrix = to_view_axes(scene->global_transform(node, t), *scene);
         key.fov = static_cast<float>(scene->camera_fov(node, t));
-        cam.keys.emplace(static_cast<int>(f), key);
         const float d = length(transformed(key.matrix, vec3(0.0f, 0.0f, 0.0f)));
+        // A finite eye may still lie too far out for its distance to be a float.
+        if (!std::all_of(key.matrix.begin(), key.matrix.end(),
+                         [](float v) { return std::isfinite(v); }) ||
+            !std::isfinite(key.fov) || !std::isfinite(d)) {
+            return failed(error, QStringLiteral("non-finite camera key at frame %1").arg(f));
+        }
+        cam.keys.emplace(static_cast<int>(f), key);
         if (d > cam.scale) cam.scale = d;
     }
     out = std::move(cam);

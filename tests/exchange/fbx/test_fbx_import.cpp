@@ -4,6 +4,7 @@
 #include "fbx_test_support.h"
 
 #include <cmath>
+#include <limits>
 #include <random>
 
 using namespace kavrin;
@@ -264,6 +265,49 @@ TEST(fbx_import, mesh_over_the_corner_limit_is_refused) {
     EXPECT_FALSE(import_geometry(path, g, &error));
     EXPECT_TRUE(error.contains("too large")) << error.toStdString();
     expect_marked(g);
+}
+
+// Values that are finite in the file but not as floats once scaled, and NaN or infinity written
+// into it: the import refuses them instead of handing them to the viewport.
+TEST(fbx_import, non_finite_results_are_refused) {
+    const double inf = std::numeric_limits<double>::infinity();
+    scene_desc huge_unit = quad_scene();
+    huge_unit.unit_scale = 1e308;
+    scene_desc nan_corner = quad_scene();
+    nan_corner.models[0].points[2] = {1, std::nan(""), 0};
+
+    scene_desc camera;
+    camera.animated = true;
+    camera.models = {camera_model()};
+    camera.models[0].translation = {1, 2, 3};
+    scene_desc camera_unit = camera;
+    camera_unit.unit_scale = 1e308;
+    scene_desc wide_film = camera;
+    wide_film.models[0].film_aspect = 1e300;
+    scene_desc endless_key = camera;
+    endless_key.models[0].translation_keys = {{0, {0, 0, 0}}, {50, {0, inf, 0}}};
+    scene_desc far_key = camera;
+    far_key.models[0].translation_keys = {{0, {0, 0, 0}}, {50, {3e38, 3e38, 3e38}}};
+
+    temp_folder dir;
+    for (encoding enc : {encoding::ascii, encoding::binary}) {
+        for (const scene_desc* bad : {&huge_unit, &nan_corner}) {
+            fbx_geometry g = marked_geometry();
+            QString error;
+            EXPECT_FALSE(import_geometry(dir.write("bad.fbx", *bad, enc), g, &error));
+            EXPECT_TRUE(error.contains("non-finite")) << error.toStdString();
+            expect_marked(g);
+        }
+        for (const scene_desc* bad : {&camera_unit, &wide_film, &endless_key, &far_key}) {
+            fbx_camera c = marked_camera();
+            QString error;
+            EXPECT_FALSE(import_camera(dir.write("bad.fbx", *bad, enc), c, &error));
+            EXPECT_TRUE(error.contains("non-finite")) << error.toStdString();
+            expect_marked(c);
+        }
+    }
+    fbx_camera c;
+    EXPECT_TRUE(import_camera(dir.write("good.fbx", camera), c));
 }
 
 TEST(fbx_import, camera_axes_and_span) {
