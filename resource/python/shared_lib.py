@@ -378,6 +378,29 @@ def _check_archive(archive, members):
                          % (archive, total, UNZIP_LIMIT))
 
 
+def _damage(error):
+    return str(error) or type(error).__name__
+
+
+def _member_chunks(archive, zipped, info):
+    """Yields the unpacked bytes of one member.
+
+    Each decompressor fails in its own way on damaged data (zlib.error,
+    lzma.LZMAError, OSError from bz2, NotImplementedError, EOFError ...);
+    all of them mean that the archive is damaged and become one ValueError.
+    """
+    try:
+        with zipped.open(info) as source:
+            while True:
+                chunk = source.read(_CHUNK)
+                if not chunk:
+                    return
+                yield chunk
+    except Exception as error:
+        raise ValueError("archive %s: member %r is damaged: %s"
+                         % (archive, info.filename, _damage(error))) from None
+
+
 def _extract(archive, zipped, members, into):
     """Writes every member under the folder `into`, never past UNZIP_LIMIT bytes in all."""
     root = os.path.realpath(into)
@@ -391,11 +414,8 @@ def _extract(archive, zipped, members, into):
             os.makedirs(target, exist_ok=True)
             continue
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        with zipped.open(info) as source, open(target, "wb") as out:
-            while True:
-                chunk = source.read(_CHUNK)
-                if not chunk:
-                    break
+        with open(target, "wb") as out:
+            for chunk in _member_chunks(archive, zipped, info):
                 written += len(chunk)
                 if written > UNZIP_LIMIT:
                     raise ValueError("archive %s: unpacks to more than %d bytes"
@@ -428,6 +448,8 @@ def unzip(str_list):
 
     The archive is checked whole before a byte is written and unpacked into a
     temporary folder first, so a refused or broken archive leaves nothing behind.
+    A refused or damaged archive raises ValueError naming it; a missing one
+    FileNotFoundError; failures to write beside it stay OSError.
     """
     archive = argument(str_list, 0, "archive path")
     folder, base = os.path.split(os.path.abspath(archive))
@@ -438,8 +460,8 @@ def unzip(str_list):
         raise FileNotFoundError(2, "archive not found", archive)
     try:
         zipped = zipfile.ZipFile(archive)
-    except zipfile.BadZipFile as error:
-        raise ValueError("archive %s: %s" % (archive, error)) from None
+    except Exception as error:  # a directory that cannot be read, whatever the reason
+        raise ValueError("archive %s: %s" % (archive, _damage(error))) from None
     with zipped:
         members = [info for info in zipped.infolist()
                    if not info.filename.replace("\\", "/").startswith("__MACOSX/")]
@@ -447,11 +469,7 @@ def unzip(str_list):
         work = os.path.join(folder, ".%s.%s.unzip" % (stem, secrets.token_hex(4)))
         os.mkdir(work)
         try:
-            try:
-                _extract(archive, zipped, members, work)
-            except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, NotImplementedError,
-                    RuntimeError) as error:
-                raise ValueError("archive %s: %s" % (archive, error)) from None
+            _extract(archive, zipped, members, work)
             tops = os.listdir(work)
             named = [top for top in tops
                      if top == stem or (top.startswith(stem + ".") and top != base)]
@@ -553,11 +571,16 @@ def _cache_path(str_list):
 
 
 def _build_sparse(records):
-    """Particle dicts from (x, y, z, pressure, mass, id) tuples; every other field is 0."""
+    """Particle dicts from (x, y, z, pressure, mass, id) tuples; every other field is 0.
+
+    The first record of an id wins; later ones with the same id are dropped.
+    """
     particles = {}
     new_particle = _PARTICLE.copy
     new_xyz = _XYZ.copy
     for x, y, z, pressure, mass, pid in records:
+        if pid in particles:
+            continue
         p = new_particle()
         p["pos"] = {"x": x, "y": y, "z": z}
         p["pressure"] = pressure
@@ -572,12 +595,15 @@ def _build_sparse(records):
 
 
 def _build_full(records):
-    """Particle dicts from complete records in the field order of RECORD."""
+    """Particle dicts from complete records in the field order of RECORD; the first record of
+    an id wins."""
     particles = {}
     new_particle = _PARTICLE.copy
     for (px, py, pz, vx, vy, vz, fx, fy, fz, ox, oy, oz, nx, ny, nz, neighbors, tu, tv, tw,
          info_bits, elapsed, isolation, viscosity, density, pressure, mass, temperature,
          pid) in records:
+        if pid in particles:
+            continue
         p = new_particle()
         p["pos"] = {"x": px, "y": py, "z": pz}
         p["pressure"] = pressure
@@ -668,7 +694,9 @@ def import_bin(str_list):
 
     The file is checked whole (code, version, count, size, ids) before any
     particle is built; a file that fails a check raises ValueError naming
-    the file and the check.
+    the file and the check.  The header's "particles" is the file's record
+    count; the "particle" dict holds the first record of each id, so it is
+    shorter by the number of records whose id repeats an earlier one.
     """
     path = _cache_path(str_list)
     fields, layout, body = _read_checked(path)
