@@ -18,9 +18,9 @@
 #include <QVBoxLayout>
 
 #include "app/scripts.h"
+#include "app/shelf_area.h"
 #include "core/strict.h"
 #include "exchange/cache_link.h"
-#include "exchange/shelf_area.h"
 #include "view/brush.h"
 #include "view/timeline.h"
 #include "view/tool_settings.h"

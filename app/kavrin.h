@@ -75,7 +75,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     std::unordered_map<std::string, QPushButton*> buttons;
 
     const std::shared_ptr<QMutex> settings_lock;  // held while the tool settings are loaded
-    QMutex dialog_lock;  // one file dialog at a time
+    QMutex dialog_lock;                           // one file dialog at a time
 
     std::unique_ptr<emitter> scene;  // the current emitter
     view3d* viewport = nullptr;

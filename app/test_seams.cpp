@@ -7,7 +7,7 @@
 #include <QTimer>
 
 #include "app/kavrin.h"
-#include "exchange/shelf_area.h"
+#include "app/shelf_area.h"
 #include "view/view3d.h"
 
 namespace kavrin {

@@ -9,7 +9,7 @@
 #include <QTest>
 
 #include "app/kavrin.h"
-#include "exchange/shelf_area.h"
+#include "app/shelf_area.h"
 #include "view/brush.h"
 #include "view/camera.h"
 #include "view/timeline.h"

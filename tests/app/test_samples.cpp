@@ -19,7 +19,7 @@
 #include "app/kavrin.h"
 #include "core/frame_set.h"
 #include "exchange/fbx_import.h"
-#include "exchange/shelf_area.h"
+#include "app/shelf_area.h"
 #include "view/camera.h"
 #include "view/view3d.h"
 #include "window_fixture.h"

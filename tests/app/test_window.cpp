@@ -9,7 +9,7 @@
 
 #include "app/build_info.h"
 #include "app/kavrin.h"
-#include "exchange/shelf_area.h"
+#include "app/shelf_area.h"
 #include "view/timeline.h"
 #include "view/view3d.h"
 #include "window_fixture.h"

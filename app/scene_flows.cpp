@@ -1,4 +1,4 @@
-#include "exchange/scene_flows.h"
+#include "app/scene_flows.h"
 
 #include <array>
 
@@ -8,9 +8,9 @@
 #include <QMessageBox>
 
 #include "app/kavrin.h"
+#include "app/shelf_area.h"
 #include "exchange/fbx_import.h"
 #include "exchange/script_bridge.h"
-#include "exchange/shelf_area.h"
 #include "view/view3d.h"
 
 namespace kavrin {

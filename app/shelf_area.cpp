@@ -1,4 +1,4 @@
-#include "exchange/shelf_area.h"
+#include "app/shelf_area.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,9 +14,9 @@
 #include <QVBoxLayout>
 
 #include "app/kavrin.h"
+#include "app/scene_flows.h"
 #include "core/strict.h"
 #include "exchange/cache_folder.h"
-#include "exchange/scene_flows.h"
 #include "view/brush.h"
 #include "view/tool_settings.h"
 #include "view/view3d.h"
