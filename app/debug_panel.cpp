@@ -34,6 +34,7 @@ void kavrin::build_debug_panel() {
     log_view->setReadOnly(true);
     log_view->setLineWrapMode(QTextEdit::NoWrap);
     log_view->setFocusPolicy(Qt::ClickFocus);
+    fill_log_view();
     row_of_two->addWidget(rows_widget);
     row_of_two->addWidget(log_view, 1);
     dock->setWidget(body);
