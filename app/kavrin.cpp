@@ -64,8 +64,7 @@ kavrin::kavrin()
 
 kavrin::~kavrin() {
     qApp->removeEventFilter(this);
-    // A download still under way is cancelled; its thread has ended when this returns.
-    transfer_.reset();
+    abandon_transfer();
     // The emitter's display lists die with the viewport's context: free them first.
     stepping = false;
     scene.reset();
@@ -500,21 +499,28 @@ bool kavrin::run_transfer(const QString& label, std::function<void(transfer_cont
         log("download / cancel");
     });
     auto* poll = new QTimer(transfer_progress_);
-    connect(poll, &QTimer::timeout, transfer_progress_, [this, &control] {
+    connect(poll, &QTimer::timeout, transfer_progress_, [dialog = transfer_progress_, &control] {
         // Kilobytes, so that every size fits the dialog's int range.
         const long long total = control.total, done = control.done;
-        transfer_progress_->setMaximum(total > 0 ? int(std::min(total / 1024, 1LL << 30)) : 0);
-        transfer_progress_->setValue(total > 0 ? int(std::min(done / 1024, 1LL << 30)) : 0);
+        dialog->setMaximum(total > 0 ? int(std::min(total / 1024, 1LL << 30)) : 0);
+        dialog->setValue(total > 0 ? int(std::min(done / 1024, 1LL << 30)) : 0);
     });
     poll->start(100);
     return true;
 }
 
+void kavrin::abandon_transfer() {
+    // A download still under way is cancelled and what it finds dropped; its thread has ended
+    // when this returns.
+    delete transfer_progress_;
+    transfer_progress_ = nullptr;
+    transfer_.reset();
+}
+
 void kavrin::end_transfer() {
-    if (transfer_progress_) {
-        transfer_progress_->deleteLater();
-        transfer_progress_ = nullptr;
-    }
+    // Deleted now, with its poll timer: neither may outlive the control they read.
+    delete transfer_progress_;
+    transfer_progress_ = nullptr;
     // Its thread has ended; the object goes once the signal that called here has returned.
     transfer_.release()->deleteLater();
 }
@@ -532,7 +538,7 @@ void kavrin::closeEvent(QCloseEvent* event) {
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     save_settings();
     scripts::clean(*this);
-    transfer_.reset();  // a download under way is cancelled and its thread waited for
+    abandon_transfer();
     stepping = false;
     scene.reset();  // waits for the scene's workers
     log("close kavrin");

@@ -171,6 +171,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     void modifier_event(QKeyEvent* event);
     void fill_log_view();
     void end_transfer();
+    void abandon_transfer();
 
     struct slider_entry {
         std::atomic<int>* field;

@@ -1,6 +1,7 @@
 #include "app/transfer.h"
 
 #include <QEventLoop>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 
@@ -25,6 +26,8 @@ bool transfer::running() const {
 }
 
 bool transfer::wait(int ms) {
+    // The finished() handlers run in the loop below and may delete this object.
+    const QPointer<transfer> self(this);
     if (!running()) return true;
     QEventLoop loop;
     QTimer limit;
@@ -33,7 +36,7 @@ bool transfer::wait(int ms) {
     connect(thread_, &QThread::finished, &loop, &QEventLoop::quit);
     limit.start(ms);
     if (running()) loop.exec();
-    return !running();
+    return !self || !running();
 }
 
 }  // namespace kavrin

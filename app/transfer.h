@@ -25,7 +25,8 @@ class transfer : public QObject {
     transfer_control control;
 
     bool running() const;
-    // Turns the event loop until the work has ended or ms have passed; whether it ended.
+    // Turns the event loop until the work has ended or ms have passed; whether it ended. The
+    // finished() handlers may run meanwhile and delete this object.
     bool wait(int ms);
 
   Q_SIGNALS:
