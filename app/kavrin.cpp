@@ -11,13 +11,12 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QPixmap>
+#include <QPlainTextEdit>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSplashScreen>
-#include <QTextBlock>
 #include <QTextCursor>
-#include <QTextDocument>
-#include <QTextEdit>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -371,14 +370,12 @@ void kavrin::refresh_log_view() {
         log_dirty = false;
     }
     if (!log_view || lines.isEmpty()) return;
-    // Appended, never re-read: a line costs the same whatever the size of the file.
-    QTextCursor end(log_view->document());
-    end.movePosition(QTextCursor::End);
-    for (const QString& line : lines) {
-        if (!log_view->document()->isEmpty()) end.insertBlock();
-        end.insertText(line);
-    }
-    log_view->moveCursor(QTextCursor::End);
+    // Appended, never re-read: a line costs the same whatever the size of the file, and the
+    // plain-text view drops its oldest lines beyond its block limit.
+    for (const QString& line : lines)
+        log_view->appendPlainText(line);
+    QScrollBar* bar = log_view->verticalScrollBar();
+    bar->setValue(bar->maximum());
 }
 
 void kavrin::fill_log_view() {
@@ -399,7 +396,7 @@ void kavrin::fill_log_view() {
     if (tail.size() == 256 * 1024 && !lines.isEmpty()) lines.removeFirst();  // cut mid-line
     if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
     if (lines.size() > log_view_lines) lines.erase(lines.begin(), lines.end() - log_view_lines);
-    log_view->document()->setMaximumBlockCount(log_view_lines);
+    log_view->setMaximumBlockCount(log_view_lines);
     log_view->setPlainText(lines.join('\n'));
     log_view->moveCursor(QTextCursor::End);
 }

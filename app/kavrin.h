@@ -27,7 +27,7 @@ class QLabel;
 class QProgressDialog;
 class QPushButton;
 class QSlider;
-class QTextEdit;
+class QPlainTextEdit;
 class QTimer;
 
 namespace kavrin {
@@ -86,7 +86,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     class timeline* strip = nullptr;
     class brush* tool_brush = nullptr;
     shelf_area* shelf = nullptr;  // the side panel
-    QTextEdit* log_view = nullptr;
+    QPlainTextEdit* log_view = nullptr;
 
     bool startup();
 

@@ -4,12 +4,12 @@
 #include <QDockWidget>
 #include <QFile>
 #include <QFileInfo>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
-#include <QTextEdit>
 
 #include <map>
 #include <thread>
@@ -243,7 +243,8 @@ TEST(Window, ModifiersFollowTheirKeyEventsAndAreNotPolledBack) {
     ASSERT_TRUE(o.wait_for_scene());
     window& w = *o.w;
     w.activateWindow();
-    QTest::qWaitForWindowActive(&w);
+    // Without a window manager the activation may not come; the keys reach the window anyway.
+    (void)QTest::qWaitForWindowActive(&w);
     w.change_frame(50);
     w.tool_brush->set_type("converge");
     w.tool_brush->set_space(0.12f);
@@ -328,7 +329,8 @@ TEST(Window, TheLogViewTakesANewLineAtOnceAndKeepsABoundedTail) {
 
     // Closing hides the window first and logs nothing after "close kavrin".
     w.activateWindow();
-    QTest::qWaitForWindowActive(&w);
+    // Without a window manager the activation may not come; the keys reach the window anyway.
+    (void)QTest::qWaitForWindowActive(&w);
     w.close();
     EXPECT_FALSE(w.isVisible());
     const QByteArray text = read_all(w.debug_txt);
