@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 
 #include <QThread>
@@ -489,77 +490,34 @@ void emitter::near_worker() {
 
 // ---- Undo ----
 
-void emitter::undo() {
-    // Nothing to undo, a stroke still being painted or propagated, or a cache being written (its
-    // files would hold the stroke on some frames and not on others): nothing happens.
-    if (undo_depth < 1 || near_running || window->view.drag_active || window->view.busy ||
-        frames_to_save > 0)
-        return;
-    undoing = true;
-    idle_ticks = 0;
-    {
-        QMutexLocker hold(emitter_lock.get());
-        on_exit done{[this] { undoing = false; }};
-        const int depth = --undo_depth;
-        ++redo_depth;
+namespace {
 
-        // Every stroke of the undone generation is marked, queued or applied, and a redo of it
-        // that has not happened yet is called off.
-        auto mark = [depth](std::deque<stroke>& strokes) {
-            for (auto it = strokes.rbegin(); it != strokes.rend() && it->depth >= depth; ++it)
-                if (!it->undone) it->undone = it->redoable = true;
-        };
-        for (auto& [number, fs] : frames) {
-            {
-                QMutexLocker queue(fs.near_lock.get());
-                mark(fs.near_queue);
-            }
-            QMutexLocker history(fs.history_lock.get());
-            mark(fs.history);
-            for (redo_entry& r : fs.redo)
-                if (r.entry.depth >= depth) r.due = false;
+// Visits each frame's queued strokes, then its history with its redo data, each under its lock.
+template <class Queued, class Kept>
+void visit_strokes(std::map<int, frame_set>& frames, Queued queued, Kept kept) {
+    for (auto& [number, fs] : frames) {
+        {
+            QMutexLocker queue(fs.near_lock.get());
+            queued(fs.near_queue);
         }
-
-        // The current frame is taken back at once, with whatever an earlier undo left there.
-        frame_set& current = frame(window->current_frame);
-        bool reverted = false;
-        for (; has_work(current, work_kind::undo); reverted = true)
-            replay_undo(current);
-        if (reverted) step(current, false, true);
+        QMutexLocker history(fs.history_lock.get());
+        kept(fs.history, fs.redo);
     }
-    window->log("undo");
 }
 
-void emitter::redo() {
-    if (redo_depth < 1 || near_running || window->view.drag_active || window->view.busy ||
-        frames_to_save > 0)
-        return;
+}  // namespace
+
+void emitter::change_history(const char* line, const std::function<void()>& change) {
+    // Refused while a stroke is painted or propagated, or while a cache is written (its files
+    // would hold the change on some frames and not on others).
+    if (near_running || window->view.drag_active || window->view.busy || frames_to_save > 0) return;
     undoing = true;
     idle_ticks = 0;
     {
         QMutexLocker hold(emitter_lock.get());
         on_exit done{[this] { undoing = false; }};
-        const int depth = undo_depth++;  // the most recently undone generation
-        --redo_depth;
-
-        // Where the undo has not been carried out yet, calling it off is the whole redo; where
-        // it has, the frame's worker brings the stroke back.
-        auto call_off = [depth](std::deque<stroke>& strokes) {
-            for (stroke& s : strokes)
-                if (s.depth == depth && s.redoable) s.undone = s.redoable = false;
-        };
-        for (auto& [number, fs] : frames) {
-            {
-                QMutexLocker queue(fs.near_lock.get());
-                call_off(fs.near_queue);
-            }
-            QMutexLocker history(fs.history_lock.get());
-            call_off(fs.history);
-            for (redo_entry& r : fs.redo)
-                if (r.entry.depth == depth) r.due = true;
-        }
-
-        // The current frame at once.
+        change();
+        // The current frame catches up at once, the others in the background.
         frame_set& current = frame(window->current_frame);
         bool changed = false;
         for (;; changed = true) {
@@ -572,22 +530,61 @@ void emitter::redo() {
         }
         if (changed) step(current, false, true);
     }
-    window->log("redo");
+    window->log(line);
+}
+
+void emitter::undo() {
+    if (undo_depth < 1) return;
+    change_history("undo", [this] {
+        const int depth = --undo_depth;
+        ++redo_depth;
+        // Every stroke of the undone generation is marked, queued or applied, and a redo of it
+        // that has not been carried out yet is called off.
+        auto mark = [depth](std::deque<stroke>& strokes) {
+            for (auto it = strokes.rbegin(); it != strokes.rend() && it->depth >= depth; ++it)
+                if (!it->undone) it->undone = it->redoable = true;
+        };
+        visit_strokes(frames, mark, [&](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
+            mark(history);
+            for (redo_entry& r : redo)
+                if (r.entry.depth >= depth) r.due = false;
+        });
+    });
+}
+
+void emitter::redo() {
+    if (redo_depth < 1) return;
+    change_history("redo", [this] {
+        const int depth = undo_depth++;  // the most recently undone generation
+        --redo_depth;
+        // Where the undo has not been carried out yet, calling it off is the whole redo; where
+        // it has, the frame's worker brings the stroke back.
+        auto call_off = [depth](std::deque<stroke>& strokes) {
+            for (stroke& s : strokes)
+                if (s.depth == depth && s.redoable) s.undone = s.redoable = false;
+        };
+        visit_strokes(frames, call_off,
+                      [&](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
+                          call_off(history);
+                          for (redo_entry& r : redo)
+                              if (r.entry.depth == depth) r.due = true;
+                      });
+    });
 }
 
 void emitter::clear_redo() {
     redo_depth = 0;
-    for (auto& [number, fs] : frames) {
-        {
-            QMutexLocker queue(fs.near_lock.get());
-            for (stroke& s : fs.near_queue)
+    visit_strokes(
+        frames,
+        [](std::deque<stroke>& queued) {
+            for (stroke& s : queued)
                 s.redoable = false;
-        }
-        QMutexLocker history(fs.history_lock.get());
-        fs.redo.clear();
-        for (auto it = fs.history.rbegin(); it != fs.history.rend() && it->undone; ++it)
-            it->redoable = false;
-    }
+        },
+        [](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
+            redo.clear();
+            for (auto it = history.rbegin(); it != history.rend() && it->undone; ++it)
+                it->redoable = false;
+        });
 }
 
 void emitter::trim_redo() {

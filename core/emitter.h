@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -124,6 +125,9 @@ class emitter : public QObject {
     void raise_max_scale(float extent);
 
   private:
+    // Undo and redo: `change` marks the frames with the background held off, then the current
+    // frame catches up at once; logs line.
+    void change_history(const char* line, const std::function<void()>& change);
     // A new stroke ends what redo could bring back.
     void clear_redo();
     // Low memory drops the redo data of the first undone generation (when no frame is busy).

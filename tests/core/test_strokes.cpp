@@ -49,6 +49,17 @@ struct painted_scene : ::testing::Test {
             ASSERT_FALSE(window.view.busy);
         }
     }
+    // A grab stroke up the y axis on frame f reaching `time` frames either side, propagated and
+    // settled.
+    void settled_grab(int f, float time, int steps) {
+        window.brush_state.type = "grab";
+        window.brush_state.vector = vec3(0, 1, 0);
+        window.brush_state.time = time;
+        aim(f, 0.5f);
+        paint(steps);
+        e->add_near();
+        ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    }
     std::map<int, particle_map> snapshot() {
         std::map<int, particle_map> all;
         for (auto& [n, fs] : e->frames)
@@ -317,13 +328,7 @@ TEST_F(painted_scene, TrimmingFollowsFreeMemory) {
 
 TEST_F(painted_scene, PaintingAFrameAnUndoHasNotReachedYetKeepsTheNewStroke) {
     const auto before = snapshot();
-    window.brush_state.type = "grab";
-    window.brush_state.vector = vec3(0, 1, 0);
-    window.brush_state.time = 2.0f;
-    aim(50, 0.5f);
-    paint(3);
-    e->add_near();
-    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    settled_grab(50, 2.0f, 3);
     e->idle_threshold = 1000000;  // the user keeps working: the background stays off
     e->undo();
     ASSERT_TRUE(e->frame(51).history.back().undone);
@@ -436,13 +441,7 @@ TEST_F(painted_scene, BackgroundWorkDoesNotWaitOnARestingPointer) {
 
 TEST_F(painted_scene, ASaveRightAfterAnUndoWritesTheUndoneFrames) {
     const auto before = snapshot();
-    window.brush_state.type = "grab";
-    window.brush_state.vector = vec3(0, 1, 0);
-    window.brush_state.time = 2.0f;
-    aim(50, 0.5f);
-    paint(3);
-    e->add_near();
-    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    settled_grab(50, 2.0f, 3);
     e->undo();  // frames 48, 49, 51 and 52 are still to be reverted when the save starts
     window.brush_state.time = 0.0f;
     aim(30, 0.5f);
