@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <optional>
 #include <random>
 
@@ -167,12 +168,15 @@ class editing_run {
         }
         window_.view.drag_active = true;
         held_ = true;
-        // What a cancel must give back, when no undo is still to be carried out on the frame.
+        // What a cancel must give back, when no undo is still to be carried out on the frame
+        // (and no worker is stepping it while it is copied).
         frame_set& fs = e_->frame(window_.current_frame);
         pressed_depth_ = e_->undo_depth;
-        pressed_ = has_work(fs, work_kind::undo) || has_work(fs, work_kind::queued_stroke)
-                       ? std::optional<particle_map>()
-                       : std::optional<particle_map>(fs.particles);
+        pressed_.reset();
+        std::unique_lock<QMutex> eating(*fs.eat_lock, std::try_to_lock);
+        if (eating.owns_lock() && !has_work(fs, work_kind::undo) &&
+            !has_work(fs, work_kind::queued_stroke))
+            pressed_ = fs.particles;
     }
 
     void cancel() {
