@@ -83,15 +83,17 @@ class editing_run {
         for (auto& [number, fs] : e_->frames)
             painted[number] = fs.particles;
 
-        auto all_the_way = [this](std::atomic<int>& depth, void (emitter::*step)()) {
-            while (depth > 0) {
+        // Undoes or redoes `count` times, each taken at once and settled.
+        auto steps = [this](int count, std::atomic<int>& depth, void (emitter::*step)()) {
+            for (; count > 0; --count) {
                 const int before = depth;
                 (e_.get()->*step)();
                 if (depth != before - 1 || !settle()) return false;
             }
             return true;
         };
-        if (!all_the_way(e_->undo_depth, &emitter::undo))
+        const int painted_depth = e_->undo_depth;
+        if (!steps(painted_depth, e_->undo_depth, &emitter::undo))
             return ::testing::AssertionFailure() << "an undo was refused or did not settle";
         if (bad_trims_ > 0) return ::testing::AssertionFailure() << bad_trims_ << " bad trims";
         if (misrecorded_ > 0)
@@ -99,8 +101,8 @@ class editing_run {
         if (cancels_changed_ > 0)
             return ::testing::AssertionFailure() << cancels_changed_ << " cancels changed things";
         if (auto undone = compare(expected_, true); !undone) return undone;
-        // And redoing everything paints it all again, exactly.
-        if (!all_the_way(e_->redo_depth, &emitter::redo))
+        // And redoing what was just undone paints it all again, exactly.
+        if (!steps(painted_depth, e_->redo_depth, &emitter::redo))
             return ::testing::AssertionFailure() << "a redo was refused or did not settle";
         return compare(painted, false);
     }
