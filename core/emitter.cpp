@@ -577,8 +577,9 @@ void emitter::clear_redo() {
     visit_strokes(
         frames,
         [](std::deque<stroke>& queued) {
+            // Only undone strokes: the front one that a worker may be applying is never undone.
             for (stroke& s : queued)
-                s.redoable = false;
+                if (s.undone) s.redoable = false;
         },
         [](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
             redo.clear();
@@ -604,7 +605,7 @@ void emitter::trim_redo() {
             fs.redo.end());
         for (std::deque<stroke>* strokes : {&fs.history, &fs.near_queue})
             for (stroke& s : *strokes)
-                if (s.depth == first_undone) s.redoable = false;
+                if (s.undone && s.depth == first_undone) s.redoable = false;
     }
     --redo_depth;
     window->log("redo trim / " + QString::number(redo_depth));
