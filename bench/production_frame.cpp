@@ -20,7 +20,8 @@ production_frame::production_frame(int particle_count, unsigned seed) {
         const int cloud = particle_count - particle_count / 10;
         for (int id = 0; id < particle_count; ++id) {
             vec3 p(unit(rng), unit(rng), unit(rng));
-            if (id >= cloud) p = vec3(p[0] * 2.0f - 0.5f, -0.2f + p[1] * 0.002f, p[2] * 2.0f - 0.5f);
+            if (id >= cloud)
+                p = vec3(p[0] * 2.0f - 0.5f, -0.2f + p[1] * 0.002f, p[2] * 2.0f - 0.5f);
             fs.particles.try_emplace(id, id, p, 1.0f);
         }
     };

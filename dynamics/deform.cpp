@@ -182,6 +182,8 @@ void apply_stroke(frame_set& fs, stroke& s) {
         run_jobs(job_receiver(), true, int(s.particles.size()), worker_count(fs), &fs, "frame_set",
                  "deform particle", &args);
     }
+    // The next step re-homes those the deformation marked moved.
+    fs.moved_list.insert(fs.moved_list.end(), s.particles.begin(), s.particles.end());
     fs.settled = false;
 }
 

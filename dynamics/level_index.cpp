@@ -25,6 +25,12 @@ kd_tree::point as_doubles(const vec3& v) {
     return {double(v[0]), double(v[1]), double(v[2])};
 }
 
+void index_leaf(frame_set& fs, oct_tree& leaf) {
+    const int level = leaf.depth - 1;
+    level_at(fs.level_keys, level).try_emplace(position_key(leaf.centroid, fs.extent), &leaf);
+    level_at(fs.level_trees, level).insert(as_doubles(leaf.centroid));
+}
+
 }  // namespace
 
 cell_key position_key(const vec3& v, float extent) {
@@ -46,15 +52,21 @@ void reset_levels(frame_set& fs) {
         tree.clear();
     for (auto& keys : fs.level_keys)
         keys.clear();
-    index_leaves(fs, fs.root);
+    // The leaves in tree order change only when nodes are added; otherwise the last walk serves.
+    if (fs.leaves_changed) {
+        fs.leaf_order.clear();
+        std::vector<oct_tree*> nodes;
+        collect(fs.root, nodes);
+        for (oct_tree* n : nodes)
+            if (n->children.empty() && n->depth >= 1) fs.leaf_order.push_back(n);
+        fs.leaves_changed = false;
+    }
+    for (oct_tree* leaf : fs.leaf_order)
+        index_leaf(fs, *leaf);
 }
 
 void index_leaves(frame_set& fs, oct_tree& node) {
-    if (node.children.empty() && node.depth >= 1) {
-        const int level = node.depth - 1;
-        level_at(fs.level_keys, level).try_emplace(position_key(node.centroid, fs.extent), &node);
-        level_at(fs.level_trees, level).insert(as_doubles(node.centroid));
-    }
+    if (node.children.empty() && node.depth >= 1) index_leaf(fs, node);
     for (auto& [key, child] : node.children)
         index_leaves(fs, child);
 }
@@ -77,7 +89,7 @@ void rehome(frame_set& fs, particle& p) {
     p.moved = false;
     oct_tree* old = p.cell;
     if (!old) return;  // not placed yet: the next queued insertion places it
-    old->dirty = true;
+    mark_dirty(*old);
     if (!is_outside(*old, p.position)) return;
 
     auto move_to = [&](oct_tree& dest) {
@@ -87,8 +99,11 @@ void rehome(frame_set& fs, particle& p) {
             dest.members.emplace(p.id, &p);
         }
         p.cell = &dest;
-        QMutexLocker hold(old->mutex.get());
-        old->members.erase(p.id);
+        {
+            QMutexLocker hold(old->mutex.get());
+            old->members.erase(p.id);
+        }
+        mark_for_refresh(dest);  // a cell above the leaf depth hands it down at the refresh
     };
 
     thread_local std::vector<oct_tree*> candidates;
@@ -98,12 +113,12 @@ void rehome(frame_set& fs, particle& p) {
         for (oct_tree* c : candidates) {
             if (c == old || is_outside(*c, p.position)) continue;
             // Whatever ring found it, the receiving cell's bounds must now include p.
-            c->dirty = true;
+            mark_dirty(*c);
             move_to(*c);
             return;
         }
     }
-    fs.root.dirty = true;
+    mark_dirty(fs.root);
     move_to(fs.root);
 }
 
