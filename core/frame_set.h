@@ -73,6 +73,11 @@ class frame_set {
 
     std::vector<std::unordered_map<cell_key, oct_tree*, cell_key_hash>> level_keys;
     std::vector<kd_tree> level_trees;
+    // Per level, whether two leaves gave the same position key when it was indexed.
+    std::vector<char> level_collisions;
+    // The index holds the leaves with their centroids as they are now; a bounds update or a new
+    // node clears it (bounds may be updated on several threads at once).
+    std::atomic<bool> levels_current{false};
 
     float cell_size = 0.0f;
     std::unordered_map<cell_key, vec3, cell_key_hash> cell_centres;

@@ -1,5 +1,6 @@
 #include "dynamics/level_index.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/frame_set.h"
@@ -27,8 +28,62 @@ kd_tree::point as_doubles(const vec3& v) {
 
 void index_leaf(frame_set& fs, oct_tree& leaf) {
     const int level = leaf.depth - 1;
-    level_at(fs.level_keys, level).try_emplace(position_key(leaf.centroid, fs.extent), &leaf);
+    if (!level_at(fs.level_keys, level)
+             .try_emplace(position_key(leaf.centroid, fs.extent), &leaf)
+             .second)
+        fs.level_collisions[size_t(level)] = 1;
     level_at(fs.level_trees, level).insert(as_doubles(leaf.centroid));
+}
+
+// Where a point lies against a box: clearly inside, clearly outside, or too near a face to say
+// without the exact comparisons of is_outside.
+enum class side { inside, outside, near_face };
+
+side side_of(const oct_tree& node, const vec3& p) {
+    const float far = node.half_size * 2.0f;
+    bool inside = true;
+    for (int i = 0; i < 3; ++i) {
+        const float lo = node.corner[i], hi = lo + far;
+        const float slack =
+            1e-5f * std::max({std::fabs(p[i]), std::fabs(lo), std::fabs(hi), node.half_size});
+        if (p[i] < lo - slack || p[i] > hi + slack) return side::outside;
+        if (p[i] < lo + slack || p[i] > hi - slack) inside = false;
+    }
+    return inside ? side::inside : side::near_face;
+}
+
+// The first cell of a re-homing ring, found without the range query where that gives the same
+// answer: at a level whose keys are unique, the only leaf of the level that can hold p is the
+// one the tree walk reaches, and the query lists it exactly when its centroid lies within the
+// radius. Returns false (undecided) near a cell face or the radius, at a level with shared keys,
+// or when the index is older than the node bounds.
+bool direct_candidate(const frame_set& fs, const vec3& p, float radius, int level,
+                      const oct_tree* old, oct_tree*& found) {
+    found = nullptr;
+    if (!fs.levels_current || level < 0 || size_t(level) >= fs.level_collisions.size() ||
+        fs.level_collisions[size_t(level)])
+        return false;
+    const oct_tree* node = &fs.root;
+    while (node->depth < level + 1) {
+        const oct_tree* next = nullptr;
+        for (const auto& [key, child] : node->children) {
+            const side s = side_of(child, p);
+            if (s == side::near_face) return false;
+            if (s == side::inside) next = &child;  // children do not overlap
+        }
+        if (!next) return true;  // no cell of this depth holds p
+        node = next;
+    }
+    if (!node->children.empty() || node == old) return true;
+    double d2 = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        const double d = double(node->centroid[i]) - double(p[i]);
+        d2 += d * d;
+    }
+    const double r2 = double(radius) * double(radius);
+    if (std::fabs(d2 - r2) <= 1e-9 * r2) return false;
+    if (d2 < r2) found = const_cast<oct_tree*>(node);
+    return true;
 }
 
 }  // namespace
@@ -44,7 +99,9 @@ void create_levels(frame_set& fs) {
     fs.level_keys.assign(size_t(fs.tree_depth), {});
     fs.level_trees.clear();
     fs.level_trees.resize(size_t(fs.tree_depth));
+    fs.level_collisions.assign(size_t(fs.tree_depth), 0);
     index_leaves(fs, fs.root);
+    fs.levels_current = true;
 }
 
 void reset_levels(frame_set& fs) {
@@ -52,6 +109,7 @@ void reset_levels(frame_set& fs) {
         tree.clear();
     for (auto& keys : fs.level_keys)
         keys.clear();
+    fs.level_collisions.assign(fs.level_keys.size(), 0);
     // The leaves in tree order change only when nodes are added; otherwise the last walk serves.
     if (fs.leaves_changed) {
         fs.leaf_order.clear();
@@ -63,6 +121,7 @@ void reset_levels(frame_set& fs) {
     }
     for (oct_tree* leaf : fs.leaf_order)
         index_leaf(fs, *leaf);
+    fs.levels_current = true;
 }
 
 void index_leaves(frame_set& fs, oct_tree& node) {
@@ -109,7 +168,15 @@ void rehome(frame_set& fs, particle& p) {
     thread_local std::vector<oct_tree*> candidates;
     for (int r = 0; r < fs.tree_depth; ++r) {
         const float radius = float(double(fs.leaf_half) * 3.5 * double(r + 1));
-        find_cells(fs, p.position, radius, fs.tree_depth - r - 1, candidates);
+        const int level = fs.tree_depth - r - 1;
+        oct_tree* direct = nullptr;
+        if (direct_candidate(fs, p.position, radius, level, old, direct)) {
+            if (!direct) continue;
+            mark_dirty(*direct);
+            move_to(*direct);
+            return;
+        }
+        find_cells(fs, p.position, radius, level, candidates);
         for (oct_tree* c : candidates) {
             if (c == old || is_outside(*c, p.position)) continue;
             // Whatever ring found it, the receiving cell's bounds must now include p.

@@ -70,6 +70,7 @@ void init(oct_tree& node, int depth, float half_size, const vec3& corner, frame_
     if (owner) {
         if (node.slot < 0) node.slot = owner->boxes.add();
         owner->leaves_changed = true;
+        owner->levels_current = false;
     }
     mark_dirty(node);
 }
@@ -220,6 +221,7 @@ void update_bounds(oct_tree& node) {
         node.bound_min = node.bound_max = node.centroid;
     }
     node.dirty = false;
+    if (node.owner) node.owner->levels_current.store(false, std::memory_order_relaxed);
     if (node.owner && node.slot >= 0)
         node.owner->boxes.set(node.slot, node.bound_min, node.bound_max, node.occupied);
 }

@@ -1,0 +1,135 @@
+// The step keeps its work to what changed (listed moved particles, dirty nodes, cells to refresh,
+// a table of node bounds, a tree walk in place of the range query). These tests hold it against
+// the straightforward step on seeded clouds: full walks of the tree and the range query.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "dynamics/frame_step.h"
+#include "dynamics/level_index.h"
+#include "scene_helpers.h"
+
+using namespace kavrin;
+using test::one_frame;
+
+namespace {
+
+// The cell that re-homing gives p, by the range query alone: the first cell of the first ring
+// that holds p and is not its old cell; the root when none does.
+oct_tree* reference_home(frame_set& fs, const particle& p) {
+    if (!is_outside(*p.cell, p.position)) return p.cell;
+    std::vector<oct_tree*> candidates;
+    for (int r = 0; r < fs.tree_depth; ++r) {
+        const float radius = float(double(fs.leaf_half) * 3.5 * double(r + 1));
+        find_cells(fs, p.position, radius, fs.tree_depth - r - 1, candidates);
+        for (oct_tree* c : candidates)
+            if (c != p.cell && !is_outside(*c, p.position)) return c;
+    }
+    return &fs.root;
+}
+
+// A cloud with a dense part, a grid on cell faces and a few particles far out.
+void seeded_cloud(one_frame& f, unsigned seed, int count) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (int i = 0; i < count; ++i)
+        f.add(i, vec3(u(rng), u(rng) * 0.4f, u(rng)));
+    f.add_block(6, 0.25f);
+    f.add(int(f.fs.particles.size()), vec3(3.0f, 0.0f, 0.0f));
+}
+
+// Moves about a fifth of the particles: small steps, steps onto exact cell corners of the grid,
+// and some far throws.
+void move_some(frame_set& fs, std::mt19937& rng, int round) {
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (auto& [id, p] : fs.particles) {
+        if (rng() % 5) continue;
+        if (round % 3 == 1 && id % 2)
+            p.position = vec3(std::round(p.position[0] * 8.0f) / 8.0f,
+                              std::round(p.position[1] * 8.0f) / 8.0f, p.position[2]);
+        else
+            p.position += vec3(u(rng), u(rng), u(rng)) * (round == 4 ? 2.0f : 0.15f);
+        mark_moved(fs, p);
+    }
+}
+
+}  // namespace
+
+TEST(StepReference, RehomingMatchesTheRangeQuery) {
+    for (unsigned seed : {1u, 2u, 3u}) {
+        one_frame f;
+        seeded_cloud(f, seed, 2500);
+        step(f.fs, true, false);
+        std::mt19937 rng(seed);
+        for (int round = 0; round < 6; ++round) {
+            move_some(f.fs, rng, round);
+            int moved_out = 0;
+            for (particle* p : f.fs.moved_list) {
+                if (!p->moved) continue;
+                oct_tree* expected = reference_home(f.fs, *p);
+                moved_out += expected != p->cell ? 1 : 0;
+                rehome(f.fs, *p);
+                ASSERT_EQ(p->cell, expected) << "seed " << seed << " round " << round;
+            }
+            EXPECT_GT(moved_out, 10);
+            step(f.fs, round % 2 == 0, false);
+        }
+    }
+}
+
+TEST(StepReference, BookkeepingMatchesFullWalks) {
+    one_frame f;
+    seeded_cloud(f, 9, 3000);
+    step(f.fs, true, false);
+    std::mt19937 rng(9);
+    for (int round = 0; round < 6; ++round) {
+        move_some(f.fs, rng, round);
+        step(f.fs, round % 2 == 1, false);
+        ASSERT_TRUE(test::each_particle_in_its_cell(f.fs)) << round;
+
+        std::vector<oct_tree*> nodes;
+        collect(f.fs.root, nodes);
+        point_box cloud;
+        for (oct_tree* n : nodes) {
+            // Bounds as a fresh update gives them: no node with changed members was missed.
+            const vec3 lo = n->bound_min, hi = n->bound_max, c = n->centroid;
+            const bool occupied = n->occupied;
+            update_bounds(*n);
+            ASSERT_EQ(n->bound_min, lo);
+            ASSERT_EQ(n->bound_max, hi);
+            ASSERT_EQ(n->centroid, c);
+            ASSERT_EQ(n->occupied, occupied);
+            // The table holds the same bounds.
+            const box_table::box& b = f.fs.boxes.at(n->slot);
+            ASSERT_EQ(b.occupied, occupied);
+            if (occupied) {
+                ASSERT_EQ(b.lo, lo);
+                ASSERT_EQ(b.hi, hi);
+                cloud.add(hi);
+                cloud.add(lo);
+            }
+            // The refresh left no particle above the leaf depth.
+            if (n->depth < f.fs.tree_depth) ASSERT_TRUE(n->members.empty());
+        }
+        EXPECT_EQ(f.fs.extent, cloud.largest_scale());
+
+        // The index answers as one built from scratch by a walk of the tree.
+        one_frame fresh_index;
+        frame_set& g = fresh_index.fs;
+        g.tree_depth = f.fs.tree_depth;
+        g.extent = f.fs.extent;
+        g.level_keys.assign(size_t(g.tree_depth), {});
+        g.level_trees.resize(size_t(g.tree_depth));
+        g.level_collisions.assign(size_t(g.tree_depth), 0);
+        index_leaves(g, f.fs.root);
+        std::vector<oct_tree*> got, want;
+        std::uniform_real_distribution<float> u(-1.2f, 1.2f);
+        for (int q = 0; q < 200; ++q) {
+            const vec3 at(u(rng), u(rng) * 0.5f, u(rng));
+            const int level = q % g.tree_depth;
+            find_cells(f.fs, at, f.fs.leaf_half * 3.5f * float(1 + q % 3), level, got);
+            find_cells(g, at, f.fs.leaf_half * 3.5f * float(1 + q % 3), level, want);
+            ASSERT_EQ(got, want) << "round " << round << " query " << q;
+        }
+    }
+}
