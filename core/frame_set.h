@@ -57,6 +57,9 @@ class frame_set {
     particle_map particles;
     oct_tree root;
     std::vector<particle*> insert_queue;  // particles waiting to be placed in the tree
+    // Every particle in map order, for the parallel shape pass; made again when the count
+    // changed (particles are only added, before the first step).
+    std::vector<particle*> particle_list;
     // Particles that an edit marked moved since the last step (a particle may appear twice).
     std::vector<particle*> moved_list;
     // Nodes whose bounds are due, and nodes above the leaf depth that received particles; the

@@ -1,8 +1,12 @@
 #include "core/threading.h"
 
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -25,7 +29,7 @@ namespace {
 QMutex live_lock;
 std::unordered_multimap<void*, threading*> live_threads;
 
-using emitter_handler = void (*)(emitter&, const threading&);
+using emitter_handler = void (*)(emitter&, const std::vector<int>&, const job_args&);
 using frame_handler = void (*)(frame_set&, const boost::any&, const std::vector<int>&);
 
 template <class T>
@@ -41,16 +45,19 @@ const T& item(const std::vector<T>& list, int i) {
 
 const std::unordered_map<QString, emitter_handler>& emitter_table() {
     static const std::unordered_map<QString, emitter_handler> table = {
-        {"current particle", [](emitter& e, const threading&) { e.current_particle(); }},
-        {"clear queue", [](emitter& e, const threading&) { e.clear_queue(); }},
-        {"eat queue", [](emitter& e, const threading&) { e.eat_queue(); }},
-        {"add near", [](emitter& e, const threading&) { e.near_worker(); }},
-        {"remove undo", [](emitter& e, const threading& t) { e.remove_undo(t.arguments); }},
+        {"current particle",
+         [](emitter& e, const std::vector<int>&, const job_args&) { e.current_particle(); }},
+        {"clear queue",
+         [](emitter& e, const std::vector<int>&, const job_args&) { e.clear_queue(); }},
+        {"eat queue", [](emitter& e, const std::vector<int>&, const job_args&) { e.eat_queue(); }},
+        {"add near", [](emitter& e, const std::vector<int>&, const job_args&) { e.near_worker(); }},
+        {"remove undo",
+         [](emitter& e, const std::vector<int>&, const job_args& args) { e.remove_undo(args); }},
         {"build particle",
-         [](emitter& e, const threading& t) {
-             if (t.arguments.empty()) throw std::out_of_range(bad_subscript_message);
-             const auto& keys = boost::any_cast<const std::vector<int>&>(t.arguments[0]);
-             for (int i : t.indices)
+         [](emitter& e, const std::vector<int>& indices, const job_args& args) {
+             if (args.empty()) throw std::out_of_range(bad_subscript_message);
+             const auto& keys = boost::any_cast<const std::vector<int>&>(args[0]);
+             for (int i : indices)
                  e.build_particle(keys, i);
          }},
     };
@@ -79,33 +86,155 @@ const std::unordered_map<QString, frame_handler>& frame_table() {
          }},
         {"mid shape",
          [](frame_set& fs, const boost::any& a, const std::vector<int>& idx) {
-             const auto& list = list_arg<particle*>(a);
-             for (int i : idx)
-                 shape_cell(fs, *item(list, i));
+             shape_slice(fs, list_arg<particle*>(a), idx);
          }},
         {"mid density",
          [](frame_set& fs, const boost::any& a, const std::vector<int>& idx) {
-             const auto& list = list_arg<cell_key>(a);
-             for (int i : idx)
-                 density_cell(fs, item(list, i));
+             density_slice(fs, list_arg<cell_key>(a), idx);
          }},
         {"mid normal",
          [](frame_set& fs, const boost::any& a, const std::vector<int>& idx) {
-             const auto& list = list_arg<cell_key>(a);
-             for (int i : idx)
-                 normal_cell(fs, item(list, i));
+             normal_slice(fs, list_arg<cell_key>(a), idx);
          }},
     };
     return table;
 }
 
-window_link* window_of(const threading& t) {
-    if (t.target == QLatin1String("emitter")) return static_cast<emitter*>(t.target_object)->window;
-    if (t.target == QLatin1String("frame_set")) {
-        const emitter* owner = static_cast<frame_set*>(t.target_object)->owner;
+window_link* window_of(void* target_object, const QString& target) {
+    if (target == QLatin1String("emitter")) return static_cast<emitter*>(target_object)->window;
+    if (target == QLatin1String("frame_set")) {
+        const emitter* owner = static_cast<frame_set*>(target_object)->owner;
         return owner ? owner->window : nullptr;
     }
     return nullptr;
+}
+
+// One share of a job: the command's handler over the share's indices. A share that fails ends
+// here: the error is logged and the program goes on.
+void run_share(void* target_object, const QString& target, const QString& command,
+               const std::vector<int>& indices, const job_args& arguments) {
+    auto fail = [&](const QString& message) {
+        if (window_link* w = window_of(target_object, target))
+            w->log("job error / " + command + " / " + message);
+    };
+    try {
+        if (target == QLatin1String("emitter")) {
+            auto it = emitter_table().find(command);
+            if (it != emitter_table().end())
+                it->second(*static_cast<emitter*>(target_object), indices, arguments);
+        } else if (target == QLatin1String("frame_set")) {
+            auto it = frame_table().find(command);
+            if (it == frame_table().end()) return;
+            if (arguments.empty()) throw std::out_of_range(bad_subscript_message);
+            it->second(*static_cast<frame_set*>(target_object), arguments[0], indices);
+        }
+    } catch (const boost::bad_any_cast&) {
+        fail("bad cast");
+    } catch (const std::exception& e) {
+        fail(QString::fromUtf8(e.what()));
+    } catch (...) {
+        fail("unknown");
+    }
+}
+
+// A waited job: its shares, taken one at a time by the dispatching thread and the pool's workers.
+struct batch {
+    batch(void* object, const QString& target_, const QString& command_, const job_args& args,
+          std::vector<std::vector<int>> shares_)
+        : target_object(object),
+          target(target_),
+          command(command_),
+          arguments(args),
+          shares(std::move(shares_)) {}
+
+    void* const target_object;
+    const QString& target;
+    const QString& command;
+    const job_args& arguments;
+    const std::vector<std::vector<int>> shares;
+    size_t next = 0;  // first share not taken yet; guarded by the pool's lock
+    size_t done = 0;  // shares finished; guarded by the pool's lock
+    std::condition_variable finished;
+};
+
+// Worker threads kept for waited jobs, so that a pass does not pay for starting threads (nor
+// leave the memory of fresh threads behind). The dispatching thread works on its own job too,
+// and takes the shares that no worker took yet, so a waited job dispatched from a worker never
+// waits for a free worker.
+class worker_pool {
+  public:
+    ~worker_pool() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        for (std::thread& t : threads_)
+            t.join();
+    }
+
+    void run(batch& b) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            queue_.push_back(&b);
+            // Enough idle workers to take every share but the one this thread takes.
+            for (int missing = int(b.shares.size()) - 1 - idle_; missing > 0; --missing)
+                threads_.emplace_back([this] { work(); });
+        }
+        wake_.notify_all();
+        std::unique_lock<std::mutex> hold(lock_);
+        while (b.next < b.shares.size()) {
+            const size_t share = b.next++;
+            hold.unlock();
+            execute(b, share);
+            hold.lock();
+        }
+        queue_.erase(std::find(queue_.begin(), queue_.end(), &b));
+        b.finished.wait(hold, [&b] { return b.done == b.shares.size(); });
+    }
+
+  private:
+    void execute(batch& b, size_t share) {
+        run_share(b.target_object, b.target, b.command, b.shares[share], b.arguments);
+        std::lock_guard<std::mutex> hold(lock_);
+        if (++b.done == b.shares.size()) b.finished.notify_all();
+    }
+
+    void work() {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            ++idle_;
+            wake_.wait(hold, [this] {
+                if (stopping_) return true;
+                for (batch* b : queue_)
+                    if (b->next < b->shares.size()) return true;
+                return false;
+            });
+            --idle_;
+            if (stopping_) return;
+            for (batch* b : queue_)
+                if (b->next < b->shares.size()) {
+                    // A batch stays alive until its taken shares are done.
+                    const size_t share = b->next++;
+                    hold.unlock();
+                    execute(*b, share);
+                    hold.lock();
+                    break;
+                }
+        }
+    }
+
+    std::mutex lock_;  // guards every field below and the queued batches' counters
+    std::condition_variable wake_;
+    std::deque<batch*> queue_;  // batches with shares to take
+    int idle_ = 0;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+worker_pool& pool() {
+    static worker_pool workers;
+    return workers;
 }
 
 }  // namespace
@@ -129,26 +258,7 @@ threading::~threading() {
 }
 
 void threading::run() {
-    // A job that fails ends here: the error is logged and the program goes on.
-    try {
-        if (target == QLatin1String("emitter")) {
-            auto it = emitter_table().find(command);
-            if (it != emitter_table().end())
-                it->second(*static_cast<emitter*>(target_object), *this);
-        } else if (target == QLatin1String("frame_set")) {
-            auto it = frame_table().find(command);
-            if (it == frame_table().end()) return;
-            if (arguments.empty()) throw std::out_of_range(bad_subscript_message);
-            it->second(*static_cast<frame_set*>(target_object), arguments[0], indices);
-        }
-    } catch (const boost::bad_any_cast&) {
-        if (window_link* w = window_of(*this)) w->log("job error / " + command + " / bad cast");
-    } catch (const std::exception& e) {
-        if (window_link* w = window_of(*this))
-            w->log("job error / " + command + " / " + QString::fromUtf8(e.what()));
-    } catch (...) {
-        if (window_link* w = window_of(*this)) w->log("job error / " + command + " / unknown");
-    }
+    run_share(target_object, target, command, indices, arguments);
 }
 
 void share_lib::finalize_thread() {
@@ -175,24 +285,27 @@ std::vector<std::vector<int>> deal_indices(int item_count, int thread_count) {
 void run_jobs(QObject* receiver, bool wait, int item_count, int thread_count, void* target_object,
               const QString& target, const QString& command, const job_args* arguments) {
     std::vector<std::vector<int>> shares = deal_indices(item_count, thread_count);
+    shares.erase(std::remove_if(shares.begin(), shares.end(),
+                                [](const std::vector<int>& s) { return s.empty(); }),
+                 shares.end());
+    if (wait) {
+        // Each share still runs on one thread in ascending index order; the threads are kept.
+        if (shares.empty()) return;
+        const job_args none;
+        batch b{target_object, target, command, arguments ? *arguments : none, std::move(shares)};
+        pool().run(b);
+        return;
+    }
 
-    std::vector<threading*> started;
     for (auto& share : shares) {
-        if (share.empty()) continue;
         auto* t = new threading(target_object, target, command, std::move(share), arguments);
-        if (!wait) {
+        {
             QMutexLocker hold(&live_lock);
             live_threads.emplace(target_object, t);
-            QObject::connect(t, SIGNAL(finished()), receiver, SLOT(finalize_thread()));
         }
+        QObject::connect(t, SIGNAL(finished()), receiver, SLOT(finalize_thread()));
         t->start(QThread::InheritPriority);
-        started.push_back(t);
     }
-    if (!wait) return;
-    for (threading* t : started)
-        t->wait();
-    for (threading* t : started)
-        delete t;
 }
 
 // Runs on the main thread, the only one that deletes unwaited threads, so none vanishes here.

@@ -44,6 +44,9 @@ share_lib* job_receiver();
 // Item indices dealt round-robin: item i goes to share i mod thread_count.
 std::vector<std::vector<int>> deal_indices(int item_count, int thread_count);
 
+// A waited job runs its shares on kept worker threads and on the calling thread, and returns
+// when all are done; an unwaited one starts a threading per share, which the receiver deletes
+// when it has finished.
 void run_jobs(QObject* receiver, bool wait, int item_count, int thread_count, void* target_object,
               const QString& target, const QString& command, const job_args* arguments);
 

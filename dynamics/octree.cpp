@@ -48,7 +48,9 @@ void member_list::sort() {
 }
 
 void mark_dirty(oct_tree& node) {
-    if (node.dirty.exchange(true) || !node.owner) return;
+    // The plain read spares the locked exchange for the many particles of an already dirty node.
+    if (node.dirty.load(std::memory_order_relaxed) || node.dirty.exchange(true) || !node.owner)
+        return;
     QMutexLocker hold(&node.owner->node_lists_lock);
     node.owner->dirty_nodes.push_back(&node);
 }

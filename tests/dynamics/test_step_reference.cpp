@@ -3,9 +3,11 @@
 // the straightforward step on seeded clouds: full walks of the tree and the range query.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 
 #include "dynamics/frame_step.h"
+#include "dynamics/grid_fields.h"
 #include "dynamics/level_index.h"
 #include "scene_helpers.h"
 
@@ -109,7 +111,9 @@ TEST(StepReference, BookkeepingMatchesFullWalks) {
                 cloud.add(lo);
             }
             // The refresh left no particle above the leaf depth.
-            if (n->depth < f.fs.tree_depth) ASSERT_TRUE(n->members.empty());
+            if (n->depth < f.fs.tree_depth) {
+                ASSERT_TRUE(n->members.empty());
+            }
         }
         EXPECT_EQ(f.fs.extent, cloud.largest_scale());
 
@@ -131,5 +135,39 @@ TEST(StepReference, BookkeepingMatchesFullWalks) {
             find_cells(g, at, f.fs.leaf_half * 3.5f * float(1 + q % 3), level, want);
             ASSERT_EQ(got, want) << "round " << round << " query " << q;
         }
+    }
+}
+
+TEST(StepReference, ShadingMatchesThePointByPointBlend) {
+    // Particles sharing a cell share its looked-up neighbourhood; the blend must stay the one of
+    // 27 look-ups per particle, bit for bit.
+    one_frame f;
+    seeded_cloud(f, 5, 4000);
+    step(f.fs, true, false);
+    const frame_set& fs = f.fs;
+    std::unordered_map<int, std::pair<vec3, float>> expected;
+    float lo = 100000000.0f, hi = -100000000.0f;
+    const double reach = std::sqrt(2.0) * double(fs.cell_size);
+    for (const auto& [id, p] : fs.particles) {
+        const vec3 q = key_coords(make_key(p.position / fs.cell_size));
+        vec3 n;
+        float s = 0.0f;
+        for (const vec3& o : stencil()) {
+            const cell_key m = make_key(q + o);
+            auto centre = fs.cell_centres.find(m);
+            if (centre == fs.cell_centres.end()) continue;
+            const double w = 1.0 - double(length(p.position - centre->second)) / reach;
+            if (w < 0.0) continue;
+            if (fs.cell_normals.count(m)) n += fs.cell_normals.at(m) * float(w);
+            if (fs.cell_density.count(m)) s += float(w * double(fs.cell_density.at(m)));
+        }
+        expected[id] = {normalise(n), s};
+        lo = std::min(lo, s);
+        hi = std::max(hi, s);
+    }
+    ASSERT_LT(lo, hi);
+    for (const auto& [id, p] : fs.particles) {
+        ASSERT_EQ(p.normal, expected[id].first) << id;
+        ASSERT_EQ(p.shade, 1.0f - (expected[id].second - lo) / (hi - lo)) << id;
     }
 }
