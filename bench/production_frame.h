@@ -9,6 +9,11 @@
 
 namespace kavrin::bench {
 
+// Makes scene an emitter playing a one-frame cache through window and plays the frame in: a
+// seeded cloud of particle_count particles, filled but not stepped yet.
+void play_production_frame(test::fake_window& window, std::unique_ptr<emitter>& scene,
+                           int particle_count, unsigned seed = 7);
+
 struct production_frame {
     test::fake_window window;
     std::unique_ptr<emitter> scene;
