@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
@@ -184,11 +185,55 @@ double load_scene_seconds() {
     return seconds;
 }
 
+// One million-particle frame through the import path, from a file as the library writes it.
+double import_million_seconds() {
+    constexpr int count = 1000000;
+    fake_window window;
+    emitter e(true, &window);
+    frame_set& fs = e.add_frame(0);
+    window.cache_files = plan_cache_save(output_folder("kavrin_frame_1000000"), {0});
+    {
+        std::mt19937 random(17);
+        std::uniform_real_distribution<float> spread(-1.0f, 1.0f), size(0.5f, 1.5f);
+        std::vector<char> bytes(356 + 110 * size_t(count) + 6, '\0');
+        auto put = [&bytes](size_t at, const void* value, size_t n) {
+            std::memcpy(bytes.data() + at, value, n);
+        };
+        const int32_t code = 0xFABADA, fluid = fluid_type_pressure, fps = 30, n = count;
+        const int16_t version = 9;
+        put(0, &code, 4);
+        put(254, &version, 2);
+        put(260, &fluid, 4);
+        put(272, &fps, 4);
+        put(276, &n, 4);
+        for (int32_t id = 0; id < count; ++id) {
+            const float pos[3] = {spread(random), spread(random), spread(random)};
+            const float scale = size(random);
+            const size_t at = 356 + 110 * size_t(id);
+            put(at, pos, 12);
+            put(at + 94, &scale, 4);
+            put(at + 106, &id, 4);
+        }
+        QFile out(window.cache_files[0]);
+        if (!out.open(QIODevice::WriteOnly) ||
+            out.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()))
+            std::cerr << "cache_import_1000000: cannot write the file\n";
+    }
+    const double rss = resident_mb();
+    const double start = now_seconds();
+    import_bin(folders(), window, e, 0);
+    const double seconds = now_seconds() - start;
+    std::cerr << "cache_import_1000000: " << fs.particles.size() << " particles, peak "
+              << peak_rss_mb() - rss << " MB above the resident memory before\n";
+    return seconds;
+}
+
 add_figure export_figure("cache_export_10000", "ms", export_ms);
 add_figure import_figure("cache_import_10000", "ms", import_ms);
 add_figure floor_figure("cache_write_floor_10000", "ms", write_floor_ms);
 add_figure save_figure("cache_save_scene_10000", "s", [] { return save_scene().seconds; });
 add_figure load_figure("cache_load_scene_10000", "s", load_scene_seconds);
+add_figure import_million("cache_import_1000000", "s", import_million_seconds);
 
 }  // namespace
 }  // namespace kavrin::bench

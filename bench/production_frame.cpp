@@ -1,10 +1,9 @@
 #include "production_frame.h"
 
-#include <fstream>
 #include <random>
-#include <string>
 
 #include "dynamics/frame_step.h"
+#include "figure.h"
 
 namespace kavrin::bench {
 
@@ -21,7 +20,8 @@ void play_production_frame(test::fake_window& window, std::unique_ptr<emitter>& 
         const int cloud = particle_count - particle_count / 10;
         for (int id = 0; id < particle_count; ++id) {
             vec3 p(unit(rng), unit(rng), unit(rng));
-            if (id >= cloud) p = vec3(p[0] * 2.0f - 0.5f, -0.2f + p[1] * 0.002f, p[2] * 2.0f - 0.5f);
+            if (id >= cloud)
+                p = vec3(p[0] * 2.0f - 0.5f, -0.2f + p[1] * 0.002f, p[2] * 2.0f - 0.5f);
             fs.particles.try_emplace(id, id, p, 1.0f);
         }
     };
@@ -35,11 +35,7 @@ production_frame::production_frame(int particle_count, unsigned seed) {
 }
 
 double resident_bytes() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) * 1024.0;
-    return 0.0;
+    return resident_mb() * 1024.0 * 1024.0;
 }
 
 }  // namespace kavrin::bench

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "exchange/cache_bin.h"
 #include "exchange/script_call.h"
 
 namespace kavrin {
@@ -315,6 +316,8 @@ void export_bin(const script_folders& folders, window_link& window, emitter& e, 
 void import_bin(const script_folders& folders, window_link& window, emitter& e, int frame) {
     frame_set& fs = e.frame(frame);
     const QString path = cache_path(window, frame);
+    // The shipped module's reading of an ordinary file, without building a set point.
+    if (shipped_script_library(folders) && read_bin_natively(path, fs)) return;
 
     // Everything is converted before the frame is touched, so a bad set point changes nothing.
     const std::vector<particle> read = script_call::guarded("shared_lib.import_bin", [&] {
