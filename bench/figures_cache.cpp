@@ -1,7 +1,9 @@
 // Cache figures: one 10,000-particle frame through the script library and straight from C++,
 // and the whole "10000" scene saved as a cache and played back.
+#include <malloc.h>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -10,7 +12,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
@@ -103,36 +104,40 @@ double import_ms() {
     return median(times);
 }
 
-// The same bytes the script writes (header, packed records, footer), straight from C++.
+// The bytes the script writes for these particles (header, packed records, footer), written
+// straight from C++.
+void write_bin_directly(const particle_map& particles, const QString& path) {
+    std::vector<char> bytes(356 + 110 * particles.size() + 6, '\0');
+    auto put = [&bytes](size_t at, const void* value, size_t size) {
+        std::memcpy(bytes.data() + at, value, size);
+    };
+    const int32_t code = 0xFABADA, fluid = fluid_type_pressure, fps = 30;
+    const int32_t count = int32_t(particles.size());
+    const int16_t version = 9;
+    put(0, &code, 4);
+    put(254, &version, 2);
+    put(260, &fluid, 4);
+    put(272, &fps, 4);
+    put(276, &count, 4);
+    size_t at = 356;
+    for (const auto& [id, p] : particles) {
+        const float pos[3] = {p.position[2], p.position[1], p.position[0]};
+        put(at, pos, 12);
+        put(at + 94, &p.scale, 4);
+        put(at + 106, &id, 4);
+        at += 110;
+    }
+    if (FILE* out = std::fopen(path.toLocal8Bit().constData(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), out);
+        std::fclose(out);
+    }
+}
+
+// The floor the script's writing is compared with.
 double write_floor_ms() {
     single_frame s;
-    const QByteArray path = (output_folder("kavrin_floor_10000") + "/floor.0000.bin").toLocal8Bit();
-    return median_ms([&] {
-        std::vector<char> bytes(356 + 110 * s.fs.particles.size() + 6, '\0');
-        auto put = [&bytes](size_t at, const void* value, size_t size) {
-            std::memcpy(bytes.data() + at, value, size);
-        };
-        const int32_t code = 0xFABADA, fluid = fluid_type_pressure, fps = 30;
-        const int32_t count = int32_t(s.fs.particles.size());
-        const int16_t version = 9;
-        put(0, &code, 4);
-        put(254, &version, 2);
-        put(260, &fluid, 4);
-        put(272, &fps, 4);
-        put(276, &count, 4);
-        size_t at = 356;
-        for (const auto& [id, p] : s.fs.particles) {
-            const float pos[3] = {p.position[2], p.position[1], p.position[0]};
-            put(at, pos, 12);
-            put(at + 94, &p.scale, 4);
-            put(at + 106, &id, 4);
-            at += 110;
-        }
-        if (FILE* out = std::fopen(path.constData(), "wb")) {
-            std::fwrite(bytes.data(), 1, bytes.size(), out);
-            std::fclose(out);
-        }
-    });
+    const QString path = output_folder("kavrin_floor_10000") + "/floor.0000.bin";
+    return median_ms([&] { write_bin_directly(s.fs.particles, path); });
 }
 
 // The saved "10000" scene: its cache files, and how long saving took.
@@ -195,36 +200,24 @@ double import_million_seconds() {
     {
         std::mt19937 random(17);
         std::uniform_real_distribution<float> spread(-1.0f, 1.0f), size(0.5f, 1.5f);
-        std::vector<char> bytes(356 + 110 * size_t(count) + 6, '\0');
-        auto put = [&bytes](size_t at, const void* value, size_t n) {
-            std::memcpy(bytes.data() + at, value, n);
-        };
-        const int32_t code = 0xFABADA, fluid = fluid_type_pressure, fps = 30, n = count;
-        const int16_t version = 9;
-        put(0, &code, 4);
-        put(254, &version, 2);
-        put(260, &fluid, 4);
-        put(272, &fps, 4);
-        put(276, &n, 4);
-        for (int32_t id = 0; id < count; ++id) {
-            const float pos[3] = {spread(random), spread(random), spread(random)};
-            const float scale = size(random);
-            const size_t at = 356 + 110 * size_t(id);
-            put(at, pos, 12);
-            put(at + 94, &scale, 4);
-            put(at + 106, &id, 4);
-        }
-        QFile out(window.cache_files[0]);
-        if (!out.open(QIODevice::WriteOnly) ||
-            out.write(bytes.data(), qint64(bytes.size())) != qint64(bytes.size()))
-            std::cerr << "cache_import_1000000: cannot write the file\n";
+        particle_map particles;
+        for (int32_t id = 0; id < count; ++id)
+            particles.try_emplace(id, id, vec3(spread(random), spread(random), spread(random)),
+                                  size(random));
+        write_bin_directly(particles, window.cache_files[0]);
     }
+    // The memory of the particles above goes back to the system, and the peak is counted from
+    // here on.
+    malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";
     const double rss = resident_mb();
     const double start = now_seconds();
     import_bin(folders(), window, e, 0);
     const double seconds = now_seconds() - start;
-    std::cerr << "cache_import_1000000: " << fs.particles.size() << " particles, peak "
-              << peak_rss_mb() - rss << " MB above the resident memory before\n";
+    const double after = resident_mb();
+    std::cerr << "cache_import_1000000: " << fs.particles.size() << " particles; resident " << rss
+              << " MB before, " << after << " MB after, peak " << peak_rss_mb() << " MB (transient "
+              << peak_rss_mb() - after << " MB)\n";
     return seconds;
 }
 
