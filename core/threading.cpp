@@ -8,7 +8,6 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 
 #include <QMutex>
 
@@ -24,10 +23,12 @@ namespace kavrin {
 
 namespace {
 
-// Unwaited threads still alive, by target object, so that an owner can wait for them before it
-// is freed. Guarded by live_lock.
-QMutex live_lock;
-std::unordered_multimap<void*, threading*> live_threads;
+// Unwaited shares not deleted yet, by target object, and whether each has ended, so that an
+// owner can wait for them before it is freed. Guarded by live_lock; live_ended is signalled when
+// a share ends.
+std::mutex live_lock;
+std::condition_variable live_ended;
+std::unordered_map<void*, std::unordered_map<threading*, bool>> live_threads;
 
 using emitter_handler = void (*)(emitter&, const std::vector<int>&, const job_args&);
 using frame_handler = void (*)(frame_set&, const boost::any&, const std::vector<int>&);
@@ -177,9 +178,9 @@ class worker_pool {
         {
             std::lock_guard<std::mutex> hold(lock_);
             queue_.push_back(&b);
-            // Enough idle workers to take every share but the one this thread takes.
-            for (int missing = int(b.shares.size()) - 1 - idle_; missing > 0; --missing)
-                threads_.emplace_back([this] { work(); });
+            // Enough idle workers, besides those the queued tasks take, for every share but the
+            // one this thread takes.
+            spawn(int(b.shares.size()) - 1 - (idle_ - int(tasks_.size())));
         }
         wake_.notify_all();
         std::unique_lock<std::mutex> hold(lock_);
@@ -193,7 +194,33 @@ class worker_pool {
         b.finished.wait(hold, [&b] { return b.done == b.shares.size(); });
     }
 
+    // Runs task on a worker of its own, at once.
+    void post(std::function<void()> task) {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            tasks_.push_back(std::move(task));
+            spawn(int(tasks_.size()) - idle_);
+        }
+        wake_.notify_all();
+    }
+
   private:
+    // New workers count as idle from the start, so that two quick posts do not both count on
+    // the same one. Lock held.
+    void spawn(int count) {
+        for (; count > 0; --count) {
+            ++idle_;
+            threads_.emplace_back([this] { work(); });
+        }
+    }
+
+    bool has_work() const {
+        if (!tasks_.empty()) return true;
+        for (const batch* b : queue_)
+            if (b->next < b->shares.size()) return true;
+        return false;
+    }
+
     void execute(batch& b, size_t share) {
         run_share(b.target_object, b.target, b.command, b.shares[share], b.arguments);
         std::lock_guard<std::mutex> hold(lock_);
@@ -203,31 +230,36 @@ class worker_pool {
     void work() {
         std::unique_lock<std::mutex> hold(lock_);
         for (;;) {
-            ++idle_;
-            wake_.wait(hold, [this] {
-                if (stopping_) return true;
-                for (batch* b : queue_)
-                    if (b->next < b->shares.size()) return true;
-                return false;
-            });
-            --idle_;
+            wake_.wait(hold, [this] { return stopping_ || has_work(); });
             if (stopping_) return;
-            for (batch* b : queue_)
-                if (b->next < b->shares.size()) {
-                    // A batch stays alive until its taken shares are done.
-                    const size_t share = b->next++;
-                    hold.unlock();
-                    execute(*b, share);
-                    hold.lock();
-                    break;
-                }
+            --idle_;
+            // Tasks first: each was promised a worker when it was posted.
+            if (!tasks_.empty()) {
+                std::function<void()> task = std::move(tasks_.front());
+                tasks_.pop_front();
+                hold.unlock();
+                task();
+                hold.lock();
+            } else {
+                for (batch* b : queue_)
+                    if (b->next < b->shares.size()) {
+                        // A batch stays alive until its taken shares are done.
+                        const size_t share = b->next++;
+                        hold.unlock();
+                        execute(*b, share);
+                        hold.lock();
+                        break;
+                    }
+            }
+            ++idle_;
         }
     }
 
     std::mutex lock_;  // guards every field below and the queued batches' counters
     std::condition_variable wake_;
-    std::deque<batch*> queue_;  // batches with shares to take
-    int idle_ = 0;
+    std::deque<batch*> queue_;                 // batches with shares to take
+    std::deque<std::function<void()>> tasks_;  // unwaited shares not started yet
+    int idle_ = 0;                             // workers not running anything
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
@@ -248,13 +280,11 @@ threading::threading(void* target_object_, const QString& target_, const QString
       arguments(arguments_ ? *arguments_ : job_args()) {}
 
 threading::~threading() {
-    QMutexLocker hold(&live_lock);
-    auto range = live_threads.equal_range(target_object);
-    for (auto it = range.first; it != range.second; ++it)
-        if (it->second == this) {
-            live_threads.erase(it);
-            break;
-        }
+    std::lock_guard<std::mutex> hold(live_lock);
+    auto it = live_threads.find(target_object);
+    if (it == live_threads.end()) return;
+    it->second.erase(this);
+    if (it->second.empty()) live_threads.erase(it);
 }
 
 void threading::run() {
@@ -262,10 +292,8 @@ void threading::run() {
 }
 
 void share_lib::finalize_thread() {
-    if (auto* t = qobject_cast<threading*>(sender())) {
-        t->wait();  // finished() is sent just before the thread really ends
-        delete t;
-    }
+    // ended() is the last the share's worker does with the share itself.
+    if (auto* t = qobject_cast<threading*>(sender())) delete t;
 }
 
 share_lib* job_receiver() {
@@ -300,33 +328,44 @@ void run_jobs(QObject* receiver, bool wait, int item_count, int thread_count, vo
     for (auto& share : shares) {
         auto* t = new threading(target_object, target, command, std::move(share), arguments);
         {
-            QMutexLocker hold(&live_lock);
-            live_threads.emplace(target_object, t);
+            std::lock_guard<std::mutex> hold(live_lock);
+            live_threads[target_object][t] = false;
         }
-        QObject::connect(t, SIGNAL(finished()), receiver, SLOT(finalize_thread()));
-        t->start(QThread::InheritPriority);
+        // Delivered in the receiver's thread, after the share's work is over.
+        QObject::connect(t, SIGNAL(ended()), receiver, SLOT(finalize_thread()));
+        pool().post([t, target_object] {
+            t->run();
+            // The deletion is on its way before anyone waiting learns of the end; t may be gone
+            // by the time the end is marked.
+            Q_EMIT t->ended();
+            {
+                std::lock_guard<std::mutex> hold(live_lock);
+                auto object = live_threads.find(target_object);
+                if (object != live_threads.end()) {
+                    auto share = object->second.find(t);
+                    if (share != object->second.end()) share->second = true;
+                }
+            }
+            live_ended.notify_all();
+        });
     }
 }
 
-// Runs on the main thread, the only one that deletes unwaited threads, so none vanishes here.
 void wait_for_jobs(void* target_object) {
-    for (;;) {
-        std::vector<threading*> running;
-        {
-            QMutexLocker hold(&live_lock);
-            auto range = live_threads.equal_range(target_object);
-            for (auto it = range.first; it != range.second; ++it)
-                if (!it->second->isFinished()) running.push_back(it->second);
-        }
-        if (running.empty()) return;
-        for (threading* t : running)
-            t->wait();
-    }
+    std::unique_lock<std::mutex> hold(live_lock);
+    live_ended.wait(hold, [target_object] {
+        auto it = live_threads.find(target_object);
+        if (it == live_threads.end()) return true;
+        for (const auto& [t, ended] : it->second)
+            if (!ended) return false;
+        return true;
+    });
 }
 
 int jobs_alive(void* target_object) {
-    QMutexLocker hold(&live_lock);
-    return int(live_threads.count(target_object));
+    std::lock_guard<std::mutex> hold(live_lock);
+    auto it = live_threads.find(target_object);
+    return it == live_threads.end() ? 0 : int(it->second.size());
 }
 
 }  // namespace kavrin
