@@ -126,12 +126,6 @@ void subdivide(oct_tree& node, int max_depth, const child_dims& dims) {
         if (!child.members.empty() && child.depth < max_depth) subdivide(child, max_depth);
 }
 
-void refresh(oct_tree& node, int max_depth) {
-    if (max_depth > node.depth && !node.members.empty()) subdivide(node, max_depth);
-    for (auto& [key, child] : node.children)
-        refresh(child, max_depth);
-}
-
 void refresh_listed(frame_set& fs) {
     std::vector<oct_tree*> listed;
     listed.swap(fs.refresh_nodes);

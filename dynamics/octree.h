@@ -71,8 +71,8 @@ struct child_dims {
     int n[3] = {2, 2, 2};
 };
 void subdivide(oct_tree& node, int max_depth, const child_dims& dims = child_dims());
-void refresh(oct_tree& node, int max_depth);
-// The refresh of the whole tree, done on the nodes listed by mark_for_refresh only.
+// The tree refresh: every node above the leaf depth that holds particles is subdivided (parents
+// first). Only the nodes listed by mark_for_refresh can hold any.
 void refresh_listed(frame_set& fs);
 // The node, then each child subtree in map order.
 void collect(oct_tree& node, std::vector<oct_tree*>& list);
