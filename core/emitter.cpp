@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <mutex>
 
 #include <QThread>
@@ -47,6 +50,12 @@ emitter::~emitter() {
     wait_for_jobs(this);
     for (auto& [number, fs] : frames)
         if (fs.display_list != 0) window->release_display_list(fs.display_list);
+    frames.clear();
+#ifdef __GLIBC__
+    // A scene's particles are spread over the heaps of several worker threads; what they held
+    // goes back to the system now rather than waiting in heaps that the next scene may not use.
+    malloc_trim(0);
+#endif
 }
 
 frame_set& emitter::add_frame(int number) {
