@@ -158,10 +158,10 @@ struct batch {
     std::condition_variable finished;
 };
 
-// Worker threads kept for waited jobs, so that a pass does not pay for starting threads (nor
-// leave the memory of fresh threads behind). The dispatching thread works on its own job too,
-// and takes the shares that no worker took yet, so a waited job dispatched from a worker never
-// waits for a free worker.
+// Worker threads kept for all jobs. An unwaited share (a task) always gets a worker of its own,
+// made when none is idle. The thread that dispatches a waited job works on it too and takes the
+// shares that no worker took yet, so a waited job dispatched from a worker never waits for a
+// free one.
 class worker_pool {
   public:
     ~worker_pool() {
