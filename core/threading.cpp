@@ -305,6 +305,8 @@ share_lib* job_receiver() {
 std::vector<std::vector<int>> deal_indices(int item_count, int thread_count) {
     if (thread_count < 1) thread_count = 1;
     std::vector<std::vector<int>> shares(static_cast<size_t>(thread_count));
+    for (auto& share : shares)
+        share.reserve(size_t(std::max(0, item_count)) / size_t(thread_count) + 1);
     for (int i = 0; i < item_count; ++i)
         shares[size_t(i % thread_count)].push_back(i);
     return shares;

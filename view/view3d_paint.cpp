@@ -123,6 +123,10 @@ void view3d::compile_particles(frame_set& fs, bool cache_display) {
 
     point_box box;
     std::vector<float> positions, colours;
+    if (!cache_display) {
+        positions.reserve(fs.particles.size() * 3);
+        colours.reserve(fs.particles.size() * 3);
+    }
     glNewList(fs.display_list, GL_COMPILE);
     for (const auto& [id, p] : fs.particles) {
         if (std::clamp(p.weight, 0.0f, 1.0f) == 0.0f) continue;
