@@ -16,6 +16,7 @@
 #include "core/stroke.h"
 #include "dynamics/box_table.h"
 #include "dynamics/kd_tree.h"
+#include "dynamics/leaf_keys.h"
 #include "dynamics/octree.h"
 
 namespace kavrin {
@@ -74,8 +75,12 @@ class frame_set {
     float leaf_half = 0.0f;
     float extent = 0.0f;
 
-    std::vector<std::unordered_map<cell_key, oct_tree*, cell_key_hash>> level_keys;
+    std::vector<leaf_keys> level_keys;
+    // Filled from leaf_order by the first query after a reset (trees_due), which may come from
+    // several re-homing threads at once: trees_lock guards the filling.
     std::vector<kd_tree> level_trees;
+    mutable std::atomic<bool> trees_due{false};
+    mutable QMutex trees_lock;
     // Per level, whether two leaves gave the same position key when it was indexed.
     std::vector<char> level_collisions;
     // The index holds the leaves with their centroids as they are now; a bounds update or a new

@@ -26,13 +26,24 @@ kd_tree::point as_doubles(const vec3& v) {
     return {double(v[0]), double(v[1]), double(v[2])};
 }
 
-void index_leaf(frame_set& fs, oct_tree& leaf) {
+// Enters a leaf in its level's key map, noting a key that an earlier leaf holds already.
+void key_leaf(frame_set& fs, oct_tree& leaf) {
     const int level = leaf.depth - 1;
-    if (!level_at(fs.level_keys, level)
-             .try_emplace(position_key(leaf.centroid, fs.extent), &leaf)
-             .second)
+    if (!level_at(fs.level_keys, level).try_emplace(position_key(leaf.centroid, fs.extent), &leaf))
         fs.level_collisions[size_t(level)] = 1;
-    level_at(fs.level_trees, level).insert(as_doubles(leaf.centroid));
+}
+
+// The range trees are made on the first query after the index was reset: most steps re-home
+// their particles by the tree walk alone and never query. The leaves and their centroids stay as
+// they were at the reset until the next bounds pass, after which only the next reset queries.
+void make_due_trees(const frame_set& fs) {
+    if (!fs.trees_due.load(std::memory_order_acquire)) return;
+    QMutexLocker hold(&fs.trees_lock);
+    if (!fs.trees_due.load(std::memory_order_relaxed)) return;
+    auto& trees = const_cast<std::vector<kd_tree>&>(fs.level_trees);
+    for (const oct_tree* leaf : fs.leaf_order)
+        level_at(trees, leaf->depth - 1).insert(as_doubles(leaf->centroid));
+    fs.trees_due.store(false, std::memory_order_release);
 }
 
 // Where a point lies against a box: clearly inside, clearly outside, or too near a face to say
@@ -52,6 +63,32 @@ side side_of(const oct_tree& node, const vec3& p) {
     return inside ? side::inside : side::near_face;
 }
 
+// The child of node that holds p clearly inside (or none, into next); false when p lies too near
+// a face of one of them to say. Usually that is the child under p's integer coordinates in the
+// node; otherwise every child is looked at.
+bool child_at(const oct_tree& node, const vec3& p, const oct_tree*& next) {
+    next = nullptr;
+    const vec3 g = (p - node.corner) / node.half_size;
+    bool clear = true;
+    for (int i = 0; i < 3; ++i) {
+        const float fraction = g[i] - std::floor(g[i]);
+        if (!(fraction > 1e-3f && fraction < 1.0f - 1e-3f)) clear = false;
+    }
+    if (clear) {
+        auto it = node.children.find(make_key(g));
+        if (it != node.children.end() && side_of(it->second, p) == side::inside) {
+            next = &it->second;
+            return true;
+        }
+    }
+    for (const auto& [key, child] : node.children) {
+        const side s = side_of(child, p);
+        if (s == side::near_face) return false;
+        if (s == side::inside) next = &child;  // children do not overlap
+    }
+    return true;
+}
+
 // The first cell of a re-homing ring, found without the range query where that gives the same
 // answer: at a level whose keys are unique, the only leaf of the level that can hold p is the
 // one the tree walk reaches, and the query lists it exactly when its centroid lies within the
@@ -66,11 +103,7 @@ bool direct_candidate(const frame_set& fs, const vec3& p, float radius, int leve
     const oct_tree* node = &fs.root;
     while (node->depth < level + 1) {
         const oct_tree* next = nullptr;
-        for (const auto& [key, child] : node->children) {
-            const side s = side_of(child, p);
-            if (s == side::near_face) return false;
-            if (s == side::inside) next = &child;  // children do not overlap
-        }
+        if (!child_at(*node, p, next)) return false;
         if (!next) return true;  // no cell of this depth holds p
         node = next;
     }
@@ -99,12 +132,11 @@ void create_levels(frame_set& fs) {
     fs.level_keys.assign(size_t(fs.tree_depth), {});
     fs.level_trees.clear();
     fs.level_trees.resize(size_t(fs.tree_depth));
-    fs.level_collisions.assign(size_t(fs.tree_depth), 0);
-    index_leaves(fs, fs.root);
-    fs.levels_current = true;
+    reset_levels(fs);
 }
 
 void reset_levels(frame_set& fs) {
+    fs.trees_due = false;
     for (auto& tree : fs.level_trees)
         tree.clear();
     for (auto& keys : fs.level_keys)
@@ -120,27 +152,22 @@ void reset_levels(frame_set& fs) {
         fs.leaves_changed = false;
     }
     for (oct_tree* leaf : fs.leaf_order)
-        index_leaf(fs, *leaf);
+        key_leaf(fs, *leaf);
+    fs.trees_due = true;
     fs.levels_current = true;
-}
-
-void index_leaves(frame_set& fs, oct_tree& node) {
-    if (node.children.empty() && node.depth >= 1) index_leaf(fs, node);
-    for (auto& [key, child] : node.children)
-        index_leaves(fs, child);
 }
 
 void find_cells(const frame_set& fs, const vec3& position, float radius, int level,
                 std::vector<oct_tree*>& out) {
     out.clear();
+    make_due_trees(fs);
     thread_local std::vector<kd_tree::point> found;
     level_at(fs.level_trees, level).range(as_doubles(position), double(radius), found);
     const auto& keys = level_at(fs.level_keys, level);
     for (const kd_tree::point& p : found) {
         const vec3 centroid{static_cast<float>(p[0]), static_cast<float>(p[1]),
                             static_cast<float>(p[2])};
-        auto it = keys.find(position_key(centroid, fs.extent));
-        if (it != keys.end()) out.push_back(it->second);
+        if (oct_tree* leaf = keys.find(position_key(centroid, fs.extent))) out.push_back(leaf);
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "dynamics/frame_step.h"
 #include "dynamics/grid_fields.h"
+#include "dynamics/leaf_keys.h"
 #include "dynamics/level_index.h"
 #include "scene_helpers.h"
 
@@ -29,6 +30,40 @@ oct_tree* reference_home(frame_set& fs, const particle& p) {
     }
     return &fs.root;
 }
+
+// The index built by a walk of the tree: every leaf, in pre-order, into its level's key map
+// (the first leaf keeps a shared key) and range tree; and its query.
+struct reference_index {
+    float extent;
+    std::vector<std::unordered_map<cell_key, oct_tree*, cell_key_hash>> keys;
+    std::vector<kd_tree> trees;
+
+    reference_index(frame_set& fs) : extent(fs.extent), keys(size_t(fs.tree_depth)) {
+        trees.resize(size_t(fs.tree_depth));
+        add(fs.root);
+    }
+    void add(oct_tree& node) {
+        if (node.children.empty() && node.depth >= 1) {
+            const size_t level = size_t(node.depth - 1);
+            keys[level].try_emplace(position_key(node.centroid, extent), &node);
+            trees[level].insert(
+                {double(node.centroid[0]), double(node.centroid[1]), double(node.centroid[2])});
+        }
+        for (auto& [key, child] : node.children)
+            add(child);
+    }
+    std::vector<oct_tree*> find(const vec3& at, float radius, int level) const {
+        std::vector<kd_tree::point> found;
+        trees[size_t(level)].range({double(at[0]), double(at[1]), double(at[2])}, radius, found);
+        std::vector<oct_tree*> out;
+        for (const kd_tree::point& p : found) {
+            auto it = keys[size_t(level)].find(
+                position_key(vec3(float(p[0]), float(p[1]), float(p[2])), extent));
+            if (it != keys[size_t(level)].end()) out.push_back(it->second);
+        }
+        return out;
+    }
+};
 
 // A cloud with a dense part, a grid on cell faces and a few particles far out.
 void seeded_cloud(one_frame& f, unsigned seed, int count) {
@@ -118,23 +153,20 @@ TEST(StepReference, BookkeepingMatchesFullWalks) {
         EXPECT_EQ(f.fs.extent, cloud.largest_scale());
 
         // The index answers as one built from scratch by a walk of the tree.
-        one_frame fresh_index;
-        frame_set& g = fresh_index.fs;
-        g.tree_depth = f.fs.tree_depth;
-        g.extent = f.fs.extent;
-        g.level_keys.assign(size_t(g.tree_depth), {});
-        g.level_trees.resize(size_t(g.tree_depth));
-        g.level_collisions.assign(size_t(g.tree_depth), 0);
-        index_leaves(g, f.fs.root);
-        std::vector<oct_tree*> got, want;
+        const reference_index reference(f.fs);
+        std::vector<oct_tree*> got;
+        size_t found = 0;
         std::uniform_real_distribution<float> u(-1.2f, 1.2f);
         for (int q = 0; q < 200; ++q) {
             const vec3 at(u(rng), u(rng) * 0.5f, u(rng));
-            const int level = q % g.tree_depth;
-            find_cells(f.fs, at, f.fs.leaf_half * 3.5f * float(1 + q % 3), level, got);
-            find_cells(g, at, f.fs.leaf_half * 3.5f * float(1 + q % 3), level, want);
+            const int level = q % f.fs.tree_depth;
+            const float radius = f.fs.leaf_half * 3.5f * float(1 + q % 3);
+            find_cells(f.fs, at, radius, level, got);
+            const std::vector<oct_tree*> want = reference.find(at, radius, level);
             ASSERT_EQ(got, want) << "round " << round << " query " << q;
+            found += got.size();
         }
+        EXPECT_GT(found, 200u);
     }
 }
 
@@ -169,5 +201,28 @@ TEST(StepReference, ShadingMatchesThePointByPointBlend) {
     for (const auto& [id, p] : fs.particles) {
         ASSERT_EQ(p.normal, expected[id].first) << id;
         ASSERT_EQ(p.shade, 1.0f - (expected[id].second - lo) / (hi - lo)) << id;
+    }
+}
+
+TEST(StepReference, LeafKeysKeepTheFirstLeafLikeAMap) {
+    // Random keys with many repeats, over several clears: the table answers as a map in which
+    // the first entry of a key stays.
+    std::mt19937 rng(3);
+    std::uniform_int_distribution<int> coordinate(-40, 40);
+    std::vector<oct_tree> leaves(5000);
+    leaf_keys table;
+    for (int round = 0; round < 3; ++round) {
+        table.clear();
+        std::unordered_map<cell_key, oct_tree*, cell_key_hash> reference;
+        for (oct_tree& leaf : leaves) {
+            const cell_key key = make_key(coordinate(rng), coordinate(rng) / 8, coordinate(rng));
+            ASSERT_EQ(table.try_emplace(key, &leaf), reference.try_emplace(key, &leaf).second);
+        }
+        ASSERT_EQ(table.size(), reference.size());
+        for (int i = 0; i < 20000; ++i) {
+            const cell_key key = make_key(coordinate(rng), coordinate(rng) / 8, coordinate(rng));
+            auto it = reference.find(key);
+            ASSERT_EQ(table.find(key), it == reference.end() ? nullptr : it->second);
+        }
     }
 }
