@@ -10,11 +10,11 @@ void leaf_keys::clear() {
     count_ = 0;
 }
 
-bool leaf_keys::try_emplace(const cell_key& key, oct_tree* leaf) {
-    if (2 * (count_ + 1) > slots_.size()) grow();
+bool leaf_keys::try_emplace(const cell_key& key, uint32_t leaf) {
+    if (4 * (count_ + 1) > 3 * slots_.size()) grow();
     for (size_t i = home(key);; i = (i + 1) & (slots_.size() - 1)) {
         slot& s = slots_[i];
-        if (!s.leaf) {
+        if (s.leaf == none) {
             s = {key, leaf};
             ++count_;
             return true;
@@ -23,11 +23,11 @@ bool leaf_keys::try_emplace(const cell_key& key, oct_tree* leaf) {
     }
 }
 
-oct_tree* leaf_keys::find(const cell_key& key) const {
-    if (slots_.empty()) return nullptr;
+uint32_t leaf_keys::find(const cell_key& key) const {
+    if (slots_.empty()) return none;
     for (size_t i = home(key);; i = (i + 1) & (slots_.size() - 1)) {
         const slot& s = slots_[i];
-        if (!s.leaf) return nullptr;
+        if (s.leaf == none) return none;
         if (s.key == key) return s.leaf;
     }
 }
@@ -38,7 +38,7 @@ void leaf_keys::grow() {
     slots_.assign(std::max<size_t>(16, old.size() * 2), slot());
     count_ = 0;
     for (const slot& s : old)
-        if (s.leaf) try_emplace(s.key, s.leaf);
+        if (s.leaf != none) try_emplace(s.key, s.leaf);
 }
 
 }  // namespace kavrin

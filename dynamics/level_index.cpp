@@ -26,10 +26,12 @@ kd_tree::point as_doubles(const vec3& v) {
     return {double(v[0]), double(v[1]), double(v[2])};
 }
 
-// Enters a leaf in its level's key map, noting a key that an earlier leaf holds already.
-void key_leaf(frame_set& fs, oct_tree& leaf) {
+// Enters the leaf at place index of the leaf order in its level's key map, noting a key that an
+// earlier leaf holds already.
+void key_leaf(frame_set& fs, uint32_t index) {
+    const oct_tree& leaf = *fs.leaf_order[index];
     const int level = leaf.depth - 1;
-    if (!level_at(fs.level_keys, level).try_emplace(position_key(leaf.centroid, fs.extent), &leaf))
+    if (!level_at(fs.level_keys, level).try_emplace(position_key(leaf.centroid, fs.extent), index))
         fs.level_collisions[size_t(level)] = 1;
 }
 
@@ -151,8 +153,8 @@ void reset_levels(frame_set& fs) {
             if (n->children.empty() && n->depth >= 1) fs.leaf_order.push_back(n);
         fs.leaves_changed = false;
     }
-    for (oct_tree* leaf : fs.leaf_order)
-        key_leaf(fs, *leaf);
+    for (size_t i = 0; i < fs.leaf_order.size(); ++i)
+        key_leaf(fs, uint32_t(i));
     fs.trees_due = true;
     fs.levels_current = true;
 }
@@ -167,7 +169,8 @@ void find_cells(const frame_set& fs, const vec3& position, float radius, int lev
     for (const kd_tree::point& p : found) {
         const vec3 centroid{static_cast<float>(p[0]), static_cast<float>(p[1]),
                             static_cast<float>(p[2])};
-        if (oct_tree* leaf = keys.find(position_key(centroid, fs.extent))) out.push_back(leaf);
+        const uint32_t leaf = keys.find(position_key(centroid, fs.extent));
+        if (leaf != leaf_keys::none) out.push_back(fs.leaf_order[leaf]);
     }
 }
 

@@ -209,20 +209,19 @@ TEST(StepReference, LeafKeysKeepTheFirstLeafLikeAMap) {
     // the first entry of a key stays.
     std::mt19937 rng(3);
     std::uniform_int_distribution<int> coordinate(-40, 40);
-    std::vector<oct_tree> leaves(5000);
     leaf_keys table;
     for (int round = 0; round < 3; ++round) {
         table.clear();
-        std::unordered_map<cell_key, oct_tree*, cell_key_hash> reference;
-        for (oct_tree& leaf : leaves) {
+        std::unordered_map<cell_key, uint32_t, cell_key_hash> reference;
+        for (uint32_t leaf = 0; leaf < 5000; ++leaf) {
             const cell_key key = make_key(coordinate(rng), coordinate(rng) / 8, coordinate(rng));
-            ASSERT_EQ(table.try_emplace(key, &leaf), reference.try_emplace(key, &leaf).second);
+            ASSERT_EQ(table.try_emplace(key, leaf), reference.try_emplace(key, leaf).second);
         }
         ASSERT_EQ(table.size(), reference.size());
         for (int i = 0; i < 20000; ++i) {
             const cell_key key = make_key(coordinate(rng), coordinate(rng) / 8, coordinate(rng));
             auto it = reference.find(key);
-            ASSERT_EQ(table.find(key), it == reference.end() ? nullptr : it->second);
+            ASSERT_EQ(table.find(key), it == reference.end() ? leaf_keys::none : it->second);
         }
     }
 }
