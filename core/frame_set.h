@@ -95,6 +95,9 @@ class frame_set {
     std::unordered_map<cell_key, float, cell_key_hash> cell_density;
     std::unordered_map<cell_key, vec3, cell_key_hash> cell_normals;
     QMutex grid_lock;  // guards the three grid maps while a parallel pass inserts into them
+    // Centres that the slices of a parallel normal pass found missing, under grid_lock: joined
+    // after the pass, since every slice reads cell_centres while the pass runs.
+    std::vector<std::unordered_map<cell_key, vec3, cell_key_hash>> found_centres;
 
     // Bounds of every node by slot. The stepping thread changes it (and adds slots) only while
     // it holds geometry_lock, so that picking on the GUI thread reads it under the same lock.

@@ -110,6 +110,10 @@ void field_passes(frame_set& fs, bool sequential) {
     }
     run_over_keys(fs, fs.cell_centres, sequential, "mid density", density_cell);
     run_over_keys(fs, fs.cell_density, sequential, "mid normal", normal_cell);
+    for (const auto& part : fs.found_centres)
+        for (const auto& [key, centre] : part)
+            fs.cell_centres.try_emplace(key, centre);
+    fs.found_centres.clear();
 }
 
 namespace {
@@ -206,8 +210,10 @@ void normal_slice(frame_set& fs, const std::vector<cell_key>& keys,
     centre_map centres, normals;
     for (int i : indices)
         normal_into(fs, strict_index(keys, i), centres, normals);
-    merge_into(fs, fs.cell_centres, centres);
     merge_into(fs, fs.cell_normals, normals);
+    // Other slices still read cell_centres: the new centres join it after the pass.
+    QMutexLocker hold(&fs.grid_lock);
+    fs.found_centres.push_back(std::move(centres));
 }
 
 void shade_at(const frame_set& fs, const vec3& x, vec3& normal_sum, float* shade_sum) {
