@@ -267,7 +267,10 @@ void emitter::current_particle() {
     // from the frame the undo promised.
     if (settle_undone(fs)) step(fs, false, true);
     const vec3 pick = window->view.pick_point();
-    select_particles(fs, s, pick, camera.brush_distance * brush.space, brush.select_curve);
+    const bool hard = window->brush_hard;
+    recorder.step(
+        {stroke_frame_, brush, camera, s.keys, pick, hard, window->side_left, window->side_right});
+    select_particles(fs, s, pick, camera.brush_distance * brush.space, brush.select_curve, hard);
     if (s.particles.empty()) return;
 
     // Summed in id order: the cells' member order depends on how workers filled them, and the
@@ -320,6 +323,7 @@ near_list_t emitter::near_list(bool strict, int current) const {
 }
 
 void emitter::add_near() {
+    recorder.end_stroke(*window, stroke_drew_);
     // The next stroke takes new keys and a new frame, whether or not this one drew anything.
     keys_copied_ = false;
     const int painted = stroke_frame_.exchange(-1);
@@ -438,6 +442,7 @@ void emitter::undo() {
         QMutexLocker hold(emitter_lock.get());
         on_exit done{[this] { undoing = false; }};
         const int depth = --undo_depth;
+        recorder.undo(window->current_frame);
 
         // The current frame is taken back at once: the undone stroke and whatever an earlier
         // undo left there for the background. An older stroke at the newest end stays.
@@ -527,6 +532,7 @@ void emitter::remove_undo(const job_args& args) {
         // The history may have changed since the check: drop only what the check saw.
         const stroke* oldest = trimmable(fs, undo_depth);
         if (!oldest || oldest->depth != depth) continue;
+        recorder.trim(fs.frame, oldest->depth);
         window->undo_trimmed(fs.frame, *oldest);
         fs.history.pop_front();
     }

@@ -1,0 +1,142 @@
+#include "core/replay.h"
+
+#include <mutex>
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include "core/threading.h"
+
+namespace kavrin {
+
+namespace {
+
+void check_jobs(const headless_link& window) {
+    const QString failure = window.job_failure();
+    if (!failure.isEmpty()) throw replay_error(failure.toStdString());
+}
+
+// Nothing is left to do: the build reported, no work queued on any frame and no worker busy.
+bool settled(emitter& e, const headless_link& window) {
+    if (e.frames_to_build != -1 || e.near_running || e.trim_running || e.undoing ||
+        e.frames_to_save > 0 || window.view.busy || e.has_pending_work())
+        return false;
+    // A running "eat queue" holds the lock.
+    std::unique_lock<QMutex> eating(*e.emitter_lock, std::try_to_lock);
+    return eating.owns_lock();
+}
+
+void require_frame(const emitter& e, int frame) {
+    if (!e.frames.count(frame))
+        throw replay_error("frame " + std::to_string(frame) + " is not in the scene");
+}
+
+void replay_stroke(emitter& e, headless_link& w, const log_event& event) {
+    require_frame(e, event.frame);
+    // Mirrored strokes need the window's mirror switch, which this build does not have.
+    for (const step_inputs& s : event.steps)
+        if (s.mirror) throw replay_error("mirrored strokes cannot be replayed by this build");
+
+    // The left button is held for the whole stroke, as in the viewport.
+    w.view.drag_active = true;
+    struct release {
+        headless_link& w;
+        ~release() { w.view.drag_active = false; }
+    } released{w};
+    for (size_t i = 0; i < event.steps.size(); ++i) {
+        const step_inputs& s = event.steps[i];
+        w.current_frame = s.frame;
+        w.brush_state = s.brush;
+        w.camera_state = s.camera;
+        {
+            QMutexLocker hold(&w.key_lock);
+            w.key_map = s.keys;
+        }
+        w.brush_hard = s.hard;
+        w.side_left = s.side_left;
+        w.side_right = s.side_right;
+        w.view.set_pick_point(s.pick);
+        if (!e.send_stroke_step())
+            throw replay_error("step " + std::to_string(i + 1) + ": frame " +
+                               std::to_string(s.frame) +
+                               " or a frame the stroke reaches cannot take the stroke");
+        while (w.view.busy) {
+            QCoreApplication::sendPostedEvents();
+            QThread::yieldCurrentThread();
+        }
+        check_jobs(w);
+    }
+    if (!event.end) return;
+    w.brush_state.time = event.end->time;
+    w.brush_state.near_curve = event.end->near_curve;
+    w.side_left = event.end->side_left;
+    w.side_right = event.end->side_right;
+    const int depth = e.undo_depth;
+    e.add_near();
+    const bool drew = e.undo_depth > depth;
+    if (event.drew_known && drew != event.end->drew)
+        throw replay_error(drew ? "the stroke drew where the recorded one did not"
+                                : "the stroke drew nothing where the recorded one did");
+}
+
+void replay_undo(emitter& e, headless_link& w, const log_event& event) {
+    require_frame(e, event.frame);
+    w.current_frame = event.frame;
+    const int depth = e.undo_depth;
+    e.undo();
+    if (e.undo_depth != depth - 1)
+        throw replay_error("undo was refused at undo depth " + std::to_string(depth));
+}
+
+void replay_trim(emitter& e, const log_event& event) {
+    require_frame(e, event.frame);
+    frame_set& fs = e.frame(event.frame);
+    auto kept = [&fs] {
+        QMutexLocker hold(fs.history_lock.get());
+        return fs.history.size();
+    };
+    const size_t before = kept();
+    // The trim job itself, on this frame alone.
+    e.remove_undo(
+        job_args{event.depth, true, std::vector<int>{event.depth}, std::vector<int>{event.frame}});
+    if (kept() == before)
+        throw replay_error("frame " + std::to_string(event.frame) +
+                           " holds no undo entry of depth " + std::to_string(event.depth) +
+                           " to trim");
+}
+
+}  // namespace
+
+void settle(emitter& e, headless_link& window, const std::function<void()>& between) {
+    for (;;) {
+        check_jobs(window);
+        if (settled(e, window)) break;
+        e.tick();
+        // Finished worker threads are deleted by the receiver of their signal, on this thread.
+        QCoreApplication::sendPostedEvents();
+        if (between) between();
+        QThread::msleep(1);
+    }
+    QCoreApplication::sendPostedEvents();
+}
+
+void replay(emitter& e, headless_link& window, const log_event& event) {
+    switch (event.kind) {
+        case event_kind::stroke:
+            replay_stroke(e, window, event);
+            break;
+        case event_kind::undo:
+            replay_undo(e, window, event);
+            break;
+        case event_kind::trim:
+            replay_trim(e, event);
+            break;
+        case event_kind::redo:
+            throw replay_error("redo events cannot be replayed by this build");
+        case event_kind::cancel:
+            throw replay_error("cancelled strokes cannot be replayed by this build");
+    }
+    settle(e, window);
+}
+
+}  // namespace kavrin
