@@ -1,6 +1,7 @@
 #include "core/stroke_log.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -31,8 +32,21 @@ bool same_camera(const camera_values& a, const camera_values& b) {
 
 // ---- Writing ----
 
+// The shortest decimal that reads back as f: a brush power of 0.8 is written 0.8, not as the
+// double nearest the float. Should reading it as a double and rounding to float ever miss f,
+// the exact double is written instead.
+double json_float(float f) {
+    char text[32];
+    const auto written = std::to_chars(text, text + sizeof(text), f);
+    double shortest = 0.0;
+    if (written.ec != std::errc() ||
+        std::from_chars(text, written.ptr, shortest).ec != std::errc() || float(shortest) != f)
+        return double(f);
+    return shortest;
+}
+
 QJsonArray json_of(const vec3& v) {
-    return {double(v[0]), double(v[1]), double(v[2])};
+    return {json_float(v[0]), json_float(v[1]), json_float(v[2])};
 }
 
 QJsonObject json_of(const key_state& k) {
@@ -43,8 +57,8 @@ QJsonObject json_of(const key_state& k) {
 }
 
 QJsonObject json_of(const camera_values& c) {
-    return {{"focal_mag", double(c.focal_mag)},
-            {"brush_distance", double(c.brush_distance)},
+    return {{"focal_mag", json_float(c.focal_mag)},
+            {"brush_distance", json_float(c.brush_distance)},
             {"position", json_of(c.position)},
             {"scene_view", c.scene_view},
             {"scene_eye", json_of(c.scene_eye)}};
@@ -54,9 +68,9 @@ QJsonObject json_of(const camera_values& c) {
 QJsonObject stroke_fields(const step_inputs& s) {
     return {{"frame", s.frame},
             {"type", s.brush.type},
-            {"power", double(s.brush.power)},
-            {"space", double(s.brush.space)},
-            {"time", double(s.brush.time)},
+            {"power", json_float(s.brush.power)},
+            {"space", json_float(s.brush.space)},
+            {"time", json_float(s.brush.time)},
             {"near_curve", s.brush.near_curve},
             {"select_curve", s.brush.select_curve},
             {"hard", s.hard},
@@ -69,7 +83,7 @@ QJsonObject stroke_fields(const step_inputs& s) {
 
 QJsonObject json_of(const stroke_end& e) {
     return {{"drew", e.drew},
-            {"time", double(e.time)},
+            {"time", json_float(e.time)},
             {"near_curve", e.near_curve},
             {"left", e.side_left},
             {"right", e.side_right}};
