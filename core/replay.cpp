@@ -117,6 +117,9 @@ void settle(emitter& e, headless_link& window, const std::function<void()>& betw
         if (between) between();
         QThread::msleep(1);
     }
+    // Finished workers are deleted now rather than whenever events are next processed: a
+    // headless driver may have no event loop at all.
+    wait_for_jobs(&e);
     QCoreApplication::sendPostedEvents();
 }
 

@@ -21,7 +21,8 @@ class replay_error : public std::runtime_error {
 
 // Ticks e as the frame timer would until every frame is built and settled and no propagation,
 // trim, save or stroke step is left; between() runs after each tick. Throws replay_error when a
-// job fails meanwhile. Call it on the thread that dispatched e's unwaited jobs.
+// job fails meanwhile. Finished worker threads are deleted before it returns, so call it on the
+// thread that dispatched e's unwaited jobs, under a QCoreApplication.
 void settle(emitter& e, headless_link& window, const std::function<void()>& between = {});
 
 // Replays one event on e (whose window is `window`) and settles. Throws replay_error.

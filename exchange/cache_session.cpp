@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QSaveFile>
 
 #include "core/emitter.h"
 #include "core/headless_link.h"
@@ -332,9 +331,9 @@ void cache_session::save(const QString& folder, const std::optional<frame_range>
         window_->cache_files[number] = path;
     check_failures(kind::output);
 
-    QSaveFile log(aside.path + "/" + base + ".strokes.json");
-    if (!log.open(QIODevice::WriteOnly) || log.write(log_json()) < 0 || !log.commit())
-        throw session_error(kind::output, "cannot write the stroke log: " + log.errorString());
+    QString error;
+    if (!write_whole_file(aside.path + "/" + stroke_log_name(target), log_json(), &error))
+        throw session_error(kind::output, "cannot write the stroke log: " + error);
 
     // A folder that is there but empty would block the rename; it holds nothing to lose.
     if (QFileInfo::exists(target) && !filled) QDir().rmdir(target);

@@ -5,10 +5,12 @@
 #include <boost/python.hpp>
 #include <boost/python/raw_function.hpp>
 
+#include <clocale>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -222,9 +224,23 @@ void set_script_folder(const bp::object& folder) {
     script_folder = text_of(folder);
 }
 
+// The engine deletes its finished worker threads through queued signals, which Qt delivers only
+// once an application object exists. A host that has one (a Qt program embedding Python) keeps
+// it; otherwise one is made, leaving the host's locale as it was.
+void ensure_application() {
+    if (QCoreApplication::instance()) return;
+    static int argc = 1;
+    static char name[] = "kavrin";
+    static char* argv[] = {name, nullptr};
+    const std::string locale = std::setlocale(LC_ALL, nullptr);
+    new QCoreApplication(argc, argv);
+    std::setlocale(LC_ALL, locale.c_str());
+}
+
 }  // namespace
 
 BOOST_PYTHON_MODULE(_kavrin) {
+    ensure_application();
     kavrin_error = PyErr_NewExceptionWithDoc(
         "kavrin.Error", "A scene could not do what was asked (the message says why).",
         PyExc_RuntimeError, nullptr);

@@ -205,6 +205,7 @@ TEST(Replay, RefusesWhatTheSceneCannotTakeAsRecorded) {
     e.idle_threshold = 1;
     e.build();
     settle(e, w);
+    EXPECT_EQ(jobs_alive(&e), 0);  // no worker thread is left to an event loop
 
     log_event undo;
     undo.kind = event_kind::undo;
