@@ -75,6 +75,8 @@ bp::object view_of(const void* data, size_t bytes, const char* format, const bp:
     bp::object copy(
         bp::handle<>(PyBytes_FromStringAndSize(static_cast<const char*>(data), Py_ssize_t(bytes))));
     bp::object view(bp::handle<>(PyMemoryView_FromObject(copy.ptr())));
+    // A memoryview cannot have a zero in its shape: an empty frame gives a flat empty view.
+    if (bytes == 0) return view.attr("cast")(format);
     return view.attr("cast")(format, shape);
 }
 
