@@ -31,4 +31,9 @@ QString headless_link::job_failure() const {
     return job_failure_;
 }
 
+void headless_link::clear_job_failure() {
+    QMutexLocker hold(&lock_);
+    job_failure_.clear();
+}
+
 }  // namespace kavrin

@@ -34,6 +34,7 @@ class headless_link : public window_link {
     // The first failed job (a "job error" log line), or empty. A failed job leaves its work
     // undone, and a driver waiting for that work must stop instead.
     QString job_failure() const;
+    void clear_job_failure();
 
   private:
     mutable QMutex lock_;  // guards the generator and the first failure

@@ -43,28 +43,35 @@ void replay_stroke(emitter& e, headless_link& w, const log_event& event) {
         headless_link& w;
         ~release() { w.view.drag_active = false; }
     } released{w};
-    for (size_t i = 0; i < event.steps.size(); ++i) {
-        const step_inputs& s = event.steps[i];
-        w.current_frame = s.frame;
-        w.brush_state = s.brush;
-        w.camera_state = s.camera;
-        {
-            QMutexLocker hold(&w.key_lock);
-            w.key_map = s.keys;
+    size_t sent = 0;
+    try {
+        for (const step_inputs& s : event.steps) {
+            w.current_frame = s.frame;
+            w.brush_state = s.brush;
+            w.camera_state = s.camera;
+            {
+                QMutexLocker hold(&w.key_lock);
+                w.key_map = s.keys;
+            }
+            w.brush_hard = s.hard;
+            w.side_left = s.side_left;
+            w.side_right = s.side_right;
+            w.view.set_pick_point(s.pick);
+            if (!e.send_stroke_step())
+                throw replay_error("step " + std::to_string(sent + 1) + ": frame " +
+                                   std::to_string(s.frame) +
+                                   " or a frame the stroke reaches cannot take the stroke");
+            ++sent;
+            while (w.view.busy) {
+                QCoreApplication::sendPostedEvents();
+                QThread::yieldCurrentThread();
+            }
+            check_jobs(w);
         }
-        w.brush_hard = s.hard;
-        w.side_left = s.side_left;
-        w.side_right = s.side_right;
-        w.view.set_pick_point(s.pick);
-        if (!e.send_stroke_step())
-            throw replay_error("step " + std::to_string(i + 1) + ": frame " +
-                               std::to_string(s.frame) +
-                               " or a frame the stroke reaches cannot take the stroke");
-        while (w.view.busy) {
-            QCoreApplication::sendPostedEvents();
-            QThread::yieldCurrentThread();
-        }
-        check_jobs(w);
+    } catch (...) {
+        // What was painted is ended as a release would end it, so that the scene stays whole.
+        if (sent > 0) e.add_near();
+        throw;
     }
     if (!event.end) return;
     w.brush_state.time = event.end->time;

@@ -148,6 +148,13 @@ class object_reader {
         if (v.isUndefined() && required) throw bad_field{at(name), "is missing"};
         return v;
     }
+    // Hands the member and its path to read when it is there; a missing required one is an
+    // error.
+    template <class Read>
+    void read(const QString& name, bool required, Read read) {
+        const QJsonValue v = take(name, required);
+        if (!v.isUndefined()) read(v, at(name));
+    }
     // Refuses members nobody took: a misspelt field must not pass unnoticed.
     void finish(const std::set<QString>& also_known = {}) const {
         for (auto it = o_.begin(); it != o_.end(); ++it)
@@ -247,18 +254,17 @@ camera_values camera_from(const QJsonValue& v, const QString& path, bool require
                           camera_values c) {
     const QJsonObject o = object(v, path);
     object_reader r(o, path);
-    if (QJsonValue f = r.take("focal_mag", required); !f.isUndefined()) {
-        c.focal_mag = positive(f, r.at("focal_mag"));
+    r.read("focal_mag", required, [&](const auto& v, const auto& p) {
+        c.focal_mag = positive(v, p);
         c.brush_distance = c.focal_mag;  // unless given, as when no scene camera is used
-    }
-    if (QJsonValue d = r.take("brush_distance", required); !d.isUndefined())
-        c.brush_distance = positive(d, r.at("brush_distance"));
-    if (QJsonValue p = r.take("position", required); !p.isUndefined())
-        c.position = vector(p, r.at("position"));
-    if (QJsonValue s = r.take("scene_view", required); !s.isUndefined())
-        c.scene_view = boolean(s, r.at("scene_view"));
-    if (QJsonValue e = r.take("scene_eye", required); !e.isUndefined())
-        c.scene_eye = vector(e, r.at("scene_eye"));
+    });
+    r.read("brush_distance", required,
+           [&](const auto& v, const auto& p) { c.brush_distance = positive(v, p); });
+    r.read("position", required, [&](const auto& v, const auto& p) { c.position = vector(v, p); });
+    r.read("scene_view", required,
+           [&](const auto& v, const auto& p) { c.scene_view = boolean(v, p); });
+    r.read("scene_eye", required,
+           [&](const auto& v, const auto& p) { c.scene_eye = vector(v, p); });
     r.finish();
     return c;
 }
@@ -266,34 +272,26 @@ camera_values camera_from(const QJsonValue& v, const QString& path, bool require
 // Reads the stroke fields that r holds into s; missing ones keep their value in s unless
 // required.
 void read_stroke_fields(object_reader& r, step_inputs& s, bool required) {
-    auto field = [&](const char* name, auto read) {
-        const QJsonValue v = r.take(name, required);
-        if (!v.isUndefined()) read(v, r.at(name));
-    };
-    field("frame", [&](const QJsonValue& v, const QString& p) { s.frame = frame_number(v, p); });
-    field("type", [&](const QJsonValue& v, const QString& p) {
+    auto field = [&](const char* name, auto read) { r.read(name, required, read); };
+    using value = const QJsonValue&;
+    using path = const QString&;
+    field("frame", [&](value v, path p) { s.frame = frame_number(v, p); });
+    field("type", [&](value v, path p) {
         if (!v.isString() || !brush_types.contains(v.toString()))
             throw bad_field{p, "must be one of " + brush_types.join(", ")};
         s.brush.type = v.toString();
     });
-    field("power",
-          [&](const QJsonValue& v, const QString& p) { s.brush.power = single(v, p, 0.01, 1.0); });
-    field("space",
-          [&](const QJsonValue& v, const QString& p) { s.brush.space = single(v, p, 0.01); });
-    field("time", [&](const QJsonValue& v, const QString& p) { s.brush.time = brush_time(v, p); });
-    field("near_curve",
-          [&](const QJsonValue& v, const QString& p) { s.brush.near_curve = curve(v, p); });
-    field("select_curve",
-          [&](const QJsonValue& v, const QString& p) { s.brush.select_curve = curve(v, p); });
-    field("hard", [&](const QJsonValue& v, const QString& p) { s.hard = boolean(v, p); });
-    field("left", [&](const QJsonValue& v, const QString& p) { s.side_left = boolean(v, p); });
-    field("right", [&](const QJsonValue& v, const QString& p) { s.side_right = boolean(v, p); });
-    field("mirror", [&](const QJsonValue& v, const QString& p) { s.mirror = boolean(v, p); });
-    field("keys",
-          [&](const QJsonValue& v, const QString& p) { s.keys = keys_from(v, p, required); });
-    field("camera", [&](const QJsonValue& v, const QString& p) {
-        s.camera = camera_from(v, p, required, s.camera);
-    });
+    field("power", [&](value v, path p) { s.brush.power = single(v, p, 0.01, 1.0); });
+    field("space", [&](value v, path p) { s.brush.space = single(v, p, 0.01); });
+    field("time", [&](value v, path p) { s.brush.time = brush_time(v, p); });
+    field("near_curve", [&](value v, path p) { s.brush.near_curve = curve(v, p); });
+    field("select_curve", [&](value v, path p) { s.brush.select_curve = curve(v, p); });
+    field("hard", [&](value v, path p) { s.hard = boolean(v, p); });
+    field("left", [&](value v, path p) { s.side_left = boolean(v, p); });
+    field("right", [&](value v, path p) { s.side_right = boolean(v, p); });
+    field("mirror", [&](value v, path p) { s.mirror = boolean(v, p); });
+    field("keys", [&](value v, path p) { s.keys = keys_from(v, p, required); });
+    field("camera", [&](value v, path p) { s.camera = camera_from(v, p, required, s.camera); });
 }
 
 stroke_end end_from(const QJsonValue& v, const QString& path, bool required, const step_inputs& s,
@@ -304,14 +302,11 @@ stroke_end end_from(const QJsonValue& v, const QString& path, bool required, con
     const QJsonValue drew = r.take("drew", required);
     *drew_known = !drew.isUndefined();
     if (*drew_known) e.drew = boolean(drew, r.at("drew"));
-    if (QJsonValue t = r.take("time", required); !t.isUndefined())
-        e.time = brush_time(t, r.at("time"));
-    if (QJsonValue c = r.take("near_curve", required); !c.isUndefined())
-        e.near_curve = curve(c, r.at("near_curve"));
-    if (QJsonValue l = r.take("left", required); !l.isUndefined())
-        e.side_left = boolean(l, r.at("left"));
-    if (QJsonValue x = r.take("right", required); !x.isUndefined())
-        e.side_right = boolean(x, r.at("right"));
+    r.read("time", required, [&](const auto& v, const auto& p) { e.time = brush_time(v, p); });
+    r.read("near_curve", required,
+           [&](const auto& v, const auto& p) { e.near_curve = curve(v, p); });
+    r.read("left", required, [&](const auto& v, const auto& p) { e.side_left = boolean(v, p); });
+    r.read("right", required, [&](const auto& v, const auto& p) { e.side_right = boolean(v, p); });
     r.finish();
     return e;
 }

@@ -179,6 +179,7 @@ void cache_session::open(const QString& folder) {
                             "cache folder " + folder + " holds no cache file (*.bin)");
     scene_.reset();
     window_->clear_cache_failure();
+    window_->clear_job_failure();  // a new scene starts clean
     window_->cache_files = std::move(files);
     window_->current_frame = window_->cache_files.begin()->first;
 
