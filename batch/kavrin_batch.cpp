@@ -1,6 +1,7 @@
 // kavrin-batch: replays a stroke log on a cache folder without a display and writes the result
 // as a new cache folder, as the window would have saved it.
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 
@@ -126,7 +127,7 @@ int main(int argc, char** argv) {
     QString error;
     const auto events = read_stroke_log(log_file.readAll(), &error);
     if (!events) return fail(bad_input, "stroke log " + log_path + ": " + error);
-    if (!QFileInfo(cache).isDir())
+    if (!QFileInfo::exists(cache))
         return fail(missing_input, "cache folder " + cache + " does not exist");
     if (const QString problem = cache_session::output_problem(output, bool(range));
         !problem.isEmpty())

@@ -5,6 +5,7 @@
 #include <boost/python.hpp>
 #include <boost/python/raw_function.hpp>
 
+#include <algorithm>
 #include <clocale>
 #include <memory>
 #include <optional>
