@@ -4,8 +4,8 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
+#include <QPlainTextEdit>
 #include <QSlider>
-#include <QTextEdit>
 #include <QTimeZone>
 #include <QVBoxLayout>
 
@@ -30,10 +30,11 @@ void kavrin::build_debug_panel() {
     auto* rows = new QVBoxLayout(rows_widget);
     rows->setContentsMargins(0, 0, 0, 0);
     rows->setSpacing(2);
-    log_view = new QTextEdit(body);
+    log_view = new QPlainTextEdit(body);
     log_view->setReadOnly(true);
-    log_view->setLineWrapMode(QTextEdit::NoWrap);
+    log_view->setLineWrapMode(QPlainTextEdit::NoWrap);
     log_view->setFocusPolicy(Qt::ClickFocus);
+    fill_log_view();
     row_of_two->addWidget(rows_widget);
     row_of_two->addWidget(log_view, 1);
     dock->setWidget(body);

@@ -11,16 +11,21 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QPixmap>
+#include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSplashScreen>
-#include <QTextEdit>
+#include <QTextCursor>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/scripts.h"
+#include "app/shelf_area.h"
+#include "app/transfer.h"
 #include "core/strict.h"
 #include "exchange/cache_link.h"
-#include "exchange/shelf_area.h"
 #include "view/brush.h"
 #include "view/timeline.h"
 #include "view/tool_settings.h"
@@ -57,6 +62,8 @@ kavrin::kavrin()
 }
 
 kavrin::~kavrin() {
+    qApp->removeEventFilter(this);
+    abandon_transfer();
     // The emitter's display lists die with the viewport's context: free them first.
     stepping = false;
     scene.reset();
@@ -64,9 +71,17 @@ kavrin::~kavrin() {
 
 bool kavrin::startup() {
     QSplashScreen splash;
-    for (const QString name : {"splash", "mask"}) {
+    const QStringList names{"splash", "mask"};
+    // The images come from the server when they are missing; the start waits for them at most
+    // a few seconds, whatever the server does.
+    if (is_online) {
+        QStringList files;
+        for (const QString& name : names)
+            files << image_dir + name + ".png";
+        scripts::sync_missing(*this, files);
+    }
+    for (const QString& name : names) {
         const QString file = image_dir + name + ".png";
-        if (is_online) scripts::sync_missing(*this, file);
         const QPixmap picture(file);
         if (picture.isNull()) continue;  // a missing image leaves the splash plain
         if (name == QLatin1String("splash"))
@@ -134,6 +149,9 @@ void kavrin::build_window() {
     build_debug_panel();
     setWindowTitle("Kavrin - Rev." + revision);
     connect(qApp, &QApplication::focusChanged, this, &kavrin::focus);
+    // Modifier keys are followed through the key events of every widget: whichever has the
+    // focus, the window learns of each press and release when it happens.
+    qApp->installEventFilter(this);
     if (is_release) setContextMenuPolicy(Qt::NoContextMenu);
 
     frame_timer = new QTimer(this);
@@ -151,6 +169,8 @@ void kavrin::build_window() {
         settings_dirty = false;
     }
     show();
+    // Only a shown panel knows how far it can scroll: the offset read is applied again now.
+    shelf->scroll_to(shelf->scroll_offset_wanted());
     log("window size / " + QString::number(width()) + "x" + QString::number(height()));
     strip->show_frame_number = true;
     strip->redraw();
@@ -299,7 +319,6 @@ void kavrin::frame_anim() {
         if (playing_now) play_to(play_clock.elapsed());
         scene->tick();
     }
-    refresh_keys(QGuiApplication::keyboardModifiers());
     if (log_dirty) refresh_log_view();
 }
 
@@ -329,23 +348,57 @@ void kavrin::redraw_timeline() {
 // ---- Log ----
 
 void kavrin::log(const QString& line) {
-    QMutexLocker hold(&log_lock);
-    QFile file(debug_txt);
-    if (!file.open(QIODevice::Append)) return;  // a log that cannot be opened loses the line
-    file.write((line + "\r\n").toUtf8());
-    log_dirty = true;
-}
-
-void kavrin::refresh_log_view() {
-    QString text;
     {
         QMutexLocker hold(&log_lock);
         QFile file(debug_txt);
-        if (file.open(QIODevice::ReadOnly)) text = QString::fromUtf8(file.readAll());
+        if (!file.open(QIODevice::Append)) return;  // a log that cannot be opened loses the line
+        file.write((line + "\r\n").toUtf8());
+        log_pending << line;
+        // Lines that no view will show are not kept: the view holds only the tail.
+        if (log_pending.size() > log_view_lines)
+            log_pending.erase(log_pending.begin(), log_pending.end() - log_view_lines);
+        log_dirty = true;
+    }
+    // On the GUI thread the view shows the line at once; workers' lines wait for the next tick.
+    if (log_view && QThread::currentThread() == thread()) refresh_log_view();
+}
+
+void kavrin::refresh_log_view() {
+    QStringList lines;
+    {
+        QMutexLocker hold(&log_lock);
+        lines.swap(log_pending);
         log_dirty = false;
     }
-    if (!log_view) return;
-    log_view->setPlainText(text);
+    if (!log_view || lines.isEmpty()) return;
+    // Appended, never re-read: a line costs the same whatever the size of the file, and the
+    // plain-text view drops its oldest lines beyond its block limit.
+    for (const QString& line : lines)
+        log_view->appendPlainText(line);
+    QScrollBar* bar = log_view->verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
+
+void kavrin::fill_log_view() {
+    // The view starts with the tail of the file: the lines of earlier runs and of this start.
+    QByteArray tail;
+    {
+        QMutexLocker hold(&log_lock);
+        QFile file(debug_txt);
+        if (file.open(QIODevice::ReadOnly)) {
+            const qint64 keep = 256 * 1024;
+            if (file.size() > keep) file.seek(file.size() - keep);
+            tail = file.readAll();
+        }
+        log_pending.clear();
+        log_dirty = false;
+    }
+    QStringList lines = QString::fromUtf8(tail).split("\r\n");
+    if (tail.size() == 256 * 1024 && !lines.isEmpty()) lines.removeFirst();  // cut mid-line
+    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
+    if (lines.size() > log_view_lines) lines.erase(lines.begin(), lines.end() - log_view_lines);
+    log_view->setMaximumBlockCount(log_view_lines);
+    log_view->setPlainText(lines.join('\n'));
     log_view->moveCursor(QTextCursor::End);
 }
 
@@ -368,6 +421,34 @@ void kavrin::refresh_keys(Qt::KeyboardModifiers modifiers) {
         if (before.at(name) != now.at(name)) viewport->keys_changed();
 }
 
+bool kavrin::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
+        modifier_event(static_cast<QKeyEvent*>(event));
+    } else if (type == QEvent::Enter && watched == viewport && !isActiveWindow()) {
+        // Keys pressed or released while another window had the keyboard never reached us.
+        refresh_keys(QGuiApplication::queryKeyboardModifiers());
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void kavrin::modifier_event(QKeyEvent* event) {
+    // An event passes the filter once per widget it is offered to; taking the same state
+    // again changes nothing.
+    const bool pressed = event->type() == QEvent::KeyPress;
+    // Platforms differ in whether a modifier key's own event counts it as held: say it here.
+    Qt::KeyboardModifiers modifiers = event->modifiers();
+    const std::pair<int, Qt::KeyboardModifier> own[] = {{Qt::Key_Alt, Qt::AltModifier},
+                                                        {Qt::Key_Control, Qt::ControlModifier},
+                                                        {Qt::Key_Shift, Qt::ShiftModifier}};
+    for (const auto& [key, modifier] : own)
+        if (event->key() == key) modifiers.setFlag(modifier, pressed);
+    const bool shift_before = keys().at("shift");
+    refresh_keys(modifiers);
+    if (event->key() == Qt::Key_Shift && keys().at("shift") != shift_before)
+        log(QString("invert vector / ") + (pressed ? "on" : "off"));
+}
+
 void kavrin::keyPressEvent(QKeyEvent* event) {
     key_event(event, true);
 }
@@ -377,39 +458,90 @@ void kavrin::keyReleaseEvent(QKeyEvent* event) {
 }
 
 void kavrin::key_event(QKeyEvent* event, bool pressed) {
-    // Platforms differ in whether a modifier key's own event counts it as held: say it here.
-    Qt::KeyboardModifiers modifiers = event->modifiers();
-    const std::pair<int, Qt::KeyboardModifier> own[] = {{Qt::Key_Alt, Qt::AltModifier},
-                                                        {Qt::Key_Control, Qt::ControlModifier},
-                                                        {Qt::Key_Shift, Qt::ShiftModifier}};
-    for (const auto& [key, modifier] : own)
-        if (event->key() == key) modifiers.setFlag(modifier, pressed);
-    refresh_keys(modifiers);
+    // key_map already follows this event (the filter saw it first).
     if (event->isAutoRepeat()) return;
     if (pressed && event->key() == Qt::Key_Z && keys().at("ctrl")) {
         if (viewport && viewport->frame_shown() && !window_link::view.drag_active) scene->undo();
-        return;
     }
-    if (event->key() == Qt::Key_Shift) log(QString("invert vector / ") + (pressed ? "on" : "off"));
 }
 
-void kavrin::focus(QWidget*, QWidget* now) {
-    refresh_keys(QGuiApplication::keyboardModifiers());
+void kavrin::focus(QWidget* old, QWidget* now) {
     if (!now) {
-        window_link::view.hit = false;  // no brush hovers a window without focus
+        // The keys released from now on go to another program: none counts as held, and no
+        // brush hovers a window without focus.
+        refresh_keys(Qt::NoModifier);
+        window_link::view.hit = false;
         log("focus / out");
+    } else if (!old) {
+        refresh_keys(QGuiApplication::queryKeyboardModifiers());
     }
+}
+
+// ---- Download chains ----
+
+bool kavrin::run_transfer(const QString& label, std::function<void(transfer_control&)> work,
+                          std::function<void()> done) {
+    if (transfer_) return false;
+    transfer_ = std::make_unique<transfer>(std::move(work));
+    connect(transfer_.get(), &transfer::finished, this, [this, done = std::move(done)] {
+        end_transfer();
+        done();
+    });
+    if (label.isEmpty()) return true;
+    transfer_progress_ = new QProgressDialog(label, "Cancel", 0, 0, this);
+    transfer_progress_->setWindowModality(Qt::NonModal);
+    transfer_progress_->setMinimumDuration(300);
+    transfer_progress_->setAutoClose(false);
+    transfer_progress_->setAutoReset(false);
+    transfer_control& control = transfer_->control;
+    connect(transfer_progress_, &QProgressDialog::canceled, this, [this, &control] {
+        control.cancel = true;
+        log("download / cancel");
+    });
+    auto* poll = new QTimer(transfer_progress_);
+    connect(poll, &QTimer::timeout, transfer_progress_, [dialog = transfer_progress_, &control] {
+        // Kilobytes, so that every size fits the dialog's int range.
+        const long long total = control.total, done = control.done;
+        dialog->setMaximum(total > 0 ? int(std::min(total / 1024, 1LL << 30)) : 0);
+        dialog->setValue(total > 0 ? int(std::min(done / 1024, 1LL << 30)) : 0);
+    });
+    poll->start(100);
+    return true;
+}
+
+void kavrin::abandon_transfer() {
+    // A download still under way is cancelled and what it finds dropped; its thread has ended
+    // when this returns.
+    delete transfer_progress_;
+    transfer_progress_ = nullptr;
+    transfer_.reset();
+}
+
+void kavrin::end_transfer() {
+    // Deleted now, with its poll timer: neither may outlive the control they read.
+    delete transfer_progress_;
+    transfer_progress_ = nullptr;
+    // Its thread has ended; the object goes once the signal that called here has returned.
+    transfer_.release()->deleteLater();
 }
 
 // ---- Closing ----
 
 void kavrin::closeEvent(QCloseEvent* event) {
+    // The window goes at once; the settings are saved and the workers stopped behind it, and
+    // nothing of the window logs after "close kavrin".
+    disconnect(qApp, &QApplication::focusChanged, this, &kavrin::focus);
+    qApp->removeEventFilter(this);
+    if (frame_timer) frame_timer->stop();
+    if (transfer_) transfer_->disconnect(this);  // what it finds is no longer wanted
+    hide();
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     save_settings();
     scripts::clean(*this);
-    log("close kavrin");
-    if (frame_timer) frame_timer->stop();
+    abandon_transfer();
     stepping = false;
     scene.reset();  // waits for the scene's workers
+    log("close kavrin");
     event->accept();
 }
 

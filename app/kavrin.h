@@ -16,15 +16,18 @@
 #include <QMainWindow>
 #include <QMutex>
 #include <QString>
+#include <QStringList>
 
 #include "core/emitter.h"
 #include "core/window_link.h"
+#include "exchange/script_bridge.h"
 #include "view/view_owner.h"
 
 class QLabel;
+class QProgressDialog;
 class QPushButton;
 class QSlider;
-class QTextEdit;
+class QPlainTextEdit;
 class QTimer;
 
 namespace kavrin {
@@ -32,6 +35,7 @@ namespace kavrin {
 class brush;
 class shelf_area;
 class timeline;
+class transfer;
 class view3d;
 
 class kavrin : public QMainWindow, public window_link, public view_owner {
@@ -75,14 +79,14 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     std::unordered_map<std::string, QPushButton*> buttons;
 
     const std::shared_ptr<QMutex> settings_lock;  // held while the tool settings are loaded
-    QMutex dialog_lock;  // one file dialog at a time
+    QMutex dialog_lock;                           // one file dialog at a time
 
     std::unique_ptr<emitter> scene;  // the current emitter
     view3d* viewport = nullptr;
     class timeline* strip = nullptr;
     class brush* tool_brush = nullptr;
     shelf_area* shelf = nullptr;  // the side panel
-    QTextEdit* log_view = nullptr;
+    QPlainTextEdit* log_view = nullptr;
 
     bool startup();
 
@@ -104,9 +108,19 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     void change_frame(int value);
     // One play step for the given time on the play clock.
     void play_to(qint64 elapsed_ms);
-    // Reads the modifier keys into key_map.
+    // Sets key_map to the modifiers held; a change of "ctrl" or "shift" updates the brush
+    // direction and the cursor on a shown frame at once.
     void refresh_keys(Qt::KeyboardModifiers modifiers);
+    // Moves the lines logged since the last call into the log view.
     void refresh_log_view();
+
+    // Runs work (calls to the download server) off the GUI thread and then done on it. With a
+    // label, a dialog shows the progress with a Cancel button meanwhile. One chain at a time:
+    // false, and nothing run, while another is under way.
+    bool run_transfer(const QString& label, std::function<void(transfer_control&)> work,
+                      std::function<void()> done);
+    // The chain under way, or null.
+    transfer* current_transfer() const { return transfer_.get(); }
 
     // Window link.
     brush_values brush() const override;
@@ -138,7 +152,12 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     void time_event(bool checked);
     void slider_event(int value);
 
+  public:
+    // Lines the log view keeps: the file is the record, the view shows its tail.
+    static constexpr int log_view_lines = 2000;
+
   protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
@@ -149,6 +168,10 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     void log_build_information();
     QPushButton* timeline_button(const QString& name);
     void key_event(QKeyEvent* event, bool pressed);
+    void modifier_event(QKeyEvent* event);
+    void fill_log_view();
+    void end_transfer();
+    void abandon_transfer();
 
     struct slider_entry {
         std::atomic<int>* field;
@@ -158,9 +181,12 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
 
     bool camera_mode_ = false;
     QTimer* frame_timer = nullptr;
-    std::atomic<bool> log_dirty{false};  // set by any thread's log, cleared by the view refresh
-    QMutex log_lock;                     // guards appends to and reads of debug_txt
-    QMutex random_lock;                  // guards the generator
+    std::atomic<bool> log_dirty{false};   // set by any thread's log, cleared by the view refresh
+    QMutex log_lock;                      // guards appends to debug_txt and log_pending
+    QStringList log_pending;              // lines logged since the view last took them
+    std::unique_ptr<transfer> transfer_;  // the download chain under way; GUI thread only
+    QProgressDialog* transfer_progress_ = nullptr;
+    QMutex random_lock;  // guards the generator
     std::mt19937 generator;
     std::uniform_real_distribution<double> uniform{0.1, 1.0};
 };

@@ -3,7 +3,11 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <chrono>
+#include <memory>
+
 #include "app/kavrin.h"
+#include "app/transfer.h"
 #include "core/strict.h"
 
 #include "exchange/script_bridge.h"
@@ -41,13 +45,34 @@ int core_count(kavrin& w) {
     return strict_at(facts, std::string("core")).toInt();
 }
 
-void sync_missing(kavrin& w, const QString& local) {
-    if (QFileInfo::exists(local)) return;
-    w.log("sync: " + local);
-    try {
-        script::sync(folders_of(w), local, w.revision_folder);
-    } catch (const script_error& e) {
-        w.log("sync / failed / " + QString::fromUtf8(e.what()));
-    }
+void sync_missing(kavrin& w, const QStringList& files) {
+    QStringList missing;
+    for (const QString& local : files)
+        if (!QFileInfo::exists(local)) {
+            w.log("sync: " + local);
+            missing << local;
+        }
+    if (missing.isEmpty()) return;
+    auto failures = std::make_shared<QStringList>();
+    const bool started = w.run_transfer(
+        QString(),
+        [folders = folders_of(w), missing, revision_folder = w.revision_folder,
+         failures](transfer_control& control) {
+            // One budget for all of them: the start waits no longer than that.
+            control.deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(startup_budget_ms);
+            for (const QString& local : missing) {
+                try {
+                    script::sync(folders, local, revision_folder, &control);
+                } catch (const script_error& e) {
+                    *failures << QString::fromUtf8(e.what());
+                }
+            }
+        },
+        [&w, failures] {
+            for (const QString& failure : *failures)
+                w.log("sync / failed / " + failure);
+        });
+    if (started) w.current_transfer()->wait(startup_budget_ms);
 }
 }  // namespace kavrin::scripts

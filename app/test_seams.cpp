@@ -7,7 +7,8 @@
 #include <QTimer>
 
 #include "app/kavrin.h"
-#include "exchange/shelf_area.h"
+#include "app/shelf_area.h"
+#include "app/transfer.h"
 #include "view/view3d.h"
 
 namespace kavrin {
@@ -88,8 +89,9 @@ void arm_sample(kavrin& w, const QString& name, const QString& path) {
         poll, &QTimer::timeout, &w, [&w, poll, stage, waited, name, path, frame, frame_given] {
             ++*waited;
             emitter* e = w.scene.get();
-            const bool ready =
-                e && e->frames_to_build == -1 && !e->has_pending_work() && !w.panel_busy;
+            // The sample downloads off the GUI thread: it is there once no download runs.
+            const bool ready = e && e->frames_to_build == -1 && !e->has_pending_work() &&
+                               !w.panel_busy && !w.current_transfer();
             if (*stage == 0 && (ready || *waited > 300)) {
                 const auto button = w.shelf->buttons.find(("demo_" + name).toStdString());
                 if (button != w.shelf->buttons.end()) button->second->click();

@@ -17,36 +17,44 @@ if os.path.isdir(SCRIPT_FOLDER) and SCRIPT_FOLDER not in sys.path:
 import shared_lib  # noqa: E402  (found through the folder added above)
 
 
+def _lib():
+    """The script library as the program last loaded it: the program watches transfers (and
+    may reload the library) through that module object, not through an older copy."""
+    return sys.modules.get("shared_lib") or shared_lib
+
+
 def _url(remote):
-    return shared_lib.server_url(remote, SERVER_SETTINGS)
+    return _lib().server_url(remote, SERVER_SETTINGS)
 
 
 def get_put(str_list, type):
     """[remote path, local path]; type True downloads remote -> local, False uploads
     local -> remote.  Returns True; a failure raises with the URL in its message."""
-    remote = shared_lib.argument(str_list, 0, "remote path")
-    local = shared_lib.argument(str_list, 1, "local path")
+    lib = _lib()
+    remote = lib.argument(str_list, 0, "remote path")
+    local = lib.argument(str_list, 1, "local path")
     if not local:
         raise ValueError("no local path given")
     url = _url(remote)
     if type:
-        shared_lib.http_download(url, local)
+        lib.http_download(url, local)
         return True
-    status = shared_lib.http_upload(local, url)
+    status = lib.http_upload(local, url)
     if not 200 <= status < 300:
-        raise shared_lib.TransferError("PUT %s: HTTP %d" % (url, status))
+        raise lib.TransferError("PUT %s: HTTP %d" % (url, status))
     return True
 
 
 def sync(str_list):
     """[local path, "None", server revision folder]: downloads the file of the same name
     from the revision folder to the local path.  Returns True."""
-    local = shared_lib.argument(str_list, 0, "local path")
-    folder = shared_lib.argument(str_list, 2, "server revision folder")
+    lib = _lib()
+    local = lib.argument(str_list, 0, "local path")
+    folder = lib.argument(str_list, 2, "server revision folder")
     name = os.path.basename(local)
     if not name:
         raise ValueError("local path %r names no file" % local)
     if folder and not folder.endswith("/"):
         folder += "/"
-    shared_lib.http_download(_url(folder + name), local)
+    lib.http_download(_url(folder + name), local)
     return True

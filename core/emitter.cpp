@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 
 #include <QThread>
@@ -15,6 +16,11 @@
 namespace kavrin {
 
 namespace {
+
+// The mirror image across the plane x = 0.
+vec3 mirrored(const vec3& v) {
+    return vec3(-v[0], v[1], v[2]);
+}
 
 // Runs a cleanup when the scope ends, however it ends: flags that gate the GUI must never stay
 // set because a job failed.
@@ -246,10 +252,11 @@ void emitter::current_particle() {
     const brush_values brush = window->brush();
     const camera_values camera = window->camera();
 
-    // The first step of a stroke fixes its keys and its frame for all later steps.
+    // The first step of a stroke fixes its keys, its frame and the mirror for all later steps.
     if (!keys_copied_.exchange(true)) {
         key_copy = window->keys();
         stroke_frame_ = window->current_frame.load();
+        mirror_copy_ = window->mirror.load();
     }
     stroke s;
     s.depth = undo_depth;
@@ -267,26 +274,56 @@ void emitter::current_particle() {
     // from the frame the undo promised.
     if (settle_undone(fs)) step(fs, false, true);
     const vec3 pick = window->view.pick_point();
+    const float radius = camera.brush_distance * brush.space;
     const bool hard = window->brush_hard;
-    recorder.step(
-        {stroke_frame_, brush, camera, s.keys, pick, hard, window->side_left, window->side_right});
-    select_particles(fs, s, pick, camera.brush_distance * brush.space, brush.select_curve, hard);
-    if (s.particles.empty()) return;
+    // The mirror brush: the same stroke mirrored across x = 0. Each particle is brushed by the
+    // nearer of the two brushes (by the first one on the plane itself), so a symmetric cloud
+    // stays symmetric.
+    const bool mirror = mirror_copy_;
+    recorder.step({stroke_frame_, brush, camera, s.keys, pick, hard, window->side_left,
+                   window->side_right, mirror});
+    stroke m = s;
+    m.vector = mirrored(s.vector);
+    select_particles(fs, s, pick, radius, brush.select_curve, hard);
+    if (mirror) {
+        select_particles(fs, m, mirrored(pick), radius, brush.select_curve, hard);
+        auto side = [](float x) { return (x > 0.0f) - (x < 0.0f); };
+        const int pick_side = side(pick[0]);
+        auto drop = [](stroke& st, auto leaves) {
+            st.particles.erase(std::remove_if(st.particles.begin(), st.particles.end(), leaves),
+                               st.particles.end());
+        };
+        drop(s, [&](const particle* p) {
+            return side(p->position[0]) == -pick_side && pick_side != 0;
+        });
+        drop(m, [&](const particle* p) {
+            return side(p->position[0]) != -pick_side || pick_side == 0;
+        });
+    }
+    if (s.particles.empty() && m.particles.empty()) return;
 
     // Summed in id order: the cells' member order depends on how workers filled them, and the
-    // centre must not, or a replayed stroke would differ in its last bits.
-    std::vector<const particle*> by_id(s.particles.begin(), s.particles.end());
-    std::sort(by_id.begin(), by_id.end(),
-              [](const particle* a, const particle* b) { return a->id < b->id; });
+    // centre must not, or a replayed stroke would differ in its last bits. Mirrored particles
+    // count from the first brush's side.
+    std::vector<std::pair<int32_t, vec3>> brushed;
+    brushed.reserve(s.particles.size() + m.particles.size());
+    for (const particle* p : s.particles)
+        brushed.emplace_back(p->id, p->position);
+    for (const particle* p : m.particles)
+        brushed.emplace_back(p->id, mirrored(p->position));
+    std::sort(brushed.begin(), brushed.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
     vec3 mean;
-    for (const particle* p : by_id)
-        mean += p->position;
-    mean /= float(by_id.size());
+    for (const auto& [id, position] : brushed)
+        mean += position;
+    mean /= float(brushed.size());
     const vec3 eye = camera.scene_view ? camera.scene_eye : camera.position;
     s.centre = eye + normalise(pick - eye) * length(mean - eye);
+    m.centre = mirrored(s.centre);
 
     select(&s.particles);
-    apply_live_stroke(fs, s);
+    select(&m.particles);
+    apply_live_stroke(fs, s, mirror ? &m : nullptr);
     stroke_drew_ = true;
 }
 
@@ -340,6 +377,7 @@ void emitter::add_near() {
     field_passes(fs, false);
     select(nullptr);
     fs.touched = true;
+    clear_redo();
     ++undo_depth;
 
     near_list_t near = near_list(true, painted);
@@ -355,6 +393,33 @@ void emitter::add_near() {
     near_queue.push_back(std::move(request));
     if (!near_running.exchange(true))
         run_jobs(job_receiver(), false, 1, 1, this, "emitter", "add near", nullptr);
+}
+
+void emitter::cancel_stroke() {
+    // The worker clears busy however its job ends, so this wait is short.
+    while (window->view.busy)
+        QThread::yieldCurrentThread();
+    keys_copied_ = false;
+    const int painted = stroke_frame_.exchange(-1);
+    if (painted >= 0) recorder.cancel(painted);
+    if (stroke_drew_.exchange(false) && painted >= 0) {
+        undoing = true;  // the background stays away from the frame meanwhile
+        QMutexLocker hold(emitter_lock.get());
+        on_exit done{[this] { undoing = false; }};
+        frame_set& fs = frame(painted);
+        bool own = false;
+        {
+            QMutexLocker history(fs.history_lock.get());
+            own = !fs.history.empty() && fs.history.back().depth == undo_depth &&
+                  !fs.history.back().undone;
+        }
+        if (own) {
+            replay_undo(fs);
+            step(fs, false, true);
+        }
+        select(nullptr);
+    }
+    window->log("stroke cancel");
 }
 
 namespace {
@@ -430,47 +495,127 @@ void emitter::near_worker() {
 
 // ---- Undo ----
 
-void emitter::undo() {
-    // Nothing to undo, a stroke still being painted or propagated, or a cache being written (its
-    // files would hold the stroke on some frames and not on others): nothing happens.
-    if (undo_depth < 1 || near_running || window->view.drag_active || window->view.busy ||
-        frames_to_save > 0)
-        return;
+namespace {
+
+// Visits each frame's queued strokes, then its history with its redo data, each under its lock.
+template <class Queued, class Kept>
+void visit_strokes(std::map<int, frame_set>& frames, Queued queued, Kept kept) {
+    for (auto& [number, fs] : frames) {
+        {
+            QMutexLocker queue(fs.near_lock.get());
+            queued(fs.near_queue);
+        }
+        QMutexLocker history(fs.history_lock.get());
+        kept(fs.history, fs.redo);
+    }
+}
+
+}  // namespace
+
+void emitter::change_history(const char* line, const std::function<void()>& change) {
+    // Refused while a stroke is painted or propagated, or while a cache is written (its files
+    // would hold the change on some frames and not on others).
+    if (near_running || window->view.drag_active || window->view.busy || frames_to_save > 0) return;
     undoing = true;
     idle_ticks = 0;
     {
         QMutexLocker hold(emitter_lock.get());
         on_exit done{[this] { undoing = false; }};
-        const int depth = --undo_depth;
-        recorder.undo(window->current_frame);
-
-        // The current frame is taken back at once: the undone stroke and whatever an earlier
-        // undo left there for the background. An older stroke at the newest end stays.
+        change();
+        // The current frame catches up at once, the others in the background.
         frame_set& current = frame(window->current_frame);
-        auto due = [&current, depth] {
-            QMutexLocker history(current.history_lock.get());
-            return !current.history.empty() &&
-                   (current.history.back().depth >= depth || current.history.back().undone);
-        };
-        bool reverted = false;
-        for (; due(); reverted = true)
-            replay_undo(current);
-        if (reverted) step(current, false, true);
+        bool changed = false;
+        for (;; changed = true) {
+            if (has_work(current, work_kind::undo))
+                replay_undo(current);
+            else if (has_work(current, work_kind::redo))
+                replay_redo(current);
+            else
+                break;
+        }
+        if (changed) step(current, false, true);
+    }
+    window->log(line);
+}
 
+void emitter::undo() {
+    if (undo_depth < 1) return;
+    change_history("undo", [this] {
+        const int depth = --undo_depth;
+        ++redo_depth;
+        recorder.undo(window->current_frame);
+        // Every stroke of the undone generation is marked, queued or applied, and a redo of it
+        // that has not been carried out yet is called off.
         auto mark = [depth](std::deque<stroke>& strokes) {
             for (auto it = strokes.rbegin(); it != strokes.rend() && it->depth >= depth; ++it)
-                it->undone = true;
+                if (!it->undone) it->undone = it->redoable = true;
         };
-        for (auto& [number, fs] : frames) {
-            {
-                QMutexLocker queue(fs.near_lock.get());
-                mark(fs.near_queue);
-            }
-            QMutexLocker history(fs.history_lock.get());
-            mark(fs.history);
+        visit_strokes(frames, mark, [&](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
+            mark(history);
+            for (redo_entry& r : redo)
+                if (r.entry.depth >= depth) r.due = false;
+        });
+    });
+}
+
+void emitter::redo() {
+    if (redo_depth < 1) return;
+    change_history("redo", [this] {
+        const int depth = undo_depth++;  // the most recently undone generation
+        --redo_depth;
+        recorder.redo(window->current_frame);
+        // Where the undo has not been carried out yet, calling it off is the whole redo; where
+        // it has, the frame's worker brings the stroke back.
+        auto call_off = [depth](std::deque<stroke>& strokes) {
+            for (stroke& s : strokes)
+                if (s.depth == depth && s.redoable) s.undone = s.redoable = false;
+        };
+        visit_strokes(frames, call_off,
+                      [&](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
+                          call_off(history);
+                          for (redo_entry& r : redo)
+                              if (r.entry.depth == depth) r.due = true;
+                      });
+    });
+}
+
+void emitter::clear_redo() {
+    redo_depth = 0;
+    visit_strokes(
+        frames,
+        [](std::deque<stroke>& queued) {
+            // Only undone strokes: the front one that a worker may be applying is never undone.
+            for (stroke& s : queued)
+                if (s.undone) s.redoable = false;
+        },
+        [](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
+            redo.clear();
+            for (auto it = history.rbegin(); it != history.rend() && it->undone; ++it)
+                it->redoable = false;
+        });
+}
+
+void emitter::trim_redo() {
+    const int count = redo_depth;
+    const int first_undone = undo_depth + count - 1;
+    // Every frame or none: a generation that cannot be redone everywhere cannot be redone.
+    std::vector<std::unique_lock<QMutex>> held;
+    for (auto& [number, fs] : frames)
+        for (QMutex* lock : {fs.history_lock.get(), fs.near_lock.get()}) {
+            held.emplace_back(*lock, std::try_to_lock);
+            if (!held.back().owns_lock()) return;
         }
+    for (auto& [number, fs] : frames) {
+        fs.redo.erase(
+            std::remove_if(fs.redo.begin(), fs.redo.end(),
+                           [&](const redo_entry& r) { return r.entry.depth == first_undone; }),
+            fs.redo.end());
+        for (std::deque<stroke>* strokes : {&fs.history, &fs.near_queue})
+            for (stroke& s : *strokes)
+                if (s.undone && s.depth == first_undone) s.redoable = false;
     }
-    window->log("undo");
+    --redo_depth;
+    window->log("redo trim / " + QString::number(redo_depth));
 }
 
 namespace {
@@ -486,6 +631,15 @@ const stroke* trimmable(const frame_set& fs, int undo_depth) {
 }  // namespace
 
 void emitter::check_memory() {
+    const double gib = window->available_memory() / (1024.0 * 1024.0 * 1024.0);
+    const bool low = gib < 1.0;
+    // Redo data goes first, one generation a tick, the first undone first (a busy frame: the
+    // next tick tries again).
+    if (low && redo_depth > 0) {
+        trim_redo();
+        return;
+    }
+
     std::vector<int> depths, numbers;
     for (auto& [number, fs] : frames) {
         std::unique_lock<QMutex> hold(*fs.history_lock, std::try_to_lock);
@@ -499,8 +653,6 @@ void emitter::check_memory() {
     }
     if (numbers.empty()) return;
     const int oldest = *std::min_element(depths.begin(), depths.end());
-    const double gib = window->available_memory() / (1024.0 * 1024.0 * 1024.0);
-    const bool low = gib < 1.0;
     // With enough memory, only an unfinished trim for lack of memory is carried on.
     if (!low && !(trim_low_memory && trim_bound >= oldest)) return;
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -64,6 +65,7 @@ class emitter : public QObject {
     std::atomic<int> idle_ticks{0};
     std::atomic<int> frames_to_build{0};
     std::atomic<int> undo_depth{0};
+    std::atomic<int> redo_depth{0};  // undone strokes that redo can bring back, in order
     std::atomic<int> frames_to_save{0};
     std::atomic<int> point_count{0};
     std::atomic<float> max_scale{0.0f};
@@ -111,11 +113,15 @@ class emitter : public QObject {
     // The frames a stroke on frame `around` reaches, nearest first, with their weights.
     near_list_t near_list(bool strict, int around) const;
     void add_near();
+    // Esc during a stroke: waits for the last step, then takes the stroke back from its frame as
+    // if it had never been drawn; nothing is propagated. GUI thread.
+    void cancel_stroke();
     void near_worker();
     void select(const std::vector<particle*>* list);
 
-    // Undo.
+    // Undo and redo, on the GUI thread: the current frame at once, the others in the background.
     void undo();
+    void redo();
     void check_memory();
     void remove_undo(const job_args& args);
 
@@ -123,9 +129,18 @@ class emitter : public QObject {
     void raise_max_scale(float extent);
 
   private:
+    // Undo and redo: `change` marks the frames with the background held off, then the current
+    // frame catches up at once; logs line.
+    void change_history(const char* line, const std::function<void()>& change);
+    // A new stroke ends what redo could bring back.
+    void clear_redo();
+    // Low memory drops the redo data of the first undone generation (when no frame is busy).
+    void trim_redo();
+
     std::atomic<bool> closing_{false};  // set by the destructor: every worker winds down
     // The stroke in progress: its first step fixes its keys and its frame; add_near ends it.
     std::atomic<bool> keys_copied_{false};
+    std::atomic<bool> mirror_copy_{false};  // the mirror brush as the stroke began
     std::atomic<int> stroke_frame_{-1};     // frame of the stroke in progress, -1 between strokes
     std::atomic<bool> stroke_drew_{false};  // a step of the stroke in progress brushed particles
 };

@@ -42,6 +42,9 @@ class frame_set {
 
     std::deque<stroke> near_queue;  // guarded by near_lock
     std::deque<stroke> history;     // changed under history_lock; newest at the back
+    // Strokes undone on this frame that a redo may bring back, guarded by history_lock; by
+    // depth, the most recently undone generation at the back.
+    std::deque<redo_entry> redo;
 
     unsigned display_list = 0;  // viewport's compiled particles; only the GUI thread uses it
 

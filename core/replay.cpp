@@ -33,10 +33,6 @@ void require_frame(const emitter& e, int frame) {
 
 void replay_stroke(emitter& e, headless_link& w, const log_event& event) {
     require_frame(e, event.frame);
-    // Mirrored strokes need the window's mirror switch, which this build does not have.
-    for (const step_inputs& s : event.steps)
-        if (s.mirror) throw replay_error("mirrored strokes cannot be replayed by this build");
-
     // The left button is held for the whole stroke, as in the viewport.
     w.view.drag_active = true;
     struct release {
@@ -56,6 +52,7 @@ void replay_stroke(emitter& e, headless_link& w, const log_event& event) {
             w.brush_hard = s.hard;
             w.side_left = s.side_left;
             w.side_right = s.side_right;
+            w.mirror = s.mirror;
             w.view.set_pick_point(s.pick);
             if (!e.send_stroke_step())
                 throw replay_error("step " + std::to_string(sent + 1) + ": frame " +
@@ -86,13 +83,25 @@ void replay_stroke(emitter& e, headless_link& w, const log_event& event) {
                                 : "the stroke drew nothing where the recorded one did");
 }
 
-void replay_undo(emitter& e, headless_link& w, const log_event& event) {
+// Undo or redo, as the window's keys call them on the current frame.
+void replay_history(emitter& e, headless_link& w, const log_event& event) {
     require_frame(e, event.frame);
     w.current_frame = event.frame;
+    const bool undo = event.kind == event_kind::undo;
     const int depth = e.undo_depth;
-    e.undo();
-    if (e.undo_depth != depth - 1)
-        throw replay_error("undo was refused at undo depth " + std::to_string(depth));
+    undo ? e.undo() : e.redo();
+    if (e.undo_depth != depth + (undo ? -1 : 1))
+        throw replay_error(std::string(undo ? "undo" : "redo") + " was refused at undo depth " +
+                           std::to_string(depth));
+}
+
+// Esc during the stroke that the events before left open.
+void replay_cancel(emitter& e, headless_link& w, const log_event& event) {
+    require_frame(e, event.frame);
+    w.current_frame = event.frame;
+    w.view.drag_active = true;
+    e.cancel_stroke();
+    w.view.drag_active = false;
 }
 
 void replay_trim(emitter& e, const log_event& event) {
@@ -136,15 +145,15 @@ void replay(emitter& e, headless_link& window, const log_event& event) {
             replay_stroke(e, window, event);
             break;
         case event_kind::undo:
-            replay_undo(e, window, event);
+        case event_kind::redo:
+            replay_history(e, window, event);
+            break;
+        case event_kind::cancel:
+            replay_cancel(e, window, event);
             break;
         case event_kind::trim:
             replay_trim(e, event);
             break;
-        case event_kind::redo:
-            throw replay_error("redo events cannot be replayed by this build");
-        case event_kind::cancel:
-            throw replay_error("cancelled strokes cannot be replayed by this build");
     }
     settle(e, window);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Replaying a stroke log on a scene without a window, through the entry points the window uses:
 // for each step of a stroke the window values it recorded and one "current particle" job sent
-// as the viewport sends it, then add_near; undo as Ctrl+Z calls it; trims as the trim job does.
+// as the viewport sends it, then add_near (or the cancel that Esc sends); undo and redo as the
+// window's keys call them; trims as the trim job does.
 // After every event the background work runs until the scene has settled, so that the result
 // does not depend on how the window's background work happened to interleave with the user.
 

@@ -8,6 +8,15 @@ stroke_value stroke::value_of(const particle& p) const {
     return p.position;
 }
 
+void stroke::assign(particle& p, const stroke_value& v) const {
+    if (mode == QLatin1String("remove"))
+        p.weight = value_as<float>(v);
+    else if (mode == QLatin1String("scale"))
+        p.scale = value_as<float>(v);
+    else
+        p.position = value_as<vec3>(v);
+}
+
 void stroke::record(const std::vector<particle*>& list, bool fresh) {
     // A fresh record starts from an emptied map; either way the first value of an id stays.
     (void)fresh;

@@ -31,6 +31,7 @@ struct stroke {
     bool undone = false;    // undone: a queued copy with it set is dropped
     bool targeted = false;  // a copy carried to another frame: targeted deformation
     bool restore = false;   // being replayed to restore its recorded values
+    bool redoable = false;  // undone, and a redo may still bring it back
     int32_t depth = 0;      // the undo depth at which it was made
     float amount = 1.0f;    // brush power
     float weight = 1.0f;    // blend factor for this frame
@@ -49,8 +50,17 @@ struct stroke {
     // recorded is kept, so an entry extended by a drag still holds the value from before it.
     void record(const std::vector<particle*>& list, bool fresh);
 
-    // The value of p that this stroke's mode changes.
+    // The value of p that this stroke's mode changes, and setting it (a value of the mode's type).
     stroke_value value_of(const particle& p) const;
+    void assign(particle& p, const stroke_value& v) const;
+};
+
+// A stroke taken back by undo, kept so that a redo can bring it back exactly.
+struct redo_entry {
+    stroke entry;         // the history entry, or the queued copy that never reached the frame
+    bool queued = false;  // redo queues the copy again instead of restoring values
+    bool due = false;     // a redo asked for it; the frame's worker brings it back
+    std::unordered_map<int32_t, stroke_value> after;  // per particle, the value the stroke gave
 };
 
 }  // namespace kavrin

@@ -74,6 +74,7 @@ class window_link {
     std::atomic<bool> brush_hard{false};  // "brush_hard": no falloff inside the brush
     std::atomic<bool> side_left{false};   // timeline side buttons stretching the brush in time
     std::atomic<bool> side_right{false};
+    std::atomic<bool> mirror{false};  // strokes also brush their mirror image across x = 0
     viewport_flags view;
 
     // Modifier keys as the window last saw them; guarded by key_lock.

@@ -68,13 +68,7 @@ void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius
 
 void deform(particle& p, const stroke& s) {
     if (s.restore) {
-        const stroke_value& v = strict_at(s.recorded, p.id);
-        if (is_mode(s, "remove"))
-            p.weight = value_as<float>(v);
-        else if (is_mode(s, "scale"))
-            p.scale = value_as<float>(v);
-        else
-            p.position = value_as<vec3>(v);
+        s.assign(p, strict_at(s.recorded, p.id));
         p.moved = p.changed = true;
     } else if (s.targeted) {
         if (at_limit(p, s)) {
@@ -195,7 +189,7 @@ void apply_stroke(frame_set& fs, stroke& s) {
     fs.settled = false;
 }
 
-void apply_live_stroke(frame_set& fs, stroke& s) {
+void apply_live_stroke(frame_set& fs, stroke& s, stroke* mirrored) {
     {
         QMutexLocker hold(fs.history_lock.get());
         // The stroke being painted owns the newest entry of its depth. An undone entry of that
@@ -207,13 +201,29 @@ void apply_live_stroke(frame_set& fs, stroke& s) {
             fs.history.push_back(std::move(entry));
         }
         stroke& newest = fs.history.back();
-        for (particle* p : s.particles)
-            if (!newest.recorded.count(p->id)) newest.particles.push_back(p);
-        newest.record(s.particles, false);
+        for (stroke* side : {&s, mirrored}) {
+            if (!side) continue;
+            for (particle* p : side->particles)
+                if (!newest.recorded.count(p->id)) newest.particles.push_back(p);
+            newest.record(side->particles, false);
+        }
     }
     apply_stroke(fs, s);
+    if (mirrored) apply_stroke(fs, *mirrored);
     step(fs, false, false);
 }
+
+namespace {
+
+// Keeps an undone stroke for a redo, in depth order. The caller holds the history lock.
+void keep_for_redo(frame_set& fs, redo_entry r) {
+    r.entry.restore = false;
+    auto at = std::find_if(fs.redo.begin(), fs.redo.end(),
+                           [&r](const redo_entry& e) { return e.entry.depth < r.entry.depth; });
+    fs.redo.insert(at, std::move(r));
+}
+
+}  // namespace
 
 void replay_undo(frame_set& fs) {
     // The history lock is held throughout, so a trim cannot drop the entry being replayed.
@@ -231,10 +241,59 @@ void replay_undo(frame_set& fs) {
     s.particles.reserve(s.recorded.size());
     for (const auto& [id, value] : s.recorded)
         s.particles.push_back(&strict_at(fs.particles, id));
+    // What the stroke gave each particle, for a redo to give it back.
+    std::unordered_map<int32_t, stroke_value> after;
+    if (s.redoable) {
+        after.reserve(s.particles.size());
+        for (const particle* p : s.particles)
+            after.try_emplace(p->id, s.value_of(*p));
+    }
     apply_stroke(fs, s);
+    if (s.redoable) {
+        s.particles.clear();
+        keep_for_redo(fs, {s, false, false, std::move(after)});
+    }
+}
+
+void replay_redo(frame_set& fs) {
+    std::unique_lock<QMutex> hold(*fs.history_lock);
+    if (fs.redo.empty() || !fs.redo.back().due) return;
+    redo_entry r = std::move(fs.redo.back());
+    fs.redo.pop_back();
+    r.entry.undone = r.entry.redoable = false;
+    if (r.queued) {
+        // It never reached this frame: it goes through the queue as it would have.
+        hold.unlock();
+        QMutexLocker queue(fs.near_lock.get());
+        fs.near_queue.push_back(std::move(r.entry));
+        return;
+    }
+    for (const auto& [id, value] : r.after) {
+        particle& p = strict_at(fs.particles, id);
+        r.entry.assign(p, value);
+        p.moved = p.changed = true;
+    }
+    fs.settled = false;
+    fs.history.push_back(std::move(r.entry));
+}
+
+bool drop_undone_queued(frame_set& fs) {
+    stroke dropped;
+    {
+        QMutexLocker queue(fs.near_lock.get());
+        if (fs.near_queue.empty() || !fs.near_queue.front().undone) return false;
+        dropped = std::move(fs.near_queue.front());
+        fs.near_queue.pop_front();
+    }
+    if (dropped.redoable) {
+        QMutexLocker hold(fs.history_lock.get());
+        keep_for_redo(fs, {std::move(dropped), true, false, {}});
+    }
+    return true;
 }
 
 void apply_queued_stroke(frame_set& fs) {
+    if (drop_undone_queued(fs)) return;
     stroke* front = nullptr;
     {
         // The near worker appends meanwhile; the front element itself stays where it is.
@@ -251,27 +310,25 @@ void apply_queued_stroke(frame_set& fs) {
             fs.near_queue.pop_front();
         }
     } drop{fs};
-    if (!s.undone) {
-        // Before-values of the particles the stroke may change, for the undo record.
-        std::vector<stroke_value> before;
-        if (!s.restore) {
-            before.reserve(s.particles.size());
-            for (const particle* p : s.particles)
-                before.push_back(s.value_of(*p));
+    // Before-values of the particles the stroke may change, for the undo record.
+    std::vector<stroke_value> before;
+    if (!s.restore) {
+        before.reserve(s.particles.size());
+        for (const particle* p : s.particles)
+            before.push_back(s.value_of(*p));
+    }
+    apply_stroke(fs, s);
+    if (!s.restore) {
+        stroke entry = s;
+        entry.recorded.clear();
+        for (size_t i = 0; i < s.particles.size(); ++i) {
+            particle* p = s.particles[i];
+            if (!p->changed) continue;
+            p->changed = false;
+            entry.recorded.try_emplace(p->id, before[i]);
         }
-        apply_stroke(fs, s);
-        if (!s.restore) {
-            stroke entry = s;
-            entry.recorded.clear();
-            for (size_t i = 0; i < s.particles.size(); ++i) {
-                particle* p = s.particles[i];
-                if (!p->changed) continue;
-                p->changed = false;
-                entry.recorded.try_emplace(p->id, before[i]);
-            }
-            QMutexLocker hold(fs.history_lock.get());
-            fs.history.push_back(std::move(entry));
-        }
+        QMutexLocker hold(fs.history_lock.get());
+        fs.history.push_back(std::move(entry));
     }
 }
 

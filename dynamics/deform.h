@@ -25,8 +25,16 @@ bool at_limit(const particle& p, const stroke& s);
 void apply_targeted(particle& p, const stroke& s);
 
 void apply_stroke(frame_set& fs, stroke& s);
-void apply_live_stroke(frame_set& fs, stroke& s);
+// The stroke being painted, and with the mirror brush its mirrored side: both go into the
+// frame's newest history entry, then the frame is stepped once.
+void apply_live_stroke(frame_set& fs, stroke& s, stroke* mirrored = nullptr);
+// Reverts the newest history entry; a redoable one is kept for a redo.
 void replay_undo(frame_set& fs);
+// Brings back the frame's most recently undone stroke when a redo asked for it.
+void replay_redo(frame_set& fs);
+// Drops an undone stroke from the front of the queue (kept for a redo when it may be redone);
+// false when the front is not undone.
+bool drop_undone_queued(frame_set& fs);
 void apply_queued_stroke(frame_set& fs);
 
 }  // namespace kavrin

@@ -190,12 +190,15 @@ bool has_work(const frame_set& fs, work_kind kind, bool wait) {
                               [&] { return !fs.history.empty() && fs.history.back().undone; });
         case work_kind::final_step:
             return open && fs.needs_step;
+        case work_kind::redo:
+            return under_lock(*fs.history_lock, wait,
+                              [&] { return !fs.redo.empty() && fs.redo.back().due; });
     }
     return false;
 }
 
 bool has_any_work(const frame_set& fs, bool wait) {
-    for (int k = 0; k <= 4; ++k)
+    for (int k = 0; k <= 5; ++k)
         if (has_work(fs, work_kind(k), wait)) return true;
     return false;
 }
@@ -218,6 +221,8 @@ bool process(frame_set& fs) {
         }
         if (has_work(fs, work_kind::undo))
             replay_undo(fs);
+        else if (has_work(fs, work_kind::redo))
+            replay_redo(fs);
         else if (has_work(fs, work_kind::queued_stroke))
             apply_queued_stroke(fs);
         else
@@ -247,9 +252,8 @@ bool settle_undone(frame_set& fs) {
     bool reverted = false;
     for (; has_work(fs, work_kind::undo); reverted = true)
         replay_undo(fs);
-    QMutexLocker hold(fs.near_lock.get());
-    while (!fs.near_queue.empty() && fs.near_queue.front().undone)
-        fs.near_queue.pop_front();
+    while (drop_undone_queued(fs)) {
+    }
     return reverted;
 }
 

@@ -9,7 +9,14 @@ namespace kavrin {
 class frame_set;
 
 // Work kinds of a frame, in the order the work tests try them.
-enum class work_kind { save = 0, playback = 1, queued_stroke = 2, undo = 3, final_step = 4 };
+enum class work_kind {
+    save = 0,
+    playback = 1,
+    queued_stroke = 2,
+    undo = 3,
+    final_step = 4,
+    redo = 5  // a redo asked for the frame's most recently undone stroke
+};
 
 void step(frame_set& fs, bool sequential, bool refresh_fields);
 void build_debug_geometry(frame_set& fs);

@@ -32,7 +32,15 @@ bool write_cache_frame(const script_folders& folders, window_link& window, emitt
 }
 
 bool read_cache_frame(const script_folders& folders, window_link& window, emitter& e, int frame) {
-    return logged(window, "cache load", frame, [&] { import_bin(folders, window, e, frame); });
+    long long dropped = 0;
+    const bool read = logged(window, "cache load", frame,
+                             [&] { dropped = import_bin(folders, window, e, frame); });
+    // A file whose ids repeat holds fewer particles than its header says: say how many went.
+    if (dropped > 0) {
+        window.log("cache load / duplicate ids / " + QString::number(frame) + " / " +
+                   QString::number(dropped));
+    }
+    return read;
 }
 
 }  // namespace kavrin

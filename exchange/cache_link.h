@@ -12,7 +12,8 @@ namespace kavrin {
 // Writes one frame to its cache file; returns whether it was written (or had nothing to write).
 bool write_cache_frame(const script_folders&, window_link& window, emitter& e, int frame);
 // Fills one frame from its cache file; returns whether it was read. A failed read leaves the
-// frame as it was, which for a frame being played back means without particles.
+// frame as it was, which for a frame being played back means without particles. Particles
+// dropped for a repeated id are logged as "cache load / duplicate ids / <frame> / <count>".
 bool read_cache_frame(const script_folders&, window_link& window, emitter& e, int frame);
 
 }  // namespace kavrin

@@ -166,9 +166,10 @@ class set_point_reader {
 
     std::vector<particle> read(PyObject* set_point) {
         dict(set_point, "set point");
-        const int fluid =
-            fluid_type_of(dict(item(set_point, k_.header, "\"header\""), "\"header\""));
+        PyObject* header = dict(item(set_point, k_.header, "\"header\""), "\"header\"");
+        const int fluid = fluid_type_of(header);
         PyObject* all = dict(item(set_point, k_.particle, "\"particle\""), "\"particle\"");
+        repeated_ = repeated_records(header, PyDict_Size(all));
         std::vector<particle> out;
         out.reserve(size_t(PyDict_Size(all)));
         PyObject *key = nullptr, *value = nullptr;
@@ -193,11 +194,29 @@ class set_point_reader {
         return out;
     }
 
+    // Records of the file left out of the particle dict because their id repeats an earlier one.
+    long long repeated() const { return repeated_; }
+
   private:
     const set_point_parts& k_;
     const std::string where_;
     bool in_particle_ = false;  // the values being read belong to particle particle_id_
     int32_t particle_id_ = 0;
+    long long repeated_ = 0;
+
+    // The header's "particles" counts every record of the file, the particle dict one per id; a
+    // set point without that count (not read from a file) has nothing left out.
+    long long repeated_records(PyObject* header, Py_ssize_t kept) const {
+        PyObject* value = PyDict_GetItemWithError(header, k_.particles);  // borrowed
+        if (!value) {
+            if (PyErr_Occurred()) bp::throw_error_already_set();
+            return 0;
+        }
+        if (!PyLong_Check(value)) return 0;
+        int overflow = 0;
+        const long long stated = PyLong_AsLongLongAndOverflow(value, &overflow);
+        return overflow || stated <= kept ? 0 : stated - kept;
+    }
 
     [[noreturn]] void bad(const char* what, const std::string& problem) const {
         std::string message = where_ + ": ";
@@ -312,19 +331,23 @@ void export_bin(const script_folders& folders, window_link& window, emitter& e, 
     });
 }
 
-void import_bin(const script_folders& folders, window_link& window, emitter& e, int frame) {
+long long import_bin(const script_folders& folders, window_link& window, emitter& e, int frame) {
     frame_set& fs = e.frame(frame);
     const QString path = cache_path(window, frame);
 
     // Everything is converted before the frame is touched, so a bad set point changes nothing.
+    long long dropped = 0;
     const std::vector<particle> read = script_call::guarded("shared_lib.import_bin", [&] {
         bp::object set_point =
             script_call::call(folders, "shared_lib", "import_bin", "", {folders.python_dir, path});
         set_point_reader reader(parts(), "shared_lib.import_bin: " + path.toStdString());
-        return reader.read(set_point.ptr());
+        std::vector<particle> particles = reader.read(set_point.ptr());
+        dropped = reader.repeated();
+        return particles;
     });
     for (const particle& p : read)
-        fs.particles.try_emplace(p.id, p);
+        if (!fs.particles.try_emplace(p.id, p).second) ++dropped;
+    return dropped;
 }
 
 }  // namespace kavrin

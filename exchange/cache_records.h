@@ -15,8 +15,10 @@ void export_bin(const script_folders&, window_link& window, emitter& e, int fram
 
 // Fills frame `frame` of e from window.cache_files[frame] through shared_lib.import_bin. All or
 // nothing: when the script fails or any value of the set point is unusable, script_error
-// leaves the frame as it was. Particles whose id the frame already holds are kept.
-void import_bin(const script_folders&, window_link& window, emitter& e, int frame);
+// leaves the frame as it was. The first particle of an id wins: particles whose id the frame
+// already holds are kept, and of records of the file that share an id only the first is read.
+// Returns how many particles of the file were dropped for an id already taken.
+long long import_bin(const script_folders&, window_link& window, emitter& e, int frame);
 
 // Constants of the set point header.
 constexpr int set_point_code = 0xFABADA;

@@ -66,8 +66,8 @@ class cache_session {
     bool is_open() const { return scene_ != nullptr; }
     std::vector<int> frames() const;
     frame_data frame(int number) const;
-    // The frame an undo without a frame number takes back at once: the last one painted or
-    // undone, or the first frame.
+    // The frame an undo or redo without a frame number works on at once: the last one painted,
+    // undone or redone, or the first frame.
     int current_frame() const;
 
     // Replays one event (a stroke is ended and propagated when it has an end), and settles.

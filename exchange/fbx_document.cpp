@@ -3,10 +3,12 @@
 #include <zlib.h>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 namespace kavrin {
 
@@ -25,6 +27,33 @@ struct parse_error {
     throw parse_error{reason};
 }
 
+// Memory of the document being read: every record, value and decoded array element is charged
+// before it is allocated, so a file that would pass the budget fails before it takes the memory.
+class memory_budget {
+  public:
+    explicit memory_budget(std::uint64_t file_size)
+        : file_size_(file_size), limit_(fbx_document_budget(file_size)) {}
+
+    void charge(std::uint64_t bytes) {
+        if (bytes > limit_ - used_) {
+            fail(QStringLiteral("records and arrays need more than %1 MiB, the limit for a file "
+                                "of %2 KiB")
+                     .arg(limit_ >> 20)
+                     .arg((file_size_ + 1023) >> 10));
+        }
+        used_ += bytes;
+    }
+    // A record with its name; values, not counting the text or elements they own.
+    void charge_node(std::size_t name_size) { charge(sizeof(fbx_node) + name_size); }
+    void charge_values(std::uint64_t count) { charge(count * sizeof(fbx_value)); }
+    // Array elements are held as 8-byte integers or reals whatever their size in the file.
+    void charge_elements(std::uint64_t count) { charge(count * 8); }
+
+  private:
+    const std::uint64_t file_size_, limit_;
+    std::uint64_t used_ = 0;
+};
+
 // "name\0\1Class" of binary files becomes "Class::name", the ASCII spelling.
 std::string object_name_text(std::string s) {
     const std::size_t sep = s.find(std::string_view("\0\1", 2));
@@ -38,7 +67,8 @@ class binary_reader {
   public:
     explicit binary_reader(const QByteArray& bytes)
         : data_(reinterpret_cast<const unsigned char*>(bytes.constData())),
-          size_(static_cast<std::uint64_t>(bytes.size())) {}
+          size_(static_cast<std::uint64_t>(bytes.size())),
+          budget_(size_) {}
 
     void read(fbx_document& doc) {
         constexpr std::uint64_t header_size = 27;
@@ -88,11 +118,13 @@ class binary_reader {
         if (end == 0 && value_count == 0 && value_bytes == 0 && name_len == 0) return false;
         if (end <= start || end > limit) fail(QStringLiteral("record outside its parent"));
         if (name_len > end - pos) fail(QStringLiteral("truncated record name"));
+        budget_.charge_node(name_len);
         out.name.assign(reinterpret_cast<const char*>(data_ + pos), name_len);
         pos += name_len;
         if (value_bytes > end - pos) fail(QStringLiteral("values outside their record"));
         const std::uint64_t values_end = pos + value_bytes;
         if (value_count > value_bytes) fail(QStringLiteral("bad value count"));
+        budget_.charge_values(value_count);
         out.values.reserve(static_cast<std::size_t>(value_count));
         for (std::uint64_t i = 0; i < value_count; ++i)
             out.values.push_back(value(pos, values_end));
@@ -137,71 +169,94 @@ class binary_reader {
             case 'R': {
                 const std::uint32_t n = scalar<std::uint32_t>(pos, limit);
                 const unsigned char* p = take(pos, limit, n);
+                budget_.charge(n);
                 std::string s(reinterpret_cast<const char*>(p), n);
                 return type == 'S' ? object_name_text(std::move(s)) : s;
             }
             case 'f':
-                return real_array<float>(pos, limit);
+                return array_value<float, double>(pos, limit);
             case 'd':
-                return real_array<double>(pos, limit);
+                return array_value<double, double>(pos, limit);
             case 'i':
-                return integer_array<std::int32_t>(pos, limit);
+                return array_value<std::int32_t, std::int64_t>(pos, limit);
             case 'l':
-                return integer_array<std::int64_t>(pos, limit);
+                return array_value<std::int64_t, std::int64_t>(pos, limit);
             case 'b':
-                return integer_array<std::uint8_t>(pos, limit);
+                return array_value<std::uint8_t, std::int64_t>(pos, limit);
             default:
                 fail(QStringLiteral("unknown value type"));
         }
     }
 
-    // The raw little-endian bytes of an array value, inflated when stored compressed.
-    QByteArray array_bytes(std::uint64_t& pos, std::uint64_t limit, std::size_t element_size,
-                           std::uint64_t& count) {
-        count = scalar<std::uint32_t>(pos, limit);
+    // An array value of elements of type T in the file, held as Out. A compressed array is
+    // inflated block by block straight into the result, which is charged to the budget before it
+    // is allocated: its stated length is checked before any work, its contents while inflating.
+    template <typename T, typename Out>
+    std::vector<Out> array_value(std::uint64_t& pos, std::uint64_t limit) {
+        const std::uint32_t count = scalar<std::uint32_t>(pos, limit);
         const std::uint32_t encoding = scalar<std::uint32_t>(pos, limit);
         const std::uint32_t stored = scalar<std::uint32_t>(pos, limit);
         const unsigned char* p = take(pos, limit, stored);
         if (count > max_array_elements) fail(QStringLiteral("array too large"));
-        const std::uint64_t raw_size = count * element_size;
+        if (encoding > 1) fail(QStringLiteral("unknown array encoding"));
+        const std::uint64_t raw_size = std::uint64_t{count} * sizeof(T);
+        if (encoding == 0 && stored != raw_size) fail(QStringLiteral("array length mismatch"));
+        budget_.charge_elements(count);
+        std::vector<Out> out(count);
+        const auto put = [&out](std::size_t first, const unsigned char* bytes, std::size_t n) {
+            for (std::size_t i = 0; i < n; ++i)
+                out[first + i] = static_cast<Out>(qFromLittleEndian<T>(bytes + i * sizeof(T)));
+        };
         if (encoding == 0) {
-            if (stored != raw_size) fail(QStringLiteral("array length mismatch"));
-            return QByteArray(reinterpret_cast<const char*>(p), static_cast<qsizetype>(stored));
+            put(0, p, count);
+        } else {
+            inflate_exactly(p, stored, raw_size,
+                            [&](std::uint64_t at, const unsigned char* bytes, std::size_t n) {
+                                put(static_cast<std::size_t>(at / sizeof(T)), bytes, n / sizeof(T));
+                            });
         }
-        if (encoding != 1) fail(QStringLiteral("unknown array encoding"));
-        QByteArray raw(static_cast<qsizetype>(raw_size), Qt::Uninitialized);
-        uLongf out_size = static_cast<uLongf>(raw_size);
-        const int rc = uncompress(reinterpret_cast<Bytef*>(raw.data()), &out_size, p, stored);
-        if (rc != Z_OK || out_size != raw_size) fail(QStringLiteral("corrupt compressed array"));
-        return raw;
-    }
-
-    template <typename T>
-    std::vector<double> real_array(std::uint64_t& pos, std::uint64_t limit) {
-        std::uint64_t count = 0;
-        const QByteArray raw = array_bytes(pos, limit, sizeof(T), count);
-        std::vector<double> out(static_cast<std::size_t>(count));
-        const auto* p = reinterpret_cast<const unsigned char*>(raw.constData());
-        for (std::size_t i = 0; i < out.size(); ++i)
-            out[i] = qFromLittleEndian<T>(p + i * sizeof(T));
         return out;
     }
 
-    template <typename T>
-    std::vector<std::int64_t> integer_array(std::uint64_t& pos, std::uint64_t limit) {
-        std::uint64_t count = 0;
-        const QByteArray raw = array_bytes(pos, limit, sizeof(T), count);
-        std::vector<std::int64_t> out(static_cast<std::size_t>(count));
-        const auto* p = reinterpret_cast<const unsigned char*>(raw.constData());
-        for (std::size_t i = 0; i < out.size(); ++i)
-            out[i] = qFromLittleEndian<T>(p + i * sizeof(T));
-        return out;
+    // Inflates a zlib stream that must hold exactly `size` bytes, handing them to
+    // take(offset, bytes, n) in blocks whose length is a multiple of every element size.
+    template <typename Take>
+    void inflate_exactly(const unsigned char* in, std::uint32_t in_size, std::uint64_t size,
+                         Take take) {
+        z_stream zs{};
+        if (inflateInit(&zs) != Z_OK) fail(QStringLiteral("cannot inflate"));
+        const std::unique_ptr<z_stream, int (*)(z_stream*)> end(&zs, inflateEnd);
+        zs.next_in = const_cast<Bytef*>(in);
+        zs.avail_in = in_size;
+        block_.resize(1 << 16);
+        int rc = Z_OK;
+        for (std::uint64_t at = 0; at < size;) {
+            const auto want = static_cast<uInt>(std::min<std::uint64_t>(size - at, block_.size()));
+            zs.next_out = block_.data();
+            zs.avail_out = want;
+            while (zs.avail_out > 0 && rc == Z_OK)
+                rc = inflate(&zs, Z_NO_FLUSH);
+            if (zs.avail_out > 0) fail(QStringLiteral("corrupt compressed array"));
+            take(at, block_.data(), want);
+            at += want;
+        }
+        // Exactly `size`: the stream must end here, without a byte more.
+        if (rc == Z_OK) {
+            unsigned char extra;
+            zs.next_out = &extra;
+            zs.avail_out = 1;
+            rc = inflate(&zs, Z_FINISH);
+            if (zs.avail_out == 0) rc = Z_DATA_ERROR;
+        }
+        if (rc != Z_STREAM_END) fail(QStringLiteral("corrupt compressed array"));
     }
 
     const unsigned char* data_;
     std::uint64_t size_;
     bool wide_ = false;
     std::size_t node_count_ = 0;
+    memory_budget budget_;
+    std::vector<unsigned char> block_;  // inflated bytes on their way into an array
 };
 
 // --- ASCII ---
@@ -216,7 +271,7 @@ struct token {
 class ascii_reader {
   public:
     explicit ascii_reader(const QByteArray& bytes)
-        : text_(bytes.constData(), static_cast<std::size_t>(bytes.size())) {}
+        : text_(bytes.constData(), static_cast<std::size_t>(bytes.size())), budget_(text_.size()) {}
 
     void read(fbx_document& doc) {
         doc.binary = false;
@@ -294,6 +349,7 @@ class ascii_reader {
             }
             if (t.kind != token_kind::key) fail(QStringLiteral("expected a node name"));
             if (++node_count_ > max_nodes) fail(QStringLiteral("too many nodes"));
+            budget_.charge_node(t.text.size());
             fbx_node n;
             n.name = std::string(t.text);
             read_node_body(n, depth);
@@ -307,10 +363,12 @@ class ascii_reader {
         bool array = false;
         if (is_value(next_.kind) || next_.kind == token_kind::comma) {
             for (;;) {
+                budget_.charge_values(1);
                 if (next_.kind == token_kind::comma) {
                     n.values.emplace_back(std::string());  // an empty value, as in "Content: ,"
                 } else {
                     const token v = take();
+                    if (v.kind == token_kind::text) budget_.charge(v.text.size());
                     if (v.kind == token_kind::word && !v.text.empty() && v.text[0] == '*') {
                         array = true;
                     } else {
@@ -371,6 +429,7 @@ class ascii_reader {
         while (next_.kind == token_kind::word) {
             if (ints.size() + reals.size() >= max_array_elements)
                 fail(QStringLiteral("array too large"));
+            budget_.charge_elements(1);
             const token t = take();
             std::int64_t i;
             double d;
@@ -398,6 +457,7 @@ class ascii_reader {
     std::size_t pos_ = 0;
     token next_;
     std::size_t node_count_ = 0;
+    memory_budget budget_;
 };
 
 bool is_binary(const QByteArray& bytes) {
@@ -405,6 +465,12 @@ bool is_binary(const QByteArray& bytes) {
 }
 
 }  // namespace
+
+std::uint64_t fbx_document_budget(std::uint64_t file_size) {
+    constexpr std::uint64_t least = 64ULL << 20, most = 2ULL << 30;
+    if (file_size > most / 32) return most;
+    return std::max(least, 32 * file_size);
+}
 
 const fbx_node* fbx_node::child(std::string_view child_name) const {
     for (const fbx_node& c : children) {

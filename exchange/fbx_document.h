@@ -42,8 +42,15 @@ struct fbx_document {
     const fbx_node* find(std::string_view name) const;
 };
 
+// Memory in bytes that the records and decoded arrays of a document read from a file of
+// `file_size` bytes may take: 32 times the file's size, at least 64 MiB, at most 2 GiB. Real files
+// decode to a few times their size (deflated arrays shrink by about half, and elements widen to
+// 8 bytes); 2 GiB holds a mesh of several million vertices with normals and texture coordinates.
+// A file that deflates a run of zeros a thousandfold is refused before it takes the memory.
+std::uint64_t fbx_document_budget(std::uint64_t file_size);
+
 // Reads a document from the bytes of a file. False, with a short reason, for anything that is
-// not a well-formed FBX 7.x document within the reader's limits.
+// not a well-formed FBX 7.x document within the reader's limits, the budget above among them.
 bool parse_fbx_document(const QByteArray& bytes, fbx_document& out, QString* error = nullptr);
 
 }  // namespace kavrin

@@ -11,7 +11,8 @@
 
 namespace kavrin {
 
-// A static triangle mesh: 3 floats per triangle corner, and the face normal at each corner.
+// A static triangle mesh: 3 floats per triangle corner, and the face normal at each corner (the
+// normal of the whole polygon that the triangle was cut from).
 struct fbx_geometry {
     int vertex_count = 0;
     std::vector<float> vertices, normals;
@@ -40,8 +41,9 @@ constexpr long long fbx_max_camera_keys = 1'000'000;
 vec3 transform_point(const fbx_camera_key& key, const vec3& p);
 
 // Each returns false and leaves `out` untouched when the file cannot be read, has no such node
-// (pre-order search, the root excluded), exceeds the limits, or (camera) has an animation span
-// of no more than one frame; `error` then gets a short reason for the log.
+// (pre-order search, the root excluded), exceeds the limits, gives a value that is not a finite
+// float (a corner, a camera key, the lens), or (camera) has an animation span of no more than one
+// frame; `error` then gets a short reason for the log.
 bool import_geometry(const QString& path, fbx_geometry& out, QString* error = nullptr);
 bool import_camera(const QString& path, fbx_camera& out, QString* error = nullptr);
 

@@ -580,6 +580,12 @@ std::unique_ptr<fbx_scene> fbx_scene::open(const QString& path, QString* error) 
         if (error) *error = QStringLiteral("cannot open file");
         return nullptr;
     }
+    // The file is read whole; past this size it could not be a scene the viewport can show.
+    constexpr qint64 max_file_bytes = 1LL << 30;
+    if (file.size() > max_file_bytes) {
+        if (error) *error = QStringLiteral("file larger than %1 MiB").arg(max_file_bytes >> 20);
+        return nullptr;
+    }
     QByteArray bytes;
     try {
         bytes = file.readAll();

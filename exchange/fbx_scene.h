@@ -50,8 +50,8 @@ class fbx_scene {
   public:
     enum class node_type { camera, mesh };
 
-    // Reads a file; null, with a short reason, when it is missing, unreadable, malformed or has
-    // an unusable axis system or unit.
+    // Reads a file; null, with a short reason, when it is missing, unreadable, larger than 1 GiB,
+    // malformed, beyond the document's memory budget, or has an unusable axis system or unit.
     static std::unique_ptr<fbx_scene> open(const QString& path, QString* error = nullptr);
     static std::unique_ptr<fbx_scene> from_bytes(const QByteArray& bytes, QString* error = nullptr);
     ~fbx_scene();

@@ -3,7 +3,9 @@
 #include "exchange/script_bridge.h"
 #include "exchange/script_call.h"
 
+#include <algorithm>
 #include <mutex>
+#include <type_traits>
 
 namespace kavrin {
 
@@ -114,6 +116,79 @@ bool truth_of(PyObject* value, const std::string& what) {
     if (!PyLong_Check(value))  // bool is a subclass of int
         throw script_error(what + ": expected bool, got " + Py_TYPE(value)->tp_name);
     return value == Py_True || (value != Py_False && PyObject_IsTrue(value) == 1);
+}
+
+// The callables through which the scripts ask a transfer_control whether to stop and tell it
+// their progress: plain C functions bound to the control by a capsule, so that no Python state
+// outlives the call that uses them.
+constexpr const char* control_capsule = "kavrin.transfer_control";
+
+transfer_control* control_of(PyObject* capsule) {
+    return static_cast<transfer_control*>(PyCapsule_GetPointer(capsule, control_capsule));
+}
+
+PyObject* asked_to_cancel(PyObject* capsule, PyObject*) {
+    transfer_control* control = control_of(capsule);
+    if (!control) return nullptr;
+    return PyBool_FromLong(control->cancel.load() ? 1 : 0);
+}
+
+PyObject* told_progress(PyObject* capsule, PyObject* args) {
+    transfer_control* control = control_of(capsule);
+    long long done = 0, total = -1;
+    if (!control || !PyArg_ParseTuple(args, "LL", &done, &total)) return nullptr;
+    control->done = done;
+    control->total = total;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef cancelled_method{"cancelled", asked_to_cancel, METH_NOARGS, nullptr};
+PyMethodDef progress_method{"progress", told_progress, METH_VARARGS, nullptr};
+
+// Runs body (a call to the server) with this thread's transfers watched through control, and
+// unwatched again afterwards however body ends. Needs the lock.
+template <class Body>
+auto watched(const script_folders& folders, transfer_control* control, Body body)
+    -> decltype(body()) {
+    using script_call::call;
+    if (!control) return body();
+    double budget = 0.0;
+    if (control->deadline) {
+        const auto left = *control->deadline - std::chrono::steady_clock::now();
+        // A spent budget still makes the call, which then fails at once with its reason.
+        budget = std::max(0.001, std::chrono::duration<double>(left).count());
+    }
+    const std::string extra = ", cancelled, progress, budget";
+    {
+        bp::object capsule(bp::handle<>(PyCapsule_New(control, control_capsule, nullptr)));
+        bp::object cancelled(bp::handle<>(PyCFunction_New(&cancelled_method, capsule.ptr())));
+        bp::object progress(bp::handle<>(PyCFunction_New(&progress_method, capsule.ptr())));
+        call(folders, "shared_lib", "watch_transfers", extra, {}, cancelled, progress, budget);
+    }
+    auto unwatch = [&] {
+        call(folders, "shared_lib", "watch_transfers", extra, {}, bp::object(), bp::object(), 0.0);
+    };
+    try {
+        if constexpr (std::is_void_v<decltype(body())>) {
+            body();
+            unwatch();
+        } else {
+            auto result = body();
+            unwatch();
+            return result;
+        }
+    } catch (const bp::error_already_set&) {
+        // The call's own error stays the one reported.
+        PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+        PyErr_Fetch(&type, &value, &trace);
+        try {
+            unwatch();
+        } catch (const bp::error_already_set&) {
+            PyErr_Clear();
+        }
+        PyErr_Restore(type, value, trace);
+        throw;
+    }
 }
 
 }  // namespace
@@ -266,18 +341,22 @@ std::unordered_map<std::string, QString> place(const script_folders& folders,
     });
 }
 
-bool exist(const script_folders& folders, const QString& remote) {
+bool exist(const script_folders& folders, const QString& remote, transfer_control* control) {
     return guarded("shared_lib.exist", [&] {
-        bp::object found = call(folders, "shared_lib", "exist", "", {remote, folders.app_dir});
-        return truth_of(found.ptr(), "shared_lib.exist");
+        return watched(folders, control, [&] {
+            bp::object found = call(folders, "shared_lib", "exist", "", {remote, folders.app_dir});
+            return truth_of(found.ptr(), "shared_lib.exist");
+        });
     });
 }
 
-bool get_put(const script_folders& folders, const QString& remote, const QString& local,
-             bool type) {
+bool get_put(const script_folders& folders, const QString& remote, const QString& local, bool type,
+             transfer_control* control) {
     return guarded("wrap_ftp.get_put", [&] {
-        bp::object done = call(folders, "wrap_ftp", "get_put", ", type", {remote, local}, type);
-        return truth_of(done.ptr(), "wrap_ftp.get_put");
+        return watched(folders, control, [&] {
+            bp::object done = call(folders, "wrap_ftp", "get_put", ", type", {remote, local}, type);
+            return truth_of(done.ptr(), "wrap_ftp.get_put");
+        });
     });
 }
 
@@ -286,18 +365,22 @@ void unzip(const script_folders& folders, const QString& archive) {
 }
 
 void sync(const script_folders& folders, const QString& local,
-          const QString& server_revision_folder) {
+          const QString& server_revision_folder, transfer_control* control) {
     guarded("wrap_ftp.sync", [&] {
-        call(folders, "wrap_ftp", "sync", "", {local, "None", server_revision_folder});
+        watched(folders, control, [&] {
+            call(folders, "wrap_ftp", "sync", "", {local, "None", server_revision_folder});
+        });
     });
 }
 
 QString update(const script_folders& folders, const QString& current, const QString& latest,
-               const QString& package_folder) {
+               const QString& package_folder, transfer_control* control) {
     return guarded("shared_lib.update", [&] {
-        bp::object text = call(folders, "shared_lib", "update", "",
-                               {current, latest, package_folder, folders.app_dir});
-        return QString::fromStdString(script_call::utf8_of(text.ptr(), "shared_lib.update"));
+        return watched(folders, control, [&] {
+            bp::object text = call(folders, "shared_lib", "update", "",
+                                   {current, latest, package_folder, folders.app_dir});
+            return QString::fromStdString(script_call::utf8_of(text.ptr(), "shared_lib.update"));
+        });
     });
 }
 

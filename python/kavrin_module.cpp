@@ -150,10 +150,14 @@ class scene {
         s.apply(*event);
     }
 
-    void undo(const bp::object& frame) {
+    void undo(const bp::object& frame) { history(event_kind::undo, frame); }
+    void redo(const bp::object& frame) { history(event_kind::redo, frame); }
+
+    // Undo or redo, as the window's keys on the given frame.
+    void history(event_kind kind, const bp::object& frame) {
         cache_session& s = session();
         log_event event;
-        event.kind = event_kind::undo;
+        event.kind = kind;
         event.frame = frame.is_none() ? s.current_frame() : bp::extract<int>(frame)();
         without_gil free;
         s.apply(event);
@@ -258,7 +262,8 @@ BOOST_PYTHON_MODULE(_kavrin) {
         bp::init<bp::object, int>((bp::arg("folder"), bp::arg("threads") = 0)))
         .def("frames", &scene::frames, "The frame numbers, ascending.")
         .add_property("current_frame", &scene::current_frame,
-                      "The frame last painted or undone; undo() without a frame takes it back.")
+                      "The frame last painted, undone or redone; undo() and redo() work there "
+                      "by default.")
         .def("ids", &scene::ids, (bp::arg("frame"), bp::arg("view") = false),
              "Particle ids of a frame, ascending: a list, or with view=True a memoryview of "
              "int32.")
@@ -274,6 +279,8 @@ BOOST_PYTHON_MODULE(_kavrin) {
              "arguments), propagates it and lets every frame settle.")
         .def("undo", &scene::undo, (bp::arg("frame") = bp::object()),
              "Undoes the last stroke, as Ctrl+Z on the given frame (default: current_frame).")
+        .def("redo", &scene::redo, (bp::arg("frame") = bp::object()),
+             "Brings back the last undone stroke (default frame: current_frame).")
         .def("replay", &scene::replay, bp::arg("log"), "Replays a stroke log file.")
         .def("log", &scene::log,
              "The stroke log of everything done since the scene opened, as "

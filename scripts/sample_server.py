@@ -3,10 +3,14 @@
 
 Serves the files of a folder (GET, HEAD) and stores uploads into it (PUT).
 
-    /usr/bin/python3 scripts/sample_server.py FOLDER [PORT]
+    /usr/bin/python3 scripts/sample_server.py [--silent | --trickle] FOLDER [PORT]
 
 Port 0, the default, picks a free port; the first line printed is
 "port N".  Stop it with Ctrl+C or SIGTERM.
+
+For trying the program against a bad server: --silent accepts connections
+and never answers; --trickle answers every request with a body of one
+megabyte sent one byte a second.
 """
 
 import functools
@@ -72,12 +76,46 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             super().log_message(format, *args)
 
 
+class Silent(http.server.BaseHTTPRequestHandler):
+    """Reads the request and never answers it."""
+
+    def handle(self):
+        self.request.recv(65536)
+        while not self.server.stopping.wait(1.0):
+            pass
+
+    def log_message(self, format, *args):
+        pass
+
+
+class Trickle(http.server.BaseHTTPRequestHandler):
+    """Answers with a megabyte, one byte a second."""
+
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Length", str(1 << 20))
+        self.end_headers()
+        self.wfile.flush()
+        for _ in range(1 << 20):
+            if self.server.stopping.wait(1.0):
+                return
+            self.wfile.write(b"x")
+            self.wfile.flush()
+
+    do_HEAD = do_GET
+
+    def log_message(self, format, *args):
+        pass
+
+
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, folder, port=0, verbose=False):
+    def __init__(self, folder, port=0, verbose=False, behaviour=None):
         self.verbose = verbose
-        handler = functools.partial(Handler, directory=os.path.abspath(folder))
+        self.stopping = threading.Event()
+        handler = {"--silent": Silent, "--trickle": Trickle}.get(behaviour) or \
+            functools.partial(Handler, directory=os.path.abspath(folder))
         super().__init__(("127.0.0.1", port), handler)
 
     @property
@@ -97,10 +135,12 @@ def start(folder, port=0):
 
 
 def main(argv):
+    behaviour = argv.pop(1) if len(argv) > 1 and argv[1] in ("--silent", "--trickle") else None
     if len(argv) not in (2, 3) or not os.path.isdir(argv[1]):
         sys.stderr.write(__doc__)
         return 2
-    server = Server(argv[1], int(argv[2]) if len(argv) == 3 else 0, verbose=True)
+    server = Server(argv[1], int(argv[2]) if len(argv) == 3 else 0, verbose=True,
+                    behaviour=behaviour)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     print("port %d" % server.port, flush=True)
     try:
@@ -108,6 +148,7 @@ def main(argv):
     except KeyboardInterrupt:
         pass
     finally:
+        server.stopping.set()
         server.server_close()
     return 0
 

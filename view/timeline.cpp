@@ -7,9 +7,11 @@
 #include <QGraphicsLineItem>
 #include <QGraphicsRectItem>
 #include <QGraphicsSimpleTextItem>
+#include <QKeyEvent>
 #include <QLinearGradient>
 #include <QMouseEvent>
 #include <QMutexLocker>
+#include <QWheelEvent>
 
 #include "core/emitter.h"
 #include "core/frame_set.h"
@@ -55,6 +57,9 @@ timeline::timeline(view_owner& owner, QWidget* parent) : QGraphicsView(parent), 
         "QGraphicsView{margin: 5 0px 5 0px; border-style: outset; background-color: "
         "#F1F1F1;border-radius: 3px; border-width: 1px; border-color: #333333; }");
     setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // The view never scrolls: its picture is redrawn around the marker instead, and a scrolled
+    // view would no longer agree with the mouse-to-frame mapping.
+    setFocusPolicy(Qt::NoFocus);
     // Every redraw replaces all items: a spatial index would only be rebuilt for nothing.
     scene_.setItemIndexMethod(QGraphicsScene::NoIndex);
     setScene(&scene_);
@@ -123,6 +128,14 @@ void timeline::mouseMoveEvent(QMouseEvent* event) {
     if (zoom_held_ || pan_held_ || time_held_ || scrub_held_) owner_.link().redraw_needed = true;
 }
 
+void timeline::keyPressEvent(QKeyEvent* event) {
+    event->ignore();  // arrow and page keys would scroll the view; the window may use them
+}
+
+void timeline::wheelEvent(QWheelEvent* event) {
+    event->ignore();
+}
+
 void timeline::resizeEvent(QResizeEvent* event) {
     QGraphicsView::resizeEvent(event);
     redraw();
@@ -130,9 +143,10 @@ void timeline::resizeEvent(QResizeEvent* event) {
 
 bool timeline::redraw() {
     const float width = float(viewport()->width() - 1);
-    const int nl = int(std::trunc(std::trunc(offset) / scale)) + 1;
-    const int nr = int(std::trunc(std::trunc(width - offset) / scale)) + 1;
-    if (nl + nr > 5000 || scale > 100.0f) return false;
+    // Counted in double: an offset far off the strip gives counts beyond the int range.
+    const double nl = std::trunc(std::trunc(double(offset)) / scale) + 1.0;
+    const double nr = std::trunc(std::trunc(double(width) - offset) / scale) + 1.0;
+    if (!(nl + nr <= 5000.0) || scale > 100.0f) return false;
 
     if (group_) {
         scene_.removeItem(group_);
@@ -187,10 +201,12 @@ bool timeline::redraw() {
         line->setPen(QPen(c));
         group_->addToGroup(line);
     };
-    for (int i = 0; i < nl; ++i)
-        tick(current - i, offset - float(i) * scale);
-    for (int i = 0; i < nr; ++i)
-        tick(current + i, offset + float(i) * scale);
+    // Only the ticks that land on the strip: the marker may sit far off it after a long pan.
+    auto first_on_strip = [&](double from) { return std::max(0.0, std::ceil(from / scale) - 1.0); };
+    for (double i = first_on_strip(offset - width); i < nl && offset - i * scale >= -scale; ++i)
+        tick(current - int(i), offset - float(i) * scale);
+    for (double i = first_on_strip(-offset); i < nr && offset + i * scale <= width + scale; ++i)
+        tick(current + int(i), offset + float(i) * scale);
 
     auto* marker = new QGraphicsLineItem(offset, 0, offset, 35);
     marker->setPen(QPen(rgb(0.8, 0.1, 0.0)));

@@ -1,5 +1,9 @@
 #include "view/tool_settings.h"
 
+#include <algorithm>
+#include <cmath>
+
+#include <QFile>
 #include <QFileInfo>
 
 namespace kavrin {
@@ -15,18 +19,19 @@ class binder {
         if (!load_) return s_.setValue(key, value);
         if (s_.contains(key)) value = s_.value(key).toByteArray();
     }
-    // Floats that the file holds as text.
+    // Floats that the file holds as text. "nan" and "inf" parse, but no control can make
+    // them: they count as damaged and keep the value already there.
     void text_float(const QString& key, float& value) {
         if (!load_) return s_.setValue(key, value);
         bool ok = false;
         const float read = s_.value(key).toString().toFloat(&ok);
-        if (ok) value = read;
+        if (ok && std::isfinite(read)) value = read;
     }
     void variant_float(const QString& key, float& value) {
         if (!load_) return s_.setValue(key, value);
         bool ok = false;
         const float read = s_.value(key).toFloat(&ok);
-        if (s_.contains(key) && ok) value = read;
+        if (s_.contains(key) && ok && std::isfinite(read)) value = read;
     }
     void text_int(const QString& key, int& value) {
         if (!load_) return s_.setValue(key, value);
@@ -34,10 +39,12 @@ class binder {
         const int read = s_.value(key).toString().toInt(&ok, 10);
         if (ok) value = read;
     }
-    void truncated_int(const QString& key, int& value) {
+    // A float in the file, truncated to int; clamped first, since a float beyond the int
+    // range has no int value at all.
+    void truncated_int(const QString& key, int& value, float low, float high) {
         float f = float(value);
         text_float(key, f);
-        value = int(f);
+        value = int(std::clamp(f, low, high));
     }
     void flag(const QString& key, bool& value) {
         if (!load_) return s_.setValue(key, value);
@@ -59,6 +66,34 @@ class binder {
 };
 
 }  // namespace
+
+bool usable_camera(const camera_state& c) {
+    auto finite = [](const vec3& v) {
+        return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+    };
+    // The drags keep the viewing direction and the screen right unit long and give screen up a
+    // y of -1, 0 or 1; a vector far from that length was not written by them.
+    auto about_unit = [](const vec3& v) { return length(v) > 0.5f && length(v) < 1.5f; };
+    if (!finite(c.position) || !finite(c.focal_vect) || !finite(c.focal_tangent) ||
+        !finite(c.focal_normal) || !std::isfinite(c.focal_mag))
+        return false;
+    for (int i = 0; i < 3; ++i)
+        if (std::abs(c.position[i]) > camera_position_limit) return false;
+    return about_unit(c.focal_vect) && about_unit(c.focal_tangent) && about_unit(c.focal_normal);
+}
+
+void clamp_to_controls(tool_state& state, const tool_state& fallback) {
+    if (!usable_camera(state.camera)) state.camera = fallback.camera;
+    state.camera.focal_mag =
+        std::clamp(state.camera.focal_mag, focal_mag_range[0], focal_mag_range[1]);
+    state.power = std::clamp(state.power, 0.01f, 1.0f);
+    state.time = std::clamp(state.time, 0.0001f, 10000.0f);
+    // The space drag's bounds: half the focal distance above, 0.01 below (the lower one wins).
+    state.space = std::max(std::min(state.space, 0.5f * state.camera.focal_mag), 0.01f);
+    state.view_scale = std::clamp(state.view_scale, view_scale_range[0], view_scale_range[1]);
+    state.view_translate =
+        std::clamp(state.view_translate, -view_translate_limit, view_translate_limit);
+}
 
 const QStringList& brush_modes() {
     static const QStringList modes{"normal", "grab", "converge", "remove", "scale"};
@@ -102,7 +137,8 @@ void exchange_settings(QSettings& settings, tool_state& state, bool load) {
     settings.endGroup();
 
     settings.beginGroup("toolbox");
-    b.truncated_int("view_translate", state.toolbox_translate);
+    b.truncated_int("view_translate", state.toolbox_translate, -panel_offset_limit,
+                    panel_offset_limit);
     for (auto& [category, dir] : state.dirs)
         b.text(QString::fromStdString(category + "_dir"), dir);
     for (auto& [name, checked] : state.toggles)
@@ -111,26 +147,39 @@ void exchange_settings(QSettings& settings, tool_state& state, bool load) {
 }
 
 tool_state load_tool_settings(const QString& tool_ini, const QString& default_ini) {
-    // The defaults file first, so that what the tool file lacks or garbles keeps its default.
+    // The defaults file first, so that what the tool file lacks or garbles keeps its default;
+    // each file's values are brought within the controls' ranges before the next is read.
+    const tool_state built_in;
     tool_state state;
     for (const QString& path : {default_ini, tool_ini}) {
         const QFileInfo file(path);
         if (!file.exists() || file.size() == 0) continue;
+        const tool_state before = state;
         QSettings settings(path, QSettings::IniFormat);
         exchange_settings(settings, state, true);
+        clamp_to_controls(state, usable_camera(before.camera) ? before : built_in);
     }
     return state;
 }
 
 bool save_tool_settings(const QString& tool_ini, const tool_state& state) {
+    // Written afresh beside the file and then put in its place: QSettings would merge into a
+    // damaged file and report the damage it read as a failure to write, and a write that
+    // fails halfway must not cost the settings that were there.
+    const QString fresh = tool_ini + ".new";
+    QFile::remove(fresh);
     tool_state copy = state;
     {
-        QSettings settings(tool_ini, QSettings::IniFormat);
+        QSettings settings(fresh, QSettings::IniFormat);
         exchange_settings(settings, copy, false);
         settings.sync();
-        if (settings.status() != QSettings::NoError) return false;
+        if (settings.status() != QSettings::NoError) {
+            QFile::remove(fresh);
+            return false;
+        }
     }
-    return true;
+    QFile::remove(tool_ini);
+    return QFile::rename(fresh, tool_ini);
 }
 
 }  // namespace kavrin

@@ -39,6 +39,24 @@ struct tool_state {
                                         {"cache_display", false}};
 };
 
+// Ranges of the values that the controls allow, beyond what their drags check themselves.
+// The timeline's zoom is refused above 100 pixels a frame and when it would show more than 5000
+// frames, 0.5 pixels a frame on the widest screens.
+constexpr float view_scale_range[2] = {0.5f, 100.0f};
+// Offsets and positions of drags that move without bound; a stored value must stay far inside
+// the float-to-int range.
+constexpr float view_translate_limit = 1.0e6f;
+constexpr float panel_offset_limit = 1.0e6f;
+constexpr float camera_position_limit = 1.0e6f;
+constexpr float focal_mag_range[2] = {0.001f, 1.0e5f};
+
+// Whether a stored camera can be looked through: finite, not absurdly far away, and with
+// direction vectors of about unit length.
+bool usable_camera(const camera_state& c);
+// Brings every value within the range of its control; a camera that cannot be used is replaced
+// by the fallback's.
+void clamp_to_controls(tool_state& state, const tool_state& fallback);
+
 // The brush types in their order; a settings file naming another type selects the last one.
 const QStringList& brush_modes();
 
@@ -49,7 +67,8 @@ void exchange_settings(QSettings& settings, tool_state& state, bool load);
 
 // The state from default_ini, overlaid by tool_ini unless that is missing or empty; values that
 // neither file gives keep the built-in defaults of tool_state. The type comes from the last file
-// read.
+// read. Values that are not finite keep what was there before; the rest are clamped to their
+// controls' ranges.
 tool_state load_tool_settings(const QString& tool_ini, const QString& default_ini);
 // Writes the state to tool_ini; false when the file could not be written.
 bool save_tool_settings(const QString& tool_ini, const tool_state& state);

@@ -82,10 +82,9 @@ void view3d::paintGL() {
 
 void view3d::draw_particles(frame_set& fs) {
     const bool cache_display = owner_.toggle("cache_display");
-    if (fs.touched) {
-        // A frame changing under a worker keeps showing nothing new until it settles; its old
-        // list stays for the paints after.
-        if (!fs.settled) return;
+    // A frame that a worker is still changing shows its last compiled picture until it
+    // settles; only then is its list rebuilt.
+    if (fs.touched && fs.settled) {
         std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
         if (hold.owns_lock()) {
             compile_particles(fs, cache_display);

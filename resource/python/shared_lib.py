@@ -18,8 +18,11 @@ import os
 import platform
 import secrets
 import shutil
+import socket
 import stat
 import struct
+import threading
+import time
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -86,11 +89,14 @@ def _write_atomic(path, chunks):
 # Download server
 # ---------------------------------------------------------------------------
 
-TIMEOUT = 1.5  # seconds per connect or read: an absent server must fail fast
+STALL = 3.0  # seconds a connection may stay silent: an absent or mute server fails fast
+ANSWER_WITHIN = 3.0  # seconds from sending a request to its answer; the whole of a small call
+MIN_RATE = 32 << 10  # bytes per second that a body must keep up on average after that
 DEFAULT_SERVER = "http://127.0.0.1:8765/"
 SERVER_SETTINGS = os.path.join(HERE, "server.ini")
 DOWNLOAD_LIMIT = 1 << 30  # refuse to store a single download larger than 1 GiB
 _CHUNK = 1 << 16
+_POLL = 0.05  # how often a running transfer's watcher looks at the clock and the program
 
 
 class TransferError(OSError):
@@ -130,24 +136,154 @@ def server_url(remote, settings=None):
     return server_base(settings) + urllib.parse.quote(remote, safe="/")
 
 
-_DIRECT = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-_PROXIED = urllib.request.build_opener()
+# How the program watches this thread's transfers; see watch_transfers.
+_local = threading.local()
+
+
+def watch_transfers(str_list, cancelled, progress, budget):
+    """[] -> None.  From now on this thread's transfers ask `cancelled`() whether to stop, tell
+    `progress`(bytes so far, bytes expected or -1) as a body arrives, and each ends within
+    `budget` seconds when that is above 0.  None, None, 0 stops watching."""
+    if cancelled is None and progress is None and not budget:
+        _local.watch = None
+    else:
+        _local.watch = (cancelled, progress, float(budget or 0))
+
+
+class _Guard:
+    """Ends one request when it runs out of time or the program cancels it.
+
+    The socket timeout only bounds each read; a server that trickles a byte now and then would
+    keep a call alive for ever.  A watcher thread shuts the request's socket down instead, which
+    wakes a read blocked on it, when the answer has not come within ANSWER_WITHIN, when the body
+    falls behind MIN_RATE, when the caller's budget is spent or when the program cancels.
+    """
+
+    def __init__(self, verb, url):
+        self._cancelled, self._progress, budget = getattr(_local, "watch", None) or (None, None, 0)
+        self.verb, self.url = verb, url
+        self.start = time.monotonic()
+        self.end = self.start + budget if budget > 0 else float("inf")
+        self.received = None  # bytes of the body so far; None until the answer came
+        self.reason = None
+        self._sockets = []
+        self._lock = threading.Lock()
+        self._done = threading.Event()
+        self._watcher = threading.Thread(target=self._watch, name="transfer guard", daemon=True)
+
+    def __enter__(self):
+        _local.guard = self
+        self._watcher.start()
+        return self
+
+    def __exit__(self, *exc):
+        _local.guard = None
+        self._done.set()
+        self._watcher.join()
+        return False
+
+    def add_socket(self, sock):
+        with self._lock:
+            self._sockets.append(sock)
+            if self.reason:
+                _shut(sock)
+
+    def answered(self):
+        self.body(0, -1, report=False)
+
+    def body(self, received, expected, report=True):
+        self.received = received
+        if report and self._progress is not None:
+            self._progress(received, expected)
+
+    def failure(self):
+        """The TransferError for a request that the watcher ended, or None."""
+        if self.reason is None:
+            return None
+        return TransferError("%s %s: %s" % (self.verb, self.url, self.reason))
+
+    def _limit(self):
+        allowed = ANSWER_WITHIN
+        if self.received is not None:
+            allowed += self.received / MIN_RATE
+        return min(self.start + allowed, self.end)
+
+    def _why(self):
+        if self._cancelled is not None and self._cancelled():
+            return "cancelled"
+        now = time.monotonic()
+        if now <= self._limit():
+            return None
+        if now > self.end:
+            return "no result within %.1f s" % (self.end - self.start)
+        if self.received is None:
+            return "no answer within %.1f s" % ANSWER_WITHIN
+        return "too slow: %d bytes in %.1f s" % (self.received, now - self.start)
+
+    def _watch(self):
+        while not self._done.wait(_POLL):
+            why = self._why()
+            if why:
+                with self._lock:
+                    self.reason = why
+                    for sock in self._sockets:
+                        _shut(sock)
+                return
+
+
+def _shut(sock):
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+
+
+def _guarded(connection_class):
+    class Guarded(connection_class):
+        def connect(self):
+            super().connect()
+            guard = getattr(_local, "guard", None)
+            if guard is not None:
+                guard.add_socket(self.sock)
+    return Guarded
+
+
+_GuardedHTTP = _guarded(http.client.HTTPConnection)
+_GuardedHTTPS = _guarded(http.client.HTTPSConnection)
+
+
+class _HTTPHandler(urllib.request.HTTPHandler):
+    def http_open(self, req):
+        return self.do_open(_GuardedHTTP, req)
+
+
+class _HTTPSHandler(urllib.request.HTTPSHandler):
+    def https_open(self, req):
+        return self.do_open(_GuardedHTTPS, req, context=self._context)
+
+
+_DIRECT = urllib.request.build_opener(
+    urllib.request.ProxyHandler({}), _HTTPHandler, _HTTPSHandler)
+_PROXIED = urllib.request.build_opener(_HTTPHandler, _HTTPSHandler)
 
 
 def _open(request):
     """Sends `request`; loopback servers are always reached without a proxy."""
     host = urllib.parse.urlsplit(request.full_url).hostname or ""
     opener = _DIRECT if host in ("127.0.0.1", "localhost", "::1") else _PROXIED
-    return opener.open(request, timeout=TIMEOUT)
+    return opener.open(request, timeout=STALL)
 
 
-def _failure(verb, url, error):
+def _failure(verb, url, error, guard=None):
+    ended = guard.failure() if guard is not None else None
+    if ended is not None:
+        return ended
     if isinstance(error, urllib.error.HTTPError):
         why = "HTTP %d %s" % (error.code, error.reason)
     elif isinstance(error, urllib.error.URLError):
         why = "cannot reach the server (%s)" % (error.reason,)
     elif isinstance(error, TimeoutError):
-        why = "no answer within %.1f s" % TIMEOUT
+        why = "no answer within %.1f s" % STALL
     else:
         why = str(error) or type(error).__name__
     return TransferError("%s %s: %s" % (verb, url, why))
@@ -158,74 +294,93 @@ _NETWORK_ERRORS = (urllib.error.URLError, http.client.HTTPException, OSError)
 
 def http_status(url):
     """Status of a HEAD request: 2xx or 404/410; other answers and failures raise."""
-    try:
-        with _open(urllib.request.Request(url, method="HEAD")) as answer:
-            return answer.status
-    except urllib.error.HTTPError as error:
-        if error.code in (404, 410):
-            return error.code
-        raise _failure("HEAD", url, error) from None
-    except _NETWORK_ERRORS as error:
-        raise _failure("HEAD", url, error) from None
+    with _Guard("HEAD", url) as guard:
+        try:
+            with _open(urllib.request.Request(url, method="HEAD")) as answer:
+                status = answer.status
+        except urllib.error.HTTPError as error:
+            if error.code in (404, 410) and guard.failure() is None:
+                return error.code
+            raise _failure("HEAD", url, error, guard) from None
+        except _NETWORK_ERRORS as error:
+            raise _failure("HEAD", url, error, guard) from None
+        ended = guard.failure()
+        if ended is not None:
+            raise ended
+        return status
 
 
 def http_download(url, path, limit=DOWNLOAD_LIMIT):
     """Stores the body of a GET of `url` at `path` (parents created); returns its size.
 
     The body goes to a temporary file beside `path` and is renamed only when
-    complete, so a failed transfer leaves the disk as it was.
+    complete, so a failed, late or cancelled transfer leaves the disk as it was.
     """
     temp = None
-    try:
-        with _open(urllib.request.Request(url)) as answer:
-            expected = answer.headers.get("Content-Length")
-            expected = int(expected) if expected and expected.isdigit() else None
-            if expected is not None and expected > limit:
-                raise TransferError("GET %s: %d bytes exceed the %d byte limit"
-                                    % (url, expected, limit))
-            os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
-            out, temp = _open_beside(path)
-            size = 0
-            with out:
-                while True:
-                    chunk = answer.read(_CHUNK)
-                    if not chunk:
-                        break
-                    size += len(chunk)
-                    if size > limit:
-                        raise TransferError("GET %s: body exceeds the %d byte limit" % (url, limit))
-                    out.write(chunk)
-                out.flush()
-                os.fsync(out.fileno())
-            if expected is not None and size != expected:
-                raise TransferError("GET %s: %d of %d bytes received" % (url, size, expected))
-        os.replace(temp, path)
-        temp = None
-        return size
-    except TransferError:
-        raise
-    except _NETWORK_ERRORS as error:
-        local = not isinstance(error, (urllib.error.URLError, http.client.HTTPException))
-        if local and getattr(error, "filename", None):
-            raise  # a local file error, reported as such
-        raise _failure("GET", url, error) from None
-    finally:
-        if temp is not None:
-            _remove_quietly(temp)
+    with _Guard("GET", url) as guard:
+        try:
+            with _open(urllib.request.Request(url)) as answer:
+                guard.answered()
+                expected = answer.headers.get("Content-Length")
+                expected = int(expected) if expected and expected.isdigit() else None
+                if expected is not None and expected > limit:
+                    raise TransferError("GET %s: %d bytes exceed the %d byte limit"
+                                        % (url, expected, limit))
+                os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+                out, temp = _open_beside(path)
+                size = 0
+                with out:
+                    while True:
+                        chunk = answer.read1(_CHUNK)  # what has come, for timely progress
+                        if not chunk:
+                            break
+                        size += len(chunk)
+                        if size > limit:
+                            raise TransferError("GET %s: body exceeds the %d byte limit"
+                                                % (url, limit))
+                        out.write(chunk)
+                        guard.body(size, -1 if expected is None else expected)
+                    out.flush()
+                    os.fsync(out.fileno())
+                # A body cut short by the watcher ends like a complete one: ask it first.
+                ended = guard.failure()
+                if ended is not None:
+                    raise ended
+                if expected is not None and size != expected:
+                    raise TransferError("GET %s: %d of %d bytes received" % (url, size, expected))
+            os.replace(temp, path)
+            temp = None
+            return size
+        except TransferError:
+            raise
+        except _NETWORK_ERRORS as error:
+            local = not isinstance(error, (urllib.error.URLError, http.client.HTTPException))
+            if local and getattr(error, "filename", None):
+                raise  # a local file error, reported as such
+            raise _failure("GET", url, error, guard) from None
+        finally:
+            if temp is not None:
+                _remove_quietly(temp)
 
 
 def http_upload(path, url):
     """Sends the file at `path` to `url` with PUT; returns the answer's status."""
-    with open(path, "rb") as body:
+    with open(path, "rb") as body, _Guard("PUT", url) as guard:
         size = os.fstat(body.fileno()).st_size
+        # The upload's body counts as received for the rate the watcher asks for.
+        guard.body(size, size, report=False)
         request = urllib.request.Request(
             url, data=body, method="PUT",
             headers={"Content-Length": str(size), "Content-Type": "application/octet-stream"})
         try:
             with _open(request) as answer:
-                return answer.status
+                status = answer.status
         except _NETWORK_ERRORS as error:
-            raise _failure("PUT", url, error) from None
+            raise _failure("PUT", url, error, guard) from None
+        ended = guard.failure()
+        if ended is not None:
+            raise ended
+        return status
 
 
 def exist(str_list):
@@ -378,6 +533,29 @@ def _check_archive(archive, members):
                          % (archive, total, UNZIP_LIMIT))
 
 
+def _damage(error):
+    return str(error) or type(error).__name__
+
+
+def _member_chunks(archive, zipped, info):
+    """Yields the unpacked bytes of one member.
+
+    Each decompressor fails in its own way on damaged data (zlib.error,
+    lzma.LZMAError, OSError from bz2, NotImplementedError, EOFError ...);
+    all of them mean that the archive is damaged and become one ValueError.
+    """
+    try:
+        with zipped.open(info) as source:
+            while True:
+                chunk = source.read(_CHUNK)
+                if not chunk:
+                    return
+                yield chunk
+    except Exception as error:
+        raise ValueError("archive %s: member %r is damaged: %s"
+                         % (archive, info.filename, _damage(error))) from None
+
+
 def _extract(archive, zipped, members, into):
     """Writes every member under the folder `into`, never past UNZIP_LIMIT bytes in all."""
     root = os.path.realpath(into)
@@ -391,11 +569,8 @@ def _extract(archive, zipped, members, into):
             os.makedirs(target, exist_ok=True)
             continue
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        with zipped.open(info) as source, open(target, "wb") as out:
-            while True:
-                chunk = source.read(_CHUNK)
-                if not chunk:
-                    break
+        with open(target, "wb") as out:
+            for chunk in _member_chunks(archive, zipped, info):
                 written += len(chunk)
                 if written > UNZIP_LIMIT:
                     raise ValueError("archive %s: unpacks to more than %d bytes"
@@ -428,6 +603,8 @@ def unzip(str_list):
 
     The archive is checked whole before a byte is written and unpacked into a
     temporary folder first, so a refused or broken archive leaves nothing behind.
+    A refused or damaged archive raises ValueError naming it; a missing one
+    FileNotFoundError; failures to write beside it stay OSError.
     """
     archive = argument(str_list, 0, "archive path")
     folder, base = os.path.split(os.path.abspath(archive))
@@ -438,8 +615,8 @@ def unzip(str_list):
         raise FileNotFoundError(2, "archive not found", archive)
     try:
         zipped = zipfile.ZipFile(archive)
-    except zipfile.BadZipFile as error:
-        raise ValueError("archive %s: %s" % (archive, error)) from None
+    except Exception as error:  # a directory that cannot be read, whatever the reason
+        raise ValueError("archive %s: %s" % (archive, _damage(error))) from None
     with zipped:
         members = [info for info in zipped.infolist()
                    if not info.filename.replace("\\", "/").startswith("__MACOSX/")]
@@ -447,11 +624,7 @@ def unzip(str_list):
         work = os.path.join(folder, ".%s.%s.unzip" % (stem, secrets.token_hex(4)))
         os.mkdir(work)
         try:
-            try:
-                _extract(archive, zipped, members, work)
-            except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, NotImplementedError,
-                    RuntimeError) as error:
-                raise ValueError("archive %s: %s" % (archive, error)) from None
+            _extract(archive, zipped, members, work)
             tops = os.listdir(work)
             named = [top for top in tops
                      if top == stem or (top.startswith(stem + ".") and top != base)]
@@ -553,11 +726,16 @@ def _cache_path(str_list):
 
 
 def _build_sparse(records):
-    """Particle dicts from (x, y, z, pressure, mass, id) tuples; every other field is 0."""
+    """Particle dicts from (x, y, z, pressure, mass, id) tuples; every other field is 0.
+
+    The first record of an id wins; later ones with the same id are dropped.
+    """
     particles = {}
     new_particle = _PARTICLE.copy
     new_xyz = _XYZ.copy
     for x, y, z, pressure, mass, pid in records:
+        if pid in particles:
+            continue
         p = new_particle()
         p["pos"] = {"x": x, "y": y, "z": z}
         p["pressure"] = pressure
@@ -572,12 +750,15 @@ def _build_sparse(records):
 
 
 def _build_full(records):
-    """Particle dicts from complete records in the field order of RECORD."""
+    """Particle dicts from complete records in the field order of RECORD; the first record of
+    an id wins."""
     particles = {}
     new_particle = _PARTICLE.copy
     for (px, py, pz, vx, vy, vz, fx, fy, fz, ox, oy, oz, nx, ny, nz, neighbors, tu, tv, tw,
          info_bits, elapsed, isolation, viscosity, density, pressure, mass, temperature,
          pid) in records:
+        if pid in particles:
+            continue
         p = new_particle()
         p["pos"] = {"x": px, "y": py, "z": pz}
         p["pressure"] = pressure
@@ -668,7 +849,9 @@ def import_bin(str_list):
 
     The file is checked whole (code, version, count, size, ids) before any
     particle is built; a file that fails a check raises ValueError naming
-    the file and the check.
+    the file and the check.  The header's "particles" is the file's record
+    count; the "particle" dict holds the first record of each id, so it is
+    shorter by the number of records whose id repeats an earlier one.
     """
     path = _cache_path(str_list)
     fields, layout, body = _read_checked(path)

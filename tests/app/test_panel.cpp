@@ -5,11 +5,13 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
 
 #include "app/kavrin.h"
-#include "exchange/shelf_area.h"
+#include "app/shelf_area.h"
 #include "view/brush.h"
 #include "view/camera.h"
 #include "view/timeline.h"
@@ -248,4 +250,29 @@ TEST(Panel, AltMiddleDragScrollsTheColumnWithinItsContent) {
     QTest::mousePress(header, Qt::MiddleButton, Qt::NoModifier, at);
     QApplication::sendEvent(header, &up);
     EXPECT_EQ(panel.scroll_offset(), -160);
+}
+
+TEST(Panel, AColumnTallerThanTheWindowScrollsWithABarAndTheWheelAndComesBackAfterARestart) {
+    QFile::remove(kavrin::test::tool_ini_path());
+    int offset = 0;
+    {
+        open_window o(true);
+        shelf_area& panel = *o.w->shelf;
+        ASSERT_GT(panel.widget()->height(), panel.viewport()->height());
+        EXPECT_TRUE(panel.verticalScrollBar()->isVisible());
+        for (QLabel* header : panel.widget()->findChildren<QLabel*>())
+            EXPECT_GE(header->height(), header->fontMetrics().height())
+                << header->text().toStdString();
+        const QPointF at(40, 40);
+        QWheelEvent wheel(at, panel.viewport()->mapToGlobal(at), QPoint(), QPoint(0, -240),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(panel.viewport(), &wheel);
+        offset = panel.scroll_offset();
+        EXPECT_LT(offset, 0);
+        EXPECT_EQ(offset, -panel.verticalScrollBar()->value());
+        EXPECT_EQ(panel.widget()->y(), offset);
+    }
+    open_window again(true);
+    EXPECT_EQ(again.w->shelf->scroll_offset(), offset);
+    EXPECT_EQ(again.w->shelf->widget()->y(), offset);
 }

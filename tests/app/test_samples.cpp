@@ -1,25 +1,33 @@
 // The sample scenes and the software update against the loopback download server that serves
-// the generated sample tree.
+// the generated sample tree, and against servers that never answer or trickle.
+#include <boost/python.hpp>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <set>
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineF>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
 #include "app/kavrin.h"
+#include "app/scripts.h"
+#include "app/shelf_area.h"
+#include "app/transfer.h"
 #include "core/frame_set.h"
 #include "exchange/fbx_import.h"
-#include "exchange/shelf_area.h"
+#include "exchange/script_call.h"
 #include "view/camera.h"
 #include "view/view3d.h"
 #include "window_fixture.h"
@@ -52,6 +60,26 @@ class Samples : public ::testing::Test {
     }
 
     static QString server_url() { return QString("http://127.0.0.1:%1/").arg(port); }
+
+    // A server of its own that misbehaves ("--silent" or "--trickle"); its address, or empty.
+    static QString start_bad_server(QProcess& bad, const char* behaviour) {
+        bad.setProgram("/usr/bin/python3");
+        bad.setArguments({KAVRIN_SAMPLE_SERVER_SCRIPT, behaviour, KAVRIN_SAMPLES_SERVER, "0"});
+        bad.start();
+        QByteArray first;
+        while (!first.contains('\n') && bad.waitForReadyRead(10000))
+            first += bad.readAllStandardOutput();
+        const QList<QByteArray> words = first.trimmed().split(' ');
+        if (words.size() != 2 || words[0] != "port") return QString();
+        return QString("http://127.0.0.1:%1/").arg(QString(words[1]));
+    }
+    // Points the running script interpreter at another server (it read its environment when it
+    // started).
+    static void point_scripts_at(const QString& url) {
+        script_call::guarded("test", [&] {
+            boost::python::import("os").attr("environ")["KAVRIN_SERVER_URL"] = url.toStdString();
+        });
+    }
 
     static bool start_server(int wanted) {
         server = new QProcess;
@@ -152,6 +180,15 @@ QImage show_frame(kavrin::kavrin& w, int frame) {
     return w.viewport->grabFramebuffer();
 }
 
+// Clicks a panel button and waits until the download it started has ended and its findings
+// have been loaded: downloads run off the GUI thread.
+void click_and_wait(kavrin::kavrin& w, const char* button) {
+    w.shelf->buttons.at(button)->click();
+    for (int i = 0; i < 1000 && w.current_transfer(); ++i)
+        QTest::qWait(20);
+    ASSERT_FALSE(w.current_transfer()) << button;
+}
+
 void set_toggle(kavrin::kavrin& w, const char* name, bool on) {
     w.shelf->buttons.at(name)->setChecked(on);
     ASSERT_EQ(w.toggle(name), on) << name;
@@ -166,7 +203,7 @@ TEST_F(Samples, WineDownloadsOncePlaysFromTheCacheAndLoadsAgainFromDisk) {
     kavrin::kavrin& w = *o.w;
     const int gets = requests("GET /web/cache/wine.zip");
 
-    w.shelf->buttons.at("demo_wine")->click();
+    click_and_wait(w, "demo_wine");
     EXPECT_EQ(o.count("sample / error"), 0);
     EXPECT_EQ(requests("GET /web/cache/wine.zip"), gets + 1);
     EXPECT_EQ(requests("GET /web/camera/wine_cam.zip"), gets + 1);
@@ -226,7 +263,7 @@ TEST_F(Samples, WineDownloadsOncePlaysFromTheCacheAndLoadsAgainFromDisk) {
     const qint64 archive_time = stamp("cache/wine.zip"),
                  unpacked_time = stamp("cache/wine/wine.000.bin");
     const int heads = requests("HEAD /web/cache/wine.zip");
-    w.shelf->buttons.at("demo_wine")->click();
+    click_and_wait(w, "demo_wine");
     EXPECT_EQ(requests("HEAD /web/cache/wine.zip"), heads + 1);
     EXPECT_EQ(requests("GET /web/cache/wine.zip"), gets + 1);
     EXPECT_EQ(requests("GET /web/camera/wine_cam.zip"), gets + 1);
@@ -245,13 +282,13 @@ TEST_F(Samples, ADamagedSampleOnDiskIsMendedByTheNextClick) {
     open_window o;
     ASSERT_TRUE(o.wait_for_scene());
     kavrin::kavrin& w = *o.w;
-    w.shelf->buttons.at("demo_wine")->click();
+    click_and_wait(w, "demo_wine");
     ASSERT_TRUE(o.wait_for_scene());
     const int gets = requests("GET /web/cache/wine.zip");
 
     // The unpacked cache went missing: it is unpacked again from the archive on disk.
     QDir(w.samples_dir + "cache/wine").removeRecursively();
-    w.shelf->buttons.at("demo_wine")->click();
+    click_and_wait(w, "demo_wine");
     EXPECT_EQ(requests("GET /web/cache/wine.zip"), gets);
     EXPECT_TRUE(QFileInfo::exists(w.samples_dir + "cache/wine/wine.000.bin"));
     ASSERT_TRUE(o.wait_for_scene());
@@ -264,11 +301,11 @@ TEST_F(Samples, ADamagedSampleOnDiskIsMendedByTheNextClick) {
     broken.write("not an archive");
     broken.close();
     emitter* before = w.scene.get();
-    w.shelf->buttons.at("demo_wine")->click();
+    click_and_wait(w, "demo_wine");
     EXPECT_EQ(o.count("sample / error / wine"), 1);
     EXPECT_EQ(w.scene.get(), before);
     EXPECT_FALSE(QFileInfo::exists(w.samples_dir + "cache/wine.zip"));
-    w.shelf->buttons.at("demo_wine")->click();
+    click_and_wait(w, "demo_wine");
     EXPECT_EQ(requests("GET /web/cache/wine.zip"), gets + 1);
     ASSERT_TRUE(o.wait_for_scene());
     EXPECT_EQ(int(w.scene->frames.size()), wine_frames);
@@ -278,7 +315,7 @@ TEST_F(Samples, TheWineCameraFollowsItsKeysAndSeesTheLitBottleAndTheWine) {
     open_window o;  // the archives of an earlier test may be on disk already
     ASSERT_TRUE(o.wait_for_scene());
     kavrin::kavrin& w = *o.w;
-    w.shelf->buttons.at("demo_wine")->click();
+    click_and_wait(w, "demo_wine");
     ASSERT_TRUE(o.wait_for_scene());
     ASSERT_TRUE(w.scene->from_cache);
     ASSERT_EQ(w.viewport->scene_camera_keys.size(), size_t(wine_frames));
@@ -374,7 +411,7 @@ TEST_F(Samples, FireballLoadsASwellingRisingBallWithItsCameraAndNoGeometry) {
     ASSERT_TRUE(o.wait_for_scene());
     kavrin::kavrin& w = *o.w;
     const int bare_zip = requests("HEAD /web/geometry/.zip");
-    w.shelf->buttons.at("demo_fireball")->click();
+    click_and_wait(w, "demo_fireball");
     EXPECT_EQ(o.count("sample / error"), 0);
     ASSERT_TRUE(o.wait_for_scene());
     ASSERT_TRUE(w.scene->from_cache);
@@ -416,7 +453,7 @@ TEST_F(Samples, UpdateDownloadsTheNewerPackageAndSaysSo) {
     open_window o;
     kavrin::kavrin& w = *o.w;
     modal_closer closer;
-    w.shelf->buttons.at("user_update")->click();
+    click_and_wait(w, "user_update");
     EXPECT_EQ(o.count("update / yes"), 1);
     EXPECT_EQ(o.count("update / no"), 0);
     EXPECT_EQ(w.latest_revision, "0023");
@@ -440,7 +477,7 @@ TEST_F(Samples, WithoutTheServerTheSampleLogsAnErrorAndTheUpdateFindsNothing) {
     const size_t frames = w.scene->frames.size();
     modal_closer closer;
 
-    w.shelf->buttons.at("demo_wine")->click();
+    click_and_wait(w, "demo_wine");
     EXPECT_EQ(o.count("sample / error / wine / "), 1);
     EXPECT_EQ(w.scene.get(), before);
     EXPECT_EQ(w.scene->frames.size(), frames);
@@ -448,9 +485,100 @@ TEST_F(Samples, WithoutTheServerTheSampleLogsAnErrorAndTheUpdateFindsNothing) {
     EXPECT_FALSE(w.imports.at("camera"));
     EXPECT_FALSE(QFileInfo::exists(w.samples_dir + "cache/wine.zip"));
 
-    w.shelf->buttons.at("user_update")->click();
+    click_and_wait(w, "user_update");
     EXPECT_EQ(o.count("update / no"), 1);
     EXPECT_EQ(o.count("update / yes"), 0);
     EXPECT_EQ(w.latest_revision, w.revision);
     EXPECT_TRUE(closer.title.isEmpty());
+}
+
+TEST_F(Samples, ASilentOrTricklingServerNeverHoldsTheWindowAndLeavesNoFile) {
+    clear_samples();
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    kavrin::kavrin& w = *o.w;
+    for (const char* behaviour : {"--silent", "--trickle"}) {
+        SCOPED_TRACE(behaviour);
+        QProcess bad;
+        const QString url = start_bad_server(bad, behaviour);
+        ASSERT_FALSE(url.isEmpty());
+        point_scripts_at(url);
+        const int errors = o.count("sample / error / wine / ");
+        // Playback shows that the frame timer runs, and the viewport repaints, meanwhile.
+        w.buttons.at("start")->setChecked(true);
+        w.shelf->buttons.at("demo_wine")->click();
+        EXPECT_TRUE(w.current_transfer());  // the click has returned; the download goes on
+        std::set<int> shown;
+        for (int i = 0; i < 500 && w.current_transfer(); ++i) {
+            shown.insert(w.current_frame);
+            QTest::qWait(20);
+        }
+        w.buttons.at("start")->setChecked(false);
+        ASSERT_FALSE(w.current_transfer());
+        EXPECT_GT(shown.size(), 10u);
+        EXPECT_EQ(o.count("sample / error / wine / "), errors + 1);
+        // A silent server fails the question whether the file exists, a trickling one the
+        // download.
+        const bool silent = QString(behaviour) == "--silent";
+        EXPECT_EQ(o.count(QString("sample / error / wine / ") +
+                          (silent ? "shared_lib.exist" : "wrap_ftp.get_put")),
+                  1);
+        EXPECT_TRUE(QDir(w.samples_dir + "cache").entryList(QDir::Files | QDir::Hidden).isEmpty());
+        bad.terminate();
+        bad.waitForFinished(5000);
+    }
+    point_scripts_at(server_url());
+}
+
+TEST_F(Samples, ACancelledDownloadEndsAtOnceAndKeepsNothing) {
+    clear_samples();
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    kavrin::kavrin& w = *o.w;
+    QProcess bad;
+    const QString url = start_bad_server(bad, "--trickle");
+    ASSERT_FALSE(url.isEmpty());
+    point_scripts_at(url);
+    w.shelf->buttons.at("demo_wine")->click();
+    auto* progress = w.findChild<QProgressDialog*>();
+    ASSERT_TRUE(progress);
+    QTest::qWait(500);
+    auto* cancel = progress->findChild<QPushButton*>();
+    ASSERT_TRUE(cancel);
+    cancel->click();
+    for (int i = 0; i < 50 && w.current_transfer(); ++i)
+        QTest::qWait(20);  // the scripts look at the flag every few hundredths of a second
+    EXPECT_FALSE(w.current_transfer());
+    EXPECT_EQ(o.count("download / cancel"), 1);
+    EXPECT_EQ(o.count("sample / error / wine / wrap_ftp.get_put: TransferError: GET "), 1);
+    EXPECT_TRUE(QDir(w.samples_dir + "cache").entryList(QDir::Files | QDir::Hidden).isEmpty());
+    point_scripts_at(server_url());
+    bad.terminate();
+    bad.waitForFinished(5000);
+}
+
+TEST_F(Samples, AServerThatNeverAnswersDelaysTheStartOnlyByItsBudget) {
+    const QString images = app_folder() + "resource/image/";
+    for (const char* name : {"splash.png", "mask.png"})
+        QFile::remove(images + name);
+    QProcess bad;
+    const QString url = start_bad_server(bad, "--silent");
+    ASSERT_FALSE(url.isEmpty());
+    point_scripts_at(url);
+    QElapsedTimer clock;
+    clock.start();
+    {
+        open_window o;
+        const qint64 took = clock.elapsed();
+        ASSERT_TRUE(o.started);
+        EXPECT_LT(took, kavrin::scripts::startup_budget_ms + 1500);
+        EXPECT_EQ(o.count("sync: "), 2);
+        EXPECT_FALSE(QFileInfo::exists(images + "splash.png"));
+        for (int i = 0; i < 100 && o.count("sync / failed / ") < 2; ++i)
+            QTest::qWait(20);
+        EXPECT_EQ(o.count("sync / failed / "), 2);
+    }
+    point_scripts_at(server_url());
+    bad.terminate();
+    bad.waitForFinished(5000);
 }

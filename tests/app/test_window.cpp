@@ -3,13 +3,23 @@
 #include <QApplication>
 #include <QDockWidget>
 #include <QFile>
+#include <QFileInfo>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
+
+#include <map>
+#include <thread>
 
 #include "app/build_info.h"
 #include "app/kavrin.h"
-#include "exchange/shelf_area.h"
+#include "app/shelf_area.h"
+#include "core/frame_set.h"
+#include "view/brush.h"
+#include "view/hit_run.h"
 #include "view/timeline.h"
 #include "view/view3d.h"
 #include "window_fixture.h"
@@ -226,4 +236,107 @@ TEST(Window, ReplacingTheSceneWhileItBuildsIsSafe) {
     EXPECT_TRUE(o.wait_for_scene());
     EXPECT_EQ(w.scene->point_count, 5050);
     EXPECT_EQ(o.count("cache size / 100"), reports + 3);
+}
+
+TEST(Window, ModifiersFollowTheirKeyEventsAndAreNotPolledBack) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    w.activateWindow();
+    // Without a window manager the activation may not come; the keys reach the window anyway.
+    (void)QTest::qWaitForWindowActive(&w);
+    w.change_frame(50);
+    w.tool_brush->set_type("converge");
+    w.tool_brush->set_space(0.12f);
+    w.viewport->update();
+    QTest::qWait(50);
+    const test::hit_run run = test::longest_hit_run(*w.viewport);
+    ASSERT_GE(run.length(), 20);
+    const camera_state start = w.viewport->camera();
+    auto stroke = [&] {
+        QTest::mousePress(w.viewport, Qt::LeftButton, Qt::NoModifier, QPoint(run.x0, run.y));
+        for (int x = run.x0 + 2; x <= run.x0 + 20; x += 2) {
+            QTest::mouseMove(w.viewport, QPoint(x, run.y));
+            QTest::qWait(10);
+        }
+        QTest::mouseRelease(w.viewport, Qt::LeftButton, Qt::NoModifier, QPoint(run.x0 + 20, run.y));
+    };
+
+    // Alt pressed while the mouse rests, ticks later a left press: the camera orbits.
+    QTest::keyPress(&w, Qt::Key_Alt);
+    QTest::qWait(300);  // three frame-timer ticks
+    EXPECT_TRUE(w.keys().at("alt"));
+    const int rotates = o.count("camera control / rotate"), strokes = o.count("stroke length");
+    stroke();
+    EXPECT_EQ(o.count("camera control / rotate"), rotates + 1);
+    EXPECT_EQ(o.count("stroke length"), strokes);
+    QTest::keyRelease(&w, Qt::Key_Alt);
+    EXPECT_FALSE(w.keys().at("alt"));  // at once, not at some later tick
+
+    // Ctrl pressed before the stroke relaxes for the whole stroke: particles at rest stay where
+    // they are, though the stroke ran.
+    w.viewport->set_camera(start);
+    QTest::qWait(50);
+    std::map<int, vec3> before;
+    for (const auto& [id, p] : w.scene->frame(50).particles)
+        before[id] = p.position;
+    QTest::keyPress(&w, Qt::Key_Control);
+    QTest::qWait(300);
+    const qint64 mark = QFileInfo(w.debug_txt).size();
+    stroke();
+    QFile file(w.debug_txt);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly) && file.seek(mark));
+    const QByteArray line = file.readAll();
+    ASSERT_TRUE(line.startsWith("stroke length / converge / ")) << line.toStdString();
+    EXPECT_GE(line.split('/')[2].trimmed().toInt(), 1);
+    for (const auto& [id, p] : w.scene->frame(50).particles)
+        ASSERT_EQ(p.position, before.at(id)) << id;
+    EXPECT_EQ(w.tool_brush->vector(), vec3());
+    QTest::keyRelease(&w, Qt::Key_Control);
+    EXPECT_FALSE(w.keys().at("ctrl"));
+
+    // Keys released while another program has the keyboard never arrive: none counts as held.
+    QTest::keyPress(&w, Qt::Key_Shift);
+    w.focus(&w, nullptr);
+    EXPECT_FALSE(w.keys().at("shift"));
+    EXPECT_EQ(o.count("focus / out"), 1);
+}
+
+TEST(Window, TheLogViewTakesANewLineAtOnceAndKeepsABoundedTail) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    const qint64 size_before = QFileInfo(w.debug_txt).size();
+    {
+        // A log of two megabytes: a line must not cost a read of it.
+        QFile file(w.debug_txt);
+        ASSERT_TRUE(file.open(QIODevice::Append));
+        const QByteArray line = QByteArray(98, 'x') + "\r\n";
+        for (int i = 0; i < 20000; ++i)
+            file.write(line);
+    }
+    w.log("a fresh line / 1");
+    const QTextDocument& view = *w.log_view->document();
+    EXPECT_EQ(view.lastBlock().text(), "a fresh line / 1");
+    for (int i = 0; i < window::log_view_lines + 500; ++i)
+        w.log("line / " + QString::number(i));
+    EXPECT_EQ(view.blockCount(), window::log_view_lines);
+    EXPECT_EQ(view.lastBlock().text(), "line / " + QString::number(window::log_view_lines + 499));
+    EXPECT_EQ(view.firstBlock().text(), "line / 500");
+    // A worker's line shows at the next tick.
+    std::thread([&w] { w.log("from a worker / 1"); }).join();
+    QTest::qWait(250);
+    EXPECT_EQ(view.lastBlock().text(), "from a worker / 1");
+
+    // Closing hides the window first and logs nothing after "close kavrin".
+    w.activateWindow();
+    // Without a window manager the activation may not come; the keys reach the window anyway.
+    (void)QTest::qWaitForWindowActive(&w);
+    w.close();
+    EXPECT_FALSE(w.isVisible());
+    const QByteArray text = read_all(w.debug_txt);
+    EXPECT_TRUE(text.endsWith("\r\nclose kavrin\r\n"));
+    EXPECT_FALSE(text.mid(text.lastIndexOf("from a worker / 1")).contains("focus / out"));
+    // The next windows' start would trim the log: the tests that count lines need it as it was.
+    QFile::resize(w.debug_txt, size_before);
 }

@@ -14,9 +14,9 @@
 #include <QTest>
 
 #include "app/kavrin.h"
+#include "app/shelf_area.h"
 #include "app/window_fixture.h"
 #include "core/stroke_log.h"
-#include "exchange/shelf_area.h"
 #include "view/brush.h"
 #include "view/hit_run.h"
 #include "view/view3d.h"

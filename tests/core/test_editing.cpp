@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <mutex>
+#include <optional>
 #include <random>
 
 #include <QCoreApplication>
@@ -13,6 +15,7 @@
 
 #include "core/emitter.h"
 #include "core/replay.h"
+#include "dynamics/frame_step.h"
 #include "fake_window.h"
 
 using namespace kavrin;
@@ -67,8 +70,11 @@ class editing_run {
 
     ::testing::AssertionResult run(int actions) {
         if (!settle()) return ::testing::AssertionFailure() << "the scene did not build";
-        for (auto& [number, fs] : e_->frames)
+        for (auto& [number, fs] : e_->frames) {
             expected_[number] = fs.particles;
+            for (const auto& [id, p] : fs.particles)
+                aims_[number].push_back(p.position);
+        }
         for (int i = 0; i < actions; ++i)
             act();
         if (held_) release();
@@ -76,17 +82,32 @@ class editing_run {
         window_.free_memory = 8.0 * gib;
         if (!settle()) return ::testing::AssertionFailure() << "the edits did not settle";
         if (auto replayed = replay_matches(); !replayed) return replayed;
-        while (e_->undo_depth > 0) {
-            const int depth = e_->undo_depth;
-            e_->undo();
-            if (e_->undo_depth != depth - 1)
-                return ::testing::AssertionFailure() << "undo refused at depth " << depth;
-            if (!settle()) return ::testing::AssertionFailure() << "an undo did not settle";
-        }
+        std::map<int, particle_map> painted;
+        for (auto& [number, fs] : e_->frames)
+            painted[number] = fs.particles;
+
+        // Undoes or redoes `count` times, each taken at once and settled.
+        auto steps = [this](int count, std::atomic<int>& depth, void (emitter::*step)()) {
+            for (; count > 0; --count) {
+                const int before = depth;
+                (e_.get()->*step)();
+                if (depth != before - 1 || !settle()) return false;
+            }
+            return true;
+        };
+        const int painted_depth = e_->undo_depth;
+        if (!steps(painted_depth, e_->undo_depth, &emitter::undo))
+            return ::testing::AssertionFailure() << "an undo was refused or did not settle";
         if (bad_trims_ > 0) return ::testing::AssertionFailure() << bad_trims_ << " bad trims";
         if (misrecorded_ > 0)
             return ::testing::AssertionFailure() << misrecorded_ << " strokes not kept as drawn";
-        return compare();
+        if (cancels_changed_ > 0)
+            return ::testing::AssertionFailure() << cancels_changed_ << " cancels changed things";
+        if (auto undone = compare(expected_, true); !undone) return undone;
+        // And redoing what was just undone paints it all again, exactly.
+        if (!steps(painted_depth, e_->redo_depth, &emitter::redo))
+            return ::testing::AssertionFailure() << "a redo was refused or did not settle";
+        return compare(painted, false);
     }
 
   private:
@@ -105,15 +126,19 @@ class editing_run {
             // The window refuses Ctrl+Z and frame changes while a drag is held.
             if (roll < 70)
                 move();
-            else if (roll < 85)
+            else if (roll < 83)
                 release();
+            else if (roll < 85)
+                cancel();
             else
                 ticks(1 + pick(3));
         } else if (roll < 35) {
             press();
-        } else if (roll < 47) {
+        } else if (roll < 43) {
             e_->undo();
             if (pick(2) == 0) hurry_ = 8;
+        } else if (roll < 47) {
+            e_->redo();
         } else if (roll < 55) {
             // Mostly to a neighbour, as when scrubbing along the strokes just made.
             const int near = std::clamp(window_.current_frame + pick(7) - 3, 0, frame_count - 1);
@@ -140,6 +165,7 @@ class editing_run {
         window_.brush_hard = pick(4) == 0;
         window_.side_left = pick(12) == 0;
         window_.side_right = pick(12) == 0;
+        window_.mirror = pick(5) == 0;
         {
             QMutexLocker hold(&window_.key_lock);
             window_.key_map.set("ctrl", pick(4) == 0);
@@ -147,6 +173,30 @@ class editing_run {
         }
         window_.view.drag_active = true;
         held_ = true;
+        // What a cancel must give back, when no undo is still to be carried out on the frame
+        // (and no worker is stepping it while it is copied).
+        frame_set& fs = e_->frame(window_.current_frame);
+        pressed_depth_ = e_->undo_depth;
+        pressed_.reset();
+        std::unique_lock<QMutex> eating(*fs.eat_lock, std::try_to_lock);
+        if (eating.owns_lock() && !has_work(fs, work_kind::undo) &&
+            !has_work(fs, work_kind::queued_stroke))
+            pressed_ = fs.particles;
+    }
+
+    void cancel() {
+        e_->cancel_stroke();
+        window_.view.stroke_steps = 0;
+        window_.view.drag_active = false;
+        held_ = false;
+        const frame_set& fs = e_->frame(window_.current_frame);
+        if (e_->undo_depth != pressed_depth_) ++cancels_changed_;
+        if (!pressed_) return;
+        for (const auto& [id, p] : fs.particles)
+            if (!same_values(p, pressed_->at(id))) {
+                ++cancels_changed_;
+                return;
+            }
     }
 
     void move() {
@@ -156,11 +206,10 @@ class editing_run {
             while (window_.view.busy)
                 QThread::yieldCurrentThread();
         if (window_.view.busy) return;
-        const particle_map& particles = e_->frame(window_.current_frame).particles;
-        auto it = particles.begin();
-        std::advance(it, pick(int(particles.size())));
+        const std::vector<vec3>& aims = aims_.at(window_.current_frame);
         const vec3 jitter(draw(-0.05f, 0.05f), draw(-0.05f, 0.05f), draw(-0.05f, 0.05f));
-        window_.view.set_pick_point(pick(8) == 0 ? vec3(50, 50, 50) : it->second.position + jitter);
+        window_.view.set_pick_point(pick(8) == 0 ? vec3(50, 50, 50)
+                                                 : aims[size_t(pick(int(aims.size())))] + jitter);
         window_.brush_state.vector = normalise(vec3(draw(-1, 1), draw(-1, 1), draw(-1, 1)));
         e_->send_stroke_step();
     }
@@ -258,13 +307,14 @@ class editing_run {
         return ::testing::AssertionSuccess();
     }
 
-    ::testing::AssertionResult compare() {
+    ::testing::AssertionResult compare(const std::map<int, particle_map>& want_all,
+                                       bool histories_empty) {
         if (window_.count_lines("job error") > 0)
             return ::testing::AssertionFailure() << window_.log_lines().join("\n").toStdString();
         for (auto& [number, fs] : e_->frames) {
-            if (!fs.history.empty() || !fs.near_queue.empty())
+            if ((histories_empty && !fs.history.empty()) || !fs.near_queue.empty())
                 return ::testing::AssertionFailure() << "frame " << number << " keeps strokes";
-            const particle_map& want = expected_.at(number);
+            const particle_map& want = want_all.at(number);
             if (fs.particles.size() != want.size())
                 return ::testing::AssertionFailure() << "frame " << number << " particle count";
             int different = 0;
@@ -273,8 +323,9 @@ class editing_run {
                 if (w == want.end() || !same_values(p, w->second)) ++different;
             }
             if (different > 0)
-                return ::testing::AssertionFailure() << different << " particles differ on frame "
-                                                     << number << " after " << trims_ << " trims";
+                return ::testing::AssertionFailure()
+                       << different << " particles differ on frame " << number << " after "
+                       << trims_ << " trims" << (histories_empty ? "" : " (redo)");
         }
         return ::testing::AssertionSuccess();
     }
@@ -282,7 +333,11 @@ class editing_run {
     fake_window window_;
     std::unique_ptr<emitter> e_;
     std::mt19937 random_;
-    std::map<int, particle_map> expected_;  // the frames that undoing everything must give back
+    std::map<int, particle_map> expected_;   // the frames that undoing everything must give back
+    std::map<int, std::vector<vec3>> aims_;  // where the brush is aimed, per frame
+    std::optional<particle_map> pressed_;    // the stroke's frame at the press
+    int pressed_depth_ = 0;
+    int cancels_changed_ = 0;
     int trims_ = 0;
     int bad_trims_ = 0;
     int misrecorded_ = 0;  // strokes whose history entry was not their own

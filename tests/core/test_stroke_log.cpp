@@ -60,6 +60,7 @@ std::vector<log_event> random_events(uint32_t seed) {
             s.hard = pick(2);
             s.side_left = pick(2);
             s.side_right = pick(2);
+            s.mirror = pick(2);
             const int steps = 1 + pick(6);
             for (int k = 0; k < steps; ++k) {
                 s.pick = any_vec();

@@ -49,6 +49,17 @@ struct painted_scene : ::testing::Test {
             ASSERT_FALSE(window.view.busy);
         }
     }
+    // A grab stroke up the y axis on frame f reaching `time` frames either side, propagated and
+    // settled.
+    void settled_grab(int f, float time, int steps) {
+        window.brush_state.type = "grab";
+        window.brush_state.vector = vec3(0, 1, 0);
+        window.brush_state.time = time;
+        aim(f, 0.5f);
+        paint(steps);
+        e->add_near();
+        ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    }
     std::map<int, particle_map> snapshot() {
         std::map<int, particle_map> all;
         for (auto& [n, fs] : e->frames)
@@ -317,13 +328,7 @@ TEST_F(painted_scene, TrimmingFollowsFreeMemory) {
 
 TEST_F(painted_scene, PaintingAFrameAnUndoHasNotReachedYetKeepsTheNewStroke) {
     const auto before = snapshot();
-    window.brush_state.type = "grab";
-    window.brush_state.vector = vec3(0, 1, 0);
-    window.brush_state.time = 2.0f;
-    aim(50, 0.5f);
-    paint(3);
-    e->add_near();
-    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    settled_grab(50, 2.0f, 3);
     e->idle_threshold = 1000000;  // the user keeps working: the background stays off
     e->undo();
     ASSERT_TRUE(e->frame(51).history.back().undone);
@@ -382,8 +387,12 @@ TEST_F(painted_scene, TrimmingTakesTheOldestKeptGenerationAndLeavesUndoneStrokes
         e->tick();
         wait_for_jobs(e.get());
     };
-    // A trim interrupted by a drag is carried on once memory is back, and ends there.
+    // Low memory takes what a redo would need first, then old undo entries; a trim interrupted
+    // by a drag is carried on once memory is back, and ends there.
     window.free_memory = 0.5 * 1024 * 1024 * 1024;
+    trim_once();
+    EXPECT_EQ(window.count_lines("redo trim / 0"), 1);
+    EXPECT_EQ(e->redo_depth, 0);
     window.view.drag_active = true;
     trim_once();
     EXPECT_EQ(e->frame(20).history.size(), 2u);
@@ -432,13 +441,7 @@ TEST_F(painted_scene, BackgroundWorkDoesNotWaitOnARestingPointer) {
 
 TEST_F(painted_scene, ASaveRightAfterAnUndoWritesTheUndoneFrames) {
     const auto before = snapshot();
-    window.brush_state.type = "grab";
-    window.brush_state.vector = vec3(0, 1, 0);
-    window.brush_state.time = 2.0f;
-    aim(50, 0.5f);
-    paint(3);
-    e->add_near();
-    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    settled_grab(50, 2.0f, 3);
     e->undo();  // frames 48, 49, 51 and 52 are still to be reverted when the save starts
     window.brush_state.time = 0.0f;
     aim(30, 0.5f);
@@ -455,4 +458,110 @@ TEST_F(painted_scene, ASaveRightAfterAnUndoWritesTheUndoneFrames) {
     ASSERT_TRUE(tick_until(*e, [&] { return e->frames_to_save == 0 && idle(); }));
     for (int f = 47; f <= 53; ++f)
         EXPECT_EQ(changed_particles(written.at(f), before.at(f)), 0) << f;
+}
+
+TEST_F(painted_scene, RedoBringsBackWhatUndoTookExactly) {
+    window.brush_state.type = "converge";
+    window.brush_state.time = 2.0f;
+    aim(50, 0.5f);
+    paint(3);
+    e->add_near();
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    const auto painted = snapshot();
+    auto same_as_painted = [&] {
+        for (auto& [f, particles] : snapshot())
+            if (changed_particles(particles, painted.at(f)) != 0) return false;
+        return true;
+    };
+    e->undo();
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    e->redo();  // every reached frame was reverted: they get the stroke back
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    EXPECT_TRUE(same_as_painted());
+    e->undo();
+    e->redo();  // before the background reverted anything
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    EXPECT_TRUE(same_as_painted());
+    EXPECT_EQ(window.count_lines("redo"), 2);
+
+    // A new stroke ends what could be redone.
+    e->undo();
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    aim(20, 0.5f);
+    paint(1);
+    e->add_near();
+    e->redo();
+    EXPECT_EQ(window.count_lines("redo"), 2);
+    EXPECT_EQ(e->undo_depth, 1);
+}
+
+TEST_F(painted_scene, CancelLeavesTheFrameAsItWasAtThePress) {
+    const auto before = snapshot();
+    window.brush_state.type = "remove";
+    aim(50, 0.5f);
+    paint(3);
+    EXPECT_GT(changed_particles(e->frame(50).particles, before.at(50)), 0);
+    e->cancel_stroke();
+    EXPECT_EQ(changed_particles(e->frame(50).particles, before.at(50)), 0);
+    EXPECT_TRUE(e->frame(50).history.empty());
+    EXPECT_EQ(e->undo_depth, 0);
+    e->add_near();  // the release that follows finds nothing to propagate
+    EXPECT_TRUE(e->near_queue.empty());
+    EXPECT_EQ(window.count_lines("stroke cancel"), 1);
+}
+
+TEST(MirrorBrush, ASymmetricCloudStaysSymmetric) {
+    // Three frames of a cloud made of mirror pairs: id 2k at (x, y, z), id 2k + 1 at (-x, y, z).
+    fake_window window;
+    window.cpu_count = 2;
+    for (int f = 0; f < 3; ++f)
+        window.cache_files[f] = QString("m.%1.bin").arg(f);
+    window.on_read = [](emitter& e, int f) {
+        std::mt19937 r(7);
+        std::uniform_real_distribution<float> u(0.01f, 1.0f);
+        for (int k = 0; k < 400; ++k) {
+            const vec3 p(u(r), u(r) + 0.01f * float(f), u(r));
+            e.frame(f).particles.try_emplace(2 * k, 2 * k, p, 1.0f);
+            e.frame(f).particles.try_emplace(2 * k + 1, 2 * k + 1, vec3(-p[0], p[1], p[2]), 1.0f);
+        }
+    };
+    emitter e(true, &window);
+    e.build();
+    auto idle = [&] { return e.frames_to_build == -1 && !e.near_running && !e.has_pending_work(); };
+    ASSERT_TRUE(tick_until(e, idle));
+    const particle_map original = e.frame(1).particles;
+    window.mirror = true;
+    window.current_frame = 1;
+    window.brush_state.time = 1.0f;
+    window.camera_state.position = vec3(0.4f, 0.5f, 4.0f);  // off the plane: the centre is mirrored
+    for (const char* mode : {"grab", "converge", "scale"}) {
+        window.brush_state.type = mode;
+        window.brush_state.vector = normalise(vec3(0.6f, 0.7f, 0.2f));
+        window.view.set_pick_point(vec3(0.2f, 0.5f, 0.5f));
+        for (int i = 0; i < 3; ++i)
+            e.current_particle();
+        e.add_near();
+        ASSERT_TRUE(tick_until(e, idle));
+    }
+    for (int f = 0; f < 3; ++f) {
+        const particle_map& ps = e.frame(f).particles;
+        int moved = 0;
+        for (int k = 0; k < 400; ++k) {
+            const particle& a = ps.at(2 * k);
+            const particle& b = ps.at(2 * k + 1);
+            ASSERT_EQ(b.position, vec3(-a.position[0], a.position[1], a.position[2]))
+                << f << " " << k;
+            ASSERT_EQ(a.scale, b.scale);
+            if (f == 1 && a.position != original.at(2 * k).position) ++moved;
+        }
+        if (f == 1) {
+            EXPECT_GT(moved, 10);
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        e.undo();
+        ASSERT_TRUE(tick_until(e, idle));
+    }
+    for (const auto& [id, p] : e.frame(1).particles)
+        EXPECT_TRUE(same(p, original.at(id))) << id;
 }

@@ -198,16 +198,30 @@ TEST_F(CacheRecords, FrameWithoutLiveParticlesWritesNothing) {
     EXPECT_FALSE(QFile::exists(path));
 }
 
-TEST_F(CacheRecords, ReadingKeepsParticlesAlreadyInTheFrame) {
+// The first particle of an id wins, whether the frame already held it or an earlier record of
+// the file had it; the particles dropped for that are counted in the log.
+TEST_F(CacheRecords, FirstParticleOfAnIdWinsAndDuplicatesAreLogged) {
     const QString path = file(0);
-    write_file(path, bin_file(-2147483646, {{1, 2, 3, 0.5f, 0, 4}, {4, 5, 6, 0.5f, 0, 5}}));
+    write_file(path, bin_file(-2147483646, {{1, 2, 3, 0.5f, 0, 4},
+                                            {4, 5, 6, 0.5f, 0, 5},
+                                            {7, 8, 9, 0.5f, 0, 5},
+                                            {1, 1, 1, 0.5f, 0, 6},
+                                            {7, 7, 7, 0.5f, 0, 5}}));
     frame_set& fs = add_frame(0);
     add(fs, 4, {9, 9, 9}, 3.0f);
-    import_bin(real, window, e, 0);
-    ASSERT_EQ(fs.particles.size(), 2u);
+    ASSERT_TRUE(read_cache_frame(real, window, e, 0));
+    ASSERT_EQ(fs.particles.size(), 3u);
     EXPECT_EQ(fs.particles.at(4).position, vec3(9, 9, 9));
     EXPECT_EQ(fs.particles.at(4).scale, 3.0f);
     EXPECT_EQ(fs.particles.at(5).position, vec3(6, 5, 4));
+    EXPECT_EQ(fs.particles.at(6).position, vec3(1, 1, 1));
+    EXPECT_EQ(window.log_lines(), QStringList{"cache load / duplicate ids / 0 / 3"});
+
+    // A file without repeats reads without that line.
+    write_file(path, bin_file(-2147483646, {{1, 2, 3, 0.5f, 0, 10}, {4, 5, 6, 0.5f, 0, 11}}));
+    ASSERT_TRUE(read_cache_frame(real, window, e, 0));
+    EXPECT_EQ(fs.particles.size(), 5u);
+    EXPECT_EQ(window.log_lines().size(), 1);
 }
 
 TEST_F(CacheRecords, FluidTypeNamesTheValueField) {

@@ -2,10 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <thread>
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include "exchange/script_bridge.h"
 #include "exchange/script_call.h"
@@ -206,4 +213,52 @@ TEST_F(ScriptBridge, CallsFromManyThreadsEachGetTheirOwnResult) {
     for (std::thread& t : threads)
         t.join();
     EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(ScriptBridge, AWatchedDownloadEndsByItsDeadlineOrWhenCancelledAndKeepsNothing) {
+    // A server that accepts connections and never answers.
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(::listen(silent, 8), 0);
+    ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    // The interpreter took its environment at start: the address goes to it directly.
+    auto set_server = [](const std::string& url) {
+        script_call::guarded("test", [&] {
+            namespace bp = boost::python;
+            bp::object os = bp::import("os");
+            if (url.empty())
+                os.attr("environ").attr("pop")("KAVRIN_SERVER_URL", bp::object());
+            else
+                os.attr("environ")["KAVRIN_SERVER_URL"] = url;
+        });
+    };
+    set_server("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/");
+
+    QTemporaryDir local;
+    const QString target = local.path() + "/wine.zip";
+    auto failure = [&](transfer_control& control) -> std::string {
+        try {
+            script::get_put(test::source_folders(), "web/cache/wine.zip", target, true, &control);
+        } catch (const script_error& e) {
+            return e.what();
+        }
+        return "no failure";
+    };
+    transfer_control late;
+    late.deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    EXPECT_NE(failure(late).find("no result within 0.3 s"), std::string::npos) << failure(late);
+    transfer_control cancelled;
+    cancelled.cancel = true;
+    const std::string why = failure(cancelled);
+    EXPECT_NE(why.find("cancelled"), std::string::npos) << why;
+    EXPECT_TRUE(QDir(local.path()).isEmpty());
+    // Without a control the call is not watched any more: it ends by its own deadline.
+    EXPECT_THROW(script::exist(test::source_folders(), "web/cache/wine.zip"), script_error);
+    set_server("");
+    ::close(silent);
 }

@@ -74,13 +74,17 @@ class ModuleCase(unittest.TestCase):
         self.assertEqual(snapshot(self.scene), before)
         with self.assertRaises(kavrin.Error):
             self.scene.undo()  # nothing left to undo
+        self.scene.redo()
+        self.assertEqual(snapshot(self.scene), after)
 
     def test_a_replayed_log_saves_the_same_files(self):
         stroke(self.scene, 3, "converge", time=3)
         stroke(self.scene, 8, "scale", time=2, keys={"shift": True})
         stroke(self.scene, 5, "remove", power=0.9, hard=True)
         self.scene.undo()
-        stroke(self.scene, 5, "normal", right=True)
+        self.scene.undo()
+        self.scene.redo()
+        stroke(self.scene, 5, "normal", right=True, mirror=True)
         painted = os.path.join(self.tmp.name, "painted")
         self.scene.save(painted)
         log = os.path.join(painted, "painted.strokes.json")

@@ -8,7 +8,9 @@
 #include <QGraphicsLineItem>
 #include <QGraphicsRectItem>
 #include <QGraphicsScene>
+#include <QKeyEvent>
 #include <QTest>
+#include <QWheelEvent>
 
 #include "test_owner.h"
 #include "view/timeline.h"
@@ -236,4 +238,40 @@ TEST(TimelineDrawing, BandsShowEachFrameStateAndTheBrushTimeWithItsSideButtons) 
     expect_band(50.0, 50.0);
     t.owner.window.side_left = false;
     expect_band(47.0, 50.0);
+}
+
+TEST(TimelineInput, KeysAndTheWheelNeverScrollTheViewAwayFromItsMouseMapping) {
+    shown_timeline t;
+    t.owner.window.current_frame = 40;
+    t.strip.scale = 4.0f;  // more strip than scene: a view that could scroll would
+    ASSERT_TRUE(t.strip.redraw());
+    const QPointF origin = t.strip.mapToScene(QPoint(0, 0));
+    for (Qt::Key key : {Qt::Key_Right, Qt::Key_Left, Qt::Key_Down, Qt::Key_PageDown, Qt::Key_PageUp,
+                        Qt::Key_End, Qt::Key_Home}) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(&t.strip, &press);
+        EXPECT_EQ(t.strip.mapToScene(QPoint(0, 0)), origin) << key;
+    }
+    QWheelEvent wheel(QPointF(100, 20), t.strip.mapToGlobal(QPointF(100, 20)), QPoint(),
+                      QPoint(0, -240), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(t.surface(), &wheel);
+    EXPECT_EQ(t.strip.mapToScene(QPoint(0, 0)), origin);
+    // The marker is drawn where the mouse mapping puts the current frame.
+    EXPECT_EQ(t.strip.frame_at(t.strip.offset), 40);
+    EXPECT_EQ(t.strip.mapFromScene(QPointF(t.strip.offset, 0)).x() -
+                  t.strip.mapFromScene(QPointF(0, 0)).x(),
+              int(t.strip.offset));
+}
+
+TEST(TimelineDrawing, AMarkerFarOffTheStripStillDrawsTheTicksOnIt) {
+    shown_timeline t;
+    t.strip.scale = 2.0f;
+    for (float offset : {1.0e6f, -1.0e6f, 2.5e5f}) {
+        t.strip.offset = offset;
+        ASSERT_TRUE(t.strip.redraw()) << offset;
+        const std::map<int, float> ticks = t.ticks();
+        // Ticks of multiples of 30 frames, every 60 pixels across the 600 of the strip.
+        EXPECT_GE(ticks.size(), 9u) << offset;
+        EXPECT_LE(ticks.size(), 12u) << offset;
+    }
 }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -100,4 +103,55 @@ TEST(ToolSettings, BrokenValuesKeepTheirDefaults) {
     EXPECT_FLOAT_EQ(s.camera.position[2], built_in.camera.position[2]);
     EXPECT_FLOAT_EQ(s.view_scale, built_in.view_scale);
     EXPECT_EQ(s.type, "grab");
+}
+
+TEST(ToolSettings, DamagedValuesAreClampedToTheirControlsAndWrittenBackCleanly) {
+    QTemporaryDir dir;
+    const QString tool = dir.path() + "/tool.ini", defaults = dir.path() + "/default.ini";
+    write(defaults, "[brush]\npower=0.4\ntime=6\n[camera]\nfocal_mag=2\n");
+    const tool_state built_in;
+    const char* damaged[] = {
+        "[brush]\npower=nan\ntime=inf\nspace=-inf\n",
+        "[brush]\npower=1e30\ntime=2.1e9\nspace=1e30\n[camera]\nfocal_mag=1e-30\n",
+        "[brush]\npower=-5\ntime=-1\nspace=0\n[timeline]\nview_scale=0\nview_translate=1e38\n",
+        "[timeline]\nview_scale=-inf\nview_translate=-1e38\n[toolbox]\nview_translate=1e38\n",
+        "[toolbox]\nview_translate=-1e38\n[camera]\nposition_x=1e37\nfocal_mag=inf\n",
+        "[camera]\nfocal_vect_x=0\nfocal_vect_y=0\nfocal_vect_z=0\nfocal_tangent_x=nan\n",
+        "[camera]\nfocal_normal_x=1e20\nfocal_mag=-3\n[timeline]\nview_scale=1e9\n",
+        "[brush\npower=\x01\x02\n==\n[camera]\nposition_y=--1\n",
+    };
+    for (const char* text : damaged) {
+        SCOPED_TRACE(text);
+        write(tool, text);
+        const tool_state s = load_tool_settings(tool, defaults);
+        EXPECT_TRUE(usable_camera(s.camera));
+        EXPECT_GE(s.camera.focal_mag, focal_mag_range[0]);
+        EXPECT_LE(s.camera.focal_mag, focal_mag_range[1]);
+        EXPECT_GE(s.power, 0.01f);
+        EXPECT_LE(s.power, 1.0f);
+        EXPECT_GE(s.time, 0.0001f);
+        EXPECT_LE(s.time, 10000.0f);
+        EXPECT_GE(s.space, 0.01f);
+        EXPECT_LE(s.space, std::max(0.01f, 0.5f * s.camera.focal_mag));
+        EXPECT_GE(s.view_scale, view_scale_range[0]);
+        EXPECT_LE(s.view_scale, view_scale_range[1]);
+        EXPECT_LE(std::abs(s.view_translate), view_translate_limit);
+        EXPECT_LE(std::abs(float(s.toolbox_translate)), panel_offset_limit);
+
+        // What a damaged file loads is written back without error and reads back unchanged.
+        ASSERT_TRUE(save_tool_settings(tool, s));
+        const tool_state again = load_tool_settings(tool, defaults);
+        EXPECT_FLOAT_EQ(again.power, s.power);
+        EXPECT_FLOAT_EQ(again.time, s.time);
+        EXPECT_FLOAT_EQ(again.space, s.space);
+        EXPECT_FLOAT_EQ(again.view_scale, s.view_scale);
+        EXPECT_EQ(again.toolbox_translate, s.toolbox_translate);
+        EXPECT_FLOAT_EQ(again.camera.focal_mag, s.camera.focal_mag);
+    }
+    // A value that is not finite keeps the default file's; an unusable camera is the default's.
+    write(tool, "[brush]\npower=nan\n[camera]\nfocal_vect_x=0\nfocal_vect_y=0\nfocal_vect_z=0\n");
+    const tool_state s = load_tool_settings(tool, defaults);
+    EXPECT_FLOAT_EQ(s.power, 0.4f);
+    EXPECT_FLOAT_EQ(s.camera.focal_mag, 2.0f);
+    EXPECT_EQ(s.camera.focal_vect, built_in.camera.focal_vect);
 }

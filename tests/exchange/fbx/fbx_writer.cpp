@@ -3,6 +3,7 @@
 #include <QFile>
 #include <charconv>
 #include <cstring>
+#include <stdexcept>
 
 namespace kavrin::fbx_test {
 
@@ -358,6 +359,29 @@ QByteArray to_binary(const std::vector<node>& top, int version, std::size_t comp
     out.append(QByteArray(120, '\0'));
     out.append(reinterpret_cast<const char*>(footer_magic), 16);
     return out;
+}
+
+scene_desc z_up_version(const scene_desc& y_up) {
+    if (y_up.up_axis != 1 || y_up.up_sign != 1 || y_up.front_axis != 2 || y_up.front_sign != 1 ||
+        y_up.coord_axis != 0 || y_up.coord_sign != 1)
+        throw std::invalid_argument("z_up_version: the scene is not y-up and right-handed");
+    scene_desc z = y_up;
+    z.up_axis = 2;
+    z.front_axis = 1;
+    z.front_sign = -1;
+    const auto turn = [](const vec& v) { return vec{v[0], -v[2], v[1]}; };
+    for (model_desc& m : z.models) {
+        if (m.parent >= 0) continue;  // children turn with their root
+        for (const char* own : {"PreRotation", "RotationOffset", "RotationPivot"}) {
+            if (m.vectors.count(own))
+                throw std::invalid_argument(std::string("z_up_version: root model with ") + own);
+        }
+        m.vectors["PreRotation"] = {90, 0, 0};
+        m.translation = turn(m.translation);
+        for (auto& [frame, t] : m.translation_keys)
+            t = turn(t);
+    }
+    return z;
 }
 
 std::vector<node> build_document(const scene_desc& scene) {

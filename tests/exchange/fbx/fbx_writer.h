@@ -81,6 +81,13 @@ struct scene_desc {
     bool root_camera = false;  // a camera attribute attached to the scene root itself
 };
 
+// The same scene in z-up axes (up +z, front -y, right +x), as an exporter for a z-up application
+// writes it: each root model turns by +90 degrees about x in its pre-rotation, and its
+// translation and translation keys turn with it, (x, y, z) → (x, -z, y). The scene must be y-up
+// and right-handed, and its root models must have no pre-rotation, rotation offset or pivot of
+// their own (std::invalid_argument otherwise).
+scene_desc z_up_version(const scene_desc& y_up);
+
 std::vector<node> build_document(const scene_desc& scene);
 
 enum class encoding { ascii, binary };

@@ -176,7 +176,10 @@ TEST(fbx_document, rejects_malformed_and_hostile_input) {
     QByteArray lying = packed;
     const std::uint32_t claimed = 100'000'000;
     std::memcpy(lying.data() + array_at + 1, &claimed, 4);
-    EXPECT_FALSE(parses(lying));
+    // Refused for its stated length before any inflating or allocating.
+    error.clear();
+    EXPECT_FALSE(parses(lying, &error));
+    EXPECT_TRUE(error.contains("MiB")) << error.toStdString();
     QByteArray corrupt = packed;
     for (int i = 0; i < 8; ++i)
         corrupt[array_at + 13 + 4 + i] = '\x55';
@@ -188,4 +191,29 @@ TEST(fbx_document, rejects_malformed_and_hostile_input) {
     ASSERT_EQ(unknown[version_value], 'I');
     unknown[version_value] = 'Q';
     EXPECT_FALSE(parses(unknown));
+}
+
+// Zero-filled arrays deflate a thousandfold, so a small file can state gigabytes: all arrays of a
+// document together must stay within the memory budget of the file's size.
+TEST(fbx_document, arrays_share_one_memory_budget) {
+    const std::vector<double> zeros(1 << 21);  // 16 MiB once decoded
+    const std::uint64_t array_bytes = zeros.size() * 8;
+    const std::uint64_t budget = fbx_document_budget(0);
+    const auto file_of = [&](std::uint64_t arrays) {
+        node objects("Objects");
+        for (std::uint64_t i = 0; i < arrays; ++i)
+            objects.add(node("Vertices", {zeros}));
+        return fbx_test::to_binary({sample_tree()[0], objects}, 7400, 1);
+    };
+    const QByteArray fits = file_of(budget / array_bytes - 1);
+    const QByteArray too_much = file_of(budget / array_bytes + 1);
+    ASSERT_EQ(fbx_document_budget(too_much.size()), budget);  // a small file: the least budget
+
+    fbx_document doc;
+    EXPECT_TRUE(parse_fbx_document(fits, doc));
+    EXPECT_EQ(doc.find("Objects")->children.back().reals(), zeros);
+    QString error;
+    EXPECT_FALSE(parses(too_much, &error));
+    EXPECT_TRUE(error.contains(QString("more than %1 MiB").arg(budget >> 20)))
+        << error.toStdString();
 }

@@ -4,6 +4,8 @@
 #include "fbx_test_support.h"
 
 #include <cmath>
+#include <limits>
+#include <random>
 
 using namespace kavrin;
 using namespace kavrin::fbx_test;
@@ -87,9 +89,9 @@ TEST(fbx_import, axis_conversion) {
         double unit;
         vec3 in, out;
     } cases[] = {
-        {"z up: up goes to -y", 2, 1, 1, -1, 1.0, {0, 0, 1}, {0, -1, 0}},
-        {"z up: y goes to z", 2, 1, 1, -1, 1.0, {0, 1, 0}, {0, 0, 1}},
-        {"z up: (x, y, z) → (x, -z, y)", 2, 1, 1, -1, 1.0, {2, 3, 5}, {2, -5, 3}},
+        {"z up: up goes to +y", 2, 1, 1, -1, 1.0, {0, 0, 1}, {0, 1, 0}},
+        {"z up: y goes to -z", 2, 1, 1, -1, 1.0, {0, 1, 0}, {0, 0, -1}},
+        {"z up: (x, y, z) → (x, z, -y)", 2, 1, 1, -1, 1.0, {2, 3, 5}, {2, 5, -3}},
         {"left-handed mirrors z", 1, 1, 2, -1, 1.0, {2, 3, 5}, {2, 3, -5}},
         {"negative y up flips y", 1, -1, 2, -1, 1.0, {2, 3, 5}, {2, -3, 5}},
         {"metres to centimetres", 1, 1, 2, 1, 100.0, {2, 3, 5}, {200, 300, 500}},
@@ -121,19 +123,63 @@ TEST(fbx_import, axis_conversion) {
     }
 }
 
+// The orbit camera and a placed bottle, written y-up and again z-up as a z-up exporter would:
+// both land in the viewport alike, corners, normals and camera poses.
+TEST(fbx_import, z_up_file_lands_where_its_y_up_twin_does) {
+    scene_desc y_up = orbit_camera_scene();
+    model_desc bottle = bottle_scene().models[0];
+    bottle.translation = {3, 4, 5};
+    bottle.rotation = {10, 20, 30};
+    y_up.models.push_back(bottle);
+    const scene_desc z_up = z_up_version(y_up);
+    const auto largest_difference = [](const auto& a, const auto& b) {
+        float most = 0.0f;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            most = std::max(most, std::fabs(a[i] - b[i]));
+        return most;
+    };
+    temp_folder dir;
+    for (encoding enc : {encoding::ascii, encoding::binary}) {
+        SCOPED_TRACE(enc == encoding::ascii ? "ascii" : "binary");
+        fbx_geometry gy, gz;
+        ASSERT_TRUE(import_geometry(dir.write("y.fbx", y_up, enc), gy));
+        ASSERT_TRUE(import_geometry(dir.write("z.fbx", z_up, enc), gz));
+        ASSERT_EQ(gy.vertex_count, gz.vertex_count);
+        EXPECT_LT(largest_difference(gy.vertices, gz.vertices), 1e-4f);
+        EXPECT_LT(largest_difference(gy.normals, gz.normals), 1e-5f);
+
+        fbx_camera cy, cz;
+        ASSERT_TRUE(import_camera(dir.path("y.fbx"), cy));
+        ASSERT_TRUE(import_camera(dir.path("z.fbx"), cz));
+        ASSERT_EQ(cy.keys.size(), cz.keys.size());
+        EXPECT_EQ(cy.aspect, cz.aspect);
+        EXPECT_NEAR(cy.scale, cz.scale, 1e-3f);
+        for (const auto& [f, ky] : cy.keys) {
+            SCOPED_TRACE(testing::Message() << "frame " << f);
+            const fbx_camera_key& kz = cz.keys.at(f);
+            // Eye, a point along the view and one above it: position, aim and roll.
+            for (const vec3& p : {vec3(0, 0, 0), vec3(1, 0, 0), vec3(0, 1, 0)})
+                expect_near(transform_point(kz, p), transform_point(ky, p), 1e-3f);
+            EXPECT_EQ(kz.fov, ky.fov);
+        }
+    }
+}
+
 TEST(fbx_import, polygons_fan_into_triangles) {
     scene_desc s;
     model_desc m = quad_model();
-    m.points = {{0, 0, 0},  {2, 0, 0}, {3, 1, 0}, {1, 3, 0},
-                {-1, 1, 0}, {5, 5, 5}, {6, 6, 6}, {7, 7, 7}};
-    m.polygons = {{0, 1, 2, 3, 4}, {5, 6}, {5, 6, 7}};  // a pentagon, a line, a flat triangle
+    m.points = {{0, 0, 0}, {2, 0, 0}, {3, 1, 0}, {1, 3, 0}, {-1, 1, 0},
+                {5, 5, 5}, {6, 6, 6}, {7, 7, 7}, {0, 0, 0}};
+    // A pentagon, a line, a flat triangle, then two quads whose first corners coincide (as where
+    // a lathed shape closes to a point): one facing up, one facing down.
+    m.polygons = {{0, 1, 2, 3, 4}, {5, 6}, {5, 6, 7}, {0, 8, 1, 3}, {3, 2, 2, 1}};
     m.translation = {0, 0, 10};
     s.models = {m};
     temp_folder dir;
     fbx_geometry g;
     ASSERT_TRUE(import_geometry(dir.write("poly.fbx", s), g));
     // Pentagon: 3 triangles; the two-corner line has no face; the collinear one gives one.
-    ASSERT_EQ(g.vertex_count, 12);
+    ASSERT_EQ(g.vertex_count, 24);
     const int fan[] = {0, 1, 2, 0, 2, 3, 0, 3, 4};
     for (int i = 0; i < 9; ++i) {
         const auto& p = m.points[static_cast<std::size_t>(fan[i])];
@@ -143,6 +189,9 @@ TEST(fbx_import, polygons_fan_into_triangles) {
     // A face without area keeps a zero normal rather than NaN.
     for (int i = 9; i < 12; ++i)
         EXPECT_EQ(normal(g, i), vec3(0, 0, 0));
+    // The whole polygon gives the normal, not its first three corners alone.
+    for (int i = 12; i < 24; ++i)
+        EXPECT_EQ(normal(g, i), vec3(0, 0, i < 18 ? 1 : -1)) << "corner " << i;
 }
 
 TEST(fbx_import, camera_keys_follow_the_animation) {
@@ -190,7 +239,14 @@ TEST(fbx_import, mesh_over_the_corner_limit_is_refused) {
     std::vector<std::int32_t> corners(static_cast<std::size_t>(n), 0);
     corners.back() = -2;  // index 1, closing the polygon
     node geo("Geometry", {std::int64_t{2}, object_name{"Geometry", "Huge"}, std::string("Mesh")});
-    geo.add(node("Vertices", {std::vector<double>{0, 0, 0, 1, 0, 0}}));
+    // Scattered points that do not deflate make the file large enough for the memory budget to
+    // hold the corner list, so that the corner limit is what refuses it.
+    std::vector<double> points(750'000);
+    std::mt19937_64 random(1);
+    std::uniform_real_distribution<double> scatter(-1.0, 1.0);
+    for (double& p : points)
+        p = scatter(random);
+    geo.add(node("Vertices", {points}));
     geo.add(node("PolygonVertexIndex", {corners}));
     corners = {};
     node objects("Objects");
@@ -201,13 +257,57 @@ TEST(fbx_import, mesh_over_the_corner_limit_is_refused) {
     links.add(node("C", {std::string("OO"), std::int64_t{1}, std::int64_t{0}}));
     links.add(node("C", {std::string("OO"), std::int64_t{2}, std::int64_t{1}}));
     temp_folder dir;
-    const QString path =
-        dir.write("huge.fbx", to_binary({std::move(objects), std::move(links)}, 7400, 1000));
+    const QByteArray bytes = to_binary({std::move(objects), std::move(links)}, 7400, 1000);
+    ASSERT_GT(fbx_document_budget(bytes.size()), (points.size() + n) * 8);
+    const QString path = dir.write("huge.fbx", bytes);
     fbx_geometry g = marked_geometry();
     QString error;
     EXPECT_FALSE(import_geometry(path, g, &error));
     EXPECT_TRUE(error.contains("too large")) << error.toStdString();
     expect_marked(g);
+}
+
+// Values that are finite in the file but not as floats once scaled, and NaN or infinity written
+// into it: the import refuses them instead of handing them to the viewport.
+TEST(fbx_import, non_finite_results_are_refused) {
+    const double inf = std::numeric_limits<double>::infinity();
+    scene_desc huge_unit = quad_scene();
+    huge_unit.unit_scale = 1e308;
+    scene_desc nan_corner = quad_scene();
+    nan_corner.models[0].points[2] = {1, std::nan(""), 0};
+
+    scene_desc camera;
+    camera.animated = true;
+    camera.models = {camera_model()};
+    camera.models[0].translation = {1, 2, 3};
+    scene_desc camera_unit = camera;
+    camera_unit.unit_scale = 1e308;
+    scene_desc wide_film = camera;
+    wide_film.models[0].film_aspect = 1e300;
+    scene_desc endless_key = camera;
+    endless_key.models[0].translation_keys = {{0, {0, 0, 0}}, {50, {0, inf, 0}}};
+    scene_desc far_key = camera;
+    far_key.models[0].translation_keys = {{0, {0, 0, 0}}, {50, {3e38, 3e38, 3e38}}};
+
+    temp_folder dir;
+    for (encoding enc : {encoding::ascii, encoding::binary}) {
+        for (const scene_desc* bad : {&huge_unit, &nan_corner}) {
+            fbx_geometry g = marked_geometry();
+            QString error;
+            EXPECT_FALSE(import_geometry(dir.write("bad.fbx", *bad, enc), g, &error));
+            EXPECT_TRUE(error.contains("non-finite")) << error.toStdString();
+            expect_marked(g);
+        }
+        for (const scene_desc* bad : {&camera_unit, &wide_film, &endless_key, &far_key}) {
+            fbx_camera c = marked_camera();
+            QString error;
+            EXPECT_FALSE(import_camera(dir.write("bad.fbx", *bad, enc), c, &error));
+            EXPECT_TRUE(error.contains("non-finite")) << error.toStdString();
+            expect_marked(c);
+        }
+    }
+    fbx_camera c;
+    EXPECT_TRUE(import_camera(dir.write("good.fbx", camera), c));
 }
 
 TEST(fbx_import, camera_axes_and_span) {
@@ -229,7 +329,7 @@ TEST(fbx_import, camera_axes_and_span) {
     ASSERT_EQ(out.keys.size(), 31u);
     EXPECT_EQ(out.keys.begin()->first, 10);
     EXPECT_EQ(out.keys.rbegin()->first, 40);
-    expect_near(transform_point(out.keys.at(25), vec3(0, 0, 0)), vec3(1, -3, 2), 1e-5f);
+    expect_near(transform_point(out.keys.at(25), vec3(0, 0, 0)), vec3(1, 3, -2), 1e-5f);
     // The default lens: 0.816 x 0.612 inch film.
     EXPECT_NEAR(out.aspect, 0.816f / 0.612f, 1e-6f);
 

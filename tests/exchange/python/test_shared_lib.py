@@ -1,6 +1,8 @@
 """Log upkeep, system facts, archive unpacking and the server settings."""
 
 import os
+import random
+import shutil
 import tempfile
 import unittest
 import zipfile
@@ -119,6 +121,37 @@ class Unzip(Folder):
         with self.assertRaises(FileNotFoundError):
             shared_lib.unzip([self.path("gone.zip")])
         self.assertEqual(sorted(os.listdir(self.root)), ["bad.zip", "big.zip"])
+
+    def test_damaged_archives_raise_value_error_and_leave_nothing(self):
+        # Each decompressor fails in its own way on damaged data (zlib.error, LZMAError,
+        # OSError, NotImplementedError ...); unzip reports every one as the archive's ValueError.
+        rng = random.Random(5)
+        data = bytes(rng.randrange(256) for _ in range(200)) + b"wine " * 400
+        for method in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2,
+                       zipfile.ZIP_LZMA):
+            path = self.path("wine.zip")
+            with zipfile.ZipFile(path, "w", compression=method) as zipped:
+                zipped.writestr("wine/a.bin", data)
+            with open(path, "rb") as archive:
+                original = archive.read()
+            damaged_members = 0
+            for _ in range(60):
+                damaged = bytearray(original)
+                for _ in range(rng.randint(1, 3)):
+                    damaged[rng.randrange(len(damaged))] = rng.randrange(256)
+                with open(path, "wb") as archive:
+                    archive.write(damaged)
+                try:
+                    shared_lib.unzip([path])
+                except ValueError as error:
+                    self.assertIn(path, str(error))
+                    damaged_members += "is damaged" in str(error)
+                    self.assertEqual(os.listdir(self.root), ["wine.zip"])
+                for name in set(os.listdir(self.root)) - {"wine.zip"}:  # what a success unpacked
+                    unpacked = self.path(name)
+                    shutil.rmtree(unpacked) if os.path.isdir(unpacked) else os.unlink(unpacked)
+            if method != zipfile.ZIP_STORED:
+                self.assertGreater(damaged_members, 0, method)
 
     def test_corrupt_member_leaves_nothing(self):
         path = self.archive("wine.zip", [("wine/a.bin", b"a" * 1000), ("wine/b.bin", b"b" * 1000)])

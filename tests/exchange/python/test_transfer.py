@@ -6,6 +6,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 from unittest import mock
@@ -139,8 +140,99 @@ class WithoutServer(unittest.TestCase):
                 start = time.perf_counter()
                 with self.assertRaisesRegex(shared_lib.TransferError, "no answer"):
                     wrap_ftp.get_put(["web/cache/wine.zip", local + "/wine.zip"], True)
-                self.assertLess(time.perf_counter() - start, 2.5)
+                self.assertLess(time.perf_counter() - start, shared_lib.ANSWER_WITHIN + 1.0)
                 self.assertEqual(os.listdir(local), [])
+
+
+class Trickle:
+    """A loopback server that answers every request `piece` bytes every `pause` seconds: its
+    headers (when `headers_too`) or a body of `size` bytes after prompt headers."""
+
+    def __init__(self, size=100000, pause=0.2, headers_too=False, piece=1):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.url = "http://127.0.0.1:%d/" % self.listener.getsockname()[1]
+        self.size, self.pause, self.headers_too, self.piece = size, pause, headers_too, piece
+        self.stop = threading.Event()
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while not self.stop.is_set():
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._answer, args=(conn,), daemon=True).start()
+
+    def _answer(self, conn):
+        head = b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % self.size
+        try:
+            conn.recv(4096)
+            if not self.headers_too:
+                conn.sendall(head)
+                head = b""
+            answer = head + b"x" * self.size
+            for at in range(0, len(answer), self.piece):
+                if self.stop.wait(self.pause):
+                    break
+                conn.sendall(answer[at:at + self.piece])
+        except OSError:
+            pass
+        finally:
+            conn.close()
+
+    def close(self):
+        self.stop.set()
+        self.listener.close()
+
+
+class SlowServers(unittest.TestCase):
+    """Whatever a server does, a call ends within its deadline and leaves no file behind."""
+
+    def run_call(self, server, call):
+        with tempfile.TemporaryDirectory() as local, \
+                mock.patch.dict(os.environ, {"KAVRIN_SERVER_URL": server.url}):
+            start = time.perf_counter()
+            with self.assertRaises(shared_lib.TransferError) as caught:
+                call(local)
+            took = time.perf_counter() - start
+            self.assertEqual(os.listdir(local), [])
+        return took, str(caught.exception)
+
+    @mock.patch.object(shared_lib, "ANSWER_WITHIN", 1.0)
+    def test_trickles_end_within_their_deadline(self):
+        for headers_too in (False, True):
+            server = Trickle(headers_too=headers_too)
+            self.addCleanup(server.close)
+            calls = [lambda local: wrap_ftp.get_put(["web/a.zip", local + "/a.zip"], True),
+                     lambda local: wrap_ftp.sync([local + "/splash.png", "None", "rev/0022/"])]
+            if headers_too:
+                calls.append(lambda local: shared_lib.exist(["web/a.zip", local + "/"]))
+            for call in calls:
+                took, message = self.run_call(server, call)
+                self.assertLess(took, shared_lib.ANSWER_WITHIN + 1.0, message)
+                self.assertRegex(message, "no answer|too slow|no result")
+
+    def test_a_cancelled_or_budgeted_download_stops_and_keeps_nothing(self):
+        server = Trickle(size=10 << 20, pause=0.001, piece=1024)
+        self.addCleanup(server.close)
+        seen = []
+        shared_lib.watch_transfers([], lambda: len(seen) > 20,
+                                   lambda done, total: seen.append((done, total)), 0)
+        self.addCleanup(shared_lib.watch_transfers, [], None, None, 0)
+        took, message = self.run_call(
+            server, lambda local: wrap_ftp.get_put(["web/a.zip", local + "/a.zip"], True))
+        self.assertIn("cancelled", message)
+        self.assertEqual(seen[0][1], 10 << 20)
+        self.assertTrue(all(a[0] < b[0] for a, b in zip(seen, seen[1:])))
+
+        seen.clear()
+        shared_lib.watch_transfers([], None, None, 0.5)
+        took, message = self.run_call(
+            server, lambda local: wrap_ftp.get_put(["web/a.zip", local + "/a.zip"], True))
+        self.assertIn("no result within 0.5 s", message)
+        self.assertLess(took, 1.5)
 
 
 if __name__ == "__main__":

@@ -34,8 +34,13 @@ class shelf_area : public QScrollArea {
     std::unordered_map<std::string, QPushButton*> buttons;
     std::unordered_map<std::string, QPushButton*> brush_buttons;
 
+    // Vertical offset of the content: 0 at the top, negative when scrolled down. It follows the
+    // scroll bar, the wheel and Alt + middle drags.
     int scroll_offset() const { return scroll_offset_; }
-    // Scrolls the content to a vertical offset (0 at the top, negative when scrolled).
+    // The offset last asked for by scroll_to or by the user; a panel not yet laid out cannot
+    // scroll yet and shows it once it can.
+    int scroll_offset_wanted() const { return wanted_offset_; }
+    // Scrolls the content to a vertical offset, within what the content allows.
     void scroll_to(int offset);
     // Checks the tool button of a brush type; its handler then sets the brush.
     void choose_brush(const QString& type);
@@ -60,6 +65,7 @@ class shelf_area : public QScrollArea {
     void icon_toggled(bool checked);
 
   protected:
+    void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -77,6 +83,8 @@ class shelf_area : public QScrollArea {
     const int width_;
     int content_height_ = 0;
     int scroll_offset_ = 0;
+    int wanted_offset_ = 0;
+    bool applying_offset_ = false;  // set while scroll_to moves the scroll bar itself
     bool drag_active_ = false;
     bool brush_guard_ = false;  // set while the panel itself changes brush buttons
     int last_y_ = 0;

@@ -1,4 +1,4 @@
-#include "exchange/shelf_area.h"
+#include "app/shelf_area.h"
 
 #include <algorithm>
 #include <cmath>
@@ -12,13 +12,14 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 #include "app/kavrin.h"
+#include "app/scene_flows.h"
 #include "core/strict.h"
 #include "core/stroke_log.h"
 #include "exchange/cache_folder.h"
-#include "exchange/scene_flows.h"
 #include "view/brush.h"
 #include "view/tool_settings.h"
 #include "view/view3d.h"
@@ -90,10 +91,24 @@ QString parent_folder(const QString& path) {
 
 shelf_area::shelf_area(kavrin* window, int width) : window_(window), width_(width) {
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    setStyleSheet("QWidget{ border-radius: 0px; background-color: #000000 }");
+    // A column taller than the window shows a scroll bar, so that the user sees there is more.
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setFrameShape(QFrame::NoFrame);
+    setStyleSheet(
+        "QWidget{ border-radius: 0px; background-color: #000000 }"
+        "QScrollBar:vertical{ background-color: #1C1C1C; width: 9px; margin: 0px; }"
+        "QScrollBar::handle:vertical{ background-color: #8C8C8C; min-height: 30px; "
+        "border-radius: 4px; }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical{ height: 0px; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical{ background: none; }");
     content_ = new QWidget;
+    // The content takes the width beside the scroll bar and its own height.
+    setWidgetResizable(true);
     setWidget(content_);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this](int value) {
+        scroll_offset_ = -value;
+        if (!applying_offset_) wanted_offset_ = scroll_offset_;
+    });
     auto* row = new QHBoxLayout(content_);
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(0);
@@ -131,7 +146,7 @@ void shelf_area::lay_out_buttons() {
         for (const auto& [name, checkable] : row.buttons)
             add_button(row.group, name, checkable);
     }
-    content_->setFixedSize(width_, content_height_);
+    content_->setFixedHeight(content_height_);
 }
 
 void shelf_area::add_header(const QString& group) {
@@ -140,9 +155,11 @@ void shelf_area::add_header(const QString& group) {
     auto* label = new QLabel(capitalised(group));
     label->setFont(panel_font(11));
     label->setStyleSheet("QLabel{color: #FFFFFF}");
-    label->setFixedHeight(13);
+    // 13 pixels, or what the font needs so that descenders are not cut off.
+    const int height = std::max(13, label->fontMetrics().height());
+    label->setFixedHeight(height);
     column_->addWidget(label);
-    content_height_ += 25;
+    content_height_ += height + 12;
     column_->addSpacing(12);
 }
 
@@ -170,8 +187,16 @@ void shelf_area::add_button(const QString& group, const QString& name, bool chec
 }
 
 void shelf_area::scroll_to(int offset) {
-    scroll_offset_ = offset;
-    content_->move(0, offset);
+    wanted_offset_ = offset;
+    applying_offset_ = true;
+    verticalScrollBar()->setValue(-offset);  // the scroll bar keeps it within the content
+    applying_offset_ = false;
+}
+
+void shelf_area::resizeEvent(QResizeEvent* event) {
+    QScrollArea::resizeEvent(event);
+    // The range changes with the size: the offset asked for may fit now, or fit again.
+    scroll_to(wanted_offset_);
 }
 
 void shelf_area::choose_brush(const QString& type) {
@@ -187,7 +212,8 @@ void shelf_area::icon_clicked() {
     if (!button) return;
     const auto [group, name] = split_name(button->objectName());
     window_->log("control panel button / " + group + " / " + name);
-    const bool busy = window_->panel_busy;
+    // A download under way also holds back what would replace the scene or start another.
+    const bool busy = window_->panel_busy || window_->current_transfer();
     if (group == "cache") {
         if (busy) return;
         if (name == "export" || name == "override")
@@ -214,6 +240,7 @@ void shelf_area::icon_clicked() {
         else
             new_scene(name);
     } else if (group == "user") {
+        if (window_->current_transfer()) return;
         software_update(*window_);
     }
 }
