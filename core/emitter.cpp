@@ -589,7 +589,12 @@ void emitter::clear_redo() {
                 if (s.undone) s.redoable = false;
         },
         [](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
-            redo.clear();
+            // A redo already asked for is the frame's pending work, not something redo could
+            // still bring back: dropping it would lose the stroke wherever the background had
+            // not yet carried it out.
+            redo.erase(std::remove_if(redo.begin(), redo.end(),
+                                      [](const redo_entry& r) { return !r.due; }),
+                       redo.end());
             for (auto it = history.rbegin(); it != history.rend() && it->undone; ++it)
                 it->redoable = false;
         });
