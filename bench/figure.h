@@ -28,7 +28,8 @@ struct add_figure {
 double median(std::vector<double> values);
 // Seconds since an arbitrary start, from a steady clock.
 double now_seconds();
-// Peak resident memory of this process in MB (VmHWM).
+// Peak resident memory of this process in MB (VmHWM), and the resident memory now (VmRSS).
 double peak_rss_mb();
+double resident_mb();
 
 }  // namespace kavrin::bench

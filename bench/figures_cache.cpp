@@ -1,7 +1,9 @@
 // Cache figures: one 10,000-particle frame through the script library and straight from C++,
 // and the whole "10000" scene saved as a cache and played back.
+#include <malloc.h>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -102,36 +104,40 @@ double import_ms() {
     return median(times);
 }
 
-// The same bytes the script writes (header, packed records, footer), straight from C++.
+// The bytes the script writes for these particles (header, packed records, footer), written
+// straight from C++.
+void write_bin_directly(const particle_map& particles, const QString& path) {
+    std::vector<char> bytes(356 + 110 * particles.size() + 6, '\0');
+    auto put = [&bytes](size_t at, const void* value, size_t size) {
+        std::memcpy(bytes.data() + at, value, size);
+    };
+    const int32_t code = 0xFABADA, fluid = fluid_type_pressure, fps = 30;
+    const int32_t count = int32_t(particles.size());
+    const int16_t version = 9;
+    put(0, &code, 4);
+    put(254, &version, 2);
+    put(260, &fluid, 4);
+    put(272, &fps, 4);
+    put(276, &count, 4);
+    size_t at = 356;
+    for (const auto& [id, p] : particles) {
+        const float pos[3] = {p.position[2], p.position[1], p.position[0]};
+        put(at, pos, 12);
+        put(at + 94, &p.scale, 4);
+        put(at + 106, &id, 4);
+        at += 110;
+    }
+    if (FILE* out = std::fopen(path.toLocal8Bit().constData(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), out);
+        std::fclose(out);
+    }
+}
+
+// The floor the script's writing is compared with.
 double write_floor_ms() {
     single_frame s;
-    const QByteArray path = (output_folder("kavrin_floor_10000") + "/floor.0000.bin").toLocal8Bit();
-    return median_ms([&] {
-        std::vector<char> bytes(356 + 110 * s.fs.particles.size() + 6, '\0');
-        auto put = [&bytes](size_t at, const void* value, size_t size) {
-            std::memcpy(bytes.data() + at, value, size);
-        };
-        const int32_t code = 0xFABADA, fluid = fluid_type_pressure, fps = 30;
-        const int32_t count = int32_t(s.fs.particles.size());
-        const int16_t version = 9;
-        put(0, &code, 4);
-        put(254, &version, 2);
-        put(260, &fluid, 4);
-        put(272, &fps, 4);
-        put(276, &count, 4);
-        size_t at = 356;
-        for (const auto& [id, p] : s.fs.particles) {
-            const float pos[3] = {p.position[2], p.position[1], p.position[0]};
-            put(at, pos, 12);
-            put(at + 94, &p.scale, 4);
-            put(at + 106, &id, 4);
-            at += 110;
-        }
-        if (FILE* out = std::fopen(path.constData(), "wb")) {
-            std::fwrite(bytes.data(), 1, bytes.size(), out);
-            std::fclose(out);
-        }
-    });
+    const QString path = output_folder("kavrin_floor_10000") + "/floor.0000.bin";
+    return median_ms([&] { write_bin_directly(s.fs.particles, path); });
 }
 
 // The saved "10000" scene: its cache files, and how long saving took.
@@ -184,11 +190,43 @@ double load_scene_seconds() {
     return seconds;
 }
 
+// One million-particle frame through the import path, from a file as the library writes it.
+double import_million_seconds() {
+    constexpr int count = 1000000;
+    fake_window window;
+    emitter e(true, &window);
+    frame_set& fs = e.add_frame(0);
+    window.cache_files = plan_cache_save(output_folder("kavrin_frame_1000000"), {0});
+    {
+        std::mt19937 random(17);
+        std::uniform_real_distribution<float> spread(-1.0f, 1.0f), size(0.5f, 1.5f);
+        particle_map particles;
+        for (int32_t id = 0; id < count; ++id)
+            particles.try_emplace(id, id, vec3(spread(random), spread(random), spread(random)),
+                                  size(random));
+        write_bin_directly(particles, window.cache_files[0]);
+    }
+    // The memory of the particles above goes back to the system, and the peak is counted from
+    // here on.
+    malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const double rss = resident_mb();
+    const double start = now_seconds();
+    import_bin(folders(), window, e, 0);
+    const double seconds = now_seconds() - start;
+    const double after = resident_mb();
+    std::cerr << "cache_import_1000000: " << fs.particles.size() << " particles; resident " << rss
+              << " MB before, " << after << " MB after, peak " << peak_rss_mb() << " MB (transient "
+              << peak_rss_mb() - after << " MB)\n";
+    return seconds;
+}
+
 add_figure export_figure("cache_export_10000", "ms", export_ms);
 add_figure import_figure("cache_import_10000", "ms", import_ms);
 add_figure floor_figure("cache_write_floor_10000", "ms", write_floor_ms);
 add_figure save_figure("cache_save_scene_10000", "s", [] { return save_scene().seconds; });
 add_figure load_figure("cache_load_scene_10000", "s", load_scene_seconds);
+add_figure import_million("cache_import_1000000", "s", import_million_seconds);
 
 }  // namespace
 }  // namespace kavrin::bench

@@ -98,7 +98,7 @@ add_figure step_moved("step_10000_moved10", "ms", [] {
         for (auto& [id, p] : fs.particles)
             if (i++ % 10 == 0) {
                 p.position += vec3(u(rng), u(rng), u(rng));
-                p.moved = true;
+                mark_moved(fs, p);
             }
         const double start = now_seconds();
         step(fs, false, false);

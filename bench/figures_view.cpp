@@ -11,7 +11,9 @@
 #include <GL/gl.h>
 
 #include "core/emitter.h"
+#include "dynamics/frame_step.h"
 #include "figure.h"
+#include "production_frame.h"
 #include "view/gl_format.h"
 #include "view/hit_run.h"
 #include "view/test_owner.h"
@@ -158,7 +160,49 @@ double mouse_move_10000() {
     return median(total);
 }
 
+// After a live stroke step on the million-particle frame: the repaint that recompiles its
+// particles and draws them.
+double viewport_paint_1000000() {
+    test::test_owner owner;
+    owner.window.current_frame = 0;
+    play_production_frame(owner.window, owner.scene, 1000000);
+    frame_set& fs = owner.scene->frame(0);
+    step(fs, true, false);
+    timed_view view(owner);
+    view.resize(1130, 608);
+    camera_state c;
+    c.focal_mag = 3.0f;
+    c.position = vec3(0.5f, 0.4f, 0.5f) - c.focal_vect * c.focal_mag;
+    view.set_camera(c);
+    view.show();
+    for (int i = 0; i < 500 && !view.isValid(); ++i)
+        QApplication::processEvents();
+    if (!view.isValid()) {
+        std::cerr << "viewport_paint_1000000: no GL context\n";
+        return 0.0;
+    }
+    view.paint_and_finish();
+    test::fake_window& w = owner.window;
+    w.brush_state.type = "grab";
+    w.brush_state.power = 0.5f;
+    w.brush_state.vector = vec3(0, 1, 0);
+    w.brush_state.space = 0.0642f / 3.0f;
+    w.view.set_pick_point(vec3(0.5f, 0.5f, 0.5f));
+    std::vector<double> times;
+    for (int r = 0; r < 5; ++r) {
+        w.view.busy = true;
+        owner.scene->current_particle();
+        if (!fs.touched) std::cerr << "viewport_paint_1000000: the stroke changed nothing\n";
+        const double start = now_seconds();
+        view.paint_and_finish();
+        times.push_back((now_seconds() - start) * 1000.0);
+    }
+    owner.scene->select(nullptr);
+    return median(times);
+}
+
 const add_figure paint("viewport_paint_10000", "ms", viewport_paint_10000, true);
+const add_figure paint_million("viewport_paint_1000000", "ms", viewport_paint_1000000, true);
 const add_figure move("mouse_move_10000", "ms", mouse_move_10000, true);
 
 }  // namespace

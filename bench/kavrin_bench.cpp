@@ -33,12 +33,24 @@ double now_seconds() {
     return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
 }
 
-double peak_rss_mb() {
+namespace {
+
+double status_mb(const std::string& field) {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+        if (line.rfind(field, 0) == 0) return std::stod(line.substr(field.size())) / 1024.0;
     return 0.0;
+}
+
+}  // namespace
+
+double peak_rss_mb() {
+    return status_mb("VmHWM:");
+}
+
+double resident_mb() {
+    return status_mb("VmRSS:");
 }
 
 }  // namespace kavrin::bench

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <mutex>
 
 #include <QThread>
@@ -32,6 +35,16 @@ struct on_exit {
 template <class F>
 on_exit(F) -> on_exit<F>;
 
+// Hands the free memory of every thread's heap back to the system. Work on a scene leaves large
+// freed blocks behind (a stroke's propagation copies the painted frame's particles; a deleted
+// scene frees them all), which would otherwise stay resident in heaps that later work may not
+// reuse. Called when a run of background work ends and when a scene is deleted.
+void release_free_memory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
+
 }  // namespace
 
 int worker_count(const frame_set& fs) {
@@ -53,6 +66,8 @@ emitter::~emitter() {
     wait_for_jobs(this);
     for (auto& [number, fs] : frames)
         if (fs.display_list != 0) window->release_display_list(fs.display_list);
+    frames.clear();
+    release_free_memory();
 }
 
 frame_set& emitter::add_frame(int number) {
@@ -174,6 +189,7 @@ void emitter::eat_queue() {
     on_exit fresh_run{[this] { eat_interrupted = false; }};
     const int threads = std::max(1, window->cpu_count.load());
     run_jobs(job_receiver(), true, threads, threads, this, "emitter", "clear queue", nullptr);
+    release_free_memory();
 }
 
 void emitter::clear_queue() {

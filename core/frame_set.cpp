@@ -11,6 +11,11 @@ frame_set::frame_set(int frame_, emitter* owner_)
       history_lock(std::make_shared<QMutex>()),
       field_lock(std::make_shared<QMutex>()) {}
 
+void mark_moved(frame_set& fs, particle& p) {
+    p.moved = true;
+    fs.moved_list.push_back(&p);
+}
+
 const std::array<vec3, 27>& stencil() {
     static const std::array<vec3, 27> offsets = [] {
         std::array<vec3, 27> s;

@@ -14,7 +14,9 @@
 #include "core/cell_key.h"
 #include "core/particle.h"
 #include "core/stroke.h"
+#include "dynamics/box_table.h"
 #include "dynamics/kd_tree.h"
+#include "dynamics/leaf_keys.h"
 #include "dynamics/octree.h"
 
 namespace kavrin {
@@ -59,12 +61,34 @@ class frame_set {
     particle_map particles;
     oct_tree root;
     std::vector<particle*> insert_queue;  // particles waiting to be placed in the tree
+    // Every particle in map order, for the parallel shape pass; made again when the count
+    // changed (particles are only added, before the first step).
+    std::vector<particle*> particle_list;
+    // Particles that an edit marked moved since the last step (a particle may appear twice).
+    std::vector<particle*> moved_list;
+    // Nodes whose bounds are due, and nodes above the leaf depth that received particles; the
+    // re-homing threads add to both under node_lists_lock.
+    std::vector<oct_tree*> dirty_nodes;
+    std::vector<oct_tree*> refresh_nodes;
+    QMutex node_lists_lock;
+    // The leaves in tree order, for the level index; remade when a node was added.
+    std::vector<oct_tree*> leaf_order;
+    bool leaves_changed = true;
     int tree_depth = 0;
     float leaf_half = 0.0f;
     float extent = 0.0f;
 
-    std::vector<std::unordered_map<cell_key, oct_tree*, cell_key_hash>> level_keys;
+    std::vector<leaf_keys> level_keys;
+    // Filled from leaf_order by the first query after a reset (trees_due), which may come from
+    // several re-homing threads at once: trees_lock guards the filling.
     std::vector<kd_tree> level_trees;
+    mutable std::atomic<bool> trees_due{false};
+    mutable QMutex trees_lock;
+    // Per level, whether two leaves gave the same position key when it was indexed.
+    std::vector<char> level_collisions;
+    // The index holds the leaves with their centroids as they are now; a bounds update or a new
+    // node clears it (bounds may be updated on several threads at once).
+    std::atomic<bool> levels_current{false};
 
     float cell_size = 0.0f;
     std::unordered_map<cell_key, vec3, cell_key_hash> cell_centres;
@@ -72,11 +96,21 @@ class frame_set {
     std::unordered_map<cell_key, vec3, cell_key_hash> cell_normals;
     QMutex grid_lock;  // guards the three grid maps while a parallel pass inserts into them
 
+    // Bounds of every node by slot. The stepping thread changes it (and adds slots) only while
+    // it holds geometry_lock, so that picking on the GUI thread reads it under the same lock.
+    box_table boxes;
+
     // Box triangles of the occupied octree nodes and their face normals, under geometry_lock.
+    // Made on demand (build_debug_geometry): a step only marks them stale.
+    std::atomic<bool> debug_stale{true};
     int debug_vertex_count = 0;
     std::vector<float> debug_vertices;
     std::vector<float> debug_normals;
 };
+
+// Marks p moved by an edit, so that the next step re-homes it. Only the thread that edits the
+// frame calls it.
+void mark_moved(frame_set& fs, particle& p);
 
 // Worker threads for the frame's parallel passes: the window's setting, at least 1.
 int worker_count(const frame_set& fs);

@@ -14,6 +14,8 @@ namespace kavrin {
 
 using job_args = std::vector<boost::any>;
 
+// One share of a job that is not waited for. Its work runs on a kept worker thread (see
+// run_jobs); when it is over, ended() asks the receiver to delete it.
 class threading : public QThread {
     Q_OBJECT
   public:
@@ -25,13 +27,16 @@ class threading : public QThread {
     const std::vector<int> indices;
     const QString target;
     const QString command;
-    const job_args arguments;  // this thread's own copy
+    const job_args arguments;  // this share's own copy
 
-  protected:
+    // The share's work: the command's handler over its indices.
     void run() override;
+
+  Q_SIGNALS:
+    void ended();
 };
 
-// Receiver of unwaited threads: deletes the finished thread that signals it.
+// Receiver of unwaited jobs: deletes the ended share that signals it.
 class share_lib : public QObject {
     Q_OBJECT
   public Q_SLOTS:
@@ -44,12 +49,17 @@ share_lib* job_receiver();
 // Item indices dealt round-robin: item i goes to share i mod thread_count.
 std::vector<std::vector<int>> deal_indices(int item_count, int thread_count);
 
+// Shares run on kept worker threads, so that neither a pass nor a brush step pays for starting
+// threads (nor leaves the memory of fresh threads behind). A waited job runs its shares there
+// and on the calling thread, and returns when all are done; an unwaited one makes a threading
+// per share, which starts at once on a worker of its own and which the receiver deletes after
+// it ended.
 void run_jobs(QObject* receiver, bool wait, int item_count, int thread_count, void* target_object,
               const QString& target, const QString& command, const job_args* arguments);
 
 // Blocks until every unwaited job on target_object has ended (called before freeing it).
 void wait_for_jobs(void* target_object);
-// Unwaited job threads of target_object not yet deleted.
+// Unwaited job shares of target_object not yet deleted.
 int jobs_alive(void* target_object);
 
 }  // namespace kavrin

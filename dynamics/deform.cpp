@@ -186,6 +186,8 @@ void apply_stroke(frame_set& fs, stroke& s) {
         run_jobs(job_receiver(), true, int(s.particles.size()), worker_count(fs), &fs, "frame_set",
                  "deform particle", &args);
     }
+    // The next step re-homes those the deformation marked moved.
+    fs.moved_list.insert(fs.moved_list.end(), s.particles.begin(), s.particles.end());
     fs.settled = false;
 }
 
@@ -271,7 +273,8 @@ void replay_redo(frame_set& fs) {
     for (const auto& [id, value] : r.after) {
         particle& p = strict_at(fs.particles, id);
         r.entry.assign(p, value);
-        p.moved = p.changed = true;
+        p.changed = true;
+        mark_moved(fs, p);
     }
     fs.settled = false;
     fs.history.push_back(std::move(r.entry));

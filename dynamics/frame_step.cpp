@@ -20,14 +20,19 @@ namespace kavrin {
 namespace {
 
 void first_step(frame_set& fs) {
-    build_tree(fs);
-    // The particles are placed right away, so that a fresh frame can be picked and painted.
-    insert_queued(fs);
-    bounds_pass(fs, true);
+    {
+        // Picking reads the node bounds meanwhile.
+        QMutexLocker geometry(fs.geometry_lock.get());
+        build_tree(fs);
+        // The particles are placed right away, so that a fresh frame can be picked and painted.
+        insert_queued(fs);
+        bounds_pass(fs, true);
+    }
     create_levels(fs);
     field_passes(fs, true);
     shade_particles(fs);
-    build_debug_geometry(fs);
+    fs.moved_list.clear();
+    fs.debug_stale = true;
     if (fs.owner) --fs.owner->frames_to_build;
     fs.initialised = true;
     fs.settled = true;
@@ -35,9 +40,13 @@ void first_step(frame_set& fs) {
 }
 
 void later_step(frame_set& fs, bool sequential, bool refresh_fields) {
+    // The edits listed what they moved; a particle listed twice is re-homed once.
     std::vector<particle*> moved;
-    for (auto& [id, p] : fs.particles)
-        if (p.moved) moved.push_back(&p);
+    moved.swap(fs.moved_list);
+    std::sort(moved.begin(), moved.end());
+    moved.erase(std::unique(moved.begin(), moved.end()), moved.end());
+    moved.erase(std::remove_if(moved.begin(), moved.end(), [](particle* p) { return !p->moved; }),
+                moved.end());
     if (sequential) {
         for (particle* p : moved)
             rehome(fs, *p);
@@ -46,12 +55,16 @@ void later_step(frame_set& fs, bool sequential, bool refresh_fields) {
         run_jobs(job_receiver(), true, int(moved.size()), worker_count(fs), &fs, "frame_set",
                  "update particle", &args);
     }
-    insert_queued(fs);
-    bounds_pass(fs, sequential);
-    measure_extent(fs);
+    {
+        // Picking reads the node bounds meanwhile.
+        QMutexLocker geometry(fs.geometry_lock.get());
+        insert_queued(fs);
+        bounds_pass(fs, sequential);
+        measure_extent(fs);
+    }
     reset_levels(fs);
     if (sequential || refresh_fields) field_passes(fs, sequential);
-    build_debug_geometry(fs);
+    fs.debug_stale = true;
     fs.settled = true;
     fs.touched = true;
 }
@@ -93,32 +106,39 @@ void step(frame_set& fs, bool sequential, bool refresh_fields) {
         later_step(fs, sequential, refresh_fields);
 }
 
-void build_debug_geometry(frame_set& fs) {
+void refresh_debug_geometry(frame_set& fs) {
+    if (fs.debug_stale.exchange(false)) build_debug_geometry(fs);
+}
+
+void box_triangles(const vec3& lo, const vec3& hi, std::vector<float>& vertices,
+                   std::vector<float>* normals) {
     // Corner c of a box has x from bit 0, y from bit 1, z from bit 2; faces wind outwards.
     static const int faces[6][4] = {{4, 5, 7, 6}, {0, 2, 3, 1}, {1, 3, 7, 5},
                                     {0, 4, 6, 2}, {2, 6, 7, 3}, {0, 1, 5, 4}};
-    static const vec3 normals[6] = {{0, 0, 1},  {0, 0, -1}, {1, 0, 0},
-                                    {-1, 0, 0}, {0, 1, 0},  {0, -1, 0}};
+    static const vec3 face_normals[6] = {{0, 0, 1},  {0, 0, -1}, {1, 0, 0},
+                                         {-1, 0, 0}, {0, 1, 0},  {0, -1, 0}};
+    auto corner = [&](int c) {
+        return vec3(c & 1 ? hi[0] : lo[0], c & 2 ? hi[1] : lo[1], c & 4 ? hi[2] : lo[2]);
+    };
+    for (int f = 0; f < 6; ++f) {
+        const int* q = faces[f];
+        for (int c : {q[0], q[1], q[2], q[0], q[2], q[3]}) {
+            const vec3 p = corner(c);
+            vertices.insert(vertices.end(), p.v, p.v + 3);
+            if (normals) normals->insert(normals->end(), face_normals[f].v, face_normals[f].v + 3);
+        }
+    }
+}
+
+void build_debug_geometry(frame_set& fs) {
     std::vector<oct_tree*> nodes;
     collect(fs.root, nodes);
     std::vector<float> vertices, face_normals;
-    const float m = 0.1f * fs.leaf_half;
-    for (const oct_tree* n : nodes) {
-        if (!n->occupied) continue;
-        const vec3 lo = n->bound_min - vec3(m, m, m);
-        const vec3 hi = n->bound_max + vec3(m, m, m);
-        auto corner = [&](int c) {
-            return vec3(c & 1 ? hi[0] : lo[0], c & 2 ? hi[1] : lo[1], c & 4 ? hi[2] : lo[2]);
-        };
-        for (int f = 0; f < 6; ++f) {
-            const int* q = faces[f];
-            for (int c : {q[0], q[1], q[2], q[0], q[2], q[3]}) {
-                const vec3 p = corner(c);
-                vertices.insert(vertices.end(), p.v, p.v + 3);
-                face_normals.insert(face_normals.end(), normals[f].v, normals[f].v + 3);
-            }
-        }
-    }
+    const float m = debug_margin(fs);
+    for (const oct_tree* n : nodes)
+        if (n->occupied)
+            box_triangles(n->bound_min - vec3(m, m, m), n->bound_max + vec3(m, m, m), vertices,
+                          &face_normals);
     QMutexLocker hold(fs.geometry_lock.get());
     fs.debug_vertex_count = int(vertices.size() / 3);
     fs.debug_vertices.swap(vertices);

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-namespace kavrin {
+#include "core/frame_set.h"
 
-class frame_set;
+namespace kavrin {
 
 // Work kinds of a frame, in the order the work tests try them.
 enum class work_kind {
@@ -19,7 +19,19 @@ enum class work_kind {
 };
 
 void step(frame_set& fs, bool sequential, bool refresh_fields);
+// The box triangles of the occupied nodes (the debug overlay's geometry). A step only marks them
+// stale; the refresh rebuilds them when stale. Call either with the frame's eat lock held or on
+// the thread that steps it.
 void build_debug_geometry(frame_set& fs);
+void refresh_debug_geometry(frame_set& fs);
+// How far each debug box reaches beyond the bounds of its node's particles.
+inline float debug_margin(const frame_set& fs) {
+    return 0.1f * fs.leaf_half;
+}
+// The 36 vertices (twelve triangles) of the box lo..hi, appended three floats each, with their
+// face normals when asked for.
+void box_triangles(const vec3& lo, const vec3& hi, std::vector<float>& vertices,
+                   std::vector<float>* normals);
 int build_frame(frame_set& fs, const std::vector<int>& frame_numbers, int index);
 // The queue tests lock the frame's queues; with wait false (the GUI thread) a busy lock counts as
 // pending work instead of blocking.

@@ -1,6 +1,8 @@
 #include "dynamics/grid_fields.h"
 
+#include <array>
 #include <cmath>
+#include <unordered_map>
 #include <vector>
 
 #include "core/frame_set.h"
@@ -37,6 +39,45 @@ void run_over_keys(frame_set& fs, const Map& map, bool sequential, const char* c
              &args);
 }
 
+// The grid entries of the 27 cells around a cell, in stencil order; null where a map has none.
+struct neighbourhood {
+    struct cell {
+        const vec3* centre = nullptr;
+        const vec3* normal = nullptr;
+        const float* density = nullptr;
+    };
+    std::array<cell, 27> cells;
+};
+
+neighbourhood neighbourhood_of(const frame_set& fs, const cell_key& q) {
+    neighbourhood n;
+    const auto& offsets = stencil();
+    for (size_t i = 0; i < offsets.size(); ++i) {
+        const cell_key m = offset_key(q, offsets[i]);
+        auto centre = fs.cell_centres.find(m);
+        if (centre == fs.cell_centres.end()) continue;
+        n.cells[i].centre = &centre->second;
+        auto normal = fs.cell_normals.find(m);
+        if (normal != fs.cell_normals.end()) n.cells[i].normal = &normal->second;
+        auto density = fs.cell_density.find(m);
+        if (density != fs.cell_density.end()) n.cells[i].density = &density->second;
+    }
+    return n;
+}
+
+// The grid blend at x from the cells around the cell that holds x.
+void shade_from(const frame_set& fs, const neighbourhood& n, const vec3& x, vec3& normal_sum,
+                float* shade_sum) {
+    const double reach = std::sqrt(2.0) * double(fs.cell_size);
+    for (const neighbourhood::cell& c : n.cells) {
+        if (!c.centre) continue;
+        const double w = 1.0 - double(length(x - *c.centre)) / reach;
+        if (w < 0.0) continue;
+        if (c.normal) normal_sum += *c.normal * float(w);
+        if (shade_sum && c.density) *shade_sum += float(w * double(*c.density));
+    }
+}
+
 }  // namespace
 
 void field_passes(frame_set& fs, bool sequential) {
@@ -56,50 +97,57 @@ void field_passes(frame_set& fs, bool sequential) {
         for (const auto& [id, p] : fs.particles)
             shape_cell(fs, p);
     } else {
-        std::vector<particle*> all;
-        all.reserve(fs.particles.size());
-        for (auto& [id, p] : fs.particles)
-            all.push_back(&p);
-        const job_args args{&all};
-        run_jobs(job_receiver(), true, int(all.size()), worker_count(fs), &fs, "frame_set",
-                 "mid shape", &args);
+        // The particles of a stepped frame stay the same ones: their list is made once.
+        if (fs.particle_list.size() != fs.particles.size()) {
+            fs.particle_list.clear();
+            fs.particle_list.reserve(fs.particles.size());
+            for (auto& [id, p] : fs.particles)
+                fs.particle_list.push_back(&p);
+        }
+        const job_args args{&fs.particle_list};
+        run_jobs(job_receiver(), true, int(fs.particle_list.size()), worker_count(fs), &fs,
+                 "frame_set", "mid shape", &args);
     }
     run_over_keys(fs, fs.cell_centres, sequential, "mid density", density_cell);
     run_over_keys(fs, fs.cell_density, sequential, "mid normal", normal_cell);
 }
 
-void shape_cell(frame_set& fs, const particle& p) {
+namespace {
+
+using centre_map = std::unordered_map<cell_key, vec3, cell_key_hash>;
+using density_map = std::unordered_map<cell_key, float, cell_key_hash>;
+
+void shape_into(const frame_set& fs, const particle& p, centre_map& centres) {
     if (!p.live()) return;
     const vec3 g = p.position / fs.cell_size;
     const cell_key key = make_key(g);
+    if (centres.count(key)) return;
     vec3 centre;
     for (int i = 0; i < 3; ++i)
         centre[i] = (std::floor(g[i]) + 0.5f) * fs.cell_size;
-    QMutexLocker hold(&fs.grid_lock);
-    fs.cell_centres.try_emplace(key, centre);
+    centres.emplace(key, centre);
 }
 
-void density_cell(frame_set& fs, const cell_key& key) {
+// Densities of the cell and its neighbours that density lacks. A density depends on the centres
+// alone, so slices that compute the same cell agree.
+void density_into(const frame_set& fs, const cell_key& key, density_map& density) {
     const vec3 q = key_coords(key);
     const auto& offsets = stencil();
     for (const vec3& o : offsets) {
         const cell_key n = make_key(q + o);
-        {
-            QMutexLocker hold(&fs.grid_lock);
-            if (fs.cell_density.count(n)) continue;
-        }
-        // The centres are complete after the shape pass; only the density map grows here.
-        const bool centre_offset = o == vec3();
-        if (!centre_offset && fs.cell_centres.count(n)) continue;
+        if (density.count(n)) continue;
+        // An occupied neighbour gets its own turn.
+        if (o != vec3() && fs.cell_centres.count(n)) continue;
         int count = 0;
         for (const vec3& o2 : offsets)
             if (fs.cell_centres.count(offset_key(n, o2))) ++count;
-        QMutexLocker hold(&fs.grid_lock);
-        fs.cell_density.try_emplace(n, float(count) / float(offsets.size()));
+        density.emplace(n, float(count) / float(offsets.size()));
     }
 }
 
-void normal_cell(frame_set& fs, const cell_key& key) {
+// The cell's normal from the density gradient, and its centre when it has none yet.
+void normal_into(const frame_set& fs, const cell_key& key, centre_map& centres,
+                 centre_map& normals) {
     const vec3 q = key_coords(key);
     vec3 g;
     for (int a = 0; a < 3; ++a)
@@ -110,30 +158,62 @@ void normal_cell(frame_set& fs, const cell_key& key) {
             const float d = it == fs.cell_density.end() ? 0.0f : it->second;
             g[a] = g[a] - float(s) * d;
         }
-    g = normalise(g);
+    if (!fs.cell_centres.count(key))
+        centres.try_emplace(key, (q + vec3(0.5f, 0.5f, 0.5f)) * fs.cell_size);
+    normals[key] = normalise(g);
+}
+
+// Adds a slice's entries to the frame's map; an entry that is there already stays.
+template <class Map>
+void merge_into(frame_set& fs, Map& into, const Map& part) {
     QMutexLocker hold(&fs.grid_lock);
-    fs.cell_centres.try_emplace(key, (q + vec3(0.5f, 0.5f, 0.5f)) * fs.cell_size);
-    fs.cell_normals[key] = g;
+    for (const auto& [key, value] : part)
+        into.try_emplace(key, value);
+}
+
+}  // namespace
+
+void shape_cell(frame_set& fs, const particle& p) {
+    shape_into(fs, p, fs.cell_centres);
+}
+
+void density_cell(frame_set& fs, const cell_key& key) {
+    density_into(fs, key, fs.cell_density);
+}
+
+void normal_cell(frame_set& fs, const cell_key& key) {
+    normal_into(fs, key, fs.cell_centres, fs.cell_normals);
+}
+
+void shape_slice(frame_set& fs, const std::vector<particle*>& list,
+                 const std::vector<int>& indices) {
+    centre_map part;
+    for (int i : indices)
+        shape_into(fs, *strict_index(list, i), part);
+    merge_into(fs, fs.cell_centres, part);
+}
+
+void density_slice(frame_set& fs, const std::vector<cell_key>& keys,
+                   const std::vector<int>& indices) {
+    density_map part;
+    for (int i : indices)
+        density_into(fs, strict_index(keys, i), part);
+    merge_into(fs, fs.cell_density, part);
+}
+
+void normal_slice(frame_set& fs, const std::vector<cell_key>& keys,
+                  const std::vector<int>& indices) {
+    centre_map centres, normals;
+    for (int i : indices)
+        normal_into(fs, strict_index(keys, i), centres, normals);
+    merge_into(fs, fs.cell_centres, centres);
+    merge_into(fs, fs.cell_normals, normals);
 }
 
 void shade_at(const frame_set& fs, const vec3& x, vec3& normal_sum, float* shade_sum) {
     // Cells that the passes never reached (points far from the live particles) add nothing.
     if (fs.cell_size <= 0.0f) return;
-    const cell_key q = cell_of(fs, x);
-    const double reach = std::sqrt(2.0) * double(fs.cell_size);
-    for (const vec3& o : stencil()) {
-        const cell_key m = offset_key(q, o);
-        auto centre = fs.cell_centres.find(m);
-        if (centre == fs.cell_centres.end()) continue;
-        const double w = 1.0 - double(length(x - centre->second)) / reach;
-        if (w < 0.0) continue;
-        auto normal = fs.cell_normals.find(m);
-        if (normal != fs.cell_normals.end()) normal_sum += normal->second * float(w);
-        if (shade_sum) {
-            auto density = fs.cell_density.find(m);
-            if (density != fs.cell_density.end()) *shade_sum += float(w * double(density->second));
-        }
-    }
+    shade_from(fs, neighbourhood_of(fs, cell_of(fs, x)), x, normal_sum, shade_sum);
 }
 
 int cells_near(const frame_set& fs, const vec3& x) {
@@ -147,10 +227,17 @@ int cells_near(const frame_set& fs, const vec3& x) {
 
 void shade_particles(frame_set& fs) {
     float lo = 100000000.0f, hi = -100000000.0f;
+    // Many particles share a cell: its neighbourhood is looked up once.
+    std::unordered_map<cell_key, neighbourhood, cell_key_hash> around;
     for (auto& [id, p] : fs.particles) {
         vec3 n;
         float s = 0.0f;
-        shade_at(fs, p.position, n, &s);
+        if (fs.cell_size > 0.0f) {
+            const cell_key q = cell_of(fs, p.position);
+            auto it = around.find(q);
+            if (it == around.end()) it = around.emplace(q, neighbourhood_of(fs, q)).first;
+            shade_from(fs, it->second, p.position, n, &s);
+        }
         p.shade = s;
         p.normal = normalise(n);
         lo = std::min(lo, s);

@@ -1,5 +1,6 @@
 #include "dynamics/level_index.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/frame_set.h"
@@ -25,6 +26,101 @@ kd_tree::point as_doubles(const vec3& v) {
     return {double(v[0]), double(v[1]), double(v[2])};
 }
 
+// Enters the leaf at place index of the leaf order in its level's key map, noting a key that an
+// earlier leaf holds already.
+void key_leaf(frame_set& fs, uint32_t index) {
+    const oct_tree& leaf = *fs.leaf_order[index];
+    const int level = leaf.depth - 1;
+    if (!level_at(fs.level_keys, level).try_emplace(position_key(leaf.centroid, fs.extent), index))
+        fs.level_collisions[size_t(level)] = 1;
+}
+
+// The range trees are made on the first query after the index was reset: most steps re-home
+// their particles by the tree walk alone and never query. The leaves and their centroids stay as
+// they were at the reset until the next bounds pass, after which only the next reset queries.
+void make_due_trees(const frame_set& fs) {
+    if (!fs.trees_due.load(std::memory_order_acquire)) return;
+    QMutexLocker hold(&fs.trees_lock);
+    if (!fs.trees_due.load(std::memory_order_relaxed)) return;
+    auto& trees = const_cast<std::vector<kd_tree>&>(fs.level_trees);
+    for (const oct_tree* leaf : fs.leaf_order)
+        level_at(trees, leaf->depth - 1).insert(as_doubles(leaf->centroid));
+    fs.trees_due.store(false, std::memory_order_release);
+}
+
+// Where a point lies against a box: clearly inside, clearly outside, or too near a face to say
+// without the exact comparisons of is_outside.
+enum class side { inside, outside, near_face };
+
+side side_of(const oct_tree& node, const vec3& p) {
+    const float far = node.half_size * 2.0f;
+    bool inside = true;
+    for (int i = 0; i < 3; ++i) {
+        const float lo = node.corner[i], hi = lo + far;
+        const float slack =
+            1e-5f * std::max({std::fabs(p[i]), std::fabs(lo), std::fabs(hi), node.half_size});
+        if (p[i] < lo - slack || p[i] > hi + slack) return side::outside;
+        if (p[i] < lo + slack || p[i] > hi - slack) inside = false;
+    }
+    return inside ? side::inside : side::near_face;
+}
+
+// The child of node that holds p clearly inside (or none, into next); false when p lies too near
+// a face of one of them to say. Usually that is the child under p's integer coordinates in the
+// node; otherwise every child is looked at.
+bool child_at(const oct_tree& node, const vec3& p, const oct_tree*& next) {
+    next = nullptr;
+    const vec3 g = (p - node.corner) / node.half_size;
+    bool clear = true;
+    for (int i = 0; i < 3; ++i) {
+        const float fraction = g[i] - std::floor(g[i]);
+        if (!(fraction > 1e-3f && fraction < 1.0f - 1e-3f)) clear = false;
+    }
+    if (clear) {
+        auto it = node.children.find(make_key(g));
+        if (it != node.children.end() && side_of(it->second, p) == side::inside) {
+            next = &it->second;
+            return true;
+        }
+    }
+    for (const auto& [key, child] : node.children) {
+        const side s = side_of(child, p);
+        if (s == side::near_face) return false;
+        if (s == side::inside) next = &child;  // children do not overlap
+    }
+    return true;
+}
+
+// The first cell of a re-homing ring, found without the range query where that gives the same
+// answer: at a level whose keys are unique, the only leaf of the level that can hold p is the
+// one the tree walk reaches, and the query lists it exactly when its centroid lies within the
+// radius. Returns false (undecided) near a cell face or the radius, at a level with shared keys,
+// or when the index is older than the node bounds.
+bool direct_candidate(const frame_set& fs, const vec3& p, float radius, int level,
+                      const oct_tree* old, oct_tree*& found) {
+    found = nullptr;
+    if (!fs.levels_current || level < 0 || size_t(level) >= fs.level_collisions.size() ||
+        fs.level_collisions[size_t(level)])
+        return false;
+    const oct_tree* node = &fs.root;
+    while (node->depth < level + 1) {
+        const oct_tree* next = nullptr;
+        if (!child_at(*node, p, next)) return false;
+        if (!next) return true;  // no cell of this depth holds p
+        node = next;
+    }
+    if (!node->children.empty() || node == old) return true;
+    double d2 = 0.0;
+    for (int i = 0; i < 3; ++i) {
+        const double d = double(node->centroid[i]) - double(p[i]);
+        d2 += d * d;
+    }
+    const double r2 = double(radius) * double(radius);
+    if (std::fabs(d2 - r2) <= 1e-9 * r2) return false;
+    if (d2 < r2) found = const_cast<oct_tree*>(node);
+    return true;
+}
+
 }  // namespace
 
 cell_key position_key(const vec3& v, float extent) {
@@ -38,38 +134,43 @@ void create_levels(frame_set& fs) {
     fs.level_keys.assign(size_t(fs.tree_depth), {});
     fs.level_trees.clear();
     fs.level_trees.resize(size_t(fs.tree_depth));
-    index_leaves(fs, fs.root);
+    reset_levels(fs);
 }
 
 void reset_levels(frame_set& fs) {
+    fs.trees_due = false;
     for (auto& tree : fs.level_trees)
         tree.clear();
     for (auto& keys : fs.level_keys)
         keys.clear();
-    index_leaves(fs, fs.root);
-}
-
-void index_leaves(frame_set& fs, oct_tree& node) {
-    if (node.children.empty() && node.depth >= 1) {
-        const int level = node.depth - 1;
-        level_at(fs.level_keys, level).try_emplace(position_key(node.centroid, fs.extent), &node);
-        level_at(fs.level_trees, level).insert(as_doubles(node.centroid));
+    fs.level_collisions.assign(fs.level_keys.size(), 0);
+    // The leaves in tree order change only when nodes are added; otherwise the last walk serves.
+    if (fs.leaves_changed) {
+        fs.leaf_order.clear();
+        std::vector<oct_tree*> nodes;
+        collect(fs.root, nodes);
+        for (oct_tree* n : nodes)
+            if (n->children.empty() && n->depth >= 1) fs.leaf_order.push_back(n);
+        fs.leaves_changed = false;
     }
-    for (auto& [key, child] : node.children)
-        index_leaves(fs, child);
+    for (size_t i = 0; i < fs.leaf_order.size(); ++i)
+        key_leaf(fs, uint32_t(i));
+    fs.trees_due = true;
+    fs.levels_current = true;
 }
 
 void find_cells(const frame_set& fs, const vec3& position, float radius, int level,
                 std::vector<oct_tree*>& out) {
     out.clear();
+    make_due_trees(fs);
     thread_local std::vector<kd_tree::point> found;
     level_at(fs.level_trees, level).range(as_doubles(position), double(radius), found);
     const auto& keys = level_at(fs.level_keys, level);
     for (const kd_tree::point& p : found) {
         const vec3 centroid{static_cast<float>(p[0]), static_cast<float>(p[1]),
                             static_cast<float>(p[2])};
-        auto it = keys.find(position_key(centroid, fs.extent));
-        if (it != keys.end()) out.push_back(it->second);
+        const uint32_t leaf = keys.find(position_key(centroid, fs.extent));
+        if (leaf != leaf_keys::none) out.push_back(fs.leaf_order[leaf]);
     }
 }
 
@@ -77,7 +178,7 @@ void rehome(frame_set& fs, particle& p) {
     p.moved = false;
     oct_tree* old = p.cell;
     if (!old) return;  // not placed yet: the next queued insertion places it
-    old->dirty = true;
+    mark_dirty(*old);
     if (!is_outside(*old, p.position)) return;
 
     auto move_to = [&](oct_tree& dest) {
@@ -87,23 +188,34 @@ void rehome(frame_set& fs, particle& p) {
             dest.members.emplace(p.id, &p);
         }
         p.cell = &dest;
-        QMutexLocker hold(old->mutex.get());
-        old->members.erase(p.id);
+        {
+            QMutexLocker hold(old->mutex.get());
+            old->members.erase(p.id);
+        }
+        mark_for_refresh(dest);  // a cell above the leaf depth hands it down at the refresh
     };
 
     thread_local std::vector<oct_tree*> candidates;
     for (int r = 0; r < fs.tree_depth; ++r) {
         const float radius = float(double(fs.leaf_half) * 3.5 * double(r + 1));
-        find_cells(fs, p.position, radius, fs.tree_depth - r - 1, candidates);
+        const int level = fs.tree_depth - r - 1;
+        oct_tree* direct = nullptr;
+        if (direct_candidate(fs, p.position, radius, level, old, direct)) {
+            if (!direct) continue;
+            mark_dirty(*direct);
+            move_to(*direct);
+            return;
+        }
+        find_cells(fs, p.position, radius, level, candidates);
         for (oct_tree* c : candidates) {
             if (c == old || is_outside(*c, p.position)) continue;
             // Whatever ring found it, the receiving cell's bounds must now include p.
-            c->dirty = true;
+            mark_dirty(*c);
             move_to(*c);
             return;
         }
     }
-    fs.root.dirty = true;
+    mark_dirty(fs.root);
     move_to(fs.root);
 }
 

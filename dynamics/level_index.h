@@ -16,8 +16,8 @@ struct oct_tree;
 cell_key position_key(const vec3& v, float extent);
 
 void create_levels(frame_set& fs);
+// Indexes every leaf of the tree, in tree order, as it stands.
 void reset_levels(frame_set& fs);
-void index_leaves(frame_set& fs, oct_tree& node);
 // Leaves of one level whose centroid lies within radius of position, in query order.
 void find_cells(const frame_set& fs, const vec3& position, float radius, int level,
                 std::vector<oct_tree*>& out);

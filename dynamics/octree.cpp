@@ -1,5 +1,6 @@
 #include "dynamics/octree.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -10,14 +11,70 @@
 
 namespace kavrin {
 
+namespace {
+
+bool by_id(const member_list::entry& a, const member_list::entry& b) {
+    return a.first < b.first;
+}
+
+}  // namespace
+
+size_t member_list::count(int32_t id) const {
+    auto it = std::lower_bound(items_.begin(), items_.end(), entry(id, nullptr), by_id);
+    return it != items_.end() && it->first == id ? 1 : 0;
+}
+
+bool member_list::emplace(int32_t id, particle* p) {
+    auto it = std::lower_bound(items_.begin(), items_.end(), entry(id, nullptr), by_id);
+    if (it != items_.end() && it->first == id) return false;
+    items_.insert(it, entry(id, p));
+    return true;
+}
+
+size_t member_list::erase(int32_t id) {
+    auto it = std::lower_bound(items_.begin(), items_.end(), entry(id, nullptr), by_id);
+    if (it == items_.end() || it->first != id) return 0;
+    items_.erase(it);
+    return 1;
+}
+
+void member_list::clear() {
+    std::vector<entry>().swap(items_);
+}
+
+void member_list::sort() {
+    if (!std::is_sorted(items_.begin(), items_.end(), by_id))
+        std::sort(items_.begin(), items_.end(), by_id);
+}
+
+void mark_dirty(oct_tree& node) {
+    // The plain read spares the locked exchange for the many particles of an already dirty node.
+    if (node.dirty.load(std::memory_order_relaxed) || node.dirty.exchange(true) || !node.owner)
+        return;
+    QMutexLocker hold(&node.owner->node_lists_lock);
+    node.owner->dirty_nodes.push_back(&node);
+}
+
+void mark_for_refresh(oct_tree& node) {
+    if (!node.owner || node.depth >= node.owner->tree_depth) return;
+    QMutexLocker hold(&node.owner->node_lists_lock);
+    node.owner->refresh_nodes.push_back(&node);
+}
+
 void init(oct_tree& node, int depth, float half_size, const vec3& corner, frame_set* owner) {
-    node.dirty = true;
+    node.dirty = false;
     node.centroid = vec3();
     node.mutex = std::make_shared<QMutex>();
     node.depth = depth;
     node.half_size = half_size;
     node.corner = corner;
     node.owner = owner;
+    if (owner) {
+        if (node.slot < 0) node.slot = owner->boxes.add();
+        owner->leaves_changed = true;
+        owner->levels_current = false;
+    }
+    mark_dirty(node);
 }
 
 vec3 centre(const oct_tree& node) {
@@ -46,7 +103,9 @@ void subdivide(oct_tree& node, int max_depth, const child_dims& dims) {
             for (int k = 0; k < dims.n[2]; ++k)
                 make_child(node, make_key(i, j, k));
 
-    for (auto& [id, p] : node.members) {
+    // The members come in id order, so each child's new members do too; a child that held
+    // particles already is sorted again below.
+    for (const auto& [id, p] : node.members) {
         vec3 g = (p->position - node.corner) / node.half_size;
         for (int a = 0; a < 3; ++a) {
             if (g[a] < 0.0f)
@@ -56,19 +115,26 @@ void subdivide(oct_tree& node, int max_depth, const child_dims& dims) {
         }
         oct_tree& child = strict_at(node.children, make_key(g));
         p->cell = &child;
-        child.members.emplace(id, p);
-        child.dirty = true;  // its bounds must now include p
+        mark_dirty(child);  // its bounds must now include p
+        child.members.append(id, p);
     }
     node.members.clear();
+    for (auto& [key, child] : node.children)
+        child.members.sort();
 
     for (auto& [key, child] : node.children)
         if (!child.members.empty() && child.depth < max_depth) subdivide(child, max_depth);
 }
 
-void refresh(oct_tree& node, int max_depth) {
-    if (max_depth > node.depth && !node.members.empty()) subdivide(node, max_depth);
-    for (auto& [key, child] : node.children)
-        refresh(child, max_depth);
+void refresh_listed(frame_set& fs) {
+    std::vector<oct_tree*> listed;
+    listed.swap(fs.refresh_nodes);
+    // Parents before children, as a walk from the root meets them: a parent's particles may go
+    // down into a listed child.
+    std::stable_sort(listed.begin(), listed.end(),
+                     [](const oct_tree* a, const oct_tree* b) { return a->depth < b->depth; });
+    for (oct_tree* node : listed)
+        if (fs.tree_depth > node->depth && !node->members.empty()) subdivide(*node, fs.tree_depth);
 }
 
 void collect(oct_tree& node, std::vector<oct_tree*>& list) {
@@ -115,11 +181,16 @@ void insert_queued(frame_set& fs) {
         const vec3 g = (p->position - root.corner) / root.half_size;
         oct_tree& child = make_child(root, make_key(g));
         p->cell = &child;
-        child.members.emplace(p->id, p);
-        child.dirty = true;
+        mark_dirty(child);
+        child.members.append(p->id, p);
     }
-    fs.insert_queue.clear();
-    refresh(root, fs.tree_depth);
+    if (!fs.insert_queue.empty())
+        for (auto& [key, child] : root.children) {
+            child.members.sort();
+            if (!child.members.empty()) mark_for_refresh(child);
+        }
+    std::vector<particle*>().swap(fs.insert_queue);
+    refresh_listed(fs);
 }
 
 void update_bounds(oct_tree& node) {
@@ -146,34 +217,31 @@ void update_bounds(oct_tree& node) {
         node.bound_min = node.bound_max = node.centroid;
     }
     node.dirty = false;
+    if (node.owner) node.owner->levels_current.store(false, std::memory_order_relaxed);
+    if (node.owner && node.slot >= 0)
+        node.owner->boxes.set(node.slot, node.bound_min, node.bound_max, node.occupied);
 }
 
 void bounds_pass(frame_set& fs, bool sequential) {
-    std::vector<oct_tree*> nodes;
-    collect(fs.root, nodes);
     std::vector<oct_tree*> dirty;
-    for (oct_tree* n : nodes)
-        if (n->dirty) dirty.push_back(n);
+    {
+        QMutexLocker hold(&fs.node_lists_lock);
+        dirty.swap(fs.dirty_nodes);
+    }
     if (sequential) {
         for (oct_tree* n : dirty)
             update_bounds(*n);
-        return;
+    } else {
+        const job_args args{&dirty};
+        run_jobs(job_receiver(), true, int(dirty.size()), worker_count(fs), &fs, "frame_set",
+                 "update collision", &args);
     }
-    const job_args args{&dirty};
-    run_jobs(job_receiver(), true, int(dirty.size()), worker_count(fs), &fs, "frame_set",
-             "update collision", &args);
+    for (const oct_tree* n : dirty)
+        if (n->slot >= 0) fs.boxes.touch(n->slot);
 }
 
 void measure_extent(frame_set& fs) {
-    std::vector<oct_tree*> nodes;
-    collect(fs.root, nodes);
-    point_box box;
-    for (const oct_tree* n : nodes)
-        if (n->occupied) {
-            box.add(n->bound_max);
-            box.add(n->bound_min);
-        }
-    fs.extent = box.largest_scale();
+    fs.extent = fs.boxes.occupied_bounds().largest_scale();
     if (fs.owner) fs.owner->raise_max_scale(fs.extent);
 }
 

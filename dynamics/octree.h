@@ -17,6 +17,30 @@ namespace kavrin {
 
 class frame_set;
 
+// The particles of a cell in ascending id order, so that the order does not depend on the order
+// in which threads moved them in.
+class member_list {
+  public:
+    using entry = std::pair<int32_t, particle*>;
+
+    auto begin() const { return items_.begin(); }
+    auto end() const { return items_.end(); }
+    bool empty() const { return items_.empty(); }
+    size_t size() const { return items_.size(); }
+    size_t count(int32_t id) const;
+    // Inserts p under id unless id is there already.
+    bool emplace(int32_t id, particle* p);
+    size_t erase(int32_t id);
+    // Releases the storage too: a cell that handed its particles down keeps none.
+    void clear();
+    // Appends without keeping the order; sort() restores it.
+    void append(int32_t id, particle* p) { items_.emplace_back(id, p); }
+    void sort();
+
+  private:
+    std::vector<entry> items_;
+};
+
 struct oct_tree {
     std::shared_ptr<QMutex> mutex;  // guards members while particles move between cells
     std::atomic<bool> dirty{true};  // bounds must be recomputed; re-homing threads set it
@@ -28,9 +52,15 @@ struct oct_tree {
     vec3 bound_min;
     vec3 corner;  // lowest corner; the cell spans corner .. corner + 2 * half_size, both included
     std::unordered_map<cell_key, oct_tree, cell_key_hash> children;
-    std::unordered_map<int32_t, particle*> members;  // guarded by mutex during re-homing
+    member_list members;  // guarded by mutex during re-homing
     frame_set* owner = nullptr;
+    int slot = -1;  // the node's entry in its frame's box table
 };
+
+// Sets the node's dirty flag and, the first time, lists it for the next bounds pass.
+void mark_dirty(oct_tree& node);
+// Lists a node that received particles above the leaf depth, for the next tree refresh.
+void mark_for_refresh(oct_tree& node);
 
 void init(oct_tree& node, int depth, float half_size, const vec3& corner, frame_set* owner);
 vec3 centre(const oct_tree& node);
@@ -41,7 +71,9 @@ struct child_dims {
     int n[3] = {2, 2, 2};
 };
 void subdivide(oct_tree& node, int max_depth, const child_dims& dims = child_dims());
-void refresh(oct_tree& node, int max_depth);
+// The tree refresh: every node above the leaf depth that holds particles is subdivided (parents
+// first). Only the nodes listed by mark_for_refresh can hold any.
+void refresh_listed(frame_set& fs);
 // The node, then each child subtree in map order.
 void collect(oct_tree& node, std::vector<oct_tree*>& list);
 

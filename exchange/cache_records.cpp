@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "exchange/cache_bin.h"
 #include "exchange/script_call.h"
 
 namespace kavrin {
@@ -334,9 +335,11 @@ void export_bin(const script_folders& folders, window_link& window, emitter& e, 
 long long import_bin(const script_folders& folders, window_link& window, emitter& e, int frame) {
     frame_set& fs = e.frame(frame);
     const QString path = cache_path(window, frame);
+    // The shipped module's reading of an ordinary file, without building a set point.
+    long long dropped = 0;
+    if (shipped_script_library(folders) && read_bin_natively(path, fs, dropped)) return dropped;
 
     // Everything is converted before the frame is touched, so a bad set point changes nothing.
-    long long dropped = 0;
     const std::vector<particle> read = script_call::guarded("shared_lib.import_bin", [&] {
         bp::object set_point =
             script_call::call(folders, "shared_lib", "import_bin", "", {folders.python_dir, path});

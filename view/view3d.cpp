@@ -1,6 +1,7 @@
 #include "view/view3d.h"
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 
 #include <QMouseEvent>
@@ -13,6 +14,7 @@
 #include "core/frame_set.h"
 #include "core/strict.h"
 #include "core/threading.h"
+#include "dynamics/frame_step.h"
 #include "view/brush.h"
 #include "view/gl_draw.h"
 #include "view/view_owner.h"
@@ -157,7 +159,48 @@ void view3d::camera_setup() {
     glLoadIdentity();
 }
 
-bool view3d::pick(const QPointF& position) {
+namespace {
+
+// Whether the box lo..hi may meet the region that the projection matrix (column-major, model-view
+// identity) maps into the clip cube: false only when all its corners lie clearly outside one of
+// the six clip planes. The slack keeps boxes that GL's own clipping might still let through.
+bool may_meet(const GLdouble* m, const vec3& lo, const vec3& hi) {
+    for (int axis = 0; axis < 3; ++axis)
+        for (double sign : {1.0, -1.0}) {
+            double plane[4], reach = 0.0, value = 0.0;
+            for (int c = 0; c < 4; ++c)
+                plane[c] = m[4 * c + 3] + sign * m[4 * c + axis];
+            for (int c = 0; c < 3; ++c) {
+                const double a = plane[c];
+                value += a * (a >= 0.0 ? hi[c] : lo[c]);
+                reach +=
+                    std::fabs(a) * std::max(std::fabs(double(lo[c])), std::fabs(double(hi[c])));
+            }
+            value += plane[3];
+            reach += std::fabs(plane[3]);
+            if (value < -1e-6 * reach) return false;
+        }
+    return true;
+}
+
+}  // namespace
+
+std::vector<float> view3d::pick_boxes(frame_set& fs, bool every_box) const {
+    GLdouble m[16];
+    glGetDoublev(GL_PROJECTION_MATRIX, m);
+    const float margin = debug_margin(fs);
+    std::vector<float> vertices;
+    fs.boxes.visit(
+        margin, [&](const vec3& lo, const vec3& hi) { return every_box || may_meet(m, lo, hi); },
+        [&](int slot) {
+            const box_table::box& b = fs.boxes.at(slot);
+            box_triangles(b.lo - vec3(margin, margin, margin), b.hi + vec3(margin, margin, margin),
+                          vertices, nullptr);
+        });
+    return vertices;
+}
+
+bool view3d::pick(const QPointF& position, bool every_box) {
     window_link& link = owner_.link();
     if (!context()) {
         link.view.hit = false;
@@ -183,13 +226,16 @@ bool view3d::pick(const QPointF& position) {
     gluPickMatrix(wx, wy, 1.0, 1.0, viewport);
     camera_setup();
     if (frame_set* fs = current_frame()) {
-        // A worker rebuilding the boxes holds the lock: this move then finds nothing.
+        // A step changing the node bounds holds the lock: this move then finds nothing.
         std::unique_lock<QMutex> hold(*fs->geometry_lock, std::try_to_lock);
-        if (hold.owns_lock() && fs->debug_vertex_count > 0) {
-            glColor4f(1.0f, 1.0f, 1.0f, 0.0f);
-            glPushName(1);
-            gl::mesh(fs->debug_vertex_count, fs->debug_vertices.data(), nullptr);
-            glPopName();
+        if (hold.owns_lock()) {
+            const std::vector<float> boxes = pick_boxes(*fs, every_box);
+            if (!boxes.empty()) {
+                glColor4f(1.0f, 1.0f, 1.0f, 0.0f);
+                glPushName(1);
+                gl::mesh(int(boxes.size() / 3), boxes.data(), nullptr);
+                glPopName();
+            }
         }
     }
     glMatrixMode(GL_PROJECTION);

@@ -40,8 +40,10 @@ class view3d : public QOpenGLWidget {
     // Looking through the imported scene camera at the current frame.
     bool scene_view() const;
 
-    // Selection pick at a widget position; true on a hit, which moves the pick point.
-    bool pick(const QPointF& position);
+    // Selection pick at a widget position; true on a hit, which moves the pick point. It draws
+    // the boxes of the frame's occupied nodes that may lie under the cursor, or with every_box
+    // all of them (the nearest depth is the same either way).
+    bool pick(const QPointF& position, bool every_box = false);
 
     // The brush direction after "ctrl" or "shift" changed: the window calls it once per changed
     // key while the frame is shown; it updates the vector and repaints.
@@ -89,6 +91,8 @@ class view3d : public QOpenGLWidget {
     void stroke_end();
     void drop_brush_drag();
     void camera_setup();
+    // Box triangles for a pick under the current projection; geometry lock held.
+    std::vector<float> pick_boxes(frame_set& fs, bool every_box) const;
     void publish_camera();
     frame_set* current_frame() const;
 

@@ -9,6 +9,7 @@
 #include "core/emitter.h"
 #include "core/frame_set.h"
 #include "core/rotation.h"
+#include "dynamics/frame_step.h"
 #include "dynamics/octree.h"
 #include "view/brush.h"
 #include "view/gl_draw.h"
@@ -121,6 +122,10 @@ void view3d::compile_particles(frame_set& fs, bool cache_display) {
 
     point_box box;
     std::vector<float> positions, colours;
+    if (!cache_display) {
+        positions.reserve(fs.particles.size() * 3);
+        colours.reserve(fs.particles.size() * 3);
+    }
     glNewList(fs.display_list, GL_COMPILE);
     for (const auto& [id, p] : fs.particles) {
         if (std::clamp(p.weight, 0.0f, 1.0f) == 0.0f) continue;
@@ -256,6 +261,13 @@ void view3d::draw_leaf_members(frame_set& fs) {
 
 // Level 2: the occupied cells' boxes that picking uses, lit.
 void view3d::draw_debug_geometry(frame_set& fs) {
+    {
+        // Made when the overlay needs it and kept while the frame is unchanged. The tree must
+        // hold still meanwhile: a worker painting or stepping the frame holds its eat lock, and
+        // then the boxes of the last build are shown.
+        std::unique_lock<QMutex> eating(*fs.eat_lock, std::try_to_lock);
+        if (eating.owns_lock()) refresh_debug_geometry(fs);
+    }
     std::unique_lock<QMutex> hold(*fs.geometry_lock, std::try_to_lock);
     if (!hold.owns_lock() || fs.debug_vertex_count < 1) return;
     gl::lit_mesh(0.9f, fs.debug_vertex_count, fs.debug_vertices.data(), fs.debug_normals.data());

@@ -136,7 +136,7 @@ TEST(FrameStep, ParallelStepWithoutRefreshKeepsTheGrid) {
     const vec3 normal = f.fs.particles.at(7).normal;
     for (auto& [id, p] : f.fs.particles) {
         p.position += vec3(0.37f, 0, 0);
-        p.moved = true;
+        mark_moved(f.fs, p);
     }
     step(f.fs, false, false);
     EXPECT_EQ(f.fs.cell_density, densities);
@@ -149,6 +149,10 @@ TEST(FrameStep, DebugGeometryBoxesEveryOccupiedNode) {
     one_frame f;
     f.add_block(3, 0.5f);
     step(f.fs, true, false);
+    // Made on demand, once per change of the frame.
+    EXPECT_TRUE(f.fs.debug_stale);
+    refresh_debug_geometry(f.fs);
+    EXPECT_FALSE(f.fs.debug_stale);
     std::vector<oct_tree*> nodes;
     collect(f.fs.root, nodes);
     int occupied = 0;

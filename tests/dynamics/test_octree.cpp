@@ -130,7 +130,7 @@ TEST(Rehome, CellsThatReceiveParticlesReportThem) {
     step(f.fs, true, false);
     for (auto& [id, p] : f.fs.particles) {
         p.position += vec3(0.45f, 0.3f, 0.0f);  // several leaves over, some out of the root box
-        p.moved = true;
+        mark_moved(f.fs, p);
     }
     step(f.fs, false, false);
     for (auto& [id, p] : f.fs.particles) {
@@ -156,7 +156,7 @@ TEST(Octree, EveryParticleInOneCellAfterRandomMovesAndSteps) {
             if (rng() % 5) continue;
             const float reach = round == 3 ? 4.0f : 0.3f;  // one round throws some far out
             p.position += vec3(u(rng), u(rng), u(rng)) * reach;
-            p.moved = true;
+            mark_moved(f.fs, p);
         }
         step(f.fs, round % 2 == 0, false);
         ASSERT_TRUE(test::each_particle_in_its_cell(f.fs)) << "round " << round;

@@ -10,6 +10,7 @@
 #include <QFile>
 
 #include "core/emitter.h"
+#include "exchange/cache_bin.h"
 #include "exchange/cache_link.h"
 #include "exchange/cache_records.h"
 #include "exchange/script_call.h"
@@ -281,6 +282,99 @@ TEST_F(CacheRecords, ForeignFileReadsWithScaleOne) {
         EXPECT_EQ(p.weight, 1.0f);
         EXPECT_TRUE(std::isfinite(p.position[0] + p.position[1] + p.position[2]));
     }
+}
+
+namespace {
+
+// A cache file of the given version written byte by byte: versions 7 and 8 lack the vorticity,
+// 12 and 13 widen the id to 64 bits.
+QByteArray versioned_file(int16_t version, int32_t fluid_type,
+                          const std::vector<std::pair<raw_record, uint64_t>>& records) {
+    const int size = version <= 8 ? 98 : version <= 11 ? 110 : 114;
+    const int pressure = version <= 8 ? 82 : 94;
+    QByteArray bytes = bin_file(fluid_type, {});
+    bytes.resize(356 + size * int(records.size()) + 10);
+    auto put = [&bytes](int offset, const void* value, size_t n) {
+        std::memcpy(bytes.data() + offset, value, n);
+    };
+    const int32_t count = int32_t(records.size());
+    put(254, &version, 2);
+    put(276, &count, 4);
+    for (size_t i = 0; i < records.size(); ++i) {
+        const auto& [r, id] = records[i];
+        const int at = 356 + size * int(i);
+        const float pos[3] = {r.x, r.y, r.z};
+        put(at, pos, 12);
+        put(at + pressure, &r.pressure, 4);
+        put(at + pressure + 4, &r.mass, 4);
+        put(at + pressure + 12, &id, version <= 11 ? 4 : 8);
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST_F(CacheRecords, NativeReadingMatchesTheScriptLibrary) {
+    // The shipped module changed by one comment line reads every file through the script.
+    stub_folders scripted(
+        {}, {{"shared_lib.py", read_file(real.python_dir + "shared_lib.py") + "\n# mine\n"}});
+    ASSERT_TRUE(shipped_script_library(real));
+    ASSERT_FALSE(shipped_script_library(scripted.folders));
+
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(-3.0f, 3.0f);
+    frame_set& source = add_frame(0);
+    for (int id = 0; id < 3000; ++id)
+        add(source, id * 7 - 900, {u(rng), u(rng), u(rng)}, u(rng) + 3.0f, id % 9 ? 1.0f : 0.0f);
+    const QString exported = file(0);
+    export_bin(real, window, e, 0);
+
+    std::vector<std::pair<raw_record, uint64_t>> odd;
+    for (int i = 0; i < 400; ++i)  // repeated and negative ids among them
+        odd.push_back(
+            {{u(rng), u(rng), u(rng), u(rng), u(rng), 0}, uint64_t(int64_t(i % 150 - 20))});
+    std::vector<QString> paths{
+        exported, QString(KAVRIN_SOURCE_DIR) + "/tests/exchange/python/data/foreign_v11_62.bin"};
+    for (auto [version, fluid] : std::vector<std::pair<int16_t, int32_t>>{
+             {7, fluid_type_mass}, {9, fluid_type_pressure}, {11, 3}, {13, fluid_type_mass}}) {
+        std::vector<std::pair<raw_record, uint64_t>> records = odd;
+        if (version == 13)
+            for (auto& r : records)
+                r.second &= 0x7FFFFFFF;
+        paths.push_back(dir.path() + "/v" + QString::number(version) + ".bin");
+        write_file(paths.back(), versioned_file(version, fluid, records));
+    }
+    for (const QString& path : paths) {
+        window.cache_files[1] = path;
+        frame_set& native = add_frame(1);
+        native.particles.clear();
+        const long long native_dropped = import_bin(real, window, e, 1);
+        window.cache_files[2] = path;
+        frame_set& script = add_frame(2);
+        script.particles.clear();
+        EXPECT_EQ(import_bin(scripted.folders, window, e, 2), native_dropped);
+        ASSERT_GT(script.particles.size(), 50u) << path.toStdString();
+        ASSERT_EQ(native.particles.size(), script.particles.size());
+        auto a = native.particles.begin();
+        for (const auto& [id, q] : script.particles) {  // the same particles in the same order
+            const particle& p = (a++)->second;
+            ASSERT_EQ(p.id, id) << path.toStdString();
+            ASSERT_EQ(std::memcmp(p.position.v, q.position.v, sizeof p.position.v), 0);
+            ASSERT_EQ(std::memcmp(p.rest_position.v, q.rest_position.v, sizeof p.position.v), 0);
+            ASSERT_EQ(std::memcmp(&p.scale, &q.scale, sizeof p.scale), 0);
+            ASSERT_EQ(p.rest_scale, q.rest_scale);
+            ASSERT_EQ(p.weight, q.weight);
+        }
+    }
+
+    // A 64-bit id beyond int32 is refused the script's way, and the frame stays empty.
+    odd[17].second = uint64_t(1) << 40;
+    write_file(dir.path() + "/wide.bin", versioned_file(12, fluid_type_pressure, odd));
+    window.cache_files[1] = dir.path() + "/wide.bin";
+    frame_set& refused = add_frame(1);
+    refused.particles.clear();
+    EXPECT_THROW(import_bin(real, window, e, 1), script_error);
+    EXPECT_TRUE(refused.particles.empty());
 }
 
 TEST_F(CacheRecords, BadFileOrSetPointLeavesTheFrameUntouched) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <QImage>
 #include <QTest>
 
@@ -14,19 +16,12 @@ using test::test_owner;
 
 namespace {
 
-// Box triangles from lo to hi, as the frame's pick geometry holds them.
+// One occupied node bounding lo..hi, as the frame's node bounds hold it (a frame that was never
+// stepped has no margin around its boxes).
 void set_box(frame_set& fs, const vec3& lo, const vec3& hi) {
-    static const int faces[6][4] = {{4, 5, 7, 6}, {0, 2, 3, 1}, {1, 3, 7, 5},
-                                    {0, 4, 6, 2}, {2, 6, 7, 3}, {0, 1, 5, 4}};
-    fs.debug_vertices.clear();
-    for (const auto& q : faces)
-        for (int c : {q[0], q[1], q[2], q[0], q[2], q[3]}) {
-            fs.debug_vertices.push_back(c & 1 ? hi[0] : lo[0]);
-            fs.debug_vertices.push_back(c & 2 ? hi[1] : lo[1]);
-            fs.debug_vertices.push_back(c & 4 ? hi[2] : lo[2]);
-        }
-    fs.debug_normals.assign(fs.debug_vertices.size(), 0.0f);
-    fs.debug_vertex_count = int(fs.debug_vertices.size() / 3);
+    const int slot = fs.boxes.add();
+    fs.boxes.set(slot, lo, hi, true);
+    fs.boxes.touch(slot);
 }
 
 // A frame of n x n x n particles spaced by step from the origin, stepped once.
@@ -102,6 +97,34 @@ TEST(ViewportPick, LandsOnTheNearestFaceAndKeepsThePointOnAMiss) {
     fs.geometry_lock->lock();
     EXPECT_FALSE(v.view.pick(QPointF(200, 150)));
     fs.geometry_lock->unlock();
+}
+
+TEST(ViewportPick, BoxesUnderTheCursorPickAsAllBoxesDo) {
+    // Drawing only the boxes near the cursor must find the same nearest depth as drawing every
+    // occupied node's box, over a seeded cloud with a far stray and a grid of cursor positions.
+    shown_view v;
+    frame_set& fs = v.owner.add_frame(0);
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> u(-0.6f, 0.6f);
+    for (int id = 0; id < 3000; ++id)
+        fs.particles.try_emplace(id, id, vec3(u(rng), u(rng) * 0.3f, u(rng)), 1.0f);
+    fs.particles.try_emplace(3000, 3000, vec3(2.0f, 0.5f, -1.0f), 1.0f);
+    v.owner.scene->point_count += 3001;
+    fs.needs_step = true;
+    step(fs, true, false);
+    v.look_at(vec3(0.1f, 0.0f, 0.0f), 2.5f);
+    int hits = 0;
+    for (int y = 20; y < 300; y += 23)
+        for (int x = 10; x < 400; x += 19) {
+            const QPointF at(x + 0.37, y + 0.61);
+            const bool all = v.view.pick(at, true);
+            const vec3 reference = v.owner.window.view.pick_point();
+            ASSERT_EQ(v.view.pick(at), all) << x << "," << y;
+            if (!all) continue;
+            ++hits;
+            EXPECT_EQ(v.owner.window.view.pick_point(), reference) << x << "," << y;
+        }
+    EXPECT_GT(hits, 40);
 }
 
 TEST(ViewportDrawing, DirtyUnsettledFrameKeepsShowingItsOldList) {
