@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -17,6 +18,7 @@
 #include "app/kavrin.h"
 #include "app/scene_flows.h"
 #include "core/strict.h"
+#include "core/stroke_log.h"
 #include "exchange/cache_folder.h"
 #include "view/brush.h"
 #include "view/tool_settings.h"
@@ -36,7 +38,12 @@ struct group_row {
 std::vector<group_row> panel_table() {
     return {
         {"brush", {}},
-        {"cache", {{"export", false}, {"override", false}, {"import", false}, {"display", true}}},
+        {"cache",
+         {{"export", false},
+          {"override", false},
+          {"import", false},
+          {"display", true},
+          {"log", false}}},
         {"camera", {{"import", false}, {"animation", true}, {"reset", false}, {"guide", true}}},
         {"geometry", {{"import", false}, {"visible", true}}},
         {"demo", {{"wine", false}, {"fireball", false}, {"100", false}, {"10000", false}}},
@@ -211,6 +218,8 @@ void shelf_area::icon_clicked() {
         if (busy) return;
         if (name == "export" || name == "override")
             save_cache(name);
+        else if (name == "log")
+            save_log();
         else
             import_cache();
     } else if (group == "camera") {
@@ -319,9 +328,39 @@ void shelf_area::save_cache(const QString& name) {
     for (const auto& [number, fs] : window_->scene->frames)
         frames.push_back(number);
     window_->cache_files = plan_cache_save(folder, frames);
+    write_log(folder);
     last_folder["cache"] = parent_folder(folder);
     window_->panel_busy = true;
     window_->scene->mark_for_save();
+}
+
+void shelf_area::save_log() {
+    if (!scene_ready()) return;
+    QString folder;
+    if (!select_path(true, last_folder["cache"], folder)) {
+        window_->log("stroke log / cancel");
+        return;
+    }
+    write_log(folder);
+}
+
+void shelf_area::write_log(const QString& folder) {
+    const QString path = folder + "/" + stroke_log_name(folder);
+    // A log already there records how that folder's cache was made: it is kept aside.
+    if (QFileInfo::exists(path)) {
+        const QString aside =
+            path + "#" + QDateTime::currentDateTime().toString("yyyy MM dd hh mm ss");
+        if (!QFile::rename(path, aside)) {
+            window_->log("stroke log / error / " + path + " / cannot be moved aside");
+            return;
+        }
+        window_->log("stroke log / moved aside / " + aside);
+    }
+    QString error;
+    if (write_whole_file(path, stroke_log_json(window_->scene->recorder.events()), &error))
+        window_->log("stroke log / " + path);
+    else
+        window_->log("stroke log / error / " + path + " / " + error);
 }
 
 void shelf_area::mousePressEvent(QMouseEvent* event) {

@@ -55,6 +55,8 @@ class shelf_area : public QScrollArea {
     void import_cache();
     void new_scene(const QString& name);
     void save_cache(const QString& name);
+    // Saves the scene's stroke log alone into a chosen folder, as a cache save writes it.
+    void save_log();
     // Fills the window's cache files from a folder; false when it holds none.
     bool scan_cache(const QString& folder);
 
@@ -74,6 +76,8 @@ class shelf_area : public QScrollArea {
     void add_button(const QString& group, const QString& name, bool checkable);
     // The scene is built and no other scene flow is under way.
     bool scene_ready() const;
+    // Writes the scene's stroke log into folder, beside its cache files.
+    void write_log(const QString& folder);
 
     kavrin* const window_;  // not owned
     const int width_;

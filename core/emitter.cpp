@@ -291,15 +291,18 @@ void emitter::current_particle() {
     if (settle_undone(fs)) step(fs, false, true);
     const vec3 pick = window->view.pick_point();
     const float radius = camera.brush_distance * brush.space;
+    const bool hard = window->brush_hard;
     // The mirror brush: the same stroke mirrored across x = 0. Each particle is brushed by the
     // nearer of the two brushes (by the first one on the plane itself), so a symmetric cloud
     // stays symmetric.
     const bool mirror = mirror_copy_;
+    recorder.step({stroke_frame_, brush, camera, s.keys, pick, hard, window->side_left,
+                   window->side_right, mirror});
     stroke m = s;
     m.vector = mirrored(s.vector);
-    select_particles(fs, s, pick, radius, brush.select_curve);
+    select_particles(fs, s, pick, radius, brush.select_curve, hard);
     if (mirror) {
-        select_particles(fs, m, mirrored(pick), radius, brush.select_curve);
+        select_particles(fs, m, mirrored(pick), radius, brush.select_curve, hard);
         auto side = [](float x) { return (x > 0.0f) - (x < 0.0f); };
         const int pick_side = side(pick[0]);
         auto drop = [](stroke& st, auto leaves) {
@@ -373,6 +376,7 @@ near_list_t emitter::near_list(bool strict, int current) const {
 }
 
 void emitter::add_near() {
+    recorder.end_stroke(*window, stroke_drew_);
     // The next stroke takes new keys and a new frame, whether or not this one drew anything.
     keys_copied_ = false;
     const int painted = stroke_frame_.exchange(-1);
@@ -413,6 +417,7 @@ void emitter::cancel_stroke() {
         QThread::yieldCurrentThread();
     keys_copied_ = false;
     const int painted = stroke_frame_.exchange(-1);
+    if (painted >= 0) recorder.cancel(painted);
     if (stroke_drew_.exchange(false) && painted >= 0) {
         undoing = true;  // the background stays away from the frame meanwhile
         QMutexLocker hold(emitter_lock.get());
@@ -554,6 +559,7 @@ void emitter::undo() {
     change_history("undo", [this] {
         const int depth = --undo_depth;
         ++redo_depth;
+        recorder.undo(window->current_frame);
         // Every stroke of the undone generation is marked, queued or applied, and a redo of it
         // that has not been carried out yet is called off.
         auto mark = [depth](std::deque<stroke>& strokes) {
@@ -573,6 +579,7 @@ void emitter::redo() {
     change_history("redo", [this] {
         const int depth = undo_depth++;  // the most recently undone generation
         --redo_depth;
+        recorder.redo(window->current_frame);
         // Where the undo has not been carried out yet, calling it off is the whole redo; where
         // it has, the frame's worker brings the stroke back.
         auto call_off = [depth](std::deque<stroke>& strokes) {
@@ -598,7 +605,12 @@ void emitter::clear_redo() {
                 if (s.undone) s.redoable = false;
         },
         [](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
-            redo.clear();
+            // A redo already asked for is the frame's pending work, not something redo could
+            // still bring back: dropping it would lose the stroke wherever the background had
+            // not yet carried it out.
+            redo.erase(std::remove_if(redo.begin(), redo.end(),
+                                      [](const redo_entry& r) { return !r.due; }),
+                       redo.end());
             for (auto it = history.rbegin(); it != history.rend() && it->undone; ++it)
                 it->redoable = false;
         });
@@ -693,6 +705,7 @@ void emitter::remove_undo(const job_args& args) {
         // The history may have changed since the check: drop only what the check saw.
         const stroke* oldest = trimmable(fs, undo_depth);
         if (!oldest || oldest->depth != depth) continue;
+        recorder.trim(fs.frame, oldest->depth);
         window->undo_trimmed(fs.frame, *oldest);
         fs.history.pop_front();
     }

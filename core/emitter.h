@@ -15,6 +15,7 @@
 #include "core/frame_set.h"
 #include "core/key_state.h"
 #include "core/stroke.h"
+#include "core/stroke_log.h"
 #include "core/threading.h"
 #include "core/window_link.h"
 
@@ -76,6 +77,9 @@ class emitter : public QObject {
     // The window's modifier keys as the current stroke began.
     std::atomic<key_state> key_copy;
     window_link* const window;  // not owned
+
+    // What was done to this scene since it was made: saved beside a cache, replayed headless.
+    stroke_log recorder;
 
     // Makes frame number (a frame that exists is kept) and returns it; the scene's frames are
     // made by build before any worker runs.

@@ -46,7 +46,8 @@ float ease(int curve_type, double progress) {
     return ease_thousandths(curve_type, static_cast<long long>(progress * 1000.0));
 }
 
-void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius, int curve_type) {
+void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius, int curve_type,
+                      bool hard) {
     std::vector<oct_tree*> cells;
     find_cells(fs, centre, radius + fs.leaf_half * 1.2f, fs.tree_depth - 1, cells);
     // Leaves whose centroids share a position key are all found as the first of them: brush
@@ -55,7 +56,6 @@ void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius
     cells.erase(std::remove_if(cells.begin(), cells.end(),
                                [&seen](const oct_tree* c) { return !seen.insert(c).second; }),
                 cells.end());
-    const bool hard = fs.owner && fs.owner->window && fs.owner->window->brush_hard;
     for (oct_tree* cell : cells)
         for (const auto& [id, p] : cell->members) {
             const float d = length(p->position - centre);

@@ -14,7 +14,10 @@ float ease(int curve_type, double progress);
 // The same at a progress of exactly thousandths / 1000 (clamped to 0 .. 1000).
 float ease_thousandths(int curve_type, long long thousandths);
 
-void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius, int curve_type);
+// The particles of fs within radius of centre that s can still change, each with its falloff
+// (1 everywhere for a hard brush).
+void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius, int curve_type,
+                      bool hard);
 void deform(particle& p, const stroke& s);
 void move_particle(particle& p, const stroke& s);
 void change_value(particle& p, const stroke& s);

@@ -263,6 +263,9 @@ bool process(frame_set& fs) {
 bool ready_to_paint(const frame_set& fs) {
     if (!fs.needs_step || !fs.settled || fs.empty || fs.near_marked || fs.pending_save)
         return false;
+    // A redo still to be carried out here puts values back whole: a stroke painted first would
+    // be overwritten by it.
+    if (has_work(fs, work_kind::redo, false)) return false;
     std::unique_lock<QMutex> hold(*fs.near_lock, std::try_to_lock);
     return hold.owns_lock() && std::all_of(fs.near_queue.begin(), fs.near_queue.end(),
                                            [](const stroke& s) { return s.undone; });

@@ -41,7 +41,8 @@ bool has_any_work(const frame_set& fs, bool wait = true);
 bool process(frame_set& fs);
 
 // The frame may be painted on: stepped and settled, not empty, not part of a propagation or a
-// save, and no stroke waits in its queue except undone ones (a stroke takes those back first).
+// save, no redo waits to be carried out, and no stroke waits in its queue except undone ones (a
+// stroke takes those back first).
 // The GUI asks it too, so a busy queue lock counts as a queue in use.
 bool ready_to_paint(const frame_set& fs);
 // Takes back, at once, what an undo left for the background on this frame: reverts the undone

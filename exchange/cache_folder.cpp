@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSaveFile>
 
 namespace kavrin {
 
@@ -48,6 +49,18 @@ std::map<int, QString> plan_cache_save(const QString& folder, const std::vector<
         files[f] =
             folder + "/" + base + "." + QString::number(f).rightJustified(width, '0') + ".bin";
     return files;
+}
+
+QString stroke_log_name(const QString& folder) {
+    return QFileInfo(QDir::cleanPath(folder)).fileName() + ".strokes.json";
+}
+
+bool write_whole_file(const QString& path, const QByteArray& bytes, QString* error) {
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return true;
+    *error = file.errorString();
+    return false;
 }
 
 bool empty_cache_folder(const QString& folder, const QDateTime& now, QString* moved_to) {

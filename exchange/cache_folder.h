@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QString>
 
@@ -24,6 +25,12 @@ int cache_name_width(size_t frame_count);
 // The file of every frame of a save into folder: folder/base.<padded frame>.bin, where base is
 // the folder's own name.
 std::map<int, QString> plan_cache_save(const QString& folder, const std::vector<int>& frames);
+
+// Name of the stroke log saved with a cache folder: <folder name>.strokes.json.
+QString stroke_log_name(const QString& folder);
+
+// Writes bytes to path whole or not at all; on failure *error says why.
+bool write_whole_file(const QString& path, const QByteArray& bytes, QString* error);
 
 // Makes folder an empty folder for a save. A folder that holds anything is first renamed to
 // its path + "#" + the date and time (a counter is added when that name is taken). Returns false,

@@ -1,6 +1,6 @@
 #pragma once
-// A plain window for tests: records the log, hands out fixed brush and camera values, and lets
-// each test fill the cache and memory seams.
+// A plain window for tests: records the log, hands out the brush and camera values a test sets,
+// and lets each test fill the cache and memory seams.
 
 #include <functional>
 #include <random>
@@ -12,27 +12,20 @@
 #include <QStringList>
 
 #include "core/emitter.h"
-#include "core/window_link.h"
+#include "core/headless_link.h"
 
 namespace kavrin::test {
 
-class fake_window : public window_link {
+class fake_window : public headless_link {
   public:
-    fake_window() {
-        scene_clock.start();
-        stepping = true;
-        brush_state.type = "grab";
-    }
+    fake_window() { brush_state.type = "grab"; }
 
-    brush_values brush_state;
-    camera_values camera_state;
     std::atomic<double> free_memory{8.0 * 1024 * 1024 * 1024};
     std::function<void(emitter&, int)> on_write, on_read;
     std::function<void(int, const stroke&)> on_trim;
 
-    brush_values brush() const override { return brush_state; }
-    camera_values camera() const override { return camera_state; }
     void log(const QString& line) override {
+        headless_link::log(line);
         QMutexLocker hold(&lines_lock);
         lines.push_back(line);
     }

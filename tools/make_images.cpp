@@ -165,6 +165,17 @@ std::map<QString, std::function<void(QPainter&)>> icons() {
         p.setPen(pen(accent));
         arrow(p, QPointF(19, 3), QPointF(19, 18));
     };
+    all["cache_log"] = [](QPainter& p) {
+        // A written sheet: the record of the strokes.
+        p.drawRoundedRect(QRectF(9, 5, 17, 26), 2, 2);
+        for (double y : {11.0, 16.0, 21.0})
+            p.drawLine(QPointF(13, y), QPointF(22, y));
+        p.setPen(pen(accent, 2.0));
+        QPainterPath squiggle;
+        squiggle.moveTo(14, 29);
+        squiggle.cubicTo(QPointF(20, 22), QPointF(24, 34), QPointF(32, 25));
+        p.drawPath(squiggle);
+    };
     all["cache_display"] = [](QPainter& p) {
         const std::pair<QPointF, double> balls[] = {
             {QPointF(12, 24), 6.0}, {QPointF(25, 23), 5.0}, {QPointF(19, 12), 5.5}};

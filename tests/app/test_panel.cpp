@@ -134,6 +134,7 @@ TEST(Panel, SaveImportAndPlayBackGiveTheSavedFrames) {
     EXPECT_FALSE(QFile::exists(folder + "/old.txt"));
     EXPECT_TRUE(QFile::exists(folder + "/fountain.0000.bin"));
     EXPECT_TRUE(QFile::exists(folder + "/fountain.0099.bin"));
+    EXPECT_EQ(o.count("stroke log / " + folder + "/fountain.strokes.json"), 1);
     std::map<int, particle_map> saved;
     for (auto& [n, fs] : o.w->scene->frames)
         saved[n] = fs.particles;
@@ -151,6 +152,11 @@ TEST(Panel, SaveImportAndPlayBackGiveTheSavedFrames) {
             ASSERT_EQ(p.scale, s.scale);
         }
     }
+
+    // The log alone, into the same folder: the log of the cache there is kept aside.
+    panel.buttons.at("cache_log")->click();
+    EXPECT_EQ(o.count("stroke log / moved aside / " + folder + "/fountain.strokes.json#"), 1);
+    EXPECT_EQ(o.count("stroke log / " + folder + "/fountain.strokes.json"), 2);
 }
 
 TEST(Panel, NewScenesReplaceTheEmitter) {

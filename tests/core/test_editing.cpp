@@ -1,6 +1,7 @@
 // The editing property: whatever the user does, in whatever order and at whatever speed, undoing
-// everything gives back every frame exactly. Random GUI-like action runs drive the emitter
-// through the entry points the viewport and the window use.
+// everything gives back every frame exactly; and the session's stroke log, replayed on a fresh
+// scene, gives every frame exactly as the session left it. Random GUI-like action runs drive the
+// emitter through the entry points the viewport and the window use.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <QThread>
 
 #include "core/emitter.h"
+#include "core/replay.h"
 #include "dynamics/frame_step.h"
 #include "fake_window.h"
 
@@ -79,6 +81,7 @@ class editing_run {
         window_.on_eat = 0;
         window_.free_memory = 8.0 * gib;
         if (!settle()) return ::testing::AssertionFailure() << "the edits did not settle";
+        if (auto replayed = replay_matches(); !replayed) return replayed;
         std::map<int, particle_map> painted;
         for (auto& [number, fs] : e_->frames)
             painted[number] = fs.particles;
@@ -267,6 +270,41 @@ class editing_run {
                 (field_of(dropped) == 0 ? want.weight : want.scale) = std::get<float>(value);
         }
         ++trims_;
+    }
+
+    // The log, written out and read back, replayed on a fresh scene with another thread count and
+    // background work that never overlaps the user's actions.
+    ::testing::AssertionResult replay_matches() {
+        const std::vector<log_event> events = e_->recorder.events();
+        QString error;
+        const auto read = read_stroke_log(stroke_log_json(events), &error);
+        if (!read) return ::testing::AssertionFailure() << error.toStdString();
+        if (*read != events) return ::testing::AssertionFailure() << "the log reads back changed";
+        fake_window again;
+        again.cpu_count = 1 + pick(3);
+        again.cache_files = window_.cache_files;
+        again.on_read = fill_frame;
+        emitter replayed(true, &again);
+        replayed.idle_threshold = 1;
+        replayed.build();
+        try {
+            ::kavrin::settle(replayed, again);
+            for (const log_event& event : *read)
+                replay(replayed, again, event);
+        } catch (const replay_error& err) {
+            return ::testing::AssertionFailure() << "replay: " << err.what();
+        }
+        if (replayed.recorder.events() != events)
+            return ::testing::AssertionFailure() << "the replay recorded another log";
+        for (auto& [number, fs] : e_->frames) {
+            const particle_map& got = replayed.frame(number).particles;
+            for (const auto& [id, p] : fs.particles)
+                if (!got.count(id) || !same_values(got.at(id), p))
+                    return ::testing::AssertionFailure()
+                           << "replayed frame " << number << " differs at particle " << id
+                           << " after " << events.size() << " events";
+        }
+        return ::testing::AssertionSuccess();
     }
 
     ::testing::AssertionResult compare(const std::map<int, particle_map>& want_all,

@@ -495,6 +495,26 @@ TEST_F(painted_scene, RedoBringsBackWhatUndoTookExactly) {
     EXPECT_EQ(e->undo_depth, 1);
 }
 
+TEST_F(painted_scene, ARedoTheBackgroundHasNotCarriedOutYetOutlivesANewStroke) {
+    settled_grab(50, 2.0f, 3);
+    const auto painted = snapshot();
+    e->undo();
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    window.on_eat = 1;  // the redo stays due on the frames beside 50
+    e->redo();
+    window.current_frame = 51;
+    EXPECT_FALSE(e->can_paint());  // painted now, the stroke would be overwritten by the redo
+    aim(20, 0.5f);
+    paint(2);
+    e->add_near();
+    window.on_eat = 0;
+    ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
+    for (int f : {48, 49, 50, 51, 52})
+        EXPECT_EQ(changed_particles(e->frame(f).particles, painted.at(f)), 0) << f;
+    window.current_frame = 51;
+    EXPECT_TRUE(e->can_paint());
+}
+
 TEST_F(painted_scene, CancelLeavesTheFrameAsItWasAtThePress) {
     const auto before = snapshot();
     window.brush_state.type = "remove";

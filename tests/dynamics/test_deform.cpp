@@ -159,7 +159,7 @@ TEST(Selection, HardBrushAndFalloff) {
     step(f.fs, true, false);
     stroke s = make_stroke("grab");
     const vec3 centre(0.2f, 0.2f, 0.2f);
-    select_particles(f.fs, s, centre, 0.15f, 0);
+    select_particles(f.fs, s, centre, 0.15f, 0, false);
     ASSERT_FALSE(s.particles.empty());
     for (particle* p : s.particles) {
         const float d = length(p->position - centre);
@@ -172,9 +172,8 @@ TEST(Selection, HardBrushAndFalloff) {
         inside += length(p.position - centre) <= 0.15f ? 1 : 0;
     EXPECT_EQ(s.particles.size(), inside);
 
-    f.window.brush_hard = true;
     stroke hard = make_stroke("grab");
-    select_particles(f.fs, hard, centre, 0.15f, 0);
+    select_particles(f.fs, hard, centre, 0.15f, 0, true);
     for (particle* p : hard.particles)
         EXPECT_EQ(hard.falloff.at(p->id), 1.0f);
 }
@@ -206,7 +205,7 @@ TEST(Selection, LeavesSharingAPositionKeyAreBrushedOnce) {
     stroke s = make_stroke("grab");
     s.vector = vec3(0, 1, 0);
     s.amount = 1.0f;
-    select_particles(f.fs, s, a.position, 0.1f, 0);
+    select_particles(f.fs, s, a.position, 0.1f, 0, false);
     ASSERT_EQ(s.particles.size(), 1u);  // the second leaf cannot be found, the first once
     particle* brushed = s.particles.front();
     const vec3 start = brushed->position;

@@ -1,0 +1,153 @@
+// kavrin-batch: replays a stroke log on a cache folder without a display and writes the result
+// as a new cache folder, as the window would have saved it.
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QThread>
+
+#include "core/stroke_log.h"
+#include "exchange/cache_session.h"
+
+using namespace kavrin;
+
+namespace {
+
+// Exit statuses, one per kind of failure, so that a farm scheduler can tell them apart.
+enum status {
+    ok = 0,
+    replay_failed = 1,
+    usage = 2,
+    missing_input = 3,
+    bad_input = 4,
+    output_failed = 5,
+};
+
+void say(const QString& line) {
+    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+int fail(status code, const QString& message) {
+    say("kavrin-batch: error: " + message);
+    return code;
+}
+
+status status_of(session_error::kind k) {
+    switch (k) {
+        case session_error::kind::missing:
+            return missing_input;
+        case session_error::kind::input:
+            return bad_input;
+        case session_error::kind::output:
+            return output_failed;
+        default:
+            return replay_failed;
+    }
+}
+
+// The script library: beside the program in the build tree, under share/ once installed.
+QString script_folder() {
+    const QString here = QCoreApplication::applicationDirPath();
+    for (const QString& candidate : {here + "/resource/python", here + "/../share/kavrin/python"})
+        if (QFileInfo::exists(candidate + "/shared_lib.py")) return QDir(candidate).absolutePath();
+    return QString();
+}
+
+// "A-B" or "A": frame numbers from A to B.
+std::optional<frame_range> parse_frames(const QString& text) {
+    static const QRegularExpression form("^(\\d{1,9})(?:-(\\d{1,9}))?$");
+    const QRegularExpressionMatch m = form.match(text);
+    if (!m.hasMatch()) return std::nullopt;
+    const int first = m.captured(1).toInt();
+    const int last = m.captured(2).isEmpty() ? first : m.captured(2).toInt();
+    if (last < first) return std::nullopt;
+    return frame_range{first, last};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("kavrin-batch");
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        "Replays a stroke log on a Kavrin cache folder and writes the result as a new cache "
+        "folder, with the log beside it.");
+    parser.addHelpOption();
+    const QCommandLineOption frames_option(
+        "frames", "Write only frames A to B; every stroke is still replayed.", "A-B");
+    const QCommandLineOption threads_option(
+        "threads", "Worker threads (default: processor cores - 1, at least 1).", "N");
+    const QCommandLineOption verbose_option("verbose", "Also print the engine's log lines.");
+    parser.addOptions({frames_option, threads_option, verbose_option});
+    parser.addPositionalArgument("cache", "The cache folder to start from.");
+    parser.addPositionalArgument("log", "The stroke log to replay (<name>.strokes.json).");
+    parser.addPositionalArgument("output", "The cache folder to write.");
+    if (!parser.parse(app.arguments())) return fail(usage, parser.errorText());
+    if (parser.isSet("help")) {
+        std::printf("%s", parser.helpText().toLocal8Bit().constData());
+        return ok;
+    }
+    const QStringList args = parser.positionalArguments();
+    if (args.size() != 3)
+        return fail(usage,
+                    "expected a cache folder, a stroke log and an output folder (see "
+                    "--help)");
+    const QString cache = args[0], log_path = args[1], output = args[2];
+
+    std::optional<frame_range> range;
+    if (parser.isSet(frames_option)) {
+        range = parse_frames(parser.value(frames_option));
+        if (!range) return fail(usage, "--frames takes A-B with 0 <= A <= B, or A");
+    }
+    int threads = std::clamp(QThread::idealThreadCount() - 1, 1, 12);
+    if (parser.isSet(threads_option)) {
+        bool number = false;
+        threads = parser.value(threads_option).toInt(&number);
+        if (!number || threads < 1 || threads > 64)
+            return fail(usage, "--threads takes a number from 1 to 64");
+    }
+
+    // Everything that can be checked quickly is checked before the long work starts.
+    QFile log_file(log_path);
+    if (!QFileInfo::exists(log_path))
+        return fail(missing_input, "stroke log " + log_path + " does not exist");
+    if (!log_file.open(QIODevice::ReadOnly))
+        return fail(missing_input,
+                    "cannot read stroke log " + log_path + ": " + log_file.errorString());
+    QString error;
+    const auto events = read_stroke_log(log_file.readAll(), &error);
+    if (!events) return fail(bad_input, "stroke log " + log_path + ": " + error);
+    if (!QFileInfo::exists(cache))
+        return fail(missing_input, "cache folder " + cache + " does not exist");
+    if (const QString problem = cache_session::output_problem(output, bool(range));
+        !problem.isEmpty())
+        return fail(output_failed, problem);
+    const QString scripts = script_folder();
+    if (scripts.isEmpty())
+        return fail(missing_input,
+                    "the script library (shared_lib.py) is not installed beside "
+                    "the program");
+
+    try {
+        cache_session session(scripts, threads);
+        session.on_progress = say;
+        if (parser.isSet(verbose_option))
+            session.on_log = [](const QString& l) { say("log / " + l); };
+        session.open(cache);
+        session.replay(*events);
+        session.save(output, range);
+    } catch (const session_error& e) {
+        return fail(status_of(e.why), QString::fromStdString(e.what()));
+    }
+    return ok;
+}

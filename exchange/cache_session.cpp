@@ -1,0 +1,354 @@
+#include "exchange/cache_session.h"
+
+#include <algorithm>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include "core/emitter.h"
+#include "core/headless_link.h"
+#include "core/replay.h"
+#include "exchange/cache_folder.h"
+#include "exchange/cache_link.h"
+#include "exchange/script_bridge.h"
+
+namespace kavrin {
+
+// The session's window: cache frames through the script library, and the first cache failure
+// kept, since the frame work loop only logs it.
+class cache_session::link : public headless_link {
+  public:
+    script_folders folders;
+
+    void write_cache_frame(emitter& e, int frame) override {
+        ::kavrin::write_cache_frame(folders, *this, e, frame);
+    }
+    void read_cache_frame(emitter& e, int frame) override {
+        ::kavrin::read_cache_frame(folders, *this, e, frame);
+    }
+    void log(const QString& line) override {
+        headless_link::log(line);
+        if (line.startsWith("cache load / error / ") || line.startsWith("cache save / error / ")) {
+            QMutexLocker hold(&failure_lock_);
+            if (cache_failure_.isEmpty()) cache_failure_ = line;
+        }
+    }
+
+    QString cache_failure() const {
+        QMutexLocker hold(&failure_lock_);
+        return cache_failure_;
+    }
+    void clear_cache_failure() {
+        QMutexLocker hold(&failure_lock_);
+        cache_failure_.clear();
+    }
+
+  private:
+    mutable QMutex failure_lock_;  // guards cache_failure_
+    QString cache_failure_;
+};
+
+namespace {
+
+QString seconds_since(const QElapsedTimer& clock) {
+    return QString::number(double(clock.elapsed()) / 1000.0, 'f', 2) + " s";
+}
+
+QString describe(const log_event& e) {
+    switch (e.kind) {
+        case event_kind::stroke:
+            return "stroke / frame " + QString::number(e.frame) + " / " +
+                   e.steps.front().brush.type + " / " + QString::number(e.steps.size()) + " steps";
+        case event_kind::undo:
+            return "undo / frame " + QString::number(e.frame);
+        case event_kind::redo:
+            return "redo / frame " + QString::number(e.frame);
+        case event_kind::cancel:
+            return "cancel / frame " + QString::number(e.frame);
+        case event_kind::trim:
+            return "trim / frame " + QString::number(e.frame) + " / depth " +
+                   QString::number(e.depth);
+    }
+    return QString();
+}
+
+// Removes a folder this session made, with what it holds.
+struct made_folder {
+    QString path;
+    bool keep = false;
+    ~made_folder() {
+        if (!keep && !path.isEmpty()) QDir(path).removeRecursively();
+    }
+};
+
+// Moves the files of `from` into the existing folder `to`, refusing before anything moves when
+// one of them is there already (the log of an identical replay excepted).
+void merge_into(const QString& from, const QString& to) {
+    const QStringList names = QDir(from).entryList(QDir::Files | QDir::Hidden);
+    QStringList moving;
+    for (const QString& name : names) {
+        const QString there = to + "/" + name;
+        if (!QFileInfo::exists(there)) {
+            moving << name;
+            continue;
+        }
+        QFile ours(from + "/" + name), theirs(there);
+        const bool same_log = name.endsWith(".strokes.json") && ours.open(QIODevice::ReadOnly) &&
+                              theirs.open(QIODevice::ReadOnly) &&
+                              ours.readAll() == theirs.readAll();
+        if (!same_log)
+            throw session_error(session_error::kind::output,
+                                there + " exists already: a range is saved once into a folder");
+    }
+    for (const QString& name : moving)
+        if (!QFile::rename(from + "/" + name, to + "/" + name))
+            throw session_error(session_error::kind::output, "cannot move " + name + " into " + to);
+}
+
+bool folder_is_empty(const QString& folder) {
+    return QDir(folder).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden |
+                                QDir::System);
+}
+
+}  // namespace
+
+cache_session::cache_session(const QString& script_folder, int threads)
+    : window_(std::make_unique<link>()) {
+    const QString scripts = QDir(script_folder).absolutePath() + "/";
+    window_->folders = {scripts, scripts};
+    window_->cpu_count = std::max(1, threads);
+    window_->on_log = [this](const QString& line) {
+        if (on_log) on_log(line);
+    };
+    start_interpreter();
+}
+
+cache_session::~cache_session() = default;
+
+emitter& cache_session::scene() const {
+    if (!scene_) throw session_error(session_error::kind::state, "no cache folder is open");
+    return *scene_;
+}
+
+void cache_session::check_failures(session_error::kind kind) {
+    const QString failure = window_->cache_failure();
+    if (!failure.isEmpty()) {
+        window_->clear_cache_failure();
+        throw session_error(kind, failure);
+    }
+    const QString job = window_->job_failure();
+    if (!job.isEmpty()) throw session_error(session_error::kind::replay, job);
+}
+
+void cache_session::settle_reporting(const QString& topic, const std::function<int()>& done,
+                                     int total) {
+    QElapsedTimer since;
+    since.start();
+    int reported = -1;
+    auto report = [&] {
+        const int now = done();
+        if (now == reported || !on_progress) return;
+        reported = now;
+        on_progress(topic + " / " + QString::number(now) + " of " + QString::number(total));
+    };
+    try {
+        settle(*scene_, *window_, [&] {
+            if (since.elapsed() < 1000) return;
+            since.restart();
+            report();
+        });
+    } catch (const replay_error& e) {
+        throw session_error(session_error::kind::replay, QString::fromStdString(e.what()));
+    }
+    report();
+}
+
+void cache_session::open(const QString& folder) {
+    const QFileInfo info(folder);
+    if (!info.exists())
+        throw session_error(session_error::kind::missing,
+                            "cache folder " + folder + " does not exist");
+    if (!info.isDir())
+        throw session_error(session_error::kind::missing, folder + " is not a folder");
+    std::map<int, QString> files = scan_cache_folder(info.absoluteFilePath());
+    if (files.empty())
+        throw session_error(session_error::kind::missing,
+                            "cache folder " + folder + " holds no cache file (*.bin)");
+    scene_.reset();
+    window_->clear_cache_failure();
+    window_->clear_job_failure();  // a new scene starts clean
+    window_->cache_files = std::move(files);
+    window_->current_frame = window_->cache_files.begin()->first;
+
+    QElapsedTimer clock;
+    clock.start();
+    scene_ = std::make_unique<emitter>(true, window_.get());
+    // Nobody works in the window: background work need not wait for an idle user.
+    scene_->idle_threshold = 1;
+    scene_->build();
+    const int total = int(scene_->frames.size());
+    try {
+        settle_reporting(
+            "open", [this, total] { return total - std::max(0, scene_->frames_to_build.load()); },
+            total);
+        check_failures(session_error::kind::input);
+    } catch (...) {
+        scene_.reset();
+        throw;
+    }
+    if (on_progress)
+        on_progress("open / " + QString::number(total) + " frames / " + seconds_since(clock));
+}
+
+std::vector<int> cache_session::frames() const {
+    std::vector<int> out;
+    for (const auto& [number, fs] : scene().frames)
+        out.push_back(number);
+    return out;
+}
+
+frame_data cache_session::frame(int number) const {
+    const emitter& e = scene();
+    if (!e.frames.count(number))
+        throw session_error(session_error::kind::input,
+                            "frame " + QString::number(number) + " is not in the scene");
+    std::vector<const particle*> sorted;
+    for (const auto& [id, p] : e.frame(number).particles)
+        sorted.push_back(&p);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const particle* a, const particle* b) { return a->id < b->id; });
+    frame_data out;
+    out.ids.reserve(sorted.size());
+    out.positions.reserve(sorted.size() * 3);
+    for (const particle* p : sorted) {
+        out.ids.push_back(p->id);
+        out.positions.insert(out.positions.end(), p->position.v, p->position.v + 3);
+        out.scales.push_back(p->scale);
+        out.weights.push_back(p->weight);
+    }
+    return out;
+}
+
+int cache_session::current_frame() const {
+    scene();
+    return window_->current_frame;
+}
+
+void cache_session::apply(const log_event& event) {
+    emitter& e = scene();
+    try {
+        ::kavrin::replay(e, *window_, event);
+    } catch (const replay_error& err) {
+        throw session_error(session_error::kind::replay,
+                            describe(event) + ": " + QString::fromStdString(err.what()));
+    }
+}
+
+void cache_session::replay(const std::vector<log_event>& events) {
+    scene();
+    QElapsedTimer clock;
+    clock.start();
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (on_progress)
+            on_progress("replay / " + QString::number(i + 1) + " of " +
+                        QString::number(events.size()) + " / " + describe(events[i]));
+        try {
+            apply(events[i]);
+        } catch (const session_error& err) {
+            throw session_error(err.why, "event " + QString::number(i + 1) + ": " + err.what());
+        }
+    }
+    if (on_progress)
+        on_progress("replay / " + QString::number(events.size()) + " events / " +
+                    seconds_since(clock));
+}
+
+QByteArray cache_session::log_json() const {
+    return stroke_log_json(scene().recorder.events());
+}
+
+QString cache_session::output_problem(const QString& folder, bool with_range) {
+    const QFileInfo info(QDir::cleanPath(QFileInfo(folder).absoluteFilePath()));
+    if (info.fileName().isEmpty()) return folder + " cannot hold a cache";
+    if (info.exists() && !info.isDir()) return info.filePath() + " exists and is not a folder";
+    if (!with_range && info.exists() && !folder_is_empty(info.filePath()))
+        return "output folder " + info.filePath() + " is not empty";
+    // The nearest folder that exists on the way must take a new folder.
+    QFileInfo at(info.absolutePath());
+    while (!at.exists() && at.absoluteFilePath() != at.absolutePath())
+        at = QFileInfo(at.absolutePath());
+    if (!at.isDir() || !at.isWritable()) return "cannot write in " + at.absoluteFilePath();
+    return QString();
+}
+
+void cache_session::save(const QString& folder, const std::optional<frame_range>& range) {
+    emitter& e = scene();
+    using kind = session_error::kind;
+    if (const QString problem = output_problem(folder, bool(range)); !problem.isEmpty())
+        throw session_error(kind::output, problem);
+    const QString target = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    const QFileInfo info(target);
+    const QString base = info.fileName();
+    const bool filled = info.exists() && !folder_is_empty(target);
+
+    std::vector<int> numbers = frames();
+    const std::map<int, QString> plan = plan_cache_save(target, numbers);
+    std::map<int, QString> chosen;
+    for (const auto& [number, path] : plan)
+        if (!range || (number >= range->first && number <= range->second))
+            chosen.emplace(number, path);
+    if (chosen.empty())
+        throw session_error(
+            kind::input,
+            QString("no frame of the scene lies in %1-%2").arg(range->first).arg(range->second));
+
+    // Written aside, in a folder of our own next to the target, then moved into place.
+    const QString parent = info.absolutePath();
+    if (!QDir().mkpath(parent)) throw session_error(kind::output, "cannot create " + parent);
+    made_folder aside;
+    for (int attempt = 0; attempt < 100 && aside.path.isEmpty(); ++attempt) {
+        const QString name = parent + "/." + base + ".partial-" +
+                             QString::number(QRandomGenerator::global()->generate(), 16);
+        if (QDir().mkdir(name)) aside.path = name;
+    }
+    if (aside.path.isEmpty())
+        throw session_error(kind::output, "cannot write in " + parent + " (no new folder)");
+
+    QElapsedTimer clock;
+    clock.start();
+    window_->clear_cache_failure();
+    window_->cache_files.clear();
+    for (const auto& [number, path] : chosen)
+        window_->cache_files[number] = aside.path + "/" + QFileInfo(path).fileName();
+    e.mark_for_save();
+    const int total = int(chosen.size());
+    settle_reporting(
+        "save", [&e, total] { return total - e.frames_to_save; }, total);
+    window_->cache_files.clear();
+    for (const auto& [number, path] : chosen)
+        window_->cache_files[number] = path;
+    check_failures(kind::output);
+
+    QString error;
+    if (!write_whole_file(aside.path + "/" + stroke_log_name(target), log_json(), &error))
+        throw session_error(kind::output, "cannot write the stroke log: " + error);
+
+    // A folder that is there but empty would block the rename; it holds nothing to lose.
+    if (QFileInfo::exists(target) && !filled) QDir().rmdir(target);
+    if (!QFileInfo::exists(target) && QDir().rename(aside.path, target)) {
+        aside.keep = true;
+    } else {
+        if (!QFileInfo(target).isDir())
+            throw session_error(kind::output, "cannot move the saved files to " + target);
+        // Another range of the same save got there first.
+        merge_into(aside.path, target);
+    }
+    if (on_progress)
+        on_progress("save / " + QString::number(total) + " frames / " + seconds_since(clock) +
+                    " / " + target);
+}
+
+}  // namespace kavrin

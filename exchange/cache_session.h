@@ -1,0 +1,102 @@
+#pragma once
+// A cache folder opened without a window: its scene, strokes replayed or applied to it, its
+// stroke log, and saving it as a new cache folder the way the window saves one. kavrin-batch and
+// the Python module are built on it. Every call settles the scene's background work before it
+// returns; a session is used from one thread at a time.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include <QByteArray>
+#include <QString>
+
+#include "core/stroke_log.h"
+
+namespace kavrin {
+
+class emitter;
+
+// Why an operation failed. The kind lets a program or a script tell the cases apart.
+class session_error : public std::runtime_error {
+  public:
+    enum class kind {
+        missing,  // the cache folder or a file is not there
+        input,    // a bad cache file, log or stroke
+        output,   // the output cannot be written
+        replay,   // the scene does not take the log as it was recorded, or a job failed
+        state,    // no scene is open
+    };
+    session_error(kind k, const QString& message)
+        : std::runtime_error(message.toStdString()), why(k) {}
+    const kind why;
+};
+
+// One frame's particles in ascending id order; weights at or below 0 are removed particles.
+struct frame_data {
+    std::vector<int32_t> ids;
+    std::vector<float> positions;  // x, y, z of each particle in turn
+    std::vector<float> scales;
+    std::vector<float> weights;
+};
+
+// Inclusive range of frame numbers.
+using frame_range = std::pair<int, int>;
+
+class cache_session {
+  public:
+    // script_folder holds the script library (shared_lib.py); threads is the worker count of
+    // every parallel job (at least 1).
+    cache_session(const QString& script_folder, int threads);
+    ~cache_session();
+    cache_session(const cache_session&) = delete;
+    cache_session& operator=(const cache_session&) = delete;
+
+    // Progress lines ("topic / value") while the session works, and the engine's own log lines.
+    // Set them before the first call; they may be called on any thread.
+    std::function<void(const QString&)> on_progress;
+    std::function<void(const QString&)> on_log;
+
+    // Opens the cache folder, read as the window's import reads it, and loads every frame.
+    void open(const QString& folder);
+    bool is_open() const { return scene_ != nullptr; }
+    std::vector<int> frames() const;
+    frame_data frame(int number) const;
+    // The frame an undo or redo without a frame number works on at once: the last one painted,
+    // undone or redone, or the first frame.
+    int current_frame() const;
+
+    // Replays one event (a stroke is ended and propagated when it has an end), and settles.
+    void apply(const log_event& event);
+    // Replays a whole log, reporting each event.
+    void replay(const std::vector<log_event>& events);
+    // The log of everything done to the scene since it was opened.
+    QByteArray log_json() const;
+
+    // Saves the frames in range (every frame without one) into folder, named as the window
+    // names a save (folder/<folder name>.<padded frame>.bin), with the log beside them as
+    // folder/<folder name>.strokes.json. The files are written into a new folder beside it and
+    // moved into place only when all are written: a folder that did not exist appears whole or
+    // not at all. Without a range the folder must not hold anything; with one it may hold the
+    // files of other ranges, but none of this range's.
+    void save(const QString& folder, const std::optional<frame_range>& range = std::nullopt);
+    // Why save could not write folder, found before any work; empty when nothing stands in the
+    // way that can be seen yet.
+    static QString output_problem(const QString& folder, bool with_range);
+
+  private:
+    class link;
+
+    emitter& scene() const;
+    void settle_reporting(const QString& topic, const std::function<int()>& done, int total);
+    void check_failures(session_error::kind kind);
+
+    std::unique_ptr<link> window_;  // outlives scene_, which uses it
+    std::unique_ptr<emitter> scene_;
+};
+
+}  // namespace kavrin

@@ -1,0 +1,291 @@
+// The compiled part of the Python package "kavrin": a Scene opened from a cache folder, over
+// the same session that kavrin-batch uses. Engine calls release the interpreter lock while they
+// run, since the workers take it to read and write cache files.
+
+#include <boost/python.hpp>
+#include <boost/python/raw_function.hpp>
+
+#include <algorithm>
+#include <clocale>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QThread>
+
+#include "core/stroke_log.h"
+#include "exchange/cache_session.h"
+
+namespace bp = boost::python;
+using namespace kavrin;
+
+namespace {
+
+// Set once by the package's __init__ before any scene is made.
+QString script_folder;
+// kavrin.Error, for failures that are neither missing files, bad input nor unwritable output.
+PyObject* kavrin_error = nullptr;
+
+// Gives the interpreter lock up for its lifetime, so that the engine's workers can take it.
+class without_gil {
+  public:
+    without_gil() : state_(PyEval_SaveThread()) {}
+    ~without_gil() { PyEval_RestoreThread(state_); }
+    without_gil(const without_gil&) = delete;
+    without_gil& operator=(const without_gil&) = delete;
+
+  private:
+    PyThreadState* state_;
+};
+
+void raise_session_error(const session_error& e) {
+    PyObject* type = kavrin_error;
+    switch (e.why) {
+        case session_error::kind::missing:
+            type = PyExc_FileNotFoundError;
+            break;
+        case session_error::kind::input:
+            type = PyExc_ValueError;
+            break;
+        case session_error::kind::output:
+            type = PyExc_OSError;
+            break;
+        default:
+            break;
+    }
+    PyErr_SetString(type, e.what());
+}
+
+[[noreturn]] void raise(PyObject* type, const QString& message) {
+    PyErr_SetString(type, message.toUtf8().constData());
+    throw bp::error_already_set();
+}
+
+QString text_of(const bp::object& o) {
+    // str or os.PathLike.
+    bp::object path = bp::import("os").attr("fspath")(o);
+    return QString::fromStdString(bp::extract<std::string>(path)());
+}
+
+// A read-only memoryview over a copy of the values, cast to format and shape.
+bp::object view_of(const void* data, size_t bytes, const char* format, const bp::tuple& shape) {
+    bp::object copy(
+        bp::handle<>(PyBytes_FromStringAndSize(static_cast<const char*>(data), Py_ssize_t(bytes))));
+    bp::object view(bp::handle<>(PyMemoryView_FromObject(copy.ptr())));
+    // A memoryview cannot have a zero in its shape: an empty frame gives a flat empty view.
+    if (bytes == 0) return view.attr("cast")(format);
+    return view.attr("cast")(format, shape);
+}
+
+template <class T>
+bp::list list_of(const std::vector<T>& values) {
+    bp::list out;
+    for (const T& v : values)
+        out.append(v);
+    return out;
+}
+
+class scene {
+  public:
+    scene(const bp::object& folder, int threads) {
+        if (script_folder.isEmpty()) raise(kavrin_error, "the kavrin package is not set up");
+        const QString path = text_of(folder);
+        if (threads < 1) threads = std::clamp(QThread::idealThreadCount() - 1, 1, 12);
+        session_ = std::make_unique<cache_session>(script_folder, threads);
+        without_gil free;
+        session_->open(path);
+    }
+    ~scene() {
+        // The workers may still want the lock on their way out.
+        without_gil free;
+        session_.reset();
+    }
+
+    bp::list frames() { return list_of(session().frames()); }
+    int current_frame() { return session().current_frame(); }
+
+    bp::object ids(int frame, bool view) {
+        const frame_data d = data(frame);
+        if (view)
+            return view_of(d.ids.data(), d.ids.size() * sizeof(int32_t), "i",
+                           bp::make_tuple(d.ids.size()));
+        return list_of(d.ids);
+    }
+    bp::object positions(int frame, bool view) {
+        const frame_data d = data(frame);
+        if (view)
+            return view_of(d.positions.data(), d.positions.size() * sizeof(float), "f",
+                           bp::make_tuple(d.ids.size(), 3));
+        bp::list out;
+        for (size_t i = 0; i < d.ids.size(); ++i)
+            out.append(
+                bp::make_tuple(d.positions[3 * i], d.positions[3 * i + 1], d.positions[3 * i + 2]));
+        return out;
+    }
+    bp::object scales(int frame, bool view) { return values(data(frame).scales, view); }
+    bp::object weights(int frame, bool view) { return values(data(frame).weights, view); }
+
+    void stroke(const bp::dict& fields) {
+        // Through the json module, so that the stroke is read by the log's own reader; NaN and
+        // infinities are refused there, as JSON has none.
+        bp::dict options;
+        options["allow_nan"] = false;
+        const bp::object dumps = bp::import("json").attr("dumps");
+        const bp::object text(
+            bp::handle<>(PyObject_Call(dumps.ptr(), bp::make_tuple(fields).ptr(), options.ptr())));
+        const std::string json = bp::extract<std::string>(text)();
+        QJsonParseError parse{};
+        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &parse);
+        if (parse.error != QJsonParseError::NoError || !doc.isObject())
+            raise(PyExc_ValueError, "a stroke is a dict of JSON values");
+        QString error;
+        const std::optional<log_event> event = read_stroke(doc.object(), &error);
+        if (!event) raise(PyExc_ValueError, "stroke: " + error);
+        cache_session& s = session();
+        without_gil free;
+        s.apply(*event);
+    }
+
+    void undo(const bp::object& frame) { history(event_kind::undo, frame); }
+    void redo(const bp::object& frame) { history(event_kind::redo, frame); }
+
+    // Undo or redo, as the window's keys on the given frame.
+    void history(event_kind kind, const bp::object& frame) {
+        cache_session& s = session();
+        log_event event;
+        event.kind = kind;
+        event.frame = frame.is_none() ? s.current_frame() : bp::extract<int>(frame)();
+        without_gil free;
+        s.apply(event);
+    }
+
+    void replay(const bp::object& log) {
+        const QString path = text_of(log);
+        QFile file(path);
+        if (!file.exists())
+            raise(PyExc_FileNotFoundError, "stroke log " + path + " does not exist");
+        if (!file.open(QIODevice::ReadOnly))
+            raise(PyExc_OSError, "cannot read stroke log " + path + ": " + file.errorString());
+        QString error;
+        const auto events = read_stroke_log(file.readAll(), &error);
+        if (!events) raise(PyExc_ValueError, "stroke log " + path + ": " + error);
+        cache_session& s = session();
+        without_gil free;
+        s.replay(*events);
+    }
+
+    std::string log() { return session().log_json().toStdString(); }
+
+    void save(const bp::object& folder, const bp::object& frames) {
+        const QString path = text_of(folder);
+        std::optional<frame_range> range;
+        if (!frames.is_none()) {
+            if (bp::len(frames) != 2) raise(PyExc_ValueError, "frames is a pair (first, last)");
+            range = frame_range{bp::extract<int>(frames[0])(), bp::extract<int>(frames[1])()};
+            if (range->second < range->first)
+                raise(PyExc_ValueError, "frames: the last frame comes before the first");
+        }
+        cache_session& s = session();
+        without_gil free;
+        s.save(path, range);
+    }
+
+  private:
+    cache_session& session() {
+        if (!session_) raise(kavrin_error, "the scene is closed");
+        return *session_;
+    }
+    frame_data data(int frame) {
+        cache_session& s = session();
+        without_gil free;
+        return s.frame(frame);
+    }
+    static bp::object values(const std::vector<float>& v, bool view) {
+        if (view) return view_of(v.data(), v.size() * sizeof(float), "f", bp::make_tuple(v.size()));
+        return list_of(v);
+    }
+
+    std::unique_ptr<cache_session> session_;
+};
+
+// stroke(dict) or stroke(**fields).
+bp::object stroke_call(bp::tuple args, bp::dict kwargs) {
+    scene& self = bp::extract<scene&>(args[0]);
+    if (bp::len(args) == 2 && bp::len(kwargs) == 0) {
+        bp::extract<bp::dict> fields(args[1]);
+        if (!fields.check()) raise(PyExc_TypeError, "stroke takes a dict or keyword arguments");
+        self.stroke(fields());
+    } else if (bp::len(args) == 1) {
+        self.stroke(kwargs);
+    } else {
+        raise(PyExc_TypeError, "stroke takes a dict or keyword arguments, not both");
+    }
+    return bp::object();
+}
+
+void set_script_folder(const bp::object& folder) {
+    script_folder = text_of(folder);
+}
+
+// The engine deletes its finished worker threads through queued signals, which Qt delivers only
+// once an application object exists. A host that has one (a Qt program embedding Python) keeps
+// it; otherwise one is made, leaving the host's locale as it was.
+void ensure_application() {
+    if (QCoreApplication::instance()) return;
+    static int argc = 1;
+    static char name[] = "kavrin";
+    static char* argv[] = {name, nullptr};
+    const std::string locale = std::setlocale(LC_ALL, nullptr);
+    new QCoreApplication(argc, argv);
+    std::setlocale(LC_ALL, locale.c_str());
+}
+
+}  // namespace
+
+BOOST_PYTHON_MODULE(_kavrin) {
+    ensure_application();
+    kavrin_error = PyErr_NewExceptionWithDoc(
+        "kavrin.Error", "A scene could not do what was asked (the message says why).",
+        PyExc_RuntimeError, nullptr);
+    bp::scope().attr("Error") = bp::object(bp::handle<>(bp::borrowed(kavrin_error)));
+    bp::register_exception_translator<session_error>(&raise_session_error);
+    bp::def("_set_script_folder", &set_script_folder);
+
+    bp::class_<scene, boost::noncopyable>(
+        "Scene",
+        "A particle cache folder opened as a scene: Scene(folder, threads=0). Every frame is "
+        "loaded when it opens; threads 0 means processor cores - 1.",
+        bp::init<bp::object, int>((bp::arg("folder"), bp::arg("threads") = 0)))
+        .def("frames", &scene::frames, "The frame numbers, ascending.")
+        .add_property("current_frame", &scene::current_frame,
+                      "The frame last painted, undone or redone; undo() and redo() work there "
+                      "by default.")
+        .def("ids", &scene::ids, (bp::arg("frame"), bp::arg("view") = false),
+             "Particle ids of a frame, ascending: a list, or with view=True a memoryview of "
+             "int32.")
+        .def("positions", &scene::positions, (bp::arg("frame"), bp::arg("view") = false),
+             "Positions in id order: a list of (x, y, z), or a float32 memoryview of shape "
+             "(n, 3).")
+        .def("scales", &scene::scales, (bp::arg("frame"), bp::arg("view") = false),
+             "Scales in id order: a list, or a float32 memoryview.")
+        .def("weights", &scene::weights, (bp::arg("frame"), bp::arg("view") = false),
+             "Weights in id order (0 or below: removed): a list, or a float32 memoryview.")
+        .def("stroke", bp::raw_function(&stroke_call, 1),
+             "Applies a stroke given with the fields of a log's stroke event (a dict or keyword "
+             "arguments), propagates it and lets every frame settle.")
+        .def("undo", &scene::undo, (bp::arg("frame") = bp::object()),
+             "Undoes the last stroke, as Ctrl+Z on the given frame (default: current_frame).")
+        .def("redo", &scene::redo, (bp::arg("frame") = bp::object()),
+             "Brings back the last undone stroke (default frame: current_frame).")
+        .def("replay", &scene::replay, bp::arg("log"), "Replays a stroke log file.")
+        .def("log", &scene::log,
+             "The stroke log of everything done since the scene opened, as "
+             "JSON text.")
+        .def("save", &scene::save, (bp::arg("folder"), bp::arg("frames") = bp::object()),
+             "Saves the scene as a cache folder (frames=(first, last) saves only those), with "
+             "its stroke log beside the files.");
+}

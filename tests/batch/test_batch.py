@@ -1,0 +1,119 @@
+"""kavrin-batch on the command line: frame ranges that add up to the whole save, progress, and
+clear failures with their own exit status and nothing half-written (KAVRIN_BATCH names the
+program)."""
+
+import filecmp
+import json
+import os
+import subprocess
+import tempfile
+import unittest
+
+from cache_maker import make_cache
+
+BATCH = os.environ["KAVRIN_BATCH"]
+
+
+def stroke_event(frame, kind, time, steps):
+    """A stroke written by hand in the log's documented shape."""
+    return {"event": "stroke", "frame": frame, "type": kind, "power": 0.8, "space": 0.1,
+            "time": time, "near_curve": 19, "select_curve": 19, "hard": False, "left": False,
+            "right": False, "mirror": False,
+            "keys": {"alt": False, "ctrl": False, "shift": False},
+            "camera": {"focal_mag": 3, "brush_distance": 3, "position": [0, 0, 3],
+                       "scene_view": False, "scene_eye": [0, 0, 0]},
+            "steps": [{"pick": [0.02 * i, 0.05 + 0.02 * frame, 0.0], "vector": [0, 1, 0]}
+                      for i in steps],
+            "end": {"drew": True, "time": time, "near_curve": 19, "left": False,
+                    "right": False}}
+
+
+def write_log(path, events):
+    with open(path, "w") as out:
+        json.dump({"format": "kavrin stroke log", "version": 1, "events": events}, out)
+
+
+def run(*args):
+    return subprocess.run([BATCH, *args], capture_output=True, text=True, timeout=120)
+
+
+class BatchCase(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.root = self.tmp.name
+        self.cache = os.path.join(self.root, "sheet")
+        make_cache(self.cache)
+        self.log = os.path.join(self.root, "edit.strokes.json")
+        write_log(self.log, [stroke_event(5, "grab", 3, range(4)),
+                             stroke_event(8, "converge", 2, range(3)),
+                             {"event": "undo", "frame": 8},
+                             stroke_event(3, "scale", 4, range(5))])
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def leftovers(self):
+        return [name for name in os.listdir(self.root) if ".partial-" in name]
+
+    def test_ranges_written_into_one_folder_make_up_the_whole_save(self):
+        whole = os.path.join(self.root, "out")
+        done = run(self.cache, self.log, whole)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("replay / 3 of 4 / undo / frame 8", done.stderr)
+        names = sorted(os.listdir(whole))
+        self.assertEqual(names, ["out.%03d.bin" % f for f in range(12)] + ["out.strokes.json"])
+
+        split_root = os.path.join(self.root, "split")
+        split = os.path.join(split_root, "out")
+        jobs = [subprocess.Popen([BATCH, "--frames", frames, self.cache, self.log, split],
+                                 stderr=subprocess.PIPE, text=True)
+                for frames in ("0-4", "5-20")]
+        for job in jobs:
+            _, err = job.communicate(timeout=120)
+            self.assertEqual(job.returncode, 0, err)
+        self.assertEqual(sorted(os.listdir(split)), names)
+        for name in names:
+            self.assertTrue(filecmp.cmp(os.path.join(whole, name), os.path.join(split, name),
+                                        shallow=False), name)
+        self.assertEqual(os.listdir(split_root), ["out"])
+
+        again = run("--frames", "4-6", self.cache, self.log, split)
+        self.assertEqual(again.returncode, 5)
+        self.assertIn("out.004.bin exists already", again.stderr)
+        self.assertEqual(self.leftovers(), [])
+
+    def test_failures_have_their_own_status_and_leave_no_output(self):
+        out = os.path.join(self.root, "out")
+        bad_json = os.path.join(self.root, "bad.strokes.json")
+        with open(bad_json, "w") as f:
+            f.write('{"format": "kavrin stroke log",\n"version": 1,\n"events": [}')
+        bad_field = os.path.join(self.root, "field.strokes.json")
+        event = stroke_event(5, "grab", 3, range(2))
+        event["steps"][1]["pick"] = [0, "up", 0]
+        write_log(bad_field, [event])
+        elsewhere = os.path.join(self.root, "elsewhere.strokes.json")
+        write_log(elsewhere, [stroke_event(5, "grab", 3, range(2)),
+                              stroke_event(50, "grab", 3, range(2))])
+        a_file = os.path.join(self.root, "a_file")
+        open(a_file, "w").close()
+        cases = [
+            ((os.path.join(self.root, "none"), self.log, out), 3, "cache folder .* does not exist"),
+            ((self.cache, os.path.join(self.root, "none.json"), out), 3, "stroke log .* does not exist"),
+            ((self.cache, bad_json, out), 4, "bad.strokes.json: line 3, column 13"),
+            ((self.cache, bad_field, out), 4, r"events\[0\]\.steps\[1\]\.pick\[1\]: must be a"),
+            ((self.cache, self.log, os.path.join(a_file, "out")), 5, "cannot write in"),
+            ((self.cache, self.log, self.cache), 5, "is not empty"),
+            (("--frames", "7-2", self.cache, self.log, out), 2, "--frames takes"),
+            ((self.cache, self.log), 2, "expected a cache folder"),
+            ((self.cache, elsewhere, out), 1, "event 2: stroke / frame 50 .*not in the scene"),
+        ]
+        for args, status, message in cases:
+            done = run(*args)
+            self.assertEqual(done.returncode, status, (args, done.stderr))
+            self.assertRegex(done.stderr, "kavrin-batch: error: .*" + message)
+            self.assertFalse(os.path.exists(out), args)
+        self.assertEqual(self.leftovers(), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
