@@ -1,5 +1,6 @@
 #include "view/camera.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/rotation.h"
@@ -70,6 +71,19 @@ void rotate_drag(camera_state& c, float dx, float dy) {
     const float len = length(arm2);
     // A camera sitting on its orbit centre has no direction to look along; it keeps its own.
     if (len > 0.0f) c.focal_vect = -arm2 / len;
+}
+
+camera_state framed(const camera_state& c, const vec3& centre, float radius, float aspect) {
+    camera_state out = c;
+    if (radius > 0.0f) {
+        // The narrower of the two half angles of the free camera's 35 degree view must hold the
+        // sphere; a tenth more keeps the outermost particles off the edge.
+        const float half_v = 35.0f * 0.5f * pi / 180.0f;
+        const float half_h = std::atan(std::tan(half_v) * std::max(aspect, 1e-3f));
+        out.focal_mag = radius / std::sin(std::min(half_v, half_h)) * 1.1f;
+    }
+    out.position = centre - out.focal_vect * out.focal_mag;
+    return out;
 }
 
 float conv(float f, float a) {

@@ -29,6 +29,11 @@ void scale_drag(camera_state& c, float dx);
 // Alt + left drag: orbits the eye around the centre, half a degree per pixel.
 void rotate_drag(camera_state& c, float dx, float dy);
 
+// The camera moved along its own axes, without turning, so that a sphere of radius around centre
+// fills the view at the given aspect with a small margin. A sphere of radius 0 (one particle) is
+// only centred: the focal distance stays.
+camera_state framed(const camera_state& c, const vec3& centre, float radius, float aspect);
+
 // Field of view f (degrees) seen through a film stretched by a.
 float conv(float f, float a);
 // Power of ten that near and far follow: 10^(trunc(log10(d * 100000)) - 6).
