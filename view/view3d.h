@@ -47,6 +47,16 @@ class view3d : public QOpenGLWidget {
     // key while the frame is shown; it updates the vector and repaints.
     void keys_changed();
 
+    // A left-button stroke is held on the shown frame.
+    bool stroke_held() const { return brush_left_; }
+    // Esc during a stroke: the emitter takes the stroke back, and for the viewport the stroke is
+    // over; the button's later release ends nothing. Nothing happens without a stroke.
+    void cancel_stroke();
+    // Moves the free camera, without turning it, so that the current frame's particles fill the
+    // view; false (nothing moved) without a shown frame, through the scene camera, or while a
+    // worker has the frame.
+    bool frame_particles();
+
     camera_state camera() const;
     void set_camera(const camera_state& c);
     // What a stroke worker reads of the camera; callable from any thread.
@@ -106,6 +116,9 @@ class view3d : public QOpenGLWidget {
     void draw_ground_grid();
     void draw_camera_guide();
     void draw_brush_cursor();
+    // Onion skin (view3d_onion.cpp).
+    void draw_onion_skin(frame_set& fs, int count);
+    bool refresh_neighbour(frame_set& fs, bool cache_display);
 
     view_owner& owner_;
     unsigned sphere_list_ = 0;        // fine sphere of the brush
@@ -118,6 +131,7 @@ class view3d : public QOpenGLWidget {
 
     bool cam_translate_ = false, cam_scale_ = false, cam_rotate_ = false;
     bool brush_middle_ = false, brush_right_ = false, brush_left_ = false;
+    bool stroke_cancelled_ = false;  // Esc ended the held stroke: its release ends nothing
     QPointF last_mouse_;
     QPointF last_pick_mouse_;
     // Centre of each frame's particles, measured when its list is compiled; for the brush

@@ -65,7 +65,10 @@ void view3d::paintGL() {
         const int level = owner_.show_debug();
         glEnable(GL_DEPTH_TEST);
         draw_overlay_before(fs, level);
-        if (level != 4 && level != 7) draw_particles(fs);
+        if (level != 4 && level != 7) {
+            if (const int onion = owner_.onion_frames(); onion > 0) draw_onion_skin(fs, onion);
+            draw_particles(fs);
+        }
         glDisable(GL_DEPTH_TEST);
         if (level == 2) draw_debug_geometry(fs);
     }
@@ -331,6 +334,14 @@ void view3d::draw_brush_cursor() {
     gl::sphere(at, r * tool.power() * 0.9f, vec3(0, 0, 0), 0.15f, sphere_list_);
     const float sign = type == "normal" && keys.at("shift") ? -1.0f : 1.0f;
     gl::line(at, at + tool.vector() * (r * sign), vec3(0, 0, 0), true, 4.0f);
+    if (link.mirror) {
+        // The mirror brush's image across x = 0, fainter than the brush itself.
+        const vec3 image(-at[0], at[1], at[2]);
+        vec3 v = tool.vector() * (r * sign);
+        v[0] = -v[0];
+        gl::sphere(image, r, vec3(1, 1, 1), alpha * 0.5f, sphere_list_);
+        gl::line(image, image + v, vec3(0, 0, 0), true, 2.0f);
+    }
 }
 
 }  // namespace kavrin
