@@ -44,11 +44,18 @@ TEST(Panel, ButtonsAndTheirLook) {
     ASSERT_TRUE(o.started);
     shelf_area& panel = *o.w->shelf;
     EXPECT_EQ(panel.brush_buttons.size(), 5u);
-    for (const char* name : {"brush_hard", "cache_export", "cache_override", "cache_import",
-                             "cache_display", "camera_import", "camera_animation", "camera_reset",
-                             "camera_guide", "geometry_import", "geometry_visible", "demo_wine",
-                             "demo_fireball", "demo_100", "demo_10000", "user_update"})
+    for (const char* name :
+         {"brush_hard", "cache_export", "cache_override", "cache_import", "cache_display",
+          "camera_import", "camera_animation", "camera_reset", "camera_guide", "geometry_import",
+          "geometry_visible", "demo_wine", "demo_fireball", "demo_100", "demo_10000", "user_update",
+          "brush_mirror", "cache_onion_skin"})
         ASSERT_TRUE(panel.buttons.count(name)) << name;
+    // Every button says what it does; those with a key name it.
+    for (const auto* group : {&panel.buttons, &panel.brush_buttons})
+        for (const auto& [name, b] : *group)
+            EXPECT_FALSE(b->toolTip().isEmpty()) << name;
+    EXPECT_TRUE(panel.brush_buttons.at("converge")->toolTip().endsWith("(key 3)"));
+    EXPECT_TRUE(panel.buttons.at("cache_onion_skin")->toolTip().endsWith("(key O)"));
     QPushButton* display = panel.buttons.at("cache_display");
     EXPECT_EQ(display->text(), "         Display");
     EXPECT_TRUE(display->isCheckable());
