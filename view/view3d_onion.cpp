@@ -3,9 +3,15 @@
 //
 // A frame's picture has its particles' colours compiled in. The tint overrides them with GL
 // state instead of a second, colourless list per frame: with lighting on and no light enabled,
-// every vertex takes the material's emission as its colour and the diffuse alpha as its alpha,
-// whatever colour the list sets. One picture per frame thus serves as the frame itself and as a
-// neighbour, and a neighbour costs no memory and no compile beyond its own picture.
+// every vertex takes the material's emission as its colour, whatever colour the list sets. One
+// picture per frame thus serves as the frame itself and as a neighbour, and a neighbour costs no
+// memory and no compile beyond its own picture.
+//
+// The neighbours are painted first onto the black background, so a dimmed tint drawn opaque
+// looks as the tint blended at that strength would, without the cost of blending; they neither
+// test nor write depth, and the current frame drawn after them always lies on top. Their points
+// are half the size of the current frame's: fainter to the eye, and a quarter of the fragments
+// for a software renderer to fill.
 #include <algorithm>
 #include <mutex>
 
@@ -24,8 +30,8 @@ namespace {
 // Earlier frames are cool, later ones warm.
 const vec3 before_tint(0.25f, 0.55f, 1.0f);
 const vec3 after_tint(1.0f, 0.5f, 0.15f);
-// Alpha of the nearest neighbours; farther ones fade towards 0 in even steps.
-const float nearest_alpha = 0.5f;
+// Strength of the nearest neighbours' tint; farther ones fade towards black in even steps.
+const float nearest_strength = 0.5f;
 
 }  // namespace
 
@@ -43,24 +49,26 @@ void view3d::draw_onion_skin(frame_set& fs, int count) {
     const bool cache_display = owner_.toggle("cache_display");
     // At most one neighbour is compiled per paint, and none while the current frame itself is
     // about to be (as during a stroke): a paint never pays for more than one picture.
-    bool may_compile = !(fs.touched && fs.settled);
+    const bool may_compile = !(fs.touched && fs.settled);
     bool compiled = false, more = false;
 
     if (!cache_display) {
         const scene_figures figures{e.point_count.load(), int(e.frames.size()), e.max_scale.load()};
-        glPointSize(point_size(owner_.particle_size(), figures, current_projection().fov,
-                               camera_snapshot().brush_distance,
-                               int(height() * devicePixelRatioF())));
+        const float size =
+            point_size(owner_.particle_size(), figures, current_projection().fov,
+                       camera_snapshot().brush_distance, int(height() * devicePixelRatioF()));
+        glPointSize(std::max(1.0f, size * 0.5f));
     }
-    // Behind the current frame whatever their depth: they neither write depth nor hide it.
+    glDisable(GL_DEPTH_TEST);
     glDepthMask(GL_FALSE);
+    glDisable(GL_BLEND);
     glEnable(GL_LIGHTING);
     const GLfloat none[4] = {0.0f, 0.0f, 0.0f, 1.0f};
-    glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, none);
-    glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, none);
+    for (const GLenum part : {GL_AMBIENT, GL_DIFFUSE, GL_SPECULAR})
+        glMaterialfv(GL_FRONT_AND_BACK, part, none);
     // Farthest first, so that nearer neighbours lie over them.
     for (int d = count; d >= 1; --d) {
-        const float alpha = nearest_alpha * float(count + 1 - d) / float(count);
+        const float strength = nearest_strength * float(count + 1 - d) / float(count);
         for (const int sign : {-1, 1}) {
             auto it = e.frames.find(fs.frame + sign * d);
             if (it == e.frames.end()) continue;
@@ -73,17 +81,17 @@ void view3d::draw_onion_skin(frame_set& fs, int count) {
                     more = more || n.settled;
             }
             if (n.display_list == 0) continue;
-            const vec3& tint = sign < 0 ? before_tint : after_tint;
+            const vec3 tint = (sign < 0 ? before_tint : after_tint) * strength;
             const GLfloat emission[4] = {tint[0], tint[1], tint[2], 1.0f};
-            const GLfloat diffuse[4] = {0.0f, 0.0f, 0.0f, alpha};
             glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, emission);
-            glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, diffuse);
             glCallList(n.display_list);
         }
     }
     glMaterialfv(GL_FRONT_AND_BACK, GL_EMISSION, none);
     glDisable(GL_LIGHTING);
+    glEnable(GL_BLEND);
     glDepthMask(GL_TRUE);
+    glEnable(GL_DEPTH_TEST);
     // The other pictures due come with the next paints, one each.
     if (compiled && more) update();
 }
