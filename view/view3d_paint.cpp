@@ -119,6 +119,7 @@ void view3d::compile_particles(frame_set& fs, bool cache_display) {
     sel.pick_point = owner_.link().view.pick_point();
     sel.space = owner_.tool().space();
     sel.focal_mag = camera().focal_mag;
+    sel.mirror = owner_.link().mirror;
     const scene_figures figures = figures_of(*fs.owner);
     const int size = owner_.particle_size();
 
