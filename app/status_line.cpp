@@ -8,6 +8,7 @@
 #include <QProgressBar>
 
 #include "app/kavrin.h"
+#include "app/transfer.h"
 #include "core/emitter.h"
 #include "view/brush.h"
 
@@ -130,10 +131,16 @@ void status_line::refresh() {
                        : QString());
 
     background_state s;
+    const transfer* download = window_.current_transfer();
     if (emitter* e = window_.scene.get(); e && window_.stepping)
-        s = background_of(*e, int(window_.cache_files.size()), window_.current_transfer());
-    else if (window_.current_transfer())
+        s = background_of(*e, int(window_.cache_files.size()), download);
+    else if (download)
         s.text = "downloading";
+    if (download && s.text == QLatin1String("downloading") && download->control.total > 0) {
+        // In kilobytes, so that any size fits the bar's int range.
+        s.total = int(std::min(download->control.total.load() / 1024, 1LL << 30));
+        s.done = int(std::min(download->control.done.load() / 1024, 1LL << 30));
+    }
     background_->setText(s.text);
     progress_->setVisible(s.total > 0);
     if (s.total > 0) {

@@ -1,7 +1,7 @@
 #pragma once
 // The line under the viewport: the frame and the brush as they are now, the particles of the
 // frame, and what the background work is doing, with a progress bar while a scene is built,
-// loaded or saved. The window's frame timer refreshes it; it reads atomics and try-locks only,
+// loaded or saved, or a download says its size. The window's frame timer refreshes it; it reads atomics and try-locks only,
 // so it never waits for a worker.
 
 #include <QString>

@@ -190,6 +190,9 @@ TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {
         cam.position = vec3(0.5f, 1.5f, 4.0f);
         o.w->viewport->set_camera(cam);
         o.w->shelf->buttons.at("cache_display")->setChecked(true);
+        o.w->shelf->buttons.at("brush_mirror")->setChecked(true);
+        o.w->shelf->buttons.at("cache_onion_skin")->setChecked(true);
+        o.w->onion_count = 3;
         o.w->shelf->last_folder["camera"] = "/some/where/";
     }
     open_window again(true);
@@ -205,6 +208,8 @@ TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {
     EXPECT_FLOAT_EQ(c.focal_mag, 4.25f);
     EXPECT_EQ(c.position, vec3(0.5f, 1.5f, 4.0f));
     EXPECT_TRUE(again.w->toggle("cache_display"));
+    EXPECT_TRUE(again.w->mirror);
+    EXPECT_EQ(again.w->onion_frames(), 3);
     EXPECT_EQ(again.w->shelf->last_folder.at("camera"), "/some/where/");
 }
 
