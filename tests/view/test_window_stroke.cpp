@@ -68,6 +68,18 @@ struct stroke_window {
             out << QString::fromUtf8(line).trimmed();
         return out;
     }
+    // Once the start-up scene is quiet: the frame shown and a grab brush of the given space,
+    // power 0.8, reaching three frames. False when the window did not start or stay quiet.
+    bool grab_on(int frame, float space) {
+        if (!started || !wait_for_quiet()) return false;
+        w->change_frame(frame);
+        brush& b = *w->tool_brush;
+        b.set_type("grab");
+        b.set_space(space);
+        b.set_power(0.8f);
+        b.set_time(3.0f);
+        return true;
+    }
     void hover(const QPointF& at) {
         QMouseEvent event(QEvent::MouseMove, at, w->viewport->mapToGlobal(at), Qt::NoButton,
                           Qt::NoButton, Qt::NoModifier);
@@ -107,16 +119,9 @@ void save_picture(const QImage& image, const char* name) {
 
 TEST(WindowStroke, DragSpreadsToNearFramesAndCtrlZTakesItBack) {
     stroke_window o;
-    ASSERT_TRUE(o.started);
-    ASSERT_TRUE(o.wait_for_quiet());
+    ASSERT_TRUE(o.grab_on(50, 0.12f));
     window& w = *o.w;
     emitter& e = *w.scene;
-    w.change_frame(50);
-    brush& b = *w.tool_brush;
-    b.set_type("grab");
-    b.set_space(0.12f);
-    b.set_power(0.8f);
-    b.set_time(3.0f);
     w.viewport->update();
     QTest::qWait(50);
     const test::hit_run run = test::longest_hit_run(*w.viewport);
@@ -167,16 +172,9 @@ TEST(WindowStroke, DragSpreadsToNearFramesAndCtrlZTakesItBack) {
 
 TEST(WindowStroke, MirrorStrokeBendsBothSidesAndTheOnionSkinShowsTheNeighbours) {
     stroke_window o;
-    ASSERT_TRUE(o.started);
-    ASSERT_TRUE(o.wait_for_quiet());
+    ASSERT_TRUE(o.grab_on(90, 0.1f));
     window& w = *o.w;
     emitter& e = *w.scene;
-    w.change_frame(90);
-    brush& b = *w.tool_brush;
-    b.set_type("grab");
-    b.set_space(0.1f);
-    b.set_power(0.8f);
-    b.set_time(3.0f);
     QTest::keyClick(&w, Qt::Key_M);
     ASSERT_TRUE(w.mirror);
     w.viewport->update();
