@@ -320,26 +320,19 @@ void view3d::cancel_stroke() {
 bool view3d::frame_particles() {
     if (!frame_shown() || scene_view()) return false;
     frame_set& fs = *current_frame();
-    point_box box;
     std::vector<vec3> live;
     {
         // A worker stepping the frame moves its particles: try again at the next press.
         std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
         if (!hold.owns_lock()) return false;
+        live.reserve(fs.particles.size());
         for (const auto& [id, p] : fs.particles)
-            if (p.live()) {
-                box.add(p.position);
-                live.push_back(p.position);
-            }
+            if (p.live()) live.push_back(p.position);
     }
     if (live.empty()) return false;
-    const vec3 centre = (box.min + box.max) * 0.5f;
-    float radius = 0.0f;
-    for (const vec3& p : live)
-        radius = std::max(radius, length(p - centre));
     {
         QMutexLocker hold(&camera_lock_);
-        cam_ = framed(cam_, centre, radius, float(width()) / float(std::max(1, height())));
+        cam_ = framed(cam_, live, float(width()) / float(std::max(1, height())));
     }
     publish_camera();
     update();

@@ -10,8 +10,8 @@
 // The neighbours are painted first onto the black background, so a dimmed tint drawn opaque
 // looks as the tint blended at that strength would, without the cost of blending; they neither
 // test nor write depth, and the current frame drawn after them always lies on top. Their points
-// are half the size of the current frame's: fainter to the eye, and a quarter of the fragments
-// for a software renderer to fill.
+// are a third of the size of the current frame's: fainter to the eye, and a ninth of the
+// fragments for a software renderer to fill.
 #include <algorithm>
 #include <mutex>
 
@@ -31,7 +31,7 @@ namespace {
 const vec3 before_tint(0.25f, 0.55f, 1.0f);
 const vec3 after_tint(1.0f, 0.5f, 0.15f);
 // Strength of the nearest neighbours' tint; farther ones fade towards black in even steps.
-const float nearest_strength = 0.5f;
+const float nearest_strength = 0.85f;
 
 }  // namespace
 
@@ -57,7 +57,7 @@ void view3d::draw_onion_skin(frame_set& fs, int count) {
         const float size =
             point_size(owner_.particle_size(), figures, current_projection().fov,
                        camera_snapshot().brush_distance, int(height() * devicePixelRatioF()));
-        glPointSize(std::max(1.0f, size * 0.5f));
+        glPointSize(std::max(1.0f, size / 3.0f));
     }
     glDisable(GL_DEPTH_TEST);
     glDepthMask(GL_FALSE);

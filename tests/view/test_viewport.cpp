@@ -166,7 +166,13 @@ TEST(ViewportDrawing, OnionSkinTintsTheFrameBeforeCoolAndTheFrameAfterWarmBehind
         const projection p = v.view.current_projection();
         for (int f = 0; f < 3; ++f)
             for (const auto& [id, particle] : v.owner.scene->frame(f).particles) {
-                const QRgb c = image.pixel(project_point(p, 400, 300, particle.position).toPoint());
+                // The brightest pixel around the projection: a small point may fall beside it.
+                const QPoint at = project_point(p, 400, 300, particle.position).toPoint();
+                QRgb c = image.pixel(at);
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx)
+                        if (qGray(image.pixel(at + QPoint(dx, dy))) > qGray(c))
+                            c = image.pixel(at + QPoint(dx, dy));
                 out[f].push_back(qGray(c) < 8 ? -1000 : qRed(c) - qBlue(c));
             }
         return out;

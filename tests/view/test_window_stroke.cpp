@@ -219,6 +219,7 @@ TEST(WindowStroke, MirrorStrokeBendsBothSidesAndTheOnionSkinShowsTheNeighbours) 
     o.hover(QPointF(2, 2));
     ASSERT_TRUE(o.wait_for_quiet());
     QTest::keyClick(&w, Qt::Key_O);
+    QTest::keyClick(&w, Qt::Key_F);  // closer: the frame's particles fill the view
     QImage image;
     for (int paint = 0; paint < 5; ++paint)
         image = w.viewport->grabFramebuffer();
