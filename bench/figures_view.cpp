@@ -95,6 +95,20 @@ double paint_10000(const char* figure, int frame, int onion) {
         view.paint_and_finish();
         times.push_back((now_seconds() - start) * 1000.0);
     }
+    if (onion > 0) {
+        // The onion skin's picture is painted again whenever the view changes: the repaints of
+        // a camera drag, for the record beside the figure.
+        std::vector<double> turning;
+        camera_state c = view.camera();
+        for (int i = 0; i < 100; ++i) {
+            rotate_drag(c, 0.2f, 0.0f);
+            view.set_camera(c);
+            const double start = now_seconds();
+            view.paint_and_finish();
+            turning.push_back((now_seconds() - start) * 1000.0);
+        }
+        std::cerr << figure << ": " << median(turning) << " ms while the camera turns\n";
+    }
     return median(times);
 }
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include <QMouseEvent>
+#include <QOpenGLFramebufferObject>
 #include <QThread>
 
 #include <GL/gl.h>
@@ -41,6 +42,7 @@ view3d::view3d(view_owner& owner, QWidget* parent)
 view3d::~view3d() {
     if (!context()) return;
     makeCurrent();
+    onion_picture_.reset();
     if (sphere_list_) glDeleteLists(sphere_list_, 1);
     if (small_sphere_list_) glDeleteLists(small_sphere_list_, 1);
     doneCurrent();

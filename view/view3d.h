@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <QMutex>
@@ -13,6 +14,8 @@
 
 #include "core/window_link.h"
 #include "view/camera.h"
+
+class QOpenGLFramebufferObject;
 
 namespace kavrin {
 
@@ -119,6 +122,7 @@ class view3d : public QOpenGLWidget {
     // Onion skin (view3d_onion.cpp).
     void draw_onion_skin(frame_set& fs, int count);
     bool refresh_neighbour(frame_set& fs, bool cache_display);
+    void paint_neighbours(const std::vector<std::pair<unsigned, vec3>>& lists, float size);
 
     view_owner& owner_;
     unsigned sphere_list_ = 0;        // fine sphere of the brush
@@ -137,6 +141,13 @@ class view3d : public QOpenGLWidget {
     // Centre of each frame's particles, measured when its list is compiled; for the brush
     // distance through a scene camera. GUI thread only.
     std::map<int, vec3> frame_centres_;
+    // How often each frame's list has been compiled: a list id may be reused by the next
+    // compile, its count tells the pictures apart. GUI thread only.
+    std::map<int, unsigned> list_versions_;
+    // The onion skin's neighbours as last painted, and what they showed: the view, the sizes and
+    // each neighbour's list. Repaints that show the same reuse the picture. GUI thread only.
+    std::unique_ptr<QOpenGLFramebufferObject> onion_picture_;
+    std::vector<double> onion_key_;
 };
 
 }  // namespace kavrin

@@ -63,12 +63,11 @@ void view3d::paintGL() {
     if (frame_shown()) {
         frame_set& fs = *current_frame();
         const int level = owner_.show_debug();
+        const int onion = level != 4 && level != 7 ? owner_.onion_frames() : 0;
+        if (onion > 0) draw_onion_skin(fs, onion);
         glEnable(GL_DEPTH_TEST);
         draw_overlay_before(fs, level);
-        if (level != 4 && level != 7) {
-            if (const int onion = owner_.onion_frames(); onion > 0) draw_onion_skin(fs, onion);
-            draw_particles(fs);
-        }
+        if (level != 4 && level != 7) draw_particles(fs);
         glDisable(GL_DEPTH_TEST);
         if (level == 2) draw_debug_geometry(fs);
     }
@@ -112,6 +111,7 @@ void view3d::draw_particles(frame_set& fs) {
 void view3d::compile_particles(frame_set& fs, bool cache_display) {
     // Cleared first: a worker that touches the frame again meanwhile gets another rebuild.
     fs.touched = false;
+    ++list_versions_[fs.frame];
     if (fs.display_list != 0) glDeleteLists(fs.display_list, 1);
     fs.display_list = glGenLists(1);
 

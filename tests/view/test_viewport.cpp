@@ -168,6 +168,10 @@ TEST(ViewportDrawing, OnionSkinTintsTheFrameBeforeCoolAndTheFrameAfterWarmBehind
             for (const auto& [id, particle] : v.owner.scene->frame(f).particles) {
                 // The brightest pixel around the projection: a small point may fall beside it.
                 const QPoint at = project_point(p, 400, 300, particle.position).toPoint();
+                if (!QRect(1, 1, 398, 298).contains(at)) {
+                    out[f].push_back(0);  // off the picture: neither tint nor black
+                    continue;
+                }
                 QRgb c = image.pixel(at);
                 for (int dy = -1; dy <= 1; ++dy)
                     for (int dx = -1; dx <= 1; ++dx)
@@ -192,6 +196,15 @@ TEST(ViewportDrawing, OnionSkinTintsTheFrameBeforeCoolAndTheFrameAfterWarmBehind
     EXPECT_TRUE(all(on[0], [](int d) { return d != -1000 && d < -40; }));  // cool
     EXPECT_TRUE(all(on[2], [](int d) { return d > 40; }));                 // warm
     EXPECT_EQ(on[1], off[1]);  // the current frame drawn as without onion skin
+
+    // The neighbours' picture follows the view, and goes with the onion skin.
+    v.look_at(vec3(0.1f, 0.3f, 0.2f), 3.0f);
+    const auto moved = tints(v.grab());
+    EXPECT_TRUE(all(moved[0], [](int d) { return d != -1000 && d < -40; }));
+    EXPECT_TRUE(all(moved[2], [](int d) { return d > 40; }));
+    v.owner.onion = 0;
+    const auto gone = tints(v.grab());
+    EXPECT_TRUE(all(gone[0], [](int d) { return d == -1000; }));
 }
 
 TEST(ViewportDrawing, GridShowsOnlyWithTheCameraGuide) {
