@@ -1,8 +1,8 @@
 #pragma once
 // The line under the viewport: the frame and the brush as they are now, the particles of the
 // frame, and what the background work is doing, with a progress bar while a scene is built,
-// loaded or saved, or a download says its size. The window's frame timer refreshes it; it reads atomics and try-locks only,
-// so it never waits for a worker.
+// loaded or saved, or while a download whose size is known runs. The window's frame timer
+// refreshes it; it reads atomics and try-locks only, so it never waits for a worker.
 
 #include <QString>
 #include <QWidget>
