@@ -2,27 +2,35 @@
 
 #include <cmath>
 #include <ctime>
+#include <iterator>
+#include <map>
 
 #include <QApplication>
 #include <QBitmap>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QSplashScreen>
 #include <QTextCursor>
+#include <QTextEdit>
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include "app/scripts.h"
 #include "app/shelf_area.h"
+#include "app/status_line.h"
 #include "app/transfer.h"
 #include "core/strict.h"
 #include "exchange/cache_link.h"
@@ -117,6 +125,8 @@ void kavrin::build_window() {
     viewport = new view3d(*this, left);
     viewport->set_camera(fountain_camera());
     left_layout->addWidget(viewport, 1);
+    status = new status_line(*this, left);
+    left_layout->addWidget(status);
 
     auto* bar = new QWidget(left);
     bar->setFixedHeight(48);
@@ -193,6 +203,11 @@ QPushButton* kavrin::timeline_button(const QString& name) {
                      "url(" +
                      image_dir + "timeline_" + on + ".png);}");
     b->setFocusPolicy(Qt::NoFocus);
+    static const std::map<QString, QString> tips{
+        {"left", "Stretch the brush in time back to the first frame"},
+        {"right", "Stretch the brush in time on to the last frame"},
+        {"start", "Play or stop (Space)"}};
+    b->setToolTip(tips.at(name));
     connect(b, &QPushButton::toggled, this, &kavrin::time_event);
     buttons[name.toStdString()] = b;
     return b;
@@ -232,6 +247,7 @@ void kavrin::load_settings() {
         shelf->last_folder[category] = dir;
     for (const auto& [name, checked] : s.toggles)
         strict_at(shelf->buttons, name)->setChecked(checked);
+    onion_count = s.onion_frames;
     viewport->update();
     redraw_timeline();
 }
@@ -256,6 +272,7 @@ void kavrin::save_settings() {
         dir = shelf->last_folder[category];
     for (auto& [name, checked] : s.toggles)
         checked = strict_at(toggles, name);
+    s.onion_frames = onion_count;
     if (!save_tool_settings(tool_ini, s)) log("tool settings / error / " + tool_ini);
 }
 
@@ -320,6 +337,7 @@ void kavrin::frame_anim() {
         scene->tick();
     }
     if (log_dirty) refresh_log_view();
+    if (status) status->refresh();
 }
 
 void kavrin::time_event(bool checked) {
@@ -424,7 +442,9 @@ void kavrin::refresh_keys(Qt::KeyboardModifiers modifiers) {
 bool kavrin::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
-        modifier_event(static_cast<QKeyEvent*>(event));
+        auto* key = static_cast<QKeyEvent*>(event);
+        modifier_event(key);
+        if (type == QEvent::KeyPress && shortcut(watched, key)) return true;
     } else if (type == QEvent::Enter && watched == viewport && !isActiveWindow()) {
         // Keys pressed or released while another window had the keyboard never reached us.
         refresh_keys(QGuiApplication::queryKeyboardModifiers());
@@ -449,20 +469,132 @@ void kavrin::modifier_event(QKeyEvent* event) {
         log(QString("invert vector / ") + (pressed ? "on" : "off"));
 }
 
-void kavrin::keyPressEvent(QKeyEvent* event) {
-    key_event(event, true);
+namespace {
+
+// Widgets that take typed text, read-only ones included (their keys select and scroll): the
+// window's keys leave them alone.
+bool text_field(const QWidget* w) {
+    if (!w) return false;
+    if (qobject_cast<const QLineEdit*>(w) || qobject_cast<const QTextEdit*>(w) ||
+        qobject_cast<const QPlainTextEdit*>(w) || qobject_cast<const QAbstractSpinBox*>(w))
+        return true;
+    const auto* combo = qobject_cast<const QComboBox*>(w);
+    return combo && combo->isEditable();
 }
 
-void kavrin::keyReleaseEvent(QKeyEvent* event) {
-    key_event(event, false);
-}
+// Brush space steps of [ and ]: a quarter up, and back down by the same factor.
+const float space_up_pixels = 50.0f, space_down_pixels = -40.0f;
 
-void kavrin::key_event(QKeyEvent* event, bool pressed) {
-    // key_map already follows this event (the filter saw it first).
-    if (event->isAutoRepeat()) return;
-    if (pressed && event->key() == Qt::Key_Z && keys().at("ctrl")) {
-        if (viewport && viewport->frame_shown() && !window_link::view.drag_active) scene->undo();
+}  // namespace
+
+bool kavrin::shortcut(QObject* receiver, QKeyEvent* event) {
+    // A key press is offered to the focus widget first and then to its parents; the first offer
+    // decides. Only the widgets of this window count: dialogs keep their keys.
+    auto* widget = qobject_cast<QWidget*>(receiver);
+    if (!widget) return false;
+    bool ours = false;
+    for (const QWidget* w = widget; w && !ours; w = w->parentWidget()) {
+        if (qobject_cast<const QDialog*>(w)) return false;
+        ours = w == this;
     }
+    // The window's focus widget, which is the application's while the window is active.
+    if (!ours || text_field(widget) || text_field(focusWidget())) return false;
+    return editing_key(event) || plain_key(event);
+}
+
+bool kavrin::frame_editable() const {
+    return scene && viewport && viewport->frame_shown() && !window_link::view.drag_active;
+}
+
+bool kavrin::editing_key(QKeyEvent* event) {
+    const int key = event->key();
+    if (key == Qt::Key_Escape) {
+        if (!viewport || !viewport->stroke_held()) return false;
+        viewport->cancel_stroke();
+        return true;
+    }
+    // key_map already follows this event (the filter took its modifiers first).
+    const key_state held = keys();
+    if (!held.at("ctrl") || (key != Qt::Key_Z && key != Qt::Key_Y)) return false;
+    const bool redo = key == Qt::Key_Y || held.at("shift");
+    if (!event->isAutoRepeat() && frame_editable()) {
+        if (redo)
+            scene->redo();
+        else
+            scene->undo();
+    }
+    return true;
+}
+
+bool kavrin::plain_key(QKeyEvent* event) {
+    if (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+        return false;
+    const int key = event->key();
+    const bool repeat = event->isAutoRepeat();
+    // What a held stroke or camera drag relies on stays as it is until the button is released.
+    const bool dragging = window_link::view.drag_active;
+    switch (key) {
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+        case Qt::Key_Home:
+        case Qt::Key_End:
+            frame_key(key);
+            return true;
+        case Qt::Key_Space: {
+            QPushButton* start = strict_at(buttons, "start");
+            if (!repeat && (start->isChecked() || !dragging)) start->toggle();
+            return true;
+        }
+        case Qt::Key_BracketLeft:
+        case Qt::Key_BracketRight:
+            tool_brush->drag_space(key == Qt::Key_BracketLeft ? space_down_pixels : space_up_pixels,
+                                   viewport->camera().focal_mag);
+            log("brush size space / " + QString::number(tool_brush->space(), 'g', 6));
+            viewport->update();
+            return true;
+        case Qt::Key_1:
+        case Qt::Key_2:
+        case Qt::Key_3:
+        case Qt::Key_4:
+        case Qt::Key_5:
+            // A stroke keeps its type to the end: its undo record holds one kind of value.
+            if (!repeat && !dragging) shelf->choose_brush(tool_brush->modes.at(key - Qt::Key_1));
+            return true;
+        case Qt::Key_F:
+            if (!repeat && !dragging && viewport->frame_particles()) log("camera control / frame");
+            return true;
+        case Qt::Key_O:
+            if (!repeat) strict_at(shelf->buttons, "cache_onion_skin")->toggle();
+            return true;
+        case Qt::Key_M:
+            if (!repeat) strict_at(shelf->buttons, "brush_mirror")->toggle();
+            return true;
+        default:
+            return false;
+    }
+}
+
+void kavrin::frame_key(int key) {
+    // A stroke belongs to one frame, and a camera drag looks at the frame it began on.
+    if (!stepping || !scene || window_link::view.drag_active) return;
+    const std::map<int, frame_set>& frames = scene->frames;
+    const int current = current_frame;
+    int target = current;
+    if (key == Qt::Key_Home) {
+        target = scene->first_frame;
+    } else if (key == Qt::Key_End) {
+        target = scene->last_frame;
+    } else if (key == Qt::Key_Left) {
+        const auto it = frames.lower_bound(current);
+        if (it != frames.begin()) target = std::prev(it)->first;
+    } else {
+        const auto it = frames.upper_bound(current);
+        if (it != frames.end()) target = it->first;
+    }
+    if (target == current) return;
+    change_frame(target);
+    redraw_timeline();
+    log("frame key / " + QString::number(target));
 }
 
 void kavrin::focus(QWidget* old, QWidget* now) {
@@ -578,6 +710,10 @@ bool kavrin::toggle(const std::string& name) const {
 
 bool kavrin::imported(const std::string& kind) const {
     return strict_at(imports, kind);
+}
+
+int kavrin::onion_frames() const {
+    return strict_at(toggles, "cache_onion_skin") ? onion_count : 0;
 }
 
 }  // namespace kavrin

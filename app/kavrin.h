@@ -68,10 +68,11 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     std::atomic<int> particle_size_value{20};
 
     // Checked states of the side panel's display toggles, kept by the panel's buttons.
-    std::unordered_map<std::string, bool> toggles{{"camera_animation", false},
-                                                  {"geometry_visible", false},
-                                                  {"camera_guide", true},
-                                                  {"cache_display", false}};
+    std::unordered_map<std::string, bool> toggles{
+        {"camera_animation", false}, {"geometry_visible", false}, {"camera_guide", true},
+        {"cache_display", false},    {"cache_onion_skin", false}, {"brush_mirror", false}};
+    // Neighbours the onion skin shows on each side while it is on (tool settings, 1 to 3).
+    int onion_count = 2;
     // FBX imports done, by kind.
     std::unordered_map<std::string, bool> imports{{"camera", false}, {"geometry", false}};
 
@@ -86,6 +87,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     class timeline* strip = nullptr;
     class brush* tool_brush = nullptr;
     shelf_area* shelf = nullptr;  // the side panel
+    class status_line* status = nullptr;
     QPlainTextEdit* log_view = nullptr;
 
     bool startup();
@@ -145,6 +147,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     bool camera_mode() const override { return camera_mode_; }
     void set_camera_mode(bool on) override { camera_mode_ = on; }
     void redraw_timeline() override;
+    int onion_frames() const override;
 
   public Q_SLOTS:
     void frame_anim();
@@ -159,16 +162,22 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
-    void keyReleaseEvent(QKeyEvent* event) override;
 
   private:
     void build_window();
     void build_debug_panel();
     void log_build_information();
     QPushButton* timeline_button(const QString& name);
-    void key_event(QKeyEvent* event, bool pressed);
     void modifier_event(QKeyEvent* event);
+    // The window's keys, offered every key press in the window whichever widget has the focus;
+    // true when the key is one of them (done or refused), so that no widget acts on it too.
+    bool shortcut(QObject* receiver, QKeyEvent* event);
+    bool editing_key(QKeyEvent* event);
+    bool plain_key(QKeyEvent* event);
+    // Left, Right, Home, End: the frame to show, refused mid-stroke or mid-drag.
+    void frame_key(int key);
+    // The frame shown can take an edit (undo, redo) now.
+    bool frame_editable() const;
     void fill_log_view();
     void end_transfer();
     void abandon_transfer();

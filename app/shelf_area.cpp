@@ -43,12 +43,58 @@ std::vector<group_row> panel_table() {
           {"override", false},
           {"import", false},
           {"display", true},
+          {"onion_skin", true},
           {"log", false}}},
         {"camera", {{"import", false}, {"animation", true}, {"reset", false}, {"guide", true}}},
         {"geometry", {{"import", false}, {"visible", true}}},
         {"demo", {{"wine", false}, {"fireball", false}, {"100", false}, {"10000", false}}},
         {"user", {{"update", false}}},
     };
+}
+
+// What each button does, and its key where it has one.
+const std::unordered_map<std::string, QString>& tooltips() {
+    static const std::unordered_map<std::string, QString> all{
+        {"brush_normal",
+         "Normal brush: pushes particles along the surface normal, Shift inverts (key 1)"},
+        {"brush_grab", "Grab brush: drags particles along with the mouse (key 2)"},
+        {"brush_converge", "Converge brush: pulls particles towards the stroke's centre (key 3)"},
+        {"brush_remove", "Remove brush: fades particles out (key 4)"},
+        {"brush_scale",
+         "Scale brush: grows particles, Shift shrinks them; shows in display mode (key 5)"},
+        {"brush_hard", "Hard brush: full strength up to the brush's edge"},
+        {"brush_mirror",
+         "Mirror brush: every stroke also brushes its mirror image across x = 0 "
+         "(key M)"},
+        {"cache_export", "Save the scene as a particle cache, into a folder you choose"},
+        {"cache_override", "Save the scene over the cache it came from"},
+        {"cache_import", "Load a particle cache folder as the scene"},
+        {"cache_display", "Display mode: particles as spheres sized by their scale"},
+        {"cache_log",
+         "Save the log of the strokes since the scene was opened, into a folder you choose"},
+        {"cache_onion_skin",
+         "Onion skin: the frames before (blue) and after (orange) shown "
+         "faintly behind the current one (key O)"},
+        {"camera_import", "Import a camera and its animation from an FBX file"},
+        {"camera_animation", "Look through the imported camera"},
+        {"camera_reset", "Put the view back to its start (key F frames the current frame)"},
+        {"camera_guide", "Show the ground grid and the imported camera's outline"},
+        {"geometry_import", "Import geometry from an FBX file"},
+        {"geometry_visible", "Show the imported geometry"},
+        {"demo_wine", "Download and open the sample scene \"wine\""},
+        {"demo_fireball", "Download and open the sample scene \"fireball\""},
+        {"demo_100", "New scene: a fountain of one particle a frame"},
+        {"demo_10000", "New scene: a fountain of a hundred particles a frame"},
+        {"user_update", "Look for a newer Kavrin and download it"},
+    };
+    return all;
+}
+
+// Toggles with a log topic of their own rather than the panel's button line.
+const std::unordered_map<std::string, QString>& toggle_topics() {
+    static const std::unordered_map<std::string, QString> all{{"brush_mirror", "mirror"},
+                                                              {"cache_onion_skin", "onion skin"}};
+    return all;
 }
 
 QString capitalised(QString text) {
@@ -100,7 +146,9 @@ shelf_area::shelf_area(kavrin* window, int width) : window_(window), width_(widt
         "QScrollBar::handle:vertical{ background-color: #8C8C8C; min-height: 30px; "
         "border-radius: 4px; }"
         "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical{ height: 0px; }"
-        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical{ background: none; }");
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical{ background: none; }"
+        // Tooltips take the panel's style: without their own they would be black on black.
+        "QToolTip{ color: #000000; background-color: #F3EDD9; border: 1px solid #3A3226; }");
     content_ = new QWidget;
     // The content takes the width beside the scroll bar and its own height.
     setWidgetResizable(true);
@@ -141,6 +189,7 @@ void shelf_area::lay_out_buttons() {
             for (const QString& mode : brush_modes())
                 add_button(row.group, mode, true);
             add_button(row.group, "hard", true);
+            add_button(row.group, "mirror", true);
             continue;
         }
         for (const auto& [name, checkable] : row.buttons)
@@ -174,6 +223,9 @@ void shelf_area::add_button(const QString& group, const QString& name, bool chec
                     capitalised(split_name(object_name).second.replace('_', ' ')));
     button->setStyleSheet(button_style(window_->image_dir, object_name, checkable));
     button->setFixedHeight(38);
+    // A button without a tooltip still works (the panel test asks for every one).
+    const auto tip = tooltips().find(object_name.toStdString());
+    if (tip != tooltips().end()) button->setToolTip(tip->second);
     if (checkable)
         connect(button, &QPushButton::toggled, this, &shelf_area::icon_toggled);
     else
@@ -258,10 +310,14 @@ void shelf_area::icon_toggled(bool checked) {
             window_->brush_hard = checked;
         else
             window_->toggles[toggle] = checked;
+        if (toggle == "brush_mirror") window_->mirror = checked;
         if (toggle == "cache_display" && scene_ready())
             for (auto& [number, fs] : window_->scene->frames)
                 fs.touched = true;
-        window_->log(message);
+        const auto topic = toggle_topics().find(toggle);
+        window_->log(topic == toggle_topics().end()
+                         ? message
+                         : topic->second + " / " + (checked ? "on" : "off"));
         window_->viewport->update();
         return;
     }

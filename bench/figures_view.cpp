@@ -60,11 +60,18 @@ bool build_10000(test::test_owner& owner, const char* figure) {
     return built;
 }
 
-double viewport_paint_10000() {
+// One repaint of a frame of the "10000" scene, with onion frames on each side (0: none).
+double paint_10000(const char* figure, int frame, int onion) {
     test::test_owner owner;
-    build_10000(owner, "viewport_paint_10000");
+    build_10000(owner, figure);
     emitter& e = *owner.scene;
-    std::cerr << "viewport_paint_10000: " << e.frame(99).particles.size() << " particles\n";
+    owner.window.current_frame = frame;
+    owner.onion = onion;
+    size_t neighbours = 0;
+    for (int f = frame - onion; f <= frame + onion; ++f)
+        if (f != frame) neighbours += e.frame(f).particles.size();
+    std::cerr << figure << ": frame " << frame << " of " << e.frame(frame).particles.size()
+              << " particles, " << 2 * onion << " neighbours of " << neighbours << "\n";
 
     // The size the viewport has in the 1280 x 800 window.
     timed_view view(owner);
@@ -75,18 +82,34 @@ double viewport_paint_10000() {
     for (int i = 0; i < 500 && !view.isValid(); ++i)
         QApplication::processEvents();
     if (!view.isValid()) {
-        std::cerr << "viewport_paint_10000: no GL context\n";
+        std::cerr << figure << ": no GL context\n";
         return 0.0;
     }
     for (int i = 0; i < 10; ++i)
-        view.paint_and_finish();  // compiles the list, warms the caches
-    if (e.frame(99).display_list == 0) std::cerr << "viewport_paint_10000: nothing compiled\n";
+        view.paint_and_finish();  // compiles the lists (a neighbour a paint), warms the caches
+    for (int f = frame - onion; f <= frame + onion; ++f)
+        if (e.frame(f).display_list == 0)
+            std::cerr << figure << ": frame " << f << " not compiled\n";
 
     std::vector<double> times;
     for (int i = 0; i < 200; ++i) {
         const double start = now_seconds();
         view.paint_and_finish();
         times.push_back((now_seconds() - start) * 1000.0);
+    }
+    if (onion > 0) {
+        // The onion skin's picture is painted again whenever the view changes: the repaints of
+        // a camera drag, for the record beside the figure.
+        std::vector<double> turning;
+        camera_state c = view.camera();
+        for (int i = 0; i < 100; ++i) {
+            rotate_drag(c, 0.2f, 0.0f);
+            view.set_camera(c);
+            const double start = now_seconds();
+            view.paint_and_finish();
+            turning.push_back((now_seconds() - start) * 1000.0);
+        }
+        std::cerr << figure << ": " << median(turning) << " ms while the camera turns\n";
     }
     return median(times);
 }
@@ -201,7 +224,18 @@ double viewport_paint_1000000() {
     return median(times);
 }
 
+double viewport_paint_10000() {
+    return paint_10000("viewport_paint_10000", 99, 0);
+}
+
+// Frame 99, the one of 10,000 particles, is the scene's last: frame 97 (9,800) is the largest
+// with two neighbours on each side (9,600 to 10,000 particles each).
+double viewport_paint_onion_10000() {
+    return paint_10000("viewport_paint_onion_10000", 97, 2);
+}
+
 const add_figure paint("viewport_paint_10000", "ms", viewport_paint_10000, true);
+const add_figure onion("viewport_paint_onion_10000", "ms", viewport_paint_onion_10000, true);
 const add_figure paint_million("viewport_paint_1000000", "ms", viewport_paint_1000000, true);
 const add_figure move("mouse_move_10000", "ms", mouse_move_10000, true);
 

@@ -150,6 +150,29 @@ std::map<QString, std::function<void(QPainter&)>> icons() {
         p.setPen(pen(accent, 1.6));
         p.drawEllipse(QPointF(27, 19), 7, 7);
     };
+    all["brush_mirror"] = [](QPainter& p) {
+        p.save();
+        p.setPen(QPen(ink, 1.4, Qt::DashLine));
+        p.drawLine(QPointF(19, 4), QPointF(19, 34));
+        p.restore();
+        dot(p, QPointF(26, 25), 2.6, ink);
+        dot(p, QPointF(12, 25), 2.6, ink);
+        p.setPen(pen(accent));
+        arrow(p, QPointF(26, 25), QPointF(33, 11), 4.5);
+        arrow(p, QPointF(12, 25), QPointF(5, 11), 4.5);
+    };
+    all["cache_onion_skin"] = [](QPainter& p) {
+        // The frame before in a cool tint, the frame after in a warm one, the current on top.
+        const std::pair<double, QColor> frames[] = {{10.0, QColor(0x40, 0x8C, 0xFF, 0x90)},
+                                                    {28.0, QColor(0xFF, 0x80, 0x26, 0x90)},
+                                                    {19.0, ink}};
+        for (const auto& [x, colour] : frames) {
+            p.save();
+            p.setPen(pen(colour, 2.0));
+            p.drawEllipse(QPointF(x, 19), 7.5, 7.5);
+            p.restore();
+        }
+    };
     all["cache_export"] = [](QPainter& p) {
         crate(p);
         p.setPen(pen(accent));

@@ -1,5 +1,6 @@
 #include "view/camera.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/rotation.h"
@@ -70,6 +71,40 @@ void rotate_drag(camera_state& c, float dx, float dy) {
     const float len = length(arm2);
     // A camera sitting on its orbit centre has no direction to look along; it keeps its own.
     if (len > 0.0f) c.focal_vect = -arm2 / len;
+}
+
+camera_state framed(const camera_state& c, const std::vector<vec3>& points, float aspect) {
+    if (points.empty()) return c;
+    vec3 lo = points.front(), hi = points.front();
+    for (const vec3& p : points)
+        for (int i = 0; i < 3; ++i) {
+            lo[i] = std::min(lo[i], p[i]);
+            hi[i] = std::max(hi[i], p[i]);
+        }
+    const vec3 centre = (lo + hi) * 0.5f;
+    // The screen axes as the look-at makes them from the view direction and the up vector.
+    const vec3 f = normalise(c.focal_vect);
+    vec3 side = normalise(cross(f, c.focal_normal));
+    if (length(side) == 0.0f) side = normalise(c.focal_tangent);
+    const vec3 up = cross(side, f);
+    // Tangents of the half angles of the free camera's 35 degree view, less the margin.
+    const float tan_v = std::tan(35.0f * 0.5f * pi / 180.0f) * 0.9f;
+    const float tan_h = tan_v * std::max(aspect, 1e-3f);
+    // A point at depth z beyond the centre and off the axis by a and b is in view from a
+    // distance d when |a| <= (d + z) tan_h and |b| <= (d + z) tan_v; nothing may come nearer to
+    // the eye than a tenth of the box.
+    const float keep = 0.05f * length(hi - lo);
+    float d = 0.0f;
+    for (const vec3& p : points) {
+        const vec3 r = p - centre;
+        const float z = dot(r, f);
+        d = std::max(
+            {d, std::abs(dot(r, side)) / tan_h - z, std::abs(dot(r, up)) / tan_v - z, keep - z});
+    }
+    camera_state out = c;
+    if (d > 0.0f) out.focal_mag = d;
+    out.position = centre - c.focal_vect * out.focal_mag;
+    return out;
 }
 
 float conv(float f, float a) {

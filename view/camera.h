@@ -2,6 +2,8 @@
 // The viewport's orbit camera as plain values and the arithmetic of its drags, projection and
 // scene-dependent clip planes. No OpenGL here: the viewport feeds the results to GLU.
 
+#include <vector>
+
 #include <QPointF>
 
 #include "core/vec3.h"
@@ -28,6 +30,12 @@ void translate_drag(camera_state& c, float dx, float dy);
 void scale_drag(camera_state& c, float dx);
 // Alt + left drag: orbits the eye around the centre, half a degree per pixel.
 void rotate_drag(camera_state& c, float dx, float dy);
+
+// The camera moved, without turning, so that its orbit centre is the middle of the points'
+// bounding box and the points fill the view at the given aspect, a tenth of it left free at the
+// edges. Points that all lie on the centre (one particle) are only centred: the focal distance
+// stays. No points: the camera as it is.
+camera_state framed(const camera_state& c, const std::vector<vec3>& points, float aspect);
 
 // Field of view f (degrees) seen through a film stretched by a.
 float conv(float f, float a);

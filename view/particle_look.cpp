@@ -38,7 +38,12 @@ float brightness(const particle& p) {
 vec3 particle_colour(const particle& p, bool cache_display, const selection_look& sel) {
     vec3 base(1.0f, 1.0f, 1.0f);
     if (p.selected) {
-        const float t = length(p.position - sel.pick_point) / (sel.space * sel.focal_mag);
+        float d = length(p.position - sel.pick_point);
+        if (sel.mirror) {
+            const vec3 image(-sel.pick_point[0], sel.pick_point[1], sel.pick_point[2]);
+            d = std::min(d, length(p.position - image));
+        }
+        const float t = d / (sel.space * sel.focal_mag);
         base = heat(t, 0.0f, 1.0f) * 0.7f + vec3(0.3f, 0.3f, 0.3f);
     }
     vec3 c = base * brightness(p);

@@ -18,9 +18,11 @@ struct selection_look {
     vec3 pick_point;
     float space = 0.1f;
     float focal_mag = 3.0f;
+    bool mirror = false;  // the mirror brush: its image across x = 0 selects as well
 };
 
-// Colour of a particle; selected ones are tinted by their distance to the brush centre, and
+// Colour of a particle; selected ones are tinted by their distance to the brush centre (or to
+// its mirror image, whichever is nearer), and
 // with cache_display every component is lifted by the particle's scale.
 vec3 particle_colour(const particle& p, bool cache_display, const selection_look& sel);
 

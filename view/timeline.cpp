@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include <QFontMetricsF>
 #include <QGraphicsItemGroup>
 #include <QGraphicsLineItem>
 #include <QGraphicsRectItem>
@@ -27,6 +28,9 @@ namespace {
 // Frame states fill the strip under the frame number; the brush's reach covers only their
 // upper half, so the state of the frames a stroke reaches stays readable below it.
 const float band_top = 12.0f, band_bottom = 35.0f, reach_bottom = 24.0f;
+// Frame numbers of the ticks stand in the strip's top band, above the frame states.
+const int label_pixels = 9;
+const float label_gap = 10.0f;  // pixels between two numbers at the least
 
 // A band from frame edge a to b (in pixels), shaded towards its top.
 void band(QGraphicsItemGroup* group, float a, float b, const QColor& colour, float alpha,
@@ -141,6 +145,47 @@ void timeline::resizeEvent(QResizeEvent* event) {
     redraw();
 }
 
+void timeline::add_labels(float width, const QRectF& keep_clear) {
+    labels_.clear();
+    QFont font("Meiryo");
+    font.setPixelSize(label_pixels);
+    const QFontMetricsF metrics(font);
+    const int current = owner_.link().current_frame;
+    const int lo = frame_at(0.0f) - 1, hi = frame_at(width) + 1;
+    const float widest = float(std::max(metrics.horizontalAdvance(QString::number(lo)),
+                                        metrics.horizontalAdvance(QString::number(hi))));
+    // The finest step whose numbers stand apart: the major ticks, or every few of them when
+    // zoomed out. Zoomed in so far that the strip holds less than two major ticks (every frame
+    // then has a tick), finer steps number the frames between them.
+    const bool finer = scale > 3.0f && 30.0f * scale > width * 0.5f;
+    static const int steps[] = {1,    2,    5,    10,    30,    60,    150,    300,    600,
+                                1800, 3600, 9000, 18000, 36000, 90000, 180000, 360000, 900000};
+    int step = 0;
+    for (const int s : steps) {
+        if (s < 30 && !finer) continue;
+        if (float(s) * scale >= widest + label_gap) {
+            step = s;
+            break;
+        }
+    }
+    if (step == 0) return;
+    const QColor ink = rgb(0.3, 0.3, 0.3);
+    for (long long f = (lo / step) * step; f <= hi; f += step) {
+        const QString text = QString::number(f);
+        const float x = float(offset + double(f - current) * scale);
+        const float w = float(metrics.horizontalAdvance(text));
+        const QRectF rect(x - w * 0.5f, 0.0, w, metrics.height());
+        // Whole numbers only, clear of the current frame's number.
+        if (rect.left() < 0.0 || rect.right() > width || rect.intersects(keep_clear)) continue;
+        auto* item = new QGraphicsSimpleTextItem(text);
+        item->setFont(font);
+        item->setBrush(ink);
+        item->setPos(rect.topLeft());
+        group_->addToGroup(item);
+        labels_.push_back({int(f), rect});
+    }
+}
+
 bool timeline::redraw() {
     const float width = float(viewport()->width() - 1);
     // Counted in double: an offset far off the strip gives counts beyond the int range.
@@ -212,6 +257,7 @@ bool timeline::redraw() {
     marker->setPen(QPen(rgb(0.8, 0.1, 0.0)));
     group_->addToGroup(marker);
 
+    QRectF current_number;
     if (show_frame_number) {
         auto* text = new QGraphicsSimpleTextItem(QString::number(current));
         QFont font("Meiryo");
@@ -220,7 +266,9 @@ bool timeline::redraw() {
         text->setBrush(rgb(0, 0, 0.4));
         text->setPos(offset - 3 - text->boundingRect().width(), 5);
         group_->addToGroup(text);
+        current_number = text->sceneBoundingRect();
     }
+    add_labels(width, current_number);
 
     scene_.addItem(group_);
     // The strip itself, not the items' bounds: bands of frames far off the strip would shift it.

@@ -3,6 +3,8 @@
 // frame and the brush's reach in time. Left drags scrub frames, middle drags stretch the brush
 // in time; with Alt, middle drags pan and right drags zoom the strip.
 
+#include <vector>
+
 #include <QGraphicsView>
 
 namespace kavrin {
@@ -24,6 +26,14 @@ class timeline : public QGraphicsView {
     // 5000 frames or more than 100 pixels a frame.
     bool redraw();
 
+    // A frame number written over its tick, and where it stands on the strip.
+    struct frame_label {
+        int frame;
+        QRectF rect;
+    };
+    // The frame numbers of the last redraw.
+    const std::vector<frame_label>& labels() const { return labels_; }
+
   Q_SIGNALS:
     // The user scrubbed to a frame; the window makes it current (and moves the marker there).
     void frame_change(int frame);
@@ -38,6 +48,7 @@ class timeline : public QGraphicsView {
 
   private:
     void button(QMouseEvent* event, bool pressed);
+    void add_labels(float width, const QRectF& keep_clear);
 
     view_owner& owner_;
     float last_x_ = 0.0f;                          // x of the last press or drag step
@@ -45,6 +56,7 @@ class timeline : public QGraphicsView {
     bool time_held_ = false, scrub_held_ = false;  // middle, left
     QGraphicsScene scene_;
     QGraphicsItemGroup* group_ = nullptr;  // owned by scene_
+    std::vector<frame_label> labels_;
 };
 
 }  // namespace kavrin

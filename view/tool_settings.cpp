@@ -93,6 +93,8 @@ void clamp_to_controls(tool_state& state, const tool_state& fallback) {
     state.view_scale = std::clamp(state.view_scale, view_scale_range[0], view_scale_range[1]);
     state.view_translate =
         std::clamp(state.view_translate, -view_translate_limit, view_translate_limit);
+    state.onion_frames =
+        std::clamp(state.onion_frames, onion_frames_range[0], onion_frames_range[1]);
 }
 
 const QStringList& brush_modes() {
@@ -143,6 +145,7 @@ void exchange_settings(QSettings& settings, tool_state& state, bool load) {
         b.text(QString::fromStdString(category + "_dir"), dir);
     for (auto& [name, checked] : state.toggles)
         b.flag(QString::fromStdString(name), checked);
+    b.text_int("onion_frames", state.onion_frames);
     settings.endGroup();
 }
 

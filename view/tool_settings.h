@@ -33,10 +33,10 @@ struct tool_state {
 
     int toolbox_translate = 0;  // side panel scroll offset
     std::map<std::string, QString> dirs{{"cache", ""}, {"camera", ""}, {"geometry", ""}};
-    std::map<std::string, bool> toggles{{"camera_animation", false},
-                                        {"geometry_visible", true},
-                                        {"camera_guide", true},
-                                        {"cache_display", false}};
+    std::map<std::string, bool> toggles{{"camera_animation", false}, {"geometry_visible", true},
+                                        {"camera_guide", true},      {"cache_display", false},
+                                        {"cache_onion_skin", false}, {"brush_mirror", false}};
+    int onion_frames = 2;  // neighbours the onion skin shows on each side
 };
 
 // Ranges of the values that the controls allow, beyond what their drags check themselves.
@@ -49,6 +49,7 @@ constexpr float view_translate_limit = 1.0e6f;
 constexpr float panel_offset_limit = 1.0e6f;
 constexpr float camera_position_limit = 1.0e6f;
 constexpr float focal_mag_range[2] = {0.001f, 1.0e5f};
+constexpr int onion_frames_range[2] = {1, 3};
 
 // Whether a stored camera can be looked through: finite, not absurdly far away, and with
 // direction vectors of about unit length.

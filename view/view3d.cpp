@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <utility>
 
 #include <QMouseEvent>
+#include <QOpenGLFramebufferObject>
 #include <QThread>
 
 #include <GL/gl.h>
@@ -42,6 +44,7 @@ view3d::view3d(view_owner& owner, QWidget* parent)
 view3d::~view3d() {
     if (!context()) return;
     makeCurrent();
+    onion_picture_.reset();
     if (sphere_list_) glDeleteLists(sphere_list_, 1);
     if (small_sphere_list_) glDeleteLists(small_sphere_list_, 1);
     doneCurrent();
@@ -310,7 +313,11 @@ void view3d::button(QMouseEvent* event, bool pressed) {
             brush_right_ = pressed;
         } else if (which == Qt::LeftButton) {
             brush_left_ = pressed;
-            if (!pressed) stroke_end();
+            // A stroke that Esc cancelled is over already: its release ends nothing.
+            if (pressed)
+                stroke_cancelled_ = false;
+            else if (!std::exchange(stroke_cancelled_, false))
+                stroke_end();
         } else {
             known = false;
         }
@@ -325,6 +332,7 @@ void view3d::drop_brush_drag() {
     // frame that is no longer shown.
     window_link& link = owner_.link();
     brush_middle_ = brush_right_ = brush_left_ = false;
+    stroke_cancelled_ = false;
     while (link.view.busy)
         QThread::yieldCurrentThread();
     link.view.stroke_steps = 0;
@@ -342,6 +350,41 @@ void view3d::stroke_end() {
     link.view.stroke_steps = 0;
     if (emitter* e = owner_.active_scene()) e->add_near();
     update();
+}
+
+void view3d::cancel_stroke() {
+    emitter* e = owner_.active_scene();
+    if (!brush_left_ || !e) return;
+    e->cancel_stroke();  // waits for the step under way
+    window_link& link = owner_.link();
+    brush_left_ = false;
+    stroke_cancelled_ = true;
+    link.view.stroke_steps = 0;
+    // A size drag held beside the stroke goes on.
+    link.view.drag_active = brush_middle_ || brush_right_;
+    update();
+}
+
+bool view3d::frame_particles() {
+    if (!frame_shown() || scene_view()) return false;
+    frame_set& fs = *current_frame();
+    std::vector<vec3> live;
+    {
+        // A worker stepping the frame moves its particles: try again at the next press.
+        std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
+        if (!hold.owns_lock()) return false;
+        live.reserve(fs.particles.size());
+        for (const auto& [id, p] : fs.particles)
+            if (p.live()) live.push_back(p.position);
+    }
+    if (live.empty()) return false;
+    {
+        QMutexLocker hold(&camera_lock_);
+        cam_ = framed(cam_, live, float(width()) / float(std::max(1, height())));
+    }
+    publish_camera();
+    update();
+    return true;
 }
 
 void view3d::leaveEvent(QEvent* event) {

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <QMutex>
@@ -13,6 +14,8 @@
 
 #include "core/window_link.h"
 #include "view/camera.h"
+
+class QOpenGLFramebufferObject;
 
 namespace kavrin {
 
@@ -48,6 +51,16 @@ class view3d : public QOpenGLWidget {
     // The brush direction after "ctrl" or "shift" changed: the window calls it once per changed
     // key while the frame is shown; it updates the vector and repaints.
     void keys_changed();
+
+    // A left-button stroke is held on the shown frame.
+    bool stroke_held() const { return brush_left_; }
+    // Esc during a stroke: the emitter takes the stroke back, and for the viewport the stroke is
+    // over; the button's later release ends nothing. Nothing happens without a stroke.
+    void cancel_stroke();
+    // Moves the free camera, without turning it, so that the current frame's particles fill the
+    // view; false (nothing moved) without a shown frame, through the scene camera, or while a
+    // worker has the frame.
+    bool frame_particles();
 
     camera_state camera() const;
     void set_camera(const camera_state& c);
@@ -110,6 +123,10 @@ class view3d : public QOpenGLWidget {
     void draw_ground_grid();
     void draw_camera_guide();
     void draw_brush_cursor();
+    // Onion skin (view3d_onion.cpp).
+    void draw_onion_skin(frame_set& fs, int count);
+    bool refresh_neighbour(frame_set& fs, bool cache_display);
+    void paint_neighbours(const std::vector<std::pair<unsigned, vec3>>& lists, float size);
 
     view_owner& owner_;
     unsigned sphere_list_ = 0;        // fine sphere of the brush
@@ -122,11 +139,19 @@ class view3d : public QOpenGLWidget {
 
     bool cam_translate_ = false, cam_scale_ = false, cam_rotate_ = false;
     bool brush_middle_ = false, brush_right_ = false, brush_left_ = false;
+    bool stroke_cancelled_ = false;  // Esc ended the held stroke: its release ends nothing
     QPointF last_mouse_;
     QPointF last_pick_mouse_;
     // Centre of each frame's particles, measured when its list is compiled; for the brush
     // distance through a scene camera. GUI thread only.
     std::map<int, vec3> frame_centres_;
+    // How often each frame's list has been compiled: a list id may be reused by the next
+    // compile, its count tells the pictures apart. GUI thread only.
+    std::map<int, unsigned> list_versions_;
+    // The onion skin's neighbours as last painted, and what they showed: the view, the sizes and
+    // each neighbour's list. Repaints that show the same reuse the picture. GUI thread only.
+    std::unique_ptr<QOpenGLFramebufferObject> onion_picture_;
+    std::vector<double> onion_key_;
 };
 
 }  // namespace kavrin

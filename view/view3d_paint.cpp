@@ -64,6 +64,8 @@ void view3d::paintGL() {
     if (frame_shown()) {
         frame_set& fs = *current_frame();
         const int level = owner_.show_debug();
+        const int onion = level != 4 && level != 7 ? owner_.onion_frames() : 0;
+        if (onion > 0) draw_onion_skin(fs, onion);
         glEnable(GL_DEPTH_TEST);
         draw_overlay_before(fs, level);
         if (level != 4 && level != 7) draw_particles(fs);
@@ -110,6 +112,7 @@ void view3d::draw_particles(frame_set& fs) {
 void view3d::compile_particles(frame_set& fs, bool cache_display) {
     // Cleared first: a worker that touches the frame again meanwhile gets another rebuild.
     fs.touched = false;
+    ++list_versions_[fs.frame];
     if (fs.display_list != 0) glDeleteLists(fs.display_list, 1);
     fs.display_list = glGenLists(1);
 
@@ -117,6 +120,7 @@ void view3d::compile_particles(frame_set& fs, bool cache_display) {
     sel.pick_point = owner_.link().view.pick_point();
     sel.space = owner_.tool().space();
     sel.focal_mag = camera().focal_mag;
+    sel.mirror = owner_.link().mirror;
     const scene_figures figures = figures_of(*fs.owner);
     const int size = owner_.particle_size();
 
@@ -343,6 +347,14 @@ void view3d::draw_brush_cursor() {
     gl::sphere(at, r * tool.power() * 0.9f, vec3(0, 0, 0), 0.15f, sphere_list_);
     const float sign = type == "normal" && keys.at("shift") ? -1.0f : 1.0f;
     gl::line(at, at + tool.vector() * (r * sign), vec3(0, 0, 0), true, 4.0f);
+    if (link.mirror) {
+        // The mirror brush's image across x = 0, fainter than the brush itself.
+        const vec3 image(-at[0], at[1], at[2]);
+        vec3 v = tool.vector() * (r * sign);
+        v[0] = -v[0];
+        gl::sphere(image, r, vec3(1, 1, 1), alpha * 0.5f, sphere_list_);
+        gl::line(image, image + v, vec3(0, 0, 0), true, 2.0f);
+    }
 }
 
 }  // namespace kavrin

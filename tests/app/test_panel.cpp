@@ -44,11 +44,18 @@ TEST(Panel, ButtonsAndTheirLook) {
     ASSERT_TRUE(o.started);
     shelf_area& panel = *o.w->shelf;
     EXPECT_EQ(panel.brush_buttons.size(), 5u);
-    for (const char* name : {"brush_hard", "cache_export", "cache_override", "cache_import",
-                             "cache_display", "camera_import", "camera_animation", "camera_reset",
-                             "camera_guide", "geometry_import", "geometry_visible", "demo_wine",
-                             "demo_fireball", "demo_100", "demo_10000", "user_update"})
+    for (const char* name :
+         {"brush_hard", "cache_export", "cache_override", "cache_import", "cache_display",
+          "camera_import", "camera_animation", "camera_reset", "camera_guide", "geometry_import",
+          "geometry_visible", "demo_wine", "demo_fireball", "demo_100", "demo_10000", "user_update",
+          "brush_mirror", "cache_onion_skin"})
         ASSERT_TRUE(panel.buttons.count(name)) << name;
+    // Every button says what it does; those with a key name it.
+    for (const auto* group : {&panel.buttons, &panel.brush_buttons})
+        for (const auto& [name, b] : *group)
+            EXPECT_FALSE(b->toolTip().isEmpty()) << name;
+    EXPECT_TRUE(panel.brush_buttons.at("converge")->toolTip().endsWith("(key 3)"));
+    EXPECT_TRUE(panel.buttons.at("cache_onion_skin")->toolTip().endsWith("(key O)"));
     QPushButton* display = panel.buttons.at("cache_display");
     EXPECT_EQ(display->text(), "         Display");
     EXPECT_TRUE(display->isCheckable());
@@ -189,6 +196,9 @@ TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {
         cam.position = vec3(0.5f, 1.5f, 4.0f);
         o.w->viewport->set_camera(cam);
         o.w->shelf->buttons.at("cache_display")->setChecked(true);
+        o.w->shelf->buttons.at("brush_mirror")->setChecked(true);
+        o.w->shelf->buttons.at("cache_onion_skin")->setChecked(true);
+        o.w->onion_count = 3;
         o.w->shelf->last_folder["camera"] = "/some/where/";
     }
     open_window again(true);
@@ -204,6 +214,8 @@ TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {
     EXPECT_FLOAT_EQ(c.focal_mag, 4.25f);
     EXPECT_EQ(c.position, vec3(0.5f, 1.5f, 4.0f));
     EXPECT_TRUE(again.w->toggle("cache_display"));
+    EXPECT_TRUE(again.w->mirror);
+    EXPECT_EQ(again.w->onion_frames(), 3);
     EXPECT_EQ(again.w->shelf->last_folder.at("camera"), "/some/where/");
 }
 

@@ -16,6 +16,7 @@
 #include <QLineF>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTest>
@@ -24,6 +25,7 @@
 #include "app/kavrin.h"
 #include "app/scripts.h"
 #include "app/shelf_area.h"
+#include "app/status_line.h"
 #include "app/transfer.h"
 #include "core/frame_set.h"
 #include "exchange/fbx_import.h"
@@ -543,6 +545,10 @@ TEST_F(Samples, ACancelledDownloadEndsAtOnceAndKeepsNothing) {
     auto* progress = w.findChild<QProgressDialog*>();
     ASSERT_TRUE(progress);
     QTest::qWait(500);
+    // The status line says so too, with the download's progress once its size is known.
+    w.status->refresh();
+    EXPECT_EQ(w.status->background(), "downloading");
+    EXPECT_EQ(w.status->progress().isVisible(), w.current_transfer()->control.total > 0);
     auto* cancel = progress->findChild<QPushButton*>();
     ASSERT_TRUE(cancel);
     cancel->click();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -147,4 +148,38 @@ TEST(CameraProjection, SceneCameraKeyGivesEyeDirectionAndFieldOfView) {
     // A film wider than the widget also narrows to the widget.
     const projection narrow = camera_projection(c, 1.0f, &key, 1.5f, 30.0f);
     EXPECT_NEAR(narrow.fov, conv(conv(conv(50.0f, 1.0f / 1.5f), 1.5f), 1.05f), 1e-4f);
+}
+
+TEST(CameraFraming, ThePointsFillTheViewToItsMarginWithoutTurningIt) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (int trial = 0; trial < 40; ++trial) {
+        camera_state c;
+        rotate_drag(c, u(random) * 300.0f, u(random) * 120.0f);
+        // A cloud stretched differently along each axis, somewhere in the scene.
+        const vec3 middle(u(random) * 5.0f, u(random) * 5.0f, u(random) * 5.0f);
+        const vec3 stretch(1.0f + u(random), 0.2f + u(random) * 0.1f, 0.5f + u(random) * 0.4f);
+        std::vector<vec3> points;
+        for (int i = 0; i < 300; ++i)
+            points.push_back(middle + vec3(u(random) * stretch[0], u(random) * stretch[1],
+                                           u(random) * stretch[2]));
+        const int w = 300 + trial * 20, h = 600 - trial * 10;
+        const camera_state f = framed(c, points, float(w) / float(h));
+        EXPECT_EQ(f.focal_vect, c.focal_vect);
+        EXPECT_EQ(f.focal_tangent, c.focal_tangent);
+        EXPECT_EQ(f.focal_normal, c.focal_normal);
+        // Every point on screen, and the outermost at the margin of the narrower side.
+        const projection p = camera_projection(f, float(w) / float(h));
+        float reach = 0.0f;
+        for (const vec3& point : points) {
+            const QPointF at = project_point(p, w, h, point);
+            reach = std::max({reach, float(std::abs(at.x() - w * 0.5) / (w * 0.5)),
+                              float(std::abs(at.y() - h * 0.5) / (h * 0.5))});
+        }
+        EXPECT_NEAR(reach, 0.9f, 1e-3f) << trial;
+    }
+    // A single point is centred at the focal distance the camera had.
+    const camera_state one = framed(camera_state(), {vec3(1, 2, 3)}, 1.5f);
+    EXPECT_FLOAT_EQ(one.focal_mag, camera_state().focal_mag);
+    EXPECT_LT(length(one.centre() - vec3(1, 2, 3)), 1e-5f);
 }

@@ -62,6 +62,12 @@ TEST(ParticleLook, BrightnessAndSelectionTint) {
     const vec3 tinted = particle_colour(up, false, sel);  // at the brush centre: red tint
     EXPECT_NEAR(tinted.x(), 1.4f, 1e-5f);
     EXPECT_NEAR(tinted.y(), (0.7f * 0.1f + 0.3f) * 1.4f, 1e-5f);
+    // With the mirror brush its image across x = 0 tints as the brush itself does.
+    sel.pick_point = vec3(0.075f, 0.0f, 0.0f);  // half the brush radius from its image
+    up.position = vec3(-0.075f, 0.0f, 0.0f);
+    EXPECT_NE(particle_colour(up, false, sel), tinted);
+    sel.mirror = true;
+    EXPECT_EQ(particle_colour(up, false, sel), tinted);
     up.selected = false;
     up.scale = 9.0f;
     EXPECT_NEAR(particle_colour(up, true, sel).x(), 1.4f + 0.2f, 1e-5f);

@@ -29,6 +29,7 @@ class test_owner : public view_owner {
     int size = 20;
     bool mode = false;
     int timeline_redraws = 0;
+    int onion = 0;
 
     // A frame made by hand, stepped once so that it has its octree, fields and pick boxes.
     frame_set& add_frame(int number) { return scene->add_frame(number); }
@@ -44,6 +45,7 @@ class test_owner : public view_owner {
     bool camera_mode() const override { return mode; }
     void set_camera_mode(bool on) override { mode = on; }
     void redraw_timeline() override { ++timeline_redraws; }
+    int onion_frames() const override { return onion; }
 };
 
 }  // namespace kavrin::test

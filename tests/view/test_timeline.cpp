@@ -8,6 +8,7 @@
 #include <QGraphicsLineItem>
 #include <QGraphicsRectItem>
 #include <QGraphicsScene>
+#include <QGraphicsSimpleTextItem>
 #include <QKeyEvent>
 #include <QTest>
 #include <QWheelEvent>
@@ -184,6 +185,38 @@ TEST(TimelineDrawing, SmallScalesTickOnlyEveryThirtyFrames) {
     EXPECT_LE(ticks.begin()->first, t.strip.frame_at(5.0f));
     EXPECT_GE(ticks.rbegin()->first, t.strip.frame_at(595.0f));
     EXPECT_EQ(ticks.size(), size_t(ticks.rbegin()->first - ticks.begin()->first) + 1);
+}
+
+TEST(TimelineDrawing, FrameNumbersStandApartOverTheirTicksAtEveryZoom) {
+    shown_timeline t;
+    t.strip.show_frame_number = true;
+    for (const int current : {0, 1234, 99999})
+        for (float scale = 0.125f; scale <= 100.0f; scale *= 1.37f) {
+            t.owner.window.current_frame = current;
+            t.strip.scale = scale;
+            ASSERT_TRUE(t.strip.redraw()) << scale;
+            const auto& labels = t.strip.labels();
+            ASSERT_FALSE(labels.empty()) << current << " at " << scale;
+            for (const timeline::frame_label& l : labels) {
+                // On a drawn tick: a major one, or any once every frame has its tick.
+                EXPECT_TRUE(l.frame % 30 == 0 || scale > 3.0f) << l.frame << " at " << scale;
+                EXPECT_NEAR(l.rect.center().x(), t.x_of(l.frame), 0.5) << l.frame;
+                // Whole on the strip, above the frame bands, and tall enough to read.
+                EXPECT_GE(l.rect.left(), 0.0);
+                EXPECT_LE(l.rect.right(), t.strip.viewport()->width());
+                EXPECT_LE(l.rect.bottom(), 12.0);
+                EXPECT_GE(l.rect.height(), 9.0);
+            }
+            // No text of the strip (numbers and the current frame's number) covers another.
+            std::vector<QRectF> texts;
+            for (QGraphicsItem* item : t.strip.scene()->items())
+                if (qgraphicsitem_cast<QGraphicsSimpleTextItem*>(item))
+                    texts.push_back(item->sceneBoundingRect());
+            EXPECT_EQ(texts.size(), labels.size() + 1);
+            for (size_t i = 0; i < texts.size(); ++i)
+                for (size_t j = i + 1; j < texts.size(); ++j)
+                    ASSERT_FALSE(texts[i].intersects(texts[j])) << current << " at " << scale;
+        }
 }
 
 TEST(TimelineDrawing, BandsShowEachFrameStateAndTheBrushTimeWithItsSideButtons) {

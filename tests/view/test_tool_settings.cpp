@@ -41,6 +41,8 @@ TEST(ToolSettings, SaveThenLoadReproducesTheToolState) {
     s.dirs["cache"] = "/data/caches/";
     s.toggles["cache_display"] = true;
     s.toggles["camera_guide"] = false;
+    s.toggles["brush_mirror"] = true;
+    s.onion_frames = 3;
     ASSERT_TRUE(save_tool_settings(dir.path() + "/tool.ini", s));
 
     const tool_state r = load_tool_settings(dir.path() + "/tool.ini", dir.path() + "/none.ini");
@@ -64,6 +66,9 @@ TEST(ToolSettings, SaveThenLoadReproducesTheToolState) {
     EXPECT_EQ(r.dirs.at("cache"), "/data/caches/");
     EXPECT_TRUE(r.toggles.at("cache_display"));
     EXPECT_FALSE(r.toggles.at("camera_guide"));
+    EXPECT_TRUE(r.toggles.at("brush_mirror"));
+    EXPECT_FALSE(r.toggles.at("cache_onion_skin"));
+    EXPECT_EQ(r.onion_frames, 3);
 }
 
 TEST(ToolSettings, TypeMissingOrUnknownSelectsScale) {
@@ -119,6 +124,9 @@ TEST(ToolSettings, DamagedValuesAreClampedToTheirControlsAndWrittenBackCleanly) 
         "[camera]\nfocal_vect_x=0\nfocal_vect_y=0\nfocal_vect_z=0\nfocal_tangent_x=nan\n",
         "[camera]\nfocal_normal_x=1e20\nfocal_mag=-3\n[timeline]\nview_scale=1e9\n",
         "[brush\npower=\x01\x02\n==\n[camera]\nposition_y=--1\n",
+        "[toolbox]\nonion_frames=0\n",
+        "[toolbox]\nonion_frames=-2147483648\n",
+        "[toolbox]\nonion_frames=40\n",
     };
     for (const char* text : damaged) {
         SCOPED_TRACE(text);
@@ -137,6 +145,8 @@ TEST(ToolSettings, DamagedValuesAreClampedToTheirControlsAndWrittenBackCleanly) 
         EXPECT_LE(s.view_scale, view_scale_range[1]);
         EXPECT_LE(std::abs(s.view_translate), view_translate_limit);
         EXPECT_LE(std::abs(float(s.toolbox_translate)), panel_offset_limit);
+        EXPECT_GE(s.onion_frames, onion_frames_range[0]);
+        EXPECT_LE(s.onion_frames, onion_frames_range[1]);
 
         // What a damaged file loads is written back without error and reads back unchanged.
         ASSERT_TRUE(save_tool_settings(tool, s));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <random>
 
 #include <QImage>
@@ -24,15 +26,16 @@ void set_box(frame_set& fs, const vec3& lo, const vec3& hi) {
     fs.boxes.touch(slot);
 }
 
-// A frame of n x n x n particles spaced by step from the origin, stepped once.
-frame_set& block_frame(test_owner& owner, int number, int n, float step_size) {
+// A frame of n x n x n particles spaced by step from corner, stepped once.
+frame_set& block_frame(test_owner& owner, int number, int n, float step_size,
+                       const vec3& corner = vec3()) {
     frame_set& fs = owner.add_frame(number);
     int id = 0;
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j)
             for (int k = 0; k < n; ++k, ++id)
-                fs.particles.try_emplace(id, id, vec3(i * step_size, j * step_size, k * step_size),
-                                         1.0f);
+                fs.particles.try_emplace(
+                    id, id, corner + vec3(i * step_size, j * step_size, k * step_size), 1.0f);
     owner.scene->point_count += id;
     fs.needs_step = true;
     step(fs, true, false);
@@ -169,6 +172,61 @@ TEST(ViewportDrawing, ParticlesLightUpWhereTheyProjectAndNowhereElse) {
         EXPECT_EQ(image.pixel(corner), qRgb(0, 0, 0));
     // Alpha stays opaque although everything is blended.
     EXPECT_EQ(qAlpha(image.pixel(200, 150)), 255);
+}
+
+TEST(ViewportDrawing, OnionSkinTintsTheFrameBeforeCoolAndTheFrameAfterWarmBehindTheCurrent) {
+    shown_view v;
+    v.owner.size = 60;
+    const vec3 corners[3] = {vec3(-0.7f, 0, 0), vec3(0, 0, 0), vec3(0.7f, 0, 0)};
+    for (int f = 0; f < 3; ++f)
+        block_frame(v.owner, f, 3, 0.1f, corners[f]);
+    v.owner.window.current_frame = 1;
+    v.look_at(vec3(0.1f, 0.1f, 0.1f), 2.5f);
+    // Pixels of each frame's particles, by frame, as red minus blue (or -1000 when black).
+    auto tints = [&](const QImage& image) {
+        std::array<std::vector<int>, 3> out;
+        const projection p = v.view.current_projection();
+        for (int f = 0; f < 3; ++f)
+            for (const auto& [id, particle] : v.owner.scene->frame(f).particles) {
+                // The brightest pixel around the projection: a small point may fall beside it.
+                const QPoint at = project_point(p, 400, 300, particle.position).toPoint();
+                if (!QRect(1, 1, 398, 298).contains(at)) {
+                    out[f].push_back(0);  // off the picture: neither tint nor black
+                    continue;
+                }
+                QRgb c = image.pixel(at);
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx)
+                        if (qGray(image.pixel(at + QPoint(dx, dy))) > qGray(c))
+                            c = image.pixel(at + QPoint(dx, dy));
+                out[f].push_back(qGray(c) < 8 ? -1000 : qRed(c) - qBlue(c));
+            }
+        return out;
+    };
+    auto all = [](const std::vector<int>& v, auto test) {
+        return std::all_of(v.begin(), v.end(), test);
+    };
+    const auto off = tints(v.grab());
+    EXPECT_TRUE(all(off[0], [](int d) { return d == -1000; }));
+    EXPECT_TRUE(all(off[2], [](int d) { return d == -1000; }));
+
+    v.owner.onion = 1;
+    // One neighbour's picture is compiled per paint: both show within two paints.
+    std::array<std::vector<int>, 3> on;
+    for (int paint = 0; paint < 2; ++paint)
+        on = tints(v.grab());
+    EXPECT_TRUE(all(on[0], [](int d) { return d != -1000 && d < -40; }));  // cool
+    EXPECT_TRUE(all(on[2], [](int d) { return d > 40; }));                 // warm
+    EXPECT_EQ(on[1], off[1]);  // the current frame drawn as without onion skin
+
+    // The neighbours' picture follows the view, and goes with the onion skin.
+    v.look_at(vec3(0.1f, 0.3f, 0.2f), 3.0f);
+    const auto moved = tints(v.grab());
+    EXPECT_TRUE(all(moved[0], [](int d) { return d != -1000 && d < -40; }));
+    EXPECT_TRUE(all(moved[2], [](int d) { return d > 40; }));
+    v.owner.onion = 0;
+    const auto gone = tints(v.grab());
+    EXPECT_TRUE(all(gone[0], [](int d) { return d == -1000; }));
 }
 
 TEST(ViewportDrawing, GridShowsOnlyWithTheCameraGuide) {

@@ -1,8 +1,10 @@
 // A stroke inside the main window, from the mouse to the neighbouring frames and back with
-// Ctrl+Z. With KAVRIN_PICTURES=folder it also leaves pictures of the window mid-stroke and of the
-// timeline after the stroke has spread, for the screenshot script.
+// Ctrl+Z; a mirrored stroke and the onion skin. With KAVRIN_PICTURES=folder it also leaves
+// pictures of the window mid-stroke, of the timeline after the stroke has spread, of a mirrored
+// stroke, of the onion skin and of the status line, for the screenshot script.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 
 #include <QCoreApplication>
@@ -10,9 +12,12 @@
 #include <QFileInfo>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPushButton>
 #include <QTest>
 
 #include "app/kavrin.h"
+#include "app/shelf_area.h"
+#include "app/status_line.h"
 #include "core/frame_set.h"
 #include "view/brush.h"
 #include "view/hit_run.h"
@@ -63,6 +68,18 @@ struct stroke_window {
             out << QString::fromUtf8(line).trimmed();
         return out;
     }
+    // Once the start-up scene is quiet: the frame shown and a grab brush of the given space,
+    // power 0.8, reaching three frames. False when the window did not start or stay quiet.
+    bool grab_on(int frame, float space) {
+        if (!started || !wait_for_quiet()) return false;
+        w->change_frame(frame);
+        brush& b = *w->tool_brush;
+        b.set_type("grab");
+        b.set_space(space);
+        b.set_power(0.8f);
+        b.set_time(3.0f);
+        return true;
+    }
     void hover(const QPointF& at) {
         QMouseEvent event(QEvent::MouseMove, at, w->viewport->mapToGlobal(at), Qt::NoButton,
                           Qt::NoButton, Qt::NoModifier);
@@ -102,16 +119,9 @@ void save_picture(const QImage& image, const char* name) {
 
 TEST(WindowStroke, DragSpreadsToNearFramesAndCtrlZTakesItBack) {
     stroke_window o;
-    ASSERT_TRUE(o.started);
-    ASSERT_TRUE(o.wait_for_quiet());
+    ASSERT_TRUE(o.grab_on(50, 0.12f));
     window& w = *o.w;
     emitter& e = *w.scene;
-    w.change_frame(50);
-    brush& b = *w.tool_brush;
-    b.set_type("grab");
-    b.set_space(0.12f);
-    b.set_power(0.8f);
-    b.set_time(3.0f);
     w.viewport->update();
     QTest::qWait(50);
     const test::hit_run run = test::longest_hit_run(*w.viewport);
@@ -158,4 +168,86 @@ TEST(WindowStroke, DragSpreadsToNearFramesAndCtrlZTakesItBack) {
     EXPECT_EQ(e.undo_depth, 0);
     for (int f = 45; f <= 55; ++f)
         EXPECT_LT(moved_most(e.frame(f), before.at(f)), 1e-5f) << f;
+}
+
+TEST(WindowStroke, MirrorStrokeBendsBothSidesAndTheOnionSkinShowsTheNeighbours) {
+    stroke_window o;
+    ASSERT_TRUE(o.grab_on(90, 0.1f));
+    window& w = *o.w;
+    emitter& e = *w.scene;
+    QTest::keyClick(&w, Qt::Key_M);
+    ASSERT_TRUE(w.mirror);
+    w.viewport->update();
+    QTest::qWait(50);
+
+    // A pick on the particle nearest x = 0.45, on the right leg of the arc.
+    const frame_set& fs = e.frame(90);
+    const particle* right = nullptr;
+    for (const auto& [id, p] : fs.particles)
+        if (!right || std::abs(p.position[0] - 0.45f) < std::abs(right->position[0] - 0.45f))
+            right = &p;
+    const QPoint centre = project_point(w.viewport->current_projection(), w.viewport->width(),
+                                        w.viewport->height(), right->position)
+                              .toPoint();
+    // Boxes around lone particles are small: the nearest pixel that hits.
+    QPoint at;
+    bool hit = false;
+    for (int r = 0; r < 6 && !hit; ++r)
+        for (int dx = -r; dx <= r && !hit; ++dx)
+            for (int dy = -r; dy <= r && !hit; ++dy)
+                hit = w.viewport->pick(at = centre + QPoint(dx, dy));
+    ASSERT_TRUE(hit);
+    const auto before = all_positions(e);
+
+    // Up and to the right: the mirrored brush pulls the left leg up and to the left.
+    QTest::mousePress(w.viewport, Qt::LeftButton, Qt::NoModifier, at);
+    for (int i = 1; i <= 24; ++i) {
+        QTest::mouseMove(w.viewport, at + QPoint(i, -2 * i));
+        QTest::qWait(5);
+    }
+    QTest::qWait(100);
+    w.viewport->update();
+    save_picture(w.grab().toImage(), "window_mirror_stroke.png");
+    QTest::mouseRelease(w.viewport, Qt::LeftButton, Qt::NoModifier, at + QPoint(24, -48));
+    float left_moved = 0.0f, right_moved = 0.0f;
+    for (const auto& [id, p] : fs.particles) {
+        const float moved = length(p.position - before.at(90).at(id));
+        (before.at(90).at(id)[0] < 0.0f ? left_moved : right_moved) += moved;
+    }
+    EXPECT_GT(right_moved, 1e-3f);
+    EXPECT_GT(left_moved, 1e-3f);
+
+    // Once spread, the onion skin shows the frames around in their tints behind frame 90.
+    o.hover(QPointF(2, 2));
+    ASSERT_TRUE(o.wait_for_quiet());
+    QTest::keyClick(&w, Qt::Key_O);
+    QTest::keyClick(&w, Qt::Key_F);  // closer: the frame's particles fill the view
+    QImage image;
+    for (int paint = 0; paint < 5; ++paint)
+        image = w.viewport->grabFramebuffer();
+    int cool = 0, warm = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb c = image.pixel(x, y);
+            cool += qBlue(c) > qRed(c) + 40 ? 1 : 0;
+            warm += qRed(c) > qBlue(c) + 40 && qGreen(c) > qBlue(c) ? 1 : 0;
+        }
+    EXPECT_GT(cool, 50);
+    EXPECT_GT(warm, 50);
+    save_picture(w.grab().toImage(), "window_onion_skin.png");
+
+    // The status line while the "10000" scene builds, with the timeline under it.
+    w.shelf->buttons.at("demo_10000")->click();
+    for (int i = 0; i < 400 && w.scene->frames_to_build > 70; ++i)
+        QTest::qWait(10);
+    w.status->refresh();
+    EXPECT_TRUE(w.status->background().startsWith("building "))
+        << w.status->background().toStdString();
+    QWidget* column = w.status->parentWidget();
+    save_picture(
+        doubled(
+            column->grab(QRect(0, w.status->y(), column->width(), column->height() - w.status->y()))
+                .toImage()),
+        "status_line.png");
+    ASSERT_TRUE(o.wait_for_quiet());
 }

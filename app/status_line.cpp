@@ -1,0 +1,164 @@
+#include "app/status_line.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+
+#include "app/kavrin.h"
+#include "app/transfer.h"
+#include "core/emitter.h"
+#include "view/brush.h"
+
+namespace kavrin {
+
+namespace {
+
+QString number(float v) {
+    return QString::number(v, 'g', 3);
+}
+
+// Whether some frame's history holds what an undo or a redo left for the background. A history
+// in use by a worker is skipped: that frame is being worked on and the next refresh sees it.
+struct history_work {
+    bool undo = false, redo = false;
+};
+history_work pending_history(const emitter& e) {
+    history_work w;
+    for (const auto& [number, fs] : e.frames) {
+        std::unique_lock<QMutex> hold(*fs.history_lock, std::try_to_lock);
+        if (!hold.owns_lock()) continue;
+        w.undo = w.undo || (!fs.history.empty() && fs.history.back().undone);
+        w.redo = w.redo || (!fs.redo.empty() && fs.redo.back().due);
+    }
+    return w;
+}
+
+// Whether a propagated stroke still waits in some frame's queue.
+bool pending_strokes(const emitter& e) {
+    if (e.near_running) return true;
+    for (const auto& [number, fs] : e.frames) {
+        std::unique_lock<QMutex> hold(*fs.near_lock, std::try_to_lock);
+        if (hold.owns_lock() && !fs.near_queue.empty()) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+background_state background_of(const emitter& e, int save_total, bool downloading) {
+    background_state s;
+    const int to_build = e.frames_to_build, to_save = e.frames_to_save;
+    if (to_build >= 0) {
+        // Counts down as frames are first stepped; 0 until the tick that reports the build.
+        s.total = int(e.frames.size());
+        s.done = s.total - to_build;
+        s.text = e.from_cache ? "loading" : "building";
+    } else if (to_save > 0) {
+        s.total = std::max(save_total, to_save);
+        s.done = s.total - to_save;
+        s.text = "saving";
+    } else if (downloading) {
+        s.text = "downloading";
+    } else if (pending_strokes(e)) {
+        s.text = "spreading stroke";
+    } else if (const history_work w = pending_history(e); w.undo || w.redo) {
+        s.text = w.undo ? "reverting undo" : "redoing";
+    }
+    if (s.total > 0) s.text += " " + QString::number(s.done) + "/" + QString::number(s.total);
+    return s;
+}
+
+status_line::status_line(kavrin& window, QWidget* parent) : QWidget(parent), window_(window) {
+    setObjectName("status_line");
+    setFixedHeight(22);
+    setStyleSheet(
+        "QWidget#status_line{ background-color: #E6E6E6; border-top: 1px solid #C8C8C8; }"
+        "QLabel{ color: #333333; background-color: transparent; }"
+        "QLabel#status_note{ color: #A04000; }"
+        "QProgressBar{ border: 1px solid #9A9A9A; border-radius: 2px; background-color: #F4F4F4;"
+        " height: 12px; }"
+        "QProgressBar::chunk{ background-color: #E0A020; }");
+    setAttribute(Qt::WA_StyledBackground);
+    setToolTip(
+        "Keys: Space play/stop, Left/Right previous/next frame, Home/End first/last frame, "
+        "[ ] brush space down/up, 1-5 brush type, F frame the particles, O onion skin, "
+        "M mirror brush, Ctrl+Z undo, Ctrl+Shift+Z or Ctrl+Y redo, Esc cancel the stroke");
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(8, 0, 8, 0);
+    row->setSpacing(12);
+    facts_ = new QLabel(this);
+    note_ = new QLabel(this);
+    note_->setObjectName("status_note");
+    background_ = new QLabel(this);
+    background_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    progress_ = new QProgressBar(this);
+    progress_->setTextVisible(false);
+    progress_->setFixedWidth(140);
+    progress_->hide();
+    for (QLabel* label : {facts_, note_, background_}) {
+        QFont font = label->font();
+        font.setPointSize(9);
+        label->setFont(font);
+    }
+    row->addWidget(facts_);
+    row->addWidget(note_);
+    row->addStretch(1);
+    row->addWidget(background_);
+    row->addWidget(progress_);
+    refresh();
+}
+
+void status_line::refresh() {
+    const int frame = window_.current_frame;
+    const brush_values b = window_.tool_brush->values();
+    QString particles = "-";
+    if (emitter* e = window_.scene.get(); e && window_.stepping) {
+        auto it = e->frames.find(frame);
+        // Once needs_step is set the frame's particle map is complete and keeps its size (edits
+        // change particles, never the map), so its size can be read while workers step it.
+        if (it != e->frames.end() && it->second.needs_step)
+            particles = QString::number(it->second.particles.size());
+    }
+    facts_->setText("frame " + QString::number(frame) + "    " + b.type + "    space " +
+                    number(b.space) + "    power " + number(b.power) + "    time " +
+                    number(b.time) + "    particles " + particles);
+    // A scale stroke changes only what display mode draws: without it the brush does nothing.
+    note_->setText(b.type == QLatin1String("scale") && !window_.toggle("cache_display")
+                       ? "scale shows in display mode"
+                       : QString());
+
+    background_state s;
+    const transfer* download = window_.current_transfer();
+    if (emitter* e = window_.scene.get(); e && window_.stepping)
+        s = background_of(*e, int(window_.cache_files.size()), download);
+    else if (download)
+        s.text = "downloading";
+    if (download && s.text == QLatin1String("downloading") && download->control.total > 0) {
+        // In kilobytes, so that any size fits the bar's int range.
+        s.total = int(std::min(download->control.total.load() / 1024, 1LL << 30));
+        s.done = int(std::min(download->control.done.load() / 1024, 1LL << 30));
+    }
+    background_->setText(s.text);
+    progress_->setVisible(s.total > 0);
+    if (s.total > 0) {
+        progress_->setRange(0, s.total);
+        progress_->setValue(s.done);
+    }
+}
+
+QString status_line::facts() const {
+    return facts_->text();
+}
+
+QString status_line::background() const {
+    return background_->text();
+}
+
+QString status_line::note() const {
+    return note_->text();
+}
+
+}  // namespace kavrin

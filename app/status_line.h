@@ -1,0 +1,54 @@
+#pragma once
+// The line under the viewport: the frame and the brush as they are now, the particles of the
+// frame, and what the background work is doing, with a progress bar while a scene is built,
+// loaded or saved, or while a download whose size is known runs. The window's frame timer
+// refreshes it; it reads atomics and try-locks only, so it never waits for a worker.
+
+#include <QString>
+#include <QWidget>
+
+class QLabel;
+class QProgressBar;
+
+namespace kavrin {
+
+class emitter;
+class kavrin;
+
+// What the background work of a scene is doing: a text, and the frames done of a total when
+// there is progress to show (total 0 otherwise).
+struct background_state {
+    QString text = "idle";
+    int done = 0;
+    int total = 0;
+};
+
+// The state of e's background work. save_total is the number of frames of the save under way;
+// downloading says that a download chain runs.
+background_state background_of(const emitter& e, int save_total, bool downloading);
+
+class status_line : public QWidget {
+    Q_OBJECT
+  public:
+    status_line(kavrin& window, QWidget* parent);
+
+    // Reads the window, the brush and the scene again.
+    void refresh();
+
+    // What the line shows: the frame and brush facts, the background state and, when one is
+    // due, the note on the brush.
+    QString facts() const;
+    QString background() const;
+    QString note() const;
+    // The progress bar, shown only while there is progress to show.
+    const QProgressBar& progress() const { return *progress_; }
+
+  private:
+    kavrin& window_;
+    QLabel* facts_;
+    QLabel* note_;
+    QLabel* background_;
+    QProgressBar* progress_;
+};
+
+}  // namespace kavrin
