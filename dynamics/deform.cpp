@@ -264,10 +264,11 @@ void replay_redo(frame_set& fs) {
     fs.redo.pop_back();
     r.entry.undone = r.entry.redoable = false;
     if (r.queued) {
-        // It never reached this frame: it goes through the queue as it would have.
+        // It never reached this frame: it goes through the queue as it would have, ahead of
+        // the strokes queued since (they are newer), so the history keeps its order.
         hold.unlock();
         QMutexLocker queue(fs.near_lock.get());
-        fs.near_queue.push_back(std::move(r.entry));
+        fs.near_queue.push_front(std::move(r.entry));
         return;
     }
     for (const auto& [id, value] : r.after) {
