@@ -288,7 +288,7 @@ void emitter::current_particle() {
     QMutexLocker eating(fs.eat_lock.get());
     // What an undo left for the background on this frame is taken back first: the stroke starts
     // from the frame the undo promised.
-    if (settle_undone(fs)) step(fs, false, true);
+    settle_undone(fs);
     const vec3 pick = window->view.pick_point();
     const float radius = camera.brush_distance * brush.space;
     const bool hard = window->brush_hard;
@@ -540,16 +540,8 @@ void emitter::change_history(const char* line, const std::function<void()>& chan
         change();
         // The current frame catches up at once, the others in the background.
         frame_set& current = frame(window->current_frame);
-        bool changed = false;
-        for (;; changed = true) {
-            if (has_work(current, work_kind::undo))
-                replay_undo(current);
-            else if (has_work(current, work_kind::redo))
-                replay_redo(current);
-            else
-                break;
+        while (next_change(current, false, false)) {
         }
-        if (changed) step(current, false, true);
     }
     window->log(line);
 }

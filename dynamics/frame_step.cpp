@@ -239,14 +239,7 @@ bool process(frame_set& fs) {
             e.eat_interrupted = true;
             return false;
         }
-        if (has_work(fs, work_kind::undo))
-            replay_undo(fs);
-        else if (has_work(fs, work_kind::redo))
-            replay_redo(fs);
-        else if (has_work(fs, work_kind::queued_stroke))
-            apply_queued_stroke(fs);
-        else
-            break;
+        if (!next_change(fs, true, true)) break;
     }
     // Written once its undos and queued strokes are in, so the file holds what the user asked for.
     if (fs.pending_save)
@@ -271,13 +264,26 @@ bool ready_to_paint(const frame_set& fs) {
                                            [](const stroke& s) { return s.undone; });
 }
 
-bool settle_undone(frame_set& fs) {
-    bool reverted = false;
-    for (; has_work(fs, work_kind::undo); reverted = true)
+bool next_change(frame_set& fs, bool queued, bool sequential) {
+    if (has_work(fs, work_kind::undo))
         replay_undo(fs);
+    else if (has_work(fs, work_kind::redo))
+        replay_redo(fs);
+    else if (queued && has_work(fs, work_kind::queued_stroke))
+        apply_queued_stroke(fs);
+    else
+        return false;
+    // Each change is stepped on its own: where a particle on the face of two cells lands depends
+    // on the cell it comes from, so the cells must take the same path however changes arrive.
+    if (!fs.settled) step(fs, sequential, true);
+    return true;
+}
+
+void settle_undone(frame_set& fs) {
+    while (next_change(fs, false, false)) {
+    }
     while (drop_undone_queued(fs)) {
     }
-    return reverted;
 }
 
 }  // namespace kavrin

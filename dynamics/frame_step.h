@@ -46,8 +46,11 @@ bool process(frame_set& fs);
 // The GUI asks it too, so a busy queue lock counts as a queue in use.
 bool ready_to_paint(const frame_set& fs);
 // Takes back, at once, what an undo left for the background on this frame: reverts the undone
-// strokes at the newest end of its history and drops undone strokes from its queue. The caller
-// holds the frame's eat lock. Returns whether particles changed (the frame then needs a step).
-bool settle_undone(frame_set& fs);
+// strokes at the newest end of its history (stepping the frame after each) and drops undone
+// strokes from its queue. The caller holds the frame's eat lock.
+void settle_undone(frame_set& fs);
+// Carries out the frame's next pending change — an undo's revert, a redo, or (with `queued`) the
+// next queued stroke — and steps the frame when its particles changed. False when none was due.
+bool next_change(frame_set& fs, bool queued, bool sequential);
 
 }  // namespace kavrin
