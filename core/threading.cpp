@@ -292,8 +292,20 @@ void threading::run() {
 }
 
 void share_lib::finalize_thread() {
-    // ended() is the last the share's worker does with the share itself.
-    if (auto* t = qobject_cast<threading*>(sender())) delete t;
+    auto* t = qobject_cast<threading*>(sender());
+    if (!t) return;
+    {
+        // The share's worker may still be inside the emission that queued this call (a sender
+        // must not be deleted while it emits): it marks the share ended once it is out.
+        std::unique_lock<std::mutex> hold(live_lock);
+        live_ended.wait(hold, [t] {
+            auto object = live_threads.find(t->target_object);
+            if (object == live_threads.end()) return true;
+            auto share = object->second.find(t);
+            return share == object->second.end() || share->second;
+        });
+    }
+    delete t;
 }
 
 share_lib* job_receiver() {
@@ -337,8 +349,8 @@ void run_jobs(QObject* receiver, bool wait, int item_count, int thread_count, vo
         QObject::connect(t, SIGNAL(ended()), receiver, SLOT(finalize_thread()));
         pool().post([t, target_object] {
             t->run();
-            // The deletion is on its way before anyone waiting learns of the end; t may be gone
-            // by the time the end is marked.
+            // The deletion is on its way before anyone waiting learns of the end; it waits for
+            // the mark below, which is the last the worker does with t.
             Q_EMIT t->ended();
             {
                 std::lock_guard<std::mutex> hold(live_lock);
