@@ -115,10 +115,18 @@ void replay_trim(emitter& e, const log_event& event) {
     // The trim job itself, on this frame alone.
     e.remove_undo(
         job_args{event.depth, true, std::vector<int>{event.depth}, std::vector<int>{event.frame}});
-    if (kept() == before)
+    if (kept() == before) {
+        std::string held;
+        {
+            QMutexLocker hold(fs.history_lock.get());
+            for (const stroke& s : fs.history)
+                held += " " + std::to_string(s.depth) + (s.undone ? " (undone)" : "");
+        }
         throw replay_error("frame " + std::to_string(event.frame) +
                            " holds no undo entry of depth " + std::to_string(event.depth) +
-                           " to trim");
+                           " to trim (its entries:" + (held.empty() ? " none" : held) +
+                           "; undo depth " + std::to_string(e.undo_depth) + ")");
+    }
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <random>
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QThread>
 
 #include "core/emitter.h"
@@ -292,7 +294,12 @@ class editing_run {
             for (const log_event& event : *read)
                 replay(replayed, again, event);
         } catch (const replay_error& err) {
-            return ::testing::AssertionFailure() << "replay: " << err.what();
+            const QString kept = QDir::temp().filePath(
+                QString("kavrin-editing-%1.strokes.json").arg(QCoreApplication::applicationPid()));
+            QFile file(kept);
+            if (file.open(QIODevice::WriteOnly)) file.write(stroke_log_json(events));
+            return ::testing::AssertionFailure()
+                   << "replay: " << err.what() << " (the log: " << kept.toStdString() << ")";
         }
         if (replayed.recorder.events() != events)
             return ::testing::AssertionFailure() << "the replay recorded another log";
