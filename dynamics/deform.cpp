@@ -264,11 +264,14 @@ void replay_redo(frame_set& fs) {
     fs.redo.pop_back();
     r.entry.undone = r.entry.redoable = false;
     if (r.queued) {
-        // It never reached this frame: it goes through the queue as it would have, ahead of
-        // the strokes queued since (they are newer), so the history keeps its order.
+        // It never reached this frame: it goes through the queue as it would have, in depth
+        // order among the strokes waiting there, so the history keeps its order.
         hold.unlock();
         QMutexLocker queue(fs.near_lock.get());
-        fs.near_queue.push_front(std::move(r.entry));
+        const int depth = r.entry.depth;
+        fs.near_queue.insert(std::find_if(fs.near_queue.begin(), fs.near_queue.end(),
+                                          [depth](const stroke& s) { return s.depth > depth; }),
+                             std::move(r.entry));
         return;
     }
     for (const auto& [id, value] : r.after) {

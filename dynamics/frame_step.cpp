@@ -1,6 +1,7 @@
 #include "dynamics/frame_step.h"
 
 #include <algorithm>
+#include <climits>
 #include <mutex>
 
 #include <QThread>
@@ -264,15 +265,36 @@ bool ready_to_paint(const frame_set& fs) {
                                            [](const stroke& s) { return s.undone; });
 }
 
+namespace {
+
+// Depth of the frame's next redo to carry out and of its front queued stroke; INT_MAX for none.
+std::pair<int, int> next_depths(const frame_set& fs) {
+    std::pair<int, int> at{INT_MAX, INT_MAX};
+    {
+        QMutexLocker hold(fs.history_lock.get());
+        if (!fs.redo.empty() && fs.redo.back().due) at.first = fs.redo.back().entry.depth;
+    }
+    QMutexLocker hold(fs.near_lock.get());
+    if (!fs.near_queue.empty()) at.second = fs.near_queue.front().depth;
+    return at;
+}
+
+}  // namespace
+
 bool next_change(frame_set& fs, bool queued, bool sequential) {
-    if (has_work(fs, work_kind::undo))
+    if (has_work(fs, work_kind::undo)) {
         replay_undo(fs);
-    else if (has_work(fs, work_kind::redo))
-        replay_redo(fs);
-    else if (queued && has_work(fs, work_kind::queued_stroke))
-        apply_queued_stroke(fs);
-    else
-        return false;
+    } else {
+        // Redone strokes and queued ones are carried out oldest first, so the history stays in
+        // depth order (a redone stroke is older than every stroke queued since).
+        const auto [redo_at, queued_at] = next_depths(fs);
+        if (redo_at != INT_MAX && redo_at < queued_at)
+            replay_redo(fs);
+        else if (queued && queued_at != INT_MAX)
+            apply_queued_stroke(fs);
+        else
+            return false;
+    }
     // Each change is stepped on its own: where a particle on the face of two cells lands depends
     // on the cell it comes from, so the cells must take the same path however changes arrive.
     if (!fs.settled) step(fs, sequential, true);
