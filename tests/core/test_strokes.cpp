@@ -586,30 +586,35 @@ TEST(MirrorBrush, ASymmetricCloudStaysSymmetric) {
         EXPECT_TRUE(same(p, original.at(id))) << id;
 }
 
-TEST_F(painted_scene, ARedoneStrokeThatNeverReachedAFrameKeepsItsPlaceThere) {
+TEST_F(painted_scene, RedoneStrokesThatNeverReachedAFrameKeepTheirPlaceThere) {
     const auto before = snapshot();
     window.brush_state.type = "grab";
     window.brush_state.vector = vec3(0, 1, 0);
     window.brush_state.time = 2.0f;
     e->idle_threshold = 1000000;  // the background stays off unless let in
-    aim(50, 0.5f);
-    paint(2);
-    e->add_near();
-    ASSERT_TRUE(tick_until(*e, [&] { return !e->near_running; }));
-    e->undo();  // its copies never reached frames 48 to 52: they are dropped as they are
+    auto stroke_on_50 = [&] {
+        aim(50, 0.5f);
+        paint(2);
+        e->add_near();
+        ASSERT_TRUE(tick_until(*e, [&] { return !e->near_running; }));
+    };
+    stroke_on_50();
+    stroke_on_50();
+    e->undo();  // their copies never reached frames 48 to 52: they are dropped as they are
+    e->undo();
     e->idle_threshold = 15;
     ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
     e->idle_threshold = 1000000;
     e->redo();  // queued again by the background, after a newer stroke got there first
-    aim(50, 0.5f);
-    paint(2);
-    e->add_near();
+    e->redo();
+    stroke_on_50();
     e->idle_threshold = 15;
     ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
     const std::deque<stroke>& history = e->frame(51).history;
-    ASSERT_EQ(history.size(), 2u);
-    EXPECT_LT(history.front().depth, history.back().depth);
-    for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(history.size(), 3u);
+    for (size_t i = 1; i < history.size(); ++i)
+        EXPECT_LT(history[i - 1].depth, history[i].depth);
+    for (int i = 0; i < 3; ++i) {
         e->undo();
         ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
     }
