@@ -109,6 +109,9 @@ void field_passes(frame_set& fs, bool sequential) {
                  "frame_set", "mid shape", &args);
     }
     run_over_keys(fs, fs.cell_centres, sequential, "mid density", density_cell);
+    const float stencil_size = float(stencil().size());
+    for (auto& [key, density] : fs.cell_density)
+        density /= stencil_size;  // the counts become densities
     run_over_keys(fs, fs.cell_density, sequential, "mid normal", normal_cell);
     for (const auto& part : fs.found_centres)
         for (const auto& [key, centre] : part)
@@ -132,21 +135,14 @@ void shape_into(const frame_set& fs, const particle& p, centre_map& centres) {
     centres.emplace(key, centre);
 }
 
-// Densities of the cell and its neighbours that density lacks. A density depends on the centres
-// alone, so slices that compute the same cell agree.
-void density_into(const frame_set& fs, const cell_key& key, density_map& density) {
+// The occupied cell at key counts once in the neighbourhood of each of the 27 cells around it.
+// Summed over all occupied cells, a cell's count is the number of occupied cells among its own 27
+// neighbours: its density, times 27, for exactly the cells that get one (the occupied ones and
+// their neighbours).
+void count_into(const cell_key& key, density_map& counts) {
     const vec3 q = key_coords(key);
-    const auto& offsets = stencil();
-    for (const vec3& o : offsets) {
-        const cell_key n = make_key(q + o);
-        if (density.count(n)) continue;
-        // An occupied neighbour gets its own turn.
-        if (o != vec3() && fs.cell_centres.count(n)) continue;
-        int count = 0;
-        for (const vec3& o2 : offsets)
-            if (fs.cell_centres.count(offset_key(n, o2))) ++count;
-        density.emplace(n, float(count) / float(offsets.size()));
-    }
+    for (const vec3& o : stencil())
+        counts[make_key(q + o)] += 1.0f;
 }
 
 // The cell's normal from the density gradient, and its centre when it has none yet.
@@ -182,7 +178,7 @@ void shape_cell(frame_set& fs, const particle& p) {
 }
 
 void density_cell(frame_set& fs, const cell_key& key) {
-    density_into(fs, key, fs.cell_density);
+    count_into(key, fs.cell_density);
 }
 
 void normal_cell(frame_set& fs, const cell_key& key) {
@@ -201,8 +197,11 @@ void density_slice(frame_set& fs, const std::vector<cell_key>& keys,
                    const std::vector<int>& indices) {
     density_map part;
     for (int i : indices)
-        density_into(fs, strict_index(keys, i), part);
-    merge_into(fs, fs.cell_density, part);
+        count_into(strict_index(keys, i), part);
+    // Counts add up across the slices.
+    QMutexLocker hold(&fs.grid_lock);
+    for (const auto& [key, count] : part)
+        fs.cell_density[key] += count;
 }
 
 void normal_slice(frame_set& fs, const std::vector<cell_key>& keys,

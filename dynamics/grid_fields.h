@@ -13,6 +13,8 @@ class frame_set;
 
 void field_passes(frame_set& fs, bool sequential);
 void shape_cell(frame_set& fs, const particle& p);
+// Counts the occupied cell at key into the density of each of its 27 neighbours (itself
+// included); the passes turn the counts into densities once every cell is counted.
 void density_cell(frame_set& fs, const cell_key& key);
 void normal_cell(frame_set& fs, const cell_key& key);
 // One thread's share of a parallel pass: the items at indices go into the thread's own maps,

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
+#include <unordered_set>
 
 #include "dynamics/frame_step.h"
 #include "dynamics/grid_fields.h"
@@ -74,15 +76,35 @@ TEST(GridFields, SingleLiveParticleAndDeadOnes) {
     EXPECT_FLOAT_EQ(length(n), 1.0f);
 }
 
-TEST(GridFields, ParallelPassesMatchSequential) {
+TEST(GridFields, ParallelPassesMatchSequentialAndTheCellByCellDensities) {
     one_frame a, b;
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
     for (auto* f : {&a, &b}) {
         f->window.cpu_count = 3;
         f->add_block(9, 0.11f);
+        for (int i = 0; i < 300; ++i)  // a sparse halo, so that cells have every count
+            f->add(1000 + i, vec3(u(rng), u(rng), u(rng)) * 2.0f - vec3(0.5f, 0.5f, 0.5f));
+        rng.seed(3);
         step(f->fs, true, false);
     }
     field_passes(a.fs, true);
     field_passes(b.fs, false);
+    // Densities as first defined: for each occupied cell, itself and each empty neighbour get
+    // the share of the 27 cells around them that are occupied.
+    std::unordered_map<cell_key, float, cell_key_hash> reference;
+    std::unordered_set<cell_key, cell_key_hash> occupied;
+    for (const auto& [id, p] : a.fs.particles)
+        if (p.live()) occupied.insert(make_key(p.position / a.fs.cell_size));
+    for (const cell_key& q : occupied)
+        for (const vec3& o : stencil()) {
+            const cell_key n = make_key(key_coords(q) + o);
+            int count = 0;
+            for (const vec3& o2 : stencil())
+                count += int(occupied.count(make_key(key_coords(n) + o2)));
+            reference.try_emplace(n, float(count) / 27.0f);
+        }
+    EXPECT_EQ(a.fs.cell_density, reference);
     ASSERT_EQ(a.fs.cell_density.size(), b.fs.cell_density.size());
     for (auto& [key, d] : a.fs.cell_density)
         EXPECT_EQ(b.fs.cell_density.at(key), d);
