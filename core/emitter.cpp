@@ -357,7 +357,8 @@ near_list_t emitter::near_list(bool strict, int current) const {
             // Beyond the scene's first or last frame nothing more can be reached.
             if (frames.empty() || f < frames.begin()->first || f > frames.rbegin()->first) break;
             auto it = frames.find(int(f));
-            if (!stepping || it == frames.end()) continue;
+            // An empty cache frame has nothing to take a stroke (and is never stepped).
+            if (!stepping || it == frames.end() || it->second.empty) continue;
             if (strict && (it->second.pending_save || !it->second.initialised)) continue;
             float weight = 1.0f;
             if (!whole_side) {

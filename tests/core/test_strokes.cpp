@@ -621,3 +621,23 @@ TEST_F(painted_scene, RedoneStrokesThatNeverReachedAFrameKeepTheirPlaceThere) {
     for (auto& [f, particles] : snapshot())
         EXPECT_EQ(changed_particles(particles, before.at(f)), 0) << f;
 }
+
+TEST(NearList, AnEmptyCacheFrameDoesNotBlockPaintingBesideIt) {
+    fake_window window;
+    for (int f = 0; f < 3; ++f)
+        window.cache_files[f] = QString("e.%1.bin").arg(f);
+    window.on_read = [](emitter& e, int f) {
+        if (f == 1) return;  // the cache holds no particles for frame 1
+        for (int id = 0; id < 50; ++id)
+            e.frame(f).particles.try_emplace(id, id, vec3(0.02f * id, 0.01f * f, 0.0f), 1.0f);
+    };
+    emitter e(true, &window);
+    e.build();
+    ASSERT_TRUE(tick_until(e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); }));
+    window.current_frame = 0;
+    window.brush_state.time = 2.0f;
+    EXPECT_TRUE(e.frame(1).empty);
+    EXPECT_TRUE(e.can_paint());
+    ASSERT_EQ(e.near_list(false, 0).size(), 1u);
+    EXPECT_EQ(e.near_list(false, 0).front().frame, 2);
+}
