@@ -305,16 +305,16 @@ void emitter::current_particle() {
         select_particles(fs, m, mirrored(pick), radius, brush.select_curve, hard);
         auto side = [](float x) { return (x > 0.0f) - (x < 0.0f); };
         const int pick_side = side(pick[0]);
-        auto drop = [](stroke& st, auto leaves) {
-            st.particles.erase(std::remove_if(st.particles.begin(), st.particles.end(), leaves),
-                               st.particles.end());
+        // On the far side of the plane from the pick point, where the mirrored brush is nearer.
+        auto far_side = [&](const particle* p) {
+            return pick_side != 0 && side(p->position[0]) == -pick_side;
         };
-        drop(s, [&](const particle* p) {
-            return side(p->position[0]) == -pick_side && pick_side != 0;
-        });
-        drop(m, [&](const particle* p) {
-            return side(p->position[0]) != -pick_side || pick_side == 0;
-        });
+        auto& primary = s.particles;
+        auto& image = m.particles;
+        primary.erase(std::remove_if(primary.begin(), primary.end(), far_side), primary.end());
+        image.erase(std::remove_if(image.begin(), image.end(),
+                                   [&](const particle* p) { return !far_side(p); }),
+                    image.end());
     }
     if (s.particles.empty() && m.particles.empty()) return;
 
@@ -348,14 +348,16 @@ near_list_t emitter::near_list(bool strict, int current) const {
     const brush_values brush = window->brush();
     const bool stepping = window->stepping;
     const long long n = static_cast<long long>(std::floor(brush.time + 0.5f));
+    if (frames.empty()) return list;
+    // Beyond the scene's first or last frame nothing more can be reached.
+    const long long lowest = frames.begin()->first, highest = frames.rbegin()->first;
     for (int sign : {-1, 1}) {
         const bool whole_side = sign < 0 ? window->side_left.load() : window->side_right.load();
         const long long count =
             whole_side ? ((sign < 0 ? first_frame : last_frame) - current) * sign : n;
         for (long long k = 0; k < count; ++k) {
             const long long f = current + (k + 1) * sign;
-            // Beyond the scene's first or last frame nothing more can be reached.
-            if (frames.empty() || f < frames.begin()->first || f > frames.rbegin()->first) break;
+            if (f < lowest || f > highest) break;
             auto it = frames.find(int(f));
             // An empty cache frame has nothing to take a stroke (and is never stepped).
             if (!stepping || it == frames.end() || it->second.empty) continue;
@@ -386,9 +388,7 @@ void emitter::add_near() {
     propagation_request request;
     {
         QMutexLocker hold(fs.history_lock.get());
-        const int depth = undo_depth;
-        if (fs.history.empty() || fs.history.back().depth != depth || fs.history.back().undone)
-            return;
+        if (!holds_painted_entry(fs, undo_depth)) return;
         request.painted = fs.history.back();
     }
     field_passes(fs, false);
@@ -427,8 +427,7 @@ void emitter::cancel_stroke() {
         bool own = false;
         {
             QMutexLocker history(fs.history_lock.get());
-            own = !fs.history.empty() && fs.history.back().depth == undo_depth &&
-                  !fs.history.back().undone;
+            own = holds_painted_entry(fs, undo_depth);
         }
         if (own) {
             replay_undo(fs);

@@ -191,13 +191,16 @@ void apply_stroke(frame_set& fs, stroke& s) {
     fs.settled = false;
 }
 
+bool holds_painted_entry(const frame_set& fs, int depth) {
+    return !fs.history.empty() && fs.history.back().depth == depth && !fs.history.back().undone;
+}
+
 void apply_live_stroke(frame_set& fs, stroke& s, stroke* mirrored) {
     {
         QMutexLocker hold(fs.history_lock.get());
-        // The stroke being painted owns the newest entry of its depth. An undone entry of that
-        // depth belongs to a stroke that was taken back and is never extended.
-        const int depth = fs.owner->undo_depth;
-        if (fs.history.empty() || fs.history.back().depth != depth || fs.history.back().undone) {
+        // The stroke being painted owns the newest entry of its depth; a taken-back one is
+        // never extended.
+        if (!holds_painted_entry(fs, fs.owner->undo_depth)) {
             stroke entry = s;
             entry.particles.clear();
             fs.history.push_back(std::move(entry));

@@ -25,6 +25,9 @@ bool at_limit(const particle& p, const stroke& s);
 void apply_targeted(particle& p, const stroke& s);
 
 void apply_stroke(frame_set& fs, stroke& s);
+// Whether the history's newest entry is the one of the stroke being painted at depth (an undone
+// entry of that depth belongs to a stroke taken back). The caller holds the history lock.
+bool holds_painted_entry(const frame_set& fs, int depth);
 // The stroke being painted, and with the mirror brush its mirrored side: both go into the
 // frame's newest history entry, then the frame is stepped once.
 void apply_live_stroke(frame_set& fs, stroke& s, stroke* mirrored = nullptr);
