@@ -96,6 +96,10 @@ class window_link {
     virtual camera_values camera() const = 0;
     // Appends one line to the debug log; callable from any thread.
     virtual void log(const QString& line) = 0;
+    // A result or a problem the artist should see (saved frames, dropped particles, skipped
+    // files), besides its log line. Callable from any thread; a host without a display may
+    // ignore it.
+    virtual void tell(const QString& /*message*/) {}
     // A draw in [0.1, 1.0) from the window's generator; callable from any thread.
     virtual double random() = 0;
     // Writes frame f of e to cache_files[f], or fills it from there. Called on workers.
