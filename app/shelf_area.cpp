@@ -343,7 +343,10 @@ bool shelf_area::select_path(bool folder_mode, const QString& start, QString& pa
 }
 
 bool shelf_area::scan_cache(const QString& folder) {
-    window_->cache_files = scan_cache_folder(folder);
+    const cache_scan scan = scan_cache_folder(folder);
+    report_cache_scan(scan, *window_);
+    window_->cache_files = scan.files;
+    window_->source_files = scan.files;
     return !window_->cache_files.empty();
 }
 
@@ -359,6 +362,7 @@ void shelf_area::import_cache() {
 
 void shelf_area::new_scene(const QString& name) {
     window_->cache_files.clear();
+    window_->source_files.clear();
     window_->generation_scale = name == "10000" ? 100 : 1;
     window_->start_scene(false);
 }
@@ -378,7 +382,11 @@ void shelf_area::save_cache(const QString& name) {
         window_->log("cache save / error / " + folder + " cannot be emptied");
         return;
     }
-    if (!moved_to.isEmpty()) window_->log("cache save / moved aside / " + moved_to);
+    if (!moved_to.isEmpty()) {
+        window_->log("cache save / moved aside / " + moved_to);
+        // Frames read from that folder are written back from where their files now are.
+        follow_moved_folder(window_->source_files, folder, moved_to);
+    }
 
     std::vector<int> frames;
     for (const auto& [number, fs] : window_->scene->frames)

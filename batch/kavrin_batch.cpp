@@ -125,7 +125,8 @@ int main(int argc, char** argv) {
         return fail(missing_input,
                     "cannot read stroke log " + log_path + ": " + log_file.errorString());
     QString error;
-    const auto events = read_stroke_log(log_file.readAll(), &error);
+    int log_version = stroke_log_version;
+    const auto events = read_stroke_log(log_file.readAll(), &error, &log_version);
     if (!events) return fail(bad_input, "stroke log " + log_path + ": " + error);
     if (!QFileInfo::exists(cache))
         return fail(missing_input, "cache folder " + cache + " does not exist");
@@ -143,8 +144,8 @@ int main(int argc, char** argv) {
         session.on_progress = say;
         if (parser.isSet(verbose_option))
             session.on_log = [](const QString& l) { say("log / " + l); };
-        session.open(cache);
-        session.replay(*events);
+        session.open_for_log(cache, log_version);
+        session.replay(*events, log_version);
         session.save(output, range);
     } catch (const session_error& e) {
         return fail(status_of(e.why), QString::fromStdString(e.what()));

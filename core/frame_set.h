@@ -59,6 +59,9 @@ class frame_set {
     // The rest is changed only by the one thread that steps or deforms the frame (the frame's
     // eat lock or the live stroke path keep those apart), or by jobs it runs and waits for.
     particle_map particles;
+    // Records of the cache file the frame was read from, -1 for a generated frame: set by the
+    // reading, before the frame's first step.
+    int32_t source_records = -1;
     oct_tree root;
     std::vector<particle*> insert_queue;  // particles waiting to be placed in the tree
     // Every particle in map order, for the parallel shape pass; made again when the count

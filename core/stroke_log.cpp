@@ -457,16 +457,17 @@ std::vector<log_event> stroke_log::events() const {
 
 // ---- JSON ----
 
-QByteArray stroke_log_json(const std::vector<log_event>& events) {
+QByteArray stroke_log_json(const std::vector<log_event>& events, int version) {
     QByteArray out = QByteArray("{\n  \"format\": \"") + format_name +
-                     "\",\n  \"version\": " + QByteArray::number(stroke_log_version) +
+                     "\",\n  \"version\": " + QByteArray::number(version) +
                      ",\n  \"events\": [";
     for (size_t i = 0; i < events.size(); ++i)
         out += (i ? ",\n    " : "\n    ") + event_json(events[i]);
     return out + (events.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
-std::optional<std::vector<log_event>> read_stroke_log(const QByteArray& json, QString* error) {
+std::optional<std::vector<log_event>> read_stroke_log(const QByteArray& json, QString* error,
+                                                      int* version_read) {
     QJsonParseError parse{};
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parse);
     if (parse.error != QJsonParseError::NoError) {
@@ -492,6 +493,7 @@ std::optional<std::vector<log_event>> read_stroke_log(const QByteArray& json, QS
         const QJsonArray all = list.toArray();
         for (int i = 0; i < all.size(); ++i)
             events.push_back(event_from(all[i], "events[" + QString::number(i) + "]"));
+        if (version_read) *version_read = v;
         return events;
     } catch (const bad_field& bad) {
         *error = (bad.path.isEmpty() ? QString() : bad.path + ": ") + bad.why;

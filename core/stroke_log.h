@@ -81,14 +81,21 @@ class stroke_log {
     size_t open_at_ = 0;
 };
 
-constexpr int stroke_log_version = 1;
+// Version 2 holds positions, directions and the mirror plane x = 0 in the order cache files
+// store a position's components. Version 1 logs were recorded in scenes that held them
+// reversed; they are replayed in such a scene, and their replays log in version 1.
+constexpr int stroke_log_version = 2;
+constexpr int stroke_log_reversed_version = 1;
 
 // The log as a JSON document: one line per event header and one per step.
-QByteArray stroke_log_json(const std::vector<log_event>& events);
+QByteArray stroke_log_json(const std::vector<log_event>& events,
+                           int version = stroke_log_version);
 
-// Reads a log document. On failure returns nothing and sets *error to the place and the reason:
+// Reads a log document of any version this program reads; *version (when given) gets the
+// document's. On failure returns nothing and sets *error to the place and the reason:
 // "line L, column C: ..." for bad JSON, "events[3].steps[2].pick: ..." for a bad field.
-std::optional<std::vector<log_event>> read_stroke_log(const QByteArray& json, QString* error);
+std::optional<std::vector<log_event>> read_stroke_log(const QByteArray& json, QString* error,
+                                                      int* version = nullptr);
 
 // Reads one stroke given in the log's shape, where every field but "frame", "type" and
 // "steps" may be left out (defaults: the brush, camera and window of a fresh start, the end

@@ -84,6 +84,9 @@ class window_link {
     // Cache file of each frame: filled on the GUI thread before scene work starts, then only
     // read by the workers.
     std::map<int, QString> cache_files;
+    // The file each frame of the scene was read from, kept while cache_files names a save's
+    // files, so that the save writes back what those files held. Same threading as cache_files.
+    std::map<int, QString> source_files;
     // Started when the scene was created; only the GUI thread reads it.
     QElapsedTimer scene_clock;
 

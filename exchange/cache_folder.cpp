@@ -1,5 +1,7 @@
 #include "exchange/cache_folder.h"
 
+#include <algorithm>
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -21,29 +23,36 @@ int cache_frame_number(const QString& file_name) {
     return ok ? frame : 0;
 }
 
-std::map<int, QString> scan_cache_folder(const QString& folder) {
-    std::map<int, QString> files;
-    // Listed in name order: the file system's own order is arbitrary, and the running maximum
-    // below relies on zero-padded names coming in ascending order.
+cache_scan scan_cache_folder(const QString& folder) {
+    cache_scan scan;
+    // Name order decides between files of one number; the file system's own order is arbitrary.
     const QStringList names = QDir(folder).entryList(QDir::Files, QDir::Name);
-    int largest = 0;
     for (const QString& name : names) {
         if (!name.contains(".bin")) continue;
         const int frame = cache_frame_number(name);
-        if (frame < largest) continue;
-        files.try_emplace(frame, folder + "/" + name);
-        largest = frame;
+        if (!scan.files.try_emplace(frame, folder + "/" + name).second)
+            scan.duplicates.emplace_back(frame, name);
     }
-    return files;
+    return scan;
 }
 
-int cache_name_width(size_t frame_count) {
-    return int(QString::number(frame_count).size()) + 1;
+void report_cache_scan(const cache_scan& scan, window_link& host) {
+    for (const auto& [frame, name] : scan.duplicates)
+        host.log("cache scan / duplicate frame / " + QString::number(frame) + " / " + name);
+    if (!scan.duplicates.empty())
+        host.tell(QString::number(scan.duplicates.size()) +
+                  " cache files skipped: another file has the same frame number (see the log)");
+}
+
+int cache_name_width(size_t frame_count, int largest_frame) {
+    return std::max(int(QString::number(frame_count).size()) + 1,
+                    int(QString::number(largest_frame).size()));
 }
 
 std::map<int, QString> plan_cache_save(const QString& folder, const std::vector<int>& frames) {
     const QString base = QFileInfo(folder).fileName();
-    const int width = cache_name_width(frames.size());
+    const int largest = frames.empty() ? 0 : *std::max_element(frames.begin(), frames.end());
+    const int width = cache_name_width(frames.size(), largest);
     std::map<int, QString> files;
     for (int f : frames)
         files[f] =
@@ -74,6 +83,13 @@ bool empty_cache_folder(const QString& folder, const QDateTime& now, QString* mo
         if (moved_to) *moved_to = target;
     }
     return QDir().mkpath(folder);
+}
+
+void follow_moved_folder(std::map<int, QString>& files, const QString& from, const QString& to) {
+    const QString inside = QDir::cleanPath(from) + "/";
+    for (auto& [frame, path] : files)
+        if (QDir::cleanPath(path).startsWith(inside))
+            path = QDir::cleanPath(to) + "/" + QDir::cleanPath(path).mid(inside.size());
 }
 
 }  // namespace kavrin

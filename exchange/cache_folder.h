@@ -9,18 +9,32 @@
 #include <QDateTime>
 #include <QString>
 
+#include "core/window_link.h"
+
 namespace kavrin {
 
-// Frame number of every cache file in folder (a name containing ".bin"), taken from the last run
-// of digits behind the stem's last separator. Names are read in name order, and a file whose
-// number is below the largest seen so far is skipped; a later file with a seen number too.
-std::map<int, QString> scan_cache_folder(const QString& folder);
+// The cache files of a folder by frame number.
+struct cache_scan {
+    std::map<int, QString> files;
+    // Files left out, with their number: a file of the same number came first in name order.
+    std::vector<std::pair<int, QString>> duplicates;
+};
+
+// Every cache file in folder (a name containing ".bin"), numbered by the last run of digits
+// behind the stem's last separator and taken in numeric order; of two files of one number the
+// first in name order wins.
+cache_scan scan_cache_folder(const QString& folder);
+
+// Logs "cache scan / duplicate frame / <n> / <file>" for each file the scan left out, and tells
+// the artist how many were.
+void report_cache_scan(const cache_scan& scan, window_link& host);
 
 // Frame number that a cache file name carries (0 when it carries none).
 int cache_frame_number(const QString& file_name);
 
-// Digits of the zero-padded frame numbers of a save: digits of the frame count, plus one.
-int cache_name_width(size_t frame_count);
+// Digits of the zero-padded frame numbers of a save: digits of the frame count, plus one, and
+// at least the digits of the largest frame number, so that name order is frame order.
+int cache_name_width(size_t frame_count, int largest_frame = 0);
 
 // The file of every frame of a save into folder: folder/base.<padded frame>.bin, where base is
 // the folder's own name.
@@ -37,5 +51,8 @@ bool write_whole_file(const QString& path, const QByteArray& bytes, QString* err
 // changing nothing more, when the folder cannot be moved aside or made; moved_to gets the new
 // name of a folder that was moved.
 bool empty_cache_folder(const QString& folder, const QDateTime& now, QString* moved_to = nullptr);
+
+// Points the files of `files` that lie in folder `from` to the same names in `to`.
+void follow_moved_folder(std::map<int, QString>& files, const QString& from, const QString& to);
 
 }  // namespace kavrin

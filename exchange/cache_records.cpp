@@ -3,11 +3,15 @@
 #include "exchange/cache_records.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
 
-#include "exchange/cache_bin.h"
+#include <QCryptographicHash>
+#include <QFile>
+
+#include "exchange/bin_file.h"
 #include "exchange/script_call.h"
 
 namespace kavrin {
@@ -29,16 +33,15 @@ void set_item(PyObject* dict, PyObject* key, PyObject* new_value) {
     if (failed) bp::throw_error_already_set();
 }
 
-// Interned key strings and zero-filled template dicts. A set point of 10,000 particles is
-// mostly object creation, so each particle dict is a copy of a template that already holds
-// every key, and only "pos" and "pressure" are replaced.
+// Interned keys of the set point, made once: a set point of many particles is mostly object
+// creation, and its keys are the same for every particle.
 struct set_point_parts {
-    PyObject *header, *particle, *footer;
-    PyObject *pos, *pressure, *mass, *fluid_type, *particles;
-    PyObject *x, *y, *z;
-    PyObject* xyz;            // {"x", "y", "z"} -> 0.0
-    PyObject* particle_dict;  // the 15 particle keys in order, zero sub-dicts, "pos" None
-    PyObject* header_dict;    // the 16 header keys in order, for "particles" = 0
+    PyObject *header, *particle, *footer, *pos, *pressure, *mass, *fluid_type, *particles;
+    PyObject *x, *y, *z, *u, *v, *w, *max, *min, *ave;
+    PyObject *texture_vector, *velocity, *force, *vorticity, *normal_vector, *neighbors,
+        *info_bits, *elapsed_particle_time, *isolation_time, *viscosity, *density, *temperature;
+    PyObject *code, *version, *fps, *name, *emitter_position, *emitter_rotation, *emitter_scale,
+        *speed, *frame_number, *scale_scene, *elapsed_simulation_time, *radius;
 };
 
 PyObject* intern(const char* text) {
@@ -47,60 +50,55 @@ PyObject* intern(const char* text) {
     return key;
 }
 
-PyObject* zero_dict(const char* a, const char* b, const char* c) {
-    bp::handle<> dict = owned(PyDict_New());
-    for (const char* key : {a, b, c})
-        set_item(dict.get(), intern(key), PyFloat_FromDouble(0.0));
-    return dict.release();
-}
-
 // Keys are interned strings that live as long as the interpreter; the leak of one reference
 // each is intended.
 const set_point_parts& make_parts() {
     auto* k = new set_point_parts;
-    k->header = intern("header");
-    k->particle = intern("particle");
-    k->footer = intern("footer");
-    k->pos = intern("pos");
-    k->pressure = intern("pressure");
-    k->mass = intern("mass");
-    k->fluid_type = intern("fluid_type");
-    k->particles = intern("particles");
-    k->x = intern("x");
-    k->y = intern("y");
-    k->z = intern("z");
-    k->xyz = zero_dict("x", "y", "z");
-
-    bp::handle<> p = owned(PyDict_New());
-    auto zero = [] { return PyFloat_FromDouble(0.0); };
-    Py_INCREF(Py_None);
-    set_item(p.get(), k->pos, Py_None);  // every particle gets its own "pos"
-    set_item(p.get(), k->pressure, zero());
-    set_item(p.get(), intern("texture_vector"), zero_dict("u", "v", "w"));
-    for (const char* key : {"velocity", "force", "vorticity", "normal_vector"})
-        set_item(p.get(), intern(key), zero_dict("x", "y", "z"));
-    for (const char* key : {"neighbors", "info_bits", "elapsed_particle_time", "isolation_time",
-                            "viscosity", "density"})
-        set_item(p.get(), intern(key), zero());
-    set_item(p.get(), k->mass, zero());
-    set_item(p.get(), intern("temperature"), zero());
-    k->particle_dict = p.release();
-
-    bp::handle<> h = owned(PyDict_New());
-    set_item(h.get(), intern("code"), PyLong_FromLong(set_point_code));
-    set_item(h.get(), intern("version"), PyLong_FromLong(set_point_version));
-    set_item(h.get(), intern("fps"), PyLong_FromLong(set_point_fps));
-    set_item(h.get(), intern("name"), PyUnicode_FromString(""));
-    set_item(h.get(), k->particles, PyLong_FromLong(0));
-    set_item(h.get(), k->fluid_type, PyLong_FromLong(fluid_type_pressure));
-    set_item(h.get(), intern("emitter_position"), zero_dict("x", "y", "z"));
-    set_item(h.get(), intern("emitter_rotation"), zero_dict("x", "y", "z"));
-    set_item(h.get(), intern("emitter_scale"), zero_dict("x", "y", "z"));
-    for (const char* key : {"pressure", "speed", "temperature"})
-        set_item(h.get(), intern(key), zero_dict("max", "min", "ave"));
-    for (const char* key : {"frame_number", "scale_scene", "elapsed_simulation_time", "radius"})
-        set_item(h.get(), intern(key), zero());
-    k->header_dict = h.release();
+    const std::pair<PyObject**, const char*> keys[] = {
+        {&k->header, "header"},
+        {&k->particle, "particle"},
+        {&k->footer, "footer"},
+        {&k->pos, "pos"},
+        {&k->pressure, "pressure"},
+        {&k->mass, "mass"},
+        {&k->fluid_type, "fluid_type"},
+        {&k->particles, "particles"},
+        {&k->x, "x"},
+        {&k->y, "y"},
+        {&k->z, "z"},
+        {&k->u, "u"},
+        {&k->v, "v"},
+        {&k->w, "w"},
+        {&k->max, "max"},
+        {&k->min, "min"},
+        {&k->ave, "ave"},
+        {&k->texture_vector, "texture_vector"},
+        {&k->velocity, "velocity"},
+        {&k->force, "force"},
+        {&k->vorticity, "vorticity"},
+        {&k->normal_vector, "normal_vector"},
+        {&k->neighbors, "neighbors"},
+        {&k->info_bits, "info_bits"},
+        {&k->elapsed_particle_time, "elapsed_particle_time"},
+        {&k->isolation_time, "isolation_time"},
+        {&k->viscosity, "viscosity"},
+        {&k->density, "density"},
+        {&k->temperature, "temperature"},
+        {&k->code, "code"},
+        {&k->version, "version"},
+        {&k->fps, "fps"},
+        {&k->name, "name"},
+        {&k->emitter_position, "emitter_position"},
+        {&k->emitter_rotation, "emitter_rotation"},
+        {&k->emitter_scale, "emitter_scale"},
+        {&k->speed, "speed"},
+        {&k->frame_number, "frame_number"},
+        {&k->scale_scene, "scale_scene"},
+        {&k->elapsed_simulation_time, "elapsed_simulation_time"},
+        {&k->radius, "radius"},
+    };
+    for (const auto& [slot, text] : keys)
+        *slot = intern(text);
     return *k;
 }
 
@@ -117,17 +115,66 @@ const set_point_parts& parts() {
     return *made_parts;
 }
 
-// A copy of a template whose sub-dicts are fresh copies too. Made once per set point: its
-// particles then share the zero sub-dicts of that set point only, so that a script changing one
-// could spoil that one call but never the templates, later calls or other threads. One set of
-// sub-dicts per particle would double the memory a set point takes, and the time.
-bp::handle<> copy_with_fresh_parts(PyObject* templ) {
-    bp::handle<> copy = owned(PyDict_Copy(templ));
-    PyObject *key = nullptr, *value = nullptr;
-    Py_ssize_t at = 0;
-    while (PyDict_Next(templ, &at, &key, &value))
-        if (PyDict_CheckExact(value)) set_item(copy.get(), key, PyDict_Copy(value));
-    return copy;
+PyObject* triple(PyObject* a, PyObject* b, PyObject* c, float va, float vb, float vc) {
+    bp::handle<> dict = owned(PyDict_New());
+    set_item(dict.get(), a, PyFloat_FromDouble(va));
+    set_item(dict.get(), b, PyFloat_FromDouble(vb));
+    set_item(dict.get(), c, PyFloat_FromDouble(vc));
+    return dict.release();
+}
+
+PyObject* xyz(const set_point_parts& k, const vec3& v) {
+    return triple(k.x, k.y, k.z, v[0], v[1], v[2]);
+}
+
+PyObject* stats(const set_point_parts& k, const bin_stats& s) {
+    return triple(k.max, k.min, k.ave, s.max, s.min, s.ave);
+}
+
+// The header as the set point's dict, keys in the set point's order.
+PyObject* header_dict(const set_point_parts& k, const bin_header& h) {
+    bp::handle<> d = owned(PyDict_New());
+    const size_t name_size = strnlen(h.name.data(), h.name.size());
+    set_item(d.get(), k.code, PyLong_FromLong(h.code));
+    set_item(d.get(), k.version, PyLong_FromLong(h.version));
+    set_item(d.get(), k.fps, PyLong_FromLong(h.fps));
+    set_item(d.get(), k.name, PyUnicode_DecodeUTF8(h.name.data(), Py_ssize_t(name_size), "replace"));
+    set_item(d.get(), k.particles, PyLong_FromLong(h.particles));
+    set_item(d.get(), k.fluid_type, PyLong_FromLong(h.fluid_type));
+    set_item(d.get(), k.emitter_position, xyz(k, h.emitter_position));
+    set_item(d.get(), k.emitter_rotation, xyz(k, h.emitter_rotation));
+    set_item(d.get(), k.emitter_scale, xyz(k, h.emitter_scale));
+    set_item(d.get(), k.pressure, stats(k, h.pressure));
+    set_item(d.get(), k.speed, stats(k, h.speed));
+    set_item(d.get(), k.temperature, stats(k, h.temperature));
+    set_item(d.get(), k.frame_number, PyFloat_FromDouble(h.frame_number));
+    set_item(d.get(), k.scale_scene, PyFloat_FromDouble(h.scale_scene));
+    set_item(d.get(), k.elapsed_simulation_time, PyFloat_FromDouble(h.elapsed_simulation_time));
+    set_item(d.get(), k.radius, PyFloat_FromDouble(h.radius));
+    return d.release();
+}
+
+// One record as the set point's particle dict: every field, keys in the set point's order.
+PyObject* particle_dict(const set_point_parts& k, const bin_record& r) {
+    bp::handle<> p = owned(PyDict_New());
+    auto number = [](double value) { return PyFloat_FromDouble(value); };
+    set_item(p.get(), k.pos, xyz(k, r.position));
+    set_item(p.get(), k.pressure, number(r.pressure));
+    set_item(p.get(), k.texture_vector,
+             triple(k.u, k.v, k.w, r.texture[0], r.texture[1], r.texture[2]));
+    set_item(p.get(), k.velocity, xyz(k, r.velocity));
+    set_item(p.get(), k.force, xyz(k, r.force));
+    set_item(p.get(), k.vorticity, xyz(k, r.vorticity));
+    set_item(p.get(), k.normal_vector, xyz(k, r.normal));
+    set_item(p.get(), k.neighbors, number(r.neighbors));
+    set_item(p.get(), k.info_bits, number(r.info_bits));
+    set_item(p.get(), k.elapsed_particle_time, number(r.elapsed));
+    set_item(p.get(), k.isolation_time, number(r.isolation));
+    set_item(p.get(), k.viscosity, number(r.viscosity));
+    set_item(p.get(), k.density, number(r.density));
+    set_item(p.get(), k.mass, number(r.mass));
+    set_item(p.get(), k.temperature, number(r.temperature));
+    return p.release();
 }
 
 // Keeps the cycle collector still while a set point is made: tens of thousands of new dicts
@@ -146,24 +193,13 @@ class collector_paused {
     const int was_enabled_;
 };
 
-QString cache_path(const window_link& window, int frame) {
-    // Looked up, never inserted: workers read this map concurrently.
-    const auto it = window.cache_files.find(frame);
-    return it == window.cache_files.end() ? QString() : it->second;
-}
-
-struct live_record {
-    int32_t id;
-    float x, y, z;  // position in the set point's reversed order
-    float pressure;
-};
 
 // Reading of one set point into particles, with a clear message for the first bad value. The
 // message is composed only on failure: a frame has ten thousand particles to get through.
 class set_point_reader {
   public:
-    set_point_reader(const set_point_parts& k, std::string where)
-        : k_(k), where_(std::move(where)) {}
+    set_point_reader(const set_point_parts& k, std::string where, position_order order)
+        : k_(k), where_(std::move(where)), order_(order) {}
 
     std::vector<particle> read(PyObject* set_point) {
         dict(set_point, "set point");
@@ -190,7 +226,7 @@ class set_point_reader {
                 v = number(item(p, k_.mass, "\"mass\""), "\"mass\"");
             else if (fluid == fluid_type_pressure)
                 v = number(item(p, k_.pressure, "\"pressure\""), "\"pressure\"");
-            out.emplace_back(id, vec3(z, y, x), v);  // undo the reversed order of the file
+            out.emplace_back(id, order_ == position_order::file ? vec3(x, y, z) : vec3(z, y, x), v);
         }
         return out;
     }
@@ -201,6 +237,7 @@ class set_point_reader {
   private:
     const set_point_parts& k_;
     const std::string where_;
+    const position_order order_;
     bool in_particle_ = false;  // the values being read belong to particle particle_id_
     int32_t particle_id_ = 0;
     long long repeated_ = 0;
@@ -290,66 +327,83 @@ class set_point_reader {
     }
 };
 
+// Looked up, never inserted: workers read these maps concurrently.
+QString path_of(const std::map<int, QString>& files, int frame) {
+    const auto it = files.find(frame);
+    return it == files.end() ? QString() : it->second;
+}
+
 }  // namespace
 
-void export_bin(const script_folders& folders, window_link& window, emitter& e, int frame) {
-    frame_set& fs = e.frame(frame);
-    // Gathered before the lock is taken: only the dict building needs it.
-    std::vector<live_record> live;
-    live.reserve(fs.particles.size());
-    for (const auto& [id, p] : fs.particles)
-        if (p.weight > 0.0f)
-            live.push_back({id, p.position[2], p.position[1], p.position[0], p.scale});
-    if (live.empty()) return;
-    const QString path = cache_path(window, frame);
+bool shipped_script_library(const script_folders& folders) {
+    QFile module(folders.python_dir + "/shared_lib.py");
+    if (!module.open(QIODevice::ReadOnly)) return false;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&module)) return false;
+    return hash.result().toHex() == QByteArray(KAVRIN_SHARED_LIB_SHA256);
+}
 
+void export_bin(const script_folders& folders, window_link& window, emitter& e, int frame,
+                position_order order) {
+    const frame_set& fs = e.frame(frame);
+    const auto target = window.cache_files.find(frame);
+    if (target == window.cache_files.end())
+        throw bin_error("frame " + std::to_string(frame) + " has no cache file to be saved in");
+    const QString source = path_of(window.source_files, frame);
+    // The shipped module writes what the native writer does: the bytes are the same.
+    if (shipped_script_library(folders)) {
+        write_bin_frame(target->second, fs, source, order);
+        return;
+    }
+    // Assembled before the lock is taken: only the dict building needs it.
+    const bin_frame_bytes bytes = assemble_bin_frame(fs, source, order);
     script_call::guarded("shared_lib.export_bin", [&] {
         collector_paused quiet;
         const set_point_parts& k = parts();
-        const bp::handle<> particle_dict = copy_with_fresh_parts(k.particle_dict);
         bp::handle<> particles = owned(PyDict_New());
-        for (const live_record& r : live) {
-            bp::handle<> p = owned(PyDict_Copy(particle_dict.get()));
-            bp::handle<> pos = owned(PyDict_Copy(k.xyz));
-            set_item(pos.get(), k.x, PyFloat_FromDouble(r.x));
-            set_item(pos.get(), k.y, PyFloat_FromDouble(r.y));
-            set_item(pos.get(), k.z, PyFloat_FromDouble(r.z));
-            set_item(p.get(), k.pos, pos.release());
-            set_item(p.get(), k.pressure, PyFloat_FromDouble(r.pressure));
+        const int size = bytes.layout->size;
+        for (int32_t i = 0; i < bytes.header.particles; ++i) {
+            const bin_record r =
+                decode_bin_record(bytes.records.constData() + qsizetype(i) * size, *bytes.layout);
             const bp::handle<> id = owned(PyLong_FromLong(r.id));
-            set_item(particles.get(), id.get(), p.release());
+            set_item(particles.get(), id.get(), particle_dict(k, r));
         }
-
-        bp::handle<> header = copy_with_fresh_parts(k.header_dict);
-        set_item(header.get(), k.particles, PyLong_FromSsize_t(PyDict_Size(particles.get())));
         bp::dict set_point;
         set_item(set_point.ptr(), k.particle, particles.release());
         set_item(set_point.ptr(), k.footer, PyDict_New());
-        set_item(set_point.ptr(), k.header, header.release());
-
+        set_item(set_point.ptr(), k.header, header_dict(k, bytes.header));
         script_call::call(folders, "shared_lib", "export_bin", ", set_point",
-                          {folders.python_dir, path}, set_point);
+                          {folders.python_dir, target->second}, set_point);
     });
 }
 
-long long import_bin(const script_folders& folders, window_link& window, emitter& e, int frame) {
+long long import_bin(const script_folders& folders, window_link& window, emitter& e, int frame,
+                     position_order order) {
     frame_set& fs = e.frame(frame);
-    const QString path = cache_path(window, frame);
-    // The shipped module's reading of an ordinary file, without building a set point.
-    long long dropped = 0;
-    if (shipped_script_library(folders) && read_bin_natively(path, fs, dropped)) return dropped;
+    const QString path = path_of(window.cache_files, frame);
+    if (shipped_script_library(folders)) return read_bin_frame(path, fs, order);
 
     // Everything is converted before the frame is touched, so a bad set point changes nothing.
+    long long dropped = 0;
     const std::vector<particle> read = script_call::guarded("shared_lib.import_bin", [&] {
         bp::object set_point =
             script_call::call(folders, "shared_lib", "import_bin", "", {folders.python_dir, path});
-        set_point_reader reader(parts(), "shared_lib.import_bin: " + path.toStdString());
+        set_point_reader reader(parts(), "shared_lib.import_bin: " + path.toStdString(), order);
         std::vector<particle> particles = reader.read(set_point.ptr());
         dropped = reader.repeated();
         return particles;
     });
+    // Joined as the native reading joins them, so that the frame's map ends up ordered alike.
+    particle_map joined;
+    joined.reserve(read.size() + size_t(dropped));
     for (const particle& p : read)
-        if (!fs.particles.try_emplace(p.id, p).second) ++dropped;
+        joined.try_emplace(p.id, p);
+    if (fs.particles.empty()) {
+        fs.particles.swap(joined);
+        return dropped;
+    }
+    for (const auto& [id, p] : joined)
+        if (!fs.particles.try_emplace(id, p).second) ++dropped;
     return dropped;
 }
 

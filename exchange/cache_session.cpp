@@ -17,24 +17,19 @@
 
 namespace kavrin {
 
-// The session's window: cache frames through the script library, and the first cache failure
-// kept, since the frame work loop only logs it.
+// The session's window: cache frames read and written in the session's position order, and the
+// first cache failure kept, since the frame work loop goes on past it.
 class cache_session::link : public headless_link {
   public:
     script_folders folders;
+    // Set before a scene is made, only read while it works.
+    position_order order = position_order::file;
 
     void write_cache_frame(emitter& e, int frame) override {
-        ::kavrin::write_cache_frame(folders, *this, e, frame);
+        keep(::kavrin::write_cache_frame(folders, *this, e, frame, order));
     }
     void read_cache_frame(emitter& e, int frame) override {
-        ::kavrin::read_cache_frame(folders, *this, e, frame);
-    }
-    void log(const QString& line) override {
-        headless_link::log(line);
-        if (line.startsWith("cache load / error / ") || line.startsWith("cache save / error / ")) {
-            QMutexLocker hold(&failure_lock_);
-            if (cache_failure_.isEmpty()) cache_failure_ = line;
-        }
+        keep(::kavrin::read_cache_frame(folders, *this, e, frame, order));
     }
 
     QString cache_failure() const {
@@ -49,6 +44,11 @@ class cache_session::link : public headless_link {
   private:
     mutable QMutex failure_lock_;  // guards cache_failure_
     QString cache_failure_;
+
+    void keep(const QString& failure) {
+        QMutexLocker hold(&failure_lock_);
+        if (cache_failure_.isEmpty()) cache_failure_ = failure;
+    }
 };
 
 namespace {
@@ -166,21 +166,30 @@ void cache_session::settle_reporting(const QString& topic, const std::function<i
     report();
 }
 
-void cache_session::open(const QString& folder) {
+void cache_session::open_for_log(const QString& folder, int log_version) {
+    open(folder, log_version == stroke_log_reversed_version ? position_order::reversed
+                                                            : position_order::file);
+}
+
+void cache_session::open(const QString& folder, position_order order) {
     const QFileInfo info(folder);
     if (!info.exists())
         throw session_error(session_error::kind::missing,
                             "cache folder " + folder + " does not exist");
     if (!info.isDir())
         throw session_error(session_error::kind::missing, folder + " is not a folder");
-    std::map<int, QString> files = scan_cache_folder(info.absoluteFilePath());
-    if (files.empty())
+    const cache_scan scan = scan_cache_folder(info.absoluteFilePath());
+    if (scan.files.empty())
         throw session_error(session_error::kind::missing,
                             "cache folder " + folder + " holds no cache file (*.bin)");
     scene_.reset();
     window_->clear_cache_failure();
     window_->clear_job_failure();  // a new scene starts clean
-    window_->cache_files = std::move(files);
+    report_cache_scan(scan, *window_);
+    window_->order = order;
+    window_->cache_files = scan.files;
+    window_->source_files = scan.files;
+    folder_ = info.absoluteFilePath();
     window_->current_frame = window_->cache_files.begin()->first;
 
     QElapsedTimer clock;
@@ -223,9 +232,12 @@ frame_data cache_session::frame(int number) const {
     frame_data out;
     out.ids.reserve(sorted.size());
     out.positions.reserve(sorted.size() * 3);
+    const bool reversed = window_->order == position_order::reversed;
     for (const particle* p : sorted) {
         out.ids.push_back(p->id);
-        out.positions.insert(out.positions.end(), p->position.v, p->position.v + 3);
+        const vec3& at = p->position;
+        out.positions.insert(out.positions.end(), {reversed ? at[2] : at[0], at[1],
+                                                   reversed ? at[0] : at[2]});
         out.scales.push_back(p->scale);
         out.weights.push_back(p->weight);
     }
@@ -239,6 +251,11 @@ int cache_session::current_frame() const {
 
 void cache_session::apply(const log_event& event) {
     emitter& e = scene();
+    if (event.kind == event_kind::stroke && window_->order == position_order::reversed &&
+        !replaying_)
+        throw session_error(session_error::kind::state,
+                            "this scene holds positions reversed for a version 1 stroke log; open "
+                            "it again to paint on it");
     try {
         ::kavrin::replay(e, *window_, event);
     } catch (const replay_error& err) {
@@ -247,8 +264,24 @@ void cache_session::apply(const log_event& event) {
     }
 }
 
-void cache_session::replay(const std::vector<log_event>& events) {
+void cache_session::replay(const std::vector<log_event>& events, int log_version) {
     scene();
+    const position_order wanted = log_version == stroke_log_reversed_version
+                                      ? position_order::reversed
+                                      : position_order::file;
+    if (wanted != window_->order) {
+        if (!scene_->recorder.events().empty())
+            throw session_error(session_error::kind::replay,
+                                QString("a version %1 stroke log replays onto a freshly opened "
+                                        "scene only: this one has been edited")
+                                    .arg(log_version));
+        open(folder_, wanted);
+    }
+    struct replaying_flag {
+        bool& flag;
+        explicit replaying_flag(bool& f) : flag(f) { flag = true; }
+        ~replaying_flag() { flag = false; }
+    } during(replaying_);
     QElapsedTimer clock;
     clock.start();
     for (size_t i = 0; i < events.size(); ++i) {
@@ -267,7 +300,9 @@ void cache_session::replay(const std::vector<log_event>& events) {
 }
 
 QByteArray cache_session::log_json() const {
-    return stroke_log_json(scene().recorder.events());
+    return stroke_log_json(scene().recorder.events(), window_->order == position_order::reversed
+                                                          ? stroke_log_reversed_version
+                                                          : stroke_log_version);
 }
 
 QString cache_session::output_problem(const QString& folder, bool with_range) {

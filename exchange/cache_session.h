@@ -16,6 +16,7 @@
 #include <QString>
 
 #include "core/stroke_log.h"
+#include "exchange/bin_file.h"
 
 namespace kavrin {
 
@@ -36,7 +37,8 @@ class session_error : public std::runtime_error {
     const kind why;
 };
 
-// One frame's particles in ascending id order; weights at or below 0 are removed particles.
+// One frame's particles in ascending id order, positions in the order of the cache files;
+// weights at or below 0 are removed particles.
 struct frame_data {
     std::vector<int32_t> ids;
     std::vector<float> positions;  // x, y, z of each particle in turn
@@ -62,7 +64,11 @@ class cache_session {
     std::function<void(const QString&)> on_log;
 
     // Opens the cache folder, read as the window's import reads it, and loads every frame.
-    void open(const QString& folder);
+    // Positions are held as the files store them, or reversed for the replay of a version 1
+    // stroke log (open_for_log chooses).
+    void open(const QString& folder, position_order order = position_order::file);
+    // Opens the cache folder in the order a stroke log of that version was recorded in.
+    void open_for_log(const QString& folder, int log_version);
     bool is_open() const { return scene_ != nullptr; }
     std::vector<int> frames() const;
     frame_data frame(int number) const;
@@ -72,8 +78,9 @@ class cache_session {
 
     // Replays one event (a stroke is ended and propagated when it has an end), and settles.
     void apply(const log_event& event);
-    // Replays a whole log, reporting each event.
-    void replay(const std::vector<log_event>& events);
+    // Replays a whole log, reporting each event. A log of version 1 needs a scene opened for
+    // it: a scene opened otherwise with nothing done to it yet is opened again for it.
+    void replay(const std::vector<log_event>& events, int log_version = stroke_log_version);
     // The log of everything done to the scene since it was opened.
     QByteArray log_json() const;
 
@@ -97,6 +104,8 @@ class cache_session {
 
     std::unique_ptr<link> window_;  // outlives scene_, which uses it
     std::unique_ptr<emitter> scene_;
+    QString folder_;         // the open cache folder
+    bool replaying_ = false;  // a whole log is being replayed
 };
 
 }  // namespace kavrin

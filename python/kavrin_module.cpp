@@ -171,11 +171,12 @@ class scene {
         if (!file.open(QIODevice::ReadOnly))
             raise(PyExc_OSError, "cannot read stroke log " + path + ": " + file.errorString());
         QString error;
-        const auto events = read_stroke_log(file.readAll(), &error);
+        int version = stroke_log_version;
+        const auto events = read_stroke_log(file.readAll(), &error, &version);
         if (!events) raise(PyExc_ValueError, "stroke log " + path + ": " + error);
         cache_session& s = session();
         without_gil free;
-        s.replay(*events);
+        s.replay(*events, version);
     }
 
     std::string log() { return session().log_json().toStdString(); }

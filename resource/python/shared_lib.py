@@ -645,8 +645,9 @@ def unzip(str_list):
 # ---------------------------------------------------------------------------
 #
 # One file per frame: a 356-byte header, fixed-size particle records and a
-# short footer, all little-endian and packed.  Kavrin writes version 9 and
-# reads versions 7 to 13.
+# short footer, all little-endian and packed.  Kavrin reads versions 7 to 13
+# and writes a frame in the version its set point's header names (9 for the
+# scenes it generates).
 
 MAGIC = 0x00FABADA
 WRITE_VERSION = 9
@@ -688,7 +689,6 @@ _WIDE = _Layout("<15fi3fh7fQ", "<3f82xff4xQ", ((12, 94), (102, 106)), 106, True)
 _OLD = _Layout("<12fi3fh7fi", "<3f70xff4xi", ((12, 82), (90, 94)), 94, False)
 LAYOUTS = {7: _OLD, 8: _OLD, 9: _NARROW, 10: _NARROW, 11: _NARROW, 12: _WIDE, 13: _WIDE}
 INT32_MAX = 2 ** 31 - 1
-RECORD = _NARROW.full  # the records Kavrin writes
 
 _ZERO = 0.0
 _ZERO3 = (0.0, 0.0, 0.0)
@@ -750,8 +750,8 @@ def _build_sparse(records):
 
 
 def _build_full(records):
-    """Particle dicts from complete records in the field order of RECORD; the first record of
-    an id wins."""
+    """Particle dicts from complete records in the field order of versions 9 to 13; the first
+    record of an id wins."""
     particles = {}
     new_particle = _PARTICLE.copy
     for (px, py, pz, vx, vy, vz, fx, fy, fz, ox, oy, oz, nx, ny, nz, neighbors, tu, tv, tw,
@@ -867,36 +867,50 @@ def import_bin(str_list):
     return {"header": _header_dict(fields), "particle": particles, "footer": {}}
 
 
+def _layout_of(header):
+    version = int(header.get("version", WRITE_VERSION))
+    layout = LAYOUTS.get(version)
+    if layout is None:
+        raise ValueError("version %d cannot be written (versions %d to %d are)"
+                         % (version, min(LAYOUTS), max(LAYOUTS)))
+    return version, layout
+
+
 def _pack_header(header, count):
     get = header.get
+    version, _ = _layout_of(header)
     stats = []
     for key, names in _TRIPLES:
         triple = get(key) or {}
         stats.extend(triple.get(name, 0.0) for name in names)
     name = str(get("name", "")).encode("utf-8")[:250]
     name = name.decode("utf-8", "ignore").encode("utf-8")  # no half character at the cut
-    return HEADER.pack(MAGIC, name, WRITE_VERSION, get("scale_scene", 0.0),
+    return HEADER.pack(MAGIC, name, version, get("scale_scene", 0.0),
                        int(get("fluid_type", FLUID_TYPE_PRESSURE)),
                        get("elapsed_simulation_time", 0.0), int(get("frame_number", 0.0)),
                        int(get("fps", 30)), count, get("radius", 0.0), *stats)
 
 
-def _pack_records(particles):
-    """All particle records in one buffer, in the dict's order."""
-    size = RECORD.size
+def _pack_records(particles, layout=_NARROW):
+    """All particle records in one buffer, in the dict's order, laid out as `layout`."""
+    size = layout.size
     buffer = bytearray(size * len(particles))
-    pack_into = RECORD.pack_into
+    pack_into = layout.full.pack_into
     offset = 0
     for pid, p in particles.items():
         pos = p["pos"]
         vel = p["velocity"]
         force = p["force"]
-        vort = p["vorticity"]
         normal = p["normal_vector"]
         tex = p["texture_vector"]
+        if layout.vorticity:
+            vort = p["vorticity"]
+            vorticity = (vort["x"], vort["y"], vort["z"])
+        else:
+            vorticity = ()
         pack_into(buffer, offset,
                   pos["x"], pos["y"], pos["z"], vel["x"], vel["y"], vel["z"],
-                  force["x"], force["y"], force["z"], vort["x"], vort["y"], vort["z"],
+                  force["x"], force["y"], force["z"], *vorticity,
                   normal["x"], normal["y"], normal["z"], int(p["neighbors"]),
                   tex["u"], tex["v"], tex["w"], int(p["info_bits"]),
                   p["elapsed_particle_time"], p["isolation_time"], p["viscosity"],
@@ -905,11 +919,11 @@ def _pack_records(particles):
     return buffer
 
 
-def _find_bad_particle(particles):
+def _find_bad_particle(particles, layout):
     """Packs particle by particle to name the first one that cannot be written."""
     for pid in particles:
         try:
-            _pack_records({pid: particles[pid]})
+            _pack_records({pid: particles[pid]}, layout)
         except KeyError as error:
             return "particle %r: missing key %s" % (pid, error)
         except (TypeError, ValueError, OverflowError, struct.error) as error:
@@ -918,22 +932,25 @@ def _find_bad_particle(particles):
 
 
 def export_bin(str_list, set_point):
-    """[script folder, cache file path], set point: writes the set point as a version 9 file.
+    """[script folder, cache file path], set point: writes the set point as a file of the
+    version its header names (9 when it names none).
 
     The header's particle count is the number of particles actually written.
     The file appears complete or not at all.
     """
     path = _cache_path(str_list)
+    layout = _NARROW
     try:
         particles = set_point["particle"]
         header = set_point.get("header") or {}
+        _, layout = _layout_of(header)
         count = len(particles)
-        records = _pack_records(particles)
+        records = _pack_records(particles, layout)
         head = _pack_header(header, count)
     except (AttributeError, KeyError, TypeError, ValueError, OverflowError, struct.error) as error:
         why = None
         if isinstance(set_point, dict) and isinstance(set_point.get("particle"), dict):
-            why = _find_bad_particle(set_point["particle"])
+            why = _find_bad_particle(set_point["particle"], layout)
         raise ValueError("cache file %s: cannot write the set point: %s"
                          % (path, why or "%s: %s" % (type(error).__name__, error))) from None
     _write_atomic(path, (head, records, FOOTER))

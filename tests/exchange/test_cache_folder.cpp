@@ -33,24 +33,30 @@ TEST(CacheFolder, FrameNumbersFromNames) {
     EXPECT_EQ(cache_frame_number("42.bin"), 42);
 }
 
-TEST(CacheFolder, ScanReadsNamesInOrderAndKeepsTheRunningMaximum) {
+TEST(CacheFolder, ScanTakesEveryFrameInNumericOrderAndTheFirstNameOfANumber) {
     QTemporaryDir dir;
     // Created out of order: the scan must not depend on the order the file system lists them.
-    for (const char* name : {"a.10.bin", "a.01.bin", "readme.txt", "a.02.bin"})
+    for (const char* name : {"a.10.bin", "a.2.bin", "readme.txt", "a.1.bin", "a.01.bin"})
         touch(dir.path() + "/" + name);
-    auto files = scan_cache_folder(dir.path());
-    EXPECT_EQ(frames_of(files), (std::vector<int>{1, 2, 10}));
-    EXPECT_EQ(files.at(10), dir.path() + "/a.10.bin");
+    const cache_scan scan = scan_cache_folder(dir.path());
+    EXPECT_EQ(frames_of(scan.files), (std::vector<int>{1, 2, 10}));
+    EXPECT_EQ(scan.files.at(1), dir.path() + "/a.01.bin");  // first in name order
+    ASSERT_EQ(scan.duplicates.size(), 1u);
+    EXPECT_EQ(scan.duplicates[0], std::make_pair(1, QString("a.1.bin")));
 
-    QTemporaryDir unpadded;
-    for (const char* name : {"a.2.bin", "a.10.bin", "a.1.bin"})
-        touch(unpadded.path() + "/" + name);
-    EXPECT_EQ(frames_of(scan_cache_folder(unpadded.path())), (std::vector<int>{1, 10}));
+    // A saved sequence across a change of digits reads back whole.
+    QTemporaryDir saved;
+    std::vector<int> frames;
+    for (int f = 998; f <= 1009; ++f)
+        frames.push_back(f);
+    for (const auto& [f, path] : plan_cache_save(saved.path(), frames))
+        touch(path);
+    EXPECT_EQ(frames_of(scan_cache_folder(saved.path()).files), frames);
 
     QTemporaryDir none;
     touch(none.path() + "/frame.txt");
     QDir(none.path()).mkdir("sub.bin");  // folders do not count
-    EXPECT_TRUE(scan_cache_folder(none.path()).empty());
+    EXPECT_TRUE(scan_cache_folder(none.path()).files.empty());
 }
 
 TEST(CacheFolder, SaveNamesArePaddedToTheFrameCount) {
@@ -66,6 +72,8 @@ TEST(CacheFolder, SaveNamesArePaddedToTheFrameCount) {
     EXPECT_EQ(plan_cache_save("C:/out/wine", many).at(12), "C:/out/wine/wine.0012.bin");
     // What a save writes, a scan reads back frame for frame.
     EXPECT_EQ(cache_frame_number(QFileInfo(plan_cache_save("/o/w", many).at(107)).fileName()), 107);
+    // At least the digits of the largest frame, so that name order is frame order.
+    EXPECT_EQ(plan_cache_save("/o/w", {5, 12345}).at(5), "/o/w/w.00005.bin");
 }
 
 TEST(CacheFolder, AFolderWithFilesIsMovedAsideNeverMixed) {

@@ -1,0 +1,387 @@
+#include "exchange/bin_file.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include <QFile>
+#include <QSaveFile>
+
+namespace kavrin {
+
+namespace {
+
+static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "cache files are little-endian");
+
+// Records read or assembled at a time: a few hundred kilobytes, whatever the frame's size.
+constexpr int chunk_records = 8192;
+
+template <class T>
+T get(const char* bytes, int offset) {
+    T value;
+    std::memcpy(&value, bytes + offset, sizeof value);  // packed: fields sit unaligned
+    return value;
+}
+
+template <class T>
+void put(char* bytes, int offset, const T& value) {
+    std::memcpy(bytes + offset, &value, sizeof value);
+}
+
+vec3 get_vec3(const char* bytes, int offset) {
+    if (offset < 0) return vec3();
+    return vec3(get<float>(bytes, offset), get<float>(bytes, offset + 4),
+                get<float>(bytes, offset + 8));
+}
+
+void put_vec3(char* bytes, int offset, const vec3& v) {
+    for (int i = 0; i < 3; ++i)
+        put(bytes, offset + 4 * i, v[i]);
+}
+
+bin_stats get_stats(const char* bytes, int offset) {
+    return {get<float>(bytes, offset), get<float>(bytes, offset + 4),
+            get<float>(bytes, offset + 8)};
+}
+
+void put_stats(char* bytes, int offset, const bin_stats& s) {
+    put(bytes, offset, s.max);
+    put(bytes, offset + 4, s.min);
+    put(bytes, offset + 8, s.ave);
+}
+
+// Positions are stored x, y, z; a scene of reversed order holds them z, y, x.
+vec3 in_scene_order(const vec3& v, position_order order) {
+    return order == position_order::file ? v : vec3(v[2], v[1], v[0]);
+}
+
+[[noreturn]] void refuse(const QString& path, const QString& check) {
+    throw bin_error(("cache file " + path + ": " + check).toStdString());
+}
+
+int32_t record_id(const char* record, const bin_record_layout& layout) {
+    if (!layout.wide_id) return get<int32_t>(record, layout.id);
+    return int32_t(get<uint64_t>(record, layout.id));  // range checked when the file was read
+}
+
+// The field that carries a particle's scale under a fluid type, or -1 when the type names none.
+int scale_offset(int32_t fluid_type, const bin_record_layout& layout) {
+    if (fluid_type == fluid_type_mass) return layout.mass;
+    if (fluid_type == fluid_type_pressure) return layout.pressure;
+    return -1;
+}
+
+// A cache file opened for reading, its header checked against the file's size.
+struct checked_file {
+    QFile file;
+    bin_header header;
+    const bin_record_layout* layout = nullptr;
+
+    explicit checked_file(const QString& path) : file(path) {
+        if (!file.open(QIODevice::ReadOnly)) refuse(path, "cannot be opened: " + file.errorString());
+        char head[bin_header_size];
+        const qint64 got = file.read(head, bin_header_size);
+        if (got != bin_header_size)
+            refuse(path, QString("truncated: %1 header bytes needed, %2 found")
+                             .arg(bin_header_size)
+                             .arg(std::max<qint64>(got, 0)));
+        decode_bin_header(head, header);
+        if (header.code != bin_code)
+            refuse(path, "bad verification code 0x" +
+                             QString::number(uint32_t(header.code), 16).rightJustified(8, '0').toUpper() +
+                             ", 0x00FABADA expected");
+        layout = bin_layout(header.version);
+        if (!layout)
+            refuse(path, QString("unsupported version %1 (versions 7 to 13 are read)")
+                             .arg(header.version));
+        if (header.particles < 0)
+            refuse(path, QString("negative particle count %1").arg(header.particles));
+        const qint64 needed = bin_header_size + qint64(header.particles) * layout->size;
+        if (file.size() < needed)
+            refuse(path, QString("truncated: %1 + %2 x %3 bytes needed, %4 found")
+                             .arg(bin_header_size)
+                             .arg(header.particles)
+                             .arg(layout->size)
+                             .arg(file.size()));
+    }
+
+    // Reads the records from `done` on, up to a chunk, into buffer; returns how many.
+    int read_chunk(int done, std::vector<char>& buffer, const QString& path) {
+        const int n = std::min(chunk_records, header.particles - done);
+        const qint64 bytes = qint64(n) * layout->size;
+        buffer.resize(size_t(bytes));
+        if (file.read(buffer.data(), bytes) != bytes)
+            refuse(path, "truncated while reading: " + file.errorString());
+        return n;
+    }
+};
+
+// Statistics of the records as they are written.
+class stats_sum {
+  public:
+    void add(const bin_record& r) {
+        const float speed =
+            float(std::sqrt(double(r.velocity[0]) * r.velocity[0] +
+                            double(r.velocity[1]) * r.velocity[1] +
+                            double(r.velocity[2]) * r.velocity[2]));
+        pressure_.add(r.pressure);
+        speed_.add(speed);
+        temperature_.add(r.temperature);
+    }
+    void into(bin_header& h) const {
+        h.pressure = pressure_.stats();
+        h.speed = speed_.stats();
+        h.temperature = temperature_.stats();
+    }
+
+  private:
+    struct one {
+        double sum = 0.0;
+        float max = -std::numeric_limits<float>::infinity();
+        float min = std::numeric_limits<float>::infinity();
+        long long count = 0;
+        void add(float v) {
+            sum += v;
+            max = std::max(max, v);
+            min = std::min(min, v);
+            ++count;
+        }
+        bin_stats stats() const {
+            if (count == 0) return {};
+            return {max, min, float(sum / double(count))};
+        }
+    };
+    one pressure_, speed_, temperature_;
+};
+
+bin_frame_bytes assemble_generated(const frame_set& fs, position_order order) {
+    bin_frame_bytes out;
+    out.layout = bin_layout(bin_generated_version);
+    const bin_record_layout& layout = *out.layout;
+    int32_t live = 0;
+    for (const auto& entry : fs.particles)
+        live += entry.second.live() ? 1 : 0;
+    out.records = QByteArray(qsizetype(live) * layout.size, '\0');
+    char* record = out.records.data();
+    for (const auto& [id, p] : fs.particles) {
+        if (!p.live()) continue;
+        put_vec3(record, 0, in_scene_order(p.position, order));
+        put(record, layout.pressure, p.scale);
+        put(record, layout.id, id);
+        record += layout.size;
+    }
+    out.header.particles = live;
+    return out;
+}
+
+bin_frame_bytes assemble_passed_through(const frame_set& fs, const QString& source,
+                                        position_order order) {
+    checked_file in(source);
+    if (in.header.particles != fs.source_records)
+        refuse(source, QString("changed since it was read: %1 records, %2 expected")
+                           .arg(in.header.particles)
+                           .arg(fs.source_records));
+    bin_frame_bytes out;
+    out.header = in.header;
+    out.layout = in.layout;
+    const bin_record_layout& layout = *in.layout;
+    const int value_at = scale_offset(in.header.fluid_type, layout);
+
+    out.records.reserve(qsizetype(in.header.particles) * layout.size);
+    stats_sum stats;
+    size_t matched = 0;
+    std::vector<char> chunk;
+    for (int done = 0; done < in.header.particles;) {
+        const int n = in.read_chunk(done, chunk, source);
+        for (int r = 0; r < n; ++r) {
+            char* record = chunk.data() + size_t(r) * size_t(layout.size);
+            const int32_t index = done + r;
+            const auto it = fs.particles.find(record_id(record, layout));
+            if (it == fs.particles.end() || it->second.record > index)
+                refuse(source, QString("changed since it was read: record %1").arg(index));
+            const particle& p = it->second;
+            if (p.record != index) continue;  // a later record of an id already read
+            ++matched;
+            if (!p.live()) continue;
+            put_vec3(record, 0, in_scene_order(p.position, order));
+            if (value_at >= 0) put(record, value_at, p.scale);
+            stats.add(decode_bin_record(record, layout));
+            out.records.append(record, layout.size);
+        }
+        done += n;
+    }
+    if (matched != fs.particles.size())
+        refuse(source, QString("changed since it was read: %1 of %2 particles found")
+                           .arg(matched)
+                           .arg(fs.particles.size()));
+    out.header.particles = int32_t(out.records.size() / layout.size);
+    stats.into(out.header);
+    return out;
+}
+
+}  // namespace
+
+bool bin_header::operator==(const bin_header& o) const {
+    char a[bin_header_size], b[bin_header_size];
+    encode_bin_header(*this, a);
+    encode_bin_header(o, b);
+    return std::memcmp(a, b, sizeof a) == 0;
+}
+
+void decode_bin_header(const char* bytes, bin_header& h) {
+    h.code = get<int32_t>(bytes, 0);
+    std::memcpy(h.name.data(), bytes + 4, h.name.size());
+    h.version = get<int16_t>(bytes, 254);
+    h.scale_scene = get<float>(bytes, 256);
+    h.fluid_type = get<int32_t>(bytes, 260);
+    h.elapsed_simulation_time = get<float>(bytes, 264);
+    h.frame_number = get<int32_t>(bytes, 268);
+    h.fps = get<int32_t>(bytes, 272);
+    h.particles = get<int32_t>(bytes, 276);
+    h.radius = get<float>(bytes, 280);
+    h.pressure = get_stats(bytes, 284);
+    h.speed = get_stats(bytes, 296);
+    h.temperature = get_stats(bytes, 308);
+    h.emitter_position = get_vec3(bytes, 320);
+    h.emitter_rotation = get_vec3(bytes, 332);
+    h.emitter_scale = get_vec3(bytes, 344);
+}
+
+void encode_bin_header(const bin_header& h, char* bytes) {
+    put(bytes, 0, h.code);
+    std::memcpy(bytes + 4, h.name.data(), h.name.size());
+    put(bytes, 254, h.version);
+    put(bytes, 256, h.scale_scene);
+    put(bytes, 260, h.fluid_type);
+    put(bytes, 264, h.elapsed_simulation_time);
+    put(bytes, 268, h.frame_number);
+    put(bytes, 272, h.fps);
+    put(bytes, 276, h.particles);
+    put(bytes, 280, h.radius);
+    put_stats(bytes, 284, h.pressure);
+    put_stats(bytes, 296, h.speed);
+    put_stats(bytes, 308, h.temperature);
+    put_vec3(bytes, 320, h.emitter_position);
+    put_vec3(bytes, 332, h.emitter_rotation);
+    put_vec3(bytes, 344, h.emitter_scale);
+}
+
+const bin_record_layout* bin_layout(int version) {
+    // Position, velocity, force, [vorticity,] normal, neighbours, texture, info bits, elapsed
+    // and isolation time, viscosity, density, pressure, mass, temperature, id.
+    static const bin_record_layout old{98, 12, 24, -1, 36, 48, 52, 64, 66, 70,
+                                       74, 78, 82, 86, 90, 94, false};
+    static const bin_record_layout narrow{110, 12, 24, 36, 48, 60, 64, 76, 78, 82,
+                                          86, 90, 94, 98, 102, 106, false};
+    static bin_record_layout wide = [] {
+        bin_record_layout l = narrow;
+        l.size = 114;
+        l.wide_id = true;
+        return l;
+    }();
+    if (version == 7 || version == 8) return &old;
+    if (version >= 9 && version <= 11) return &narrow;
+    if (version == 12 || version == 13) return &wide;
+    return nullptr;
+}
+
+bin_record decode_bin_record(const char* record, const bin_record_layout& l) {
+    bin_record r;
+    r.position = get_vec3(record, 0);
+    r.velocity = get_vec3(record, l.velocity);
+    r.force = get_vec3(record, l.force);
+    r.vorticity = get_vec3(record, l.vorticity);
+    r.normal = get_vec3(record, l.normal);
+    r.neighbors = get<int32_t>(record, l.neighbors);
+    r.texture = get_vec3(record, l.texture);
+    r.info_bits = get<int16_t>(record, l.info_bits);
+    r.elapsed = get<float>(record, l.elapsed);
+    r.isolation = get<float>(record, l.isolation);
+    r.viscosity = get<float>(record, l.viscosity);
+    r.density = get<float>(record, l.density);
+    r.pressure = get<float>(record, l.pressure);
+    r.mass = get<float>(record, l.mass);
+    r.temperature = get<float>(record, l.temperature);
+    r.id = record_id(record, l);
+    return r;
+}
+
+long long read_bin_frame(const QString& path, frame_set& fs, position_order order) {
+    checked_file in(path);
+    const bin_record_layout& layout = *in.layout;
+    const int value_at = scale_offset(in.header.fluid_type, layout);
+    // Read apart and joined at the end, so that a refused file leaves the frame as it was.
+    particle_map read;
+    read.reserve(size_t(in.header.particles));
+    long long dropped = 0;
+    std::vector<char> chunk;
+    for (int done = 0; done < in.header.particles;) {
+        const int n = in.read_chunk(done, chunk, path);
+        for (int r = 0; r < n; ++r) {
+            const char* record = chunk.data() + size_t(r) * size_t(layout.size);
+            const int32_t index = done + r;
+            if (layout.wide_id && get<uint64_t>(record, layout.id) > 2147483647u)
+                refuse(path, QString("particle id %1 of record %2 does not fit in 32 bits")
+                                 .arg(get<uint64_t>(record, layout.id))
+                                 .arg(index));
+            const int32_t id = record_id(record, layout);
+            const vec3 position = get_vec3(record, 0);
+            const float value = value_at >= 0 ? get<float>(record, value_at) : 1.0f;
+            if (!std::isfinite(position[0]) || !std::isfinite(position[1]) ||
+                !std::isfinite(position[2]))
+                refuse(path, QString("record %1 (particle %2): the position is not finite")
+                                 .arg(index)
+                                 .arg(id));
+            if (!std::isfinite(value))
+                refuse(path, QString("record %1 (particle %2): the %3 is not finite")
+                                 .arg(index)
+                                 .arg(id)
+                                 .arg(value_at == layout.mass ? "mass" : "pressure"));
+            const auto [it, added] =
+                read.try_emplace(id, id, in_scene_order(position, order), value);
+            if (added)
+                it->second.record = index;
+            else
+                ++dropped;
+        }
+        done += n;
+    }
+    if (fs.particles.empty()) {
+        fs.particles.swap(read);
+        fs.source_records = in.header.particles;
+        return dropped;
+    }
+    // Particles the frame held already win; the frame no longer is the file's alone, so a save
+    // writes it as a generated frame.
+    for (auto& [id, p] : read) {
+        p.record = -1;
+        if (!fs.particles.try_emplace(id, p).second) ++dropped;
+    }
+    return dropped;
+}
+
+bin_frame_bytes assemble_bin_frame(const frame_set& fs, const QString& source,
+                                   position_order order) {
+    if (fs.source_records < 0) return assemble_generated(fs, order);
+    if (source.isEmpty())
+        throw bin_error("frame " + std::to_string(fs.frame) +
+                        " was read from a cache file that is no longer known");
+    return assemble_passed_through(fs, source, order);
+}
+
+void write_bin_frame(const QString& path, const frame_set& fs, const QString& source,
+                     position_order order) {
+    const bin_frame_bytes bytes = assemble_bin_frame(fs, source, order);
+    char head[bin_header_size];
+    encode_bin_header(bytes.header, head);
+    static constexpr char footer[bin_footer_size] = {};
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(head, bin_header_size) != bin_header_size ||
+        out.write(bytes.records) != bytes.records.size() ||
+        out.write(footer, bin_footer_size) != bin_footer_size || !out.commit())
+        refuse(path, "cannot be written: " + out.errorString());
+}
+
+}  // namespace kavrin
