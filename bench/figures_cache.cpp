@@ -17,6 +17,7 @@
 #include <QThread>
 
 #include "core/emitter.h"
+#include "exchange/bin_file.h"
 #include "exchange/cache_folder.h"
 #include "exchange/cache_link.h"
 #include "exchange/cache_records.h"
@@ -41,7 +42,7 @@ script_folders folders() {
         return true;
     }();
     (void)started;
-    const QString root = QFileInfo(QString(__FILE__)).absoluteDir().absolutePath() + "/../";
+    const QString root = QString(KAVRIN_SOURCE_DIR) + "/";
     return {QDir::cleanPath(root + "app") + "/", QDir::cleanPath(root + "resource/python") + "/"};
 }
 
@@ -104,28 +105,21 @@ double import_ms() {
     return median(times);
 }
 
-// The bytes the script writes for these particles (header, packed records, footer), written
-// straight from C++.
+// The bytes a generated frame's file holds (header, records, footer), laid out by hand and
+// written in one call: the floor the export is compared with.
 void write_bin_directly(const particle_map& particles, const QString& path) {
-    std::vector<char> bytes(356 + 110 * particles.size() + 6, '\0');
-    auto put = [&bytes](size_t at, const void* value, size_t size) {
-        std::memcpy(bytes.data() + at, value, size);
-    };
-    const int32_t code = 0xFABADA, fluid = fluid_type_pressure, fps = 30;
-    const int32_t count = int32_t(particles.size());
-    const int16_t version = 9;
-    put(0, &code, 4);
-    put(254, &version, 2);
-    put(260, &fluid, 4);
-    put(272, &fps, 4);
-    put(276, &count, 4);
-    size_t at = 356;
+    const bin_record_layout& layout = *bin_layout(bin_generated_version);
+    std::vector<char> bytes(
+        size_t(bin_header_size) + size_t(layout.size) * particles.size() + bin_footer_size, '\0');
+    bin_header header;
+    header.particles = int32_t(particles.size());
+    encode_bin_header(header, bytes.data());
+    size_t at = bin_header_size;
     for (const auto& [id, p] : particles) {
-        const float pos[3] = {p.position[2], p.position[1], p.position[0]};
-        put(at, pos, 12);
-        put(at + 94, &p.scale, 4);
-        put(at + 106, &id, 4);
-        at += 110;
+        std::memcpy(bytes.data() + at, p.position.v, 12);
+        std::memcpy(bytes.data() + at + size_t(layout.pressure), &p.scale, 4);
+        std::memcpy(bytes.data() + at + size_t(layout.id), &id, 4);
+        at += size_t(layout.size);
     }
     if (FILE* out = std::fopen(path.toLocal8Bit().constData(), "wb")) {
         std::fwrite(bytes.data(), 1, bytes.size(), out);
@@ -221,7 +215,49 @@ double import_million_seconds() {
     return seconds;
 }
 
+// One million-particle frame read from a file of another tool (every channel filled) and
+// written back through the export path, its records passed through.
+double export_million_seconds() {
+    constexpr int count = 1000000;
+    fake_window window;
+    emitter e(true, &window);
+    frame_set& fs = e.add_frame(0);
+    const QString folder = output_folder("kavrin_export_1000000");
+    window.cache_files = window.source_files = plan_cache_save(folder + "/in", {0});
+    QDir().mkpath(folder + "/in");
+    {
+        const bin_record_layout& layout = *bin_layout(11);
+        std::vector<char> bytes(size_t(bin_header_size) + size_t(layout.size) * count +
+                                    bin_footer_size);
+        std::mt19937 random(23);
+        std::uniform_real_distribution<float> spread(-1.0f, 1.0f);
+        for (size_t i = bin_header_size; i + 4 <= bytes.size(); i += 4) {
+            const float v = spread(random);
+            std::memcpy(bytes.data() + i, &v, 4);
+        }
+        bin_header header;
+        header.version = 11;
+        header.particles = count;
+        encode_bin_header(header, bytes.data());
+        for (int32_t id = 0; id < count; ++id)
+            std::memcpy(bytes.data() + bin_header_size + size_t(id) * layout.size + layout.id,
+                        &id, 4);
+        std::ofstream(window.cache_files[0].toStdString(), std::ios::binary)
+            .write(bytes.data(), std::streamsize(bytes.size()));
+    }
+    import_bin(folders(), window, e, 0);
+    window.cache_files = plan_cache_save(folder + "/out", {0});
+    QDir().mkpath(folder + "/out");
+    const double start = now_seconds();
+    export_bin(folders(), window, e, 0);
+    const double seconds = now_seconds() - start;
+    std::cerr << "cache_export_1000000: " << fs.particles.size() << " particles, "
+              << QFileInfo(window.cache_files[0]).size() << " bytes\n";
+    return seconds;
+}
+
 add_figure export_figure("cache_export_10000", "ms", export_ms);
+add_figure export_million("cache_export_1000000", "s", export_million_seconds);
 add_figure import_figure("cache_import_10000", "ms", import_ms);
 add_figure floor_figure("cache_write_floor_10000", "ms", write_floor_ms);
 add_figure save_figure("cache_save_scene_10000", "s", [] { return save_scene().seconds; });

@@ -69,8 +69,8 @@ def bottle_mouth():
 
 
 def file_xyz(v):
-    """A scene vector in the cache file's axis order: the file stores x and z swapped."""
-    return {"x": v[2], "y": v[1], "z": v[0]}
+    """A scene vector as the cache file stores it: x, y, z in order."""
+    return {"x": v[0], "y": v[1], "z": v[2]}
 
 
 def particle_record(pos, velocity, scale, age):

@@ -3,10 +3,12 @@ clear failures with their own exit status and nothing half-written (KAVRIN_BATCH
 program)."""
 
 import filecmp
+import hashlib
 import json
 import os
 import subprocess
 import tempfile
+import struct
 import unittest
 
 from cache_maker import make_cache
@@ -117,3 +119,32 @@ class BatchCase(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class VersionOneLogCase(unittest.TestCase):
+    """A log of version 1, recorded when scenes held positions reversed, replays to the particles
+    and the log it always gave (digests taken from the replay of the program of that time)."""
+
+    def test_replays_to_the_particles_it_always_gave(self):
+        data = os.path.join(os.path.dirname(__file__), "data")
+        with open(os.path.join(data, "v1_edit.particles.sha256")) as digests:
+            want = dict(line.split() for line in digests)
+        with tempfile.TemporaryDirectory() as root:
+            cache = os.path.join(root, "sheet")
+            make_cache(cache)
+            out = os.path.join(root, "out")
+            done = run(cache, os.path.join(data, "v1_edit.strokes.json"), out)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            for f in range(12):
+                with open(os.path.join(out, "out.%03d.bin" % f), "rb") as saved:
+                    body = saved.read()
+                count = struct.unpack_from("<i", body, 276)[0]
+                rows = sorted((struct.unpack_from("<i", body, 356 + 110 * i + 106)[0],
+                               body[356 + 110 * i:356 + 110 * i + 12] +
+                               body[356 + 110 * i + 94:356 + 110 * i + 98])
+                              for i in range(count))
+                digest = hashlib.sha256(b"".join(struct.pack("<i", pid) + values
+                                                 for pid, values in rows)).hexdigest()
+                self.assertEqual(digest, want[str(f)], "frame %d" % f)
+            with open(os.path.join(out, "out.strokes.json"), "rb") as log:
+                self.assertEqual(hashlib.sha256(log.read()).hexdigest(), want["log"])

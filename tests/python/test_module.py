@@ -50,9 +50,8 @@ class ModuleCase(unittest.TestCase):
         for f in (0, 7, 12):
             want = self.written[f]
             self.assertEqual(self.scene.ids(f), [pid for pid, _, _ in want])
-            # A cache stores x, y, z in reverse order.
-            self.assertEqual(self.scene.positions(f),
-                             [tuple(map(f32, reversed(p))) for _, p, _ in want])
+            # x, y, z as the file stores them.
+            self.assertEqual(self.scene.positions(f), [tuple(map(f32, p)) for _, p, _ in want])
             self.assertEqual(self.scene.scales(f), [f32(s) for _, _, s in want])
             self.assertEqual(self.scene.weights(f), [1.0] * len(want))
             view = self.scene.positions(f, view=True)
