@@ -59,6 +59,10 @@ class frame_set {
     // The rest is changed only by the one thread that steps or deforms the frame (the frame's
     // eat lock or the live stroke path keep those apart), or by jobs it runs and waits for.
     particle_map particles;
+    // The particles as the scene's generator made them, before any step or edit: the next two
+    // frames are built from them, so that what the builder makes never depends on when it runs.
+    // Only the builder's thread uses it, and it drops it once those frames are built.
+    particle_map generated;
     oct_tree root;
     std::vector<particle*> insert_queue;  // particles waiting to be placed in the tree
     // Every particle in map order, for the parallel shape pass; made again when the count
