@@ -194,11 +194,14 @@ int build_frame(frame_set& fs, const std::vector<int>& frame_numbers, int index)
     }
     // Frames are built in order: the frame two back has served both its successors, and the
     // last frame's successors do not exist.
+    auto drop_generated = [&](int i) {
+        if (i >= 0) particle_map().swap(e.frame(strict_index(frame_numbers, i)).generated);
+    };
     fs.generated = fs.particles;
-    if (index > 1) particle_map().swap(e.frame(strict_index(frame_numbers, index - 2)).generated);
+    drop_generated(index - 2);
     if (size_t(index) + 1 == frame_numbers.size()) {
-        if (index > 0) particle_map().swap(e.frame(strict_index(frame_numbers, index - 1)).generated);
-        particle_map().swap(fs.generated);
+        drop_generated(index - 1);
+        drop_generated(index);
     }
     return finish_fill(fs);
 }
