@@ -174,11 +174,15 @@ class editing_run {
     }
 
     void act() {
-        if (!held_ && kind_ == run_kind::emptied && pick(40) == 0) {
+        if (kind_ == run_kind::emptied && !held_ && ++since_emptied_ >= 10) {
+            since_emptied_ = 0;
             empty_and_repaint();
             return;
         }
-        if (!held_ && kind_ == run_kind::trim_race && e_->trim_running && pick(2) == 0) {
+        if (!held_ && kind_ == run_kind::trim_race && pick(3) == 0) {
+            // The hand waits for a trim to start and undoes while it runs.
+            for (int i = 0; i < 20 && !e_->trim_running; ++i)
+                ticks(1);
             e_->undo();
             return;
         }
@@ -500,6 +504,7 @@ class editing_run {
     int partly_brushed_ = 0;
     bool held_ = false;
     int hurry_ = 0;  // actions left in a quick run after an undo
+    int since_emptied_ = 0;
 };
 
 int from_environment(const char* name, int fallback) {
