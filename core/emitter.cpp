@@ -424,6 +424,9 @@ void emitter::cancel_stroke() {
         QMutexLocker hold(emitter_lock.get());
         on_exit done{[this] { undoing = false; }};
         frame_set& fs = frame(painted);
+        // Every change of a frame's particles holds its eat lock, as the window's drawing and
+        // the trim job expect.
+        QMutexLocker eating(fs.eat_lock.get());
         bool own = false;
         {
             QMutexLocker history(fs.history_lock.get());
@@ -537,9 +540,14 @@ void emitter::change_history(const char* line, const std::function<void()>& chan
     {
         QMutexLocker hold(emitter_lock.get());
         on_exit done{[this] { undoing = false; }};
-        change();
+        {
+            // The depth change, its log line and its marks are one step to a trim.
+            QMutexLocker ordered(&generation_lock);
+            change();
+        }
         // The current frame catches up at once, the others in the background.
         frame_set& current = frame(window->current_frame);
+        QMutexLocker eating(current.eat_lock.get());
         while (next_change(current, false, false)) {
         }
     }
@@ -687,6 +695,9 @@ void emitter::remove_undo(const job_args& args) {
         }
         if (depths[i] != depth) continue;
         frame_set& fs = frame(numbers[i]);
+        // An undo or redo changes the depth that decides what may go, logs itself and marks its
+        // strokes in one step: the trim of a frame comes wholly before or after it.
+        QMutexLocker ordered(&generation_lock);
         // A frame that a worker is processing is left for the next run.
         std::unique_lock<QMutex> eating(*fs.eat_lock, std::try_to_lock);
         if (!eating.owns_lock()) {

@@ -51,6 +51,9 @@ class emitter : public QObject {
     std::atomic<int> trim_bound{0};
     std::atomic<int> idle_threshold{15};
     const std::shared_ptr<QMutex> emitter_lock;  // an undo or one "eat queue" run at a time
+    // Orders undo and redo against the trim of each frame; taken after emitter_lock and before a
+    // frame's eat lock. Held only briefly, so the GUI thread may wait for it.
+    QMutex generation_lock;
 
     std::deque<propagation_request> near_queue;  // guarded by near_queue_lock
     QMutex near_queue_lock;

@@ -62,6 +62,10 @@ class frame_set {
     // Records of the cache file the frame was read from, -1 for a generated frame: set by the
     // reading, before the frame's first step.
     int32_t source_records = -1;
+    // The particles as the scene's generator made them, before any step or edit: the next two
+    // frames are built from them, so that what the builder makes never depends on when it runs.
+    // Only the builder's thread uses it, and it drops it once those frames are built.
+    particle_map generated;
     oct_tree root;
     std::vector<particle*> insert_queue;  // particles waiting to be placed in the tree
     // Every particle in map order, for the parallel shape pass; made again when the count

@@ -113,7 +113,8 @@ class window_link {
     // The viewport's compiled drawing of a frame is no longer needed.
     virtual void release_display_list(unsigned) {}
     // Low memory dropped the oldest undo entry of a frame: that change can no longer be undone.
-    // Called on a worker, with the frame's eat and history locks held, just before the drop.
+    // Called on a worker, with the emitter's generation lock and the frame's eat and history
+    // locks held, just before the drop.
     virtual void undo_trimmed(int /*frame*/, const stroke& /*dropped*/) {}
 };
 

@@ -155,24 +155,23 @@ int build_frame(frame_set& fs, const std::vector<int>& frame_numbers, int index)
     const float flight = float(0.03 * 1.05);
     const float sink = float(0.03 * 0.05);
     const vec3 source(-0.8f, 0.0f, 0.0f);
+    // The window may draw this frame meanwhile; every change of a frame's particles holds its
+    // eat lock.
+    QMutexLocker filling(fs.eat_lock.get());
     if (index > 0) {
-        {
-            // The previous frame may be stepped by a background worker meanwhile.
-            frame_set& previous = e.frame(strict_index(frame_numbers, index - 1));
-            QMutexLocker hold(previous.eat_lock.get());
-            fs.particles = previous.particles;
-        }
-        frame_set* before = index > 1 ? &e.frame(strict_index(frame_numbers, index - 2)) : nullptr;
-        QMutexLocker hold(before ? before->eat_lock.get() : nullptr);
+        // The frames before are read as generated: a stroke painted on them while this frame
+        // waited to be built belongs to them alone, as it would in a scene built in one go.
+        frame_set& previous = e.frame(strict_index(frame_numbers, index - 1));
+        const frame_set* before =
+            index > 1 ? &e.frame(strict_index(frame_numbers, index - 2)) : nullptr;
+        fs.particles = previous.generated;
         const int existed = n * (index - 1);
         for (auto& [id, p] : fs.particles) {
-            p.cell = nullptr;
-            p.moved = p.changed = p.selected = false;
             if (p.position[1] < 0.0f) continue;
             // A particle flies on in the direction it last moved; one born in the previous
             // frame leaves the source along its emission direction.
             const vec3 earlier =
-                before && id < existed ? strict_at(before->particles, id).position : source;
+                before && id < existed ? strict_at(before->generated, id).position : source;
             p.position += normalise(p.position - earlier) * flight;
             if (p.position[1] < 0.0f)
                 p.position[1] = 0.0f;
@@ -192,6 +191,17 @@ int build_frame(frame_set& fs, const std::vector<int>& frame_numbers, int index)
         d = rotate(d, axis, draw(0.0f, 720.0f));
         const int id = (index + 1) * n - i - 1;
         fs.particles.try_emplace(id, id, d * 0.03f + source, 1.0f);
+    }
+    // Frames are built in order: the frame two back has served both its successors, and the
+    // last frame's successors do not exist.
+    auto drop_generated = [&](int i) {
+        if (i >= 0) particle_map().swap(e.frame(strict_index(frame_numbers, i)).generated);
+    };
+    fs.generated = fs.particles;
+    drop_generated(index - 2);
+    if (size_t(index) + 1 == frame_numbers.size()) {
+        drop_generated(index - 1);
+        drop_generated(index);
     }
     return finish_fill(fs);
 }

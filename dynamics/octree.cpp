@@ -241,7 +241,15 @@ void bounds_pass(frame_set& fs, bool sequential) {
 }
 
 void measure_extent(frame_set& fs) {
-    fs.extent = fs.boxes.occupied_bounds().largest_scale();
+    point_box bounds = fs.boxes.occupied_bounds();
+    if (bounds.min[0] > bounds.max[0]) {
+        // No live particle: the extent of them all, live or not, as the tree build takes it.
+        // An extent of 0 would give every leaf the same position key, and the particles a
+        // stroke may bring back could no longer be found.
+        for (const auto& [id, p] : fs.particles)
+            bounds.add(p.position);
+    }
+    fs.extent = bounds.largest_scale();
     if (fs.owner) fs.owner->raise_max_scale(fs.extent);
 }
 

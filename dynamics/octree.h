@@ -84,6 +84,7 @@ void build_tree(frame_set& fs);
 void insert_queued(frame_set& fs);
 void update_bounds(oct_tree& node);
 void bounds_pass(frame_set& fs, bool sequential);
+// The extent of the cells holding live particles; of all particles when none is live.
 void measure_extent(frame_set& fs);
 
 }  // namespace kavrin

@@ -1,7 +1,9 @@
 // The editing property: whatever the user does, in whatever order and at whatever speed, undoing
 // everything gives back every frame exactly; and the session's stroke log, replayed on a fresh
 // scene, gives every frame exactly as the session left it. Random GUI-like action runs drive the
-// emitter through the entry points the viewport and the window use.
+// emitter through the entry points the viewport and the window use: on cache-like scenes, on a
+// fountain painted while a slow builder is still making it, with frames emptied by Remove and
+// painted again, and with undos thrown at trims as they run.
 
 #include <gtest/gtest.h>
 
@@ -51,32 +53,81 @@ bool same_values(const particle& a, const particle& b) {
     return a.id == b.id && a.position == b.position && a.weight == b.weight && a.scale == b.scale;
 }
 
+// A window whose generator draws slowly, as the fountain builder runs on a loaded machine.
+class slow_window : public fake_window {
+  public:
+    std::atomic<int> draw_delay_us{0};
+    double random() override {
+        if (const int us = draw_delay_us) QThread::usleep(unsigned(us));
+        return fake_window::random();
+    }
+};
+
+enum class run_kind {
+    cache,      // a cache-like scene, built before the first action
+    fountain,   // a fountain scene, painted from its first built frame on while it is built
+    emptied,    // a cache-like scene whose frames are now and then emptied and painted again
+    trim_race,  // a cache-like scene short of memory, undone while trims run
+};
+
+// Every frame of a fountain scene of the given scale, built in one go and left unedited.
+std::map<int, particle_map> built_fountain(int scale) {
+    fake_window window;
+    window.generation_scale = scale;
+    emitter e(false, &window);
+    e.build();
+    std::map<int, particle_map> frames;
+    if (!tick_until(e, [&e] { return e.frames_to_build == -1 && !e.has_pending_work(); }))
+        return frames;
+    wait_for_jobs(&e);
+    for (auto& [number, fs] : e.frames)
+        frames[number] = fs.particles;
+    return frames;
+}
+
 // The user's hands: mouse, keys and the window's buttons, as the viewport and window use them.
 class editing_run {
   public:
-    explicit editing_run(uint32_t seed) : random_(seed) {
+    explicit editing_run(uint32_t seed, run_kind kind = run_kind::cache, int scale = 1)
+        : random_(seed), kind_(kind), scale_(scale) {
         window_.cpu_count = 2;
-        for (int f = 0; f < frame_count; ++f)
-            window_.cache_files[f] = QString("cache.%1.bin").arg(f);
         window_.on_read = fill_frame;
         window_.camera_state.focal_mag = 3.0f;
         window_.camera_state.brush_distance = 3.0f;
         window_.on_trim = [this](int frame, const stroke& dropped) {
             keep_trimmed(frame, dropped);
         };
-        e_ = std::make_unique<emitter>(true, &window_);
+        if (kind_ == run_kind::fountain) {
+            // What undoing everything must give back: the scene built in one go, unedited.
+            expected_ = built_fountain(scale);
+            window_.generation_scale = scale;
+            // About 8 ms a frame, whatever the scale: the build runs through most of the run.
+            window_.draw_delay_us = 4000 / scale;
+        } else {
+            for (int f = 0; f < frame_count; ++f)
+                window_.cache_files[f] = QString("cache.%1.bin").arg(f);
+        }
+        if (kind_ == run_kind::trim_race) window_.free_memory = 0.5 * gib;
+        e_ = std::make_unique<emitter>(kind_ != run_kind::fountain, &window_);
         // A short idle wait lets background work cut in between the user's actions more often.
         e_->idle_threshold = 2 + pick(14);
         e_->build();
+        last_frame_ = e_->last_frame;
     }
 
     ::testing::AssertionResult run(int actions) {
-        if (!settle()) return ::testing::AssertionFailure() << "the scene did not build";
-        for (auto& [number, fs] : e_->frames) {
-            expected_[number] = fs.particles;
-            for (const auto& [id, p] : fs.particles)
-                aims_[number].push_back(p.position);
+        if (kind_ == run_kind::fountain) {
+            // The hand starts at once, on a scene still being built.
+            if (expected_.size() != e_->frames.size())
+                return ::testing::AssertionFailure() << "the reference scene did not build";
+        } else {
+            if (!settle()) return ::testing::AssertionFailure() << "the scene did not build";
+            for (auto& [number, fs] : e_->frames)
+                expected_[number] = fs.particles;
         }
+        for (auto& [number, frame] : expected_)
+            for (const auto& [id, p] : frame)
+                aims_[number].push_back(p.position);
         for (int i = 0; i < actions; ++i)
             act();
         if (held_) release();
@@ -105,6 +156,10 @@ class editing_run {
             return ::testing::AssertionFailure() << misrecorded_ << " strokes not kept as drawn";
         if (cancels_changed_ > 0)
             return ::testing::AssertionFailure() << cancels_changed_ << " cancels changed things";
+        if (partly_brushed_ > 0)
+            return ::testing::AssertionFailure()
+                   << partly_brushed_
+                   << " particles of emptied frames missed by a whole-frame brush";
         if (auto undone = compare(expected_, true); !undone) return undone;
         // And redoing what was just undone paints it all again, exactly.
         if (!steps(painted_depth, e_->redo_depth, &emitter::redo))
@@ -119,6 +174,18 @@ class editing_run {
     }
 
     void act() {
+        if (kind_ == run_kind::emptied && !held_ && ++since_emptied_ >= 10) {
+            since_emptied_ = 0;
+            empty_and_repaint();
+            return;
+        }
+        if (!held_ && kind_ == run_kind::trim_race && pick(3) == 0) {
+            // The hand waits for a trim to start and undoes while it runs.
+            for (int i = 0; i < 20 && !e_->trim_running; ++i)
+                ticks(1);
+            e_->undo();
+            return;
+        }
         // Right after an undo the hand is often quick: no ticks, so the background has not yet
         // taken the undone stroke back from the frames it reached.
         const bool quick = hurry_ > 0;
@@ -142,13 +209,18 @@ class editing_run {
         } else if (roll < 47) {
             e_->redo();
         } else if (roll < 55) {
-            // Mostly to a neighbour, as when scrubbing along the strokes just made.
-            const int near = std::clamp(window_.current_frame + pick(7) - 3, 0, frame_count - 1);
-            window_.current_frame = pick(4) == 0 ? pick(frame_count) : near;
+            // Mostly to a neighbour, as when scrubbing along the strokes just made; on a fountain
+            // being built, mostly to the newest frames it built.
+            const int near = std::clamp(window_.current_frame + pick(7) - 3, 0, last_frame_);
+            if (kind_ == run_kind::fountain && pick(4) != 0)
+                window_.current_frame = std::max(0, build_front() - pick(4));
+            else
+                window_.current_frame = pick(4) == 0 ? pick(last_frame_ + 1) : near;
         } else if (roll < 58) {
             window_.on_eat = 1 - window_.on_eat;
         } else if (roll < 60) {
-            window_.free_memory = pick(2) == 0 ? 0.5 * gib : 8.0 * gib;
+            const bool low = kind_ == run_kind::trim_race ? pick(4) != 0 : pick(2) == 0;
+            window_.free_memory = low ? 0.5 * gib : 8.0 * gib;
         } else if (roll < 90) {
             ticks(1 + pick(3));
         } else {
@@ -163,6 +235,8 @@ class editing_run {
         b.type = modes[pick(5)];
         b.power = draw(0.2f, 1.0f);
         b.time = float(1 + pick(5));
+        // Below one half a stroke stays on its frame, which may then be the newest one built.
+        if (kind_ == run_kind::fountain && pick(3) == 0) b.time = 0.46f;
         b.space = draw(0.05f, 0.2f);
         window_.brush_hard = pick(4) == 0;
         window_.side_left = pick(12) == 0;
@@ -173,6 +247,9 @@ class editing_run {
             window_.key_map.set("ctrl", pick(4) == 0);
             window_.key_map.set("shift", pick(4) == 0);
         }
+        // On a fountain being built, mostly the frame just behind the build: the one the
+        // builder reads next.
+        if (kind_ == run_kind::fountain && pick(3) != 0) window_.current_frame = build_front();
         window_.view.drag_active = true;
         held_ = true;
         // What a cancel must give back, when no undo is still to be carried out on the frame
@@ -234,6 +311,74 @@ class editing_run {
         held_ = false;
     }
 
+    // The newest frame of an unbroken run of built frames from the first.
+    int build_front() const {
+        int front = 0;
+        for (const auto& [number, fs] : e_->frames) {
+            if (!fs.initialised) break;
+            front = number;
+        }
+        return front;
+    }
+
+    // One stroke of `steps` steps with a hard brush of full power over the whole of frame fs,
+    // aimed at its middle; false when the frame did not take every step.
+    bool whole_frame_stroke(const frame_set& fs, const char* mode, bool ctrl, int steps) {
+        vec3 middle;
+        for (const auto& [id, p] : fs.particles)
+            middle += p.position;
+        middle /= float(fs.particles.size());
+        float reach = 0.0f;
+        for (const auto& [id, p] : fs.particles)
+            reach = std::max(reach, length(p.position - middle));
+        brush_values& b = window_.brush_state;
+        b.type = mode;
+        b.power = 1.0f;
+        b.time = float(1 + pick(3));
+        b.space = (reach + 0.5f) / window_.camera_state.brush_distance;
+        window_.brush_hard = true;
+        window_.side_left = window_.side_right = window_.mirror = false;
+        {
+            QMutexLocker hold(&window_.key_lock);
+            window_.key_map.set("ctrl", ctrl);
+            window_.key_map.set("shift", false);
+        }
+        window_.view.drag_active = true;
+        held_ = true;
+        pressed_.reset();
+        bool taken = true;
+        for (int i = 0; i < steps && taken; ++i) {
+            e_->idle_ticks = 0;
+            window_.view.set_pick_point(middle);
+            window_.brush_state.vector = normalise(vec3(draw(-1, 1), draw(-1, 1), draw(-1, 1)));
+            taken = e_->send_stroke_step();
+            while (window_.view.busy)
+                QThread::yieldCurrentThread();
+        }
+        release();
+        return taken;
+    }
+
+    // Removes every particle of the current frame with a brush over all of it, then brushes the
+    // emptied frame whole once more, with Ctrl+Remove or Scale: that brush must reach every
+    // particle of it.
+    void empty_and_repaint() {
+        window_.on_eat = 0;
+        if (!settle()) return;
+        const frame_set& fs = e_->frame(window_.current_frame);
+        // A particle above full weight needs a second pass to go.
+        if (!whole_frame_stroke(fs, "remove", false, 3) || !settle()) return;
+        for (const auto& [id, p] : fs.particles)
+            if (p.live()) return;
+        const particle_map before = fs.particles;
+        const bool scale = pick(2) == 0;
+        if (!whole_frame_stroke(fs, scale ? "scale" : "remove", !scale, 1)) return;
+        for (const auto& [id, p] : fs.particles) {
+            const particle& was = before.at(id);
+            if (scale ? p.scale == was.scale : p.weight == was.weight) ++partly_brushed_;
+        }
+    }
+
     void ticks(int n) {
         for (int i = 0; i < n; ++i) {
             e_->tick();
@@ -253,8 +398,12 @@ class editing_run {
     // for each value it recorded, the value the next older entry recorded, or the present one.
     void keep_trimmed(int frame, const stroke& dropped) {
         const frame_set& fs = e_->frame(frame);
-        // Only the oldest entry goes, and never one that an undo still has to take back.
-        if (dropped.undone || &fs.history.front() != &dropped) ++bad_trims_;
+        // A trim that runs while the user undoes: the undo must come wholly before or after.
+        if (kind_ == run_kind::trim_race) QThread::usleep(300);
+        // Only the oldest entry goes, and never one that an undo still has to take back or is
+        // taking back.
+        if (dropped.undone || &fs.history.front() != &dropped || dropped.depth >= e_->undo_depth)
+            ++bad_trims_;
         for (const auto& entry : dropped.recorded) {
             const int32_t id = entry.first;
             particle& want = expected_[frame].at(id);
@@ -286,7 +435,8 @@ class editing_run {
         again.cpu_count = 1 + pick(3);
         again.cache_files = window_.cache_files;
         again.on_read = fill_frame;
-        emitter replayed(true, &again);
+        again.generation_scale = scale_;
+        emitter replayed(kind_ != run_kind::fountain, &again);
         replayed.idle_threshold = 1;
         replayed.build();
         try {
@@ -337,9 +487,12 @@ class editing_run {
         return ::testing::AssertionSuccess();
     }
 
-    fake_window window_;
+    slow_window window_;
     std::unique_ptr<emitter> e_;
     std::mt19937 random_;
+    const run_kind kind_;
+    const int scale_;  // particles a fountain frame emits
+    int last_frame_ = 0;
     std::map<int, particle_map> expected_;   // the frames that undoing everything must give back
     std::map<int, std::vector<vec3>> aims_;  // where the brush is aimed, per frame
     std::optional<particle_map> pressed_;    // the stroke's frame at the press
@@ -348,8 +501,10 @@ class editing_run {
     int trims_ = 0;
     int bad_trims_ = 0;
     int misrecorded_ = 0;  // strokes whose history entry was not their own
+    int partly_brushed_ = 0;
     bool held_ = false;
     int hurry_ = 0;  // actions left in a quick run after an undo
+    int since_emptied_ = 0;
 };
 
 int from_environment(const char* name, int fallback) {
@@ -365,6 +520,36 @@ TEST(EditingProperty, UndoingEverythingGivesBackEveryFrame) {
     const int actions = from_environment("KAVRIN_EDIT_ACTIONS", 300);
     for (int seed = 1; seed <= seeds; ++seed) {
         editing_run run{uint32_t(seed)};
+        EXPECT_TRUE(run.run(actions)) << "seed " << seed;
+    }
+}
+
+// A fountain painted from its first built frame on, while a builder slower than the hand is still
+// making the frames after it, at several generation scales.
+TEST(EditingProperty, PaintingWhileAFountainIsBuiltChangesOnlyWhatWasPainted) {
+    const int seeds = from_environment("KAVRIN_EDIT_SEEDS", 2);
+    const int actions = from_environment("KAVRIN_EDIT_ACTIONS", 200);
+    for (int scale : {1, 4, 16})
+        for (int seed = 1; seed <= seeds; ++seed) {
+            editing_run run{uint32_t(seed), run_kind::fountain, scale};
+            EXPECT_TRUE(run.run(actions)) << "scale " << scale << ", seed " << seed;
+        }
+}
+
+TEST(EditingProperty, EmptiedFramesArePaintedWhole) {
+    const int seeds = from_environment("KAVRIN_EDIT_SEEDS", 3);
+    const int actions = from_environment("KAVRIN_EDIT_ACTIONS", 200);
+    for (int seed = 1; seed <= seeds; ++seed) {
+        editing_run run{uint32_t(seed), run_kind::emptied};
+        EXPECT_TRUE(run.run(actions)) << "seed " << seed;
+    }
+}
+
+TEST(EditingProperty, UndoDuringATrimComesWhollyBeforeOrAfterIt) {
+    const int seeds = from_environment("KAVRIN_EDIT_SEEDS", 3);
+    const int actions = from_environment("KAVRIN_EDIT_ACTIONS", 200);
+    for (int seed = 1; seed <= seeds; ++seed) {
+        editing_run run{uint32_t(seed), run_kind::trim_race};
         EXPECT_TRUE(run.run(actions)) << "seed " << seed;
     }
 }
