@@ -10,6 +10,8 @@
 #include "core/emitter.h"
 #include "exchange/bin_file.h"
 #include "exchange/cache_records.h"
+#include "exchange/fbx_import.h"
+#include "fbx_writer.h"
 #include "exchange_support.h"
 #include "fake_window.h"
 
@@ -232,4 +234,48 @@ TEST_F(BinFile, ASourceThatChangedIsRefusedNotMixedIn) {
     const random_file other(rng, 9, fluid_type_pressure, 50, false);
     write_file(window.source_files[0], other.bytes);
     EXPECT_THROW(save(0, real), bin_error);
+}
+
+// One scene, two files: points that another tool sampled on an FBX mesh and wrote into a cache
+// in the layout's x, y, z order lie on that mesh as Kavrin imports it. The triangle is lopsided,
+// so a cache read with any two axes swapped would land off it.
+TEST_F(BinFile, CacheParticlesLieOnTheFbxGeometryOfTheSameScene) {
+    namespace fbx = fbx_test;
+    const fbx::vec a{1.0, 0.0, 0.0}, b{0.0, 2.0, 0.5}, c{0.2, 0.3, 3.0}, at{0.5, -1.0, 2.0};
+    fbx::model_desc mesh;
+    mesh.name = "Lopsided";
+    mesh.type = fbx::model_desc::kind::mesh;
+    mesh.translation = at;
+    mesh.points = {a, b, c};
+    mesh.polygons = {{0, 1, 2}};
+    fbx::scene_desc scene;
+    scene.models = {mesh};
+    const QString fbx_path = dir.path() + "/lopsided.fbx";
+    ASSERT_TRUE(fbx::write_file(fbx_path, scene));
+    fbx_geometry g;
+    ASSERT_TRUE(import_geometry(fbx_path, g));
+    ASSERT_EQ(g.vertex_count, 3);
+    const vec3 p0(g.vertices[0], g.vertices[1], g.vertices[2]);
+    const vec3 n(g.normals[0], g.normals[1], g.normals[2]);
+
+    std::mt19937 rng(8);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    QByteArray file(bin_header_size + 110 * 100 + bin_footer_size, '\0');
+    bin_header header;
+    header.particles = 100;
+    encode_bin_header(header, file.data());
+    for (int i = 0; i < 100; ++i) {
+        double u = unit(rng), v = unit(rng);
+        if (u + v > 1.0) u = 1.0 - u, v = 1.0 - v;
+        char* rec = file.data() + bin_header_size + 110 * i;
+        for (int k = 0; k < 3; ++k) {
+            const float x = float(at[k] + a[k] + u * (b[k] - a[k]) + v * (c[k] - a[k]));
+            std::memcpy(rec + 4 * k, &x, 4);
+        }
+        std::memcpy(rec + 106, &i, 4);
+    }
+    const frame_set& fs = read(0, file);
+    ASSERT_EQ(fs.particles.size(), 100u);
+    for (const auto& [id, p] : fs.particles)
+        EXPECT_LT(std::fabs(dot(p.position - p0, n)), 1e-4f) << "particle " << id;
 }
