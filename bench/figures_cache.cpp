@@ -239,9 +239,14 @@ double export_million_seconds() {
         header.version = 11;
         header.particles = count;
         encode_bin_header(header, bytes.data());
-        for (int32_t id = 0; id < count; ++id)
-            std::memcpy(bytes.data() + bin_header_size + size_t(id) * layout.size + layout.id,
-                        &id, 4);
+        for (int32_t id = 0; id < count; ++id) {
+            char* record = bytes.data() + bin_header_size + size_t(id) * size_t(layout.size);
+            const float position[3] = {spread(random), spread(random), spread(random)};
+            const float pressure = spread(random) + 2.0f;
+            std::memcpy(record, position, 12);
+            std::memcpy(record + layout.pressure, &pressure, 4);
+            std::memcpy(record + layout.id, &id, 4);
+        }
         std::ofstream(window.cache_files[0].toStdString(), std::ios::binary)
             .write(bytes.data(), std::streamsize(bytes.size()));
     }
