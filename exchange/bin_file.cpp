@@ -6,8 +6,14 @@
 #include <limits>
 #include <vector>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
 
 namespace kavrin {
 
@@ -121,14 +127,13 @@ struct checked_file {
 // Statistics of the records as they are written.
 class stats_sum {
   public:
-    void add(const bin_record& r) {
+    void add(const char* record, const bin_record_layout& l) {
+        const vec3 v = get_vec3(record, l.velocity);
         const float speed =
-            float(std::sqrt(double(r.velocity[0]) * r.velocity[0] +
-                            double(r.velocity[1]) * r.velocity[1] +
-                            double(r.velocity[2]) * r.velocity[2]));
-        pressure_.add(r.pressure);
+            float(std::sqrt(double(v[0]) * v[0] + double(v[1]) * v[1] + double(v[2]) * v[2]));
+        pressure_.add(get<float>(record, l.pressure));
         speed_.add(speed);
-        temperature_.add(r.temperature);
+        temperature_.add(get<float>(record, l.temperature));
     }
     void into(bin_header& h) const {
         h.pressure = pressure_.stats();
@@ -155,6 +160,39 @@ class stats_sum {
     };
     one pressure_, speed_, temperature_;
 };
+
+// Writes the pieces to path through a new file beside it that replaces path once complete, so
+// that readers see the old file or the whole new one. Like the script library's writing it does
+// not wait for the disk: a save is about what other programs read next, and a sync per frame
+// would cost more than the writing.
+void write_whole(const QString& path, std::initializer_list<std::pair<const char*, size_t>> pieces) {
+    const QFileInfo target(path);
+    const QByteArray final_name = QFile::encodeName(path);
+    QByteArray temp;
+    int fd = -1;
+    while (fd < 0) {
+        temp = QFile::encodeName(target.absolutePath() + "/." + target.fileName() + "." +
+                                 QString::number(QRandomGenerator::global()->generate64(), 16) +
+                                 ".part");
+        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            refuse(path, QString("cannot be written: ") + std::strerror(errno));
+    }
+    bool written = true;
+    for (const auto& [data, size] : pieces)
+        for (size_t done = 0; written && done < size;) {
+            const ssize_t n = ::write(fd, data + done, size - done);
+            if (n < 0 && errno == EINTR) continue;
+            written = n > 0;
+            if (written) done += size_t(n);
+        }
+    const int error = written ? 0 : errno;
+    if (::close(fd) != 0 && written) written = false;
+    if (written && ::rename(temp.constData(), final_name.constData()) == 0) return;
+    const int why = error ? error : errno;
+    ::unlink(temp.constData());
+    refuse(path, QString("cannot be written: ") + std::strerror(why));
+}
 
 bin_frame_bytes assemble_generated(const frame_set& fs, position_order order) {
     bin_frame_bytes out;
@@ -207,7 +245,7 @@ bin_frame_bytes assemble_passed_through(const frame_set& fs, const QString& sour
             if (!p.live()) continue;
             put_vec3(record, 0, in_scene_order(p.position, order));
             if (value_at >= 0) put(record, value_at, p.scale);
-            stats.add(decode_bin_record(record, layout));
+            stats.add(record, layout);
             out.records.append(record, layout.size);
         }
         done += n;
@@ -377,11 +415,9 @@ void write_bin_frame(const QString& path, const frame_set& fs, const QString& so
     char head[bin_header_size];
     encode_bin_header(bytes.header, head);
     static constexpr char footer[bin_footer_size] = {};
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(head, bin_header_size) != bin_header_size ||
-        out.write(bytes.records) != bytes.records.size() ||
-        out.write(footer, bin_footer_size) != bin_footer_size || !out.commit())
-        refuse(path, "cannot be written: " + out.errorString());
+    write_whole(path, {{head, bin_header_size},
+                       {bytes.records.constData(), size_t(bytes.records.size())},
+                       {footer, bin_footer_size}});
 }
 
 }  // namespace kavrin
