@@ -261,13 +261,6 @@ bin_frame_bytes assemble_passed_through(const frame_set& fs, const QString& sour
 
 }  // namespace
 
-bool bin_header::operator==(const bin_header& o) const {
-    char a[bin_header_size], b[bin_header_size];
-    encode_bin_header(*this, a);
-    encode_bin_header(o, b);
-    return std::memcmp(a, b, sizeof a) == 0;
-}
-
 void decode_bin_header(const char* bytes, bin_header& h) {
     h.code = get<int32_t>(bytes, 0);
     std::memcpy(h.name.data(), bytes + 4, h.name.size());

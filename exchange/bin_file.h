@@ -44,8 +44,6 @@ struct bin_header {
     float radius = 0.0f;
     bin_stats pressure, speed, temperature;
     vec3 emitter_position, emitter_rotation, emitter_scale;
-
-    bool operator==(const bin_header&) const;
 };
 
 void decode_bin_header(const char* bytes, bin_header& out);
