@@ -25,6 +25,13 @@ class cache_session::link : public headless_link {
     // Set before a scene is made, only read while it works.
     position_order order = position_order::file;
 
+    // Problems the artist should see (dropped particles, skipped files) go out with the progress
+    // lines, not only with the log.
+    std::function<void(const QString&)> on_tell;  // set once, before any work
+    void tell(const QString& message) override {
+        if (on_tell) on_tell(message);
+    }
+
     void write_cache_frame(emitter& e, int frame) override {
         keep(::kavrin::write_cache_frame(folders, *this, e, frame, order));
     }
@@ -122,6 +129,9 @@ cache_session::cache_session(const QString& script_folder, int threads)
     window_->cpu_count = std::max(1, threads);
     window_->on_log = [this](const QString& line) {
         if (on_log) on_log(line);
+    };
+    window_->on_tell = [this](const QString& message) {
+        if (on_progress) on_progress("warning / " + message);
     };
     start_interpreter();
 }

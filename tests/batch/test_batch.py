@@ -6,12 +6,13 @@ import filecmp
 import hashlib
 import json
 import os
+import shutil
 import subprocess
 import tempfile
 import struct
 import unittest
 
-from cache_maker import make_cache
+from cache_maker import frame_particles, make_cache, write_frame
 
 BATCH = os.environ["KAVRIN_BATCH"]
 
@@ -119,6 +120,22 @@ class BatchCase(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class DataProblemsCase(unittest.TestCase):
+    def test_skipped_files_and_dropped_particles_are_reported_without_verbose(self):
+        with tempfile.TemporaryDirectory() as root:
+            cache = os.path.join(root, "sheet")
+            make_cache(cache, frames=6, count=100)
+            shutil.copy(os.path.join(cache, "sheet.003.bin"), os.path.join(cache, "sheet.3.bin"))
+            particles = frame_particles(4, 100)
+            write_frame(os.path.join(cache, "sheet.004.bin"), particles + particles[:5])
+            log = os.path.join(root, "none.strokes.json")
+            write_log(log, [])
+            done = run(cache, log, os.path.join(root, "out"))
+            self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertIn("warning / 1 cache files skipped", done.stderr)
+            self.assertIn("warning / Frame 4: 5 particles dropped", done.stderr)
 
 
 class VersionOneLogCase(unittest.TestCase):
