@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -161,78 +162,106 @@ class stats_sum {
     one pressure_, speed_, temperature_;
 };
 
-// Writes the pieces to path through a new file beside it that replaces path once complete, so
+// Records on their way out, in the file's order, a chunk at a time: the file being written or
+// a buffer. The header follows the records handed over.
+using record_sink = std::function<void(const char* records, int count)>;
+
+// A cache file being written: a new file beside the target that replaces it once complete, so
 // that readers see the old file or the whole new one. Like the script library's writing it does
 // not wait for the disk: a save is about what other programs read next, and a sync per frame
 // would cost more than the writing.
-void write_whole(const QString& path, std::initializer_list<std::pair<const char*, size_t>> pieces) {
-    const QFileInfo target(path);
-    const QByteArray final_name = QFile::encodeName(path);
-    QByteArray temp;
-    int fd = -1;
-    while (fd < 0) {
-        temp = QFile::encodeName(target.absolutePath() + "/." + target.fileName() + "." +
-                                 QString::number(QRandomGenerator::global()->generate64(), 16) +
-                                 ".part");
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            refuse(path, QString("cannot be written: ") + std::strerror(errno));
-    }
-    bool written = true;
-    for (const auto& [data, size] : pieces)
-        for (size_t done = 0; written && done < size;) {
-            const ssize_t n = ::write(fd, data + done, size - done);
-            if (n < 0 && errno == EINTR) continue;
-            written = n > 0;
-            if (written) done += size_t(n);
+class file_beside {
+  public:
+    explicit file_beside(const QString& path) : path_(path) {
+        const QFileInfo target(path);
+        while (fd_ < 0) {
+            temp_ = QFile::encodeName(target.absolutePath() + "/." + target.fileName() + "." +
+                                      QString::number(QRandomGenerator::global()->generate64(), 16) +
+                                      ".part");
+            fd_ = ::open(temp_.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ < 0 && errno != EEXIST) fail(errno);
         }
-    const int error = written ? 0 : errno;
-    if (::close(fd) != 0 && written) written = false;
-    if (written && ::rename(temp.constData(), final_name.constData()) == 0) return;
-    const int why = error ? error : errno;
-    ::unlink(temp.constData());
-    refuse(path, QString("cannot be written: ") + std::strerror(why));
-}
+    }
+    ~file_beside() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!done_) ::unlink(temp_.constData());
+    }
+    file_beside(const file_beside&) = delete;
+    file_beside& operator=(const file_beside&) = delete;
 
-bin_frame_bytes assemble_generated(const frame_set& fs, position_order order) {
-    bin_frame_bytes out;
-    out.layout = bin_layout(bin_generated_version);
-    const bin_record_layout& layout = *out.layout;
+    void write(const char* data, size_t size) {
+        for (size_t at = 0; at < size;) {
+            const ssize_t n = ::write(fd_, data + at, size - at);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) fail(n < 0 ? errno : EIO);
+            at += size_t(n);
+        }
+    }
+    void write_at_start(const char* data, size_t size) {
+        if (::pwrite(fd_, data, size, 0) != ssize_t(size)) fail(errno);
+    }
+    void finish() {
+        const int closed = ::close(fd_);
+        fd_ = -1;
+        if (closed != 0) fail(errno);
+        if (::rename(temp_.constData(), QFile::encodeName(path_).constData()) != 0) fail(errno);
+        done_ = true;
+    }
+
+  private:
+    const QString path_;
+    QByteArray temp_;
+    int fd_ = -1;
+    bool done_ = false;
+
+    [[noreturn]] void fail(int error) const {
+        refuse(path_, QString("cannot be written: ") + std::strerror(error));
+    }
+};
+
+bin_header assemble_generated(const frame_set& fs, position_order order,
+                              const record_sink& sink) {
+    const bin_record_layout& layout = *bin_layout(bin_generated_version);
+    std::vector<char> chunk;
+    int in_chunk = 0;
     int32_t live = 0;
-    for (const auto& entry : fs.particles)
-        live += entry.second.live() ? 1 : 0;
-    out.records = QByteArray(qsizetype(live) * layout.size, '\0');
-    char* record = out.records.data();
+    auto hand_over = [&] {
+        sink(chunk.data(), in_chunk);
+        in_chunk = 0;
+    };
+    chunk.resize(size_t(chunk_records) * size_t(layout.size));
     for (const auto& [id, p] : fs.particles) {
         if (!p.live()) continue;
+        char* record = chunk.data() + size_t(in_chunk) * size_t(layout.size);
+        std::memset(record, 0, size_t(layout.size));
         put_vec3(record, 0, in_scene_order(p.position, order));
         put(record, layout.pressure, p.scale);
         put(record, layout.id, id);
-        record += layout.size;
+        ++live;
+        if (++in_chunk == chunk_records) hand_over();
     }
-    out.header.particles = live;
-    return out;
+    if (in_chunk > 0) hand_over();
+    bin_header header;
+    header.particles = live;
+    return header;
 }
 
-bin_frame_bytes assemble_passed_through(const frame_set& fs, const QString& source,
-                                        position_order order) {
-    checked_file in(source);
+bin_header assemble_passed_through(const frame_set& fs, checked_file& in, const QString& source,
+                                   position_order order, const record_sink& sink) {
     if (in.header.particles != fs.source_records)
         refuse(source, QString("changed since it was read: %1 records, %2 expected")
                            .arg(in.header.particles)
                            .arg(fs.source_records));
-    bin_frame_bytes out;
-    out.header = in.header;
-    out.layout = in.layout;
     const bin_record_layout& layout = *in.layout;
     const int value_at = scale_offset(in.header.fluid_type, layout);
-
-    out.records.reserve(qsizetype(in.header.particles) * layout.size);
     stats_sum stats;
     size_t matched = 0;
+    int32_t written = 0;
     std::vector<char> chunk;
     for (int done = 0; done < in.header.particles;) {
         const int n = in.read_chunk(done, chunk, source);
+        // Kept records move to the front of the chunk as they are patched.
+        int kept = 0;
         for (int r = 0; r < n; ++r) {
             char* record = chunk.data() + size_t(r) * size_t(layout.size);
             const int32_t index = done + r;
@@ -246,17 +275,38 @@ bin_frame_bytes assemble_passed_through(const frame_set& fs, const QString& sour
             put_vec3(record, 0, in_scene_order(p.position, order));
             if (value_at >= 0) put(record, value_at, p.scale);
             stats.add(record, layout);
-            out.records.append(record, layout.size);
+            char* to = chunk.data() + size_t(kept) * size_t(layout.size);
+            if (to != record) std::memmove(to, record, size_t(layout.size));
+            ++kept;
         }
+        if (kept > 0) sink(chunk.data(), kept);
+        written += kept;
         done += n;
     }
     if (matched != fs.particles.size())
         refuse(source, QString("changed since it was read: %1 of %2 particles found")
                            .arg(matched)
                            .arg(fs.particles.size()));
-    out.header.particles = int32_t(out.records.size() / layout.size);
-    stats.into(out.header);
-    return out;
+    bin_header header = in.header;
+    header.particles = written;
+    stats.into(header);
+    return header;
+}
+
+// Lays the frame's file out: its record layout, then its records handed to sink, then the
+// header that goes with them.
+bin_header assemble(const frame_set& fs, const QString& source, position_order order,
+                    const bin_record_layout*& layout, const record_sink& sink) {
+    if (fs.source_records < 0) {
+        layout = bin_layout(bin_generated_version);
+        return assemble_generated(fs, order, sink);
+    }
+    if (source.isEmpty())
+        throw bin_error("frame " + std::to_string(fs.frame) +
+                        " was read from a cache file that is no longer known");
+    checked_file in(source);
+    layout = in.layout;
+    return assemble_passed_through(fs, in, source, order, sink);
 }
 
 }  // namespace
@@ -395,22 +445,28 @@ long long read_bin_frame(const QString& path, frame_set& fs, position_order orde
 
 bin_frame_bytes assemble_bin_frame(const frame_set& fs, const QString& source,
                                    position_order order) {
-    if (fs.source_records < 0) return assemble_generated(fs, order);
-    if (source.isEmpty())
-        throw bin_error("frame " + std::to_string(fs.frame) +
-                        " was read from a cache file that is no longer known");
-    return assemble_passed_through(fs, source, order);
+    bin_frame_bytes out;
+    out.header = assemble(fs, source, order, out.layout, [&out](const char* records, int count) {
+        out.records.append(records, qsizetype(count) * out.layout->size);
+    });
+    return out;
 }
 
 void write_bin_frame(const QString& path, const frame_set& fs, const QString& source,
                      position_order order) {
-    const bin_frame_bytes bytes = assemble_bin_frame(fs, source, order);
-    char head[bin_header_size];
-    encode_bin_header(bytes.header, head);
+    file_beside out(path);
+    char head[bin_header_size] = {};
+    out.write(head, bin_header_size);  // in place once the records are counted
+    const bin_record_layout* layout = nullptr;
+    const bin_header header =
+        assemble(fs, source, order, layout, [&out, &layout](const char* records, int count) {
+            out.write(records, size_t(count) * size_t(layout->size));
+        });
     static constexpr char footer[bin_footer_size] = {};
-    write_whole(path, {{head, bin_header_size},
-                       {bytes.records.constData(), size_t(bytes.records.size())},
-                       {footer, bin_footer_size}});
+    out.write(footer, bin_footer_size);
+    encode_bin_header(header, head);
+    out.write_at_start(head, bin_header_size);
+    out.finish();
 }
 
 }  // namespace kavrin
