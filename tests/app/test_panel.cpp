@@ -164,6 +164,21 @@ TEST(Panel, SaveImportAndPlayBackGiveTheSavedFrames) {
     panel.buttons.at("cache_log")->click();
     EXPECT_EQ(o.count("stroke log / moved aside / " + folder + "/fountain.strokes.json#"), 1);
     EXPECT_EQ(o.count("stroke log / " + folder + "/fountain.strokes.json"), 2);
+
+    // Override writes the imported frames back over their own folder, which moves aside first:
+    // the records come from where their files went, as they were (the statistics follow them).
+    auto bytes_of = [](const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    const QByteArray before = bytes_of(folder + "/fountain.0042.bin");
+    ASSERT_GT(before.size(), 356);
+    panel.buttons.at("cache_override")->click();
+    ASSERT_TRUE(wait_until([&] { return o.w->scene->frames_to_save == 0 && !o.w->panel_busy; }));
+    EXPECT_EQ(o.count("cache save / moved aside / "), 2);
+    const QByteArray after = bytes_of(folder + "/fountain.0042.bin");
+    EXPECT_EQ(after.left(284), before.left(284));
+    EXPECT_EQ(after.mid(320), before.mid(320));
 }
 
 TEST(Panel, NewScenesReplaceTheEmitter) {
