@@ -12,8 +12,10 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPlainTextEdit>
@@ -32,7 +34,9 @@
 #include "app/shelf_area.h"
 #include "app/status_line.h"
 #include "app/transfer.h"
+#include "core/replay.h"
 #include "core/strict.h"
+#include "exchange/cache_folder.h"
 #include "exchange/cache_link.h"
 #include "view/brush.h"
 #include "view/timeline.h"
@@ -168,6 +172,10 @@ void kavrin::build_window() {
     connect(frame_timer, &QTimer::timeout, this, &kavrin::frame_anim);
     frame_timer->start(100);
 
+    // A session that did not close left its record: read before the first scene replaces it.
+    QString damaged;
+    found_autosave_ = read_autosave(resource_dir, &damaged);
+    if (!damaged.isEmpty()) log("autosave / error / " + damaged);
     // The built-in fountain, so that the window shows a scene from the start.
     generation_scale = 1;
     start_scene(false);
@@ -184,6 +192,7 @@ void kavrin::build_window() {
     log("window size / " + QString::number(width()) + "x" + QString::number(height()));
     strip->show_frame_number = true;
     strip->redraw();
+    offer_recovery();
 }
 
 QPushButton* kavrin::timeline_button(const QString& name) {
@@ -213,17 +222,193 @@ QPushButton* kavrin::timeline_button(const QString& name) {
     return b;
 }
 
-void kavrin::start_scene(bool from_cache) {
+void kavrin::start_scene(bool from_cache, std::optional<unsigned> seed) {
     stepping = false;
     scene.reset();  // waits until the old emitter's workers have ended
     scene_clock.start();
     window_link::view.hit = false;  // the last pick was on the old scene's frame
     panel_busy = true;
+    source = scene_source();
+    source.from_cache = from_cache;
+    if (from_cache) {
+        if (!cache_files.empty()) source.folder = QFileInfo(cache_files.begin()->second).path();
+    } else {
+        // The fountain is built on one worker, frame after frame: the same seed emits the same
+        // particles, so a recovery can rebuild the scene its strokes were painted on.
+        source.scale = generation_scale;
+        source.seed = seed ? *seed : unsigned(std::random_device()());
+        QMutexLocker hold(&random_lock);
+        generator.seed(source.seed);
+    }
     scene = std::make_unique<emitter>(from_cache, this);
     scene->build();
     log("cache size / " + QString::number(scene->frames.size()));
+    saved_events_ = 0;
+    autosave_due = false;
+    remove_autosave(resource_dir);
     stepping = true;
+    // The current frame stays inside the scene: the nearest of its frames.
+    const std::map<int, frame_set>& frames = scene->frames;
+    if (!frames.empty() && !frames.count(current_frame)) {
+        auto next = frames.lower_bound(current_frame);
+        int nearest = next == frames.end() ? std::prev(next)->first : next->first;
+        if (next != frames.end() && next != frames.begin() &&
+            current_frame - std::prev(next)->first <= next->first - current_frame)
+            nearest = std::prev(next)->first;
+        change_frame(nearest);
+        log("current frame / " + QString::number(nearest));
+    }
     if (viewport) viewport->update();
+    redraw_timeline();
+}
+
+// ---- Unsaved work, autosave and recovery ----
+
+bool kavrin::unsaved() const {
+    return scene && scene->recorder.events().size() > saved_events_;
+}
+
+void kavrin::mark_saved() {
+    if (scene) saved_events_ = scene->recorder.events().size();
+    autosave_due = false;
+    remove_autosave(resource_dir);
+}
+
+int kavrin::ask(const QString& name, const QString& title, const QString& text, int buttons,
+                int default_button) {
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::StandardButtons(buttons),
+                    this);
+    box.setObjectName(name);
+    box.setDefaultButton(QMessageBox::StandardButton(default_button));
+    return box.exec();
+}
+
+bool kavrin::keep_work(const QString& action) {
+    if (!unsaved()) return true;
+    const size_t changes = scene->recorder.events().size() - saved_events_;
+    const int choice = ask(
+        "unsaved_prompt", "Unsaved strokes",
+        QString("The scene has %1 unsaved change%2 (strokes, undos, redos) since it was %3.\n"
+                "Save them as a cache before %4?")
+            .arg(changes)
+            .arg(changes == 1 ? "" : "s")
+            .arg(saved_events_ > 0 ? "last saved" : "opened")
+            .arg(action),
+        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+    if (choice == QMessageBox::Discard) {
+        log("unsaved strokes / discard");
+        return true;
+    }
+    if (choice != QMessageBox::Save) {
+        log("unsaved strokes / cancel");
+        return false;
+    }
+    log("unsaved strokes / save");
+    if (!shelf->save_cache("export")) return false;
+    // The frames are written by the background work, which the frame timer drives.
+    while (panel_busy || (scene && scene->frames_to_save > 0)) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 50);
+        QThread::msleep(5);
+    }
+    frame_anim();  // tells how the save went
+    return save_failures_ == 0;
+}
+
+void kavrin::save_started(const QString& folder, int frames) {
+    save_folder_ = folder;
+    save_frames_ = frames;
+    save_failures_ = 0;
+    mark_saved();
+}
+
+void kavrin::write_autosave_now() {
+    autosave_due = false;
+    if (!scene) return;
+    autosave a{source, scene->recorder.events()};
+    if (a.events.size() <= saved_events_) {
+        remove_autosave(resource_dir);
+        return;
+    }
+    QString error;
+    if (!write_autosave(resource_dir, a, &error)) log("autosave / error / " + error);
+}
+
+void kavrin::offer_recovery() {
+    std::optional<autosave> found = std::move(found_autosave_);
+    found_autosave_.reset();
+    if (!found || found->events.empty()) return;
+    const int choice =
+        ask("recover_prompt", "Recover strokes",
+            QString("Kavrin did not close normally last time. Replay the %1 recorded change%2 "
+                    "onto %3?")
+                .arg(found->events.size())
+                .arg(found->events.size() == 1 ? "" : "s")
+                .arg(found->source.describe()),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (choice != QMessageBox::Yes) {
+        log("recovery / no");
+        return;
+    }
+    log("recovery / yes");
+    recover(*found);
+}
+
+bool kavrin::recover(const autosave& saved) {
+    if (saved.source.from_cache) {
+        cache_files = scan_cache_folder(saved.source.folder);
+        if (cache_files.empty()) {
+            log("recovery / error / no cache files / " + saved.source.folder);
+            tell("Recovery failed: no cache files in " + saved.source.folder);
+            return false;
+        }
+        start_scene(true);
+    } else {
+        cache_files.clear();
+        generation_scale = saved.source.scale;
+        start_scene(false, saved.source.seed);
+    }
+    const int shown = current_frame;
+    {
+        QMutexLocker hold(&log_lock);
+        job_failure_.clear();
+    }
+    const replay_host host{*this,
+                           [this](const brush_values& b, const camera_values& c) {
+                               replay_brush_ = b;
+                               replay_camera_ = c;
+                           },
+                           [this] {
+                               QMutexLocker hold(&log_lock);
+                               return job_failure_;
+                           }};
+    size_t done = 0;
+    QString stopped;
+    try {
+        settle(*scene, host);
+        for (const log_event& event : saved.events) {
+            replay(*scene, host, event);
+            ++done;
+        }
+    } catch (const replay_error& e) {
+        stopped = QString::fromUtf8(e.what());
+    }
+    replay_brush_.reset();
+    replay_camera_.reset();
+    refresh_keys(QGuiApplication::queryKeyboardModifiers());
+    // The replay moved the current frame as the strokes did, behind the timeline's back.
+    const int last = current_frame;
+    current_frame = shown;
+    change_frame(last);
+    autosave_due = true;
+    const QString count = QString::number(done) + " of " + QString::number(saved.events.size());
+    if (!stopped.isEmpty()) {
+        log("recovery / error / " + count + " / " + stopped);
+        tell("Recovery stopped after " + count + " changes: " + stopped);
+        return false;
+    }
+    log("recovery / done / " + count);
+    tell("Recovered " + QString::number(done) + " changes onto " + saved.source.describe());
+    return true;
 }
 
 // ---- Tool settings and side panel ----
@@ -337,6 +522,17 @@ void kavrin::frame_anim() {
         scene->tick();
     }
     if (log_dirty) refresh_log_view();
+    if (autosave_due) write_autosave_now();
+    if (!save_folder_.isEmpty() && !panel_busy && scene && scene->frames_to_save <= 0) {
+        const int failed = save_failures_;
+        if (failed > 0)
+            tell("Save failed: " + QString::number(failed) + " of " +
+                 QString::number(save_frames_) + " frames could not be written to " +
+                 save_folder_ + " (see the log)");
+        else
+            tell("Saved " + QString::number(save_frames_) + " frames to " + save_folder_);
+        save_folder_.clear();
+    }
     if (status) status->refresh();
 }
 
@@ -372,6 +568,7 @@ void kavrin::log(const QString& line) {
         if (!file.open(QIODevice::Append)) return;  // a log that cannot be opened loses the line
         file.write((line + "\r\n").toUtf8());
         log_pending << line;
+        if (job_failure_.isEmpty() && line.startsWith("job error / ")) job_failure_ = line;
         // Lines that no view will show are not kept: the view holds only the tail.
         if (log_pending.size() > log_view_lines)
             log_pending.erase(log_pending.begin(), log_pending.end() - log_view_lines);
@@ -522,6 +719,7 @@ bool kavrin::editing_key(QKeyEvent* event) {
             scene->redo();
         else
             scene->undo();
+        autosave_due = true;
     }
     return true;
 }
@@ -660,6 +858,12 @@ void kavrin::end_transfer() {
 // ---- Closing ----
 
 void kavrin::closeEvent(QCloseEvent* event) {
+    if (!keep_work("closing")) {
+        event->ignore();
+        return;
+    }
+    // Whatever was unsaved has been saved or given up: nothing is left to recover.
+    remove_autosave(resource_dir);
     // The window goes at once; the settings are saved and the workers stopped behind it, and
     // nothing of the window logs after "close kavrin".
     disconnect(qApp, &QApplication::focusChanged, this, &kavrin::focus);
@@ -680,11 +884,23 @@ void kavrin::closeEvent(QCloseEvent* event) {
 // ---- Window link and view owner ----
 
 brush_values kavrin::brush() const {
+    if (replay_brush_) return *replay_brush_;
     return tool_brush->values();
 }
 
 camera_values kavrin::camera() const {
+    if (replay_camera_) return *replay_camera_;
     return viewport ? viewport->camera_snapshot() : camera_values();
+}
+
+void kavrin::tell(const QString& message) {
+    if (QThread::currentThread() != thread()) {
+        // Queued to the GUI thread; dropped if the window is gone by then.
+        QMetaObject::invokeMethod(
+            this, [this, message] { tell(message); }, Qt::QueuedConnection);
+        return;
+    }
+    if (status) status->show_message(message);
 }
 
 double kavrin::random() {
@@ -693,7 +909,8 @@ double kavrin::random() {
 }
 
 void kavrin::write_cache_frame(emitter& e, int frame) {
-    ::kavrin::write_cache_frame(script_folders{app_dir, python_dir}, *this, e, frame);
+    if (!::kavrin::write_cache_frame(script_folders{app_dir, python_dir}, *this, e, frame))
+        ++save_failures_;
 }
 
 void kavrin::read_cache_frame(emitter& e, int frame) {

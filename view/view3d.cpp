@@ -349,6 +349,7 @@ void view3d::stroke_end() {
              QString::number(link.view.stroke_steps.load()));
     link.view.stroke_steps = 0;
     if (emitter* e = owner_.active_scene()) e->add_near();
+    owner_.scene_edited();
     update();
 }
 
@@ -362,6 +363,7 @@ void view3d::cancel_stroke() {
     link.view.stroke_steps = 0;
     // A size drag held beside the stroke goes on.
     link.view.drag_active = brush_middle_ || brush_right_;
+    owner_.scene_edited();
     update();
 }
 

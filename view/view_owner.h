@@ -34,6 +34,8 @@ class view_owner {
     // Neighbouring frames that the onion skin draws faintly on each side of the current one;
     // 0 while it is off.
     virtual int onion_frames() const { return 0; }
+    // A stroke ended or was cancelled: the scene's record of strokes changed.
+    virtual void scene_edited() {}
 };
 
 }  // namespace kavrin

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QTest>
 
+#include "app/autosave.h"
 #include "app/kavrin.h"
 
 namespace kavrin::test {
@@ -23,15 +24,19 @@ struct open_window {
     kavrin* w;
     bool started;
 
-    explicit open_window(bool keep_settings = false)
-        : w(make(keep_settings)), started(w->startup()) {}
+    explicit open_window(bool keep_settings = false, bool keep_autosave = false)
+        : w(make(keep_settings, keep_autosave)), started(w->startup()) {}
     ~open_window() {
+        // A test's strokes are not the artist's: closing asks nothing.
+        w->mark_saved();
         w->close();
         delete w;
     }
 
-    kavrin* make(bool keep_settings) {
+    kavrin* make(bool keep_settings, bool keep_autosave) {
         if (!keep_settings) QFile::remove(tool_ini_path());
+        // An earlier test that ended without closing would leave its strokes to recover.
+        if (!keep_autosave) remove_autosave(QCoreApplication::applicationDirPath() + "/resource/");
         log_start =
             QFileInfo(QCoreApplication::applicationDirPath() + "/resource/debug.txt").size();
         return new kavrin;
