@@ -11,23 +11,30 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QDockWidget>
 #include <QFile>
 #include <QFileInfo>
+#include <QFormLayout>
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QMessageBox>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSlider>
 #include <QSpinBox>
 #include <QSplashScreen>
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QThread>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include "app/scripts.h"
@@ -161,6 +168,7 @@ void kavrin::build_window() {
     setCentralWidget(central);
 
     build_debug_panel();
+    build_view_controls();
     setWindowTitle("Kavrin - Rev." + revision);
     connect(qApp, &QApplication::focusChanged, this, &kavrin::focus);
     // Modifier keys are followed through the key events of every widget: whichever has the
@@ -180,6 +188,8 @@ void kavrin::build_window() {
     generation_scale = 1;
     start_scene(false);
 
+    // Small enough for a laptop's half screen, large enough that every control shows.
+    setMinimumSize(760, 520);
     resize(1280, 800);
     {
         QMutexLocker hold(settings_lock.get());
@@ -193,6 +203,55 @@ void kavrin::build_window() {
     strip->show_frame_number = true;
     strip->redraw();
     offer_recovery();
+}
+
+void kavrin::build_view_controls() {
+    QMenu* view_menu = menuBar()->addMenu("View");
+    QAction* debug = debug_dock->toggleViewAction();
+    // F12 is one of the window's keys (see plain_key), so it works wherever the focus is.
+    debug->setText("Debug panel\tF12");
+    view_menu->addAction(debug);
+    connect(debug, &QAction::triggered, this,
+            [this](bool on) { log(QString("debug panel / ") + (on ? "on" : "off")); });
+
+    auto* button = new QToolButton(status);
+    button->setObjectName("display_button");
+    button->setText("Display");
+    button->setToolTip("Point size and onion skin frames");
+    button->setFocusPolicy(Qt::NoFocus);
+    auto* popup = new QFrame(this, Qt::Popup);
+    popup->setObjectName("display_popup");
+    popup->setFrameShape(QFrame::StyledPanel);
+    auto* form = new QFormLayout(popup);
+    auto* size = new QSpinBox(popup);
+    size->setObjectName("point_size");
+    size->setRange(1, 100);
+    auto* onion = new QSpinBox(popup);
+    onion->setObjectName("onion_frames");
+    onion->setRange(onion_frames_range[0], onion_frames_range[1]);
+    onion->setToolTip("Frames the onion skin shows on each side of the current one (key O)");
+    form->addRow("Point size", size);
+    form->addRow("Onion frames", onion);
+    connect(size, &QSpinBox::valueChanged, this, [this](int v) {
+        if (v == particle_size_value) return;
+        // Through the debug panel's slider, which marks every frame for redrawing.
+        findChild<QSlider*>("particle_size")->setValue(v);
+        log("point size / " + QString::number(v));
+    });
+    connect(onion, &QSpinBox::valueChanged, this, [this](int v) {
+        if (v == onion_count) return;
+        onion_count = v;
+        log("onion frames / " + QString::number(v));
+        if (viewport) viewport->update();
+    });
+    connect(button, &QToolButton::clicked, this, [this, button, popup, size, onion] {
+        size->setValue(particle_size_value);
+        onion->setValue(onion_count);
+        popup->adjustSize();
+        popup->move(button->mapToGlobal(QPoint(0, -popup->height())));
+        popup->show();
+    });
+    status->add_control(button);
 }
 
 QPushButton* kavrin::timeline_button(const QString& name) {
@@ -259,6 +318,8 @@ void kavrin::start_scene(bool from_cache, std::optional<unsigned> seed) {
         log("current frame / " + QString::number(nearest));
     }
     if (viewport) viewport->update();
+    // A new scene is shown whole on the strip, once the settings have said how it was left.
+    if (strip && !settings_dirty) strip->fit();
     redraw_timeline();
 }
 
@@ -426,6 +487,7 @@ void kavrin::load_settings() {
         strict_at(buttons, side)->setChecked(checked);
     strip->scale = s.view_scale;
     strip->offset = s.view_translate;
+    strip->fitted = s.view_fit;
     viewport->set_camera(s.camera);
     shelf->scroll_to(s.toolbox_translate);
     for (const auto& [category, dir] : s.dirs)
@@ -451,6 +513,7 @@ void kavrin::save_settings() {
         checked = strict_at(buttons, side)->isChecked();
     s.view_scale = strip->scale;
     s.view_translate = strip->offset;
+    s.view_fit = strip->fitted;
     s.camera = viewport->camera();
     s.toolbox_translate = shelf->scroll_offset();
     for (auto& [category, dir] : s.dirs)
@@ -477,6 +540,7 @@ void kavrin::set_frame(const QString& name, int value) {
     if (name == QLatin1String("current")) {
         if (strip) strip->offset += float(value - current_frame) * strip->scale;
         current_frame = value;
+        if (strip) strip->follow();
     } else if (name == QLatin1String("maximum")) {
         if (scene) scene->last_frame = value;
     } else if (name == QLatin1String("minimum")) {
@@ -766,6 +830,9 @@ bool kavrin::plain_key(QKeyEvent* event) {
             return true;
         case Qt::Key_M:
             if (!repeat) strict_at(shelf->buttons, "brush_mirror")->toggle();
+            return true;
+        case Qt::Key_F12:
+            if (!repeat) debug_dock->toggleViewAction()->trigger();
             return true;
         default:
             return false;

@@ -25,6 +25,7 @@
 #include "exchange/script_bridge.h"
 #include "view/view_owner.h"
 
+class QDockWidget;
 class QLabel;
 class QProgressDialog;
 class QPushButton;
@@ -73,7 +74,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     std::unordered_map<std::string, bool> toggles{
         {"camera_animation", false}, {"geometry_visible", false}, {"camera_guide", true},
         {"cache_display", false},    {"cache_onion_skin", false}, {"brush_mirror", false}};
-    // Neighbours the onion skin shows on each side while it is on (tool settings, 1 to 3).
+    // Neighbours the onion skin shows on each side while it is on (tool settings, 1 to 5).
     int onion_count = 2;
     // FBX imports done, by kind.
     std::unordered_map<std::string, bool> imports{{"camera", false}, {"geometry", false}};
@@ -91,6 +92,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     shelf_area* shelf = nullptr;  // the side panel
     class status_line* status = nullptr;
     QPlainTextEdit* log_view = nullptr;
+    QDockWidget* debug_dock = nullptr;  // hidden until the artist asks for it (View menu, F12)
 
     bool startup();
 
@@ -197,6 +199,9 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
   private:
     void build_window();
     void build_debug_panel();
+    // The View menu (the debug panel) and the display popup of the status line (point size,
+    // onion frames).
+    void build_view_controls();
     void log_build_information();
     QPushButton* timeline_button(const QString& name);
     void modifier_event(QKeyEvent* event);

@@ -199,6 +199,11 @@ void status_line::show_message(const QString& message) {
     message_timer_->start(message_ms);
 }
 
+void status_line::add_control(QWidget* control) {
+    auto* row = static_cast<QHBoxLayout*>(layout());
+    row->insertWidget(row->indexOf(history_button_), control);
+}
+
 QString status_line::message() const {
     return message_->isHidden() ? QString() : message_->text();
 }

@@ -57,6 +57,8 @@ class status_line : public QWidget {
     // The popup that lists the history; opened by the history button.
     QListWidget& history_popup() { return *popup_; }
     static constexpr int message_ms = 6000;
+    // A control of the window's own, placed before the history button.
+    void add_control(QWidget* control);
     static constexpr int history_size = 200;
 
   private:

@@ -128,6 +128,7 @@ void exchange_settings(QSettings& settings, tool_state& state, bool load) {
     settings.beginGroup("timeline");
     b.text_float("view_scale", state.view_scale);
     b.text_float("view_translate", state.view_translate);
+    b.flag("view_fit", state.view_fit);
     settings.endGroup();
 
     settings.beginGroup("camera");

@@ -28,6 +28,7 @@ struct tool_state {
 
     float view_scale = 10.0f;  // timeline pixels per frame
     float view_translate = 0.0f;
+    bool view_fit = true;  // the strip fits the scene's frames (until the artist zooms or pans)
 
     camera_state camera;
 
@@ -49,7 +50,7 @@ constexpr float view_translate_limit = 1.0e6f;
 constexpr float panel_offset_limit = 1.0e6f;
 constexpr float camera_position_limit = 1.0e6f;
 constexpr float focal_mag_range[2] = {0.001f, 1.0e5f};
-constexpr int onion_frames_range[2] = {1, 3};
+constexpr int onion_frames_range[2] = {1, 5};
 
 // Whether a stored camera can be looked through: finite, not absurdly far away, and with
 // direction vectors of about unit length.

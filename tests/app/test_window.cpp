@@ -4,12 +4,15 @@
 #include <QDockWidget>
 #include <QFile>
 #include <QFileInfo>
+#include <QFrame>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QToolButton>
 
 #include <map>
 #include <thread>
@@ -17,6 +20,7 @@
 #include "app/build_info.h"
 #include "app/kavrin.h"
 #include "app/shelf_area.h"
+#include "app/status_line.h"
 #include "core/frame_set.h"
 #include "view/brush.h"
 #include "view/hit_run.h"
@@ -67,6 +71,7 @@ TEST(Window, StartsWithTheFountainTheBarAndTheDebugPanel) {
     auto* dock = w.findChild<QDockWidget*>(" .... debug panel ....");
     ASSERT_TRUE(dock);
     EXPECT_EQ(w.dockWidgetArea(dock), Qt::TopDockWidgetArea);
+    EXPECT_FALSE(dock->isVisible());  // until the artist asks for it
 
     for (const char* name : {"left", "right", "start"}) {
         QPushButton* b = w.buttons.at(name);
@@ -339,4 +344,84 @@ TEST(Window, TheLogViewTakesANewLineAtOnceAndKeepsABoundedTail) {
     EXPECT_FALSE(text.mid(text.lastIndexOf("from a worker / 1")).contains("focus / out"));
     // The next windows' start would trim the log: the tests that count lines need it as it was.
     QFile::resize(w.debug_txt, size_before);
+}
+
+TEST(Window, TheTimelineFitsTheSceneJumpsOnAClickAndStaysInAMinimumWindow) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    QWidget* strip = w.strip->viewport();
+    // The fountain's 100 frames span the strip at any window width.
+    for (int width : {1600, 900}) {
+        w.resize(width, 700);
+        QTest::qWait(100);
+        ASSERT_TRUE(w.strip->redraw());
+        EXPECT_EQ(w.strip->frame_at(2.0f), 0) << width;
+        EXPECT_EQ(w.strip->frame_at(float(strip->width() - 3)), 99) << width;
+    }
+    // One click jumps, and the viewport shows that frame.
+    const int x = int(w.strip->offset + 20.5f * w.strip->scale);
+    const int target = w.strip->frame_at(float(x));
+    ASSERT_NE(target, w.current_frame);
+    QTest::mouseClick(strip, Qt::LeftButton, Qt::NoModifier, QPoint(x, 20));
+    EXPECT_EQ(w.current_frame, target);
+    EXPECT_EQ(w.strip->frame_at(w.strip->offset), target);
+
+    // The window does not shrink below what shows every control, and the marker stays on the
+    // strip there, also after the artist zoomed the strip and the frame moved on.
+    w.resize(400, 300);
+    QTest::qWait(100);
+    EXPECT_GE(w.width(), w.minimumWidth());
+    EXPECT_GE(w.minimumWidth(), 700);
+    for (const char* name : {"left", "right", "start"}) {
+        QPushButton* b = w.buttons.at(name);
+        EXPECT_TRUE(w.rect().contains(QRect(b->mapTo(&w, QPoint(0, 0)), b->size()))) << name;
+    }
+    w.strip->fitted = false;
+    w.strip->scale = 40.0f;
+    for (int f : {99, 0, 60}) {
+        w.change_frame(f);
+        EXPECT_GE(w.strip->offset, 0.0f) << f;
+        EXPECT_LE(w.strip->offset, float(strip->width())) << f;
+        EXPECT_EQ(w.strip->frame_at(w.strip->offset), f);
+    }
+}
+
+TEST(Window, F12ShowsTheDebugPanelTheNextStartKeepsItAndTheDisplayPopupSetsSizes) {
+    {
+        open_window o;
+        ASSERT_TRUE(o.wait_for_scene());
+        window& w = *o.w;
+        EXPECT_FALSE(w.debug_dock->isVisible());
+        QTest::keyClick(w.shelf->buttons.at("camera_reset"), Qt::Key_F12);
+        EXPECT_TRUE(w.debug_dock->isVisible());
+        EXPECT_EQ(o.count("debug panel / on"), 1);
+
+        // Point size and onion frames without the debug panel: the status line's popup.
+        w.debug_dock->toggleViewAction()->trigger();
+        EXPECT_FALSE(w.debug_dock->isVisible());
+        auto* display = w.status->findChild<QToolButton*>("display_button");
+        ASSERT_TRUE(display);
+        QTest::mouseClick(display, Qt::LeftButton);
+        auto* popup = w.findChild<QFrame*>("display_popup");
+        ASSERT_TRUE(popup && popup->isVisible());
+        auto* size = popup->findChild<QSpinBox*>("point_size");
+        auto* onion = popup->findChild<QSpinBox*>("onion_frames");
+        EXPECT_EQ(size->value(), 20);
+        size->selectAll();
+        QTest::keyClicks(size, "35");
+        QTest::keyClick(size, Qt::Key_Return);
+        for (int i = 0; i < 5; ++i)
+            QTest::keyClick(onion, Qt::Key_Up);
+        EXPECT_EQ(w.particle_size(), 35);
+        EXPECT_EQ(w.findChild<QSlider*>("particle_size")->value(), 35);
+        EXPECT_EQ(w.onion_count, 5);  // the most the onion skin shows
+        EXPECT_EQ(o.count("point size / 35"), 1);
+        popup->hide();
+        QTest::keyClick(w.shelf->buttons.at("camera_reset"), Qt::Key_F12);
+    }
+    open_window again(true);
+    ASSERT_TRUE(again.started);
+    EXPECT_TRUE(again.w->debug_dock->isVisible());
+    EXPECT_EQ(again.w->onion_count, 5);
 }

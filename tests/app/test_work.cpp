@@ -24,35 +24,16 @@
 #include "core/frame_set.h"
 #include "view/brush.h"
 #include "view/hit_run.h"
+#include "view/timeline.h"
 #include "view/view3d.h"
 #include "window_fixture.h"
 
 using namespace kavrin;
+using kavrin::test::answer;
 using kavrin::test::open_window;
 using window = kavrin::kavrin;
 
 namespace {
-
-// Answers, with a mouse click on its button, the message box named name once it shows; the
-// text it showed lands in *text.
-struct answer {
-    QTimer timer;
-    QString text;
-    int shown = 0;
-    answer(const char* name, QMessageBox::StandardButton which) {
-        QObject::connect(&timer, &QTimer::timeout, [this, name, which] {
-            for (QWidget* top : QApplication::topLevelWidgets()) {
-                auto* box = qobject_cast<QMessageBox*>(top);
-                if (!box || box->objectName() != name || !box->isVisible()) continue;
-                ++shown;
-                text = box->text();
-                QTest::mouseClick(box->button(which), Qt::LeftButton);
-                return;
-            }
-        });
-        timer.start(20);
-    }
-};
 
 // One converge stroke with the mouse on frame 50 of the fountain.
 void paint(window& w) {
@@ -239,4 +220,31 @@ TEST(Work, AMessageFromAWorkerReachesTheStatusLineAndFades) {
     QTest::qWait(status_line::message_ms + 200);
     EXPECT_TRUE(w.status->message().isEmpty());
     EXPECT_EQ(w.status->history().size(), 1);
+}
+
+TEST(Work, ImportingAShorterCacheBringsTheCurrentFrameIntoIt) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    QTemporaryDir dir;
+    w.shelf->ask_path = [&dir](bool, const QString&) { return dir.path() + "/all"; };
+    w.shelf->buttons.at("cache_export")->click();
+    ASSERT_TRUE(o.wait_for_scene());
+    // Frames 10 to 19 of the saved fountain, as a cache of their own.
+    QDir().mkpath(dir.path() + "/part");
+    for (int f = 10; f < 20; ++f) {
+        const QString name = QString("all.%1.bin").arg(f, 4, 10, QChar('0'));
+        ASSERT_TRUE(QFile::copy(dir.path() + "/all/" + name, dir.path() + "/part/" + name));
+    }
+    w.shelf->ask_path = [&dir](bool, const QString&) { return dir.path() + "/part"; };
+    for (const auto& [from, to] : {std::pair{50, 19}, std::pair{3, 10}, std::pair{14, 14}}) {
+        w.change_frame(from);
+        w.shelf->buttons.at("cache_import")->click();
+        ASSERT_TRUE(o.wait_for_scene());
+        EXPECT_EQ(w.current_frame, to) << from;
+        EXPECT_EQ(w.strip->frame_at(w.strip->offset), to);
+        EXPECT_TRUE(w.viewport->frame_shown());
+    }
+    EXPECT_EQ(w.status->history().filter("Imported 10 frames from " + dir.path() + "/part").size(),
+              3);
 }

@@ -1,10 +1,12 @@
 #pragma once
 // A started main window for GUI tests, with the log helpers they share.
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 
 #include "app/autosave.h"
 #include "app/kavrin.h"
@@ -59,6 +61,27 @@ struct open_window {
         for (const QByteArray& line : file.readAll().split('\n'))
             if (line.startsWith(prefix.toUtf8())) ++n;
         return n;
+    }
+};
+
+// Answers, with a mouse click on its button, the message box named name each time it shows;
+// keeps the text it showed last.
+struct answer {
+    QTimer timer;
+    QString text;
+    int shown = 0;
+    answer(const char* name, QMessageBox::StandardButton which) {
+        QObject::connect(&timer, &QTimer::timeout, [this, name, which] {
+            for (QWidget* top : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<QMessageBox*>(top);
+                if (!box || box->objectName() != name || !box->isVisible()) continue;
+                ++shown;
+                text = box->text();
+                QTest::mouseClick(box->button(which), Qt::LeftButton);
+                return;
+            }
+        });
+        timer.start(20);
     }
 };
 
