@@ -488,6 +488,7 @@ void kavrin::load_settings() {
     strip->scale = s.view_scale;
     strip->offset = s.view_translate;
     strip->fitted = s.view_fit;
+    middle_navigation = s.middle_navigation;
     viewport->set_camera(s.camera);
     shelf->scroll_to(s.toolbox_translate);
     for (const auto& [category, dir] : s.dirs)
@@ -514,6 +515,7 @@ void kavrin::save_settings() {
     s.view_scale = strip->scale;
     s.view_translate = strip->offset;
     s.view_fit = strip->fitted;
+    s.middle_navigation = middle_navigation;
     s.camera = viewport->camera();
     s.toolbox_translate = shelf->scroll_offset();
     for (auto& [category, dir] : s.dirs)
@@ -789,9 +791,24 @@ bool kavrin::editing_key(QKeyEvent* event) {
 }
 
 bool kavrin::plain_key(QKeyEvent* event) {
+    const int key = event->key();
+    // Numpad views as in other 3D tools: 1 front, 3 side, 7 top; Ctrl looks from the other side.
+    if (event->modifiers() & Qt::KeypadModifier) {
+        static const std::map<int, const char*> views{
+            {Qt::Key_1, "front"}, {Qt::Key_3, "side"}, {Qt::Key_7, "top"}};
+        const auto view = views.find(key);
+        if (view != views.end() && !(event->modifiers() & (Qt::AltModifier | Qt::MetaModifier))) {
+            if (!event->isAutoRepeat() && !window_link::view.drag_active && !viewport->scene_view()) {
+                const bool opposite = event->modifiers() & Qt::ControlModifier;
+                viewport->set_camera(preset_view(viewport->camera(), view->second, opposite));
+                viewport->update();
+                log(QString("camera view / ") + view->second + (opposite ? " opposite" : ""));
+            }
+            return true;
+        }
+    }
     if (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
         return false;
-    const int key = event->key();
     const bool repeat = event->isAutoRepeat();
     // What a held stroke or camera drag relies on stays as it is until the button is released.
     const bool dragging = window_link::view.drag_active;

@@ -181,6 +181,9 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     void redraw_timeline() override;
     int onion_frames() const override;
     void scene_edited() override { autosave_due = true; }
+    bool middle_navigates() const override { return middle_navigation; }
+    // Tool settings: the middle button steers the camera.
+    bool middle_navigation = true;
 
   public Q_SLOTS:
     void frame_anim();

@@ -31,6 +31,9 @@ struct tool_state {
     bool view_fit = true;  // the strip fits the scene's frames (until the artist zooms or pans)
 
     camera_state camera;
+    // The middle button steers the camera (orbit, Shift pan, Ctrl dolly); off: Alt drags only,
+    // and the middle button drags the brush size.
+    bool middle_navigation = true;
 
     int toolbox_translate = 0;  // side panel scroll offset
     std::map<std::string, QString> dirs{{"cache", ""}, {"camera", ""}, {"geometry", ""}};

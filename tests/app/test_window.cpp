@@ -13,7 +13,9 @@
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QToolButton>
+#include <QWheelEvent>
 
+#include <cmath>
 #include <map>
 #include <thread>
 
@@ -424,4 +426,92 @@ TEST(Window, F12ShowsTheDebugPanelTheNextStartKeepsItAndTheDisplayPopupSetsSizes
     ASSERT_TRUE(again.started);
     EXPECT_TRUE(again.w->debug_dock->isVisible());
     EXPECT_EQ(again.w->onion_count, 5);
+}
+
+TEST(Window, TheWheelZoomsTowardsThePointerAndTheMiddleButtonOrbitsPansAndDollies) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    w.viewport->update();
+    QTest::qWait(50);
+    // The point of the focal plane under the pointer stays under it while the view closes in.
+    const QPoint at(w.viewport->width() / 4, w.viewport->height() / 3);
+    const camera_state before = w.viewport->camera();
+    const projection p0 = w.viewport->current_projection();
+    const vec3 fwd = normalise(p0.centre - p0.eye);
+    const QPointF centre_px =
+        project_point(p0, w.viewport->width(), w.viewport->height(), before.centre());
+    EXPECT_NEAR(centre_px.x(), w.viewport->width() / 2.0, 1.0);
+    const int zooms = o.count("camera control / zoom in");
+    QWheelEvent wheel(at, w.viewport->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(w.viewport, &wheel);
+    EXPECT_EQ(o.count("camera control / zoom in"), zooms + 1);
+    const camera_state after = w.viewport->camera();
+    EXPECT_NEAR(after.focal_mag, before.focal_mag * 0.85f, 1e-4f);
+    EXPECT_EQ(after.focal_vect, before.focal_vect);  // a zoom does not turn the view
+    w.viewport->update();
+    QTest::qWait(50);
+    const projection p1 = w.viewport->current_projection();
+    // The focal-plane point that was under the pointer, found from the old view's ray.
+    const vec3 side = normalise(cross(fwd, p0.up)), up = cross(side, fwd);
+    const float tan_v = std::tan(p0.fov * 3.14159265f / 360.0f);
+    const float x = 2.0f * at.x() / w.viewport->width() - 1.0f;
+    const float y = 1.0f - 2.0f * at.y() / w.viewport->height();
+    const vec3 target =
+        before.position + (fwd + side * (x * tan_v * p0.aspect) + up * (y * tan_v)) *
+                              before.focal_mag;
+    const QPointF still = project_point(p1, w.viewport->width(), w.viewport->height(), target);
+    EXPECT_NEAR(still.x(), at.x(), 1.0);
+    EXPECT_NEAR(still.y(), at.y(), 1.0);
+
+    // A middle drag without Alt orbits, and paints nothing; with Shift it pans.
+    const int rotates = o.count("camera control / rotate"), strokes = o.count("stroke length");
+    const QPoint mid(w.viewport->width() / 2, w.viewport->height() / 2);
+    QTest::mousePress(w.viewport, Qt::MiddleButton, Qt::NoModifier, mid);
+    for (int i = 1; i <= 10; ++i)
+        QTest::mouseMove(w.viewport, mid + QPoint(4 * i, 0));
+    QTest::mouseRelease(w.viewport, Qt::MiddleButton, Qt::NoModifier, mid + QPoint(40, 0));
+    EXPECT_EQ(o.count("camera control / rotate"), rotates + 1);
+    EXPECT_EQ(o.count("stroke length"), strokes);
+    const camera_state orbited = w.viewport->camera();
+    EXPECT_GT(length(orbited.focal_vect - after.focal_vect), 0.1f);
+    EXPECT_LT(length(orbited.centre() - after.centre()), 1e-4f);  // about the orbit centre
+    EXPECT_FALSE(w.camera_mode());
+    EXPECT_FALSE(w.window_link::view.drag_active);
+
+    QTest::keyPress(&w, Qt::Key_Shift);
+    QTest::mousePress(w.viewport, Qt::MiddleButton, Qt::ShiftModifier, mid);
+    for (int i = 1; i <= 10; ++i)
+        QTest::mouseMove(w.viewport, mid + QPoint(4 * i, 0));
+    QTest::mouseRelease(w.viewport, Qt::MiddleButton, Qt::ShiftModifier, mid + QPoint(40, 0));
+    QTest::keyRelease(&w, Qt::Key_Shift);
+    const camera_state panned = w.viewport->camera();
+    EXPECT_EQ(panned.focal_vect, orbited.focal_vect);
+    EXPECT_GT(length(panned.centre() - orbited.centre()), 1e-3f);
+}
+
+TEST(Window, NumpadKeysTurnTheViewToFrontSideAndTopAboutTheSameCentre) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    QWidget* focus = w.shelf->buttons.at("camera_reset");
+    const vec3 centre = w.viewport->camera().centre();
+    const std::pair<Qt::KeyboardModifiers, vec3> views[] = {
+        {Qt::KeypadModifier, vec3(0, 0, -1)},
+        {Qt::KeypadModifier | Qt::ControlModifier, vec3(0, 0, 1)}};
+    for (const auto& [modifiers, along] : views) {
+        QTest::keyClick(focus, Qt::Key_1, modifiers);
+        EXPECT_EQ(w.viewport->camera().focal_vect, along);
+    }
+    QTest::keyClick(focus, Qt::Key_3, Qt::KeypadModifier);
+    EXPECT_EQ(w.viewport->camera().focal_vect, vec3(-1, 0, 0));
+    QTest::keyClick(focus, Qt::Key_7, Qt::KeypadModifier);
+    const camera_state top = w.viewport->camera();
+    EXPECT_EQ(top.focal_vect, vec3(0, -1, 0));
+    EXPECT_LT(length(top.centre() - centre), 1e-4f);
+    EXPECT_EQ(o.count("camera view / "), 4);
+    // The number row still chooses brush types.
+    QTest::keyClick(focus, Qt::Key_3);
+    EXPECT_EQ(w.tool_brush->type(), "converge");
 }
