@@ -706,6 +706,9 @@ bool kavrin::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
         auto* key = static_cast<QKeyEvent*>(event);
+        // Keys typed into a dialog (a file name with capitals) are the dialog's, not the brush's.
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && widget->window() != this) return QMainWindow::eventFilter(watched, event);
         modifier_event(key);
         if (type == QEvent::KeyPress && shortcut(watched, key)) return true;
     } else if (type == QEvent::Enter && watched == viewport && !isActiveWindow()) {

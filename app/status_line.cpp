@@ -156,10 +156,21 @@ void status_line::refresh() {
     QString particles = "-";
     if (emitter* e = window_.scene.get(); e && window_.stepping) {
         auto it = e->frames.find(frame);
-        // Once needs_step is set the frame's particle map is complete and keeps its size (edits
-        // change particles, never the map), so its size can be read while workers step it.
-        if (it != e->frames.end() && it->second.needs_step)
-            particles = QString::number(it->second.particles.size());
+            if (it != e->frames.end() && it->second.needs_step) {
+            // Removed particles (weight 0) stay in the map but are no longer shown: only the
+            // live ones count. Their weights change under the eat lock; while a worker holds
+            // it the line keeps its last count.
+            std::unique_lock<QMutex> hold(*it->second.eat_lock, std::try_to_lock);
+            if (hold.owns_lock()) {
+                long long live = 0;
+                for (const auto& [id, p] : it->second.particles)
+                    live += p.live() ? 1 : 0;
+                particles = QString::number(live);
+                live_count_ = {frame, particles};
+            } else if (live_count_.first == frame) {
+                particles = live_count_.second;
+            }
+        }
     }
     facts_->setText("frame " + QString::number(frame) + "    " + b.type + "    space " +
                     number(b.space) + "    power " + number(b.power) + "    time " +

@@ -4,6 +4,8 @@
 // loaded or saved, or while a download whose size is known runs. The window's frame timer
 // refreshes it; it reads atomics and try-locks only, so it never waits for a worker.
 
+#include <utility>
+
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -72,6 +74,7 @@ class status_line : public QWidget {
     QListWidget* popup_;
     QTimer* message_timer_;
     QStringList history_;
+    std::pair<int, QString> live_count_{-1, QString()};  // frame and count last read
 };
 
 }  // namespace kavrin

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDialog>
 #include <QDockWidget>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
@@ -514,4 +516,34 @@ TEST(Window, NumpadKeysTurnTheViewToFrontSideAndTopAboutTheSameCentre) {
     // The number row still chooses brush types.
     QTest::keyClick(focus, Qt::Key_3);
     EXPECT_EQ(w.tool_brush->type(), "converge");
+}
+
+TEST(Window, ShiftTypedIntoADialogLeavesTheBrushAloneAndRemovedParticlesAreNotCounted) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    QDialog dialog(&w);
+    auto* field = new QLineEdit(&dialog);
+    dialog.show();
+    const int inverts = o.count("invert vector / ");
+    QTest::keyPress(field, Qt::Key_Shift);
+    QTest::keyClicks(field, "A", Qt::ShiftModifier);
+    QTest::keyRelease(field, Qt::Key_Shift);
+    EXPECT_EQ(field->text(), "A");
+    EXPECT_EQ(o.count("invert vector / "), inverts);
+    EXPECT_FALSE(w.keys().at("shift"));
+    dialog.hide();
+
+    w.change_frame(50);
+    {
+        frame_set& fs = w.scene->frame(50);
+        QMutexLocker hold(fs.eat_lock.get());
+        int n = 0;
+        for (auto& [id, p] : fs.particles)
+            if (n++ < 7) p.weight = 0.0f;
+    }
+    w.status->refresh();
+    EXPECT_TRUE(w.status->facts().endsWith(
+        "particles " + QString::number(w.scene->frame(50).particles.size() - 7)))
+        << w.status->facts().toStdString();
 }
