@@ -10,10 +10,12 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QFrame>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QTest>
+#include <QToolButton>
 
 #include "app/autosave.h"
 #include "app/kavrin.h"
@@ -254,4 +256,19 @@ TEST(WindowStroke, MirrorStrokeBendsBothSidesAndTheOnionSkinShowsTheNeighbours) 
                 .toImage()),
         "status_line.png");
     ASSERT_TRUE(o.wait_for_quiet());
+
+    // The message area with a result, and the display popup opened from the status line.
+    w.tell("Saved 100 frames to /shots/fountain");
+    auto* display = w.status->findChild<QToolButton*>("display_button");
+    ASSERT_TRUE(display);
+    QTest::mouseClick(display, Qt::LeftButton);
+    auto* popup = w.findChild<QFrame*>("display_popup");
+    ASSERT_TRUE(popup && popup->isVisible());
+    save_picture(doubled(popup->grab().toImage()), "display_popup.png");
+    popup->hide();
+    save_picture(
+        doubled(
+            column->grab(QRect(0, w.status->y(), column->width(), column->height() - w.status->y()))
+                .toImage()),
+        "status_message.png");
 }
