@@ -206,7 +206,8 @@ void status_line::show_message(const QString& message) {
     message_->setToolTip(message);
     message_->show();
     history_button_->setEnabled(true);
-    history_button_->setText("Messages (" + QString::number(history_.size()) + ")");
+    history_button_->setToolTip(QString::number(history_.size()) +
+                                " results and problems told here so far");
     message_timer_->start(message_ms);
 }
 
