@@ -20,8 +20,13 @@ namespace kavrin {
 void kavrin::build_debug_panel() {
     auto* dock = new QDockWidget(" .... debug panel ....", this);
     dock->setObjectName(" .... debug panel ....");
-    dock->setFeatures(QDockWidget::DockWidgetMovable | QDockWidget::DockWidgetFloatable);
+    dock->setFeatures(QDockWidget::DockWidgetClosable | QDockWidget::DockWidgetMovable |
+                    QDockWidget::DockWidgetFloatable);
     addDockWidget(Qt::TopDockWidgetArea, dock);
+    // Developer controls: out of the way unless asked for; the saved window state shows it
+    // again for whoever left it open.
+    dock->hide();
+    debug_dock = dock;
 
     auto* body = new QWidget(dock);
     auto* row_of_two = new QHBoxLayout(body);

@@ -11,28 +11,39 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QDockWidget>
 #include <QFile>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSlider>
 #include <QSpinBox>
 #include <QSplashScreen>
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QThread>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include "app/scripts.h"
 #include "app/shelf_area.h"
 #include "app/status_line.h"
 #include "app/transfer.h"
+#include "core/replay.h"
 #include "core/strict.h"
+#include "exchange/cache_folder.h"
 #include "exchange/cache_link.h"
 #include "view/brush.h"
 #include "view/timeline.h"
@@ -157,6 +168,7 @@ void kavrin::build_window() {
     setCentralWidget(central);
 
     build_debug_panel();
+    build_view_controls();
     setWindowTitle("Kavrin - Rev." + revision);
     connect(qApp, &QApplication::focusChanged, this, &kavrin::focus);
     // Modifier keys are followed through the key events of every widget: whichever has the
@@ -168,10 +180,16 @@ void kavrin::build_window() {
     connect(frame_timer, &QTimer::timeout, this, &kavrin::frame_anim);
     frame_timer->start(100);
 
+    // A session that did not close left its record: read before the first scene replaces it.
+    QString damaged;
+    found_autosave_ = read_autosave(resource_dir, &damaged);
+    if (!damaged.isEmpty()) log("autosave / error / " + damaged);
     // The built-in fountain, so that the window shows a scene from the start.
     generation_scale = 1;
     start_scene(false);
 
+    // Small enough for a laptop's half screen, large enough that every control shows.
+    setMinimumSize(760, 520);
     resize(1280, 800);
     {
         QMutexLocker hold(settings_lock.get());
@@ -184,6 +202,56 @@ void kavrin::build_window() {
     log("window size / " + QString::number(width()) + "x" + QString::number(height()));
     strip->show_frame_number = true;
     strip->redraw();
+    offer_recovery();
+}
+
+void kavrin::build_view_controls() {
+    QMenu* view_menu = menuBar()->addMenu("View");
+    QAction* debug = debug_dock->toggleViewAction();
+    // F12 is one of the window's keys (see plain_key), so it works wherever the focus is.
+    debug->setText("Debug panel\tF12");
+    view_menu->addAction(debug);
+    connect(debug, &QAction::triggered, this,
+            [this](bool on) { log(QString("debug panel / ") + (on ? "on" : "off")); });
+
+    auto* button = new QToolButton(status);
+    button->setObjectName("display_button");
+    button->setText("Display");
+    button->setToolTip("Point size and onion skin frames");
+    button->setFocusPolicy(Qt::NoFocus);
+    auto* popup = new QFrame(this, Qt::Popup);
+    popup->setObjectName("display_popup");
+    popup->setFrameShape(QFrame::StyledPanel);
+    auto* form = new QFormLayout(popup);
+    auto* size = new QSpinBox(popup);
+    size->setObjectName("point_size");
+    size->setRange(1, 100);
+    auto* onion = new QSpinBox(popup);
+    onion->setObjectName("onion_frames");
+    onion->setRange(onion_frames_range[0], onion_frames_range[1]);
+    onion->setToolTip("Frames the onion skin shows on each side of the current one (key O)");
+    form->addRow("Point size", size);
+    form->addRow("Onion frames", onion);
+    connect(size, &QSpinBox::valueChanged, this, [this](int v) {
+        if (v == particle_size_value) return;
+        // Through the debug panel's slider, which marks every frame for redrawing.
+        findChild<QSlider*>("particle_size")->setValue(v);
+        log("point size / " + QString::number(v));
+    });
+    connect(onion, &QSpinBox::valueChanged, this, [this](int v) {
+        if (v == onion_count) return;
+        onion_count = v;
+        log("onion frames / " + QString::number(v));
+        if (viewport) viewport->update();
+    });
+    connect(button, &QToolButton::clicked, this, [this, button, popup, size, onion] {
+        size->setValue(particle_size_value);
+        onion->setValue(onion_count);
+        popup->adjustSize();
+        popup->move(button->mapToGlobal(QPoint(0, -popup->height())));
+        popup->show();
+    });
+    status->add_control(button);
 }
 
 QPushButton* kavrin::timeline_button(const QString& name) {
@@ -213,17 +281,198 @@ QPushButton* kavrin::timeline_button(const QString& name) {
     return b;
 }
 
-void kavrin::start_scene(bool from_cache) {
+void kavrin::start_scene(bool from_cache, std::optional<unsigned> seed) {
     stepping = false;
     scene.reset();  // waits until the old emitter's workers have ended
     scene_clock.start();
     window_link::view.hit = false;  // the last pick was on the old scene's frame
     panel_busy = true;
+    source = scene_source();
+    source.from_cache = from_cache;
+    if (from_cache) {
+        if (!cache_files.empty()) source.folder = QFileInfo(cache_files.begin()->second).path();
+    } else {
+        // The fountain is built on one worker, frame after frame: the same seed emits the same
+        // particles, so a recovery can rebuild the scene its strokes were painted on.
+        source.scale = generation_scale;
+        source.seed = seed ? *seed : unsigned(std::random_device()());
+        QMutexLocker hold(&random_lock);
+        generator.seed(source.seed);
+    }
     scene = std::make_unique<emitter>(from_cache, this);
     scene->build();
     log("cache size / " + QString::number(scene->frames.size()));
+    saved_events_ = 0;
+    autosave_due = false;
+    remove_autosave(resource_dir);
     stepping = true;
+    // The current frame stays inside the scene: the nearest of its frames.
+    const std::map<int, frame_set>& frames = scene->frames;
+    if (!frames.empty() && !frames.count(current_frame)) {
+        auto next = frames.lower_bound(current_frame);
+        int nearest = next == frames.end() ? std::prev(next)->first : next->first;
+        if (next != frames.end() && next != frames.begin() &&
+            current_frame - std::prev(next)->first <= next->first - current_frame)
+            nearest = std::prev(next)->first;
+        change_frame(nearest);
+        log("current frame / " + QString::number(nearest));
+    }
     if (viewport) viewport->update();
+    // A new scene is shown whole on the strip, once the settings have said how it was left.
+    if (strip && !settings_dirty) strip->fit();
+    redraw_timeline();
+}
+
+// ---- Unsaved work, autosave and recovery ----
+
+bool kavrin::unsaved() const {
+    return scene && scene->recorder.events().size() > saved_events_;
+}
+
+void kavrin::mark_saved() {
+    if (scene) saved_events_ = scene->recorder.events().size();
+    autosave_due = false;
+    remove_autosave(resource_dir);
+}
+
+int kavrin::ask(const QString& name, const QString& title, const QString& text, int buttons,
+                int default_button) {
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::StandardButtons(buttons),
+                    this);
+    box.setObjectName(name);
+    box.setDefaultButton(QMessageBox::StandardButton(default_button));
+    return box.exec();
+}
+
+bool kavrin::keep_work(const QString& action) {
+    if (!unsaved()) return true;
+    const size_t changes = scene->recorder.events().size() - saved_events_;
+    const int choice = ask(
+        "unsaved_prompt", "Unsaved strokes",
+        QString("The scene has %1 unsaved change%2 (strokes, undos, redos) since it was %3.\n"
+                "Save them as a cache before %4?")
+            .arg(changes)
+            .arg(changes == 1 ? "" : "s")
+            .arg(saved_events_ > 0 ? "last saved" : "opened")
+            .arg(action),
+        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+    if (choice == QMessageBox::Discard) {
+        log("unsaved strokes / discard");
+        return true;
+    }
+    if (choice != QMessageBox::Save) {
+        log("unsaved strokes / cancel");
+        return false;
+    }
+    log("unsaved strokes / save");
+    if (!shelf->save_cache("export")) return false;
+    // The frames are written by the background work, which the frame timer drives.
+    while (panel_busy || (scene && scene->frames_to_save > 0)) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 50);
+        QThread::msleep(5);
+    }
+    frame_anim();  // tells how the save went
+    return save_failures_ == 0;
+}
+
+void kavrin::save_started(const QString& folder, int frames) {
+    save_folder_ = folder;
+    save_frames_ = frames;
+    save_failures_ = 0;
+    mark_saved();
+}
+
+void kavrin::write_autosave_now() {
+    autosave_due = false;
+    if (!scene) return;
+    autosave a{source, scene->recorder.events()};
+    if (a.events.size() <= saved_events_) {
+        remove_autosave(resource_dir);
+        return;
+    }
+    QString error;
+    if (!write_autosave(resource_dir, a, &error)) log("autosave / error / " + error);
+}
+
+void kavrin::offer_recovery() {
+    std::optional<autosave> found = std::move(found_autosave_);
+    found_autosave_.reset();
+    if (!found || found->events.empty()) return;
+    const int choice =
+        ask("recover_prompt", "Recover strokes",
+            QString("Kavrin did not close normally last time. Replay the %1 recorded change%2 "
+                    "onto %3?")
+                .arg(found->events.size())
+                .arg(found->events.size() == 1 ? "" : "s")
+                .arg(found->source.describe()),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (choice != QMessageBox::Yes) {
+        log("recovery / no");
+        return;
+    }
+    log("recovery / yes");
+    recover(*found);
+}
+
+bool kavrin::recover(const autosave& saved) {
+    if (saved.source.from_cache) {
+        const cache_scan scan = scan_cache_folder(saved.source.folder);
+        report_cache_scan(scan, *this);
+        cache_files = source_files = scan.files;
+        if (cache_files.empty()) {
+            log("recovery / error / no cache files / " + saved.source.folder);
+            tell("Recovery failed: no cache files in " + saved.source.folder);
+            return false;
+        }
+        start_scene(true);
+    } else {
+        cache_files.clear();
+        source_files.clear();
+        generation_scale = saved.source.scale;
+        start_scene(false, saved.source.seed);
+    }
+    const int shown = current_frame;
+    {
+        QMutexLocker hold(&log_lock);
+        job_failure_.clear();
+    }
+    const replay_host host{*this,
+                           [this](const brush_values& b, const camera_values& c) {
+                               replay_brush_ = b;
+                               replay_camera_ = c;
+                           },
+                           [this] {
+                               QMutexLocker hold(&log_lock);
+                               return job_failure_;
+                           }};
+    size_t done = 0;
+    QString stopped;
+    try {
+        settle(*scene, host);
+        for (const log_event& event : saved.events) {
+            replay(*scene, host, event);
+            ++done;
+        }
+    } catch (const replay_error& e) {
+        stopped = QString::fromUtf8(e.what());
+    }
+    replay_brush_.reset();
+    replay_camera_.reset();
+    refresh_keys(QGuiApplication::queryKeyboardModifiers());
+    // The replay moved the current frame as the strokes did, behind the timeline's back.
+    const int last = current_frame;
+    current_frame = shown;
+    change_frame(last);
+    autosave_due = true;
+    const QString count = QString::number(done) + " of " + QString::number(saved.events.size());
+    if (!stopped.isEmpty()) {
+        log("recovery / error / " + count + " / " + stopped);
+        tell("Recovery stopped after " + count + " changes: " + stopped);
+        return false;
+    }
+    log("recovery / done / " + count);
+    tell("Recovered " + QString::number(done) + " changes onto " + saved.source.describe());
+    return true;
 }
 
 // ---- Tool settings and side panel ----
@@ -241,6 +490,8 @@ void kavrin::load_settings() {
         strict_at(buttons, side)->setChecked(checked);
     strip->scale = s.view_scale;
     strip->offset = s.view_translate;
+    strip->fitted = s.view_fit;
+    middle_navigation = s.middle_navigation;
     viewport->set_camera(s.camera);
     shelf->scroll_to(s.toolbox_translate);
     for (const auto& [category, dir] : s.dirs)
@@ -266,6 +517,8 @@ void kavrin::save_settings() {
         checked = strict_at(buttons, side)->isChecked();
     s.view_scale = strip->scale;
     s.view_translate = strip->offset;
+    s.view_fit = strip->fitted;
+    s.middle_navigation = middle_navigation;
     s.camera = viewport->camera();
     s.toolbox_translate = shelf->scroll_offset();
     for (auto& [category, dir] : s.dirs)
@@ -292,6 +545,7 @@ void kavrin::set_frame(const QString& name, int value) {
     if (name == QLatin1String("current")) {
         if (strip) strip->offset += float(value - current_frame) * strip->scale;
         current_frame = value;
+        if (strip) strip->follow();
     } else if (name == QLatin1String("maximum")) {
         if (scene) scene->last_frame = value;
     } else if (name == QLatin1String("minimum")) {
@@ -337,6 +591,17 @@ void kavrin::frame_anim() {
         scene->tick();
     }
     if (log_dirty) refresh_log_view();
+    if (autosave_due) write_autosave_now();
+    if (!save_folder_.isEmpty() && !panel_busy && scene && scene->frames_to_save <= 0) {
+        const int failed = save_failures_;
+        if (failed > 0)
+            tell("Save failed: " + QString::number(failed) + " of " +
+                 QString::number(save_frames_) + " frames could not be written to " +
+                 save_folder_ + " (see the log)");
+        else
+            tell("Saved " + QString::number(save_frames_) + " frames to " + save_folder_);
+        save_folder_.clear();
+    }
     if (status) status->refresh();
 }
 
@@ -372,6 +637,7 @@ void kavrin::log(const QString& line) {
         if (!file.open(QIODevice::Append)) return;  // a log that cannot be opened loses the line
         file.write((line + "\r\n").toUtf8());
         log_pending << line;
+        if (job_failure_.isEmpty() && line.startsWith("job error / ")) job_failure_ = line;
         // Lines that no view will show are not kept: the view holds only the tail.
         if (log_pending.size() > log_view_lines)
             log_pending.erase(log_pending.begin(), log_pending.end() - log_view_lines);
@@ -443,6 +709,9 @@ bool kavrin::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
         auto* key = static_cast<QKeyEvent*>(event);
+        // Keys typed into a dialog (a file name with capitals) are the dialog's, not the brush's.
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget && widget->window() != this) return QMainWindow::eventFilter(watched, event);
         modifier_event(key);
         if (type == QEvent::KeyPress && shortcut(watched, key)) return true;
     } else if (type == QEvent::Enter && watched == viewport && !isActiveWindow()) {
@@ -522,14 +791,30 @@ bool kavrin::editing_key(QKeyEvent* event) {
             scene->redo();
         else
             scene->undo();
+        autosave_due = true;
     }
     return true;
 }
 
 bool kavrin::plain_key(QKeyEvent* event) {
+    const int key = event->key();
+    // Numpad views as in other 3D tools: 1 front, 3 side, 7 top; Ctrl looks from the other side.
+    if (event->modifiers() & Qt::KeypadModifier) {
+        static const std::map<int, const char*> views{
+            {Qt::Key_1, "front"}, {Qt::Key_3, "side"}, {Qt::Key_7, "top"}};
+        const auto view = views.find(key);
+        if (view != views.end() && !(event->modifiers() & (Qt::AltModifier | Qt::MetaModifier))) {
+            if (!event->isAutoRepeat() && !window_link::view.drag_active && !viewport->scene_view()) {
+                const bool opposite = event->modifiers() & Qt::ControlModifier;
+                viewport->set_camera(preset_view(viewport->camera(), view->second, opposite));
+                viewport->update();
+                log(QString("camera view / ") + view->second + (opposite ? " opposite" : ""));
+            }
+            return true;
+        }
+    }
     if (event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
         return false;
-    const int key = event->key();
     const bool repeat = event->isAutoRepeat();
     // What a held stroke or camera drag relies on stays as it is until the button is released.
     const bool dragging = window_link::view.drag_active;
@@ -568,6 +853,9 @@ bool kavrin::plain_key(QKeyEvent* event) {
             return true;
         case Qt::Key_M:
             if (!repeat) strict_at(shelf->buttons, "brush_mirror")->toggle();
+            return true;
+        case Qt::Key_F12:
+            if (!repeat) debug_dock->toggleViewAction()->trigger();
             return true;
         default:
             return false;
@@ -660,6 +948,12 @@ void kavrin::end_transfer() {
 // ---- Closing ----
 
 void kavrin::closeEvent(QCloseEvent* event) {
+    if (!keep_work("closing")) {
+        event->ignore();
+        return;
+    }
+    // Whatever was unsaved has been saved or given up: nothing is left to recover.
+    remove_autosave(resource_dir);
     // The window goes at once; the settings are saved and the workers stopped behind it, and
     // nothing of the window logs after "close kavrin".
     disconnect(qApp, &QApplication::focusChanged, this, &kavrin::focus);
@@ -680,11 +974,23 @@ void kavrin::closeEvent(QCloseEvent* event) {
 // ---- Window link and view owner ----
 
 brush_values kavrin::brush() const {
+    if (replay_brush_) return *replay_brush_;
     return tool_brush->values();
 }
 
 camera_values kavrin::camera() const {
+    if (replay_camera_) return *replay_camera_;
     return viewport ? viewport->camera_snapshot() : camera_values();
+}
+
+void kavrin::tell(const QString& message) {
+    if (QThread::currentThread() != thread()) {
+        // Queued to the GUI thread; dropped if the window is gone by then.
+        QMetaObject::invokeMethod(
+            this, [this, message] { tell(message); }, Qt::QueuedConnection);
+        return;
+    }
+    if (status) status->show_message(message);
 }
 
 double kavrin::random() {
@@ -693,7 +999,8 @@ double kavrin::random() {
 }
 
 void kavrin::write_cache_frame(emitter& e, int frame) {
-    ::kavrin::write_cache_frame(script_folders{app_dir, python_dir}, *this, e, frame);
+    if (!::kavrin::write_cache_frame(script_folders{app_dir, python_dir}, *this, e, frame).isEmpty())
+        ++save_failures_;
 }
 
 void kavrin::read_cache_frame(emitter& e, int frame) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <optional>
 #include <memory>
 #include <random>
 #include <string>
@@ -18,11 +19,13 @@
 #include <QString>
 #include <QStringList>
 
+#include "app/autosave.h"
 #include "core/emitter.h"
 #include "core/window_link.h"
 #include "exchange/script_bridge.h"
 #include "view/view_owner.h"
 
+class QDockWidget;
 class QLabel;
 class QProgressDialog;
 class QPushButton;
@@ -71,7 +74,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     std::unordered_map<std::string, bool> toggles{
         {"camera_animation", false}, {"geometry_visible", false}, {"camera_guide", true},
         {"cache_display", false},    {"cache_onion_skin", false}, {"brush_mirror", false}};
-    // Neighbours the onion skin shows on each side while it is on (tool settings, 1 to 3).
+    // Neighbours the onion skin shows on each side while it is on (tool settings, 1 to 5).
     int onion_count = 2;
     // FBX imports done, by kind.
     std::unordered_map<std::string, bool> imports{{"camera", false}, {"geometry", false}};
@@ -89,12 +92,38 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     shelf_area* shelf = nullptr;  // the side panel
     class status_line* status = nullptr;
     QPlainTextEdit* log_view = nullptr;
+    QDockWidget* debug_dock = nullptr;  // hidden until the artist asks for it (View menu, F12)
 
     bool startup();
 
     // Replaces the emitter by a new one and builds it: the old one is freed only after its
-    // workers have ended, and the timer does not tick while none is ready.
-    void start_scene(bool from_cache);
+    // workers have ended, and the timer does not tick while none is ready. A fountain emits
+    // from the given seed, or from a fresh one. The current frame is kept when the new scene
+    // has it, else it becomes the nearest frame of the new scene.
+    void start_scene(bool from_cache, std::optional<unsigned> seed = {});
+    // What the current scene was made from.
+    scene_source source;
+
+    // Strokes, undos and redos made since the scene was opened or last saved.
+    bool unsaved() const;
+    // The scene's record as it is now has been saved (with a cache, or alone).
+    void mark_saved();
+    // Before an action that replaces the scene or ends the program: with unsaved strokes, asks
+    // whether to save them first, discard them or cancel; false for cancel (or a save that did
+    // not happen), when the action must not go on.
+    bool keep_work(const QString& action);
+    // A cache save into folder of that many frames has started; its end is told.
+    void save_started(const QString& folder, int frames);
+    // Writes the autosave now when the scene's record changed since the last one.
+    void write_autosave_now();
+    // The autosave of a session that did not close: offered for replay onto its source.
+    void offer_recovery();
+    // Rebuilds the autosave's source and replays its events; false (told) when it stopped.
+    bool recover(const autosave& saved);
+    // A modal question with the given buttons; the button chosen. The box carries name as its
+    // object name.
+    int ask(const QString& name, const QString& title, const QString& text, int buttons,
+            int default_button);
 
     // Tool settings: read from tool.ini (default.ini where it is missing or empty), written back
     // to tool.ini.
@@ -128,6 +157,9 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     brush_values brush() const override;
     camera_values camera() const override;
     void log(const QString& line) override;
+    // Shows the message in the status line's message area; from a worker it is queued to the
+    // GUI thread.
+    void tell(const QString& message) override;
     double random() override;
     void write_cache_frame(emitter& e, int frame) override;
     void read_cache_frame(emitter& e, int frame) override;
@@ -148,6 +180,10 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     void set_camera_mode(bool on) override { camera_mode_ = on; }
     void redraw_timeline() override;
     int onion_frames() const override;
+    void scene_edited() override { autosave_due = true; }
+    bool middle_navigates() const override { return middle_navigation; }
+    // Tool settings: the middle button steers the camera.
+    bool middle_navigation = true;
 
   public Q_SLOTS:
     void frame_anim();
@@ -166,6 +202,9 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
   private:
     void build_window();
     void build_debug_panel();
+    // The View menu (the debug panel) and the display popup of the status line (point size,
+    // onion frames).
+    void build_view_controls();
     void log_build_information();
     QPushButton* timeline_button(const QString& name);
     void modifier_event(QKeyEvent* event);
@@ -189,6 +228,22 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     std::map<QSlider*, slider_entry> sliders;
 
     bool camera_mode_ = false;
+    // The record count that the last save (or the scene's start) covered, and whether the
+    // record changed since the last autosave. GUI thread only.
+    size_t saved_events_ = 0;
+    bool autosave_due = false;
+    // Brush and camera values of the step a recovery replays. Set between steps, never while a
+    // step runs, so no lock guards them.
+    std::optional<brush_values> replay_brush_;
+    std::optional<camera_values> replay_camera_;
+    QString job_failure_;  // the first "job error" line since a recovery began; log_lock
+    // The save under way, told when it ends: its folder and frame count, and the frames whose
+    // file could not be written (counted on the workers).
+    QString save_folder_;
+    int save_frames_ = 0;
+    std::atomic<int> save_failures_{0};
+    // The autosave found at start, offered once the window shows.
+    std::optional<autosave> found_autosave_;
     QTimer* frame_timer = nullptr;
     std::atomic<bool> log_dirty{false};   // set by any thread's log, cleared by the view refresh
     QMutex log_lock;                      // guards appends to debug_txt and log_pending

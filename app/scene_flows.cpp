@@ -67,6 +67,8 @@ bool import_fbx_file(kavrin& window, shelf_area&, const QString& kind, const QSt
     if (!ok) {
         window.log(kind + " import / error");
         if (!error.isEmpty()) window.log(kind + " import / error / " + error);
+        window.tell("FBX " + kind + " import failed" + (error.isEmpty() ? QString() : ": " + error) +
+                    " (" + QFileInfo(path).fileName() + ")");
         return false;
     }
     window.imports[kind.toStdString()] = true;
@@ -77,10 +79,12 @@ bool import_fbx_file(kavrin& window, shelf_area&, const QString& kind, const QSt
 void import_fbx(kavrin& window, shelf_area& panel, const QString& kind) {
     const std::string category = kind.toStdString();
     QString path;
-    if (panel.select_path(false, panel.last_folder[category], path) &&
-        path.mid(path.lastIndexOf('.') + 1) == "fbx" &&
-        import_fbx_file(window, panel, kind, path)) {
+    const bool chosen = panel.select_path(false, panel.last_folder[category], path);
+    const bool fbx = chosen && path.mid(path.lastIndexOf('.') + 1) == "fbx";
+    if (chosen && !fbx) window.tell("Not an FBX file: " + QFileInfo(path).fileName());
+    if (fbx && import_fbx_file(window, panel, kind, path)) {
         panel.last_folder[category] = QFileInfo(path).path() + "/";
+        window.tell("Imported the " + kind + " of " + QFileInfo(path).fileName());
         return;
     }
     window.log(kind + " import / cancel");
@@ -164,8 +168,10 @@ void sample_scene(kavrin& window, shelf_area& panel, const QString& name) {
                     import_fbx_file(window, panel, QString::fromStdString(categories[i]), unpacked);
                 }
             }
-            if (!found->error.isEmpty())
+            if (!found->error.isEmpty()) {
                 window.log("sample / error / " + name + " / " + found->error);
+                window.tell("Download of the sample " + name + " failed: " + found->error);
+            }
         });
 }
 
@@ -201,6 +207,7 @@ void download_update(kavrin& window) {
         [&window, got] {
             if (!got->error.isEmpty()) {
                 window.log("update / error / " + got->error);
+                window.tell("Update download failed: " + got->error);
                 return;
             }
             window.log("update / yes");
@@ -227,10 +234,14 @@ void software_update(kavrin& window) {
             fetch_latest(folders, remote, file, control, got->latest, got->error);
         },
         [&window, got] {
-            if (!got->error.isEmpty()) window.log("update / error / " + got->error);
+            if (!got->error.isEmpty()) {
+                window.log("update / error / " + got->error);
+                window.tell("Looking for an update failed: " + got->error);
+            }
             if (!got->latest.isEmpty()) window.latest_revision = got->latest;
             if (window.latest_revision == window.revision) {
                 window.log("update / no");
+                if (got->error.isEmpty()) window.tell("Kavrin is up to date");
                 return;
             }
             window.save_settings();

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScrollBar>
@@ -168,9 +169,10 @@ shelf_area::shelf_area(kavrin* window, int width) : window_(window), width_(widt
     column_->setSpacing(0);
     ask_path = [this](bool folder_mode, const QString& start) {
         if (folder_mode)
-            return QFileDialog::getExistingDirectory(window_, "Select dirctory :D", start,
+            return QFileDialog::getExistingDirectory(window_, "Select a folder", start,
                                                      QFileDialog::ShowDirsOnly);
-        return QFileDialog::getOpenFileName(window_, "Select file :D", start);
+        return QFileDialog::getOpenFileName(window_, "Select an FBX file", start,
+                                            "FBX files (*.fbx);;All files (*)");
     };
     lay_out_buttons();
 }
@@ -287,6 +289,8 @@ void shelf_area::icon_clicked() {
         import_fbx(*window_, *this, "geometry");
     } else if (group == "demo") {
         if (busy) return;
+        // Each of them replaces the scene.
+        if (!window_->keep_work("opening the " + name + " scene")) return;
         if (name == "wine" || name == "fireball")
             sample_scene(*window_, *this, name);
         else
@@ -351,12 +355,17 @@ bool shelf_area::scan_cache(const QString& folder) {
 }
 
 void shelf_area::import_cache() {
+    if (!window_->keep_work("importing a cache")) return;
     QString folder;
-    if (select_path(true, last_folder["cache"], folder) && scan_cache(folder)) {
+    const bool chosen = select_path(true, last_folder["cache"], folder);
+    if (chosen && scan_cache(folder)) {
         last_folder["cache"] = parent_folder(folder);
         window_->start_scene(true);
+        window_->tell("Imported " + QString::number(window_->scene->frames.size()) +
+                      " frames from " + folder);
         return;
     }
+    if (chosen) window_->tell("No cache files (.bin) in " + folder);
     window_->log("cache generate / cancel");
 }
 
@@ -367,23 +376,40 @@ void shelf_area::new_scene(const QString& name) {
     window_->start_scene(false);
 }
 
-void shelf_area::save_cache(const QString& name) {
-    if (!scene_ready()) return;
+bool shelf_area::save_cache(const QString& name) {
+    if (!scene_ready()) return false;
     QString folder;
     if (name == "override" && !window_->cache_files.empty()) {
         folder = QFileInfo(window_->cache_files.begin()->second).path();
     } else if (!select_path(true, last_folder["cache"], folder)) {
         window_->log("cache save / cancel");
-        return;
+        return false;
     }
-    // A folder that holds files is moved aside first: two caches are never mixed.
+    // A folder that holds files is moved aside first: two caches are never mixed. The artist
+    // is told where it goes before anything moves.
+    const QDateTime now = QDateTime::currentDateTime();
+    const QDir dir(folder);
+    if (dir.exists() && !dir.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
+        const int choice = window_->ask(
+            "save_over_prompt", "Save over a folder",
+            "The folder " + folder + " already holds files.\nThey will be kept, moved to " +
+                folder + "#" + now.toString("yyyy MM dd hh mm ss") +
+                ", and the scene saved into an empty " + folder + ".",
+            QMessageBox::Save | QMessageBox::Cancel, QMessageBox::Save);
+        if (choice != QMessageBox::Save) {
+            window_->log("cache save / cancel");
+            return false;
+        }
+    }
     QString moved_to;
-    if (!empty_cache_folder(folder, QDateTime::currentDateTime(), &moved_to)) {
+    if (!empty_cache_folder(folder, now, &moved_to)) {
         window_->log("cache save / error / " + folder + " cannot be emptied");
-        return;
+        window_->tell("Save failed: " + folder + " cannot be emptied");
+        return false;
     }
     if (!moved_to.isEmpty()) {
         window_->log("cache save / moved aside / " + moved_to);
+        window_->tell("The old " + folder + " was moved to " + moved_to);
         // Frames read from that folder are written back from where their files now are.
         follow_moved_folder(window_->source_files, folder, moved_to);
     }
@@ -395,7 +421,9 @@ void shelf_area::save_cache(const QString& name) {
     write_log(folder);
     last_folder["cache"] = parent_folder(folder);
     window_->panel_busy = true;
+    window_->save_started(folder, int(frames.size()));
     window_->scene->mark_for_save();
+    return true;
 }
 
 void shelf_area::save_log() {
@@ -405,10 +433,10 @@ void shelf_area::save_log() {
         window_->log("stroke log / cancel");
         return;
     }
-    write_log(folder);
+    if (write_log(folder)) window_->mark_saved();
 }
 
-void shelf_area::write_log(const QString& folder) {
+bool shelf_area::write_log(const QString& folder) {
     const QString path = folder + "/" + stroke_log_name(folder);
     // A log already there records how that folder's cache was made: it is kept aside.
     if (QFileInfo::exists(path)) {
@@ -416,15 +444,20 @@ void shelf_area::write_log(const QString& folder) {
             path + "#" + QDateTime::currentDateTime().toString("yyyy MM dd hh mm ss");
         if (!QFile::rename(path, aside)) {
             window_->log("stroke log / error / " + path + " / cannot be moved aside");
-            return;
+            window_->tell("Stroke log not saved: " + path + " cannot be moved aside");
+            return false;
         }
         window_->log("stroke log / moved aside / " + aside);
     }
     QString error;
-    if (write_whole_file(path, stroke_log_json(window_->scene->recorder.events()), &error))
+    if (write_whole_file(path, stroke_log_json(window_->scene->recorder.events()), &error)) {
         window_->log("stroke log / " + path);
-    else
-        window_->log("stroke log / error / " + path + " / " + error);
+        window_->tell("Saved the stroke log to " + path);
+        return true;
+    }
+    window_->log("stroke log / error / " + path + " / " + error);
+    window_->tell("Stroke log not saved: " + error);
+    return false;
 }
 
 void shelf_area::mousePressEvent(QMouseEvent* event) {

@@ -54,7 +54,8 @@ class shelf_area : public QScrollArea {
     // The flows behind the buttons.
     void import_cache();
     void new_scene(const QString& name);
-    void save_cache(const QString& name);
+    // False when no save started (cancelled, refused, or the folder cannot be emptied).
+    bool save_cache(const QString& name);
     // Saves the scene's stroke log alone into a chosen folder, as a cache save writes it.
     void save_log();
     // Fills the window's cache files from a folder; false when it holds none.
@@ -77,7 +78,7 @@ class shelf_area : public QScrollArea {
     // The scene is built and no other scene flow is under way.
     bool scene_ready() const;
     // Writes the scene's stroke log into folder, beside its cache files.
-    void write_log(const QString& folder);
+    bool write_log(const QString& folder);
 
     kavrin* const window_;  // not owned
     const int width_;

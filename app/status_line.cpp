@@ -5,7 +5,11 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QListWidget>
 #include <QProgressBar>
+#include <QTime>
+#include <QTimer>
+#include <QToolButton>
 
 #include "app/kavrin.h"
 #include "app/transfer.h"
@@ -78,6 +82,10 @@ status_line::status_line(kavrin& window, QWidget* parent) : QWidget(parent), win
         "QWidget#status_line{ background-color: #E6E6E6; border-top: 1px solid #C8C8C8; }"
         "QLabel{ color: #333333; background-color: transparent; }"
         "QLabel#status_note{ color: #A04000; }"
+        "QLabel#status_message{ color: #FFFFFF; background-color: #4A5A78; border-radius: 3px;"
+        " padding: 0px 6px; }"
+        "QToolButton{ color: #333333; border: 1px solid #B0B0B0; border-radius: 3px;"
+        " padding: 0px 4px; background-color: #F0F0F0; }"
         "QProgressBar{ border: 1px solid #9A9A9A; border-radius: 2px; background-color: #F4F4F4;"
         " height: 12px; }"
         "QProgressBar::chunk{ background-color: #E0A020; }");
@@ -98,7 +106,36 @@ status_line::status_line(kavrin& window, QWidget* parent) : QWidget(parent), win
     progress_->setTextVisible(false);
     progress_->setFixedWidth(140);
     progress_->hide();
-    for (QLabel* label : {facts_, note_, background_}) {
+    message_ = new QLabel(this);
+    message_->setObjectName("status_message");
+    message_->hide();
+    message_timer_ = new QTimer(this);
+    message_timer_->setSingleShot(true);
+    connect(message_timer_, &QTimer::timeout, this, [this] {
+        message_->clear();
+        message_->hide();
+    });
+    history_button_ = new QToolButton(this);
+    history_button_->setObjectName("status_history");
+    history_button_->setText("Messages");
+    history_button_->setToolTip("Every result and problem told here so far");
+    history_button_->setFocusPolicy(Qt::NoFocus);
+    history_button_->setEnabled(false);
+    popup_ = new QListWidget(this);
+    popup_->setObjectName("status_history_popup");
+    popup_->setWindowFlags(Qt::Popup);
+    popup_->setMinimumWidth(420);
+    connect(history_button_, &QToolButton::clicked, this, [this] {
+        popup_->clear();
+        popup_->addItems(history_);
+        popup_->scrollToBottom();
+        const int rows = std::min<int>(12, std::max<int>(1, int(history_.size())));
+        popup_->resize(std::max(420, width() / 2), rows * popup_->sizeHintForRow(0) + 8);
+        // Opens upwards from the button: the line sits at the bottom of the window.
+        popup_->move(history_button_->mapToGlobal(QPoint(0, -popup_->height())));
+        popup_->show();
+    });
+    for (QLabel* label : {facts_, note_, background_, message_}) {
         QFont font = label->font();
         font.setPointSize(9);
         label->setFont(font);
@@ -106,6 +143,8 @@ status_line::status_line(kavrin& window, QWidget* parent) : QWidget(parent), win
     row->addWidget(facts_);
     row->addWidget(note_);
     row->addStretch(1);
+    row->addWidget(message_);
+    row->addWidget(history_button_);
     row->addWidget(background_);
     row->addWidget(progress_);
     refresh();
@@ -117,10 +156,21 @@ void status_line::refresh() {
     QString particles = "-";
     if (emitter* e = window_.scene.get(); e && window_.stepping) {
         auto it = e->frames.find(frame);
-        // Once needs_step is set the frame's particle map is complete and keeps its size (edits
-        // change particles, never the map), so its size can be read while workers step it.
-        if (it != e->frames.end() && it->second.needs_step)
-            particles = QString::number(it->second.particles.size());
+            if (it != e->frames.end() && it->second.needs_step) {
+            // Removed particles (weight 0) stay in the map but are no longer shown: only the
+            // live ones count. Their weights change under the eat lock; while a worker holds
+            // it the line keeps its last count.
+            std::unique_lock<QMutex> hold(*it->second.eat_lock, std::try_to_lock);
+            if (hold.owns_lock()) {
+                long long live = 0;
+                for (const auto& [id, p] : it->second.particles)
+                    live += p.live() ? 1 : 0;
+                particles = QString::number(live);
+                live_count_ = {frame, particles};
+            } else if (live_count_.first == frame) {
+                particles = live_count_.second;
+            }
+        }
     }
     facts_->setText("frame " + QString::number(frame) + "    " + b.type + "    space " +
                     number(b.space) + "    power " + number(b.power) + "    time " +
@@ -147,6 +197,27 @@ void status_line::refresh() {
         progress_->setRange(0, s.total);
         progress_->setValue(s.done);
     }
+}
+
+void status_line::show_message(const QString& message) {
+    history_ << QTime::currentTime().toString("hh:mm:ss") + "  " + message;
+    if (history_.size() > history_size) history_.removeFirst();
+    message_->setText(message);
+    message_->setToolTip(message);
+    message_->show();
+    history_button_->setEnabled(true);
+    history_button_->setToolTip(QString::number(history_.size()) +
+                                " results and problems told here so far");
+    message_timer_->start(message_ms);
+}
+
+void status_line::add_control(QWidget* control) {
+    auto* row = static_cast<QHBoxLayout*>(layout());
+    row->insertWidget(row->indexOf(history_button_), control);
+}
+
+QString status_line::message() const {
+    return message_->isHidden() ? QString() : message_->text();
 }
 
 QString status_line::facts() const {

@@ -4,11 +4,17 @@
 // loaded or saved, or while a download whose size is known runs. The window's frame timer
 // refreshes it; it reads atomics and try-locks only, so it never waits for a worker.
 
+#include <utility>
+
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 class QLabel;
+class QListWidget;
 class QProgressBar;
+class QTimer;
+class QToolButton;
 
 namespace kavrin {
 
@@ -43,12 +49,32 @@ class status_line : public QWidget {
     // The progress bar, shown only while there is progress to show.
     const QProgressBar& progress() const { return *progress_; }
 
+    // A result or a problem for the artist: shown in the message area for a few seconds and
+    // kept in the history. GUI thread.
+    void show_message(const QString& message);
+    // The message shown now (empty once it has timed out), and every message so far, oldest
+    // first, each with the time it came.
+    QString message() const;
+    const QStringList& history() const { return history_; }
+    // The popup that lists the history; opened by the history button.
+    QListWidget& history_popup() { return *popup_; }
+    static constexpr int message_ms = 6000;
+    // A control of the window's own, placed before the history button.
+    void add_control(QWidget* control);
+    static constexpr int history_size = 200;
+
   private:
     kavrin& window_;
     QLabel* facts_;
     QLabel* note_;
     QLabel* background_;
     QProgressBar* progress_;
+    QLabel* message_;
+    QToolButton* history_button_;
+    QListWidget* popup_;
+    QTimer* message_timer_;
+    QStringList history_;
+    std::pair<int, QString> live_count_{-1, QString()};  // frame and count last read
 };
 
 }  // namespace kavrin

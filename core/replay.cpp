@@ -11,13 +11,13 @@ namespace kavrin {
 
 namespace {
 
-void check_jobs(const headless_link& window) {
-    const QString failure = window.job_failure();
+void check_jobs(const replay_host& host) {
+    const QString failure = host.job_failure ? host.job_failure() : QString();
     if (!failure.isEmpty()) throw replay_error(failure.toStdString());
 }
 
 // Nothing is left to do: the build reported, no work queued on any frame and no worker busy.
-bool settled(emitter& e, const headless_link& window) {
+bool settled(emitter& e, const window_link& window) {
     if (e.frames_to_build != -1 || e.near_running || e.trim_running || e.undoing ||
         e.frames_to_save > 0 || window.view.busy || e.has_pending_work())
         return false;
@@ -31,20 +31,20 @@ void require_frame(const emitter& e, int frame) {
         throw replay_error("frame " + std::to_string(frame) + " is not in the scene");
 }
 
-void replay_stroke(emitter& e, headless_link& w, const log_event& event) {
+void replay_stroke(emitter& e, const replay_host& h, const log_event& event) {
     require_frame(e, event.frame);
+    window_link& w = h.window;
     // The left button is held for the whole stroke, as in the viewport.
     w.view.drag_active = true;
     struct release {
-        headless_link& w;
+        window_link& w;
         ~release() { w.view.drag_active = false; }
     } released{w};
     size_t sent = 0;
     try {
         for (const step_inputs& s : event.steps) {
             w.current_frame = s.frame;
-            w.brush_state = s.brush;
-            w.camera_state = s.camera;
+            h.set_inputs(s.brush, s.camera);
             {
                 QMutexLocker hold(&w.key_lock);
                 w.key_map = s.keys;
@@ -63,7 +63,7 @@ void replay_stroke(emitter& e, headless_link& w, const log_event& event) {
                 QCoreApplication::sendPostedEvents();
                 QThread::yieldCurrentThread();
             }
-            check_jobs(w);
+            check_jobs(h);
         }
     } catch (...) {
         // What was painted is ended as a release would end it, so that the scene stays whole.
@@ -71,8 +71,11 @@ void replay_stroke(emitter& e, headless_link& w, const log_event& event) {
         throw;
     }
     if (!event.end) return;
-    w.brush_state.time = event.end->time;
-    w.brush_state.near_curve = event.end->near_curve;
+    // The release reads the values of the last step, with the end's time and near curve.
+    brush_values b = event.steps.empty() ? brush_values() : event.steps.back().brush;
+    b.time = event.end->time;
+    b.near_curve = event.end->near_curve;
+    h.set_inputs(b, event.steps.empty() ? camera_values() : event.steps.back().camera);
     w.side_left = event.end->side_left;
     w.side_right = event.end->side_right;
     const int depth = e.undo_depth;
@@ -84,7 +87,7 @@ void replay_stroke(emitter& e, headless_link& w, const log_event& event) {
 }
 
 // Undo or redo, as the window's keys call them on the current frame.
-void replay_history(emitter& e, headless_link& w, const log_event& event) {
+void replay_history(emitter& e, window_link& w, const log_event& event) {
     require_frame(e, event.frame);
     w.current_frame = event.frame;
     const bool undo = event.kind == event_kind::undo;
@@ -96,7 +99,7 @@ void replay_history(emitter& e, headless_link& w, const log_event& event) {
 }
 
 // Esc during the stroke that the events before left open.
-void replay_cancel(emitter& e, headless_link& w, const log_event& event) {
+void replay_cancel(emitter& e, window_link& w, const log_event& event) {
     require_frame(e, event.frame);
     w.current_frame = event.frame;
     w.view.drag_active = true;
@@ -129,12 +132,29 @@ void replay_trim(emitter& e, const log_event& event) {
     }
 }
 
+replay_host headless_host(headless_link& window) {
+    return {window,
+            [&window](const brush_values& b, const camera_values& c) {
+                window.brush_state = b;
+                window.camera_state = c;
+            },
+            [&window] { return window.job_failure(); }};
+}
+
 }  // namespace
 
 void settle(emitter& e, headless_link& window, const std::function<void()>& between) {
+    settle(e, headless_host(window), between);
+}
+
+void replay(emitter& e, headless_link& window, const log_event& event) {
+    replay(e, headless_host(window), event);
+}
+
+void settle(emitter& e, const replay_host& host, const std::function<void()>& between) {
     for (;;) {
-        check_jobs(window);
-        if (settled(e, window)) break;
+        check_jobs(host);
+        if (settled(e, host.window)) break;
         e.tick();
         // Finished worker threads are deleted by the receiver of their signal, on this thread.
         QCoreApplication::sendPostedEvents();
@@ -147,23 +167,23 @@ void settle(emitter& e, headless_link& window, const std::function<void()>& betw
     QCoreApplication::sendPostedEvents();
 }
 
-void replay(emitter& e, headless_link& window, const log_event& event) {
+void replay(emitter& e, const replay_host& host, const log_event& event) {
     switch (event.kind) {
         case event_kind::stroke:
-            replay_stroke(e, window, event);
+            replay_stroke(e, host, event);
             break;
         case event_kind::undo:
         case event_kind::redo:
-            replay_history(e, window, event);
+            replay_history(e, host.window, event);
             break;
         case event_kind::cancel:
-            replay_cancel(e, window, event);
+            replay_cancel(e, host.window, event);
             break;
         case event_kind::trim:
             replay_trim(e, event);
             break;
     }
-    settle(e, window);
+    settle(e, host);
 }
 
 }  // namespace kavrin

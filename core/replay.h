@@ -20,13 +20,23 @@ class replay_error : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The window a replay drives: the link that e reads, how a step's brush and camera values reach
+// it, and the first failed job it saw (none when job_failure is empty).
+struct replay_host {
+    window_link& window;
+    std::function<void(const brush_values&, const camera_values&)> set_inputs;
+    std::function<QString()> job_failure;
+};
+
 // Ticks e as the frame timer would until every frame is built and settled and no propagation,
 // trim, save or stroke step is left; between() runs after each tick. Throws replay_error when a
 // job fails meanwhile. Finished worker threads are deleted before it returns, so call it on the
 // thread that dispatched e's unwaited jobs, under a QCoreApplication.
 void settle(emitter& e, headless_link& window, const std::function<void()>& between = {});
+void settle(emitter& e, const replay_host& host, const std::function<void()>& between = {});
 
 // Replays one event on e (whose window is `window`) and settles. Throws replay_error.
 void replay(emitter& e, headless_link& window, const log_event& event);
+void replay(emitter& e, const replay_host& host, const log_event& event);
 
 }  // namespace kavrin

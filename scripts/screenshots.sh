@@ -21,10 +21,12 @@ done
 # The brush at work, from the window tests of strokes on the "100" scene: the window mid-stroke
 # (cursor, selection heat, direction line) and after it, and the timeline (doubled in size) while
 # the stroke waits to spread and once it has; a mirrored stroke mid-way (both brushes), the onion
-# skin around the bent frame, and the status line (doubled) while the "10000" scene builds.
+# skin around the bent frame, and the status line (doubled) while the "10000" scene builds, then
+# with a message in its message area, and its display popup (point size, onion frames).
 cmake --build build --target view_window_tests >/dev/null
 stroke_pictures="window_stroke window_after_stroke timeline_waiting timeline_bands"
 stroke_pictures="$stroke_pictures window_mirror_stroke window_onion_skin status_line"
+stroke_pictures="$stroke_pictures status_message display_popup"
 for name in $stroke_pictures; do rm -f "$out/$name.png"; done
 xvfb-run -a -s "-screen 0 1280x800x24" env KAVRIN_PICTURES="$out" \
   build/tests/view/view_window_tests --gtest_filter='WindowStroke.*' >/dev/null ||

@@ -107,6 +107,44 @@ camera_state framed(const camera_state& c, const std::vector<vec3>& points, floa
     return out;
 }
 
+camera_state preset_view(const camera_state& c, const QString& which, bool opposite) {
+    const float s = opposite ? -1.0f : 1.0f;
+    camera_state out = c;
+    if (which == QLatin1String("top")) {
+        out.focal_vect = vec3(0.0f, -s, 0.0f);
+        out.focal_tangent = vec3(1.0f, 0.0f, 0.0f);
+        // Up on the screen is away from the viewer of the front view; its y stays 0, so the
+        // orbit's yaw waits for the first pitch.
+        out.focal_normal = vec3(0.0f, 0.0f, -s);
+    } else {
+        out.focal_vect = which == QLatin1String("side") ? vec3(-s, 0.0f, 0.0f)
+                                                        : vec3(0.0f, 0.0f, -s);
+        out.focal_tangent = which == QLatin1String("side") ? vec3(0.0f, 0.0f, -s)
+                                                           : vec3(s, 0.0f, 0.0f);
+        out.focal_normal = vec3(0.0f, 1.0f, 0.0f);
+    }
+    out.position = c.centre() - out.focal_vect * c.focal_mag;
+    return out;
+}
+
+camera_state zoomed_towards(const camera_state& c, const projection& p, int width, int height,
+                            const QPointF& at, float factor) {
+    // The ray through the pixel, with a forward component of one: at the orbit distance it
+    // meets the focal plane.
+    const vec3 fwd = normalise(p.centre - p.eye);
+    const vec3 side = normalise(cross(fwd, p.up));
+    const vec3 up = cross(side, fwd);
+    const float tan_v = std::tan(p.fov * pi / 360.0f);
+    const float x = float(2.0 * at.x() / std::max(1, width) - 1.0);
+    const float y = float(1.0 - 2.0 * at.y() / std::max(1, height));
+    const vec3 ray = fwd + side * (x * tan_v * p.aspect) + up * (y * tan_v);
+    const vec3 target = c.position + ray * c.focal_mag;
+    camera_state out = c;
+    out.position = target + (c.position - target) * factor;
+    out.focal_mag = c.focal_mag * factor;
+    return out;
+}
+
 float conv(float f, float a) {
     const float half = f * pi / 180.0f / 2.0f;
     return 2.0f * std::atan2(std::sin(half) * a, std::cos(half)) * 180.0f / pi;

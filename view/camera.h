@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <QPointF>
+#include <QString>
 
 #include "core/vec3.h"
 
@@ -36,6 +37,17 @@ void rotate_drag(camera_state& c, float dx, float dy);
 // edges. Points that all lie on the centre (one particle) are only centred: the focal distance
 // stays. No points: the camera as it is.
 camera_state framed(const camera_state& c, const std::vector<vec3>& points, float aspect);
+
+// The camera turned to look along a fixed axis at the same orbit centre and distance: "front"
+// (along -z), "side" (along -x, from the right) or "top" (down -y); opposite looks from behind,
+// the left or below.
+camera_state preset_view(const camera_state& c, const QString& which, bool opposite);
+
+struct projection;
+// The wheel's zoom: the eye and its orbit distance shrink by factor (below 1 zooms in) towards
+// the point of the focal plane under the pixel at, which stays under it.
+camera_state zoomed_towards(const camera_state& c, const projection& p, int width, int height,
+                            const QPointF& at, float factor);
 
 // Field of view f (degrees) seen through a film stretched by a.
 float conv(float f, float a);

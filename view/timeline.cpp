@@ -94,12 +94,20 @@ void timeline::button(QMouseEvent* event, bool pressed) {
             zoom_held_ = pressed;
             if (pressed) link.log("timeline control / scale");
         }
+        if (pressed && (which == Qt::MiddleButton || which == Qt::RightButton)) fitted = false;
     } else if (which == Qt::MiddleButton) {
         time_held_ = pressed;
         link.log("brush size time / " + QString::number(owner_.tool().time(), 'g', 6));
     } else if (which == Qt::LeftButton) {
         scrub_held_ = pressed;
         link.log("frame change");
+        // A click jumps to the frame under the mouse; a drag goes on from there.
+        if (pressed) {
+            const int f = frame_at(float(event->position().x()));
+            if (f != owner_.link().current_frame) Q_EMIT frame_change(f);
+            redraw();
+            link.redraw_needed = true;
+        }
     }
     if (!pressed) owner_.set_camera_mode(false);
 }
@@ -186,8 +194,32 @@ void timeline::add_labels(float width, const QRectF& keep_clear) {
     }
 }
 
+void timeline::fit() {
+    fitted = true;
+    redraw();
+}
+
+void timeline::follow() {
+    if (fitted) return;
+    const float width = float(viewport()->width() - 1);
+    // A margin of a few frames (or of a tenth of the strip when those are wider) on each side.
+    const float margin = std::min(width * 0.1f, 3.0f * scale);
+    if (offset < margin)
+        offset = margin;
+    else if (offset > width - margin)
+        offset = width - margin;
+}
+
 bool timeline::redraw() {
     const float width = float(viewport()->width() - 1);
+    const emitter* scene = owner_.active_scene();
+    if (fitted && scene && width > 1.0f && scene->last_frame >= scene->first_frame) {
+        // Half a frame free at each end; never more frames than a redraw allows nor more than
+        // 100 pixels a frame.
+        const double frames = double(scene->last_frame - scene->first_frame) + 1.0;
+        scale = float(std::clamp(double(width) / frames, double(width) / 4900.0, 100.0));
+        offset = float((double(owner_.link().current_frame) - scene->first_frame + 0.5) * scale);
+    }
     // Counted in double: an offset far off the strip gives counts beyond the int range.
     const double nl = std::trunc(std::trunc(double(offset)) / scale) + 1.0;
     const double nr = std::trunc(std::trunc(double(width) - offset) / scale) + 1.0;

@@ -19,12 +19,19 @@ class timeline : public QGraphicsView {
     float offset = 0.0f;  // x in pixels of the current frame's marker
     float scale = 10.0f;  // pixels per frame
     bool show_frame_number = false;
+    // The strip shows the scene's frames across its whole width, whatever its size; an Alt
+    // zoom or pan of the user's own ends it until the next fit.
+    bool fitted = false;
 
     // Frame under pixel x.
     int frame_at(float x) const;
     // Rebuilds the drawing; false (and nothing changed) when the view would show more than
     // 5000 frames or more than 100 pixels a frame.
     bool redraw();
+    // Fits the scene's frames to the width from now on.
+    void fit();
+    // Pans the strip, unless fitted, so that the current frame's marker is on it.
+    void follow();
 
     // A frame number written over its tick, and where it stands on the strip.
     struct frame_label {

@@ -128,10 +128,12 @@ void exchange_settings(QSettings& settings, tool_state& state, bool load) {
     settings.beginGroup("timeline");
     b.text_float("view_scale", state.view_scale);
     b.text_float("view_translate", state.view_translate);
+    b.flag("view_fit", state.view_fit);
     settings.endGroup();
 
     settings.beginGroup("camera");
     b.text_float("focal_mag", state.camera.focal_mag);
+    b.flag("middle_navigation", state.middle_navigation);
     b.vector("position", state.camera.position);
     b.vector("focal_vect", state.camera.focal_vect);
     b.vector("focal_tangent", state.camera.focal_tangent);

@@ -28,8 +28,12 @@ struct tool_state {
 
     float view_scale = 10.0f;  // timeline pixels per frame
     float view_translate = 0.0f;
+    bool view_fit = true;  // the strip fits the scene's frames (until the artist zooms or pans)
 
     camera_state camera;
+    // The middle button steers the camera (orbit, Shift pan, Ctrl dolly); off: Alt drags only,
+    // and the middle button drags the brush size.
+    bool middle_navigation = true;
 
     int toolbox_translate = 0;  // side panel scroll offset
     std::map<std::string, QString> dirs{{"cache", ""}, {"camera", ""}, {"geometry", ""}};
@@ -49,7 +53,7 @@ constexpr float view_translate_limit = 1.0e6f;
 constexpr float panel_offset_limit = 1.0e6f;
 constexpr float camera_position_limit = 1.0e6f;
 constexpr float focal_mag_range[2] = {0.001f, 1.0e5f};
-constexpr int onion_frames_range[2] = {1, 3};
+constexpr int onion_frames_range[2] = {1, 5};
 
 // Whether a stored camera can be looked through: finite, not absurdly far away, and with
 // direction vectors of about unit length.

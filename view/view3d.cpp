@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QOpenGLFramebufferObject>
 #include <QThread>
+#include <QWheelEvent>
 
 #include <GL/gl.h>
 #include <GL/glu.h>
@@ -285,8 +286,28 @@ void view3d::button(QMouseEvent* event, bool pressed) {
     }
     if (!active()) return;
     window_link& link = owner_.link();
-    if (pressed) owner_.set_camera_mode(held_keys(owner_).at("alt"));
     const Qt::MouseButton which = event->button();
+    const key_state keys = held_keys(owner_);
+    if (pressed) owner_.set_camera_mode(keys.at("alt"));
+    if (which == Qt::MiddleButton && owner_.middle_navigates() && !brush_left_ && !brush_right_ &&
+        (pressed ? !link.view.drag_active && !keys.at("alt")
+                 : cam_translate_ || cam_scale_ || cam_rotate_)) {
+        // The middle button alone orbits; with Shift it pans, with Ctrl it dollies.
+        bool& flag = keys.at("shift") ? cam_translate_ : keys.at("ctrl") ? cam_scale_ : cam_rotate_;
+        if (pressed) {
+            flag = true;
+            owner_.set_camera_mode(true);
+            link.log(QString("camera control / ") +
+                     (&flag == &cam_translate_ ? "translate"
+                      : &flag == &cam_scale_   ? "scale"
+                                               : "rotate"));
+        } else {
+            cam_translate_ = cam_scale_ = cam_rotate_ = false;
+            owner_.set_camera_mode(false);
+        }
+        link.view.drag_active = pressed;
+        return;
+    }
     if (owner_.camera_mode()) {
         const char* name = nullptr;
         if (which == Qt::MiddleButton) {
@@ -349,6 +370,7 @@ void view3d::stroke_end() {
              QString::number(link.view.stroke_steps.load()));
     link.view.stroke_steps = 0;
     if (emitter* e = owner_.active_scene()) e->add_near();
+    owner_.scene_edited();
     update();
 }
 
@@ -362,6 +384,7 @@ void view3d::cancel_stroke() {
     link.view.stroke_steps = 0;
     // A size drag held beside the stroke goes on.
     link.view.drag_active = brush_middle_ || brush_right_;
+    owner_.scene_edited();
     update();
 }
 
@@ -377,6 +400,14 @@ bool view3d::frame_particles() {
         for (const auto& [id, p] : fs.particles)
             if (p.live()) live.push_back(p.position);
     }
+    // Shown geometry is framed with the particles.
+    if (panel_toggle(1)) {
+        std::unique_lock<QMutex> hold(*geometry_lock, std::try_to_lock);
+        if (hold.owns_lock())
+            for (size_t i = 0; i + 2 < geometry_vertices.size(); i += 3)
+                live.emplace_back(geometry_vertices[i], geometry_vertices[i + 1],
+                                  geometry_vertices[i + 2]);
+    }
     if (live.empty()) return false;
     {
         QMutexLocker hold(&camera_lock_);
@@ -385,6 +416,25 @@ bool view3d::frame_particles() {
     publish_camera();
     update();
     return true;
+}
+
+void view3d::wheelEvent(QWheelEvent* event) {
+    const int notches = event->angleDelta().y();
+    // Through the scene camera, or mid-drag, the view is not the wheel's to change.
+    if (!active() || notches == 0 || scene_view() || owner_.link().view.drag_active) {
+        event->ignore();
+        return;
+    }
+    const float factor = std::pow(0.85f, float(notches) / 120.0f);
+    {
+        QMutexLocker hold(&camera_lock_);
+        cam_ = zoomed_towards(cam_, last_projection_, width(), height(), event->position(),
+                              factor);
+    }
+    publish_camera();
+    owner_.link().log(QString("camera control / ") + (notches > 0 ? "zoom in" : "zoom out"));
+    update();
+    event->accept();
 }
 
 void view3d::leaveEvent(QEvent* event) {

@@ -95,6 +95,7 @@ class view3d : public QOpenGLWidget {
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
 
   private:
     void button(QMouseEvent* event, bool pressed);

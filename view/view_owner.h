@@ -34,6 +34,11 @@ class view_owner {
     // Neighbouring frames that the onion skin draws faintly on each side of the current one;
     // 0 while it is off.
     virtual int onion_frames() const { return 0; }
+    // The middle button steers the camera without Alt (orbit; Shift pans, Ctrl dollies);
+    // otherwise it drags the brush size, and only Alt drags steer the camera.
+    virtual bool middle_navigates() const { return false; }
+    // A stroke ended or was cancelled: the scene's record of strokes changed.
+    virtual void scene_edited() {}
 };
 
 }  // namespace kavrin

@@ -7,6 +7,7 @@
 #include <tuple>
 #include <utility>
 
+#include <QDockWidget>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -66,6 +67,7 @@ TEST(Keys, WorkWhereverTheFocusIsExceptInTextFieldsAndHoldFramesDuringADrag) {
     EXPECT_EQ(o.count("frame key / "), 4);
 
     // While the log view (a text field) has the focus the keys are its own.
+    w.debug_dock->show();
     w.log_view->setFocus();
     for (Qt::Key key : {Qt::Key_Right, Qt::Key_O})
         QTest::keyClick(w.log_view, key);

@@ -134,7 +134,9 @@ TEST(Panel, SaveImportAndPlayBackGiveTheSavedFrames) {
     QFile(folder + "/old.txt").open(QIODevice::WriteOnly);  // an earlier cache is moved aside
 
     answer_dialogs(panel, folder);
+    test::answer save_over("save_over_prompt", QMessageBox::Save);
     panel.buttons.at("cache_export")->click();
+    EXPECT_EQ(save_over.shown, 1);
     ASSERT_TRUE(o.w->panel_busy);
     ASSERT_TRUE(wait_until([&] { return o.w->scene->frames_to_save == 0 && !o.w->panel_busy; }));
     EXPECT_EQ(o.count("cache save / moved aside / "), 1);
@@ -206,6 +208,7 @@ TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {
         o.w->buttons.at("left")->setChecked(true);
         o.w->strip->scale = 7.5f;
         o.w->strip->offset = 321.0f;
+        o.w->strip->fitted = false;  // as after an Alt zoom
         cam = o.w->viewport->camera();
         cam.focal_mag = 4.25f;
         cam.position = vec3(0.5f, 1.5f, 4.0f);

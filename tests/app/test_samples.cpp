@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineF>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
@@ -21,6 +22,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 
 #include "app/kavrin.h"
 #include "app/scripts.h"
@@ -486,6 +488,20 @@ TEST_F(Samples, WithoutTheServerTheSampleLogsAnErrorAndTheUpdateFindsNothing) {
     EXPECT_FALSE(w.scene->from_cache);
     EXPECT_FALSE(w.imports.at("camera"));
     EXPECT_FALSE(QFileInfo::exists(w.samples_dir + "cache/wine.zip"));
+    // The artist reads the failure and its reason in the status line, and again in its history.
+    const QString told = w.status->message();
+    EXPECT_TRUE(told.startsWith("Download of the sample wine failed: ")) << told.toStdString();
+    const QString reason = told.mid(told.indexOf(": ") + 2);
+    EXPECT_FALSE(reason.isEmpty());
+    EXPECT_EQ(o.count("sample / error / wine / " + reason), 1) << reason.toStdString();
+    auto* history = w.status->findChild<QToolButton*>("status_history");
+    ASSERT_TRUE(history);
+    QTest::mouseClick(history, Qt::LeftButton);
+    QListWidget& popup = w.status->history_popup();
+    EXPECT_TRUE(popup.isVisible());
+    ASSERT_GE(popup.count(), 1);
+    EXPECT_TRUE(popup.item(popup.count() - 1)->text().endsWith(told));
+    popup.hide();
 
     click_and_wait(w, "user_update");
     EXPECT_EQ(o.count("update / no"), 1);

@@ -1,22 +1,30 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDialog>
 #include <QDockWidget>
 #include <QFile>
 #include <QFileInfo>
+#include <QFrame>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QToolButton>
+#include <QWheelEvent>
 
+#include <cmath>
 #include <map>
 #include <thread>
 
 #include "app/build_info.h"
 #include "app/kavrin.h"
 #include "app/shelf_area.h"
+#include "app/status_line.h"
 #include "core/frame_set.h"
 #include "view/brush.h"
 #include "view/hit_run.h"
@@ -67,6 +75,7 @@ TEST(Window, StartsWithTheFountainTheBarAndTheDebugPanel) {
     auto* dock = w.findChild<QDockWidget*>(" .... debug panel ....");
     ASSERT_TRUE(dock);
     EXPECT_EQ(w.dockWidgetArea(dock), Qt::TopDockWidgetArea);
+    EXPECT_FALSE(dock->isVisible());  // until the artist asks for it
 
     for (const char* name : {"left", "right", "start"}) {
         QPushButton* b = w.buttons.at(name);
@@ -220,7 +229,10 @@ TEST(Window, TheHundredSceneShowsLitParticlesWhereTheCameraLooks) {
     }
     EXPECT_GT(inside, 0);
     EXPECT_EQ(lit, inside);
-    for (const QPoint corner : {QPoint(1, 1), QPoint(image.width() - 2, 1)})
+    // The background, below the fountain's arc (whose top may reach the upper corners of a tall
+    // viewport), is black.
+    for (const QPoint corner : {QPoint(1, image.height() - 2),
+                                QPoint(image.width() - 2, image.height() - 2)})
         EXPECT_EQ(image.pixel(corner), qRgb(0, 0, 0));
 }
 
@@ -339,4 +351,202 @@ TEST(Window, TheLogViewTakesANewLineAtOnceAndKeepsABoundedTail) {
     EXPECT_FALSE(text.mid(text.lastIndexOf("from a worker / 1")).contains("focus / out"));
     // The next windows' start would trim the log: the tests that count lines need it as it was.
     QFile::resize(w.debug_txt, size_before);
+}
+
+TEST(Window, TheTimelineFitsTheSceneJumpsOnAClickAndStaysInAMinimumWindow) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    QWidget* strip = w.strip->viewport();
+    // The fountain's 100 frames span the strip at any window width.
+    for (int width : {1600, 900}) {
+        w.resize(width, 700);
+        QTest::qWait(100);
+        ASSERT_TRUE(w.strip->redraw());
+        EXPECT_EQ(w.strip->frame_at(2.0f), 0) << width;
+        EXPECT_EQ(w.strip->frame_at(float(strip->width() - 3)), 99) << width;
+    }
+    // One click jumps, and the viewport shows that frame.
+    const int x = int(w.strip->offset + 20.5f * w.strip->scale);
+    const int target = w.strip->frame_at(float(x));
+    ASSERT_NE(target, w.current_frame);
+    QTest::mouseClick(strip, Qt::LeftButton, Qt::NoModifier, QPoint(x, 20));
+    EXPECT_EQ(w.current_frame, target);
+    EXPECT_EQ(w.strip->frame_at(w.strip->offset), target);
+
+    // The window does not shrink below what shows every control, and the marker stays on the
+    // strip there, also after the artist zoomed the strip and the frame moved on.
+    w.resize(400, 300);
+    QTest::qWait(100);
+    EXPECT_GE(w.width(), w.minimumWidth());
+    EXPECT_GE(w.minimumWidth(), 700);
+    for (const char* name : {"left", "right", "start"}) {
+        QPushButton* b = w.buttons.at(name);
+        EXPECT_TRUE(w.rect().contains(QRect(b->mapTo(&w, QPoint(0, 0)), b->size()))) << name;
+    }
+    w.strip->fitted = false;
+    w.strip->scale = 40.0f;
+    for (int f : {99, 0, 60}) {
+        w.change_frame(f);
+        EXPECT_GE(w.strip->offset, 0.0f) << f;
+        EXPECT_LE(w.strip->offset, float(strip->width())) << f;
+        EXPECT_EQ(w.strip->frame_at(w.strip->offset), f);
+    }
+}
+
+TEST(Window, F12ShowsTheDebugPanelTheNextStartKeepsItAndTheDisplayPopupSetsSizes) {
+    {
+        open_window o;
+        ASSERT_TRUE(o.wait_for_scene());
+        window& w = *o.w;
+        EXPECT_FALSE(w.debug_dock->isVisible());
+        QTest::keyClick(w.shelf->buttons.at("camera_reset"), Qt::Key_F12);
+        EXPECT_TRUE(w.debug_dock->isVisible());
+        EXPECT_EQ(o.count("debug panel / on"), 1);
+
+        // Point size and onion frames without the debug panel: the status line's popup.
+        w.debug_dock->toggleViewAction()->trigger();
+        EXPECT_FALSE(w.debug_dock->isVisible());
+        auto* display = w.status->findChild<QToolButton*>("display_button");
+        ASSERT_TRUE(display);
+        QTest::mouseClick(display, Qt::LeftButton);
+        auto* popup = w.findChild<QFrame*>("display_popup");
+        ASSERT_TRUE(popup && popup->isVisible());
+        auto* size = popup->findChild<QSpinBox*>("point_size");
+        auto* onion = popup->findChild<QSpinBox*>("onion_frames");
+        EXPECT_EQ(size->value(), 20);
+        size->selectAll();
+        QTest::keyClicks(size, "35");
+        QTest::keyClick(size, Qt::Key_Return);
+        for (int i = 0; i < 5; ++i)
+            QTest::keyClick(onion, Qt::Key_Up);
+        EXPECT_EQ(w.particle_size(), 35);
+        EXPECT_EQ(w.findChild<QSlider*>("particle_size")->value(), 35);
+        EXPECT_EQ(w.onion_count, 5);  // the most the onion skin shows
+        EXPECT_EQ(o.count("point size / 35"), 1);
+        popup->hide();
+        QTest::keyClick(w.shelf->buttons.at("camera_reset"), Qt::Key_F12);
+    }
+    open_window again(true);
+    ASSERT_TRUE(again.started);
+    EXPECT_TRUE(again.w->debug_dock->isVisible());
+    EXPECT_EQ(again.w->onion_count, 5);
+}
+
+TEST(Window, TheWheelZoomsTowardsThePointerAndTheMiddleButtonOrbitsPansAndDollies) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    w.viewport->update();
+    QTest::qWait(50);
+    // The point of the focal plane under the pointer stays under it while the view closes in.
+    const QPoint at(w.viewport->width() / 4, w.viewport->height() / 3);
+    const camera_state before = w.viewport->camera();
+    const projection p0 = w.viewport->current_projection();
+    const vec3 fwd = normalise(p0.centre - p0.eye);
+    const QPointF centre_px =
+        project_point(p0, w.viewport->width(), w.viewport->height(), before.centre());
+    EXPECT_NEAR(centre_px.x(), w.viewport->width() / 2.0, 1.0);
+    const int zooms = o.count("camera control / zoom in");
+    QWheelEvent wheel(at, w.viewport->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(w.viewport, &wheel);
+    EXPECT_EQ(o.count("camera control / zoom in"), zooms + 1);
+    const camera_state after = w.viewport->camera();
+    EXPECT_NEAR(after.focal_mag, before.focal_mag * 0.85f, 1e-4f);
+    EXPECT_EQ(after.focal_vect, before.focal_vect);  // a zoom does not turn the view
+    w.viewport->update();
+    QTest::qWait(50);
+    const projection p1 = w.viewport->current_projection();
+    // The focal-plane point that was under the pointer, found from the old view's ray.
+    const vec3 side = normalise(cross(fwd, p0.up)), up = cross(side, fwd);
+    const float tan_v = std::tan(p0.fov * 3.14159265f / 360.0f);
+    const float x = 2.0f * at.x() / w.viewport->width() - 1.0f;
+    const float y = 1.0f - 2.0f * at.y() / w.viewport->height();
+    const vec3 target =
+        before.position + (fwd + side * (x * tan_v * p0.aspect) + up * (y * tan_v)) *
+                              before.focal_mag;
+    const QPointF still = project_point(p1, w.viewport->width(), w.viewport->height(), target);
+    EXPECT_NEAR(still.x(), at.x(), 1.0);
+    EXPECT_NEAR(still.y(), at.y(), 1.0);
+
+    // A middle drag without Alt orbits, and paints nothing; with Shift it pans.
+    const int rotates = o.count("camera control / rotate"), strokes = o.count("stroke length");
+    const QPoint mid(w.viewport->width() / 2, w.viewport->height() / 2);
+    QTest::mousePress(w.viewport, Qt::MiddleButton, Qt::NoModifier, mid);
+    for (int i = 1; i <= 10; ++i)
+        QTest::mouseMove(w.viewport, mid + QPoint(4 * i, 0));
+    QTest::mouseRelease(w.viewport, Qt::MiddleButton, Qt::NoModifier, mid + QPoint(40, 0));
+    EXPECT_EQ(o.count("camera control / rotate"), rotates + 1);
+    EXPECT_EQ(o.count("stroke length"), strokes);
+    const camera_state orbited = w.viewport->camera();
+    EXPECT_GT(length(orbited.focal_vect - after.focal_vect), 0.1f);
+    EXPECT_LT(length(orbited.centre() - after.centre()), 1e-4f);  // about the orbit centre
+    EXPECT_FALSE(w.camera_mode());
+    EXPECT_FALSE(w.window_link::view.drag_active);
+
+    QTest::keyPress(&w, Qt::Key_Shift);
+    QTest::mousePress(w.viewport, Qt::MiddleButton, Qt::ShiftModifier, mid);
+    for (int i = 1; i <= 10; ++i)
+        QTest::mouseMove(w.viewport, mid + QPoint(4 * i, 0));
+    QTest::mouseRelease(w.viewport, Qt::MiddleButton, Qt::ShiftModifier, mid + QPoint(40, 0));
+    QTest::keyRelease(&w, Qt::Key_Shift);
+    const camera_state panned = w.viewport->camera();
+    EXPECT_EQ(panned.focal_vect, orbited.focal_vect);
+    EXPECT_GT(length(panned.centre() - orbited.centre()), 1e-3f);
+}
+
+TEST(Window, NumpadKeysTurnTheViewToFrontSideAndTopAboutTheSameCentre) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    QWidget* focus = w.shelf->buttons.at("camera_reset");
+    const vec3 centre = w.viewport->camera().centre();
+    const std::pair<Qt::KeyboardModifiers, vec3> views[] = {
+        {Qt::KeypadModifier, vec3(0, 0, -1)},
+        {Qt::KeypadModifier | Qt::ControlModifier, vec3(0, 0, 1)}};
+    for (const auto& [modifiers, along] : views) {
+        QTest::keyClick(focus, Qt::Key_1, modifiers);
+        EXPECT_EQ(w.viewport->camera().focal_vect, along);
+    }
+    QTest::keyClick(focus, Qt::Key_3, Qt::KeypadModifier);
+    EXPECT_EQ(w.viewport->camera().focal_vect, vec3(-1, 0, 0));
+    QTest::keyClick(focus, Qt::Key_7, Qt::KeypadModifier);
+    const camera_state top = w.viewport->camera();
+    EXPECT_EQ(top.focal_vect, vec3(0, -1, 0));
+    EXPECT_LT(length(top.centre() - centre), 1e-4f);
+    EXPECT_EQ(o.count("camera view / "), 4);
+    // The number row still chooses brush types.
+    QTest::keyClick(focus, Qt::Key_3);
+    EXPECT_EQ(w.tool_brush->type(), "converge");
+}
+
+TEST(Window, ShiftTypedIntoADialogLeavesTheBrushAloneAndRemovedParticlesAreNotCounted) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    QDialog dialog(&w);
+    auto* field = new QLineEdit(&dialog);
+    dialog.show();
+    const int inverts = o.count("invert vector / ");
+    QTest::keyPress(field, Qt::Key_Shift);
+    QTest::keyClicks(field, "A", Qt::ShiftModifier);
+    QTest::keyRelease(field, Qt::Key_Shift);
+    EXPECT_EQ(field->text(), "A");
+    EXPECT_EQ(o.count("invert vector / "), inverts);
+    EXPECT_FALSE(w.keys().at("shift"));
+    dialog.hide();
+
+    w.change_frame(50);
+    {
+        frame_set& fs = w.scene->frame(50);
+        QMutexLocker hold(fs.eat_lock.get());
+        int n = 0;
+        for (auto& [id, p] : fs.particles)
+            if (n++ < 7) p.weight = 0.0f;
+    }
+    w.status->refresh();
+    EXPECT_TRUE(w.status->facts().endsWith(
+        "particles " + QString::number(w.scene->frame(50).particles.size() - 7)))
+        << w.status->facts().toStdString();
 }

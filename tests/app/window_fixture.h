@@ -1,11 +1,14 @@
 #pragma once
 // A started main window for GUI tests, with the log helpers they share.
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 
+#include "app/autosave.h"
 #include "app/kavrin.h"
 
 namespace kavrin::test {
@@ -23,15 +26,19 @@ struct open_window {
     kavrin* w;
     bool started;
 
-    explicit open_window(bool keep_settings = false)
-        : w(make(keep_settings)), started(w->startup()) {}
+    explicit open_window(bool keep_settings = false, bool keep_autosave = false)
+        : w(make(keep_settings, keep_autosave)), started(w->startup()) {}
     ~open_window() {
+        // A test's strokes are not the artist's: closing asks nothing.
+        w->mark_saved();
         w->close();
         delete w;
     }
 
-    kavrin* make(bool keep_settings) {
+    kavrin* make(bool keep_settings, bool keep_autosave) {
         if (!keep_settings) QFile::remove(tool_ini_path());
+        // An earlier test that ended without closing would leave its strokes to recover.
+        if (!keep_autosave) remove_autosave(QCoreApplication::applicationDirPath() + "/resource/");
         log_start =
             QFileInfo(QCoreApplication::applicationDirPath() + "/resource/debug.txt").size();
         return new kavrin;
@@ -54,6 +61,27 @@ struct open_window {
         for (const QByteArray& line : file.readAll().split('\n'))
             if (line.startsWith(prefix.toUtf8())) ++n;
         return n;
+    }
+};
+
+// Answers, with a mouse click on its button, the message box named name each time it shows;
+// keeps the text it showed last.
+struct answer {
+    QTimer timer;
+    QString text;
+    int shown = 0;
+    answer(const char* name, QMessageBox::StandardButton which) {
+        QObject::connect(&timer, &QTimer::timeout, [this, name, which] {
+            for (QWidget* top : QApplication::topLevelWidgets()) {
+                auto* box = qobject_cast<QMessageBox*>(top);
+                if (!box || box->objectName() != name || !box->isVisible()) continue;
+                ++shown;
+                text = box->text();
+                QTest::mouseClick(box->button(which), Qt::LeftButton);
+                return;
+            }
+        });
+        timer.start(20);
     }
 };
 

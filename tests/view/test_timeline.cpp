@@ -115,7 +115,7 @@ TEST(TimelineInput, DragsMoveAtMostAHundredPixelsPerEventAndLogTheirControl) {
     EXPECT_EQ(t.owner.window.count_lines("timeline control"), 2);
 }
 
-TEST(TimelineInput, LeftPressOnlyLogsAndDraggingScrubsTheMarkerAlong) {
+TEST(TimelineInput, ALeftClickJumpsToItsFrameAndDraggingScrubsTheMarkerAlong) {
     shown_timeline t;
     t.owner.window.current_frame = 50;
     EXPECT_EQ(t.strip.frame_at(300.0f + 14.9f), 51);
@@ -125,9 +125,12 @@ TEST(TimelineInput, LeftPressOnlyLogsAndDraggingScrubsTheMarkerAlong) {
     t.press(Qt::LeftButton, 420);
     t.release(Qt::LeftButton, 420);
     EXPECT_EQ(t.owner.window.count_lines("frame change"), 2);  // on press and on release
-    EXPECT_EQ(t.changes, 0);
+    EXPECT_EQ(t.changes, 1);
+    EXPECT_EQ(t.owner.window.current_frame, 62);
+    EXPECT_FLOAT_EQ(t.strip.offset, 420.0f);
+    t.press(Qt::LeftButton, 300);
+    t.release(Qt::LeftButton, 300);
     EXPECT_EQ(t.owner.window.current_frame, 50);
-    EXPECT_FLOAT_EQ(t.strip.offset, 300.0f);
 
     t.press(Qt::LeftButton, 300);
     for (int x : {340, 372, 251}) {
@@ -138,7 +141,7 @@ TEST(TimelineInput, LeftPressOnlyLogsAndDraggingScrubsTheMarkerAlong) {
     }
     t.release(Qt::LeftButton, 251);
     EXPECT_EQ(t.owner.window.current_frame, 45);
-    EXPECT_EQ(t.changes, 3);
+    EXPECT_EQ(t.changes, 5);
     EXPECT_TRUE(t.owner.window.redraw_needed);
 }
 

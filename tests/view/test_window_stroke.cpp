@@ -10,11 +10,14 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QFrame>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QTest>
+#include <QToolButton>
 
+#include "app/autosave.h"
 #include "app/kavrin.h"
 #include "app/shelf_area.h"
 #include "app/status_line.h"
@@ -38,6 +41,7 @@ struct stroke_window {
     stroke_window() {
         const QString resource = QCoreApplication::applicationDirPath() + "/resource/";
         QFile::remove(resource + "tool.ini");
+        remove_autosave(resource);
         log_start = QFileInfo(resource + "debug.txt").size();
         w = new window;
         started = w->startup();
@@ -46,6 +50,7 @@ struct stroke_window {
                          Qt::UniqueConnection);
     }
     ~stroke_window() {
+        w->mark_saved();  // a test's strokes are not the artist's: closing asks nothing
         w->close();
         delete w;
     }
@@ -237,6 +242,7 @@ TEST(WindowStroke, MirrorStrokeBendsBothSidesAndTheOnionSkinShowsTheNeighbours) 
     save_picture(w.grab().toImage(), "window_onion_skin.png");
 
     // The status line while the "10000" scene builds, with the timeline under it.
+    w.mark_saved();
     w.shelf->buttons.at("demo_10000")->click();
     for (int i = 0; i < 400 && w.scene->frames_to_build > 70; ++i)
         QTest::qWait(10);
@@ -250,4 +256,19 @@ TEST(WindowStroke, MirrorStrokeBendsBothSidesAndTheOnionSkinShowsTheNeighbours) 
                 .toImage()),
         "status_line.png");
     ASSERT_TRUE(o.wait_for_quiet());
+
+    // The message area with a result, and the display popup opened from the status line.
+    w.tell("Saved 100 frames to /shots/fountain");
+    auto* display = w.status->findChild<QToolButton*>("display_button");
+    ASSERT_TRUE(display);
+    QTest::mouseClick(display, Qt::LeftButton);
+    auto* popup = w.findChild<QFrame*>("display_popup");
+    ASSERT_TRUE(popup && popup->isVisible());
+    save_picture(doubled(popup->grab().toImage()), "display_popup.png");
+    popup->hide();
+    save_picture(
+        doubled(
+            column->grab(QRect(0, w.status->y(), column->width(), column->height() - w.status->y()))
+                .toImage()),
+        "status_message.png");
 }
