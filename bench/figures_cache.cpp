@@ -228,7 +228,7 @@ double export_million_seconds() {
     {
         const bin_record_layout& layout = *bin_layout(11);
         std::vector<char> bytes(size_t(bin_header_size) + size_t(layout.size) * count +
-                                    bin_footer_size);
+                                bin_footer_size);
         std::mt19937 random(23);
         std::uniform_real_distribution<float> spread(-1.0f, 1.0f);
         for (size_t i = bin_header_size; i + 4 <= bytes.size(); i += 4) {

@@ -87,7 +87,8 @@ struct checked_file {
     const bin_record_layout* layout = nullptr;
 
     explicit checked_file(const QString& path) : file(path) {
-        if (!file.open(QIODevice::ReadOnly)) refuse(path, "cannot be opened: " + file.errorString());
+        if (!file.open(QIODevice::ReadOnly))
+            refuse(path, "cannot be opened: " + file.errorString());
         char head[bin_header_size];
         const qint64 got = file.read(head, bin_header_size);
         if (got != bin_header_size)
@@ -96,13 +97,15 @@ struct checked_file {
                              .arg(std::max<qint64>(got, 0)));
         decode_bin_header(head, header);
         if (header.code != bin_code)
-            refuse(path, "bad verification code 0x" +
-                             QString::number(uint32_t(header.code), 16).rightJustified(8, '0').toUpper() +
-                             ", 0x00FABADA expected");
+            refuse(path,
+                   "bad verification code 0x" +
+                       QString::number(uint32_t(header.code), 16).rightJustified(8, '0').toUpper() +
+                       ", 0x00FABADA expected");
         layout = bin_layout(header.version);
         if (!layout)
-            refuse(path, QString("unsupported version %1 (versions 7 to 13 are read)")
-                             .arg(header.version));
+            refuse(
+                path,
+                QString("unsupported version %1 (versions 7 to 13 are read)").arg(header.version));
         if (header.particles < 0)
             refuse(path, QString("negative particle count %1").arg(header.particles));
         const qint64 needed = bin_header_size + qint64(header.particles) * layout->size;
@@ -175,9 +178,9 @@ class file_beside {
     explicit file_beside(const QString& path) : path_(path) {
         const QFileInfo target(path);
         while (fd_ < 0) {
-            temp_ = QFile::encodeName(target.absolutePath() + "/." + target.fileName() + "." +
-                                      QString::number(QRandomGenerator::global()->generate64(), 16) +
-                                      ".part");
+            temp_ = QFile::encodeName(
+                target.absolutePath() + "/." + target.fileName() + "." +
+                QString::number(QRandomGenerator::global()->generate64(), 16) + ".part");
             fd_ = ::open(temp_.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd_ < 0 && errno != EEXIST) fail(errno);
         }
@@ -219,8 +222,7 @@ class file_beside {
     }
 };
 
-bin_header assemble_generated(const frame_set& fs, position_order order,
-                              const record_sink& sink) {
+bin_header assemble_generated(const frame_set& fs, position_order order, const record_sink& sink) {
     const bin_record_layout& layout = *bin_layout(bin_generated_version);
     std::vector<char> chunk;
     int in_chunk = 0;
@@ -352,10 +354,10 @@ void encode_bin_header(const bin_header& h, char* bytes) {
 const bin_record_layout* bin_layout(int version) {
     // Position, velocity, force, [vorticity,] normal, neighbours, texture, info bits, elapsed
     // and isolation time, viscosity, density, pressure, mass, temperature, id.
-    static const bin_record_layout old{98, 12, 24, -1, 36, 48, 52, 64, 66, 70,
-                                       74, 78, 82, 86, 90, 94, false};
-    static const bin_record_layout narrow{110, 12, 24, 36, 48, 60, 64, 76, 78, 82,
-                                          86, 90, 94, 98, 102, 106, false};
+    static const bin_record_layout old{98, 12, 24, -1, 36, 48, 52, 64,   66,
+                                       70, 74, 78, 82, 86, 90, 94, false};
+    static const bin_record_layout narrow{110, 12, 24, 36, 48, 60,  64,  76,   78,
+                                          82,  86, 90, 94, 98, 102, 106, false};
     static bin_record_layout wide = [] {
         bin_record_layout l = narrow;
         l.size = 114;

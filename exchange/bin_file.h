@@ -16,8 +16,8 @@ namespace kavrin {
 
 constexpr int32_t bin_code = 0x00FABADA;  // verification code that opens every file
 constexpr int bin_header_size = 356;
-constexpr int bin_footer_size = 6;             // int32 0 (no extra data channels), two bytes 0
-constexpr int16_t bin_generated_version = 9;   // the version a generated scene is written in
+constexpr int bin_footer_size = 6;            // int32 0 (no extra data channels), two bytes 0
+constexpr int16_t bin_generated_version = 9;  // the version a generated scene is written in
 constexpr int32_t bin_generated_fps = 30;
 constexpr int32_t fluid_type_mass = -2147483647;      // 0x80000001: the value travels in "mass"
 constexpr int32_t fluid_type_pressure = -2147483646;  // 0x80000002: ... in "pressure"

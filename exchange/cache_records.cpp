@@ -38,8 +38,8 @@ void set_item(PyObject* dict, PyObject* key, PyObject* new_value) {
 struct set_point_parts {
     PyObject *header, *particle, *footer, *pos, *pressure, *mass, *fluid_type, *particles;
     PyObject *x, *y, *z, *u, *v, *w, *max, *min, *ave;
-    PyObject *texture_vector, *velocity, *force, *vorticity, *normal_vector, *neighbors,
-        *info_bits, *elapsed_particle_time, *isolation_time, *viscosity, *density, *temperature;
+    PyObject *texture_vector, *velocity, *force, *vorticity, *normal_vector, *neighbors, *info_bits,
+        *elapsed_particle_time, *isolation_time, *viscosity, *density, *temperature;
     PyObject *code, *version, *fps, *name, *emitter_position, *emitter_rotation, *emitter_scale,
         *speed, *frame_number, *scale_scene, *elapsed_simulation_time, *radius;
 };
@@ -138,7 +138,8 @@ PyObject* header_dict(const set_point_parts& k, const bin_header& h) {
     set_item(d.get(), k.code, PyLong_FromLong(h.code));
     set_item(d.get(), k.version, PyLong_FromLong(h.version));
     set_item(d.get(), k.fps, PyLong_FromLong(h.fps));
-    set_item(d.get(), k.name, PyUnicode_DecodeUTF8(h.name.data(), Py_ssize_t(name_size), "replace"));
+    set_item(d.get(), k.name,
+             PyUnicode_DecodeUTF8(h.name.data(), Py_ssize_t(name_size), "replace"));
     set_item(d.get(), k.particles, PyLong_FromLong(h.particles));
     set_item(d.get(), k.fluid_type, PyLong_FromLong(h.fluid_type));
     set_item(d.get(), k.emitter_position, xyz(k, h.emitter_position));
@@ -192,7 +193,6 @@ class collector_paused {
   private:
     const int was_enabled_;
 };
-
 
 // Reading of one set point into particles, with a clear message for the first bad value. The
 // message is composed only on failure: a frame has ten thousand particles to get through.

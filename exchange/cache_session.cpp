@@ -246,8 +246,8 @@ frame_data cache_session::frame(int number) const {
     for (const particle* p : sorted) {
         out.ids.push_back(p->id);
         const vec3& at = p->position;
-        out.positions.insert(out.positions.end(), {reversed ? at[2] : at[0], at[1],
-                                                   reversed ? at[0] : at[2]});
+        out.positions.insert(out.positions.end(),
+                             {reversed ? at[2] : at[0], at[1], reversed ? at[0] : at[2]});
         out.scales.push_back(p->scale);
         out.weights.push_back(p->weight);
     }

@@ -104,7 +104,7 @@ class cache_session {
 
     std::unique_ptr<link> window_;  // outlives scene_, which uses it
     std::unique_ptr<emitter> scene_;
-    QString folder_;         // the open cache folder
+    QString folder_;          // the open cache folder
     bool replaying_ = false;  // a whole log is being replayed
 };
 

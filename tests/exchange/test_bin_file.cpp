@@ -11,9 +11,9 @@
 #include "exchange/bin_file.h"
 #include "exchange/cache_records.h"
 #include "exchange/fbx_import.h"
-#include "fbx_writer.h"
 #include "exchange_support.h"
 #include "fake_window.h"
+#include "fbx_writer.h"
 
 using namespace kavrin;
 using test::read_file;
@@ -77,8 +77,8 @@ struct random_file {
     // Offsets of every float of a record but the position.
     std::vector<int> float_fields() const {
         std::vector<int> out;
-        for (int triple : {layout->velocity, layout->force, layout->vorticity, layout->normal,
-                           layout->texture})
+        for (int triple :
+             {layout->velocity, layout->force, layout->vorticity, layout->normal, layout->texture})
             for (int c = 0; triple >= 0 && c < 3; ++c)
                 out.push_back(triple + 4 * c);
         for (int single : {layout->elapsed, layout->isolation, layout->viscosity, layout->density,
@@ -165,8 +165,7 @@ TEST_F(BinFile, EveryFieldOfEveryRecordPassesThroughAndOnlyEditsChange) {
                 float pressure_max = -INFINITY;
                 for (int i = 0; i < written; ++i)
                     pressure_max = std::max(
-                        pressure_max,
-                        test::field_at<float>(expected, i * l.size + l.pressure));
+                        pressure_max, test::field_at<float>(expected, i * l.size + l.pressure));
                 if (std::isfinite(pressure_max)) {
                     EXPECT_EQ(test::field_at<float>(out, 284), pressure_max);
                 }
@@ -219,9 +218,9 @@ TEST_F(BinFile, ForeignFileReadsWithThePositionsItsRecordsHold) {
     for (int i = 0; i < 62; ++i) {
         const int at = bin_header_size + 110 * i;
         const particle& p = fs.particles.at(test::field_at<int32_t>(foreign, at + 106));
-        EXPECT_EQ(p.position, vec3(test::field_at<float>(foreign, at),
-                                   test::field_at<float>(foreign, at + 4),
-                                   test::field_at<float>(foreign, at + 8)));
+        EXPECT_EQ(p.position,
+                  vec3(test::field_at<float>(foreign, at), test::field_at<float>(foreign, at + 4),
+                       test::field_at<float>(foreign, at + 8)));
         EXPECT_EQ(p.scale, 1.0f);  // fluid type 8 names no value
     }
 }
