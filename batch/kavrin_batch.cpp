@@ -113,20 +113,21 @@ int main(int argc, char** argv) {
     if (parser.isSet(threads_option)) {
         bool number = false;
         threads = parser.value(threads_option).toInt(&number);
-        if (!number || threads < 1 || threads > 64)
-            return fail(usage, "--threads takes a number from 1 to 64");
+        if (!number || threads < 1 || threads > cache_session::max_threads())
+            return fail(usage, QString("--threads takes a number from 1 to %1")
+                                   .arg(cache_session::max_threads()));
     }
 
     // Everything that can be checked quickly is checked before the long work starts.
-    QFile log_file(log_path);
-    if (!QFileInfo::exists(log_path))
-        return fail(missing_input, "stroke log " + log_path + " does not exist");
-    if (!log_file.open(QIODevice::ReadOnly))
-        return fail(missing_input,
-                    "cannot read stroke log " + log_path + ": " + log_file.errorString());
+    QByteArray log_text;
+    try {
+        log_text = cache_session::read_log_file(log_path);
+    } catch (const session_error& e) {
+        return fail(status_of(e.why), QString::fromStdString(e.what()));
+    }
     QString error;
     int log_version = stroke_log_version;
-    const auto events = read_stroke_log(log_file.readAll(), &error, &log_version);
+    const auto events = read_stroke_log(log_text, &error, &log_version);
     if (!events) return fail(bad_input, "stroke log " + log_path + ": " + error);
     if (!QFileInfo::exists(cache))
         return fail(missing_input, "cache folder " + cache + " does not exist");

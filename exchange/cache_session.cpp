@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QThread>
 
 #include "core/emitter.h"
 #include "core/headless_link.h"
@@ -126,7 +127,12 @@ cache_session::cache_session(const QString& script_folder, int threads)
     : window_(std::make_unique<link>()) {
     const QString scripts = QDir(script_folder).absolutePath() + "/";
     window_->folders = {scripts, scripts};
-    window_->cpu_count = std::max(1, threads);
+    if (threads < 1 || threads > max_threads())
+        throw session_error(session_error::kind::input,
+                            QString("threads takes a number from 1 to %1, not %2")
+                                .arg(max_threads())
+                                .arg(threads));
+    window_->cpu_count = threads;
     window_->on_log = [this](const QString& line) {
         if (on_log) on_log(line);
     };
@@ -137,6 +143,25 @@ cache_session::cache_session(const QString& script_folder, int threads)
 }
 
 cache_session::~cache_session() = default;
+
+int cache_session::max_threads() {
+    return 2 * std::max(1, QThread::idealThreadCount());
+}
+
+QByteArray cache_session::read_log_file(const QString& path) {
+    constexpr qint64 largest_log = qint64(256) << 20;  // far beyond a day of painting
+    QFile file(path);
+    if (!file.exists())
+        throw session_error(session_error::kind::missing, "stroke log " + path + " does not exist");
+    if (!file.open(QIODevice::ReadOnly))
+        throw session_error(session_error::kind::missing,
+                            "cannot read stroke log " + path + ": " + file.errorString());
+    QByteArray text = file.read(largest_log + 1);
+    if (text.size() > largest_log)
+        throw session_error(session_error::kind::input,
+                            "stroke log " + path + " is larger than a stroke log can be (256 MiB)");
+    return text;
+}
 
 emitter& cache_session::scene() const {
     if (!scene_) throw session_error(session_error::kind::state, "no cache folder is open");

@@ -52,8 +52,14 @@ using frame_range = std::pair<int, int>;
 class cache_session {
   public:
     // script_folder holds the script library (shared_lib.py); threads is the worker count of
-    // every parallel job (at least 1).
+    // every parallel job, from 1 to max_threads() (session_error otherwise).
     cache_session(const QString& script_folder, int threads);
+    // Twice the processor cores: more workers only wait for each other, and a count the system
+    // cannot start must be refused before any work.
+    static int max_threads();
+    // The text of a stroke log file, refused (session_error) past a size no log reaches, so that
+    // a wrong file (a device, a cache) cannot exhaust the memory.
+    static QByteArray read_log_file(const QString& path);
     ~cache_session();
     cache_session(const cache_session&) = delete;
     cache_session& operator=(const cache_session&) = delete;

@@ -13,6 +13,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QThread>
@@ -94,7 +95,11 @@ class scene {
     scene(const bp::object& folder, int threads) {
         if (script_folder.isEmpty()) raise(kavrin_error, "the kavrin package is not set up");
         const QString path = text_of(folder);
-        if (threads < 1) threads = std::clamp(QThread::idealThreadCount() - 1, 1, 12);
+        if (threads < 0 || threads > cache_session::max_threads())
+            raise(PyExc_ValueError, QString("threads takes 0 (automatic) to %1, not %2")
+                                        .arg(cache_session::max_threads())
+                                        .arg(threads));
+        if (threads == 0) threads = std::clamp(QThread::idealThreadCount() - 1, 1, 12);
         session_ = std::make_unique<cache_session>(script_folder, threads);
         without_gil free;
         session_->open(path);
@@ -165,14 +170,12 @@ class scene {
 
     void replay(const bp::object& log) {
         const QString path = text_of(log);
-        QFile file(path);
-        if (!file.exists())
+        if (!QFileInfo::exists(path))
             raise(PyExc_FileNotFoundError, "stroke log " + path + " does not exist");
-        if (!file.open(QIODevice::ReadOnly))
-            raise(PyExc_OSError, "cannot read stroke log " + path + ": " + file.errorString());
+        const QByteArray text = cache_session::read_log_file(path);
         QString error;
         int version = stroke_log_version;
-        const auto events = read_stroke_log(file.readAll(), &error, &version);
+        const auto events = read_stroke_log(text, &error, &version);
         if (!events) raise(PyExc_ValueError, "stroke log " + path + ": " + error);
         cache_session& s = session();
         without_gil free;

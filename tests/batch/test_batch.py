@@ -136,6 +136,12 @@ class DataProblemsCase(unittest.TestCase):
             self.assertEqual(done.returncode, 0, done.stderr)
             self.assertIn("warning / 1 cache files skipped", done.stderr)
             self.assertIn("warning / Frame 4: 5 particles dropped", done.stderr)
+            # Inputs no run can take are refused before any work, with their own status.
+            endless = run(cache, "/dev/zero", os.path.join(root, "out2"))
+            self.assertEqual(endless.returncode, 4, endless.stderr)
+            self.assertIn("larger than a stroke log can be", endless.stderr)
+            crowd = run("--threads", "100000", cache, log, os.path.join(root, "out2"))
+            self.assertEqual(crowd.returncode, 2, crowd.stderr)
 
 
 class VersionOneLogCase(unittest.TestCase):
