@@ -222,6 +222,16 @@ class file_beside {
     }
 };
 
+// A file that Kavrin would refuse to read is never written: an edit that drove a particle to
+// infinity fails the save of its frame, naming the particle.
+void check_finite(const particle& p, const frame_set& fs) {
+    if (std::isfinite(p.position[0]) && std::isfinite(p.position[1]) &&
+        std::isfinite(p.position[2]) && std::isfinite(p.scale))
+        return;
+    throw bin_error("frame " + std::to_string(fs.frame) + ": particle " + std::to_string(p.id) +
+                    " has a position or scale that is not finite; the frame is not saved");
+}
+
 bin_header assemble_generated(const frame_set& fs, position_order order, const record_sink& sink) {
     const bin_record_layout& layout = *bin_layout(bin_generated_version);
     std::vector<char> chunk;
@@ -236,6 +246,7 @@ bin_header assemble_generated(const frame_set& fs, position_order order, const r
         if (!p.live()) continue;
         char* record = chunk.data() + size_t(in_chunk) * size_t(layout.size);
         std::memset(record, 0, size_t(layout.size));
+        check_finite(p, fs);
         put_vec3(record, 0, in_scene_order(p.position, order));
         put(record, layout.pressure, p.scale);
         put(record, layout.id, id);
@@ -274,6 +285,7 @@ bin_header assemble_passed_through(const frame_set& fs, checked_file& in, const 
             if (p.record != index) continue;  // a later record of an id already read
             ++matched;
             if (!p.live()) continue;
+            check_finite(p, fs);
             put_vec3(record, 0, in_scene_order(p.position, order));
             if (value_at >= 0) put(record, value_at, p.scale);
             stats.add(record, layout);

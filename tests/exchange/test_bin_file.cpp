@@ -235,6 +235,19 @@ TEST_F(BinFile, ASourceThatChangedIsRefusedNotMixedIn) {
     EXPECT_THROW(save(0, real), bin_error);
 }
 
+// Nothing Kavrin would refuse to read is written: an edit that overflowed fails the frame's save.
+TEST_F(BinFile, NonFiniteParticlesAreNeverWritten) {
+    std::mt19937 rng(4);
+    frame_set& fs = read(0, random_file(rng, 9, fluid_type_pressure, 20, false).bytes);
+    fs.particles.begin()->second.position[1] = INFINITY;
+    EXPECT_THROW(save(0, real), bin_error);
+    frame_set& generated = e.add_frame(1);
+    generated.particles.try_emplace(7, 7, vec3(0, 0, 0), NAN);
+    window.cache_files[1] = dir.path() + "/gen.bin";
+    EXPECT_THROW(save(1, real), bin_error);
+    EXPECT_FALSE(QFile::exists(dir.path() + "/out.1.bin"));
+}
+
 // One scene, two files: points that another tool sampled on an FBX mesh and wrote into a cache
 // in the layout's x, y, z order lie on that mesh as Kavrin imports it. The triangle is lopsided,
 // so a cache read with any two axes swapped would land off it.
