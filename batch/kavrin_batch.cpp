@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     if (!events) return fail(bad_input, "stroke log " + log_path + ": " + error);
     if (!QFileInfo::exists(cache))
         return fail(missing_input, "cache folder " + cache + " does not exist");
-    if (const QString problem = cache_session::output_problem(output, bool(range));
+    if (const QString problem = cache_session::output_problem(output, bool(range), cache);
         !problem.isEmpty())
         return fail(output_failed, problem);
     const QString scripts = script_folder();

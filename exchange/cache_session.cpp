@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QThread>
 
 #include "core/emitter.h"
@@ -340,12 +341,34 @@ QByteArray cache_session::log_json() const {
                                                           : stroke_log_version);
 }
 
-QString cache_session::output_problem(const QString& folder, bool with_range) {
+QString cache_session::output_problem(const QString& folder, bool with_range,
+                                      const QString& input) {
     const QFileInfo info(QDir::cleanPath(QFileInfo(folder).absoluteFilePath()));
     if (info.fileName().isEmpty()) return folder + " cannot hold a cache";
     if (info.exists() && !info.isDir()) return info.filePath() + " exists and is not a folder";
+    if (!input.isEmpty()) {
+        const QString read = QFileInfo(input).canonicalFilePath();
+        QFileInfo at = info;  // the nearest folder on the way that exists, resolved
+        while (!at.exists() && at.absoluteFilePath() != at.absolutePath())
+            at = QFileInfo(at.absolutePath());
+        const QString written = at.canonicalFilePath();
+        if (!read.isEmpty() && (written == read || written.startsWith(read + "/")))
+            return "output folder " + info.filePath() + " lies in the cache folder it reads";
+    }
     if (!with_range && info.exists() && !folder_is_empty(info.filePath()))
         return "output folder " + info.filePath() + " is not empty";
+    if (with_range && info.exists()) {
+        // Only files this save writes: <name>.<frame>.bin and <name>.strokes.json.
+        const QString base = info.fileName();
+        const QRegularExpression ours("^" + QRegularExpression::escape(base) +
+                                      "\\.([0-9]+\\.bin|strokes\\.json)$");
+        for (const QString& name : QDir(info.filePath())
+                                       .entryList(QDir::AllEntries | QDir::NoDotAndDotDot |
+                                                  QDir::Hidden | QDir::System))
+            if (!ours.match(name).hasMatch())
+                return "output folder " + info.filePath() + " holds " + name +
+                       ", which is not a file of this save";
+    }
     // The nearest folder that exists on the way must take a new folder.
     QFileInfo at(info.absolutePath());
     while (!at.exists() && at.absoluteFilePath() != at.absolutePath())
@@ -357,7 +380,7 @@ QString cache_session::output_problem(const QString& folder, bool with_range) {
 void cache_session::save(const QString& folder, const std::optional<frame_range>& range) {
     emitter& e = scene();
     using kind = session_error::kind;
-    if (const QString problem = output_problem(folder, bool(range)); !problem.isEmpty())
+    if (const QString problem = output_problem(folder, bool(range), folder_); !problem.isEmpty())
         throw session_error(kind::output, problem);
     const QString target = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
     const QFileInfo info(target);

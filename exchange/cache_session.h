@@ -99,7 +99,10 @@ class cache_session {
     void save(const QString& folder, const std::optional<frame_range>& range = std::nullopt);
     // Why save could not write folder, found before any work; empty when nothing stands in the
     // way that can be seen yet.
-    static QString output_problem(const QString& folder, bool with_range);
+    // The output must lie outside the cache folder read (input, when given), and a folder that
+    // ranges are merged into may hold nothing but files of the same save.
+    static QString output_problem(const QString& folder, bool with_range,
+                                  const QString& input = QString());
 
   private:
     class link;

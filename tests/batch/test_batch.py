@@ -105,7 +105,7 @@ class BatchCase(unittest.TestCase):
             ((self.cache, bad_json, out), 4, "bad.strokes.json: line 3, column 13"),
             ((self.cache, bad_field, out), 4, r"events\[0\]\.steps\[1\]\.pick\[1\]: must be a"),
             ((self.cache, self.log, os.path.join(a_file, "out")), 5, "cannot write in"),
-            ((self.cache, self.log, self.cache), 5, "is not empty"),
+            ((self.cache, self.log, self.cache), 5, "lies in the cache folder it reads"),
             (("--frames", "7-2", self.cache, self.log, out), 2, "--frames takes"),
             ((self.cache, self.log), 2, "expected a cache folder"),
             ((self.cache, elsewhere, out), 1, "event 2: stroke / frame 50 .*not in the scene"),
@@ -142,6 +142,15 @@ class DataProblemsCase(unittest.TestCase):
             self.assertIn("larger than a stroke log can be", endless.stderr)
             crowd = run("--threads", "100000", cache, log, os.path.join(root, "out2"))
             self.assertEqual(crowd.returncode, 2, crowd.stderr)
+            inside = run("--frames", "1-2", cache, log, os.path.join(cache, "sub"))
+            self.assertEqual(inside.returncode, 5, inside.stderr)
+            self.assertIn("lies in the cache folder it reads", inside.stderr)
+            mixed = os.path.join(root, "mixed")
+            os.makedirs(mixed)
+            open(os.path.join(mixed, "notes.txt"), "w").close()
+            refused = run("--frames", "1-2", cache, log, mixed)
+            self.assertEqual(refused.returncode, 5, refused.stderr)
+            self.assertIn("notes.txt, which is not a file of this save", refused.stderr)
 
 
 class VersionOneLogCase(unittest.TestCase):
