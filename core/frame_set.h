@@ -23,6 +23,23 @@ namespace kavrin {
 
 class emitter;
 
+// Where the live particles of one grid cell lie, relative to the cell's centre: their count, the
+// sum of their offsets and the sums of products xx, yy, zz, xy, xz, yz, so that the plane they
+// spread along can be found without the particles.
+struct cell_spread {
+    double count = 0.0;
+    double sum[3] = {0.0, 0.0, 0.0};
+    double products[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+
+    void add(const cell_spread& o) {
+        count += o.count;
+        for (int i = 0; i < 3; ++i)
+            sum[i] += o.sum[i];
+        for (int i = 0; i < 6; ++i)
+            products[i] += o.products[i];
+    }
+};
+
 class frame_set {
   public:
     frame_set(int frame, emitter* owner);
@@ -101,7 +118,9 @@ class frame_set {
     std::unordered_map<cell_key, vec3, cell_key_hash> cell_centres;
     std::unordered_map<cell_key, float, cell_key_hash> cell_density;
     std::unordered_map<cell_key, vec3, cell_key_hash> cell_normals;
-    QMutex grid_lock;  // guards the three grid maps while a parallel pass inserts into them
+    // Of every occupied cell; filled by the shape pass under field_lock like the maps above.
+    std::unordered_map<cell_key, cell_spread, cell_key_hash> cell_spreads;
+    QMutex grid_lock;  // guards the grid maps while a parallel pass inserts into them
     // Centres that the slices of a parallel normal pass found missing, under grid_lock: joined
     // after the pass, since every slice reads cell_centres while the pass runs.
     std::vector<std::unordered_map<cell_key, vec3, cell_key_hash>> found_centres;
