@@ -113,6 +113,14 @@ class frame_set {
     // The index holds the leaves with their centroids as they are now; a bounds update or a new
     // node clears it (bounds may be updated on several threads at once).
     std::atomic<bool> levels_current{false};
+    // For re-keying only what moved (the stepping thread alone touches these): the nodes whose
+    // bounds were recomputed since the last reset, each leaf's key as it was entered (by place
+    // in leaf_order), and the extent those keys were made with. keys_whole: the maps hold every
+    // leaf's key and nothing else, so they can be mended in place.
+    std::vector<oct_tree*> rekey_nodes;
+    std::vector<cell_key> leaf_keyed;
+    float keyed_extent = 0.0f;
+    bool keys_whole = false;
 
     float cell_size = 0.0f;
     std::unordered_map<cell_key, vec3, cell_key_hash> cell_centres;
