@@ -23,6 +23,23 @@ namespace kavrin {
 
 class emitter;
 
+// Where the live particles of one grid cell lie, relative to the cell's centre: their count, the
+// sum of their offsets and the sums of products xx, yy, zz, xy, xz, yz, so that the plane they
+// spread along can be found without the particles.
+struct cell_spread {
+    double count = 0.0;
+    double sum[3] = {0.0, 0.0, 0.0};
+    double products[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+
+    void add(const cell_spread& o) {
+        count += o.count;
+        for (int i = 0; i < 3; ++i)
+            sum[i] += o.sum[i];
+        for (int i = 0; i < 6; ++i)
+            products[i] += o.products[i];
+    }
+};
+
 class frame_set {
   public:
     frame_set(int frame, emitter* owner);
@@ -96,12 +113,22 @@ class frame_set {
     // The index holds the leaves with their centroids as they are now; a bounds update or a new
     // node clears it (bounds may be updated on several threads at once).
     std::atomic<bool> levels_current{false};
+    // For re-keying only what moved (the stepping thread alone touches these): the nodes whose
+    // bounds were recomputed since the last reset, each leaf's key as it was entered (by place
+    // in leaf_order), and the extent those keys were made with. keys_whole: the maps hold every
+    // leaf's key and nothing else, so they can be mended in place.
+    std::vector<oct_tree*> rekey_nodes;
+    std::vector<cell_key> leaf_keyed;
+    float keyed_extent = 0.0f;
+    bool keys_whole = false;
 
     float cell_size = 0.0f;
     std::unordered_map<cell_key, vec3, cell_key_hash> cell_centres;
     std::unordered_map<cell_key, float, cell_key_hash> cell_density;
     std::unordered_map<cell_key, vec3, cell_key_hash> cell_normals;
-    QMutex grid_lock;  // guards the three grid maps while a parallel pass inserts into them
+    // Of every occupied cell; filled by the shape pass under field_lock like the maps above.
+    std::unordered_map<cell_key, cell_spread, cell_key_hash> cell_spreads;
+    QMutex grid_lock;  // guards the grid maps while a parallel pass inserts into them
     // Centres that the slices of a parallel normal pass found missing, under grid_lock: joined
     // after the pass, since every slice reads cell_centres while the pass runs.
     std::vector<std::unordered_map<cell_key, vec3, cell_key_hash>> found_centres;

@@ -1,5 +1,6 @@
 #include "dynamics/grid_fields.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <unordered_map>
@@ -85,6 +86,7 @@ void field_passes(frame_set& fs, bool sequential) {
     fs.cell_centres.clear();
     fs.cell_density.clear();
     fs.cell_normals.clear();
+    fs.cell_spreads.clear();
     // With fewer than two particles log10 of the count gives no usable cell size (an infinite
     // or zero edge): the grid stays empty and shading finds no cells.
     if (fs.particles.size() < 2) {
@@ -123,16 +125,29 @@ namespace {
 
 using centre_map = std::unordered_map<cell_key, vec3, cell_key_hash>;
 using density_map = std::unordered_map<cell_key, float, cell_key_hash>;
+using spread_map = std::unordered_map<cell_key, cell_spread, cell_key_hash>;
 
-void shape_into(const frame_set& fs, const particle& p, centre_map& centres) {
+void shape_into(const frame_set& fs, const particle& p, centre_map& centres, spread_map& spreads) {
     if (!p.live()) return;
     const vec3 g = p.position / fs.cell_size;
     const cell_key key = make_key(g);
-    if (centres.count(key)) return;
     vec3 centre;
     for (int i = 0; i < 3; ++i)
         centre[i] = (std::floor(g[i]) + 0.5f) * fs.cell_size;
-    centres.emplace(key, centre);
+    cell_spread& spread = spreads[key];
+    double d[3];
+    for (int i = 0; i < 3; ++i)
+        d[i] = double(p.position[i]) - double(centre[i]);
+    spread.count += 1.0;
+    for (int i = 0; i < 3; ++i)
+        spread.sum[i] += d[i];
+    spread.products[0] += d[0] * d[0];
+    spread.products[1] += d[1] * d[1];
+    spread.products[2] += d[2] * d[2];
+    spread.products[3] += d[0] * d[1];
+    spread.products[4] += d[0] * d[2];
+    spread.products[5] += d[1] * d[2];
+    if (spread.count == 1.0) centres.try_emplace(key, centre);
 }
 
 // The occupied cell at key counts once in the neighbourhood of each of the 27 cells around it.
@@ -174,7 +189,7 @@ void merge_into(frame_set& fs, Map& into, const Map& part) {
 }  // namespace
 
 void shape_cell(frame_set& fs, const particle& p) {
-    shape_into(fs, p, fs.cell_centres);
+    shape_into(fs, p, fs.cell_centres, fs.cell_spreads);
 }
 
 void density_cell(frame_set& fs, const cell_key& key) {
@@ -188,9 +203,14 @@ void normal_cell(frame_set& fs, const cell_key& key) {
 void shape_slice(frame_set& fs, const std::vector<particle*>& list,
                  const std::vector<int>& indices) {
     centre_map part;
+    spread_map spreads;
     for (int i : indices)
-        shape_into(fs, *strict_index(list, i), part);
+        shape_into(fs, *strict_index(list, i), part, spreads);
     merge_into(fs, fs.cell_centres, part);
+    // Spreads of a cell that several slices share add up.
+    QMutexLocker hold(&fs.grid_lock);
+    for (const auto& [key, spread] : spreads)
+        fs.cell_spreads[key].add(spread);
 }
 
 void density_slice(frame_set& fs, const std::vector<cell_key>& keys,
@@ -228,6 +248,112 @@ int cells_near(const frame_set& fs, const vec3& x) {
     for (const vec3& o : stencil())
         if (fs.cell_normals.count(offset_key(q, o))) ++count;
     return count;
+}
+
+namespace {
+
+// Eigenvalues of the symmetric matrix a (destroyed) by Jacobi rotations, ascending, with the unit
+// eigenvector of the smallest.
+void principal_axes(double a[3][3], double values[3], vec3& smallest) {
+    double v[3][3] = {{1.0, 0.0, 0.0}, {0.0, 1.0, 0.0}, {0.0, 0.0, 1.0}};
+    for (int sweep = 0; sweep < 32; ++sweep) {
+        const double off = a[0][1] * a[0][1] + a[0][2] * a[0][2] + a[1][2] * a[1][2];
+        const double diagonal = a[0][0] * a[0][0] + a[1][1] * a[1][1] + a[2][2] * a[2][2];
+        if (off <= 1e-24 * diagonal) break;
+        for (int p = 0; p < 2; ++p)
+            for (int q = p + 1; q < 3; ++q) {
+                if (a[p][q] == 0.0) continue;
+                const double theta = (a[q][q] - a[p][p]) / (2.0 * a[p][q]);
+                const double t = (theta >= 0.0 ? 1.0 : -1.0) /
+                                 (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+                const double c = 1.0 / std::sqrt(t * t + 1.0), s = t * c;
+                for (int k = 0; k < 3; ++k) {
+                    const double kp = a[k][p], kq = a[k][q];
+                    a[k][p] = c * kp - s * kq;
+                    a[k][q] = s * kp + c * kq;
+                }
+                for (int k = 0; k < 3; ++k) {
+                    const double pk = a[p][k], qk = a[q][k];
+                    a[p][k] = c * pk - s * qk;
+                    a[q][k] = s * pk + c * qk;
+                }
+                for (int k = 0; k < 3; ++k) {
+                    const double kp = v[k][p], kq = v[k][q];
+                    v[k][p] = c * kp - s * kq;
+                    v[k][q] = s * kp + c * kq;
+                }
+            }
+    }
+    int order[3] = {0, 1, 2};
+    std::sort(order, order + 3, [&](int i, int j) { return a[i][i] < a[j][j]; });
+    for (int i = 0; i < 3; ++i)
+        values[i] = a[order[i]][order[i]];
+    smallest = normalise(vec3(float(v[0][order[0]]), float(v[1][order[0]]), float(v[2][order[0]])));
+}
+
+// The plane that the particles of the 27 cells around m spread along: its unit normal (either
+// way round) and how flat the spread is, from 0 (as wide across as along) to 1 (a plane).
+bool plane_around(const frame_set& fs, const cell_key& m, vec3& normal, double& flatness) {
+    double count = 0.0, sum[3] = {0.0, 0.0, 0.0};
+    double products[3][3] = {{0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}};
+    const vec3 q = key_coords(m);
+    for (const vec3& o : stencil()) {
+        auto it = fs.cell_spreads.find(make_key(q + o));
+        if (it == fs.cell_spreads.end()) continue;
+        const cell_spread& c = it->second;
+        // The cell's offsets are from its own centre, o cells away from the middle one.
+        const double d[3] = {double(o[0]) * fs.cell_size, double(o[1]) * fs.cell_size,
+                             double(o[2]) * fs.cell_size};
+        const double own[3][3] = {{c.products[0], c.products[3], c.products[4]},
+                                  {c.products[3], c.products[1], c.products[5]},
+                                  {c.products[4], c.products[5], c.products[2]}};
+        count += c.count;
+        for (int i = 0; i < 3; ++i) {
+            sum[i] += c.sum[i] + c.count * d[i];
+            for (int j = 0; j < 3; ++j)
+                products[i][j] +=
+                    own[i][j] + c.sum[i] * d[j] + d[i] * c.sum[j] + c.count * d[i] * d[j];
+        }
+    }
+    if (count < 3.0) return false;
+    double spread[3][3];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            spread[i][j] = products[i][j] / count - (sum[i] / count) * (sum[j] / count);
+    double values[3];
+    principal_axes(spread, values, normal);
+    if (!(values[1] > 0.0)) return false;  // a point or a line: no plane
+    flatness = std::clamp(1.0 - values[0] / values[1], 0.0, 1.0);
+    return true;
+}
+
+}  // namespace
+
+bool surface_normal(const frame_set& fs, const vec3& x, const vec3& facing, vec3& normal) {
+    if (fs.cell_size <= 0.0f) return false;
+    vec3 gradient;
+    shade_at(fs, x, gradient, nullptr);
+    vec3 towards = length(facing) > 0.0f ? facing : gradient;
+    const cell_key q = cell_of(fs, x);
+    const double reach = std::sqrt(2.0) * double(fs.cell_size);
+    vec3 sum;
+    for (const vec3& o : stencil()) {
+        const cell_key m = offset_key(q, o);
+        auto centre = fs.cell_centres.find(m);
+        if (centre == fs.cell_centres.end()) continue;
+        const double w = 1.0 - double(length(x - centre->second)) / reach;
+        vec3 n;
+        double flatness = 0.0;
+        if (w < 0.0 || !plane_around(fs, m, n, flatness)) continue;
+        // Without a side to face, the first plane decides it for the others.
+        if (!(length(towards) > 0.0f)) towards = n;
+        if (dot(n, towards) < 0.0f) n = -n;
+        sum += n * float(w * flatness);
+    }
+    const vec3 found = length(sum) > 0.0f ? sum : gradient;
+    if (!(length(found) > 0.0f)) return false;
+    normal = found / length(found);
+    return true;
 }
 
 void shade_particles(frame_set& fs) {

@@ -28,6 +28,11 @@ void normal_slice(frame_set& fs, const std::vector<cell_key>& keys,
 // Blends the normals (and, when asked, densities) of the 27 cells around x. Throws the strict
 // look-up error when one of them is unknown.
 void shade_at(const frame_set& fs, const vec3& x, vec3& normal_sum, float* shade_sum);
+// The unit normal at x of the surface that the particles near x lie on, turned to the side that
+// `facing` points to (or, when it is zero, to the density gradient's side). Unlike the blended
+// cell normals it holds on sheets thinner than a cell. Falls back to the blend where the
+// particles give no plane; false when neither gives a direction.
+bool surface_normal(const frame_set& fs, const vec3& x, const vec3& facing, vec3& normal);
 // How many of the 27 cells around x have a normal.
 int cells_near(const frame_set& fs, const vec3& x);
 void shade_particles(frame_set& fs);

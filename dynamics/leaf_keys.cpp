@@ -23,6 +23,27 @@ bool leaf_keys::try_emplace(const cell_key& key, uint32_t leaf) {
     }
 }
 
+bool leaf_keys::erase(const cell_key& key) {
+    if (slots_.empty()) return false;
+    const size_t mask = slots_.size() - 1;
+    size_t hole = home(key);
+    for (;; hole = (hole + 1) & mask) {
+        if (slots_[hole].leaf == none) return false;
+        if (slots_[hole].key == key) break;
+    }
+    for (size_t next = (hole + 1) & mask; slots_[next].leaf != none; next = (next + 1) & mask) {
+        // An entry whose home lies cyclically after the hole, up to its own slot, stays.
+        const size_t h = home(slots_[next].key);
+        const bool stays = hole <= next ? (hole < h && h <= next) : (hole < h || h <= next);
+        if (stays) continue;
+        slots_[hole] = slots_[next];
+        hole = next;
+    }
+    slots_[hole] = slot();
+    --count_;
+    return true;
+}
+
 uint32_t leaf_keys::find(const cell_key& key) const {
     if (slots_.empty()) return none;
     for (size_t i = home(key);; i = (i + 1) & (slots_.size() - 1)) {

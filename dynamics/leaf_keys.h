@@ -18,6 +18,9 @@ class leaf_keys {
 
     // Enters leaf under key unless the key is there already (the first leaf keeps it).
     bool try_emplace(const cell_key& key, uint32_t leaf);
+    // Removes key; false when it is not there. Later entries move up, so that every key stays
+    // reachable from its home slot.
+    bool erase(const cell_key& key);
     // The leaf under key, or none.
     uint32_t find(const cell_key& key) const;
     size_t size() const { return count_; }

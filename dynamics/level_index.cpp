@@ -29,10 +29,46 @@ kd_tree::point as_doubles(const vec3& v) {
 // Enters the leaf at place index of the leaf order in its level's key map, noting a key that an
 // earlier leaf holds already.
 void key_leaf(frame_set& fs, uint32_t index) {
-    const oct_tree& leaf = *fs.leaf_order[index];
+    oct_tree& leaf = *fs.leaf_order[index];
     const int level = leaf.depth - 1;
-    if (!level_at(fs.level_keys, level).try_emplace(position_key(leaf.centroid, fs.extent), index))
+    const cell_key key = position_key(leaf.centroid, fs.extent);
+    fs.leaf_keyed[index] = key;
+    leaf.leaf_place = int(index);
+    if (!level_at(fs.level_keys, level).try_emplace(key, index))
         fs.level_collisions[size_t(level)] = 1;
+}
+
+// Re-keys, in place, the leaves whose bounds were recomputed since the last reset. Sound only
+// while the maps hold every leaf under a key of its own, for the leaves and the extent of that
+// reset: then what the maps answer does not depend on the order the keys went in, and mending
+// them answers as a full reset would. False when that does not hold or a new key meets one that
+// is there already (the first leaf in leaf order must keep it): the caller resets in full.
+bool rekey_moved(frame_set& fs) {
+    if (!fs.keys_whole || fs.leaves_changed || fs.extent != fs.keyed_extent) return false;
+    thread_local std::vector<std::pair<uint32_t, cell_key>> changed;
+    changed.clear();
+    for (const oct_tree* n : fs.rekey_nodes) {
+        const int place = n->leaf_place;
+        if (place < 0 || size_t(place) >= fs.leaf_order.size() || fs.leaf_order[size_t(place)] != n)
+            continue;  // not a leaf of the index
+        const cell_key key = position_key(n->centroid, fs.extent);
+        if (key != fs.leaf_keyed[size_t(place)]) changed.emplace_back(uint32_t(place), key);
+    }
+    // A node recomputed by two bounds passes is listed twice.
+    std::sort(changed.begin(), changed.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    changed.erase(std::unique(changed.begin(), changed.end(),
+                              [](const auto& a, const auto& b) { return a.first == b.first; }),
+                  changed.end());
+    // Every old key goes before any new one comes in: two leaves may swap keys.
+    for (const auto& [place, key] : changed)
+        level_at(fs.level_keys, fs.leaf_order[place]->depth - 1).erase(fs.leaf_keyed[place]);
+    for (const auto& [place, key] : changed) {
+        fs.leaf_keyed[place] = key;
+        if (!level_at(fs.level_keys, fs.leaf_order[place]->depth - 1).try_emplace(key, place))
+            return false;
+    }
+    return true;
 }
 
 // The range trees are made on the first query after the index was reset: most steps re-home
@@ -134,6 +170,7 @@ void create_levels(frame_set& fs) {
     fs.level_keys.assign(size_t(fs.tree_depth), {});
     fs.level_trees.clear();
     fs.level_trees.resize(size_t(fs.tree_depth));
+    fs.keys_whole = false;
     reset_levels(fs);
 }
 
@@ -141,20 +178,28 @@ void reset_levels(frame_set& fs) {
     fs.trees_due = false;
     for (auto& tree : fs.level_trees)
         tree.clear();
-    for (auto& keys : fs.level_keys)
-        keys.clear();
-    fs.level_collisions.assign(fs.level_keys.size(), 0);
-    // The leaves in tree order change only when nodes are added; otherwise the last walk serves.
-    if (fs.leaves_changed) {
-        fs.leaf_order.clear();
-        std::vector<oct_tree*> nodes;
-        collect(fs.root, nodes);
-        for (oct_tree* n : nodes)
-            if (n->children.empty() && n->depth >= 1) fs.leaf_order.push_back(n);
-        fs.leaves_changed = false;
+    if (!rekey_moved(fs)) {
+        for (auto& keys : fs.level_keys)
+            keys.clear();
+        fs.level_collisions.assign(fs.level_keys.size(), 0);
+        // The leaves in tree order change only when nodes are added; otherwise the last walk
+        // serves.
+        if (fs.leaves_changed) {
+            fs.leaf_order.clear();
+            std::vector<oct_tree*> nodes;
+            collect(fs.root, nodes);
+            for (oct_tree* n : nodes)
+                if (n->children.empty() && n->depth >= 1) fs.leaf_order.push_back(n);
+            fs.leaves_changed = false;
+        }
+        fs.leaf_keyed.resize(fs.leaf_order.size());
+        for (size_t i = 0; i < fs.leaf_order.size(); ++i)
+            key_leaf(fs, uint32_t(i));
+        fs.keyed_extent = fs.extent;
+        fs.keys_whole = std::none_of(fs.level_collisions.begin(), fs.level_collisions.end(),
+                                     [](char c) { return c != 0; });
     }
-    for (size_t i = 0; i < fs.leaf_order.size(); ++i)
-        key_leaf(fs, uint32_t(i));
+    fs.rekey_nodes.clear();
     fs.trees_due = true;
     fs.levels_current = true;
 }

@@ -238,6 +238,8 @@ void bounds_pass(frame_set& fs, bool sequential) {
     }
     for (const oct_tree* n : dirty)
         if (n->slot >= 0) fs.boxes.touch(n->slot);
+    // Only these centroids can have changed: the next index reset re-keys just them.
+    fs.rekey_nodes.insert(fs.rekey_nodes.end(), dirty.begin(), dirty.end());
 }
 
 void measure_extent(frame_set& fs) {

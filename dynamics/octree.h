@@ -54,7 +54,8 @@ struct oct_tree {
     std::unordered_map<cell_key, oct_tree, cell_key_hash> children;
     member_list members;  // guarded by mutex during re-homing
     frame_set* owner = nullptr;
-    int slot = -1;  // the node's entry in its frame's box table
+    int slot = -1;        // the node's entry in its frame's box table
+    int leaf_place = -1;  // its place in the frame's leaf order when it was last indexed
 };
 
 // Sets the node's dirty flag and, the first time, lists it for the next bounds pass.

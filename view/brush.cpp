@@ -81,18 +81,14 @@ void brush::drag_time(float dx) {
 
 namespace {
 
-// The unit field normal of the frame's grid at x, or nothing when no cell with a normal is near
-// or a worker is refreshing the fields (the GUI never waits for it).
-bool field_normal(const frame_set& fs, const vec3& x, vec3& normal) {
+// The unit surface normal of the frame's particles at x, or nothing when no cell with a normal is
+// near or a worker is refreshing the fields (the GUI never waits for it).
+bool field_normal(const frame_set& fs, const vec3& x, const vec3& facing, vec3& normal) {
     std::unique_lock<QMutex> hold(*fs.field_lock, std::try_to_lock);
     if (!hold.owns_lock() || cells_near(fs, x) <= 0) return false;
-    vec3 sum;
-    shade_at(fs, x, sum, nullptr);
-    // Cells near enough to count but too far to weigh leave no direction; a zero length would
-    // turn the division into NaN positions in every particle the stroke touches.
-    if (!(length(sum) > 0.0f)) return false;
-    normal = sum / length(sum);
-    return true;
+    // Cells near enough to count but too far to weigh leave no direction (false), never a zero
+    // vector that a division would turn into NaN positions.
+    return surface_normal(fs, x, facing, normal);
 }
 
 }  // namespace
@@ -105,7 +101,7 @@ void brush::update_vector(const vector_input& in) {
     const QString kind = type();
     if (kind == QLatin1String("normal")) {
         vec3 n;
-        if (in.frame && field_normal(*in.frame, in.pick_point, n)) last_vector = n;
+        if (in.frame && field_normal(*in.frame, in.pick_point, in.facing, n)) last_vector = n;
         set_vector(last_vector);
     } else if (kind == QLatin1String("grab")) {
         mouse_history.push_back(in.pick_mouse);

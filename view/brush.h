@@ -25,6 +25,7 @@ struct vector_input {
     QPointF pick_mouse;                // widget position of the last pick
     vec3 tangent{1.0f, 0.0f, 0.0f};    // the camera's screen right and screen up
     vec3 up{0.0f, 1.0f, 0.0f};
+    vec3 facing;        // towards the viewer, the side "normal" pushes to; zero when unknown
     bool ctrl = false;  // "ctrl" held: the brush pushes nowhere
 };
 

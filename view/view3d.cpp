@@ -506,6 +506,9 @@ void view3d::update_brush_vector() {
     const camera_state c = camera();
     in.tangent = c.focal_tangent;
     in.up = c.focal_normal;
+    const vec3 eye =
+        scene_view() ? transform_point(int(owner_.link().current_frame), vec3()) : c.position;
+    in.facing = eye - in.pick_point;
     in.ctrl = held_keys(owner_).at("ctrl");
     owner_.tool().update_vector(in);
 }
