@@ -120,8 +120,13 @@ class ModuleCase(unittest.TestCase):
         open(blocker, "w").close()
         with self.assertRaisesRegex(OSError, "cannot write in"):
             self.scene.save(os.path.join(blocker, "out"))
-        with self.assertRaisesRegex(OSError, "is not empty"):
+        with self.assertRaisesRegex(OSError, "lies in the cache folder it reads"):
             self.scene.save(self.cache)
+        occupied = os.path.join(self.tmp.name, "occupied")
+        os.makedirs(occupied)
+        open(os.path.join(occupied, "notes.txt"), "w").close()
+        with self.assertRaisesRegex(OSError, "is not empty"):
+            self.scene.save(occupied)
         bad_log = os.path.join(self.tmp.name, "bad.strokes.json")
         with open(bad_log, "w") as out:
             out.write('{"format": "kavrin stroke log",\n "version": 1,\n "events": [}\n')
