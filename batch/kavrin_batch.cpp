@@ -84,7 +84,10 @@ int main(int argc, char** argv) {
         "folder, with the log beside it.");
     parser.addHelpOption();
     const QCommandLineOption frames_option(
-        "frames", "Write only frames A to B; every stroke is still replayed.", "A-B");
+        "frames",
+        "Write only frames A to B. Only they and the frames the log's strokes carry into them "
+        "are read, and only the strokes that reach them are replayed.",
+        "A-B");
     const QCommandLineOption threads_option(
         "threads", "Worker threads (default: processor cores - 1, at least 1).", "N");
     const QCommandLineOption verbose_option("verbose", "Also print the engine's log lines.");
@@ -114,8 +117,9 @@ int main(int argc, char** argv) {
         bool number = false;
         threads = parser.value(threads_option).toInt(&number);
         if (!number || threads < 1 || threads > cache_session::max_threads())
-            return fail(usage, QString("--threads takes a number from 1 to %1")
-                                   .arg(cache_session::max_threads()));
+            return fail(
+                usage,
+                QString("--threads takes a number from 1 to %1").arg(cache_session::max_threads()));
     }
 
     // Everything that can be checked quickly is checked before the long work starts.
@@ -145,8 +149,12 @@ int main(int argc, char** argv) {
         session.on_progress = say;
         if (parser.isSet(verbose_option))
             session.on_log = [](const QString& l) { say("log / " + l); };
-        session.open_for_log(cache, log_version);
-        session.replay(*events, log_version);
+        if (range) {
+            session.replay_for_range(cache, *events, log_version, *range);
+        } else {
+            session.open_for_log(cache, log_version);
+            session.replay(*events, log_version);
+        }
         session.save(output, range);
     } catch (const session_error& e) {
         return fail(status_of(e.why), QString::fromStdString(e.what()));

@@ -545,10 +545,12 @@ void emitter::change_history(const char* line, const std::function<void()>& chan
             QMutexLocker ordered(&generation_lock);
             change();
         }
-        // The current frame catches up at once, the others in the background.
-        frame_set& current = frame(window->current_frame);
-        QMutexLocker eating(current.eat_lock.get());
-        while (next_change(current, false, false)) {
+        // The current frame catches up at once, the others in the background. A scene opened
+        // for some frames only may not hold the frame the change was made on.
+        if (const auto held = frames.find(window->current_frame); held != frames.end()) {
+            QMutexLocker eating(held->second.eat_lock.get());
+            while (next_change(held->second, false, false)) {
+            }
         }
     }
     window->log(line);
@@ -593,6 +595,11 @@ void emitter::redo() {
                               if (r.entry.depth == depth) r.due = true;
                       });
     });
+}
+
+void emitter::count_stroke_elsewhere() {
+    clear_redo();
+    ++undo_depth;
 }
 
 void emitter::clear_redo() {

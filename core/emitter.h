@@ -125,6 +125,9 @@ class emitter : public QObject {
     // Undo and redo, on the GUI thread: the current frame at once, the others in the background.
     void undo();
     void redo();
+    // A stroke that drew on frames this scene does not hold (a scene opened for some frames
+    // only): the undo generation it opened and the redo it ended, as its add_near would have.
+    void count_stroke_elsewhere();
     void check_memory();
     void remove_undo(const job_args& args);
 

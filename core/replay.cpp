@@ -1,5 +1,8 @@
 #include "core/replay.h"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <mutex>
 
 #include <QCoreApplication>
@@ -88,7 +91,6 @@ void replay_stroke(emitter& e, const replay_host& h, const log_event& event) {
 
 // Undo or redo, as the window's keys call them on the current frame.
 void replay_history(emitter& e, window_link& w, const log_event& event) {
-    require_frame(e, event.frame);
     w.current_frame = event.frame;
     const bool undo = event.kind == event_kind::undo;
     const int depth = e.undo_depth;
@@ -130,6 +132,20 @@ void replay_trim(emitter& e, const log_event& event) {
                            " to trim (its entries:" + (held.empty() ? " none" : held) +
                            "; undo depth " + std::to_string(e.undo_depth) + ")");
     }
+}
+
+// The frames a stroke's end carries it to, as near_list counts them, with its painted frame.
+std::pair<long long, long long> reach(const log_event& stroke, long long lowest,
+                                      long long highest) {
+    long long below = 0, above = 0;
+    if (stroke.end) {
+        // Clamped before the conversion: a log may hold any time, a scene no more frames than
+        // these.
+        const double n = std::floor(std::clamp(double(stroke.end->time) + 0.5, 0.0, 1e12));
+        below = stroke.end->side_left ? stroke.frame - lowest : (long long)n;
+        above = stroke.end->side_right ? highest - stroke.frame : (long long)n;
+    }
+    return {stroke.frame - below, stroke.frame + above};
 }
 
 replay_host headless_host(headless_link& window) {
@@ -174,6 +190,7 @@ void replay(emitter& e, const replay_host& host, const log_event& event) {
             break;
         case event_kind::undo:
         case event_kind::redo:
+            require_frame(e, event.frame);
             replay_history(e, host.window, event);
             break;
         case event_kind::cancel:
@@ -184,6 +201,66 @@ void replay(emitter& e, const replay_host& host, const log_event& event) {
             break;
     }
     settle(e, host);
+}
+
+}  // namespace kavrin
+
+namespace kavrin {
+
+partial_replay plan_partial_replay(const std::vector<log_event>& events,
+                                   const std::vector<int>& scene_frames, int first, int last) {
+    partial_replay plan;
+    plan.held.assign(events.size(), false);
+    if (scene_frames.empty()) return plan;
+    const std::set<int> scene(scene_frames.begin(), scene_frames.end());
+    const long long lowest = *scene.begin(), highest = *scene.rbegin();
+    for (int f : scene)
+        if (f >= first && f <= last) plan.frames.insert(f);
+    auto meets = [&plan](long long from, long long to) {
+        const auto it = plan.frames.lower_bound(
+            int(std::max<long long>(from, std::numeric_limits<int>::min())));
+        return it != plan.frames.end() && *it <= to;
+    };
+    // Each pass may add painted frames that earlier strokes reach; at most one pass per frame.
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (size_t i = 0; i < events.size(); ++i) {
+            const log_event& event = events[i];
+            if (plan.held[i]) continue;
+            bool needed = false;
+            if (!scene.count(event.frame)) {
+                needed = true;
+            } else if (event.kind == event_kind::stroke) {
+                // Whether a stroke drew decides the undo generations: unknown, it must be seen.
+                const auto [from, to] = reach(event, lowest, highest);
+                needed = !event.drew_known || meets(from, to);
+            } else {
+                needed = plan.frames.count(event.frame) > 0;
+            }
+            if (!needed) continue;
+            plan.held[i] = true;
+            if (scene.count(event.frame) && plan.frames.insert(event.frame).second) grew = true;
+        }
+    }
+    return plan;
+}
+
+void replay_elsewhere(emitter& e, headless_link& window, const log_event& event) {
+    switch (event.kind) {
+        case event_kind::undo:
+        case event_kind::redo:
+            replay_history(e, window, event);
+            break;
+        case event_kind::stroke:
+            e.recorder.append(event);
+            if (event.end && event.end->drew) e.count_stroke_elsewhere();
+            break;
+        case event_kind::cancel:
+        case event_kind::trim:
+            e.recorder.append(event);
+            break;
+    }
+    settle(e, window);
 }
 
 }  // namespace kavrin

@@ -7,7 +7,9 @@
 // does not depend on how the window's background work happened to interleave with the user.
 
 #include <functional>
+#include <set>
 #include <stdexcept>
+#include <vector>
 
 #include "core/emitter.h"
 #include "core/headless_link.h"
@@ -38,5 +40,22 @@ void settle(emitter& e, const replay_host& host, const std::function<void()>& be
 // Replays one event on e (whose window is `window`) and settles. Throws replay_error.
 void replay(emitter& e, headless_link& window, const log_event& event);
 void replay(emitter& e, const replay_host& host, const log_event& event);
+
+// What a scene needs of a log to end, on frames first to last, as the whole scene would:
+// those frames, the painted frame of every stroke that reaches a needed frame (its particles
+// are what the stroke carries there), and so on. An event is `held` when the scene needs its
+// frame; the others change the needed frames only through the undo generations they open and
+// end, which replay_elsewhere keeps. Frames of the log that the scene lacks count as held, so
+// that replaying them fails as it would on the whole scene.
+struct partial_replay {
+    std::set<int> frames;
+    std::vector<bool> held;  // one per event
+};
+partial_replay plan_partial_replay(const std::vector<log_event>& events,
+                                   const std::vector<int>& scene_frames, int first, int last);
+
+// An event of a partial replay whose frame e does not hold: recorded as given, the undo
+// generation a drawn stroke opens, and undo and redo as they act on every frame e holds. Settles.
+void replay_elsewhere(emitter& e, headless_link& window, const log_event& event);
 
 }  // namespace kavrin

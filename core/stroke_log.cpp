@@ -450,6 +450,11 @@ void stroke_log::trim(int frame, int depth) {
     events_.push_back(plain_event(event_kind::trim, frame, depth));
 }
 
+void stroke_log::append(const log_event& event) {
+    QMutexLocker hold(&lock_);
+    events_.push_back(event);
+}
+
 std::vector<log_event> stroke_log::events() const {
     QMutexLocker hold(&lock_);
     return events_;
@@ -459,8 +464,7 @@ std::vector<log_event> stroke_log::events() const {
 
 QByteArray stroke_log_json(const std::vector<log_event>& events, int version) {
     QByteArray out = QByteArray("{\n  \"format\": \"") + format_name +
-                     "\",\n  \"version\": " + QByteArray::number(version) +
-                     ",\n  \"events\": [";
+                     "\",\n  \"version\": " + QByteArray::number(version) + ",\n  \"events\": [";
     for (size_t i = 0; i < events.size(); ++i)
         out += (i ? ",\n    " : "\n    ") + event_json(events[i]);
     return out + (events.empty() ? "]\n}\n" : "\n  ]\n}\n");

@@ -69,6 +69,8 @@ class stroke_log {
     // Cancels the open stroke: it gets no end.
     void cancel(int frame);
     void trim(int frame, int depth);
+    // An event that took effect on frames the scene does not hold, recorded as it was given.
+    void append(const log_event& event);
 
     std::vector<log_event> events() const;
 
@@ -88,8 +90,7 @@ constexpr int stroke_log_version = 2;
 constexpr int stroke_log_reversed_version = 1;
 
 // The log as a JSON document: one line per event header and one per step.
-QByteArray stroke_log_json(const std::vector<log_event>& events,
-                           int version = stroke_log_version);
+QByteArray stroke_log_json(const std::vector<log_event>& events, int version = stroke_log_version);
 
 // Reads a log document of any version this program reads; *version (when given) gets the
 // document's. On failure returns nothing and sets *error to the place and the reason:

@@ -129,10 +129,9 @@ cache_session::cache_session(const QString& script_folder, int threads)
     const QString scripts = QDir(script_folder).absolutePath() + "/";
     window_->folders = {scripts, scripts};
     if (threads < 1 || threads > max_threads())
-        throw session_error(session_error::kind::input,
-                            QString("threads takes a number from 1 to %1, not %2")
-                                .arg(max_threads())
-                                .arg(threads));
+        throw session_error(
+            session_error::kind::input,
+            QString("threads takes a number from 1 to %1, not %2").arg(max_threads()).arg(threads));
     window_->cpu_count = threads;
     window_->on_log = [this](const QString& line) {
         if (on_log) on_log(line);
@@ -207,25 +206,45 @@ void cache_session::open_for_log(const QString& folder, int log_version) {
                                                             : position_order::file);
 }
 
-void cache_session::open(const QString& folder, position_order order) {
+namespace {
+
+cache_scan scan_folder(const QString& folder) {
     const QFileInfo info(folder);
     if (!info.exists())
         throw session_error(session_error::kind::missing,
                             "cache folder " + folder + " does not exist");
     if (!info.isDir())
         throw session_error(session_error::kind::missing, folder + " is not a folder");
-    const cache_scan scan = scan_cache_folder(info.absoluteFilePath());
+    cache_scan scan = scan_cache_folder(info.absoluteFilePath());
     if (scan.files.empty())
         throw session_error(session_error::kind::missing,
                             "cache folder " + folder + " holds no cache file (*.bin)");
+    return scan;
+}
+
+}  // namespace
+
+void cache_session::open(const QString& folder, position_order order) {
+    const cache_scan scan = scan_folder(folder);
+    folder_ = QFileInfo(folder).absoluteFilePath();
+    held_range_.reset();
+    open_scanned(scan, order, nullptr);
+}
+
+void cache_session::open_scanned(const cache_scan& scan, position_order order,
+                                 const std::set<int>* only) {
     scene_.reset();
     window_->clear_cache_failure();
     window_->clear_job_failure();  // a new scene starts clean
     report_cache_scan(scan, *window_);
     window_->order = order;
-    window_->cache_files = scan.files;
-    window_->source_files = scan.files;
-    folder_ = info.absoluteFilePath();
+    all_frames_.clear();
+    window_->cache_files.clear();
+    for (const auto& [number, path] : scan.files) {
+        all_frames_.push_back(number);
+        if (!only || only->count(number)) window_->cache_files.emplace(number, path);
+    }
+    window_->source_files = window_->cache_files;
     window_->current_frame = window_->cache_files.begin()->first;
 
     QElapsedTimer clock;
@@ -335,6 +354,64 @@ void cache_session::replay(const std::vector<log_event>& events, int log_version
                     seconds_since(clock));
 }
 
+void cache_session::replay_for_range(const QString& folder, const std::vector<log_event>& events,
+                                     int log_version, const frame_range& range) {
+    const cache_scan scan = scan_folder(folder);
+    std::vector<int> numbers;
+    for (const auto& [number, path] : scan.files)
+        numbers.push_back(number);
+    if (numbers.back() < range.first || numbers.front() > range.second ||
+        std::none_of(numbers.begin(), numbers.end(),
+                     [&](int f) { return f >= range.first && f <= range.second; }))
+        throw session_error(session_error::kind::input,
+                            QString("no frame of %1 lies in %2-%3 (its frames: %4-%5)")
+                                .arg(folder)
+                                .arg(range.first)
+                                .arg(range.second)
+                                .arg(numbers.front())
+                                .arg(numbers.back()));
+    const partial_replay plan = plan_partial_replay(events, numbers, range.first, range.second);
+    if (on_progress)
+        on_progress(
+            QString("open / frames needed / %1 of %2").arg(plan.frames.size()).arg(numbers.size()));
+    folder_ = QFileInfo(folder).absoluteFilePath();
+    held_range_.reset();
+    open_scanned(scan,
+                 log_version == stroke_log_reversed_version ? position_order::reversed
+                                                            : position_order::file,
+                 &plan.frames);
+
+    struct replaying_flag {
+        bool& flag;
+        explicit replaying_flag(bool& f) : flag(f) { flag = true; }
+        ~replaying_flag() { flag = false; }
+    } during(replaying_);
+    QElapsedTimer clock;
+    clock.start();
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (on_progress)
+            on_progress("replay / " + QString::number(i + 1) + " of " +
+                        QString::number(events.size()) + " / " + describe(events[i]) +
+                        (plan.held[i] ? "" : " / outside the frames saved"));
+        try {
+            if (plan.held[i])
+                apply(events[i]);
+            else
+                replay_elsewhere(*scene_, *window_, events[i]);
+        } catch (const replay_error& err) {
+            throw session_error(
+                session_error::kind::replay,
+                "event " + QString::number(i + 1) + ": " + describe(events[i]) + ": " + err.what());
+        } catch (const session_error& err) {
+            throw session_error(err.why, "event " + QString::number(i + 1) + ": " + err.what());
+        }
+    }
+    held_range_ = range;
+    if (on_progress)
+        on_progress("replay / " + QString::number(events.size()) + " events / " +
+                    seconds_since(clock));
+}
+
 QByteArray cache_session::log_json() const {
     return stroke_log_json(scene().recorder.events(), window_->order == position_order::reversed
                                                           ? stroke_log_reversed_version
@@ -362,9 +439,9 @@ QString cache_session::output_problem(const QString& folder, bool with_range,
         const QString base = info.fileName();
         const QRegularExpression ours("^" + QRegularExpression::escape(base) +
                                       "\\.([0-9]+\\.bin|strokes\\.json)$");
-        for (const QString& name : QDir(info.filePath())
-                                       .entryList(QDir::AllEntries | QDir::NoDotAndDotDot |
-                                                  QDir::Hidden | QDir::System))
+        for (const QString& name :
+             QDir(info.filePath())
+                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
             if (!ours.match(name).hasMatch())
                 return "output folder " + info.filePath() + " holds " + name +
                        ", which is not a file of this save";
@@ -380,6 +457,11 @@ QString cache_session::output_problem(const QString& folder, bool with_range,
 void cache_session::save(const QString& folder, const std::optional<frame_range>& range) {
     emitter& e = scene();
     using kind = session_error::kind;
+    if (held_range_ &&
+        (!range || range->first < held_range_->first || range->second > held_range_->second))
+        throw session_error(kind::state, QString("this scene was opened to save frames %1-%2 only")
+                                             .arg(held_range_->first)
+                                             .arg(held_range_->second));
     if (const QString problem = output_problem(folder, bool(range), folder_); !problem.isEmpty())
         throw session_error(kind::output, problem);
     const QString target = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
@@ -387,11 +469,13 @@ void cache_session::save(const QString& folder, const std::optional<frame_range>
     const QString base = info.fileName();
     const bool filled = info.exists() && !folder_is_empty(target);
 
-    std::vector<int> numbers = frames();
-    const std::map<int, QString> plan = plan_cache_save(target, numbers);
+    // Named by every frame of the folder read, as a whole save names them; written only where
+    // held.
+    const std::map<int, QString> plan = plan_cache_save(target, all_frames_);
     std::map<int, QString> chosen;
     for (const auto& [number, path] : plan)
-        if (!range || (number >= range->first && number <= range->second))
+        if ((!range || (number >= range->first && number <= range->second)) &&
+            e.frames.count(number))
             chosen.emplace(number, path);
     if (chosen.empty())
         throw session_error(

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -17,6 +18,7 @@
 
 #include "core/stroke_log.h"
 #include "exchange/bin_file.h"
+#include "exchange/cache_folder.h"
 
 namespace kavrin {
 
@@ -87,6 +89,13 @@ class cache_session {
     // Replays a whole log, reporting each event. A log of version 1 needs a scene opened for
     // it: a scene opened otherwise with nothing done to it yet is opened again for it.
     void replay(const std::vector<log_event>& events, int log_version = stroke_log_version);
+    // Opens the cache folder for a save of `range` after the log: only the range's frames and
+    // those the log's strokes carry into them are read, and only the events that reach them
+    // are replayed in full (see plan_partial_replay). Saving the range then writes what a
+    // whole open, replay and save would; no other save is taken. Refused before any frame is
+    // read when no frame of the folder lies in the range.
+    void replay_for_range(const QString& folder, const std::vector<log_event>& events,
+                          int log_version, const frame_range& range);
     // The log of everything done to the scene since it was opened.
     QByteArray log_json() const;
 
@@ -108,13 +117,17 @@ class cache_session {
     class link;
 
     emitter& scene() const;
+    // Opens the frames of the scan that `only` names (all without it).
+    void open_scanned(const cache_scan& scan, position_order order, const std::set<int>* only);
     void settle_reporting(const QString& topic, const std::function<int()>& done, int total);
     void check_failures(session_error::kind kind);
 
     std::unique_ptr<link> window_;  // outlives scene_, which uses it
     std::unique_ptr<emitter> scene_;
-    QString folder_;          // the open cache folder
-    bool replaying_ = false;  // a whole log is being replayed
+    QString folder_;               // the open cache folder
+    std::vector<int> all_frames_;  // its frames, held or not: a save names its files by them
+    std::optional<frame_range> held_range_;  // opened by replay_for_range: the range it may save
+    bool replaying_ = false;                 // a whole log is being replayed
 };
 
 }  // namespace kavrin

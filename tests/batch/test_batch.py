@@ -85,6 +85,31 @@ class BatchCase(unittest.TestCase):
         self.assertIn("out.004.bin exists already", again.stderr)
         self.assertEqual(self.leftovers(), [])
 
+    def test_a_chunk_reads_what_its_frames_need_and_writes_what_a_whole_run_does(self):
+        # Strokes reach 2-8, 6-10, -1-7 and 10-12; undo and redo cross chunks, and a stroke after
+        # an undo ends what redo could bring back.
+        write_log(self.log, [stroke_event(5, "grab", 3, range(4)),
+                             stroke_event(8, "converge", 2, range(3)),
+                             {"event": "undo", "frame": 8},
+                             stroke_event(3, "scale", 4, range(5)),
+                             stroke_event(11, "grab", 1, range(3)),
+                             {"event": "undo", "frame": 11},
+                             {"event": "redo", "frame": 11}])
+        whole = os.path.join(self.root, "out")
+        done = run(self.cache, self.log, whole)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        split = os.path.join(self.root, "split", "out")
+        # Frames 0-1 need 3 (its stroke reaches them) and so 5; 10-11 need 8, 5 and 3.
+        for frames, needed in (("0-1", 4), ("2-9", 8), ("10-11", 5)):
+            chunk = run("--frames", frames, self.cache, self.log, split)
+            self.assertEqual(chunk.returncode, 0, chunk.stderr)
+            self.assertIn("open / frames needed / %d of 12" % needed, chunk.stderr)
+        names = sorted(os.listdir(whole))
+        self.assertEqual(sorted(os.listdir(split)), names)
+        for name in names:
+            self.assertTrue(filecmp.cmp(os.path.join(whole, name), os.path.join(split, name),
+                                        shallow=False), name)
+
     def test_failures_have_their_own_status_and_leave_no_output(self):
         out = os.path.join(self.root, "out")
         bad_json = os.path.join(self.root, "bad.strokes.json")
