@@ -3,18 +3,27 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
+#include <thread>
+
+#include <pthread.h>
+#include <signal.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QThread>
 
+#include "core/replay.h"
 #include "core/stroke_log.h"
+#include "exchange/cache_folder.h"
 #include "exchange/cache_session.h"
+#include "exchange/partial_folder.h"
 
 using namespace kavrin;
 
@@ -72,17 +81,77 @@ std::optional<frame_range> parse_frames(const QString& text) {
     return frame_range{first, last};
 }
 
+// SIGINT and SIGTERM go to a thread of their own (blocked everywhere else, before any thread
+// starts), so that a stopped run removes its partial folder with ordinary calls, not inside a
+// signal handler.
+void stop_cleanly_on_signals() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    std::thread([stops] {
+        int signal = 0;
+        if (sigwait(&stops, &signal) != 0) return;
+        partial_folder::remove_all_of_this_process();
+        say(QString("kavrin-batch: stopped by signal %1; its partial files are removed")
+                .arg(signal));
+        std::_Exit(128 + signal);
+    }).detach();
+}
+
+// "progress <done> <total>" over the whole run: the frames opened, the events replayed and the
+// frames saved, each counted once.
+class run_progress {
+  public:
+    run_progress(int opened, int events, int saved) : total_(opened + events + saved) {
+        offsets_["open"] = 0;
+        offsets_["replay"] = opened;
+        offsets_["save"] = opened + events;
+    }
+    void count(const QString& phase, int done) {
+        const int now = offsets_.value(phase) + done;
+        if (now <= printed_) return;
+        printed_ = now;
+        std::printf("progress %d %d\n", now, total_);
+        std::fflush(stdout);
+    }
+
+  private:
+    const int total_;
+    QHash<QString, int> offsets_;
+    int printed_ = -1;
+};
+
+// What a run opens, replays and saves, told by the folder's file names alone.
+run_progress planned_counts(const QString& cache, const std::vector<log_event>& events,
+                            const std::optional<frame_range>& range) {
+    std::vector<int> numbers;
+    for (const auto& [number, path] : scan_cache_folder(QFileInfo(cache).absoluteFilePath()).files)
+        numbers.push_back(number);
+    const int all = int(numbers.size()), replayed = int(events.size());
+    if (!range) return run_progress(all, replayed, all);
+    const partial_replay plan = plan_partial_replay(events, numbers, range->first, range->second);
+    const int saved = int(std::count_if(numbers.begin(), numbers.end(), [&](int f) {
+        return f >= range->first && f <= range->second;
+    }));
+    return run_progress(int(plan.frames.size()), replayed, saved);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    stop_cleanly_on_signals();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName("kavrin-batch");
+    QCoreApplication::setApplicationVersion(KAVRIN_VERSION);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         "Replays a stroke log on a Kavrin cache folder and writes the result as a new cache "
         "folder, with the log beside it.");
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption frames_option(
         "frames",
         "Write only frames A to B. Only they and the frames the log's strokes carry into them "
@@ -91,13 +160,24 @@ int main(int argc, char** argv) {
     const QCommandLineOption threads_option(
         "threads", "Worker threads (default: processor cores - 1, at least 1).", "N");
     const QCommandLineOption verbose_option("verbose", "Also print the engine's log lines.");
-    parser.addOptions({frames_option, threads_option, verbose_option});
+    const QCommandLineOption overwrite_option(
+        "overwrite",
+        "Replace output files that are there with other contents (files with the same contents "
+        "are always kept, so that a retried run succeeds without writing).");
+    const QCommandLineOption progress_option(
+        "progress", "Print \"progress <done> <total>\" lines on standard output as the run goes.");
+    parser.addOptions(
+        {frames_option, threads_option, verbose_option, overwrite_option, progress_option});
     parser.addPositionalArgument("cache", "The cache folder to start from.");
     parser.addPositionalArgument("log", "The stroke log to replay (<name>.strokes.json).");
     parser.addPositionalArgument("output", "The cache folder to write.");
     if (!parser.parse(app.arguments())) return fail(usage, parser.errorText());
     if (parser.isSet("help")) {
         std::printf("%s", parser.helpText().toLocal8Bit().constData());
+        return ok;
+    }
+    if (parser.isSet("version")) {
+        std::printf("kavrin-batch %s\n", KAVRIN_VERSION);
         return ok;
     }
     const QStringList args = parser.positionalArguments();
@@ -138,6 +218,8 @@ int main(int argc, char** argv) {
     if (const QString problem = cache_session::output_problem(output, bool(range), cache);
         !problem.isEmpty())
         return fail(output_failed, problem);
+    if (const int swept = partial_folder::sweep_stale(output); swept > 0)
+        say(QString("warning / removed %1 partial folders of stopped runs").arg(swept));
     const QString scripts = script_folder();
     if (scripts.isEmpty())
         return fail(missing_input,
@@ -149,13 +231,22 @@ int main(int argc, char** argv) {
         session.on_progress = say;
         if (parser.isSet(verbose_option))
             session.on_log = [](const QString& l) { say("log / " + l); };
+        std::optional<run_progress> progress;
+        if (parser.isSet(progress_option)) {
+            progress.emplace(planned_counts(cache, *events, range));
+            session.on_count = [&progress](const QString& phase, int done, int) {
+                progress->count(phase, done);
+            };
+        }
         if (range) {
             session.replay_for_range(cache, *events, log_version, *range);
         } else {
             session.open_for_log(cache, log_version);
             session.replay(*events, log_version);
         }
-        session.save(output, range);
+        session.save(
+            output, range,
+            parser.isSet(overwrite_option) ? existing_files::replace : existing_files::refuse);
     } catch (const session_error& e) {
         return fail(status_of(e.why), QString::fromStdString(e.what()));
     }

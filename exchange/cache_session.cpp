@@ -1,12 +1,12 @@
 #include "exchange/cache_session.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -15,6 +15,7 @@
 #include "core/replay.h"
 #include "exchange/cache_folder.h"
 #include "exchange/cache_link.h"
+#include "exchange/partial_folder.h"
 #include "exchange/script_bridge.h"
 
 namespace kavrin {
@@ -84,37 +85,60 @@ QString describe(const log_event& e) {
     return QString();
 }
 
-// Removes a folder this session made, with what it holds.
-struct made_folder {
-    QString path;
-    bool keep = false;
-    ~made_folder() {
-        if (!keep && !path.isEmpty()) QDir(path).removeRecursively();
-    }
-};
+bool same_bytes(const QString& a, const QString& b) {
+    QFile one(a), other(b);
+    if (!one.open(QIODevice::ReadOnly) || !other.open(QIODevice::ReadOnly) ||
+        one.size() != other.size())
+        return false;
+    constexpr qint64 chunk = qint64(1) << 20;
+    while (!one.atEnd())
+        if (one.read(chunk) != other.read(chunk)) return false;
+    return true;
+}
 
-// Moves the files of `from` into the existing folder `to`, refusing before anything moves when
-// one of them is there already (the log of an identical replay excepted).
-void merge_into(const QString& from, const QString& to) {
+// Moves the files of `from` into the existing folder `to`. A file that is there already with the
+// same bytes stays as it is (a retried run); one with other bytes is refused before anything
+// moves, or replaced. A whole save (`whole`) also owns every other file of `to`: refused, or
+// removed.
+void merge_into(const QString& from, const QString& to, bool whole, existing_files existing,
+                const std::function<void(const QString&)>& progress) {
+    const bool replace = existing == existing_files::replace;
     const QStringList names = QDir(from).entryList(QDir::Files | QDir::Hidden);
-    QStringList moving;
+    QStringList moving, unchanged, extra;
     for (const QString& name : names) {
         const QString there = to + "/" + name;
-        if (!QFileInfo::exists(there)) {
+        if (!QFileInfo::exists(there))
             moving << name;
-            continue;
-        }
-        QFile ours(from + "/" + name), theirs(there);
-        const bool same_log = name.endsWith(".strokes.json") && ours.open(QIODevice::ReadOnly) &&
-                              theirs.open(QIODevice::ReadOnly) &&
-                              ours.readAll() == theirs.readAll();
-        if (!same_log)
+        else if (same_bytes(from + "/" + name, there))
+            unchanged << name;
+        else if (replace)
+            moving << name;
+        else
             throw session_error(session_error::kind::output,
-                                there + " exists already: a range is saved once into a folder");
+                                there +
+                                    " exists already with other contents (--overwrite "
+                                    "replaces it)");
     }
+    if (whole)
+        for (const QString& name : QDir(to).entryList(QDir::Files | QDir::Hidden))
+            if (!names.contains(name)) {
+                if (!replace)
+                    throw session_error(session_error::kind::output,
+                                        to + " holds " + name +
+                                            ", which this save does not write (--overwrite "
+                                            "removes it)");
+                extra << name;
+            }
     for (const QString& name : moving)
-        if (!QFile::rename(from + "/" + name, to + "/" + name))
+        if (std::rename(QFile::encodeName(from + "/" + name).constData(),
+                        QFile::encodeName(to + "/" + name).constData()) != 0)
             throw session_error(session_error::kind::output, "cannot move " + name + " into " + to);
+    for (const QString& name : extra)
+        if (!QFile::remove(to + "/" + name))
+            throw session_error(session_error::kind::output, "cannot remove " + to + "/" + name);
+    if (progress && !unchanged.isEmpty())
+        progress("save / unchanged / " + QString::number(unchanged.size()) +
+                 " files were there already with the same bytes");
 }
 
 bool folder_is_empty(const QString& folder) {
@@ -182,15 +206,22 @@ void cache_session::settle_reporting(const QString& topic, const std::function<i
                                      int total) {
     QElapsedTimer since;
     since.start();
-    int reported = -1;
+    int reported = -1, counted = -1;
     auto report = [&] {
         const int now = done();
         if (now == reported || !on_progress) return;
         reported = now;
         on_progress(topic + " / " + QString::number(now) + " of " + QString::number(total));
     };
+    auto count = [&] {
+        const int now = done();
+        if (now == counted || !on_count) return;
+        counted = now;
+        on_count(topic, now, total);
+    };
     try {
         settle(*scene_, *window_, [&] {
+            count();
             if (since.elapsed() < 1000) return;
             since.restart();
             report();
@@ -198,6 +229,7 @@ void cache_session::settle_reporting(const QString& topic, const std::function<i
     } catch (const replay_error& e) {
         throw session_error(session_error::kind::replay, QString::fromStdString(e.what()));
     }
+    count();
     report();
 }
 
@@ -332,6 +364,11 @@ void cache_session::replay(const std::vector<log_event>& events, int log_version
                                     .arg(log_version));
         open(folder_, wanted);
     }
+    replay_events(events, nullptr);
+}
+
+void cache_session::replay_events(const std::vector<log_event>& events,
+                                  const std::vector<bool>* held) {
     struct replaying_flag {
         bool& flag;
         explicit replaying_flag(bool& f) : flag(f) { flag = true; }
@@ -339,19 +376,29 @@ void cache_session::replay(const std::vector<log_event>& events, int log_version
     } during(replaying_);
     QElapsedTimer clock;
     clock.start();
-    for (size_t i = 0; i < events.size(); ++i) {
+    const int total = int(events.size());
+    for (int i = 0; i < total; ++i) {
+        const bool elsewhere = held && !(*held)[i];
         if (on_progress)
-            on_progress("replay / " + QString::number(i + 1) + " of " +
-                        QString::number(events.size()) + " / " + describe(events[i]));
+            on_progress("replay / " + QString::number(i + 1) + " of " + QString::number(total) +
+                        " / " + describe(events[i]) +
+                        (elsewhere ? " / outside the frames saved" : ""));
         try {
-            apply(events[i]);
+            if (elsewhere)
+                replay_elsewhere(*scene_, *window_, events[i]);
+            else
+                apply(events[i]);
+        } catch (const replay_error& err) {
+            throw session_error(
+                session_error::kind::replay,
+                "event " + QString::number(i + 1) + ": " + describe(events[i]) + ": " + err.what());
         } catch (const session_error& err) {
             throw session_error(err.why, "event " + QString::number(i + 1) + ": " + err.what());
         }
+        if (on_count) on_count("replay", i + 1, total);
     }
     if (on_progress)
-        on_progress("replay / " + QString::number(events.size()) + " events / " +
-                    seconds_since(clock));
+        on_progress("replay / " + QString::number(total) + " events / " + seconds_since(clock));
 }
 
 void cache_session::replay_for_range(const QString& folder, const std::vector<log_event>& events,
@@ -370,6 +417,12 @@ void cache_session::replay_for_range(const QString& folder, const std::vector<lo
                                 .arg(range.second)
                                 .arg(numbers.front())
                                 .arg(numbers.back()));
+    if (on_progress && (range.first < numbers.front() || range.second > numbers.back()))
+        on_progress(QString("warning / frames %1-%2 reach beyond the cache folder's frames %3-%4")
+                        .arg(range.first)
+                        .arg(range.second)
+                        .arg(numbers.front())
+                        .arg(numbers.back()));
     const partial_replay plan = plan_partial_replay(events, numbers, range.first, range.second);
     if (on_progress)
         on_progress(
@@ -381,35 +434,8 @@ void cache_session::replay_for_range(const QString& folder, const std::vector<lo
                                                             : position_order::file,
                  &plan.frames);
 
-    struct replaying_flag {
-        bool& flag;
-        explicit replaying_flag(bool& f) : flag(f) { flag = true; }
-        ~replaying_flag() { flag = false; }
-    } during(replaying_);
-    QElapsedTimer clock;
-    clock.start();
-    for (size_t i = 0; i < events.size(); ++i) {
-        if (on_progress)
-            on_progress("replay / " + QString::number(i + 1) + " of " +
-                        QString::number(events.size()) + " / " + describe(events[i]) +
-                        (plan.held[i] ? "" : " / outside the frames saved"));
-        try {
-            if (plan.held[i])
-                apply(events[i]);
-            else
-                replay_elsewhere(*scene_, *window_, events[i]);
-        } catch (const replay_error& err) {
-            throw session_error(
-                session_error::kind::replay,
-                "event " + QString::number(i + 1) + ": " + describe(events[i]) + ": " + err.what());
-        } catch (const session_error& err) {
-            throw session_error(err.why, "event " + QString::number(i + 1) + ": " + err.what());
-        }
-    }
+    replay_events(events, &plan.held);
     held_range_ = range;
-    if (on_progress)
-        on_progress("replay / " + QString::number(events.size()) + " events / " +
-                    seconds_since(clock));
 }
 
 QByteArray cache_session::log_json() const {
@@ -432,10 +458,9 @@ QString cache_session::output_problem(const QString& folder, bool with_range,
         if (!read.isEmpty() && (written == read || written.startsWith(read + "/")))
             return "output folder " + info.filePath() + " lies in the cache folder it reads";
     }
-    if (!with_range && info.exists() && !folder_is_empty(info.filePath()))
-        return "output folder " + info.filePath() + " is not empty";
-    if (with_range && info.exists()) {
-        // Only files this save writes: <name>.<frame>.bin and <name>.strokes.json.
+    if (info.exists()) {
+        // Only files this save writes, <name>.<frame>.bin and <name>.strokes.json: from other
+        // ranges of it, or from an earlier run that a retry finds.
         const QString base = info.fileName();
         const QRegularExpression ours("^" + QRegularExpression::escape(base) +
                                       "\\.([0-9]+\\.bin|strokes\\.json)$");
@@ -443,7 +468,8 @@ QString cache_session::output_problem(const QString& folder, bool with_range,
              QDir(info.filePath())
                  .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
             if (!ours.match(name).hasMatch())
-                return "output folder " + info.filePath() + " holds " + name +
+                return "output folder " + info.filePath() +
+                       (with_range ? "" : " is not empty: it") + " holds " + name +
                        ", which is not a file of this save";
     }
     // The nearest folder that exists on the way must take a new folder.
@@ -454,7 +480,8 @@ QString cache_session::output_problem(const QString& folder, bool with_range,
     return QString();
 }
 
-void cache_session::save(const QString& folder, const std::optional<frame_range>& range) {
+void cache_session::save(const QString& folder, const std::optional<frame_range>& range,
+                         existing_files existing) {
     emitter& e = scene();
     using kind = session_error::kind;
     if (held_range_ &&
@@ -485,13 +512,9 @@ void cache_session::save(const QString& folder, const std::optional<frame_range>
     // Written aside, in a folder of our own next to the target, then moved into place.
     const QString parent = info.absolutePath();
     if (!QDir().mkpath(parent)) throw session_error(kind::output, "cannot create " + parent);
-    made_folder aside;
-    for (int attempt = 0; attempt < 100 && aside.path.isEmpty(); ++attempt) {
-        const QString name = parent + "/." + base + ".partial-" +
-                             QString::number(QRandomGenerator::global()->generate(), 16);
-        if (QDir().mkdir(name)) aside.path = name;
-    }
-    if (aside.path.isEmpty())
+    partial_folder::sweep_stale(target);
+    partial_folder aside(target);
+    if (aside.path().isEmpty())
         throw session_error(kind::output, "cannot write in " + parent + " (no new folder)");
 
     QElapsedTimer clock;
@@ -499,7 +522,7 @@ void cache_session::save(const QString& folder, const std::optional<frame_range>
     window_->clear_cache_failure();
     window_->cache_files.clear();
     for (const auto& [number, path] : chosen)
-        window_->cache_files[number] = aside.path + "/" + QFileInfo(path).fileName();
+        window_->cache_files[number] = aside.path() + "/" + QFileInfo(path).fileName();
     e.mark_for_save();
     const int total = int(chosen.size());
     settle_reporting(
@@ -510,18 +533,18 @@ void cache_session::save(const QString& folder, const std::optional<frame_range>
     check_failures(kind::output);
 
     QString error;
-    if (!write_whole_file(aside.path + "/" + stroke_log_name(target), log_json(), &error))
+    if (!write_whole_file(aside.path() + "/" + stroke_log_name(target), log_json(), &error))
         throw session_error(kind::output, "cannot write the stroke log: " + error);
 
     // A folder that is there but empty would block the rename; it holds nothing to lose.
     if (QFileInfo::exists(target) && !filled) QDir().rmdir(target);
-    if (!QFileInfo::exists(target) && QDir().rename(aside.path, target)) {
-        aside.keep = true;
+    if (!QFileInfo::exists(target) && QDir().rename(aside.path(), target)) {
+        aside.moved_into_place();
     } else {
         if (!QFileInfo(target).isDir())
             throw session_error(kind::output, "cannot move the saved files to " + target);
-        // Another range of the same save got there first.
-        merge_into(aside.path, target);
+        // Another range of the same save, or an earlier run of this one, got there first.
+        merge_into(aside.path(), target, !range, existing, on_progress);
     }
     if (on_progress)
         on_progress("save / " + QString::number(total) + " frames / " + seconds_since(clock) +

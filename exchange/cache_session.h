@@ -48,6 +48,10 @@ struct frame_data {
     std::vector<float> weights;
 };
 
+// What a save does with a file of its own name that is there already with other bytes. One with
+// the same bytes is kept as it is either way, so that a retried run succeeds without writing.
+enum class existing_files { refuse, replace };
+
 // Inclusive range of frame numbers.
 using frame_range = std::pair<int, int>;
 
@@ -70,6 +74,9 @@ class cache_session {
     // Set them before the first call; they may be called on any thread.
     std::function<void(const QString&)> on_progress;
     std::function<void(const QString&)> on_log;
+    // The same progress as counts: phase "open", "replay" or "save", what is done of its total.
+    // Called on the calling thread, whenever the count changes.
+    std::function<void(const QString& phase, int done, int total)> on_count;
 
     // Opens the cache folder, read as the window's import reads it, and loads every frame.
     // Positions are held as the files store them, or reversed for the replay of a version 1
@@ -103,13 +110,16 @@ class cache_session {
     // names a save (folder/<folder name>.<padded frame>.bin), with the log beside them as
     // folder/<folder name>.strokes.json. The files are written into a new folder beside it and
     // moved into place only when all are written: a folder that did not exist appears whole or
-    // not at all. Without a range the folder must not hold anything; with one it may hold the
-    // files of other ranges, but none of this range's.
-    void save(const QString& folder, const std::optional<frame_range>& range = std::nullopt);
+    // not at all. The folder may hold files of this save only: of other ranges, or of an
+    // earlier run (see existing_files); a whole save also removes, with existing_files::replace,
+    // or refuses the frames it does not write. Partial folders that killed runs of this host
+    // left beside it are removed first.
+    void save(const QString& folder, const std::optional<frame_range>& range = std::nullopt,
+              existing_files existing = existing_files::refuse);
     // Why save could not write folder, found before any work; empty when nothing stands in the
     // way that can be seen yet.
     // The output must lie outside the cache folder read (input, when given), and a folder that
-    // ranges are merged into may hold nothing but files of the same save.
+    // is there may hold nothing but files of the same save.
     static QString output_problem(const QString& folder, bool with_range,
                                   const QString& input = QString());
 
@@ -119,6 +129,8 @@ class cache_session {
     emitter& scene() const;
     // Opens the frames of the scan that `only` names (all without it).
     void open_scanned(const cache_scan& scan, position_order order, const std::set<int>* only);
+    // Replays events in turn; those that `held` (when given) marks false, as replay_elsewhere.
+    void replay_events(const std::vector<log_event>& events, const std::vector<bool>* held);
     void settle_reporting(const QString& topic, const std::function<int()>& done, int total);
     void check_failures(session_error::kind kind);
 

@@ -6,9 +6,13 @@ import filecmp
 import hashlib
 import json
 import os
+import re
+import signal
+import socket
 import shutil
 import subprocess
 import tempfile
+import time
 import struct
 import unittest
 
@@ -80,9 +84,28 @@ class BatchCase(unittest.TestCase):
                                         shallow=False), name)
         self.assertEqual(os.listdir(split_root), ["out"])
 
-        again = run("--frames", "4-6", self.cache, self.log, split)
-        self.assertEqual(again.returncode, 5)
-        self.assertIn("out.004.bin exists already", again.stderr)
+        # A retry finds its files as it would write them: nothing is rewritten. Another log's
+        # frames are refused, or replaced with --overwrite.
+        before = {name: os.stat(os.path.join(split, name)).st_mtime_ns for name in names}
+        again = run("--frames", "4-6", "--progress", self.cache, self.log, split)
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertIn("save / unchanged / 4 files", again.stderr)
+        counts = [tuple(map(int, line.split()[1:])) for line in again.stdout.splitlines()]
+        self.assertTrue(counts and all(line.startswith("progress ") for line in
+                                       again.stdout.splitlines()), again.stdout)
+        self.assertEqual(counts, sorted(counts))
+        self.assertEqual(counts[-1][0], counts[-1][1])
+        self.assertEqual(before, {name: os.stat(os.path.join(split, name)).st_mtime_ns
+                                  for name in names})
+        other = os.path.join(self.root, "other.strokes.json")
+        write_log(other, [stroke_event(5, "grab", 2, range(2))])
+        refused = run("--frames", "4-6", self.cache, other, split)
+        self.assertEqual(refused.returncode, 5)
+        self.assertRegex(refused.stderr, "out.00[4-6].bin exists already with other contents")
+        replaced = run("--frames", "4-6", "--overwrite", self.cache, other, split)
+        self.assertEqual(replaced.returncode, 0, replaced.stderr)
+        self.assertFalse(filecmp.cmp(os.path.join(whole, "out.005.bin"),
+                                     os.path.join(split, "out.005.bin"), shallow=False))
         self.assertEqual(self.leftovers(), [])
 
     def test_a_chunk_reads_what_its_frames_need_and_writes_what_a_whole_run_does(self):
@@ -109,6 +132,38 @@ class BatchCase(unittest.TestCase):
         for name in names:
             self.assertTrue(filecmp.cmp(os.path.join(whole, name), os.path.join(split, name),
                                         shallow=False), name)
+
+    def test_partial_folders_of_stopped_runs_go(self):
+        out = os.path.join(self.root, "out")
+        host = re.sub("[^A-Za-z0-9.]", "_", socket.gethostname())
+        ended = subprocess.Popen(["true"])
+        ended.wait()
+        stale, running, other_host = (os.path.join(self.root, ".out.partial-%s-%d-ab" % owner)
+                                      for owner in ((host, ended.pid), (host, os.getpid()),
+                                                    ("elsewhere", ended.pid)))
+        for folder in (stale, running, other_host):
+            os.makedirs(folder)
+            open(os.path.join(folder, "out.001.bin"), "w").close()
+        done = run(self.cache, self.log, out)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(sorted(self.leftovers()), sorted(map(os.path.basename,
+                                                              (running, other_host))))
+        for folder in (running, other_host):
+            shutil.rmtree(folder)
+
+        # Stopped while it saves: its own partial folder goes with it.
+        big = os.path.join(self.root, "big")
+        make_cache(big, frames=30, count=4000)
+        job = subprocess.Popen([BATCH, big, self.log, os.path.join(self.root, "big_out")],
+                               stderr=subprocess.PIPE, text=True)
+        while job.poll() is None and not self.leftovers():
+            time.sleep(0.001)
+        if job.poll() is not None:
+            self.skipTest("the run ended before its partial folder could be seen")
+        job.send_signal(signal.SIGTERM)
+        _, err = job.communicate(timeout=60)
+        self.assertEqual(job.returncode, 128 + signal.SIGTERM, err)
+        self.assertEqual(self.leftovers(), [])
 
     def test_failures_have_their_own_status_and_leave_no_output(self):
         out = os.path.join(self.root, "out")
