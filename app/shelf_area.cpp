@@ -18,6 +18,7 @@
 
 #include "app/kavrin.h"
 #include "app/scene_flows.h"
+#include "core/replay.h"
 #include "core/strict.h"
 #include "core/stroke_log.h"
 #include "exchange/cache_folder.h"
@@ -390,12 +391,12 @@ bool shelf_area::save_cache(const QString& name) {
     const QDateTime now = QDateTime::currentDateTime();
     const QDir dir(folder);
     if (dir.exists() && !dir.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
-        const int choice = window_->ask(
-            "save_over_prompt", "Save over a folder",
-            "The folder " + folder + " already holds files.\nThey will be kept, moved to " +
-                folder + "#" + now.toString("yyyy MM dd hh mm ss") +
-                ", and the scene saved into an empty " + folder + ".",
-            QMessageBox::Save | QMessageBox::Cancel, QMessageBox::Save);
+        const int choice = window_->ask("save_over_prompt", "Save over a folder",
+                                        "The folder " + folder +
+                                            " already holds files.\nThey will be kept, moved to " +
+                                            folder + "#" + now.toString("yyyy MM dd hh mm ss") +
+                                            ", and the scene saved into an empty " + folder + ".",
+                                        QMessageBox::Save | QMessageBox::Cancel, QMessageBox::Save);
         if (choice != QMessageBox::Save) {
             window_->log("cache save / cancel");
             return false;
@@ -450,7 +451,10 @@ bool shelf_area::write_log(const QString& folder) {
         window_->log("stroke log / moved aside / " + aside);
     }
     QString error;
-    if (write_whole_file(path, stroke_log_json(window_->scene->recorder.events()), &error)) {
+    const emitter& scene = *window_->scene;
+    if (write_whole_file(
+            path, stroke_log_json(scene.recorder.events(), stroke_log_version, source_of(scene)),
+            &error)) {
         window_->log("stroke log / " + path);
         window_->tell("Saved the stroke log to " + path);
         return true;

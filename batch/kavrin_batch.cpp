@@ -166,8 +166,12 @@ int main(int argc, char** argv) {
         "are always kept, so that a retried run succeeds without writing).");
     const QCommandLineOption progress_option(
         "progress", "Print \"progress <done> <total>\" lines on standard output as the run goes.");
-    parser.addOptions(
-        {frames_option, threads_option, verbose_option, overwrite_option, progress_option});
+    const QCommandLineOption force_option(
+        "force",
+        "Replay a log that names another cache than the one given (its frames, "
+        "particle counts or ids differ).");
+    parser.addOptions({frames_option, threads_option, verbose_option, overwrite_option,
+                       progress_option, force_option});
     parser.addPositionalArgument("cache", "The cache folder to start from.");
     parser.addPositionalArgument("log", "The stroke log to replay (<name>.strokes.json).");
     parser.addPositionalArgument("output", "The cache folder to write.");
@@ -211,7 +215,8 @@ int main(int argc, char** argv) {
     }
     QString error;
     int log_version = stroke_log_version;
-    const auto events = read_stroke_log(log_text, &error, &log_version);
+    source_fingerprint recorded;
+    const auto events = read_stroke_log(log_text, &error, &log_version, &recorded);
     if (!events) return fail(bad_input, "stroke log " + log_path + ": " + error);
     if (!QFileInfo::exists(cache))
         return fail(missing_input, "cache folder " + cache + " does not exist");
@@ -231,6 +236,8 @@ int main(int argc, char** argv) {
         session.on_progress = say;
         if (parser.isSet(verbose_option))
             session.on_log = [](const QString& l) { say("log / " + l); };
+        const source_check check =
+            parser.isSet(force_option) ? source_check::force : source_check::refuse;
         std::optional<run_progress> progress;
         if (parser.isSet(progress_option)) {
             progress.emplace(planned_counts(cache, *events, range));
@@ -239,10 +246,10 @@ int main(int argc, char** argv) {
             };
         }
         if (range) {
-            session.replay_for_range(cache, *events, log_version, *range);
+            session.replay_for_range(cache, *events, log_version, *range, recorded, check);
         } else {
             session.open_for_log(cache, log_version);
-            session.replay(*events, log_version);
+            session.replay(*events, log_version, recorded, check);
         }
         session.save(
             output, range,

@@ -79,6 +79,9 @@ class frame_set {
     // Records of the cache file the frame was read from, -1 for a generated frame: set by the
     // reading, before the frame's first step.
     int32_t source_records = -1;
+    // FNV-1a hash of the ids of those records in file order: with the count, how a stroke log
+    // tells the cache it was recorded on. Set with source_records.
+    uint64_t source_ids = 0;
     // The particles as the scene's generator made them, before any step or edit: the next two
     // frames are built from them, so that what the builder makes never depends on when it runs.
     // Only the builder's thread uses it, and it drops it once those frames are built.

@@ -264,3 +264,46 @@ void replay_elsewhere(emitter& e, headless_link& window, const log_event& event)
 }
 
 }  // namespace kavrin
+
+namespace kavrin {
+
+source_fingerprint source_of(const emitter& e) {
+    source_fingerprint source;
+    for (const auto& [number, fs] : e.frames) {
+        if (fs.source_records < 0) return {};
+        source.push_back({number, fs.source_records, fs.source_ids});
+    }
+    return source;
+}
+
+QString source_difference(const source_fingerprint& recorded, const emitter& e,
+                          const std::vector<int>& all_frames) {
+    auto span = [](const std::vector<int>& frames) {
+        return frames.empty() ? QString("none")
+                              : QString("%1 frames, %2-%3")
+                                    .arg(frames.size())
+                                    .arg(frames.front())
+                                    .arg(frames.back());
+    };
+    std::vector<int> there;
+    for (const source_frame& f : recorded)
+        there.push_back(f.frame);
+    if (there != all_frames)
+        return "the log was recorded on " + span(there) + ", this cache holds " + span(all_frames);
+    for (const source_frame& f : recorded) {
+        const auto held = e.frames.find(f.frame);
+        if (held == e.frames.end()) continue;
+        const frame_set& fs = held->second;
+        if (fs.source_records != f.particles)
+            return QString("frame %1 held %2 particles where the log was recorded, %3 here")
+                .arg(f.frame)
+                .arg(f.particles)
+                .arg(fs.source_records);
+        if (fs.source_ids != f.ids)
+            return QString("frame %1 holds other particle ids than where the log was recorded")
+                .arg(f.frame);
+    }
+    return QString();
+}
+
+}  // namespace kavrin

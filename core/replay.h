@@ -54,6 +54,15 @@ struct partial_replay {
 partial_replay plan_partial_replay(const std::vector<log_event>& events,
                                    const std::vector<int>& scene_frames, int first, int last);
 
+// The cache e was read from, frame by frame; empty when a frame of it was not read from a file
+// (a generated scene).
+source_fingerprint source_of(const emitter& e);
+// How the cache a log was recorded on differs from e's, read from a folder of frames all_frames
+// (e may hold some of them only: their counts and ids are compared, the frame numbers of all);
+// empty when nothing that can be seen differs.
+QString source_difference(const source_fingerprint& recorded, const emitter& e,
+                          const std::vector<int>& all_frames);
+
 // An event of a partial replay whose frame e does not hold: recorded as given, the undo
 // generation a drawn stroke opens, and undo and redo as they act on every frame e holds. Settles.
 void replay_elsewhere(emitter& e, headless_link& window, const log_event& event);

@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QRegularExpression>
 #include <QStringList>
 
 namespace kavrin {
@@ -397,6 +398,37 @@ bool step_inputs::operator==(const step_inputs& o) const {
            side_right == o.side_right && mirror == o.mirror;
 }
 
+namespace {
+
+source_fingerprint source_from(const QJsonValue& v) {
+    source_fingerprint source;
+    if (v.isUndefined()) return source;
+    if (!v.isArray()) throw bad_field{"source", "must be a list"};
+    const QJsonArray frames = v.toArray();
+    static const QRegularExpression hash("^[0-9a-f]{16}$");
+    for (int i = 0; i < frames.size(); ++i) {
+        const QString path = "source[" + QString::number(i) + "]";
+        if (!frames[i].isObject()) throw bad_field{path, "must be an object"};
+        const QJsonObject entry = frames[i].toObject();
+        object_reader r(entry, path);
+        source_frame f;
+        f.frame = frame_number(r.take("frame", true), r.at("frame"));
+        f.particles = integer(r.take("particles", true), r.at("particles"), 0,
+                              std::numeric_limits<int32_t>::max());
+        const QJsonValue ids = r.take("ids", true);
+        if (!ids.isString() || !hash.match(ids.toString()).hasMatch())
+            throw bad_field{r.at("ids"), "must be 16 lowercase hexadecimal digits"};
+        f.ids = ids.toString().toULongLong(nullptr, 16);
+        r.finish();
+        if (!source.empty() && f.frame <= source.back().frame)
+            throw bad_field{path + ".frame", "must follow the frame before it"};
+        source.push_back(f);
+    }
+    return source;
+}
+
+}  // namespace
+
 bool stroke_end::operator==(const stroke_end& o) const {
     return drew == o.drew && time == o.time && near_curve == o.near_curve &&
            side_left == o.side_left && side_right == o.side_right;
@@ -462,16 +494,29 @@ std::vector<log_event> stroke_log::events() const {
 
 // ---- JSON ----
 
-QByteArray stroke_log_json(const std::vector<log_event>& events, int version) {
+QByteArray stroke_log_json(const std::vector<log_event>& events, int version,
+                           const source_fingerprint& source) {
     QByteArray out = QByteArray("{\n  \"format\": \"") + format_name +
-                     "\",\n  \"version\": " + QByteArray::number(version) + ",\n  \"events\": [";
+                     "\",\n  \"version\": " + QByteArray::number(version) + ",\n";
+    if (!source.empty()) {
+        out += "  \"source\": [";
+        for (size_t i = 0; i < source.size(); ++i)
+            out += QByteArray(i ? ",\n    " : "\n    ") +
+                   "{\"frame\": " + QByteArray::number(source[i].frame) +
+                   ", \"particles\": " + QByteArray::number(source[i].particles) + ", \"ids\": \"" +
+                   QByteArray::number(qulonglong(source[i].ids), 16).rightJustified(16, '0') +
+                   "\"}";
+        out += "\n  ],\n";
+    }
+    out += "  \"events\": [";
     for (size_t i = 0; i < events.size(); ++i)
         out += (i ? ",\n    " : "\n    ") + event_json(events[i]);
     return out + (events.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
 std::optional<std::vector<log_event>> read_stroke_log(const QByteArray& json, QString* error,
-                                                      int* version_read) {
+                                                      int* version_read,
+                                                      source_fingerprint* source_read) {
     QJsonParseError parse{};
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parse);
     if (parse.error != QJsonParseError::NoError) {
@@ -490,6 +535,7 @@ std::optional<std::vector<log_event>> read_stroke_log(const QByteArray& json, QS
             throw bad_field{
                 "version",
                 QString("%1 is newer than this program reads (%2)").arg(v).arg(stroke_log_version)};
+        const source_fingerprint source = source_from(r.take("source", false));
         const QJsonValue list = r.take("events", true);
         if (!list.isArray()) throw bad_field{"events", "must be a list"};
         r.finish();
@@ -498,6 +544,7 @@ std::optional<std::vector<log_event>> read_stroke_log(const QByteArray& json, QS
         for (int i = 0; i < all.size(); ++i)
             events.push_back(event_from(all[i], "events[" + QString::number(i) + "]"));
         if (version_read) *version_read = v;
+        if (source_read) *source_read = source;
         return events;
     } catch (const bad_field& bad) {
         *error = (bad.path.isEmpty() ? QString() : bad.path + ": ") + bad.why;

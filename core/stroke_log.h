@@ -3,6 +3,7 @@
 // each of its steps, and the undo, redo, cancel and trim events, in the order they took effect.
 // The emitter keeps one; it is saved beside a cache as JSON and replayed without a window.
 
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -83,6 +84,29 @@ class stroke_log {
     size_t open_at_ = 0;
 };
 
+// The cache a log was recorded on: each frame's number, the particle records its file held and a
+// hash of their ids in file order (FNV-1a over the little-endian int32 ids), as the frame was
+// first read. Empty for a generated scene; a replay onto another cache can be told by it.
+struct source_frame {
+    int frame = 0;
+    int32_t particles = 0;
+    uint64_t ids = 0;
+
+    bool operator==(const source_frame& o) const {
+        return frame == o.frame && particles == o.particles && ids == o.ids;
+    }
+};
+using source_fingerprint = std::vector<source_frame>;
+
+// source_frame::ids is built by adding each record's id in turn to source_ids_start.
+constexpr uint64_t source_ids_start = 14695981039346656037ull;
+constexpr uint64_t add_source_id(uint64_t hash, int32_t id) {
+    const uint32_t bits = uint32_t(id);
+    for (int byte = 0; byte < 4; ++byte)
+        hash = (hash ^ ((bits >> (8 * byte)) & 0xffu)) * 1099511628211ull;
+    return hash;
+}
+
 // Version 2 holds positions, directions and the mirror plane x = 0 in the order cache files
 // store a position's components. Version 1 logs were recorded in scenes that held them
 // reversed; they are replayed in such a scene, and their replays log in version 1.
@@ -90,13 +114,16 @@ constexpr int stroke_log_version = 2;
 constexpr int stroke_log_reversed_version = 1;
 
 // The log as a JSON document: one line per event header and one per step.
-QByteArray stroke_log_json(const std::vector<log_event>& events, int version = stroke_log_version);
+QByteArray stroke_log_json(const std::vector<log_event>& events, int version = stroke_log_version,
+                           const source_fingerprint& source = {});
 
 // Reads a log document of any version this program reads; *version (when given) gets the
-// document's. On failure returns nothing and sets *error to the place and the reason:
+// document's, *source (when given) the cache it was recorded on, empty when it names none. On
+// failure returns nothing and sets *error to the place and the reason:
 // "line L, column C: ..." for bad JSON, "events[3].steps[2].pick: ..." for a bad field.
 std::optional<std::vector<log_event>> read_stroke_log(const QByteArray& json, QString* error,
-                                                      int* version = nullptr);
+                                                      int* version = nullptr,
+                                                      source_fingerprint* source = nullptr);
 
 // Reads one stroke given in the log's shape, where every field but "frame", "type" and
 // "steps" may be left out (defaults: the brush, camera and window of a fresh start, the end

@@ -16,6 +16,8 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include "core/stroke_log.h"
+
 namespace kavrin {
 
 namespace {
@@ -411,6 +413,7 @@ long long read_bin_frame(const QString& path, frame_set& fs, position_order orde
     particle_map read;
     read.reserve(size_t(in.header.particles));
     long long dropped = 0;
+    uint64_t ids_hash = source_ids_start;
     std::vector<char> chunk;
     for (int done = 0; done < in.header.particles;) {
         const int n = in.read_chunk(done, chunk, path);
@@ -422,6 +425,7 @@ long long read_bin_frame(const QString& path, frame_set& fs, position_order orde
                                  .arg(get<uint64_t>(record, layout.id))
                                  .arg(index));
             const int32_t id = record_id(record, layout);
+            ids_hash = add_source_id(ids_hash, id);
             const vec3 position = get_vec3(record, 0);
             const float value = value_at >= 0 ? get<float>(record, value_at) : 1.0f;
             if (!std::isfinite(position[0]) || !std::isfinite(position[1]) ||
@@ -446,6 +450,7 @@ long long read_bin_frame(const QString& path, frame_set& fs, position_order orde
     if (fs.particles.empty()) {
         fs.particles.swap(read);
         fs.source_records = in.header.particles;
+        fs.source_ids = ids_hash;
         return dropped;
     }
     // Particles the frame held already win; the frame no longer is the file's alone, so a save

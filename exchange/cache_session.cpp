@@ -278,6 +278,7 @@ void cache_session::open_scanned(const cache_scan& scan, position_order order,
     }
     window_->source_files = window_->cache_files;
     window_->current_frame = window_->cache_files.begin()->first;
+    source_.clear();
 
     QElapsedTimer clock;
     clock.start();
@@ -295,6 +296,7 @@ void cache_session::open_scanned(const cache_scan& scan, position_order order,
         scene_.reset();
         throw;
     }
+    if (!only) source_ = source_of(*scene_);
     if (on_progress)
         on_progress("open / " + QString::number(total) + " frames / " + seconds_since(clock));
 }
@@ -351,7 +353,16 @@ void cache_session::apply(const log_event& event) {
     }
 }
 
-void cache_session::replay(const std::vector<log_event>& events, int log_version) {
+void cache_session::check_source(const source_fingerprint& recorded, source_check check) const {
+    if (recorded.empty() || check == source_check::force) return;
+    if (const QString difference = source_difference(recorded, *scene_, all_frames_);
+        !difference.isEmpty())
+        throw session_error(session_error::kind::input,
+                            "the stroke log was recorded on another cache: " + difference);
+}
+
+void cache_session::replay(const std::vector<log_event>& events, int log_version,
+                           const source_fingerprint& recorded, source_check check) {
     scene();
     const position_order wanted = log_version == stroke_log_reversed_version
                                       ? position_order::reversed
@@ -364,6 +375,8 @@ void cache_session::replay(const std::vector<log_event>& events, int log_version
                                     .arg(log_version));
         open(folder_, wanted);
     }
+    check_source(recorded, check);
+    if (scene_->recorder.events().empty()) source_ = recorded;
     replay_events(events, nullptr);
 }
 
@@ -402,7 +415,8 @@ void cache_session::replay_events(const std::vector<log_event>& events,
 }
 
 void cache_session::replay_for_range(const QString& folder, const std::vector<log_event>& events,
-                                     int log_version, const frame_range& range) {
+                                     int log_version, const frame_range& range,
+                                     const source_fingerprint& recorded, source_check check) {
     const cache_scan scan = scan_folder(folder);
     std::vector<int> numbers;
     for (const auto& [number, path] : scan.files)
@@ -434,14 +448,17 @@ void cache_session::replay_for_range(const QString& folder, const std::vector<lo
                                                             : position_order::file,
                  &plan.frames);
 
+    check_source(recorded, check);
+    source_ = recorded;
     replay_events(events, &plan.held);
     held_range_ = range;
 }
 
 QByteArray cache_session::log_json() const {
-    return stroke_log_json(scene().recorder.events(), window_->order == position_order::reversed
-                                                          ? stroke_log_reversed_version
-                                                          : stroke_log_version);
+    return stroke_log_json(scene().recorder.events(),
+                           window_->order == position_order::reversed ? stroke_log_reversed_version
+                                                                      : stroke_log_version,
+                           source_);
 }
 
 QString cache_session::output_problem(const QString& folder, bool with_range,

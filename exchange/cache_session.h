@@ -52,6 +52,9 @@ struct frame_data {
 // the same bytes is kept as it is either way, so that a retried run succeeds without writing.
 enum class existing_files { refuse, replace };
 
+// A log that names the cache it was recorded on is refused on another one, or replayed anyway.
+enum class source_check { refuse, force };
+
 // Inclusive range of frame numbers.
 using frame_range = std::pair<int, int>;
 
@@ -95,14 +98,20 @@ class cache_session {
     void apply(const log_event& event);
     // Replays a whole log, reporting each event. A log of version 1 needs a scene opened for
     // it: a scene opened otherwise with nothing done to it yet is opened again for it.
-    void replay(const std::vector<log_event>& events, int log_version = stroke_log_version);
+    // `recorded` is the cache the log names (read_stroke_log); when it differs from this scene's
+    // the replay is refused before any event (session_error::kind::input) unless forced. A
+    // scene replayed fresh records the log's cache as its own log's source.
+    void replay(const std::vector<log_event>& events, int log_version = stroke_log_version,
+                const source_fingerprint& recorded = {}, source_check check = source_check::refuse);
     // Opens the cache folder for a save of `range` after the log: only the range's frames and
     // those the log's strokes carry into them are read, and only the events that reach them
     // are replayed in full (see plan_partial_replay). Saving the range then writes what a
     // whole open, replay and save would; no other save is taken. Refused before any frame is
     // read when no frame of the folder lies in the range.
     void replay_for_range(const QString& folder, const std::vector<log_event>& events,
-                          int log_version, const frame_range& range);
+                          int log_version, const frame_range& range,
+                          const source_fingerprint& recorded = {},
+                          source_check check = source_check::refuse);
     // The log of everything done to the scene since it was opened.
     QByteArray log_json() const;
 
@@ -130,6 +139,8 @@ class cache_session {
     // Opens the frames of the scan that `only` names (all without it).
     void open_scanned(const cache_scan& scan, position_order order, const std::set<int>* only);
     // Replays events in turn; those that `held` (when given) marks false, as replay_elsewhere.
+    // Refuses (session_error) a replay of a log recorded on another cache, unless forced.
+    void check_source(const source_fingerprint& recorded, source_check check) const;
     void replay_events(const std::vector<log_event>& events, const std::vector<bool>* held);
     void settle_reporting(const QString& topic, const std::function<int()>& done, int total);
     void check_failures(session_error::kind kind);
@@ -138,6 +149,7 @@ class cache_session {
     std::unique_ptr<emitter> scene_;
     QString folder_;               // the open cache folder
     std::vector<int> all_frames_;  // its frames, held or not: a save names its files by them
+    source_fingerprint source_;    // the cache this scene's log is recorded on, as it names it
     std::optional<frame_range> held_range_;  // opened by replay_for_range: the range it may save
     bool replaying_ = false;                 // a whole log is being replayed
 };

@@ -168,18 +168,19 @@ class scene {
         s.apply(event);
     }
 
-    void replay(const bp::object& log) {
+    void replay(const bp::object& log, bool force) {
         const QString path = text_of(log);
         if (!QFileInfo::exists(path))
             raise(PyExc_FileNotFoundError, "stroke log " + path + " does not exist");
         const QByteArray text = cache_session::read_log_file(path);
         QString error;
         int version = stroke_log_version;
-        const auto events = read_stroke_log(text, &error, &version);
+        source_fingerprint recorded;
+        const auto events = read_stroke_log(text, &error, &version, &recorded);
         if (!events) raise(PyExc_ValueError, "stroke log " + path + ": " + error);
         cache_session& s = session();
         without_gil free;
-        s.replay(*events, version);
+        s.replay(*events, version, recorded, force ? source_check::force : source_check::refuse);
     }
 
     std::string log() { return session().log_json().toStdString(); }
@@ -285,7 +286,9 @@ BOOST_PYTHON_MODULE(_kavrin) {
              "Undoes the last stroke, as Ctrl+Z on the given frame (default: current_frame).")
         .def("redo", &scene::redo, (bp::arg("frame") = bp::object()),
              "Brings back the last undone stroke (default frame: current_frame).")
-        .def("replay", &scene::replay, bp::arg("log"), "Replays a stroke log file.")
+        .def("replay", &scene::replay, (bp::arg("log"), bp::arg("force") = false),
+             "Replays a stroke log file. A log that names another cache than the scene's "
+             "(its frames, particle counts or ids) is refused unless force is true.")
         .def("log", &scene::log,
              "The stroke log of everything done since the scene opened, as "
              "JSON text.")

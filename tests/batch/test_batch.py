@@ -165,6 +165,39 @@ class BatchCase(unittest.TestCase):
         self.assertEqual(job.returncode, 128 + signal.SIGTERM, err)
         self.assertEqual(self.leftovers(), [])
 
+    def test_a_log_replays_only_on_the_cache_it_names(self):
+        def ids_hash(ids):  # FNV-1a over the little-endian int32 ids, in file order
+            h = 14695981039346656037
+            for byte in b"".join(struct.pack("<i", i) for i in ids):
+                h = ((h ^ byte) * 1099511628211) % 2 ** 64
+            return "%016x" % h
+        with open(self.log) as f:
+            log = json.load(f)
+        log["source"] = [{"frame": f, "particles": 400, "ids": ids_hash(range(400))}
+                         for f in range(12)]
+        named = os.path.join(self.root, "named.strokes.json")
+        with open(named, "w") as f:
+            json.dump(log, f)
+        out = os.path.join(self.root, "out")
+        done = run(self.cache, named, out)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(os.path.join(out, "out.strokes.json")) as f:
+            self.assertEqual(json.load(f)["source"], log["source"])
+
+        offset = os.path.join(self.root, "offset")
+        os.makedirs(offset)
+        for f in range(12):
+            write_frame(os.path.join(offset, "offset.%03d.bin" % f),
+                        [(pid + 1000, at, scale) for pid, at, scale in frame_particles(f, 400)])
+        for args in ((offset, named, out + "2"), ("--frames", "3-4", offset, named, out + "2")):
+            refused = run(*args)
+            self.assertEqual(refused.returncode, 4, refused.stderr)
+            self.assertRegex(refused.stderr,
+                             "recorded on another cache: frame [0-9]+ holds other particle ids")
+            self.assertFalse(os.path.exists(out + "2"))
+        forced = run("--force", "--frames", "3-4", offset, named, out + "2")
+        self.assertEqual(forced.returncode, 0, forced.stderr)
+
     def test_failures_have_their_own_status_and_leave_no_output(self):
         out = os.path.join(self.root, "out")
         bad_json = os.path.join(self.root, "bad.strokes.json")
