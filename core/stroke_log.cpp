@@ -208,12 +208,17 @@ bool boolean(const QJsonValue& v, const QString& path) {
     return v.toBool();
 }
 
+// Positions and directions far beyond any scene: a stroke's sums and squared distances of such
+// values would leave single precision and drive particles to infinity.
+constexpr double largest_coordinate = 1e12;
+
 vec3 vector(const QJsonValue& v, const QString& path) {
     const QJsonArray a = v.toArray();
     if (!v.isArray() || a.size() != 3) throw bad_field{path, "must be a list of 3 numbers"};
     vec3 out;
     for (int i = 0; i < 3; ++i)
-        out[i] = single(a[i], path + "[" + QString::number(i) + "]");
+        out[i] = single(a[i], path + "[" + QString::number(i) + "]", -largest_coordinate,
+                        largest_coordinate);
     return out;
 }
 
@@ -226,11 +231,12 @@ int frame_number(const QJsonValue& v, const QString& path) {
     return integer(v, path, std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
 }
 
-// Easing types that QEasingCurve makes by itself (a custom curve needs a function).
+// Easing types that QEasingCurve makes from its type alone: the spline types need points and
+// the custom type a function, which a log cannot carry.
 int curve(const QJsonValue& v, const QString& path) {
-    const int type = integer(v, path, 0, QEasingCurve::NCurveTypes - 1);
-    if (type == QEasingCurve::Custom) throw bad_field{path, "must not be the custom curve type"};
-    return type;
+    static_assert(QEasingCurve::BezierSpline < QEasingCurve::TCBSpline &&
+                  QEasingCurve::TCBSpline < QEasingCurve::Custom);
+    return integer(v, path, 0, QEasingCurve::BezierSpline - 1);
 }
 
 // The brush's own bounds: a longer time would reach ever more frames.
@@ -388,6 +394,60 @@ QString place_of(const QByteArray& json, int offset) {
     return QString("line %1, column %2").arg(line).arg(column);
 }
 
+// Where text leaves the JSON grammar in ways Qt's reader lets pass: numbers such as .5, 1. or
+// 01, and raw control characters inside strings. -1 when it does not.
+qsizetype lax_json_at(const QByteArray& text, QString* why) {
+    const qsizetype n = text.size();
+    auto digit = [&](qsizetype k) { return k < n && text[k] >= '0' && text[k] <= '9'; };
+    for (qsizetype k = 0; k < n; ++k) {
+        const char c = text[k];
+        if (c == '"') {
+            for (++k; k < n && text[k] != '"'; ++k) {
+                if (uchar(text[k]) < 0x20) {
+                    *why = "raw control character in a string";
+                    return k;
+                }
+                if (text[k] == '\\') ++k;
+            }
+        } else if (c == '.') {
+            *why = "a number needs digits before its decimal point";
+            return k;
+        } else if (c == '-' || digit(k)) {
+            // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?
+            const qsizetype start = k;
+            if (text[k] == '-' && !digit(++k)) {
+                *why = "a number needs digits after its sign";
+                return start;
+            }
+            if (text[k] == '0' && digit(k + 1)) {
+                *why = "a number must not start with 0";
+                return start;
+            }
+            while (digit(k))
+                ++k;
+            if (k < n && text[k] == '.') {
+                if (!digit(++k)) {
+                    *why = "a number needs digits after its decimal point";
+                    return start;
+                }
+                while (digit(k))
+                    ++k;
+            }
+            if (k < n && (text[k] == 'e' || text[k] == 'E')) {
+                if (++k < n && (text[k] == '+' || text[k] == '-')) ++k;
+                if (!digit(k)) {
+                    *why = "a number needs digits in its exponent";
+                    return start;
+                }
+                while (digit(k))
+                    ++k;
+            }
+            --k;
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 // ---- Records ----
@@ -521,6 +581,11 @@ std::optional<std::vector<log_event>> read_stroke_log(const QByteArray& json, QS
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parse);
     if (parse.error != QJsonParseError::NoError) {
         *error = place_of(json, parse.offset) + ": " + parse.errorString();
+        return std::nullopt;
+    }
+    QString lax;
+    if (const qsizetype at = lax_json_at(json, &lax); at >= 0) {
+        *error = place_of(json, int(at)) + ": " + lax;
         return std::nullopt;
     }
     try {

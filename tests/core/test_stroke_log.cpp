@@ -142,6 +142,14 @@ TEST(StrokeLog, BadDocumentsNameThePlaceOrTheField) {
         {stroke_with("\"steps\":[{\"pick\":[0,0,0],\"vector\":[1,0,0]}]", "\"steps\":[]"),
          "events[0].steps: must be a list of at least one step"},
         {stroke_with("\"drew\":true,", ""), "events[0].end.drew: is missing"},
+        // What Qt's reader lets pass but JSON is not, and values no replay can take.
+        {stroke_with("\"power\":0.5", "\"power\":.5"), "digits before its decimal point"},
+        {stroke_with("\"power\":0.5", "\"power\":1."), "digits after its decimal point"},
+        {stroke_with("\"power\":0.5", "\"power\":1.e0"), "digits after its decimal point"},
+        {stroke_with("\"grab\"", "\"gr\tab\""), "raw control character"},
+        {stroke_with("\"near_curve\":19", "\"near_curve\":46"), "events[0].near_curve: must be"},
+        {stroke_with("\"vector\":[1,0,0]", "\"vector\":[3e38,0,0]"),
+         "events[0].steps[0].vector[0]: must be a number from"},
     };
     for (const auto& [json, expected] : cases) {
         QString error;
