@@ -210,7 +210,7 @@ bool boolean(const QJsonValue& v, const QString& path) {
 
 // Positions and directions far beyond any scene: a stroke's sums and squared distances of such
 // values would leave single precision and drive particles to infinity.
-constexpr double largest_coordinate = 1e12;
+constexpr double largest_coordinate = 1e15;
 
 vec3 vector(const QJsonValue& v, const QString& path) {
     const QJsonArray a = v.toArray();
