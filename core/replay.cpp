@@ -221,27 +221,34 @@ partial_replay plan_partial_replay(const std::vector<log_event>& events,
             int(std::max<long long>(from, std::numeric_limits<int>::min())));
         return it != plan.frames.end() && *it <= to;
     };
-    // Each pass may add painted frames that earlier strokes reach; at most one pass per frame.
-    for (bool grew = true; grew;) {
-        grew = false;
-        for (size_t i = 0; i < events.size(); ++i) {
-            const log_event& event = events[i];
-            if (plan.held[i]) continue;
-            bool needed = false;
-            if (!scene.count(event.frame)) {
-                needed = true;
-            } else if (event.kind == event_kind::stroke) {
-                // Whether a stroke drew decides the undo generations: unknown, it must be seen.
-                const auto [from, to] = reach(event, lowest, highest);
-                needed = !event.drew_known || meets(from, to);
-            } else {
-                needed = plan.frames.count(event.frame) > 0;
-            }
-            if (!needed) continue;
+    // Backwards through the log, `plan.frames` holds the frames whose state after the event
+    // matters: the range at the end, and the painted frame of every stroke held later on (its
+    // particles are what that stroke carries). A stroke that reaches none of them is not held.
+    std::vector<size_t> cancels;
+    for (size_t i = events.size(); i-- > 0;) {
+        const log_event& event = events[i];
+        if (!scene.count(event.frame)) {
             plan.held[i] = true;
-            if (scene.count(event.frame) && plan.frames.insert(event.frame).second) grew = true;
+        } else if (event.kind == event_kind::stroke) {
+            // Whether a stroke drew decides the undo generations: unknown, it must be seen.
+            const auto [from, to] = reach(event, lowest, highest);
+            plan.held[i] = !event.drew_known || meets(from, to);
+        } else if (event.kind == event_kind::cancel) {
+            cancels.push_back(i);
+        } else {
+            plan.held[i] = plan.frames.count(event.frame) > 0;
         }
+        if (plan.held[i]) plan.frames.insert(event.frame);
     }
+    // A cancel ends the stroke before it on its frame: the two are held together, so that the
+    // scene never keeps a stroke open that the log closed.
+    for (size_t i : cancels)
+        for (size_t k = i; k-- > 0;)
+            if (events[k].kind == event_kind::stroke && events[k].frame == events[i].frame &&
+                !events[k].end) {
+                plan.held[i] = plan.held[k];
+                break;
+            }
     return plan;
 }
 

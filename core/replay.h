@@ -41,12 +41,14 @@ void settle(emitter& e, const replay_host& host, const std::function<void()>& be
 void replay(emitter& e, headless_link& window, const log_event& event);
 void replay(emitter& e, const replay_host& host, const log_event& event);
 
-// What a scene needs of a log to end, on frames first to last, as the whole scene would:
-// those frames, the painted frame of every stroke that reaches a needed frame (its particles
-// are what the stroke carries there), and so on. An event is `held` when the scene needs its
-// frame; the others change the needed frames only through the undo generations they open and
-// end, which replay_elsewhere keeps. Frames of the log that the scene lacks count as held, so
-// that replaying them fails as it would on the whole scene.
+// What a scene needs of a log to end, on frames first to last, as the whole scene would. Frames
+// change only through the strokes that reach them, and a stroke's effect depends only on the
+// frames it reaches and on the particles of its painted frame as the stroke is made. So a stroke
+// is `held` (replayed in full) when it reaches a frame that matters after it: one of the range,
+// or the painted frame of a stroke held later on; the scene holds those frames. The others
+// change the held frames only through the undo generations they open and end, which
+// replay_elsewhere keeps. Events on frames the scene lacks count as held, so that replaying them
+// fails as it would on the whole scene.
 struct partial_replay {
     std::set<int> frames;
     std::vector<bool> held;  // one per event
