@@ -200,10 +200,20 @@ void start_interpreter() {
         // bridge only adds its loader to it.
         const bool ours = !Py_IsInitialized();
         PyGILState_STATE borrowed{};
-        if (ours)
-            Py_Initialize();
-        else
+        if (ours) {
+            // Isolated, on the installation the program was built with: another Python first on
+            // PATH, or the user's PYTHONHOME and PYTHONPATH, would lend it a foreign library.
+            PyConfig config;
+            PyConfig_InitIsolatedConfig(&config);
+            const PyStatus home =
+                PyConfig_SetBytesString(&config, &config.home, KAVRIN_PYTHON_HOME);
+            const PyStatus started =
+                PyStatus_Exception(home) ? home : Py_InitializeFromConfig(&config);
+            PyConfig_Clear(&config);
+            if (PyStatus_Exception(started)) Py_ExitStatusException(started);
+        } else {
             borrowed = PyGILState_Ensure();
+        }
         // The loader is made before any other bridge call can take the lock: it needs no guard.
         PyObject* space = PyDict_New();
         if (space && PyDict_SetItemString(space, "__builtins__", PyEval_GetBuiltins()) == 0) {

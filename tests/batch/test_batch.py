@@ -199,6 +199,21 @@ class BatchCase(unittest.TestCase):
         forced = run("--force", "--frames", "3-4", offset, named, out + "2")
         self.assertEqual(forced.returncode, 0, forced.stderr)
 
+    def test_another_python_on_path_or_in_the_environment_is_not_used(self):
+        fake = os.path.join(self.root, "fake")
+        os.makedirs(os.path.join(fake, "bin"))
+        os.makedirs(os.path.join(fake, "lib", "python3.11", "lib-dynload"))
+        with open(os.path.join(fake, "bin", "python3"), "w") as f:
+            f.write("#!/bin/sh\n")
+        os.chmod(os.path.join(fake, "bin", "python3"), 0o755)
+        with open(os.path.join(fake, "lib", "python3.11", "os.py"), "w") as f:
+            f.write("raise ImportError('a foreign library')\n")
+        env = dict(os.environ, PATH=os.path.join(fake, "bin") + ":" + os.environ["PATH"],
+                   PYTHONHOME=fake, PYTHONPATH=os.path.join(fake, "lib", "python3.11"))
+        done = subprocess.run([BATCH, self.cache, self.log, os.path.join(self.root, "out")],
+                              capture_output=True, text=True, timeout=120, env=env)
+        self.assertEqual(done.returncode, 0, done.stderr)
+
     def test_failures_have_their_own_status_and_leave_no_output(self):
         out = os.path.join(self.root, "out")
         bad_json = os.path.join(self.root, "bad.strokes.json")
