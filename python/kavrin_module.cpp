@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <clocale>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -82,6 +83,31 @@ bp::object view_of(const void* data, size_t bytes, const char* format, const bp:
     return view.attr("cast")(format, shape);
 }
 
+// A whole number given as any integer type (int, numpy.int64, ...), through operator.index:
+// floats and strings are refused with a TypeError that names the argument.
+int whole_number(const bp::object& o, const char* name) {
+    PyObject* index = PyNumber_Index(o.ptr());
+    if (!index) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, QString("%1 must be a whole number, not %2")
+                                   .arg(name)
+                                   .arg(QString::fromUtf8(Py_TYPE(o.ptr())->tp_name)));
+    }
+    const long long value = PyLong_AsLongLong(index);
+    Py_DECREF(index);
+    if ((value == -1 && PyErr_Occurred()) || value < std::numeric_limits<int>::min() ||
+        value > std::numeric_limits<int>::max()) {
+        PyErr_Clear();
+        raise(PyExc_ValueError, QString("%1 is too large for a frame number").arg(name));
+    }
+    return int(value);
+}
+
+// Turns values json cannot write (numpy scalars and arrays) into plain Python ones; set by the
+// package's __init__ and kept for the life of the interpreter (a static bp::object would be
+// released after it ends).
+PyObject* json_default = nullptr;
+
 template <class T>
 bp::list list_of(const std::vector<T>& values) {
     bp::list out;
@@ -113,15 +139,15 @@ class scene {
     bp::list frames() { return list_of(session().frames()); }
     int current_frame() { return session().current_frame(); }
 
-    bp::object ids(int frame, bool view) {
-        const frame_data d = data(frame);
+    bp::object ids(const bp::object& frame, bool view) {
+        const frame_data d = data(whole_number(frame, "frame"));
         if (view)
             return view_of(d.ids.data(), d.ids.size() * sizeof(int32_t), "i",
                            bp::make_tuple(d.ids.size()));
         return list_of(d.ids);
     }
-    bp::object positions(int frame, bool view) {
-        const frame_data d = data(frame);
+    bp::object positions(const bp::object& frame, bool view) {
+        const frame_data d = data(whole_number(frame, "frame"));
         if (view)
             return view_of(d.positions.data(), d.positions.size() * sizeof(float), "f",
                            bp::make_tuple(d.ids.size(), 3));
@@ -131,14 +157,25 @@ class scene {
                 bp::make_tuple(d.positions[3 * i], d.positions[3 * i + 1], d.positions[3 * i + 2]));
         return out;
     }
-    bp::object scales(int frame, bool view) { return values(data(frame).scales, view); }
-    bp::object weights(int frame, bool view) { return values(data(frame).weights, view); }
+    bp::object scales(const bp::object& frame, bool view) {
+        return values(data(whole_number(frame, "frame")).scales, view);
+    }
+    bp::object weights(const bp::object& frame, bool view) {
+        return values(data(whole_number(frame, "frame")).weights, view);
+    }
+    int frame_count() { return int(session().frames().size()); }
+    // Ends the scene's work and frees it; later calls raise kavrin.Error.
+    void close() {
+        without_gil free;
+        session_.reset();
+    }
 
     void stroke(const bp::dict& fields) {
         // Through the json module, so that the stroke is read by the log's own reader; NaN and
         // infinities are refused there, as JSON has none.
         bp::dict options;
         options["allow_nan"] = false;
+        if (json_default) options["default"] = bp::object(bp::borrowed(json_default));
         const bp::object dumps = bp::import("json").attr("dumps");
         const bp::object text(
             bp::handle<>(PyObject_Call(dumps.ptr(), bp::make_tuple(fields).ptr(), options.ptr())));
@@ -163,7 +200,7 @@ class scene {
         cache_session& s = session();
         log_event event;
         event.kind = kind;
-        event.frame = frame.is_none() ? s.current_frame() : bp::extract<int>(frame)();
+        event.frame = frame.is_none() ? s.current_frame() : whole_number(frame, "frame");
         without_gil free;
         s.apply(event);
     }
@@ -190,7 +227,8 @@ class scene {
         std::optional<frame_range> range;
         if (!frames.is_none()) {
             if (bp::len(frames) != 2) raise(PyExc_ValueError, "frames is a pair (first, last)");
-            range = frame_range{bp::extract<int>(frames[0])(), bp::extract<int>(frames[1])()};
+            range = frame_range{whole_number(frames[0], "frames[0]"),
+                                whole_number(frames[1], "frames[1]")};
             if (range->second < range->first)
                 raise(PyExc_ValueError, "frames: the last frame comes before the first");
         }
@@ -236,6 +274,20 @@ void set_script_folder(const bp::object& folder) {
     script_folder = text_of(folder);
 }
 
+void set_json_default(const bp::object& f) {
+    Py_XDECREF(json_default);
+    json_default = bp::incref(f.ptr());
+}
+
+bp::object enter(const bp::object& self) {
+    return self;
+}
+
+bool exit_scene(scene& self, const bp::object&, const bp::object&, const bp::object&) {
+    self.close();
+    return false;  // an exception raised in the block goes on
+}
+
 // The engine deletes its finished worker threads through queued signals, which Qt delivers only
 // once an application object exists. A host that has one (a Qt program embedding Python) keeps
 // it; otherwise one is made, leaving the host's locale as it was.
@@ -259,6 +311,8 @@ BOOST_PYTHON_MODULE(_kavrin) {
     bp::scope().attr("Error") = bp::object(bp::handle<>(bp::borrowed(kavrin_error)));
     bp::register_exception_translator<session_error>(&raise_session_error);
     bp::def("_set_script_folder", &set_script_folder);
+    bp::def("_set_json_default", &set_json_default);
+    bp::scope().attr("__version__") = KAVRIN_VERSION;
 
     bp::class_<scene, boost::noncopyable>(
         "Scene",
@@ -266,6 +320,12 @@ BOOST_PYTHON_MODULE(_kavrin) {
         "loaded when it opens; threads 0 means processor cores - 1.",
         bp::init<bp::object, int>((bp::arg("folder"), bp::arg("threads") = 0)))
         .def("frames", &scene::frames, "The frame numbers, ascending.")
+        .def("__len__", &scene::frame_count, "The number of frames.")
+        .def("close", &scene::close,
+             "Ends the scene's background work and frees its frames; the scene cannot be used "
+             "afterwards. A with block closes it at its end.")
+        .def("__enter__", &enter)
+        .def("__exit__", &exit_scene)
         .add_property("current_frame", &scene::current_frame,
                       "The frame last painted, undone or redone; undo() and redo() work there "
                       "by default.")

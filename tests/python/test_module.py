@@ -105,6 +105,22 @@ class ModuleCase(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(part)),
                          ["part.%03d.bin" % f for f in (2, 3, 4)] + ["part.strokes.json"])
 
+    def test_numpy_values_a_with_block_and_the_version(self):
+        import numpy as np
+        self.assertRegex(kavrin.__version__, r"^\d+\.\d+")
+        with kavrin.Scene(self.cache) as scene:
+            self.assertEqual(len(scene), len(self.written))
+            self.assertEqual(scene.positions(np.int64(3)), scene.positions(3))
+            c = np.asarray(scene.positions(np.int32(3), view=True)).mean(axis=0)
+            scene.stroke(frame=np.int64(3), type="grab", time=np.float32(2),
+                         steps=[{"pick": c, "vector": np.array([0, 1, 0], np.float32)}])
+            logged = json.loads(scene.log())["events"][0]["steps"][0]["pick"]
+            self.assertEqual(np.float32(logged).tolist(), c.astype(np.float32).tolist())
+            with self.assertRaisesRegex(TypeError, "frame must be a whole number, not float"):
+                scene.ids(2.5)
+        with self.assertRaisesRegex(kavrin.Error, "closed"):
+            scene.frames()
+
     def test_failures_are_exceptions_that_say_what_went_wrong(self):
         with self.assertRaisesRegex(FileNotFoundError, "does not exist"):
             kavrin.Scene(os.path.join(self.tmp.name, "nowhere"))
