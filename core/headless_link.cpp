@@ -22,6 +22,12 @@ double headless_link::random() {
     return uniform_(generator_);
 }
 
+void headless_link::reseed(unsigned seed) {
+    QMutexLocker hold(&lock_);
+    generator_.seed(seed);
+    uniform_.reset();
+}
+
 double headless_link::available_memory() const {
     return std::numeric_limits<double>::max();
 }

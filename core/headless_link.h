@@ -28,6 +28,8 @@ class headless_link : public window_link {
     camera_values camera() const override { return camera_state; }
     void log(const QString& line) override;
     double random() override;
+    // Restarts the draws of random(): a scene generated after the same seed is the same scene.
+    void reseed(unsigned seed);
     // Ample: trims follow the log being replayed, not the memory of the machine replaying it.
     double available_memory() const override;
 

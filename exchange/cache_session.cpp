@@ -280,9 +280,35 @@ void cache_session::open_scanned(const cache_scan& scan, position_order order,
     window_->current_frame = window_->cache_files.begin()->first;
     source_.clear();
 
+    build_scene();
+    if (!only) source_ = source_of(*scene_);
+}
+
+void cache_session::open_fountain(int scale, unsigned seed) {
+    if (scale != 1 && scale != 100)
+        throw session_error(session_error::kind::input,
+                            QString("a fountain is built at scale 1 or 100, not %1").arg(scale));
+    scene_.reset();
+    window_->clear_cache_failure();
+    window_->clear_job_failure();
+    window_->order = position_order::file;
+    window_->cache_files.clear();
+    window_->source_files.clear();
+    window_->current_frame = 0;
+    window_->generation_scale = scale;
+    window_->reseed(seed);
+    folder_.clear();
+    held_range_.reset();
+    source_.clear();
+    build_scene();
+    all_frames_ = frames();
+}
+
+void cache_session::build_scene() {
+    const bool from_cache = !window_->cache_files.empty();
     QElapsedTimer clock;
     clock.start();
-    scene_ = std::make_unique<emitter>(true, window_.get());
+    scene_ = std::make_unique<emitter>(from_cache, window_.get());
     // Nobody works in the window: background work need not wait for an idle user.
     scene_->idle_threshold = 1;
     scene_->build();
@@ -296,7 +322,6 @@ void cache_session::open_scanned(const cache_scan& scan, position_order order,
         scene_.reset();
         throw;
     }
-    if (!only) source_ = source_of(*scene_);
     if (on_progress)
         on_progress("open / " + QString::number(total) + " frames / " + seconds_since(clock));
 }

@@ -85,6 +85,10 @@ class cache_session {
     // Positions are held as the files store them, or reversed for the replay of a version 1
     // stroke log (open_for_log chooses).
     void open(const QString& folder, position_order order = position_order::file);
+    // Builds the window's generated scene instead, 100 frames: the "100" fountain at scale 1, the
+    // "10000" one at scale 100. The same seed builds the same particles as the window's scene of
+    // that seed. Saving it writes a new cache.
+    void open_fountain(int scale, unsigned seed);
     // Opens the cache folder in the order a stroke log of that version was recorded in.
     void open_for_log(const QString& folder, int log_version);
     bool is_open() const { return scene_ != nullptr; }
@@ -138,6 +142,8 @@ class cache_session {
     emitter& scene() const;
     // Opens the frames of the scan that `only` names (all without it).
     void open_scanned(const cache_scan& scan, position_order order, const std::set<int>* only);
+    // Makes the scene from what the link names (cache files, or the generator) and settles it.
+    void build_scene();
     // Replays events in turn; those that `held` (when given) marks false, as replay_elsewhere.
     // Refuses (session_error) a replay of a log recorded on another cache, unless forced.
     void check_source(const source_fingerprint& recorded, source_check check) const;

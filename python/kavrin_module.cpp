@@ -118,17 +118,23 @@ bp::list list_of(const std::vector<T>& values) {
 
 class scene {
   public:
-    scene(const bp::object& folder, int threads) {
-        if (script_folder.isEmpty()) raise(kavrin_error, "the kavrin package is not set up");
+    scene(const bp::object& folder, int threads) : session_(new_session(threads)) {
         const QString path = text_of(folder);
-        if (threads < 0 || threads > cache_session::max_threads())
-            raise(PyExc_ValueError, QString("threads takes 0 (automatic) to %1, not %2")
-                                        .arg(cache_session::max_threads())
-                                        .arg(threads));
-        if (threads == 0) threads = std::clamp(QThread::idealThreadCount() - 1, 1, 12);
-        session_ = std::make_unique<cache_session>(script_folder, threads);
         without_gil free;
         session_->open(path);
+    }
+    // The window's generated scene "100" or "10000".
+    static scene* fountain(const std::string& name, unsigned seed, int threads) {
+        if (name != "100" && name != "10000")
+            raise(PyExc_ValueError,
+                  QString::fromStdString("the fountain is \"100\" or \"10000\", not \"" + name +
+                                         "\""));
+        std::unique_ptr<scene> made(new scene(new_session(threads)));
+        {
+            without_gil free;
+            made->session_->open_fountain(name == "100" ? 1 : 100, seed);
+        }
+        return made.release();
     }
     ~scene() {
         // The workers may still want the lock on their way out.
@@ -238,6 +244,17 @@ class scene {
     }
 
   private:
+    explicit scene(std::unique_ptr<cache_session> session) : session_(std::move(session)) {}
+    static std::unique_ptr<cache_session> new_session(int threads) {
+        if (script_folder.isEmpty()) raise(kavrin_error, "the kavrin package is not set up");
+        if (threads < 0 || threads > cache_session::max_threads())
+            raise(PyExc_ValueError, QString("threads takes 0 (automatic) to %1, not %2")
+                                        .arg(cache_session::max_threads())
+                                        .arg(threads));
+        if (threads == 0) threads = std::clamp(QThread::idealThreadCount() - 1, 1, 12);
+        return std::make_unique<cache_session>(script_folder, threads);
+    }
+
     cache_session& session() {
         if (!session_) raise(kavrin_error, "the scene is closed");
         return *session_;
@@ -319,6 +336,11 @@ BOOST_PYTHON_MODULE(_kavrin) {
         "A particle cache folder opened as a scene: Scene(folder, threads=0). Every frame is "
         "loaded when it opens; threads 0 means processor cores - 1.",
         bp::init<bp::object, int>((bp::arg("folder"), bp::arg("threads") = 0)))
+        .def("fountain", &scene::fountain, bp::return_value_policy<bp::manage_new_object>(),
+             (bp::arg("name"), bp::arg("seed") = 1, bp::arg("threads") = 0),
+             "The window's generated scene \"100\" or \"10000\" (100 frames), built from seed: "
+             "the same seed gives the same particles as the window's scene of that seed.")
+        .staticmethod("fountain")
         .def("frames", &scene::frames, "The frame numbers, ascending.")
         .def("__len__", &scene::frame_count, "The number of frames.")
         .def("close", &scene::close,
