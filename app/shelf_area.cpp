@@ -427,7 +427,7 @@ bool shelf_area::save_cache(const QString& name) {
             return false;
         }
     }
-    if (!made_folder(folder, "Save failed")) return false;
+    if (!made_folder(folder, "cache save", "Save failed")) return false;
     QString moved_to;
     if (!empty_cache_folder(folder, now, &moved_to)) {
         window_->log("cache save / error / " + folder + " cannot be emptied");
@@ -460,11 +460,11 @@ void shelf_area::save_log() {
         window_->log("stroke log / cancel");
         return;
     }
-    if (!made_folder(folder, "Stroke log not saved")) return;
+    if (!made_folder(folder, "stroke log", "Stroke log not saved")) return;
     if (write_log(folder)) window_->mark_saved();
 }
 
-bool shelf_area::made_folder(const QString& folder, const QString& failure) {
+bool shelf_area::made_folder(const QString& folder, const QString& topic, const QString& failure) {
     if (QFileInfo(folder).isDir()) return true;
     // The nearest part of the path that exists says why a folder cannot be made there.
     QFileInfo there(folder);
@@ -477,7 +477,7 @@ bool shelf_area::made_folder(const QString& folder, const QString& failure) {
         return true;
     else
         why = there.exists() ? there.absoluteFilePath() + " cannot be written to" : "no such place";
-    window_->log("cache save / error / " + folder + " / cannot be created / " + why);
+    window_->log(topic + " / error / " + folder + " / cannot be created / " + why);
     window_->tell(failure + ": the folder " + folder + " cannot be created (" + why + ")");
     return false;
 }

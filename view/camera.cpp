@@ -202,9 +202,9 @@ projection camera_projection(const camera_state& c, float aspect, const scene_ke
     p.z_near = 0.1f * s;
     p.z_far = 1000.0f * s;
     p.eye = eye;
-    // The scene camera looks along its own axis whatever the free camera's focal distance: a
-    // free camera dollied onto or past its centre (focal_mag 0 or below) would turn it round.
-    p.centre = eye + (key ? dir : dir * c.focal_mag);
+    // A free camera dollied onto or past its centre (focal_mag 0 or below) must not turn the
+    // scene camera round: that one looks along its own axis.
+    p.centre = eye + dir * (key && !(c.focal_mag > 0.0f) ? 1.0f : c.focal_mag);
     p.up = up;
     return p;
 }

@@ -192,19 +192,24 @@ bool may_meet(const GLdouble* m, const vec3& lo, const vec3& hi) {
 std::vector<float> view3d::pick_boxes(frame_set& fs, bool every_box) const {
     GLdouble m[16];
     glGetDoublev(GL_PROJECTION_MATRIX, m);
-    float margin = debug_margin(fs);
+    const float margin = debug_margin(fs);
     // Boxes far smaller than a pixel (a frame of one particle has boxes of no size) slip between
-    // the pick's pixel centres: they are picked two pixels wide.
-    const float pixel =
-        camera_snapshot().brush_distance * space_for_pixels(current_projection(), height(), 1.0f);
-    if (!(margin >= 0.25f * pixel)) margin = 2.0f * pixel;
+    // the pick's pixel centres: they are picked at least four pixels wide, which leaves room for
+    // the rounding of the pointer's position. Larger boxes keep their size.
+    const float least = 4.0f * camera_snapshot().brush_distance *
+                        space_for_pixels(current_projection(), height(), 1.0f);
     std::vector<float> vertices;
     fs.boxes.visit(
-        margin, [&](const vec3& lo, const vec3& hi) { return every_box || may_meet(m, lo, hi); },
+        std::max(margin, least),
+        [&](const vec3& lo, const vec3& hi) { return every_box || may_meet(m, lo, hi); },
         [&](int slot) {
             const box_table::box& b = fs.boxes.at(slot);
-            box_triangles(b.lo - vec3(margin, margin, margin), b.hi + vec3(margin, margin, margin),
-                          vertices, nullptr);
+            vec3 lo = b.lo - vec3(margin, margin, margin), hi = b.hi + vec3(margin, margin, margin);
+            for (int i = 0; i < 3; ++i) {
+                const float grow = 0.5f * (least - (hi[i] - lo[i]));
+                if (grow > 0.0f) lo[i] -= grow, hi[i] += grow;
+            }
+            box_triangles(lo, hi, vertices, nullptr);
         });
     return vertices;
 }

@@ -196,6 +196,21 @@ TEST(FbxView, GeometryAndCameraComeInTheSceneUnitAndLineUpWithItsCache) {
     EXPECT_GT(covered, 200) << "the bottle covers " << covered << " pixels";
     EXPECT_LT(pixels.width(), shown.width() / 2);  // a bottle among the particles, no wall
 
+    // Shift+Home frames every frame's particles with the bottle; the frame stays.
+    QTest::keyClick(&w, Qt::Key_Home, Qt::ShiftModifier);
+    EXPECT_EQ(w.current_frame, 60);
+    EXPECT_EQ(o.count("camera control / frame all"), 1);
+    w.viewport->grabFramebuffer();
+    const projection all = w.viewport->current_projection();
+    int outside = 0;
+    for (const auto& [number, fs] : w.scene->frames)
+        for (const auto& [id, particle] : fs.particles)
+            if (!QRectF(0, 0, w.viewport->width(), w.viewport->height())
+                     .contains(project_point(all, w.viewport->width(), w.viewport->height(),
+                                             particle.position)))
+                ++outside;
+    EXPECT_EQ(outside, 0);
+
     // A scale typed by hand applies at once.
     auto* scale = w.findChild<QDoubleSpinBox*>("fbx_scale");
     scale->setValue(0.02);

@@ -207,6 +207,29 @@ TEST(Work, SavingOverAFolderThatHoldsFilesSaysWhereTheyGo) {
     EXPECT_TRUE(w.status->history().join("\n").contains("moved to " + dir.path() + "/" + aside[0]));
 }
 
+TEST(Work, ASaveIntoAFolderThatDoesNotExistMakesItOrSaysWhyNot) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    QTemporaryDir dir;
+    QFile blocker(dir.path() + "/plain");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QString folder = dir.path() + "/plain/shot";
+    w.shelf->ask_path = [&folder](bool, const QString&) { return folder; };
+    w.shelf->buttons.at("cache_export")->click();
+    EXPECT_FALSE(w.panel_busy);  // no save started
+    EXPECT_TRUE(
+        w.status->message().contains("cannot be created (" + dir.path() + "/plain is a file)"))
+        << w.status->message().toStdString();
+
+    folder = dir.path() + "/new/shot";
+    w.shelf->buttons.at("cache_export")->click();
+    ASSERT_TRUE(o.wait_for_scene());
+    QTest::qWait(150);
+    EXPECT_EQ(QDir(folder).entryList({"shot.*.bin"}, QDir::Files).size(), 100);
+}
+
 TEST(Work, AMessageFromAWorkerReachesTheStatusLineAndFades) {
     open_window o;
     ASSERT_TRUE(o.started);

@@ -408,7 +408,7 @@ TEST(WindowStroke, AOneParticleFrameShowsTheBrushCursor) {
     const QPoint at = project_point(w.viewport->current_projection(), w.viewport->width(),
                                     w.viewport->height(), fs.particles.begin()->second.position)
                           .toPoint();
-    QTest::mouseMove(w.viewport, at);
+    o.hover(at);
     EXPECT_TRUE(w.window_link::view.hit);
     EXPECT_NE(w.viewport->grabFramebuffer().pixel(at + QPoint(3, 3)),
               without.pixel(at + QPoint(3, 3)));
