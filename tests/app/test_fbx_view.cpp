@@ -26,6 +26,7 @@
 
 using namespace kavrin;
 using kavrin::test::open_window;
+using kavrin::test::share_in_view;
 using window = kavrin::kavrin;
 
 namespace {
@@ -53,19 +54,6 @@ int shown_pixels(const QImage& image) {
         for (int x = 0; x < image.width(); ++x)
             if (qGray(image.pixel(x, y)) > 25) ++n;
     return n;
-}
-
-// Share of the current frame's particles that the last paint's view holds.
-double share_in_view(window& w) {
-    const projection p = w.viewport->current_projection();
-    const QRectF view(0, 0, w.viewport->width(), w.viewport->height());
-    const frame_set& fs = w.scene->frame(w.current_frame);
-    int inside = 0;
-    for (const auto& [id, particle] : fs.particles)
-        if (view.contains(
-                project_point(p, w.viewport->width(), w.viewport->height(), particle.position)))
-            ++inside;
-    return double(inside) / double(std::max<size_t>(1, fs.particles.size()));
 }
 
 // With KAVRIN_PICTURES=folder, the screenshot script's pictures.
@@ -115,7 +103,7 @@ TEST(FbxView, TheSceneCameraShowsEachFramesKeyAtOnceAndNeverBlack) {
             << when;
         const QImage image = w.viewport->grabFramebuffer();
         EXPECT_GT(shown_pixels(image), image.width() * image.height() / 400) << when;
-        EXPECT_GT(share_in_view(w), 0.9) << when;
+        EXPECT_GT(share_in_view(w, w.scene->frame(w.current_frame)), 0.9) << when;
     };
     click(w, "camera_animation");
     ASSERT_TRUE(w.toggle("camera_animation"));
@@ -172,7 +160,7 @@ TEST(FbxView, GeometryAndCameraComeInTheSceneUnitAndLineUpWithItsCache) {
     w.change_frame(60);
     QTest::keyClick(&w, Qt::Key_F);
     const QImage shown = w.viewport->grabFramebuffer();
-    EXPECT_GT(share_in_view(w), 0.97);
+    EXPECT_GT(share_in_view(w, w.scene->frame(w.current_frame)), 0.97);
     save_picture(w.grab().toImage(), "window_fbx_bottle.png");
     click(w, "geometry_visible");
     const QImage bare = w.viewport->grabFramebuffer();
