@@ -70,6 +70,8 @@ QDoubleSpinBox* brush_fields::field(const char* name, double low, double high, i
     f->setDecimals(decimals);
     f->setSingleStep(step);
     f->setKeyboardTracking(false);
+    // Typed, or stepped with the arrow keys and the wheel: the panel is too narrow for buttons.
+    f->setButtonSymbols(QAbstractSpinBox::NoButtons);
     f->setToolTip(tip);
     return f;
 }
