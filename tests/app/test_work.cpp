@@ -11,6 +11,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -215,6 +217,26 @@ TEST(Work, ASaveIntoAFolderThatDoesNotExistMakesItOrSaysWhyNot) {
     QFile blocker(dir.path() + "/plain");
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
+    // The folder dialog takes the name of one that does not exist yet.
+    QTimer typing;
+    int tries = 0;
+    QObject::connect(&typing, &QTimer::timeout, [&dir, &tries] {
+        // A dialog that refuses the name (and its warning) is closed after a while: no hang.
+        if (++tries > 40)
+            for (QWidget* top : QApplication::topLevelWidgets())
+                if (auto* d = qobject_cast<QDialog*>(top); d && d->isVisible()) d->reject();
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<QFileDialog*>(top);
+            auto* name = dialog ? dialog->findChild<QLineEdit*>("fileNameEdit") : nullptr;
+            if (!name || !dialog->isVisible()) continue;
+            name->setText(dir.path() + "/typed");
+            QTest::keyClick(name, Qt::Key_Return);
+        }
+    });
+    typing.start(50);
+    EXPECT_EQ(w.shelf->ask_path(true, dir.path()), dir.path() + "/typed");
+    typing.stop();
+
     QString folder = dir.path() + "/plain/shot";
     w.shelf->ask_path = [&folder](bool, const QString&) { return folder; };
     w.shelf->buttons.at("cache_export")->click();
