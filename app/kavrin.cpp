@@ -255,8 +255,12 @@ void kavrin::build_view_controls() {
         set_scene_unit(*this, unit->itemData(i).toString());
         scale->setValue(fbx_scale);
     });
-    connect(scale, &QDoubleSpinBox::editingFinished, this,
-            [this, scale] { set_fbx_scale(*this, float(scale->value())); });
+    connect(scale, &QDoubleSpinBox::editingFinished, this, [this, scale] {
+        // The field shows six decimals: leaving it as shown keeps the unit's own factor.
+        if (std::abs(scale->value() - double(fbx_scale)) < 5e-7) return;
+        set_fbx_scale(*this, float(scale->value()));
+        log("fbx scale / " + QString::number(fbx_scale, 'g', 6));
+    });
     connect(size, &QSpinBox::valueChanged, this, [this](int v) {
         if (v == particle_size_value) return;
         // Through the debug panel's slider, which marks every frame for redrawing.

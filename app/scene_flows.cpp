@@ -92,7 +92,6 @@ void set_fbx_scale(kavrin& window, float scale) {
     scale = std::clamp(scale, fbx_scale_range[0], fbx_scale_range[1]);
     if (scale == window.fbx_scale) return;
     window.fbx_scale = scale;
-    window.log("fbx scale / " + QString::number(scale, 'g', 6));
     if (!window.imported("geometry") && !window.imported("camera")) return;
     show_fbx_imports(window);
     window.tell("FBX geometry and camera shown at " + fbx_scale_text(window));

@@ -24,7 +24,7 @@ struct fbx_imports {
 
 // How the window's FBX scale reads for the artist: "scale 0.01, centimetres to metres".
 QString fbx_scale_text(const kavrin& window);
-// A new scene unit (its factor becomes the scale) or a scale typed by hand: the imported
+// A new scene unit (its factor becomes the scale; logged) or another scale: the imported
 // geometry and camera are shown at once at the new scale, and the change is told.
 void set_scene_unit(kavrin& window, const QString& unit);
 void set_fbx_scale(kavrin& window, float scale);

@@ -204,6 +204,7 @@ TEST(FbxView, GeometryAndCameraComeInTheSceneUnitAndLineUpWithItsCache) {
     scale->setValue(0.02);
     Q_EMIT scale->editingFinished();
     EXPECT_FLOAT_EQ(w.viewport->geometry_vertices[0], as_read.vertices[0] * 0.02f);
+    EXPECT_EQ(o.count("fbx scale / 0.02"), 1);
     EXPECT_TRUE(w.status->message().contains("set by hand")) << w.status->message().toStdString();
     scale->setValue(0.01);
     Q_EMIT scale->editingFinished();
