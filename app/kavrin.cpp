@@ -196,6 +196,7 @@ void kavrin::build_window() {
         load_settings();
         settings_dirty = false;
     }
+    restore_fbx_imports(*this, *shelf);
     show();
     // Only a shown panel knows how far it can scroll: the offset read is applied again now.
     shelf->scroll_to(shelf->scroll_offset_wanted());
@@ -213,11 +214,17 @@ void kavrin::build_view_controls() {
     view_menu->addAction(debug);
     connect(debug, &QAction::triggered, this,
             [this](bool on) { log(QString("debug panel / ") + (on ? "on" : "off")); });
+    // Shift+Home is one of the window's keys too; plain Home goes to the first frame.
+    QAction* all = view_menu->addAction("Frame all\tShift+Home");
+    connect(all, &QAction::triggered, this, [this] {
+        if (!window_link::view.drag_active && viewport->frame_all())
+            log("camera control / frame all");
+    });
 
     auto* button = new QToolButton(status);
     button->setObjectName("display_button");
     button->setText("Display");
-    button->setToolTip("Point size and onion skin frames");
+    button->setToolTip("Point size, onion skin frames, scene unit and FBX scale");
     button->setFocusPolicy(Qt::NoFocus);
     auto* popup = new QFrame(this, Qt::Popup);
     popup->setObjectName("display_popup");
@@ -230,8 +237,30 @@ void kavrin::build_view_controls() {
     onion->setObjectName("onion_frames");
     onion->setRange(onion_frames_range[0], onion_frames_range[1]);
     onion->setToolTip("Frames the onion skin shows on each side of the current one (key O)");
+    auto* unit = new QComboBox(popup);
+    unit->setObjectName("scene_unit");
+    for (const length_unit& u : scene_units())
+        unit->addItem(u.label, QString(u.name));
+    unit->setToolTip("The unit of the scene's particles: FBX files come in at it");
+    auto* scale = new QDoubleSpinBox(popup);
+    scale->setObjectName("fbx_scale");
+    scale->setDecimals(6);
+    scale->setRange(fbx_scale_range[0], fbx_scale_range[1]);
+    scale->setToolTip("Scene units per centimetre of an FBX file");
     form->addRow("Point size", size);
     form->addRow("Onion frames", onion);
+    form->addRow("Scene unit", unit);
+    form->addRow("FBX scale", scale);
+    connect(unit, &QComboBox::activated, this, [this, unit, scale](int i) {
+        set_scene_unit(*this, unit->itemData(i).toString());
+        scale->setValue(fbx_scale);
+    });
+    connect(scale, &QDoubleSpinBox::editingFinished, this, [this, scale] {
+        // The field shows six decimals: leaving it as shown keeps the unit's own factor.
+        if (std::abs(scale->value() - double(fbx_scale)) < 5e-7) return;
+        set_fbx_scale(*this, float(scale->value()));
+        log("fbx scale / " + QString::number(fbx_scale, 'g', 6));
+    });
     connect(size, &QSpinBox::valueChanged, this, [this](int v) {
         if (v == particle_size_value) return;
         // Through the debug panel's slider, which marks every frame for redrawing.
@@ -244,9 +273,11 @@ void kavrin::build_view_controls() {
         log("onion frames / " + QString::number(v));
         if (viewport) viewport->update();
     });
-    connect(button, &QToolButton::clicked, this, [this, button, popup, size, onion] {
+    connect(button, &QToolButton::clicked, this, [this, button, popup, size, onion, unit, scale] {
         size->setValue(particle_size_value);
         onion->setValue(onion_count);
+        unit->setCurrentIndex(unit->findData(scene_unit));
+        scale->setValue(fbx_scale);
         popup->adjustSize();
         popup->move(button->mapToGlobal(QPoint(0, -popup->height())));
         popup->show();
@@ -485,6 +516,7 @@ void kavrin::load_settings() {
     tool_brush->set_power(s.power);
     tool_brush->set_time(s.time);
     tool_brush->set_space(s.space);
+    tool_brush->set_select_curve(s.select_curve);
     shelf->choose_brush(s.type);
     for (const auto& [side, checked] : s.offsets)
         strict_at(buttons, side)->setChecked(checked);
@@ -499,6 +531,11 @@ void kavrin::load_settings() {
     for (const auto& [name, checked] : s.toggles)
         strict_at(shelf->buttons, name)->setChecked(checked);
     onion_count = s.onion_frames;
+    // The unit and scale first, so that the files restored after them come in at that scale.
+    scene_unit = s.scene_unit;
+    set_fbx_scale(*this, s.fbx_scale);
+    for (const auto& [kind, file] : s.fbx_files)
+        if (!imported(kind)) fbx.files[kind] = file;
     viewport->update();
     redraw_timeline();
 }
@@ -513,6 +550,7 @@ void kavrin::save_settings() {
     s.time = b.time;
     s.space = b.space;
     s.type = b.type;
+    s.select_curve = b.select_curve;
     for (auto& [side, checked] : s.offsets)
         checked = strict_at(buttons, side)->isChecked();
     s.view_scale = strip->scale;
@@ -526,6 +564,9 @@ void kavrin::save_settings() {
     for (auto& [name, checked] : s.toggles)
         checked = strict_at(toggles, name);
     s.onion_frames = onion_count;
+    s.scene_unit = scene_unit;
+    s.fbx_scale = fbx_scale;
+    s.fbx_files = fbx.files;
     if (!save_tool_settings(tool_ini, s)) log("tool settings / error / " + tool_ini);
 }
 
@@ -777,6 +818,10 @@ bool kavrin::frame_editable() const {
 
 bool kavrin::editing_key(QKeyEvent* event) {
     const int key = event->key();
+    if (key == Qt::Key_Escape && viewport && viewport->ring_open() != view3d::ring::none) {
+        viewport->close_ring(false);
+        return true;
+    }
     if (key == Qt::Key_Escape) {
         if (!viewport || !viewport->stroke_held()) return false;
         viewport->cancel_stroke();
@@ -818,7 +863,20 @@ bool kavrin::plain_key(QKeyEvent* event) {
     const bool repeat = event->isAutoRepeat();
     // What a held stroke or camera drag relies on stays as it is until the button is released.
     const bool dragging = window_link::view.drag_active;
+    const bool shift = event->modifiers() & Qt::ShiftModifier;
+    if (key == Qt::Key_Home && shift) {
+        if (!repeat && !dragging && viewport->frame_all()) log("camera control / frame all");
+        return true;
+    }
     switch (key) {
+        case Qt::Key_R:
+            if (!repeat) viewport->open_ring(shift ? view3d::ring::strength : view3d::ring::size);
+            return true;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            if (viewport->ring_open() == view3d::ring::none) return false;
+            viewport->close_ring(true);
+            return true;
         case Qt::Key_Left:
         case Qt::Key_Right:
         case Qt::Key_Home:

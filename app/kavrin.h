@@ -20,6 +20,7 @@
 #include <QStringList>
 
 #include "app/autosave.h"
+#include "app/scene_flows.h"
 #include "core/emitter.h"
 #include "core/window_link.h"
 #include "exchange/script_bridge.h"
@@ -78,6 +79,11 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     int onion_count = 2;
     // FBX imports done, by kind.
     std::unordered_map<std::string, bool> imports{{"camera", false}, {"geometry", false}};
+    // What they brought, as read; shown at fbx_scale, the scene units per centimetre that the
+    // scene unit gives unless the artist typed another (tool settings). GUI thread only.
+    fbx_imports fbx;
+    QString scene_unit = "cm";
+    float fbx_scale = 1.0f;
 
     // Timeline buttons "left", "right", "start".
     std::unordered_map<std::string, QPushButton*> buttons;

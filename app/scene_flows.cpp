@@ -1,5 +1,6 @@
 #include "app/scene_flows.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "app/shelf_area.h"
 #include "exchange/fbx_import.h"
 #include "exchange/script_bridge.h"
+#include "view/tool_settings.h"
 #include "view/view3d.h"
 
 namespace kavrin {
@@ -23,16 +25,22 @@ script_folders folders_of(const kavrin& w) {
     return {w.app_dir, w.python_dir};
 }
 
-void hand_over(view3d& view, fbx_geometry& g) {
+// The viewport takes the imports multiplied by scale: positions scale, face normals do not.
+void hand_over(view3d& view, const fbx_geometry& g, float scale) {
+    std::vector<float> vertices(g.vertices);
+    for (float& v : vertices)
+        v *= scale;
     QMutexLocker hold(view.geometry_lock.get());
     view.geometry_count = g.vertex_count;
-    view.geometry_vertices.swap(g.vertices);
-    view.geometry_normals.swap(g.normals);
+    view.geometry_vertices.swap(vertices);
+    view.geometry_normals = g.normals;
 }
 
-void hand_over(view3d& view, const fbx_camera& c) {
+// A camera's keys move with the scene (their translation scales) and keep their axes unit long,
+// so that the view's direction and lens stay as they were.
+void hand_over(view3d& view, const fbx_camera& c, float scale) {
     view.scene_camera_aspect = c.aspect;
-    view.scene_camera_scale = c.scale;
+    view.scene_camera_scale = c.scale * scale;
     view.scene_camera_keys.clear();
     for (const auto& [frame, key] : c.keys) {
         // The import's matrix transforms row vectors, (p, 1) · M; the viewport's key transforms
@@ -41,12 +49,53 @@ void hand_over(view3d& view, const fbx_camera& c) {
         for (int row = 0; row < 4; ++row)
             for (int col = 0; col < 4; ++col)
                 k.matrix[row * 4 + col] = key.matrix[size_t(col * 4 + row)];
+        for (int row = 0; row < 3; ++row)
+            k.matrix[row * 4 + 3] *= scale;
         k.fov = key.fov;
         view.scene_camera_keys.emplace(frame, k);
     }
 }
 
+void show_fbx_imports(kavrin& window) {
+    if (window.imported("geometry"))
+        hand_over(*window.viewport, window.fbx.geometry, window.fbx_scale);
+    if (window.imported("camera")) hand_over(*window.viewport, window.fbx.camera, window.fbx_scale);
+    window.viewport->update();
+}
+
+QString unit_label(const QString& unit) {
+    for (const length_unit& u : scene_units())
+        if (unit == QLatin1String(u.name)) return u.label;
+    return unit;
+}
+
 }  // namespace
+
+QString fbx_scale_text(const kavrin& window) {
+    const QString scale = "scale " + QString::number(window.fbx_scale, 'g', 6);
+    if (window.fbx_scale == fbx_scale_for(window.scene_unit))
+        return scale + (window.scene_unit == "cm"
+                            ? ", the scene in centimetres"
+                            : ", centimetres to " + unit_label(window.scene_unit));
+    return scale + ", set by hand (scene in " + unit_label(window.scene_unit) + ")";
+}
+
+void set_scene_unit(kavrin& window, const QString& unit) {
+    const float scale = fbx_scale_for(unit);
+    if (scale == 0.0f || unit == window.scene_unit) return;
+    window.scene_unit = unit;
+    window.log("scene unit / " + unit);
+    set_fbx_scale(window, scale);
+}
+
+void set_fbx_scale(kavrin& window, float scale) {
+    scale = std::clamp(scale, fbx_scale_range[0], fbx_scale_range[1]);
+    if (scale == window.fbx_scale) return;
+    window.fbx_scale = scale;
+    if (!window.imported("geometry") && !window.imported("camera")) return;
+    show_fbx_imports(window);
+    window.tell("FBX geometry and camera shown at " + fbx_scale_text(window));
+}
 
 bool import_fbx_file(kavrin& window, shelf_area&, const QString& kind, const QString& path) {
     QString error;
@@ -55,14 +104,18 @@ bool import_fbx_file(kavrin& window, shelf_area&, const QString& kind, const QSt
         fbx_geometry g;
         ok = import_geometry(path, g, &error);
         if (ok) {
-            const int count = g.vertex_count;
-            hand_over(*window.viewport, g);
-            window.log("geometry vertex count / " + QString::number(count));
+            window.fbx.geometry = std::move(g);
+            hand_over(*window.viewport, window.fbx.geometry, window.fbx_scale);
+            window.log("geometry vertex count / " +
+                       QString::number(window.fbx.geometry.vertex_count));
         }
     } else {
         fbx_camera c;
         ok = import_camera(path, c, &error);
-        if (ok) hand_over(*window.viewport, c);
+        if (ok) {
+            window.fbx.camera = std::move(c);
+            hand_over(*window.viewport, window.fbx.camera, window.fbx_scale);
+        }
     }
     if (!ok) {
         window.log(kind + " import / error");
@@ -71,9 +124,29 @@ bool import_fbx_file(kavrin& window, shelf_area&, const QString& kind, const QSt
                     " (" + QFileInfo(path).fileName() + ")");
         return false;
     }
+    window.log(kind + " import / scale / " + QString::number(window.fbx_scale, 'g', 6));
     window.imports[kind.toStdString()] = true;
+    window.fbx.files[kind.toStdString()] = path;
     window.viewport->update();
     return true;
+}
+
+void restore_fbx_imports(kavrin& window, shelf_area& panel) {
+    for (auto& [kind, path] : window.fbx.files) {
+        if (path.isEmpty() || window.imported(kind)) continue;
+        const QString k = QString::fromStdString(kind);
+        const QString file = path;
+        if (!QFileInfo::exists(file)) {
+            path.clear();
+            window.log(k + " import / missing / " + file);
+            window.tell("The " + k + " of the last session is not restored: " + file + " is gone");
+            continue;
+        }
+        path.clear();  // set again by a successful import
+        if (import_fbx_file(window, panel, k, file))
+            window.tell("Restored the " + k + " of " + QFileInfo(file).fileName() + " at " +
+                        fbx_scale_text(window));
+    }
 }
 
 void import_fbx(kavrin& window, shelf_area& panel, const QString& kind) {
@@ -84,7 +157,8 @@ void import_fbx(kavrin& window, shelf_area& panel, const QString& kind) {
     if (chosen && !fbx) window.tell("Not an FBX file: " + QFileInfo(path).fileName());
     if (fbx && import_fbx_file(window, panel, kind, path)) {
         panel.last_folder[category] = QFileInfo(path).path() + "/";
-        window.tell("Imported the " + kind + " of " + QFileInfo(path).fileName());
+        window.tell("Imported the " + kind + " of " + QFileInfo(path).fileName() + " at " +
+                    fbx_scale_text(window) + " (Display / FBX scale)");
         return;
     }
     window.log(kind + " import / cancel");

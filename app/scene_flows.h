@@ -2,12 +2,35 @@
 // The side panel's flows that bring files in from outside: FBX geometry and camera, sample
 // scenes from the download server, and the software update.
 
+#include <map>
+#include <string>
+
 #include <QString>
+
+#include "exchange/fbx_import.h"
 
 namespace kavrin {
 
 class kavrin;
 class shelf_area;
+
+// What the FBX imports brought, as read (in centimetres), and the files they came from by kind
+// ("camera", "geometry"); the viewport shows them multiplied by the window's FBX scale.
+struct fbx_imports {
+    fbx_geometry geometry;
+    fbx_camera camera;
+    std::map<std::string, QString> files{{"camera", ""}, {"geometry", ""}};
+};
+
+// How the window's FBX scale reads for the artist: "scale 0.01, centimetres to metres".
+QString fbx_scale_text(const kavrin& window);
+// A new scene unit (its factor becomes the scale; logged) or another scale: the imported
+// geometry and camera are shown at once at the new scale, and the change is told.
+void set_scene_unit(kavrin& window, const QString& unit);
+void set_fbx_scale(kavrin& window, float scale);
+// Imports again the files an earlier session imported (window.fbx.files); a file that is gone
+// is told and forgotten.
+void restore_fbx_imports(kavrin& window, shelf_area& panel);
 
 // Asks for an FBX file of kind "camera" or "geometry" and imports it; logs kind + " import / "
 // + "cancel" when nothing was imported.

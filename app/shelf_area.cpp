@@ -16,6 +16,7 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include "app/brush_fields.h"
 #include "app/kavrin.h"
 #include "app/scene_flows.h"
 #include "core/replay.h"
@@ -29,6 +30,25 @@
 namespace kavrin {
 
 namespace {
+
+// The folder dialog of the flows: beside choosing a folder, the artist may type the name of one
+// that does not exist yet, which a save then creates; the stock dialog refuses such a name.
+class new_folder_dialog : public QFileDialog {
+  public:
+    new_folder_dialog(QWidget* parent, const QString& start)
+        : QFileDialog(parent, "Select a folder", start) {
+        setFileMode(QFileDialog::Directory);
+        setOption(QFileDialog::ShowDirsOnly);
+    }
+    void accept() override {
+        const QStringList chosen = selectedFiles();
+        if (chosen.size() == 1 && !QFileInfo::exists(chosen.first())) {
+            done(QDialog::Accepted);
+            return;
+        }
+        QFileDialog::accept();
+    }
+};
 
 struct group_row {
     const char* group;
@@ -169,9 +189,12 @@ shelf_area::shelf_area(kavrin* window, int width) : window_(window), width_(widt
     column_->setContentsMargins(0, 0, 0, 0);
     column_->setSpacing(0);
     ask_path = [this](bool folder_mode, const QString& start) {
-        if (folder_mode)
-            return QFileDialog::getExistingDirectory(window_, "Select a folder", start,
-                                                     QFileDialog::ShowDirsOnly);
+        if (folder_mode) {
+            new_folder_dialog dialog(window_, start);
+            return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()
+                       ? dialog.selectedFiles().first()
+                       : QString();
+        }
         return QFileDialog::getOpenFileName(window_, "Select an FBX file", start,
                                             "FBX files (*.fbx);;All files (*)");
     };
@@ -193,6 +216,9 @@ void shelf_area::lay_out_buttons() {
                 add_button(row.group, mode, true);
             add_button(row.group, "hard", true);
             add_button(row.group, "mirror", true);
+            auto* fields = new brush_fields(*window_);
+            column_->addWidget(fields);
+            content_height_ += fields->sizeHint().height();
             continue;
         }
         for (const auto& [name, checkable] : row.buttons)
@@ -402,6 +428,7 @@ bool shelf_area::save_cache(const QString& name) {
             return false;
         }
     }
+    if (!made_folder(folder, "cache save", "Save failed")) return false;
     QString moved_to;
     if (!empty_cache_folder(folder, now, &moved_to)) {
         window_->log("cache save / error / " + folder + " cannot be emptied");
@@ -434,7 +461,26 @@ void shelf_area::save_log() {
         window_->log("stroke log / cancel");
         return;
     }
+    if (!made_folder(folder, "stroke log", "Stroke log not saved")) return;
     if (write_log(folder)) window_->mark_saved();
+}
+
+bool shelf_area::made_folder(const QString& folder, const QString& topic, const QString& failure) {
+    if (QFileInfo(folder).isDir()) return true;
+    // The nearest part of the path that exists says why a folder cannot be made there.
+    QFileInfo there(folder);
+    while (!there.exists() && there.absoluteFilePath() != there.absolutePath())
+        there = QFileInfo(there.absolutePath());
+    QString why;
+    if (there.exists() && !there.isDir())
+        why = there.absoluteFilePath() + " is a file";
+    else if (QDir().mkpath(folder))
+        return true;
+    else
+        why = there.exists() ? there.absoluteFilePath() + " cannot be written to" : "no such place";
+    window_->log(topic + " / error / " + folder + " / cannot be created / " + why);
+    window_->tell(failure + ": the folder " + folder + " cannot be created (" + why + ")");
+    return false;
 }
 
 bool shelf_area::write_log(const QString& folder) {

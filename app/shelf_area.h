@@ -77,6 +77,9 @@ class shelf_area : public QScrollArea {
     void add_button(const QString& group, const QString& name, bool checkable);
     // The scene is built and no other scene flow is under way.
     bool scene_ready() const;
+    // Creates a folder that does not exist yet; false, logged under topic and told with the
+    // reason after failure, when it cannot be made.
+    bool made_folder(const QString& folder, const QString& topic, const QString& failure);
     // Writes the scene's stroke log into folder, beside its cache files.
     bool write_log(const QString& folder);
 

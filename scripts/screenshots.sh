@@ -22,16 +22,29 @@ done
 # (cursor, selection heat, direction line) and after it, and the timeline (doubled in size) while
 # the stroke waits to spread and once it has; a mirrored stroke mid-way (both brushes), the onion
 # skin around the bent frame, and the status line (doubled) while the "10000" scene builds, then
-# with a message in its message area, and its display popup (point size, onion frames).
+# with a message in its message area, and its display popup (point size, onion frames, scene unit,
+# FBX scale); the brush's size ring over the fountain and the brush fields of the side panel.
 cmake --build build --target view_window_tests >/dev/null
 stroke_pictures="window_stroke window_after_stroke timeline_waiting timeline_bands"
 stroke_pictures="$stroke_pictures window_mirror_stroke window_onion_skin status_line"
-stroke_pictures="$stroke_pictures status_message display_popup"
+stroke_pictures="$stroke_pictures status_message display_popup brush_ring brush_fields"
 for name in $stroke_pictures; do rm -f "$out/$name.png"; done
 xvfb-run -a -s "-screen 0 1280x800x24" env KAVRIN_PICTURES="$out" \
   build/tests/view/view_window_tests --gtest_filter='WindowStroke.*' >/dev/null ||
   { echo "screenshots: the stroke test failed" >&2; exit 1; }
 for name in $stroke_pictures; do
+  [ -s "$out/$name.png" ] || { echo "screenshots: no picture $name" >&2; exit 1; }
+  echo "$out/$name.png"
+done
+# FBX in the window: a bottle imported in the scene's unit among the fountain's particles, and
+# the view through an imported camera.
+cmake --build build --target app_tests >/dev/null
+fbx_pictures="window_fbx_bottle window_scene_camera"
+for name in $fbx_pictures; do rm -f "$out/$name.png"; done
+xvfb-run -a -s "-screen 0 1280x800x24" env KAVRIN_PICTURES="$out" \
+  build/tests/app/app_tests --gtest_filter='FbxView.*' >/dev/null ||
+  { echo "screenshots: the FBX test failed" >&2; exit 1; }
+for name in $fbx_pictures; do
   [ -s "$out/$name.png" ] || { echo "screenshots: no picture $name" >&2; exit 1; }
   echo "$out/$name.png"
 done

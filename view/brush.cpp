@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include <QEasingCurve>
+
 #include "core/frame_set.h"
 #include "dynamics/grid_fields.h"
 
@@ -37,6 +39,14 @@ float brush::space() const {
 vec3 brush::vector() const {
     QMutexLocker hold(&lock_);
     return v_.vector;
+}
+int brush::select_curve() const {
+    QMutexLocker hold(&lock_);
+    return v_.select_curve;
+}
+void brush::set_select_curve(int curve) {
+    QMutexLocker hold(&lock_);
+    v_.select_curve = curve;
 }
 void brush::set_type(const QString& type) {
     QMutexLocker hold(&lock_);
@@ -114,12 +124,29 @@ void brush::update_vector(const vector_input& in) {
     }
 }
 
-float grown_space(float space, float dx, float focal_mag) {
-    space += dx * space * 0.005f;
+const std::vector<falloff>& falloffs() {
+    static const std::vector<falloff> all{{"smooth", QEasingCurve::InOutSine},
+                                          {"linear", QEasingCurve::Linear},
+                                          {"sharp", QEasingCurve::InQuad},
+                                          {"broad", QEasingCurve::OutQuad}};
+    return all;
+}
+
+QString falloff_name(int curve) {
+    for (const falloff& f : falloffs())
+        if (f.curve == curve) return f.name;
+    return QString();
+}
+
+float clamped_space(float space, float focal_mag) {
     // The upper bound first: with a focal distance below 0.02 the lower bound wins.
     if (space > 0.5f * focal_mag) space = 0.5f * focal_mag;
     if (space < 0.01f) space = 0.01f;
     return space;
+}
+
+float grown_space(float space, float dx, float focal_mag) {
+    return clamped_space(space + dx * space * 0.005f, focal_mag);
 }
 
 float grown_power(float power, float dx) {

@@ -4,6 +4,7 @@
 // by brush type, on every move of a stroke.
 
 #include <deque>
+#include <vector>
 
 #include <QMutex>
 #include <QObject>
@@ -42,6 +43,9 @@ class brush : public QObject {
     float time() const;
     float space() const;
     vec3 vector() const;
+    // Easing type of the falloff across the brush (QEasingCurve), one of falloffs().
+    int select_curve() const;
+    void set_select_curve(int curve);
     void set_type(const QString& type);
     void set_power(float power);
     void set_time(float time);
@@ -72,6 +76,18 @@ class brush : public QObject {
     brush_values v_;  // guarded by lock_
 };
 
+// The falloffs offered for the brush, by name, with their easing types: how a particle's weight
+// eases from the brush's edge (0) to its centre (1).
+struct falloff {
+    const char* name;
+    int curve;
+};
+const std::vector<falloff>& falloffs();
+// Name of an easing type among them; empty for another.
+QString falloff_name(int curve);
+
+// The space's bounds: half the focal distance above, 0.01 below (the lower one wins).
+float clamped_space(float space, float focal_mag);
 // The clamped results of the size drags.
 float grown_space(float space, float dx, float focal_mag);
 float grown_power(float power, float dx);

@@ -129,20 +129,37 @@ camera_state preset_view(const camera_state& c, const QString& which, bool oppos
 
 camera_state zoomed_towards(const camera_state& c, const projection& p, int width, int height,
                             const QPointF& at, float factor) {
-    // The ray through the pixel, with a forward component of one: at the orbit distance it
-    // meets the focal plane.
+    // At the orbit distance the ray meets the focal plane.
+    const vec3 target = c.position + pixel_ray(p, width, height, at) * c.focal_mag;
+    camera_state out = c;
+    out.position = target + (c.position - target) * factor;
+    out.focal_mag = c.focal_mag * factor;
+    return out;
+}
+
+vec3 pixel_ray(const projection& p, int width, int height, const QPointF& at) {
     const vec3 fwd = normalise(p.centre - p.eye);
     const vec3 side = normalise(cross(fwd, p.up));
     const vec3 up = cross(side, fwd);
     const float tan_v = std::tan(p.fov * pi / 360.0f);
     const float x = float(2.0 * at.x() / std::max(1, width) - 1.0);
     const float y = float(1.0 - 2.0 * at.y() / std::max(1, height));
-    const vec3 ray = fwd + side * (x * tan_v * p.aspect) + up * (y * tan_v);
-    const vec3 target = c.position + ray * c.focal_mag;
-    camera_state out = c;
-    out.position = target + (c.position - target) * factor;
-    out.focal_mag = c.focal_mag * factor;
-    return out;
+    return fwd + side * (x * tan_v * p.aspect) + up * (y * tan_v);
+}
+
+vec3 view_plane_point(const projection& p, int width, int height, const QPointF& at,
+                      const vec3& through) {
+    // The ray's forward component is one, so its depth grows by one per unit of t.
+    const float depth = dot(through - p.eye, normalise(p.centre - p.eye));
+    return p.eye + pixel_ray(p, width, height, at) * depth;
+}
+
+float space_for_pixels(const projection& p, int height, float pixels) {
+    return pixels * 2.0f * std::tan(p.fov * pi / 360.0f) / float(std::max(1, height));
+}
+
+float pixels_for_space(const projection& p, int height, float space) {
+    return space * float(std::max(1, height)) / (2.0f * std::tan(p.fov * pi / 360.0f));
 }
 
 float conv(float f, float a) {
@@ -185,7 +202,9 @@ projection camera_projection(const camera_state& c, float aspect, const scene_ke
     p.z_near = 0.1f * s;
     p.z_far = 1000.0f * s;
     p.eye = eye;
-    p.centre = eye + dir * c.focal_mag;
+    // A free camera dollied onto or past its centre (focal_mag 0 or below) must not turn the
+    // scene camera round: that one looks along its own axis.
+    p.centre = eye + dir * (key && !(c.focal_mag > 0.0f) ? 1.0f : c.focal_mag);
     p.up = up;
     return p;
 }

@@ -49,6 +49,18 @@ struct projection;
 camera_state zoomed_towards(const camera_state& c, const projection& p, int width, int height,
                             const QPointF& at, float factor);
 
+// The ray from the eye through the pixel at (y down) of a width x height view, with a forward
+// component of one.
+vec3 pixel_ray(const projection& p, int width, int height, const QPointF& at);
+// Where that ray meets the plane that faces the view and holds the point through: what a drag
+// off the particles moves along.
+vec3 view_plane_point(const projection& p, int width, int height, const QPointF& at,
+                      const vec3& through);
+// The brush space whose sphere, at its distance, is pixels high on a view height pixels high,
+// and back: the radius is the share space of the distance, the view half tan(fov / 2) of it.
+float space_for_pixels(const projection& p, int height, float pixels);
+float pixels_for_space(const projection& p, int height, float space);
+
 // Field of view f (degrees) seen through a film stretched by a.
 float conv(float f, float a);
 // Power of ten that near and far follow: 10^(trunc(log10(d * 100000)) - 6).

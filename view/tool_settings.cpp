@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "view/brush.h"
+
 namespace kavrin {
 
 namespace {
@@ -88,13 +90,29 @@ void clamp_to_controls(tool_state& state, const tool_state& fallback) {
         std::clamp(state.camera.focal_mag, focal_mag_range[0], focal_mag_range[1]);
     state.power = std::clamp(state.power, 0.01f, 1.0f);
     state.time = std::clamp(state.time, 0.0001f, 10000.0f);
-    // The space drag's bounds: half the focal distance above, 0.01 below (the lower one wins).
-    state.space = std::max(std::min(state.space, 0.5f * state.camera.focal_mag), 0.01f);
+    state.space = clamped_space(state.space, state.camera.focal_mag);
+    if (falloff_name(state.select_curve).isEmpty()) state.select_curve = fallback.select_curve;
     state.view_scale = std::clamp(state.view_scale, view_scale_range[0], view_scale_range[1]);
     state.view_translate =
         std::clamp(state.view_translate, -view_translate_limit, view_translate_limit);
     state.onion_frames =
         std::clamp(state.onion_frames, onion_frames_range[0], onion_frames_range[1]);
+    if (fbx_scale_for(state.scene_unit) == 0.0f) state.scene_unit = fallback.scene_unit;
+    state.fbx_scale = std::clamp(state.fbx_scale, fbx_scale_range[0], fbx_scale_range[1]);
+}
+
+const std::vector<length_unit>& scene_units() {
+    static const std::vector<length_unit> units{{"mm", "millimetres", 0.1f},
+                                                {"cm", "centimetres", 1.0f},
+                                                {"m", "metres", 100.0f},
+                                                {"in", "inches", 2.54f}};
+    return units;
+}
+
+float fbx_scale_for(const QString& unit) {
+    for (const length_unit& u : scene_units())
+        if (unit == QLatin1String(u.name)) return 1.0f / u.centimetres;
+    return 0.0f;
 }
 
 const QStringList& brush_modes() {
@@ -123,6 +141,7 @@ void exchange_settings(QSettings& settings, tool_state& state, bool load) {
     }
     for (auto& [side, checked] : state.offsets)
         b.flag(QString::fromStdString("offset_" + side), checked);
+    b.text_int("falloff", state.select_curve);
     settings.endGroup();
 
     settings.beginGroup("timeline");
@@ -148,6 +167,13 @@ void exchange_settings(QSettings& settings, tool_state& state, bool load) {
     for (auto& [name, checked] : state.toggles)
         b.flag(QString::fromStdString(name), checked);
     b.text_int("onion_frames", state.onion_frames);
+    settings.endGroup();
+
+    settings.beginGroup("fbx");
+    b.text("scene_unit", state.scene_unit);
+    b.text_float("scale", state.fbx_scale);
+    for (auto& [kind, file] : state.fbx_files)
+        b.text(QString::fromStdString(kind + "_file"), file);
     settings.endGroup();
 }
 

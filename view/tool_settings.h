@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include <QByteArray>
 #include <QSettings>
@@ -23,6 +24,7 @@ struct tool_state {
     float time = 5.0f;
     float space = 0.08f;
     QString type = "grab";
+    int select_curve = 19;  // the brush's falloff (easing type), one of falloffs()
     std::map<std::string, bool> offsets{{"left", false},
                                         {"right", false}};  // timeline side buttons
 
@@ -41,7 +43,27 @@ struct tool_state {
                                         {"camera_guide", true},      {"cache_display", false},
                                         {"cache_onion_skin", false}, {"brush_mirror", false}};
     int onion_frames = 2;  // neighbours the onion skin shows on each side
+
+    // The unit of the scene's particles, and the scene units per centimetre that FBX geometry
+    // and cameras (read in centimetres) are multiplied by: the unit's own factor unless the
+    // artist typed another.
+    QString scene_unit = "cm";
+    float fbx_scale = 1.0f;
+    // The FBX files imported last ("camera", "geometry"), imported again at start.
+    std::map<std::string, QString> fbx_files{{"camera", ""}, {"geometry", ""}};
 };
+
+// A unit the scene's particles can be in: its name in the settings, its name for the artist,
+// and how many centimetres one of it is.
+struct length_unit {
+    const char* name;
+    const char* label;
+    float centimetres;
+};
+// mm, cm, m, in; the first listed is the smallest.
+const std::vector<length_unit>& scene_units();
+// Scene units per centimetre for a unit's name; 0 for a name not listed.
+float fbx_scale_for(const QString& unit);
 
 // Ranges of the values that the controls allow, beyond what their drags check themselves.
 // The timeline's zoom is refused above 100 pixels a frame and when it would show more than 5000
@@ -54,6 +76,7 @@ constexpr float panel_offset_limit = 1.0e6f;
 constexpr float camera_position_limit = 1.0e6f;
 constexpr float focal_mag_range[2] = {0.001f, 1.0e5f};
 constexpr int onion_frames_range[2] = {1, 5};
+constexpr float fbx_scale_range[2] = {1.0e-6f, 1.0e6f};
 
 // Whether a stored camera can be looked through: finite, not absurdly far away, and with
 // direction vectors of about unit length.

@@ -193,13 +193,23 @@ std::vector<float> view3d::pick_boxes(frame_set& fs, bool every_box) const {
     GLdouble m[16];
     glGetDoublev(GL_PROJECTION_MATRIX, m);
     const float margin = debug_margin(fs);
+    // Boxes far smaller than a pixel (a frame of one particle has boxes of no size) slip between
+    // the pick's pixel centres: they are picked at least four pixels wide, which leaves room for
+    // the rounding of the pointer's position. Larger boxes keep their size.
+    const float least = 4.0f * camera_snapshot().brush_distance *
+                        space_for_pixels(current_projection(), height(), 1.0f);
     std::vector<float> vertices;
     fs.boxes.visit(
-        margin, [&](const vec3& lo, const vec3& hi) { return every_box || may_meet(m, lo, hi); },
+        std::max(margin, least),
+        [&](const vec3& lo, const vec3& hi) { return every_box || may_meet(m, lo, hi); },
         [&](int slot) {
             const box_table::box& b = fs.boxes.at(slot);
-            box_triangles(b.lo - vec3(margin, margin, margin), b.hi + vec3(margin, margin, margin),
-                          vertices, nullptr);
+            vec3 lo = b.lo - vec3(margin, margin, margin), hi = b.hi + vec3(margin, margin, margin);
+            for (int i = 0; i < 3; ++i) {
+                const float grow = 0.5f * (least - (hi[i] - lo[i]));
+                if (grow > 0.0f) lo[i] -= grow, hi[i] += grow;
+            }
+            box_triangles(lo, hi, vertices, nullptr);
         });
     return vertices;
 }
@@ -271,11 +281,23 @@ bool view3d::pick(const QPointF& position, bool every_box) {
 // ---- Mouse ----
 
 void view3d::mousePressEvent(QMouseEvent* event) {
+    if (ring_ != ring::none) {
+        // A click ends the ring, and only that: its release starts or ends nothing.
+        if (event->button() == Qt::LeftButton || event->button() == Qt::RightButton) {
+            close_ring(event->button() == Qt::LeftButton);
+            ring_click_ = event->button();
+        }
+        return;
+    }
     last_mouse_ = event->position();
     button(event, true);
 }
 
 void view3d::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == ring_click_) {
+        ring_click_ = Qt::NoButton;
+        return;
+    }
     button(event, false);
 }
 
@@ -391,31 +413,101 @@ void view3d::cancel_stroke() {
 bool view3d::frame_particles() {
     if (!frame_shown() || scene_view()) return false;
     frame_set& fs = *current_frame();
-    std::vector<vec3> live;
+    std::vector<vec3> points;
     {
         // A worker stepping the frame moves its particles: try again at the next press.
         std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
         if (!hold.owns_lock()) return false;
-        live.reserve(fs.particles.size());
+        points.reserve(fs.particles.size());
         for (const auto& [id, p] : fs.particles)
-            if (p.live()) live.push_back(p.position);
+            if (p.live()) points.push_back(p.position);
     }
+    return frame_points(points);
+}
+
+bool view3d::frame_all() {
+    emitter* e = owner_.active_scene();
+    if (!owner_.link().stepping || scene_view()) return false;
+    std::vector<vec3> points;
+    if (e)
+        for (auto& [number, fs] : e->frames) {
+            // Frames a worker has are left out rather than waited for.
+            std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
+            if (!hold.owns_lock()) continue;
+            for (const auto& [id, p] : fs.particles)
+                if (p.live()) points.push_back(p.position);
+        }
+    return frame_points(points);
+}
+
+bool view3d::frame_points(std::vector<vec3>& points) {
     // Shown geometry is framed with the particles.
     if (panel_toggle(1)) {
         std::unique_lock<QMutex> hold(*geometry_lock, std::try_to_lock);
         if (hold.owns_lock())
             for (size_t i = 0; i + 2 < geometry_vertices.size(); i += 3)
-                live.emplace_back(geometry_vertices[i], geometry_vertices[i + 1],
-                                  geometry_vertices[i + 2]);
+                points.emplace_back(geometry_vertices[i], geometry_vertices[i + 1],
+                                    geometry_vertices[i + 2]);
     }
-    if (live.empty()) return false;
+    if (points.empty()) return false;
     {
         QMutexLocker hold(&camera_lock_);
-        cam_ = framed(cam_, live, float(width()) / float(std::max(1, height())));
+        cam_ = framed(cam_, points, float(width()) / float(std::max(1, height())));
     }
     publish_camera();
     update();
     return true;
+}
+
+bool view3d::open_ring(ring which) {
+    if (which == ring::none || ring_ != ring::none || !frame_shown() || scene_view() ||
+        owner_.link().view.drag_active || owner_.playing())
+        return false;
+    // Where the pointer last moved over the viewport (the middle once it left).
+    const QPointF at = hover_;
+    const brush& tool = owner_.tool();
+    ring_ = which;
+    ring_before_ = which == ring::size ? tool.space() : tool.power();
+    // The pointer starts on the ring, which shows the value as it is.
+    const float radius = which == ring::size
+                             ? pixels_for_space(current_projection(), height(), ring_before_)
+                             : ring_before_ * strength_ring_pixels;
+    ring_centre_ = at - QPointF(radius, 0.0);
+    update();
+    return true;
+}
+
+void view3d::close_ring(bool keep) {
+    if (ring_ == ring::none) return;
+    brush& tool = owner_.tool();
+    const bool size = ring_ == ring::size;
+    ring_ = ring::none;
+    if (!keep) {
+        if (size)
+            tool.set_space(ring_before_);
+        else
+            tool.set_power(ring_before_);
+        owner_.link().log("brush ring / cancel");
+    } else if (size) {
+        owner_.link().log("brush size space / " + QString::number(tool.space(), 'g', 6));
+    } else {
+        owner_.link().log("brush power / " + QString::number(tool.power(), 'g', 6));
+    }
+    // The frame's selection colours follow the brush size.
+    if (frame_set* fs = current_frame()) fs->touched = true;
+    update();
+}
+
+void view3d::ring_move(const QPointF& position) {
+    const QPointF d = position - ring_centre_;
+    const float distance = float(std::sqrt(d.x() * d.x() + d.y() * d.y()));
+    brush& tool = owner_.tool();
+    if (ring_ == ring::size)
+        tool.set_space(clamped_space(space_for_pixels(current_projection(), height(), distance),
+                                     camera().focal_mag));
+    else
+        tool.set_power(std::clamp(distance / strength_ring_pixels, 0.01f, 1.0f));
+    update();
 }
 
 void view3d::wheelEvent(QWheelEvent* event) {
@@ -440,13 +532,19 @@ void view3d::wheelEvent(QWheelEvent* event) {
 void view3d::leaveEvent(QEvent* event) {
     // The brush is no longer over the frame: its cursor goes with it.
     owner_.link().view.hit = false;
+    hover_ = QPointF(width() * 0.5, height() * 0.5);
     update();
     QOpenGLWidget::leaveEvent(event);
 }
 
 void view3d::mouseMoveEvent(QMouseEvent* event) {
+    hover_ = event->position();
     if (!active()) return;
     const QPointF position = event->position();
+    if (ring_ != ring::none) {
+        ring_move(position);
+        return;
+    }
     if (owner_.camera_mode()) {
         if (!camera_drag(position)) {
             update();
@@ -491,11 +589,23 @@ void view3d::brush_move(const QPointF& position) {
         last_mouse_.setX(position.x());
         return;
     }
-    if (!pick(position)) return;
+    if (!pick(position) && !pick_off_surface(position)) return;
     if (tool.type() == QLatin1String("scale") && !owner_.toggle("cache_display")) return;
     update_brush_vector();
 
     if (brush_left_) owner_.active_scene()->send_stroke_step();
+}
+
+bool view3d::pick_off_surface(const QPointF& position) {
+    window_link& link = owner_.link();
+    // Only a Grab that has taken hold of particles goes on into space; the other brushes act
+    // on the surface under the pointer.
+    if (!brush_left_ || link.view.stroke_steps < 1 || owner_.tool().type() != QLatin1String("grab"))
+        return false;
+    link.view.set_pick_point(view_plane_point(current_projection(), width(), height(), position,
+                                              link.view.pick_point()));
+    last_pick_mouse_ = position;
+    return true;
 }
 
 void view3d::update_brush_vector() {

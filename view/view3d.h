@@ -62,6 +62,21 @@ class view3d : public QOpenGLWidget {
     // worker has the frame.
     bool frame_particles();
 
+    // Frames everything there is: the particles of every frame and the shown geometry; false as
+    // frame_particles.
+    bool frame_all();
+
+    // The brush's size or strength ring (keys R and Shift+R): the pointer's distance from its
+    // centre sets the space or the power, shown in numbers beside it, until a left click or
+    // Enter keeps the value, or a right click or Esc takes it back. Opens over a shown frame,
+    // with no button held, not through the scene camera.
+    enum class ring { none, size, strength };
+    bool open_ring(ring which);
+    void close_ring(bool keep);
+    ring ring_open() const { return ring_; }
+    // Radius of the strength ring at full power, in pixels.
+    static constexpr float strength_ring_pixels = 200.0f;
+
     camera_state camera() const;
     void set_camera(const camera_state& c);
     // What a stroke worker reads of the camera; callable from any thread.
@@ -105,6 +120,12 @@ class view3d : public QOpenGLWidget {
     void stroke_end();
     void drop_brush_drag();
     void camera_setup();
+    // A held Grab off the particles: the pick moves on the view plane through the last pick.
+    bool pick_off_surface(const QPointF& position);
+    // Moves the free camera to fill the view with the points; false for none.
+    bool frame_points(std::vector<vec3>& points);
+    void ring_move(const QPointF& position);
+    void draw_ring();
     // Box triangles for a pick under the current projection; geometry lock held.
     std::vector<float> pick_boxes(frame_set& fs, bool every_box) const;
     void publish_camera();
@@ -141,7 +162,13 @@ class view3d : public QOpenGLWidget {
     bool cam_translate_ = false, cam_scale_ = false, cam_rotate_ = false;
     bool brush_middle_ = false, brush_right_ = false, brush_left_ = false;
     bool stroke_cancelled_ = false;  // Esc ended the held stroke: its release ends nothing
+    ring ring_ = ring::none;
+    QPointF ring_centre_;
+    float ring_before_ = 0.0f;  // the value the ring started from
+    Qt::MouseButton ring_click_ =
+        Qt::NoButton;  // the click that closed the ring: its release ends nothing
     QPointF last_mouse_;
+    QPointF hover_;  // the pointer's last move over the viewport
     QPointF last_pick_mouse_;
     // Centre of each frame's particles, measured when its list is compiled; for the brush
     // distance through a scene camera. GUI thread only.

@@ -78,6 +78,7 @@ void view3d::paintGL() {
     draw_camera_guide();
     glDisable(GL_DEPTH_TEST);
     draw_brush_cursor();
+    draw_ring();
     glFlush();
 }
 

@@ -38,6 +38,7 @@
 
 using namespace kavrin;
 using kavrin::test::open_window;
+using kavrin::test::share_in_view;
 
 namespace {
 
@@ -164,18 +165,6 @@ vec3 centre_of(const frame_set& fs) {
     for (const auto& [id, p] : fs.particles)
         sum += p.position;
     return sum / float(std::max<size_t>(1, fs.particles.size()));
-}
-
-// Share of the frame's particles that the current projection puts inside the viewport.
-double share_in_view(const kavrin::kavrin& w, const frame_set& fs) {
-    const projection p = w.viewport->current_projection();
-    const QRectF view(0, 0, w.viewport->width(), w.viewport->height());
-    int inside = 0;
-    for (const auto& [id, particle] : fs.particles)
-        if (view.contains(
-                project_point(p, w.viewport->width(), w.viewport->height(), particle.position)))
-            ++inside;
-    return double(inside) / double(std::max<size_t>(1, fs.particles.size()));
 }
 
 // Shows the frame and paints it; returns the picture.

@@ -11,6 +11,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -205,6 +207,49 @@ TEST(Work, SavingOverAFolderThatHoldsFilesSaysWhereTheyGo) {
     const QStringList aside = QDir(dir.path()).entryList({"shot#*"}, QDir::Dirs);
     ASSERT_EQ(aside.size(), 1);
     EXPECT_TRUE(w.status->history().join("\n").contains("moved to " + dir.path() + "/" + aside[0]));
+}
+
+TEST(Work, ASaveIntoAFolderThatDoesNotExistMakesItOrSaysWhyNot) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    window& w = *o.w;
+    QTemporaryDir dir;
+    QFile blocker(dir.path() + "/plain");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    // The folder dialog takes the name of one that does not exist yet.
+    QTimer typing;
+    int tries = 0;
+    QObject::connect(&typing, &QTimer::timeout, [&dir, &tries] {
+        // A dialog that refuses the name (and its warning) is closed after a while: no hang.
+        if (++tries > 40)
+            for (QWidget* top : QApplication::topLevelWidgets())
+                if (auto* d = qobject_cast<QDialog*>(top); d && d->isVisible()) d->reject();
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            auto* dialog = qobject_cast<QFileDialog*>(top);
+            auto* name = dialog ? dialog->findChild<QLineEdit*>("fileNameEdit") : nullptr;
+            if (!name || !dialog->isVisible()) continue;
+            name->setText(dir.path() + "/typed");
+            QTest::keyClick(name, Qt::Key_Return);
+        }
+    });
+    typing.start(50);
+    EXPECT_EQ(w.shelf->ask_path(true, dir.path()), dir.path() + "/typed");
+    typing.stop();
+
+    QString folder = dir.path() + "/plain/shot";
+    w.shelf->ask_path = [&folder](bool, const QString&) { return folder; };
+    w.shelf->buttons.at("cache_export")->click();
+    EXPECT_FALSE(w.panel_busy);  // no save started
+    EXPECT_TRUE(
+        w.status->message().contains("cannot be created (" + dir.path() + "/plain is a file)"))
+        << w.status->message().toStdString();
+
+    folder = dir.path() + "/new/shot";
+    w.shelf->buttons.at("cache_export")->click();
+    ASSERT_TRUE(o.wait_for_scene());
+    QTest::qWait(150);
+    EXPECT_EQ(QDir(folder).entryList({"shot.*.bin"}, QDir::Files).size(), 100);
 }
 
 TEST(Work, AMessageFromAWorkerReachesTheStatusLineAndFades) {

@@ -1,15 +1,21 @@
 #pragma once
 // A started main window for GUI tests, with the log helpers they share.
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QRectF>
 #include <QTest>
 #include <QTimer>
 
 #include "app/autosave.h"
 #include "app/kavrin.h"
+#include "core/frame_set.h"
+#include "view/camera.h"
+#include "view/view3d.h"
 
 namespace kavrin::test {
 
@@ -84,5 +90,17 @@ struct answer {
         timer.start(20);
     }
 };
+
+// Share of the frame's particles that the viewport's last projection puts inside it.
+inline double share_in_view(const kavrin& w, const frame_set& fs) {
+    const projection p = w.viewport->current_projection();
+    const QRectF view(0, 0, w.viewport->width(), w.viewport->height());
+    int inside = 0;
+    for (const auto& [id, particle] : fs.particles)
+        if (view.contains(
+                project_point(p, w.viewport->width(), w.viewport->height(), particle.position)))
+            ++inside;
+    return double(inside) / double(std::max<size_t>(1, fs.particles.size()));
+}
 
 }  // namespace kavrin::test

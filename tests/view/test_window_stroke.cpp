@@ -7,7 +7,10 @@
 #include <cmath>
 #include <map>
 
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QDoubleSpinBox>
+#include <QEasingCurve>
 #include <QFile>
 #include <QFileInfo>
 #include <QFrame>
@@ -23,6 +26,7 @@
 #include "app/status_line.h"
 #include "core/frame_set.h"
 #include "view/brush.h"
+#include "view/camera.h"
 #include "view/hit_run.h"
 #include "view/timeline.h"
 #include "view/view3d.h"
@@ -271,4 +275,141 @@ TEST(WindowStroke, MirrorStrokeBendsBothSidesAndTheOnionSkinShowsTheNeighbours) 
             column->grab(QRect(0, w.status->y(), column->width(), column->height() - w.status->y()))
                 .toImage()),
         "status_message.png");
+}
+
+TEST(WindowStroke, TheRingAndThePanelFieldsSetTheBrushAndAStrokeRecordsTheFalloff) {
+    stroke_window o;
+    ASSERT_TRUE(o.grab_on(50, 0.08f));
+    window& w = *o.w;
+    brush& b = *w.tool_brush;
+    w.viewport->update();
+    QTest::qWait(50);
+    const test::hit_run run = test::longest_hit_run(*w.viewport);
+    ASSERT_GE(run.length(), 20);
+    const QPoint over(run.x0 + run.length() / 2, run.y);
+    // Moves reach the viewport at once, as the pointer's do, not later through the X server.
+    o.hover(over);
+
+    // R: the pointer starts on the ring; moving it out grows the brush, a left click keeps it.
+    QTest::keyClick(&w, Qt::Key_R);
+    ASSERT_EQ(w.viewport->ring_open(), view3d::ring::size);
+    const float radius =
+        pixels_for_space(w.viewport->current_projection(), w.viewport->height(), 0.08f);
+    o.hover(over + QPoint(int(radius), 0));
+    EXPECT_NEAR(b.space(), 0.16f, 0.01f);
+    const QImage ring = w.viewport->grabFramebuffer();
+    // The ring passes under the pointer, in white.
+    EXPECT_GT(qGray(ring.pixel(over + QPoint(int(radius), 0))), 150);
+    save_picture(w.grab().toImage(), "brush_ring.png");
+    QTest::mouseClick(w.viewport, Qt::LeftButton, Qt::NoModifier, over + QPoint(int(radius), 0));
+    EXPECT_EQ(w.viewport->ring_open(), view3d::ring::none);
+    EXPECT_EQ(w.scene->recorder.events().size(), 0u);  // the click painted nothing
+    const float kept = b.space();
+    EXPECT_TRUE(o.lines().contains("brush size space / " + QString::number(kept, 'g', 6)));
+
+    // Shift+R: strength by the distance from the centre; Esc takes it back.
+    o.hover(over);
+    QTest::keyClick(&w, Qt::Key_R, Qt::ShiftModifier);
+    ASSERT_EQ(w.viewport->ring_open(), view3d::ring::strength);
+    o.hover(over + QPoint(int(-0.8f * view3d::strength_ring_pixels + 50), 0));
+    EXPECT_NEAR(b.power(), 0.25f, 0.01f);
+    QTest::keyClick(&w, Qt::Key_Escape);
+    EXPECT_EQ(w.viewport->ring_open(), view3d::ring::none);
+    EXPECT_FLOAT_EQ(b.power(), 0.8f);
+    EXPECT_TRUE(o.lines().contains("brush ring / cancel"));
+
+    // The panel's fields show the values and set them.
+    auto* space = w.shelf->findChild<QDoubleSpinBox*>("brush_space");
+    auto* power = w.shelf->findChild<QDoubleSpinBox*>("brush_power");
+    auto* falloff = w.shelf->findChild<QComboBox*>("brush_falloff");
+    ASSERT_TRUE(space && power && falloff);
+    QTest::qWait(300);
+    EXPECT_NEAR(space->value(), kept, 0.001);
+    power->setFocus();
+    power->selectAll();
+    QTest::keyClicks(power, "0.3");
+    QTest::keyClick(power, Qt::Key_Return);
+    EXPECT_FLOAT_EQ(b.power(), 0.3f);
+    EXPECT_TRUE(o.lines().contains("brush power / 0.3"));
+    falloff->setFocus();
+    QTest::keyClick(falloff, Qt::Key_Down);  // smooth to linear
+    EXPECT_EQ(b.select_curve(), int(QEasingCurve::Linear));
+    EXPECT_TRUE(o.lines().contains("brush falloff / linear"));
+    save_picture(doubled(w.shelf->findChild<QWidget*>("brush_fields")->grab().toImage()),
+                 "brush_fields.png");
+    w.viewport->setFocus();
+
+    // A stroke then records the falloff chosen.
+    QTest::mousePress(w.viewport, Qt::LeftButton, Qt::NoModifier, over);
+    for (int x = over.x() + 2; x <= over.x() + 10; x += 2) {
+        QTest::mouseMove(w.viewport, QPoint(x, run.y));
+        QTest::qWait(15);
+    }
+    QTest::mouseRelease(w.viewport, Qt::LeftButton, Qt::NoModifier, QPoint(over.x() + 10, run.y));
+    const auto events = w.scene->recorder.events();
+    ASSERT_FALSE(events.empty());
+    ASSERT_FALSE(events.back().steps.empty());
+    EXPECT_EQ(events.back().steps.front().brush.select_curve, int(QEasingCurve::Linear));
+    EXPECT_FLOAT_EQ(events.back().steps.front().brush.power, 0.3f);
+}
+
+TEST(WindowStroke, GrabOffTheSurfaceMovesParticlesIntoSpace) {
+    stroke_window o;
+    ASSERT_TRUE(o.grab_on(50, 0.1f));
+    window& w = *o.w;
+    w.viewport->update();
+    QTest::qWait(50);
+    const test::hit_run run = test::longest_hit_run(*w.viewport);
+    ASSERT_GE(run.length(), 20);
+    // Empty space to the right of the run, as far as the drag goes.
+    const int out = run.x1 + 100;
+    ASSERT_LT(out, w.viewport->width());
+    for (int x = run.x1 + 20; x <= out; x += 10)
+        ASSERT_FALSE(w.viewport->pick(QPointF(x, run.y))) << x;
+
+    // From near the rightmost particle on the row, faster than the particles follow: the
+    // pointer runs ahead of them, beyond the frame's boxes.
+    const projection start = w.viewport->current_projection();
+    float edge = 0.0f;
+    for (const auto& [id, particle] : w.scene->frame(50).particles) {
+        const QPointF at =
+            project_point(start, w.viewport->width(), w.viewport->height(), particle.position);
+        if (std::abs(at.y() - run.y) < 6) edge = std::max(edge, float(at.x()));
+    }
+    const int x0 = int(edge) - 30;
+    QTest::mousePress(w.viewport, Qt::LeftButton, Qt::NoModifier, QPoint(x0, run.y));
+    for (int x = x0 + 8; x <= out; x += 8) {
+        QTest::mouseMove(w.viewport, QPoint(x, run.y));
+        for (int i = 0; i < 100 && w.window_link::view.busy; ++i)
+            QTest::qWait(2);
+    }
+    QTest::mouseRelease(w.viewport, Qt::LeftButton, Qt::NoModifier, QPoint(out, run.y));
+    // The pointer left the particles and the boxes that picks hit; they followed it into the
+    // space beyond, where picks found nothing before.
+    const projection p = w.viewport->current_projection();
+    int beyond = 0;
+    for (const auto& [id, particle] : w.scene->frame(50).particles) {
+        const QPointF at =
+            project_point(p, w.viewport->width(), w.viewport->height(), particle.position);
+        if (at.x() > run.x1 + 30 && std::abs(at.y() - run.y) < 20) ++beyond;
+    }
+    EXPECT_GT(beyond, 0);
+}
+
+TEST(WindowStroke, AOneParticleFrameShowsTheBrushCursor) {
+    stroke_window o;
+    ASSERT_TRUE(o.grab_on(0, 0.1f));
+    window& w = *o.w;
+    const frame_set& fs = w.scene->frame(0);
+    ASSERT_EQ(fs.particles.size(), 1u);
+    w.viewport->update();
+    QTest::qWait(50);
+    const QImage without = w.viewport->grabFramebuffer();
+    const QPoint at = project_point(w.viewport->current_projection(), w.viewport->width(),
+                                    w.viewport->height(), fs.particles.begin()->second.position)
+                          .toPoint();
+    o.hover(at);
+    EXPECT_TRUE(w.window_link::view.hit);
+    EXPECT_NE(w.viewport->grabFramebuffer().pixel(at + QPoint(3, 3)),
+              without.pixel(at + QPoint(3, 3)));
 }
