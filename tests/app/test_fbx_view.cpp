@@ -59,7 +59,9 @@ int shown_pixels(const QImage& image) {
 // With KAVRIN_PICTURES=folder, the screenshot script's pictures.
 void save_picture(const QImage& image, const char* name) {
     const QString folder = qEnvironmentVariable("KAVRIN_PICTURES");
-    if (!folder.isEmpty()) EXPECT_TRUE(image.save(folder + "/" + name)) << name;
+    if (!folder.isEmpty()) {
+        EXPECT_TRUE(image.save(folder + "/" + name)) << name;
+    }
 }
 
 QString write_fbx(const QTemporaryDir& dir, const char* name, const fbx_test::scene_desc& scene) {
