@@ -176,7 +176,7 @@ class scene {
         session_.reset();
     }
 
-    void stroke(const bp::dict& fields) {
+    bp::dict stroke(const bp::dict& fields) {
         // Through the json module, so that the stroke is read by the log's own reader; NaN and
         // infinities are refused there, as JSON has none.
         bp::dict options;
@@ -194,8 +194,22 @@ class scene {
         const std::optional<log_event> event = read_stroke(doc.object(), &error);
         if (!event) raise(PyExc_ValueError, "stroke: " + error);
         cache_session& s = session();
-        without_gil free;
-        s.apply(*event);
+        // A stroke on a frame the scene lacks is refused by the scene, naming the frame.
+        const std::vector<int> frames = s.frames();
+        if (std::binary_search(frames.begin(), frames.end(), event->frame))
+            refuse_silent_stroke(*event);
+        std::map<int, int> changed;
+        {
+            without_gil free;
+            changed = s.apply(*event);
+        }
+        bp::dict particles;
+        for (const auto& [frame, count] : changed)
+            particles[frame] = count;
+        bp::dict effect;
+        effect["drew"] = !changed.empty();
+        effect["particles"] = particles;
+        return effect;
     }
 
     void undo(const bp::object& frame) { history(event_kind::undo, frame); }
@@ -244,6 +258,18 @@ class scene {
     }
 
   private:
+    // Grab and Normal move particles along the step's vector: with none on any step (and Ctrl,
+    // which works without one, not held) the stroke would change nothing, silently.
+    static void refuse_silent_stroke(const log_event& event) {
+        const QString type = event.steps.front().brush.type;
+        if (type != "grab" && type != "normal") return;
+        for (const step_inputs& step : event.steps)
+            if (step.keys.at("ctrl") || step.brush.vector != vec3()) return;
+        raise(PyExc_ValueError, "steps: the " + type +
+                                    " brush moves particles along each step's \"vector\", and "
+                                    "every vector is (0, 0, 0)");
+    }
+
     explicit scene(std::unique_ptr<cache_session> session) : session_(std::move(session)) {}
     static std::unique_ptr<cache_session> new_session(int threads) {
         if (script_folder.isEmpty()) raise(kavrin_error, "the kavrin package is not set up");
@@ -278,13 +304,10 @@ bp::object stroke_call(bp::tuple args, bp::dict kwargs) {
     if (bp::len(args) == 2 && bp::len(kwargs) == 0) {
         bp::extract<bp::dict> fields(args[1]);
         if (!fields.check()) raise(PyExc_TypeError, "stroke takes a dict or keyword arguments");
-        self.stroke(fields());
-    } else if (bp::len(args) == 1) {
-        self.stroke(kwargs);
-    } else {
-        raise(PyExc_TypeError, "stroke takes a dict or keyword arguments, not both");
+        return self.stroke(fields());
     }
-    return bp::object();
+    if (bp::len(args) == 1) return self.stroke(kwargs);
+    raise(PyExc_TypeError, "stroke takes a dict or keyword arguments, not both");
 }
 
 void set_script_folder(const bp::object& folder) {
@@ -363,7 +386,9 @@ BOOST_PYTHON_MODULE(_kavrin) {
              "Weights in id order (0 or below: removed): a list, or a float32 memoryview.")
         .def("stroke", bp::raw_function(&stroke_call, 1),
              "Applies a stroke given with the fields of a log's stroke event (a dict or keyword "
-             "arguments), propagates it and lets every frame settle.")
+             "arguments), propagates it and lets every frame settle. Returns {\"drew\": bool, "
+             "\"particles\": {frame: particles changed}} over the frames it reached. A grab or "
+             "normal stroke whose every step vector is (0, 0, 0) is refused (ValueError).")
         .def("undo", &scene::undo, (bp::arg("frame") = bp::object()),
              "Undoes the last stroke, as Ctrl+Z on the given frame (default: current_frame).")
         .def("redo", &scene::redo, (bp::arg("frame") = bp::object()),

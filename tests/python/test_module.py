@@ -112,8 +112,14 @@ class ModuleCase(unittest.TestCase):
             self.assertEqual(len(scene), len(self.written))
             self.assertEqual(scene.positions(np.int64(3)), scene.positions(3))
             c = np.asarray(scene.positions(np.int32(3), view=True)).mean(axis=0)
-            scene.stroke(frame=np.int64(3), type="grab", time=np.float32(2),
-                         steps=[{"pick": c, "vector": np.array([0, 1, 0], np.float32)}])
+            effect = scene.stroke(frame=np.int64(3), type="grab", time=np.float32(2),
+                                  steps=[{"pick": c, "vector": np.array([0, 1, 0], np.float32)}])
+            # Time 2 reaches two frames either side; each changed some particles.
+            self.assertTrue(effect["drew"])
+            self.assertEqual(sorted(effect["particles"]), [1, 2, 3, 4, 5])
+            self.assertTrue(all(n > 0 for n in effect["particles"].values()), effect)
+            with self.assertRaisesRegex(ValueError, "every vector is"):
+                scene.stroke(frame=3, type="grab", steps=[{"pick": c}])
             logged = json.loads(scene.log())["events"][0]["steps"][0]["pick"]
             self.assertEqual(np.float32(logged).tolist(), c.astype(np.float32).tolist())
             with self.assertRaisesRegex(TypeError, "frame must be a whole number, not float"):
