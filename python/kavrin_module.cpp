@@ -345,6 +345,8 @@ void ensure_application() {
 
 BOOST_PYTHON_MODULE(_kavrin) {
     ensure_application();
+    // help() shows the docstrings alone: the generated signatures name C++ types.
+    const bp::docstring_options documented(true, false, false);
     kavrin_error = PyErr_NewExceptionWithDoc(
         "kavrin.Error", "A scene could not do what was asked (the message says why).",
         PyExc_RuntimeError, nullptr);

@@ -9,6 +9,7 @@ new cache folder with its stroke log beside it::
     print(scene.frames())
 """
 
+import functools as _functools
 import os as _os
 
 from . import _kavrin
@@ -28,6 +29,32 @@ def _json_value(value):
 
 
 _kavrin._set_json_default(_json_value)
+
+
+def _plainly(name, call):
+    """call, with Boost.Python's ArgumentError (which lists C++ signatures) raised as a
+    TypeError that names the method and the types it was given."""
+
+    @_functools.wraps(call)
+    def checked(*args, **kwargs):
+        try:
+            return call(*args, **kwargs)
+        except TypeError as error:
+            if type(error).__name__ != "ArgumentError":
+                raise
+            given = ", ".join([type(a).__name__ for a in args[1:]] +
+                              ["%s=%s" % (k, type(v).__name__) for k, v in kwargs.items()])
+            raise TypeError("Scene.%s does not take (%s): see help(kavrin.Scene.%s)"
+                            % (name, given, name)) from None
+
+    return checked
+
+
+for _name, _member in list(vars(Scene).items()):
+    if isinstance(_member, staticmethod):
+        setattr(Scene, _name, staticmethod(_plainly(_name, _member.__func__)))
+    elif callable(_member) and _name != "__reduce__":
+        setattr(Scene, _name, _plainly(_name, _member))
 
 
 def open(folder, threads=0):

@@ -124,6 +124,9 @@ class ModuleCase(unittest.TestCase):
             self.assertEqual(np.float32(logged).tolist(), c.astype(np.float32).tolist())
             with self.assertRaisesRegex(TypeError, "frame must be a whole number, not float"):
                 scene.ids(2.5)
+            with self.assertRaisesRegex(TypeError, r"^Scene.ids does not take \(int, str\)"):
+                scene.ids(2, "view")
+            self.assertNotIn("C++", kavrin.Scene.ids.__doc__ + str(kavrin.Scene.__init__.__doc__))
         with self.assertRaisesRegex(kavrin.Error, "closed"):
             scene.frames()
 
