@@ -116,24 +116,57 @@ bp::list list_of(const std::vector<T>& values) {
     return out;
 }
 
+// Raised by a progress call to end the work in hand; the Python error is set.
+struct interrupted {};
+
+// Runs work without the interpreter lock, calling progress(phase, done, total) as the session
+// counts frames and events. Ctrl-C, or an exception progress raises, ends the work at the next
+// count: an open or a replay stops there (with KeyboardInterrupt or that exception), while a
+// save finishes its files first and raises afterwards.
+template <class Work>
+void reporting(cache_session& s, const bp::object& progress, Work work) {
+    s.on_count = [&progress](const QString& phase, int done, int total) {
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        if (!PyErr_Occurred() && !progress.is_none()) {
+            PyObject* result = PyObject_CallFunction(progress.ptr(), "sii",
+                                                     phase.toUtf8().constData(), done, total);
+            Py_XDECREF(result);
+        }
+        if (!PyErr_Occurred()) PyErr_CheckSignals();
+        const bool stop = PyErr_Occurred() != nullptr;
+        PyGILState_Release(gil);
+        if (stop && phase != "save") throw interrupted{};
+    };
+    struct quiet {
+        cache_session& s;
+        ~quiet() { s.on_count = nullptr; }
+    } done{s};
+    try {
+        without_gil free;
+        work();
+    } catch (const interrupted&) {
+        throw bp::error_already_set();
+    }
+    if (PyErr_Occurred()) throw bp::error_already_set();
+}
+
 class scene {
   public:
-    scene(const bp::object& folder, int threads) : session_(new_session(threads)) {
+    scene(const bp::object& folder, int threads, const bp::object& progress)
+        : session_(new_session(threads)) {
         const QString path = text_of(folder);
-        without_gil free;
-        session_->open(path);
+        reporting(*session_, progress, [&] { session_->open(path); });
     }
     // The window's generated scene "100" or "10000".
-    static scene* fountain(const std::string& name, unsigned seed, int threads) {
+    static scene* fountain(const std::string& name, unsigned seed, int threads,
+                           const bp::object& progress) {
         if (name != "100" && name != "10000")
             raise(PyExc_ValueError,
                   QString::fromStdString("the fountain is \"100\" or \"10000\", not \"" + name +
                                          "\""));
         std::unique_ptr<scene> made(new scene(new_session(threads)));
-        {
-            without_gil free;
-            made->session_->open_fountain(name == "100" ? 1 : 100, seed);
-        }
+        cache_session& s = *made->session_;
+        reporting(s, progress, [&] { s.open_fountain(name == "100" ? 1 : 100, seed); });
         return made.release();
     }
     ~scene() {
@@ -225,7 +258,7 @@ class scene {
         s.apply(event);
     }
 
-    void replay(const bp::object& log, bool force) {
+    void replay(const bp::object& log, bool force, const bp::object& progress) {
         const QString path = text_of(log);
         if (!QFileInfo::exists(path))
             raise(PyExc_FileNotFoundError, "stroke log " + path + " does not exist");
@@ -236,13 +269,15 @@ class scene {
         const auto events = read_stroke_log(text, &error, &version, &recorded);
         if (!events) raise(PyExc_ValueError, "stroke log " + path + ": " + error);
         cache_session& s = session();
-        without_gil free;
-        s.replay(*events, version, recorded, force ? source_check::force : source_check::refuse);
+        reporting(s, progress, [&] {
+            s.replay(*events, version, recorded,
+                     force ? source_check::force : source_check::refuse);
+        });
     }
 
     std::string log() { return session().log_json().toStdString(); }
 
-    void save(const bp::object& folder, const bp::object& frames) {
+    void save(const bp::object& folder, const bp::object& frames, const bp::object& progress) {
         const QString path = text_of(folder);
         std::optional<frame_range> range;
         if (!frames.is_none()) {
@@ -253,8 +288,7 @@ class scene {
                 raise(PyExc_ValueError, "frames: the last frame comes before the first");
         }
         cache_session& s = session();
-        without_gil free;
-        s.save(path, range);
+        reporting(s, progress, [&] { s.save(path, range); });
     }
 
   private:
@@ -358,11 +392,17 @@ BOOST_PYTHON_MODULE(_kavrin) {
 
     bp::class_<scene, boost::noncopyable>(
         "Scene",
-        "A particle cache folder opened as a scene: Scene(folder, threads=0). Every frame is "
-        "loaded when it opens; threads 0 means processor cores - 1.",
-        bp::init<bp::object, int>((bp::arg("folder"), bp::arg("threads") = 0)))
+        "A particle cache folder opened as a scene: Scene(folder, threads=0, progress=None). "
+        "Every frame is loaded when it opens; threads 0 means processor cores - 1. Opening, "
+        "replay and save call progress(phase, done, total) as frames open (\"open\"), events "
+        "replay (\"replay\") and frames save (\"save\"); Ctrl-C, or an exception progress "
+        "raises, stops an open or a replay at the next frame or event, and a save once its "
+        "files are written.",
+        bp::init<bp::object, int, bp::object>(
+            (bp::arg("folder"), bp::arg("threads") = 0, bp::arg("progress") = bp::object())))
         .def("fountain", &scene::fountain, bp::return_value_policy<bp::manage_new_object>(),
-             (bp::arg("name"), bp::arg("seed") = 1, bp::arg("threads") = 0),
+             (bp::arg("name"), bp::arg("seed") = 1, bp::arg("threads") = 0,
+              bp::arg("progress") = bp::object()),
              "The window's generated scene \"100\" or \"10000\" (100 frames), built from seed: "
              "the same seed gives the same particles as the window's scene of that seed.")
         .staticmethod("fountain")
@@ -395,13 +435,16 @@ BOOST_PYTHON_MODULE(_kavrin) {
              "Undoes the last stroke, as Ctrl+Z on the given frame (default: current_frame).")
         .def("redo", &scene::redo, (bp::arg("frame") = bp::object()),
              "Brings back the last undone stroke (default frame: current_frame).")
-        .def("replay", &scene::replay, (bp::arg("log"), bp::arg("force") = false),
+        .def("replay", &scene::replay,
+             (bp::arg("log"), bp::arg("force") = false, bp::arg("progress") = bp::object()),
              "Replays a stroke log file. A log that names another cache than the scene's "
              "(its frames, particle counts or ids) is refused unless force is true.")
         .def("log", &scene::log,
              "The stroke log of everything done since the scene opened, as "
              "JSON text.")
-        .def("save", &scene::save, (bp::arg("folder"), bp::arg("frames") = bp::object()),
+        .def("save", &scene::save,
+             (bp::arg("folder"), bp::arg("frames") = bp::object(),
+              bp::arg("progress") = bp::object()),
              "Saves the scene as a cache folder (frames=(first, last) saves only those), with "
              "its stroke log beside the files.");
 }

@@ -130,6 +130,27 @@ class ModuleCase(unittest.TestCase):
         with self.assertRaisesRegex(kavrin.Error, "closed"):
             scene.frames()
 
+    def test_progress_is_reported_and_an_exception_in_it_stops_the_work(self):
+        seen = []
+        scene = kavrin.Scene(self.cache, progress=lambda *count: seen.append(count))
+        self.assertEqual(seen[-1], ("open", len(self.written), len(self.written)))
+
+        def stop(phase, done, total):
+            raise KeyboardInterrupt  # as Ctrl-C would at that count
+        with self.assertRaises(KeyboardInterrupt):
+            kavrin.Scene(self.cache, progress=stop)
+        stroke(scene, 4, "grab", time=2)
+        log = os.path.join(self.tmp.name, "log.strokes.json")
+        with open(log, "w") as out:
+            out.write(scene.log())
+        with self.assertRaises(KeyboardInterrupt):
+            self.scene.replay(log, progress=stop)
+        # A save stopped by its progress still finishes its files, then raises.
+        out = os.path.join(self.tmp.name, "saved")
+        with self.assertRaises(KeyboardInterrupt):
+            scene.save(out, progress=stop)
+        self.assertEqual(len(os.listdir(out)), len(self.written) + 1)
+
     def test_failures_are_exceptions_that_say_what_went_wrong(self):
         with self.assertRaisesRegex(FileNotFoundError, "does not exist"):
             kavrin.Scene(os.path.join(self.tmp.name, "nowhere"))
