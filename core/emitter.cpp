@@ -289,6 +289,8 @@ void emitter::current_particle() {
     // What an undo left for the background on this frame is taken back first: the stroke starts
     // from the frame the undo promised.
     settle_undone(fs);
+    // Whether the viewport may redraw only the brushed particles after this step.
+    const bool brushed_only = !fs.touched || fs.brushed_only;
     const vec3 pick = window->view.pick_point();
     const float radius = camera.brush_distance * brush.space;
     const bool hard = window->brush_hard;
@@ -340,6 +342,7 @@ void emitter::current_particle() {
     select(&s.particles);
     select(&m.particles);
     apply_live_stroke(fs, s, mirror ? &m : nullptr);
+    fs.brushed_only = brushed_only;
     stroke_drew_ = true;
 }
 
