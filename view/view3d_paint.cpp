@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 #include <mutex>
+#include <new>
 
 #include <GL/gl.h>
 
@@ -166,8 +167,14 @@ void view3d::build_on_worker(frame_set& fs) {
             if (frame->settled) {
                 // Cleared first: a change after this reading asks for the next picture.
                 frame->touched = false;
-                r.data = make_picture_data(*frame, sel);
-                r.made = true;
+                try {
+                    r.data = make_picture_data(*frame, sel);
+                    r.made = true;
+                } catch (const std::bad_alloc&) {
+                    // Without memory for the picture the frame stays due; the result below
+                    // still frees the one build slot for the others.
+                    frame->touched = true;
+                }
             }
         }
         QMutexLocker hold(&inbox->lock);
