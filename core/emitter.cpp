@@ -404,7 +404,13 @@ void emitter::add_near() {
     if (near.empty()) return;
     window->panel_busy = true;
 
-    request.source = fs.particles;
+    // The propagation reads the painted values of the particles the stroke recorded, and of no
+    // other: only those are copied, not the whole frame.
+    request.source.reserve(request.painted.recorded.size());
+    for (const auto& [id, before] : request.painted.recorded) {
+        auto it = fs.particles.find(id);
+        if (it != fs.particles.end()) request.source.emplace(id, it->second);
+    }
     request.near = std::move(near);
 
     QMutexLocker hold(&near_queue_lock);
