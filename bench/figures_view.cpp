@@ -170,8 +170,8 @@ double mouse_move_10000() {
     return stroke_moves(owner, view, "mouse_move_10000", 0.06f, 4, 3, 3);
 }
 
-// After a live stroke step on the million-particle frame: the repaint that brings its picture
-// up to date and draws it.
+// After a live stroke step on the million-particle frame: the repaints that bring its picture
+// up to date and draw all of it.
 double viewport_paint_1000000() {
     test::test_owner owner;
     owner.window.current_frame = 0;
@@ -200,16 +200,23 @@ double viewport_paint_1000000() {
     w.brush_state.vector = vec3(0, 1, 0);
     w.brush_state.space = 0.0642f / 3.0f;
     w.view.set_pick_point(vec3(0.5f, 0.5f, 0.5f));
-    std::vector<double> times;
+    // The whole picture is drawn a slice a paint: the figure runs until all of it is shown.
+    std::vector<double> times, paints;
     for (int r = 0; r < 5; ++r) {
         w.view.busy = true;
         owner.scene->current_particle();
         if (!fs.touched) std::cerr << "viewport_paint_1000000: the stroke changed nothing\n";
         const double start = now_seconds();
-        view.paint_and_finish();
+        do {
+            const double paint = now_seconds();
+            view.paint_and_finish();
+            paints.push_back((now_seconds() - paint) * 1000.0);
+        } while (!view.picture_complete() && now_seconds() - start < 30.0);
         times.push_back((now_seconds() - start) * 1000.0);
     }
     owner.scene->select(nullptr);
+    std::cerr << "viewport_paint_1000000: " << paints.size() << " paints, the longest "
+              << *std::max_element(paints.begin(), paints.end()) << " ms\n";
     return median(times);
 }
 

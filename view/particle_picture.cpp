@@ -183,17 +183,26 @@ void particle_picture::update(const frame_set& fs, const std::vector<particle*>&
 }
 
 void particle_picture::draw(bool sample) const {
-    const size_t count = sample ? sample_count_ : live_count_;
+    draw_indices(sample ? sample_buffer_ : live_buffer_, 0, sample ? sample_count_ : live_count_);
+}
+
+void particle_picture::draw_range(size_t first, size_t count) const {
+    if (first >= live_count_) return;
+    draw_indices(live_buffer_, first, std::min(count, live_count_ - first));
+}
+
+void particle_picture::draw_indices(unsigned index_buffer, size_t first, size_t count) const {
     if (vertex_buffer_ == 0 || count == 0) return;
     QOpenGLExtraFunctions& gl = gl_functions();
     const GLsizei stride = GLsizei(floats_per_slot * sizeof(float));
     gl.glBindBuffer(GL_ARRAY_BUFFER, vertex_buffer_);
-    gl.glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, sample ? sample_buffer_ : live_buffer_);
+    gl.glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, index_buffer);
     glEnableClientState(GL_VERTEX_ARRAY);
     glEnableClientState(GL_COLOR_ARRAY);
     glVertexPointer(3, GL_FLOAT, stride, nullptr);
     glColorPointer(3, GL_FLOAT, stride, reinterpret_cast<const void*>(3 * sizeof(float)));
-    glDrawElements(GL_POINTS, GLsizei(count), GL_UNSIGNED_INT, nullptr);
+    glDrawElements(GL_POINTS, GLsizei(count), GL_UNSIGNED_INT,
+                   reinterpret_cast<const void*>(first * sizeof(uint32_t)));
     glDisableClientState(GL_COLOR_ARRAY);
     glDisableClientState(GL_VERTEX_ARRAY);
     gl.glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);

@@ -76,6 +76,8 @@ class particle_picture {
                 const selection_look& sel);
     // Draws the whole picture, or the sample; with the current colour, size and GL state.
     void draw(bool sample) const;
+    // Draws count of the live particles from the first-th on, in the whole picture's order.
+    void draw_range(size_t first, size_t count) const;
     void release();
 
     bool empty() const { return vertex_buffer_ == 0; }
@@ -83,6 +85,7 @@ class particle_picture {
     int sample_step() const { return sample_step_; }
 
   private:
+    void draw_indices(unsigned index_buffer, size_t first, size_t count) const;
     void upload_indices(const std::vector<uint32_t>& live, const std::vector<uint32_t>& sample);
 
     unsigned vertex_buffer_ = 0, live_buffer_ = 0, sample_buffer_ = 0;

@@ -59,6 +59,7 @@ view3d::~view3d() {
     if (!context()) return;
     makeCurrent();
     onion_picture_.reset();
+    whole_picture_.reset();
     for (auto& [id, picture] : pictures_) {
         picture.points.release();
         if (picture.spheres) glDeleteLists(picture.spheres, 1);

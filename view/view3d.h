@@ -143,6 +143,9 @@ class view3d : public QOpenGLWidget {
     selection_look current_look() const;
     // The point size of particles in points mode.
     float points_size(const emitter& e) const;
+    // Draws the next slice of a large frame's whole picture into whole_picture_ and lays what it
+    // holds over the view, depth included; true once every live particle is in.
+    bool draw_whole_in_slices(const frame_set& fs, const frame_picture& picture, float size);
     // Builds the pictures of the frames next to fs on a worker while nothing else is built.
     void prefetch_neighbours(frame_set& fs);
     // The camera moved or a stroke went on: large frames draw their sample until it rests.
@@ -199,6 +202,12 @@ class view3d : public QOpenGLWidget {
     // the sample it drew while moving. GUI thread only.
     std::pair<unsigned, unsigned> shown_whole_{0, 0};
     int shown_sample_ = 0;
+    // A large frame's whole picture, drawn a slice a paint into colour and depth buffers of its
+    // own once the view rests, so that no paint holds the GUI thread for all of it; the view,
+    // size and picture it holds, and how many live particles are in. GUI thread only.
+    std::unique_ptr<QOpenGLFramebufferObject> whole_picture_;
+    std::vector<double> whole_key_;
+    size_t whole_done_ = 0;
     // The onion skin's neighbours as last painted, and what they showed: the view, the sizes and
     // each neighbour's picture. Repaints that show the same reuse the painting. GUI thread only.
     std::unique_ptr<QOpenGLFramebufferObject> onion_picture_;

@@ -8,6 +8,10 @@
 
 #include <GL/gl.h>
 
+#include <QOpenGLContext>
+#include <QOpenGLExtraFunctions>
+#include <QOpenGLFramebufferObject>
+
 #include "core/emitter.h"
 #include "core/frame_set.h"
 #include "core/rotation.h"
@@ -99,6 +103,9 @@ namespace {
 // Frames up to this many particles are made into pictures on the GUI thread, in a few
 // milliseconds; larger ones on a worker, the old picture showing meanwhile.
 constexpr size_t build_here_limit = 200000;
+// Live particles drawn into a whole picture per paint: a software renderer draws them in well
+// under a tenth of a second.
+constexpr size_t whole_slice = 200000;
 
 }  // namespace
 
@@ -235,21 +242,120 @@ bool view3d::refresh_picture(frame_set& fs, bool cache_display) {
 
 void view3d::draw_particles(frame_set& fs) {
     shown_sample_ = 0;
+    shown_whole_ = {0, 0};
     const frame_picture* picture = picture_of(fs);
     if (!picture) return;
+    bool whole = true;
     // Particles are opaque: blending them would only cost time.
     glDisable(GL_BLEND);
     if (picture->sphere_mode) {
         if (picture->spheres != 0) glCallList(picture->spheres);
     } else {
-        glPointSize(points_size(*fs.owner));
-        const bool sample = moving() && picture->points.sample_step() > 1;
-        picture->points.draw(sample);
-        if (sample) shown_sample_ = picture->points.sample_step();
+        const float size = points_size(*fs.owner);
+        glPointSize(size);
+        if (moving() && picture->points.sample_step() > 1) {
+            picture->points.draw(true);
+            shown_sample_ = picture->points.sample_step();
+            whole = false;
+        } else if (picture->points.live_count() > whole_slice) {
+            whole = draw_whole_in_slices(fs, *picture, size);
+        } else {
+            picture->points.draw(false);
+        }
     }
     glEnable(GL_BLEND);
-    shown_whole_ = shown_sample_ ? std::pair<unsigned, unsigned>(0, 0)
-                                 : std::pair<unsigned, unsigned>(fs.display_list, picture->version);
+    shown_whole_ = whole ? std::pair<unsigned, unsigned>(fs.display_list, picture->version)
+                         : std::pair<unsigned, unsigned>(0, 0);
+}
+
+bool view3d::draw_whole_in_slices(const frame_set& fs, const frame_picture& picture, float size) {
+    const qreal ratio = devicePixelRatioF();
+    const int w = int(width() * ratio), h = int(height() * ratio);
+    const projection p = current_projection();
+    const std::vector<double> key{double(w),
+                                  double(h),
+                                  size,
+                                  p.fov,
+                                  p.aspect,
+                                  p.z_near,
+                                  p.z_far,
+                                  p.eye[0],
+                                  p.eye[1],
+                                  p.eye[2],
+                                  p.centre[0],
+                                  p.centre[1],
+                                  p.centre[2],
+                                  p.up[0],
+                                  p.up[1],
+                                  p.up[2],
+                                  double(fs.display_list),
+                                  double(picture.version)};
+    QOpenGLExtraFunctions& gl = *QOpenGLContext::currentContext()->extraFunctions();
+    if (!whole_picture_ || whole_picture_->size() != QSize(w, h)) {
+        // Depth and stencil as the view's own buffer has them, so the depth can be copied.
+        whole_picture_ = std::make_unique<QOpenGLFramebufferObject>(
+            w, h, QOpenGLFramebufferObject::CombinedDepthStencil);
+        whole_key_.clear();
+    }
+    whole_picture_->bind();
+    // Alpha is written here: it tells the particles from the empty background below.
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    if (key != whole_key_) {
+        glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+        whole_key_ = key;
+        whole_done_ = 0;
+    }
+    // In the whole picture's order, so the result is that of one draw.
+    const size_t live = picture.points.live_count();
+    if (whole_done_ < live) {
+        picture.points.draw_range(whole_done_, whole_slice);
+        whole_done_ = std::min(live, whole_done_ + whole_slice);
+    }
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_FALSE);
+    gl.glBindFramebuffer(GL_READ_FRAMEBUFFER, whole_picture_->handle());
+    gl.glBindFramebuffer(GL_DRAW_FRAMEBUFFER, defaultFramebufferObject());
+    gl.glBlitFramebuffer(0, 0, w, h, 0, 0, w, h, GL_DEPTH_BUFFER_BIT, GL_NEAREST);
+    gl.glBindFramebuffer(GL_FRAMEBUFFER, defaultFramebufferObject());
+
+    // The colours laid over what is there: a particle's alpha is 1 and replaces it exactly,
+    // the background's is 0 and keeps it (the onion skin).
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadIdentity();
+    glDisable(GL_DEPTH_TEST);
+    glEnable(GL_BLEND);
+    glEnable(GL_TEXTURE_2D);
+    glBindTexture(GL_TEXTURE_2D, whole_picture_->texture());
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+    glBegin(GL_QUADS);
+    glTexCoord2f(0.0f, 0.0f);
+    glVertex2f(-1.0f, -1.0f);
+    glTexCoord2f(1.0f, 0.0f);
+    glVertex2f(1.0f, -1.0f);
+    glTexCoord2f(1.0f, 1.0f);
+    glVertex2f(1.0f, 1.0f);
+    glTexCoord2f(0.0f, 1.0f);
+    glVertex2f(-1.0f, 1.0f);
+    glEnd();
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glDisable(GL_TEXTURE_2D);
+    glDisable(GL_BLEND);
+    glEnable(GL_DEPTH_TEST);
+    glPopMatrix();
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glMatrixMode(GL_MODELVIEW);
+
+    // The next slice comes with the next turn of the event loop.
+    if (whole_done_ < live) QTimer::singleShot(0, this, [this] { update(); });
+    return whole_done_ >= live;
 }
 
 float view3d::points_size(const emitter& e) const {
