@@ -105,7 +105,7 @@ namespace {
 constexpr size_t build_here_limit = 200000;
 // Live particles drawn into a whole picture per paint: a software renderer draws them in well
 // under a tenth of a second.
-constexpr size_t whole_slice = 200000;
+constexpr size_t whole_slice = 100000;
 
 }  // namespace
 
