@@ -15,6 +15,7 @@
 #include "app/transfer.h"
 #include "core/emitter.h"
 #include "view/brush.h"
+#include "view/view3d.h"
 
 namespace kavrin {
 
@@ -156,7 +157,7 @@ void status_line::refresh() {
     QString particles = "-";
     if (emitter* e = window_.scene.get(); e && window_.stepping) {
         auto it = e->frames.find(frame);
-            if (it != e->frames.end() && it->second.needs_step) {
+        if (it != e->frames.end() && it->second.needs_step) {
             // Removed particles (weight 0) stay in the map but are no longer shown: only the
             // live ones count. Their weights change under the eat lock; while a worker holds
             // it the line keeps its last count.
@@ -176,9 +177,14 @@ void status_line::refresh() {
                     number(b.space) + "    power " + number(b.power) + "    time " +
                     number(b.time) + "    particles " + particles);
     // A scale stroke changes only what display mode draws: without it the brush does nothing.
-    note_->setText(b.type == QLatin1String("scale") && !window_.toggle("cache_display")
-                       ? "scale shows in display mode"
-                       : QString());
+    QStringList notes;
+    if (b.type == QLatin1String("scale") && !window_.toggle("cache_display"))
+        notes << "scale shows in display mode";
+    // A large frame shows a sample of its particles while the view moves.
+    if (window_.viewport && window_.viewport->moving_sample() > 1)
+        notes << "showing 1 in " + QString::number(window_.viewport->moving_sample()) +
+                     " while moving";
+    note_->setText(notes.join("    "));
 
     background_state s;
     const transfer* download = window_.current_transfer();

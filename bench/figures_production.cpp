@@ -1,5 +1,6 @@
 // Production-size figures: a synthetic frame of a million particles (and one of 100,000 for the
 // grid passes), filled through the cache playback path, first-stepped, painted and stepped.
+#include <cmath>
 #include <ctime>
 #include <iostream>
 #include <random>
@@ -16,13 +17,12 @@ double cpu_seconds() {
     return double(std::clock()) / CLOCKS_PER_SEC;
 }
 
-// The million-particle frame, built and first-stepped once for all figures that use it.
-struct million {
+// A production frame of n particles, built and first-stepped once for all figures that use it.
+struct production {
     double first_step_s = 0.0, first_step_cpu_s = 0.0, bytes_per_particle = 0.0;
     std::unique_ptr<production_frame> frame;
 
-    million() {
-        const int n = 1000000;
+    explicit production(int n) {
         const double rss_before = resident_bytes();
         frame = std::make_unique<production_frame>(n);
         const double start = now_seconds(), cpu = cpu_seconds();
@@ -30,23 +30,23 @@ struct million {
         first_step_s = now_seconds() - start;
         first_step_cpu_s = cpu_seconds() - cpu;
         bytes_per_particle = (resident_bytes() - rss_before) / n;
-        std::cerr << "first_step_1000000: cpu " << first_step_cpu_s << " s, "
+        std::cerr << "first_step_" << n << ": cpu " << first_step_cpu_s << " s, "
                   << frame->frame().particles.size() << " particles\n";
     }
 };
-million& the_million() {
-    static million m;
+production& the_million() {
+    static production m(1000000);
+    return m;
+}
+production& the_ten_million() {
+    static production m(10000000);
     return m;
 }
 
-add_figure first_step("first_step_1000000", "s", [] { return the_million().first_step_s; });
-add_figure bytes("frame_1000000_bytes_per_particle", "B",
-                 [] { return the_million().bytes_per_particle; });
-
 // Live stroke steps of a grab brush at the middle of the cloud, its radius holding about a
-// thousand particles (the cloud holds 900,000 per unit of volume).
-add_figure stroke_step("stroke_step_1000000", "ms", [] {
-    million& m = the_million();
+// thousand particles (the cloud holds 900,000 of every million per unit of volume).
+double stroke_step_ms(production& m, const char* figure) {
+    const double per_unit = 0.9 * double(m.frame->frame().particles.size());
     test::fake_window& w = m.frame->window;
     emitter& e = *m.frame->scene;
     w.current_frame = 0;
@@ -55,7 +55,8 @@ add_figure stroke_step("stroke_step_1000000", "ms", [] {
     w.brush_state.vector = vec3(0, 1, 0);
     w.camera_state.focal_mag = 3.0f;
     w.camera_state.brush_distance = 3.0f;
-    w.brush_state.space = 0.0642f / 3.0f;
+    // A sphere of radius r holds 4/3 pi r^3 per_unit particles: about a thousand.
+    w.brush_state.space = float(std::cbrt(1000.0 / (4.18879 * per_unit)) / 3.0);
     w.view.set_pick_point(vec3(0.5f, 0.5f, 0.5f));
     std::vector<double> times, cpu;
     size_t touched = 0;
@@ -68,9 +69,21 @@ add_figure stroke_step("stroke_step_1000000", "ms", [] {
         touched = std::max(touched, e.selection.size());
     }
     e.select(nullptr);
-    std::cerr << "stroke_step_1000000: " << touched << " particles touched, cpu " << median(cpu)
-              << " ms\n";
+    std::cerr << figure << ": " << touched << " particles touched, cpu " << median(cpu) << " ms\n";
     return median(times);
+}
+
+add_figure first_step("first_step_1000000", "s", [] { return the_million().first_step_s; });
+add_figure bytes("frame_1000000_bytes_per_particle", "B",
+                 [] { return the_million().bytes_per_particle; });
+add_figure stroke_step("stroke_step_1000000", "ms",
+                       [] { return stroke_step_ms(the_million(), "stroke_step_1000000"); });
+add_figure first_step_10m("first_step_10000000", "s",
+                          [] { return the_ten_million().first_step_s; });
+add_figure bytes_10m("frame_10000000_bytes_per_particle", "B",
+                     [] { return the_ten_million().bytes_per_particle; });
+add_figure stroke_step_10m("stroke_step_10000000", "ms", [] {
+    return stroke_step_ms(the_ten_million(), "stroke_step_10000000");
 });
 
 add_figure moved1("step_1000000_moved1", "ms", [] {

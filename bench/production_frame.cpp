@@ -8,12 +8,14 @@
 namespace kavrin::bench {
 
 void play_production_frame(test::fake_window& window, std::unique_ptr<emitter>& scene,
-                           int particle_count, unsigned seed) {
+                           int particle_count, unsigned seed, int frame_count) {
     window.cpu_count = 2;
-    window.cache_files[0] = "synthetic.0000.bin";
+    for (int f = 0; f < frame_count; ++f)
+        window.cache_files[f] = QString("synthetic.%1.bin").arg(f, 4, 10, QChar('0'));
     // Nine in ten particles fill a unit cube, the rest a sheet 0.002 thick under it.
+    // Each frame is another draw of the same cloud.
     window.on_read = [particle_count, seed](emitter& e, int frame) {
-        std::mt19937 rng(seed);
+        std::mt19937 rng(seed + unsigned(frame));
         std::uniform_real_distribution<float> unit(0.0f, 1.0f);
         frame_set& fs = e.frame(frame);
         fs.particles.reserve(size_t(particle_count));
@@ -27,7 +29,8 @@ void play_production_frame(test::fake_window& window, std::unique_ptr<emitter>& 
     };
     scene = std::make_unique<emitter>(true, &window);
     scene->build();
-    build_frame(scene->frame(0), {0}, 0);
+    for (int f = 0; f < frame_count; ++f)
+        build_frame(scene->frame(f), {f}, 0);
 }
 
 production_frame::production_frame(int particle_count, unsigned seed) {

@@ -9,10 +9,10 @@
 
 namespace kavrin::bench {
 
-// Makes scene an emitter playing a one-frame cache through window and plays the frame in: a
-// seeded cloud of particle_count particles, filled but not stepped yet.
+// Makes scene an emitter playing a cache of frame_count frames through window and plays them
+// in: each a seeded cloud of particle_count particles, filled but not stepped yet.
 void play_production_frame(test::fake_window& window, std::unique_ptr<emitter>& scene,
-                           int particle_count, unsigned seed = 7);
+                           int particle_count, unsigned seed = 7, int frame_count = 1);
 
 struct production_frame {
     test::fake_window window;

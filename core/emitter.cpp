@@ -289,6 +289,8 @@ void emitter::current_particle() {
     // What an undo left for the background on this frame is taken back first: the stroke starts
     // from the frame the undo promised.
     settle_undone(fs);
+    // Whether the viewport may redraw only the brushed particles after this step.
+    const bool brushed_only = !fs.touched || fs.brushed_only;
     const vec3 pick = window->view.pick_point();
     const float radius = camera.brush_distance * brush.space;
     const bool hard = window->brush_hard;
@@ -340,6 +342,7 @@ void emitter::current_particle() {
     select(&s.particles);
     select(&m.particles);
     apply_live_stroke(fs, s, mirror ? &m : nullptr);
+    fs.brushed_only = brushed_only;
     stroke_drew_ = true;
 }
 
@@ -401,7 +404,13 @@ void emitter::add_near() {
     if (near.empty()) return;
     window->panel_busy = true;
 
-    request.source = fs.particles;
+    // The propagation reads the painted values of the particles the stroke recorded, and of no
+    // other: only those are copied, not the whole frame.
+    request.source.reserve(request.painted.recorded.size());
+    for (const auto& [id, before] : request.painted.recorded) {
+        auto it = fs.particles.find(id);
+        if (it != fs.particles.end()) request.source.emplace(id, it->second);
+    }
     request.near = std::move(near);
 
     QMutexLocker hold(&near_queue_lock);

@@ -29,7 +29,7 @@ struct near_entry {
 using near_list_t = std::vector<near_entry>;
 
 // A finished stroke waiting for the "add near" worker: the stroke, the frames it reaches and the
-// painted frame's particles as the stroke left them.
+// painted frame's particles that the stroke recorded, as the stroke left them.
 struct propagation_request {
     stroke painted;
     near_list_t near;

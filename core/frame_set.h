@@ -58,6 +58,9 @@ class frame_set {
     std::atomic<bool> near_marked{false};   // target of the stroke propagation in progress
     std::atomic<bool> pending_save{false};  // still to be written to the cache being saved
     std::atomic<bool> initialised{false};   // stepped once: octree, index and grid exist
+    // Since the viewport last drew the frame, only live stroke steps changed it, so only the
+    // particles in the emitter's selection look different. Written with the eat lock held.
+    std::atomic<bool> brushed_only{false};
 
     std::deque<stroke> near_queue;  // guarded by near_lock
     std::deque<stroke> history;     // changed under history_lock; newest at the back
@@ -65,7 +68,7 @@ class frame_set {
     // depth, the most recently undone generation at the back.
     std::deque<redo_entry> redo;
 
-    unsigned display_list = 0;  // viewport's compiled particles; only the GUI thread uses it
+    unsigned display_list = 0;  // id of the viewport's picture; only the GUI thread uses it
 
     const std::shared_ptr<QMutex> eat_lock;       // held by the worker processing the frame
     const std::shared_ptr<QMutex> geometry_lock;  // guards the debug geometry arrays

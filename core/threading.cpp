@@ -54,6 +54,13 @@ const std::unordered_map<QString, emitter_handler>& emitter_table() {
         {"add near", [](emitter& e, const std::vector<int>&, const job_args&) { e.near_worker(); }},
         {"remove undo",
          [](emitter& e, const std::vector<int>&, const job_args& args) { e.remove_undo(args); }},
+        // Work of a layer above the scene, run on a worker of its emitter (which waits for it
+        // before it goes): argument 0 is a std::function<void()>.
+        {"task",
+         [](emitter&, const std::vector<int>&, const job_args& args) {
+             if (args.empty()) throw std::out_of_range(bad_subscript_message);
+             boost::any_cast<const std::function<void()>&>(args[0])();
+         }},
         {"build particle",
          [](emitter& e, const std::vector<int>& indices, const job_args& args) {
              if (args.empty()) throw std::out_of_range(bad_subscript_message);

@@ -37,6 +37,7 @@ void first_step(frame_set& fs) {
     if (fs.owner) --fs.owner->frames_to_build;
     fs.initialised = true;
     fs.settled = true;
+    fs.brushed_only = false;
     fs.touched = true;
 }
 
@@ -67,6 +68,7 @@ void later_step(frame_set& fs, bool sequential, bool refresh_fields) {
     if (sequential || refresh_fields) field_passes(fs, sequential);
     fs.debug_stale = true;
     fs.settled = true;
+    fs.brushed_only = false;
     fs.touched = true;
 }
 

@@ -36,16 +36,34 @@ key_state held_keys(view_owner& owner) {
 }
 
 view3d::view3d(view_owner& owner, QWidget* parent)
-    : QOpenGLWidget(parent), geometry_lock(std::make_shared<QMutex>()), owner_(owner) {
+    : QOpenGLWidget(parent),
+      geometry_lock(std::make_shared<QMutex>()),
+      owner_(owner),
+      inbox_(std::make_shared<picture_inbox>()) {
     setMouseTracking(true);
     setMinimumSize(64, 64);
     publish_camera();
+    // While workers make pictures, their results are looked for between the paints.
+    picture_poll_.setInterval(8);
+    connect(&picture_poll_, &QTimer::timeout, this, [this] {
+        QMutexLocker hold(&inbox_->lock);
+        if (!inbox_->ready.empty()) update();
+    });
+    // The view rests this long after its last move, and then shows every particle again.
+    motion_end_.setSingleShot(true);
+    motion_end_.setInterval(150);
+    connect(&motion_end_, &QTimer::timeout, this, [this] { update(); });
 }
 
 view3d::~view3d() {
     if (!context()) return;
     makeCurrent();
     onion_picture_.reset();
+    whole_picture_.reset();
+    for (auto& [id, picture] : pictures_) {
+        picture.points.release();
+        if (picture.spheres) glDeleteLists(picture.spheres, 1);
+    }
     if (sphere_list_) glDeleteLists(sphere_list_, 1);
     if (small_sphere_list_) glDeleteLists(small_sphere_list_, 1);
     doneCurrent();
@@ -134,13 +152,28 @@ void view3d::publish_camera() {
         last_projection_ = camera_projection(cam_, float(width()) / float(std::max(1, height())));
 }
 
+bool view3d::picture_complete() const {
+    const frame_set* fs = frame_shown() ? current_frame() : nullptr;
+    if (!fs || fs->touched || building_.count(fs->display_list)) return false;
+    auto it = pictures_.find(fs->display_list);
+    return it != pictures_.end() &&
+           shown_whole_ == std::make_pair(fs->display_list, it->second.version);
+}
+
 void view3d::release_list(unsigned id) {
-    // Lists belong to this context; without one (never shown) there is nothing to delete, and
-    // another thread must not touch it.
-    if (!context() || QThread::currentThread() != thread()) return;
+    // Pictures belong to this context; without one (never shown) there is nothing to delete,
+    // and another thread must not touch it.
+    auto it = pictures_.find(id);
+    if (it == pictures_.end() || !context() || QThread::currentThread() != thread()) return;
     makeCurrent();
-    glDeleteLists(id, 1);
+    it->second.points.release();
+    if (it->second.spheres) glDeleteLists(it->second.spheres, 1);
     doneCurrent();
+    pictures_.erase(it);
+    // The scene waits for its workers before it lets its frames go: a build's result is in.
+    building_.erase(id);
+    QMutexLocker hold(&inbox_->lock);
+    inbox_->ready.erase(id);
 }
 
 // ---- Camera setup and picking ----
@@ -319,10 +352,9 @@ void view3d::button(QMouseEvent* event, bool pressed) {
         if (pressed) {
             flag = true;
             owner_.set_camera_mode(true);
-            link.log(QString("camera control / ") +
-                     (&flag == &cam_translate_ ? "translate"
-                      : &flag == &cam_scale_   ? "scale"
-                                               : "rotate"));
+            link.log(QString("camera control / ") + (&flag == &cam_translate_ ? "translate"
+                                                     : &flag == &cam_scale_   ? "scale"
+                                                                              : "rotate"));
         } else {
             cam_translate_ = cam_scale_ = cam_rotate_ = false;
             owner_.set_camera_mode(false);
@@ -520,11 +552,11 @@ void view3d::wheelEvent(QWheelEvent* event) {
     const float factor = std::pow(0.85f, float(notches) / 120.0f);
     {
         QMutexLocker hold(&camera_lock_);
-        cam_ = zoomed_towards(cam_, last_projection_, width(), height(), event->position(),
-                              factor);
+        cam_ = zoomed_towards(cam_, last_projection_, width(), height(), event->position(), factor);
     }
     publish_camera();
     owner_.link().log(QString("camera control / ") + (notches > 0 ? "zoom in" : "zoom out"));
+    note_motion();
     update();
     event->accept();
 }
@@ -575,6 +607,7 @@ bool view3d::camera_drag(const QPointF& position) {
             last_mouse_ = position;
         }
     }
+    if (cam_translate_ || cam_scale_ || cam_rotate_) note_motion();
     publish_camera();
     return true;
 }
@@ -593,7 +626,10 @@ void view3d::brush_move(const QPointF& position) {
     if (tool.type() == QLatin1String("scale") && !owner_.toggle("cache_display")) return;
     update_brush_vector();
 
-    if (brush_left_) owner_.active_scene()->send_stroke_step();
+    if (brush_left_) {
+        note_motion();
+        owner_.active_scene()->send_stroke_step();
+    }
 }
 
 bool view3d::pick_off_surface(const QPointF& position) {

@@ -5,15 +5,18 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
 #include <QMutex>
 #include <QOpenGLWidget>
 #include <QPointF>
+#include <QTimer>
 
 #include "core/window_link.h"
 #include "view/camera.h"
+#include "view/particle_picture.h"
 
 class QOpenGLFramebufferObject;
 
@@ -87,7 +90,14 @@ class view3d : public QOpenGLWidget {
     // A key of the imported scene camera applied to a point; strict look-up of the frame.
     vec3 transform_point(int frame, const vec3& p) const;
 
-    // Deletes a frame's compiled particles with this viewport's context current.
+    // The current frame is shown with its full, up-to-date picture: the last paint drew all of
+    // its particles as they are now.
+    bool picture_complete() const;
+    // 1 in how many of the current frame's particles the last paint drew while the view moved;
+    // 0 when it drew them all.
+    int moving_sample() const { return shown_sample_; }
+
+    // Deletes a frame's picture (the id its frame_set holds) with this viewport's context current.
     void release_list(unsigned id);
 
     // Imported geometry (FBX): triangles of three floats per vertex, under geometry_lock.
@@ -131,9 +141,37 @@ class view3d : public QOpenGLWidget {
     void publish_camera();
     frame_set* current_frame() const;
 
+    // A frame's particles as drawn: points in buffers, or spheres in a display list in display
+    // mode ("cache_display").
+    struct frame_picture {
+        particle_picture points;
+        unsigned spheres = 0;
+        bool sphere_mode = false;
+        unsigned version = 0;  // counts the changes, so that reuses of a painting can tell
+    };
+
     // Drawing (view3d_paint.cpp).
     void draw_particles(frame_set& fs);
-    void compile_particles(frame_set& fs, bool cache_display);
+    // Brings a frame's picture up to date, in place or by a worker; true when it changed now.
+    bool refresh_picture(frame_set& fs, bool cache_display);
+    void build_on_worker(frame_set& fs);
+    void compile_spheres(frame_set& fs, frame_picture& picture);
+    // Uploads the pictures that workers made.
+    void collect_pictures();
+    frame_picture* picture_of(const frame_set& fs);
+    frame_picture& new_picture(frame_set& fs);
+    void adopt(frame_set& fs, frame_picture& picture, picture_data&& data);
+    selection_look current_look() const;
+    // The point size of particles in points mode.
+    float points_size(const emitter& e) const;
+    // Draws the next slice of a large frame's whole picture into whole_picture_ and lays what it
+    // holds over the view, depth included; true once every live particle is in.
+    bool draw_whole_in_slices(const frame_set& fs, const frame_picture& picture, float size);
+    // Builds the pictures of the frames next to fs on a worker while nothing else is built.
+    void prefetch_neighbours(frame_set& fs);
+    // The camera moved or a stroke went on: large frames draw their sample until it rests.
+    void note_motion();
+    bool moving() const { return motion_end_.isActive(); }
     void draw_overlay_before(frame_set& fs, int level);
     void draw_octree(frame_set& fs);
     void draw_normal_field(frame_set& fs);
@@ -146,9 +184,13 @@ class view3d : public QOpenGLWidget {
     void draw_camera_guide();
     void draw_brush_cursor();
     // Onion skin (view3d_onion.cpp).
+    struct onion_layer {
+        const frame_picture* picture;
+        vec3 tint;
+        float alpha;
+    };
     void draw_onion_skin(frame_set& fs, int count);
-    bool refresh_neighbour(frame_set& fs, bool cache_display);
-    void paint_neighbours(const std::vector<std::pair<unsigned, vec3>>& lists, float size);
+    void paint_neighbours(const std::vector<onion_layer>& layers, float size, bool sample);
 
     view_owner& owner_;
     unsigned sphere_list_ = 0;        // fine sphere of the brush
@@ -170,14 +212,31 @@ class view3d : public QOpenGLWidget {
     QPointF last_mouse_;
     QPointF hover_;  // the pointer's last move over the viewport
     QPointF last_pick_mouse_;
-    // Centre of each frame's particles, measured when its list is compiled; for the brush
+    // Centre of each frame's particles, measured when its picture is made; for the brush
     // distance through a scene camera. GUI thread only.
     std::map<int, vec3> frame_centres_;
-    // How often each frame's list has been compiled: a list id may be reused by the next
-    // compile, its count tells the pictures apart. GUI thread only.
-    std::map<int, unsigned> list_versions_;
+    // Pictures by the id that their frame_set holds; GUI thread only, like the GL context.
+    std::map<unsigned, frame_picture> pictures_;
+    unsigned last_picture_id_ = 0;
+    // Pictures that workers make and the GUI thread uploads (it guards itself), the ids with a
+    // build under way, and the timer that looks for results meanwhile. GUI thread only.
+    std::shared_ptr<picture_inbox> inbox_;
+    std::set<unsigned> building_;
+    QTimer picture_poll_;
+    // Runs from the last camera or stroke move until the view counts as resting.
+    QTimer motion_end_;
+    // What the last paint drew of the current frame: the picture id and version drawn whole, and
+    // the sample it drew while moving. GUI thread only.
+    std::pair<unsigned, unsigned> shown_whole_{0, 0};
+    int shown_sample_ = 0;
+    // A large frame's whole picture, drawn a slice a paint into colour and depth buffers of its
+    // own once the view rests, so that no paint holds the GUI thread for all of it; the view,
+    // size and picture it holds, and how many live particles are in. GUI thread only.
+    std::unique_ptr<QOpenGLFramebufferObject> whole_picture_;
+    std::vector<double> whole_key_;
+    size_t whole_done_ = 0;
     // The onion skin's neighbours as last painted, and what they showed: the view, the sizes and
-    // each neighbour's list. Repaints that show the same reuse the picture. GUI thread only.
+    // each neighbour's picture. Repaints that show the same reuse the painting. GUI thread only.
     std::unique_ptr<QOpenGLFramebufferObject> onion_picture_;
     std::vector<double> onion_key_;
 };

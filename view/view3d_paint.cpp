@@ -1,14 +1,21 @@
-// The viewport's paint: particles from per-frame display lists, debug overlays, imported
-// geometry, ground grid, scene-camera guide and brush cursor.
+// The viewport's paint: particles from per-frame pictures, debug overlays, imported geometry,
+// ground grid, scene-camera guide and brush cursor.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <mutex>
+#include <new>
 
 #include <GL/gl.h>
+
+#include <QOpenGLContext>
+#include <QOpenGLExtraFunctions>
+#include <QOpenGLFramebufferObject>
 
 #include "core/emitter.h"
 #include "core/frame_set.h"
 #include "core/rotation.h"
+#include "core/threading.h"
 #include "dynamics/frame_step.h"
 #include "dynamics/octree.h"
 #include "view/brush.h"
@@ -60,15 +67,23 @@ void view3d::paintGL() {
     glLoadIdentity();
     camera_setup();
     publish_camera();
+    collect_pictures();
 
     if (frame_shown()) {
         frame_set& fs = *current_frame();
         const int level = owner_.show_debug();
-        const int onion = level != 4 && level != 7 ? owner_.onion_frames() : 0;
+        const bool particles = level != 4 && level != 7;
+        // The current frame first: it has the first claim on a worker for its picture. The
+        // brush distance through a scene camera depends on the frame just measured.
+        if (particles && refresh_picture(fs, owner_.toggle("cache_display"))) publish_camera();
+        const int onion = particles ? owner_.onion_frames() : 0;
         if (onion > 0) draw_onion_skin(fs, onion);
         glEnable(GL_DEPTH_TEST);
         draw_overlay_before(fs, level);
-        if (level != 4 && level != 7) draw_particles(fs);
+        if (particles) {
+            draw_particles(fs);
+            prefetch_neighbours(fs);
+        }
         glDisable(GL_DEPTH_TEST);
         if (level == 2) draw_debug_geometry(fs);
     }
@@ -84,78 +99,286 @@ void view3d::paintGL() {
 
 // ---- Particles ----
 
-void view3d::draw_particles(frame_set& fs) {
-    const bool cache_display = owner_.toggle("cache_display");
-    // A frame that a worker is still changing shows its last compiled picture until it
-    // settles; only then is its list rebuilt.
-    if (fs.touched && fs.settled) {
-        std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
-        if (hold.owns_lock()) {
-            compile_particles(fs, cache_display);
-            // The brush distance through a scene camera depends on the frame just measured.
-            publish_camera();
-        }
-    }
-    if (fs.display_list == 0) return;
-    if (!cache_display) {
-        const projection p = current_projection();
-        const float size =
-            point_size(owner_.particle_size(), figures_of(*fs.owner), p.fov,
-                       camera_snapshot().brush_distance, int(height() * devicePixelRatioF()));
-        glPointSize(size);
-    }
-    // Particles are opaque: blending them would only cost time.
-    glDisable(GL_BLEND);
-    glCallList(fs.display_list);
-    glEnable(GL_BLEND);
-}
+namespace {
 
-void view3d::compile_particles(frame_set& fs, bool cache_display) {
-    // Cleared first: a worker that touches the frame again meanwhile gets another rebuild.
-    fs.touched = false;
-    ++list_versions_[fs.frame];
-    if (fs.display_list != 0) glDeleteLists(fs.display_list, 1);
-    fs.display_list = glGenLists(1);
+// Frames up to this many particles are made into pictures on the GUI thread, in a few
+// milliseconds; larger ones on a worker, the old picture showing meanwhile.
+constexpr size_t build_here_limit = 200000;
+// Live particles drawn into a whole picture per paint: a software renderer draws them in well
+// under a tenth of a second.
+constexpr size_t whole_slice = 100000;
 
+}  // namespace
+
+selection_look view3d::current_look() const {
     selection_look sel;
     sel.pick_point = owner_.link().view.pick_point();
     sel.space = owner_.tool().space();
     sel.focal_mag = camera().focal_mag;
     sel.mirror = owner_.link().mirror;
+    return sel;
+}
+
+view3d::frame_picture* view3d::picture_of(const frame_set& fs) {
+    auto it = pictures_.find(fs.display_list);
+    return it == pictures_.end() ? nullptr : &it->second;
+}
+
+view3d::frame_picture& view3d::new_picture(frame_set& fs) {
+    if (frame_picture* p = picture_of(fs)) return *p;
+    fs.display_list = ++last_picture_id_;
+    return pictures_[fs.display_list];
+}
+
+void view3d::adopt(frame_set& fs, frame_picture& picture, picture_data&& data) {
+    if (data.has_centre) frame_centres_[fs.frame] = data.centre;
+    if (picture.spheres != 0) glDeleteLists(picture.spheres, 1);
+    picture.spheres = 0;
+    picture.sphere_mode = false;
+    picture.points.upload(std::move(data));
+    ++picture.version;
+}
+
+void view3d::collect_pictures() {
+    std::map<unsigned, picture_inbox::result> got;
+    {
+        QMutexLocker hold(&inbox_->lock);
+        got.swap(inbox_->ready);
+    }
+    emitter* e = owner_.active_scene();
+    for (auto& [id, r] : got) {
+        building_.erase(id);
+        if (!r.made || !e) continue;
+        // The frame that holds the id; none when the scene was replaced meanwhile.
+        for (auto& [number, fs] : e->frames)
+            if (fs.display_list == id) {
+                if (frame_picture* picture = picture_of(fs)) adopt(fs, *picture, std::move(r.data));
+                break;
+            }
+    }
+    if (building_.empty()) picture_poll_.stop();
+}
+
+void view3d::build_on_worker(frame_set& fs) {
+    // One build at a time: the other core is the stroke's and the background's.
+    if (!building_.empty() || !fs.owner) return;
+    new_picture(fs);
+    const unsigned id = fs.display_list;
+    building_.insert(id);
+    picture_poll_.start();
+    std::function<void()> task = [inbox = inbox_, frame = &fs, id, sel = current_look()] {
+        picture_inbox::result r;
+        // A worker stepping the frame may hold it a while: the build gives up and is asked
+        // again, rather than keep this worker waiting.
+        if (frame->eat_lock->tryLock(100)) {
+            std::unique_lock<QMutex> hold(*frame->eat_lock, std::adopt_lock);
+            if (frame->settled) {
+                // Cleared first: a change after this reading asks for the next picture.
+                frame->touched = false;
+                try {
+                    r.data = make_picture_data(*frame, sel);
+                    r.made = true;
+                } catch (const std::bad_alloc&) {
+                    // Without memory for the picture the frame stays due; the result below
+                    // still frees the one build slot for the others.
+                    frame->touched = true;
+                }
+            }
+        }
+        QMutexLocker hold(&inbox->lock);
+        inbox->ready[id] = std::move(r);
+    };
+    const job_args args{task};
+    run_jobs(job_receiver(), false, 1, 1, fs.owner, "emitter", "task", &args);
+}
+
+void view3d::compile_spheres(frame_set& fs, frame_picture& picture) {
+    const selection_look sel = current_look();
     const scene_figures figures = figures_of(*fs.owner);
     const int size = owner_.particle_size();
-
+    picture.points.release();
+    if (picture.spheres == 0) picture.spheres = glGenLists(1);
+    picture.sphere_mode = true;
+    ++picture.version;
     point_box box;
-    std::vector<float> positions, colours;
-    if (!cache_display) {
-        positions.reserve(fs.particles.size() * 3);
-        colours.reserve(fs.particles.size() * 3);
-    }
-    glNewList(fs.display_list, GL_COMPILE);
+    glNewList(picture.spheres, GL_COMPILE);
     for (const auto& [id, p] : fs.particles) {
         if (std::clamp(p.weight, 0.0f, 1.0f) == 0.0f) continue;
         box.add(p.position);
-        const vec3 c = particle_colour(p, cache_display, sel);
-        if (cache_display) {
-            gl::sphere(p.position, sphere_radius(size, figures, p.scale), c, 1.0f,
-                       small_sphere_list_);
-        } else {
-            positions.insert(positions.end(), p.position.v, p.position.v + 3);
-            colours.insert(colours.end(), c.v, c.v + 3);
-        }
-    }
-    if (!positions.empty()) {
-        // One batch: the list keeps its own copy of the two arrays.
-        glEnableClientState(GL_VERTEX_ARRAY);
-        glEnableClientState(GL_COLOR_ARRAY);
-        glVertexPointer(3, GL_FLOAT, 0, positions.data());
-        glColorPointer(3, GL_FLOAT, 0, colours.data());
-        glDrawArrays(GL_POINTS, 0, GLsizei(positions.size() / 3));
-        glDisableClientState(GL_COLOR_ARRAY);
-        glDisableClientState(GL_VERTEX_ARRAY);
+        gl::sphere(p.position, sphere_radius(size, figures, p.scale), particle_colour(p, true, sel),
+                   1.0f, small_sphere_list_);
     }
     glEndList();
     if (box.min[0] <= box.max[0]) frame_centres_[fs.frame] = (box.min + box.max) * 0.5f;
+}
+
+bool view3d::refresh_picture(frame_set& fs, bool cache_display) {
+    frame_picture* picture = picture_of(fs);
+    const bool due = fs.touched || !picture || picture->sphere_mode != cache_display;
+    // A frame that a worker is still changing shows its last picture until it settles, and a
+    // build under way brings the next one (a stroke step after it is applied to its result).
+    if (!due || !fs.settled || building_.count(fs.display_list)) return false;
+    std::unique_lock<QMutex> hold(*fs.eat_lock, std::defer_lock);
+    const bool small = fs.particles.size() <= build_here_limit;
+    const bool brushed = picture && !picture->sphere_mode && !cache_display &&
+                         !picture->points.empty() && fs.brushed_only;
+    if (!(small || brushed || cache_display)) {
+        build_on_worker(fs);
+        return false;
+    }
+    if (!hold.try_lock()) return false;
+    // Cleared first: a worker that touches the frame again meanwhile gets another refresh.
+    fs.touched = false;
+    frame_picture& target = new_picture(fs);
+    if (cache_display) {
+        compile_spheres(fs, target);
+    } else if (brushed) {
+        target.points.update(fs, fs.owner->selection, current_look());
+        ++target.version;
+    } else {
+        adopt(fs, target, make_picture_data(fs, current_look()));
+    }
+    return true;
+}
+
+void view3d::draw_particles(frame_set& fs) {
+    shown_sample_ = 0;
+    shown_whole_ = {0, 0};
+    const frame_picture* picture = picture_of(fs);
+    if (!picture) return;
+    bool whole = true;
+    // Particles are opaque: blending them would only cost time.
+    glDisable(GL_BLEND);
+    if (picture->sphere_mode) {
+        if (picture->spheres != 0) glCallList(picture->spheres);
+    } else {
+        const float size = points_size(*fs.owner);
+        glPointSize(size);
+        if (moving() && picture->points.sample_step() > 1) {
+            picture->points.draw(true);
+            shown_sample_ = picture->points.sample_step();
+            whole = false;
+        } else if (picture->points.live_count() > whole_slice) {
+            whole = draw_whole_in_slices(fs, *picture, size);
+        } else {
+            picture->points.draw(false);
+        }
+    }
+    glEnable(GL_BLEND);
+    shown_whole_ = whole ? std::pair<unsigned, unsigned>(fs.display_list, picture->version)
+                         : std::pair<unsigned, unsigned>(0, 0);
+}
+
+bool view3d::draw_whole_in_slices(const frame_set& fs, const frame_picture& picture, float size) {
+    const qreal ratio = devicePixelRatioF();
+    const int w = int(width() * ratio), h = int(height() * ratio);
+    const projection p = current_projection();
+    const std::vector<double> key{double(w),
+                                  double(h),
+                                  size,
+                                  p.fov,
+                                  p.aspect,
+                                  p.z_near,
+                                  p.z_far,
+                                  p.eye[0],
+                                  p.eye[1],
+                                  p.eye[2],
+                                  p.centre[0],
+                                  p.centre[1],
+                                  p.centre[2],
+                                  p.up[0],
+                                  p.up[1],
+                                  p.up[2],
+                                  double(fs.display_list),
+                                  double(picture.version)};
+    QOpenGLExtraFunctions& gl = *QOpenGLContext::currentContext()->extraFunctions();
+    if (!whole_picture_ || whole_picture_->size() != QSize(w, h)) {
+        // Depth and stencil as the view's own buffer has them, so the depth can be copied.
+        whole_picture_ = std::make_unique<QOpenGLFramebufferObject>(
+            w, h, QOpenGLFramebufferObject::CombinedDepthStencil);
+        whole_key_.clear();
+    }
+    whole_picture_->bind();
+    // Alpha is written here: it tells the particles from the empty background below.
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    if (key != whole_key_) {
+        glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+        whole_key_ = key;
+        whole_done_ = 0;
+    }
+    // In the whole picture's order, so the result is that of one draw.
+    const size_t live = picture.points.live_count();
+    if (whole_done_ < live) {
+        picture.points.draw_range(whole_done_, whole_slice);
+        whole_done_ = std::min(live, whole_done_ + whole_slice);
+    }
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_FALSE);
+    gl.glBindFramebuffer(GL_READ_FRAMEBUFFER, whole_picture_->handle());
+    gl.glBindFramebuffer(GL_DRAW_FRAMEBUFFER, defaultFramebufferObject());
+    gl.glBlitFramebuffer(0, 0, w, h, 0, 0, w, h, GL_DEPTH_BUFFER_BIT, GL_NEAREST);
+    gl.glBindFramebuffer(GL_FRAMEBUFFER, defaultFramebufferObject());
+
+    // The colours laid over what is there: a particle's alpha is 1 and replaces it exactly,
+    // the background's is 0 and keeps it (the onion skin).
+    glMatrixMode(GL_PROJECTION);
+    glPushMatrix();
+    glLoadIdentity();
+    glMatrixMode(GL_MODELVIEW);
+    glPushMatrix();
+    glLoadIdentity();
+    glDisable(GL_DEPTH_TEST);
+    glEnable(GL_BLEND);
+    glEnable(GL_TEXTURE_2D);
+    glBindTexture(GL_TEXTURE_2D, whole_picture_->texture());
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+    glBegin(GL_QUADS);
+    glTexCoord2f(0.0f, 0.0f);
+    glVertex2f(-1.0f, -1.0f);
+    glTexCoord2f(1.0f, 0.0f);
+    glVertex2f(1.0f, -1.0f);
+    glTexCoord2f(1.0f, 1.0f);
+    glVertex2f(1.0f, 1.0f);
+    glTexCoord2f(0.0f, 1.0f);
+    glVertex2f(-1.0f, 1.0f);
+    glEnd();
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glDisable(GL_TEXTURE_2D);
+    glDisable(GL_BLEND);
+    glEnable(GL_DEPTH_TEST);
+    glPopMatrix();
+    glMatrixMode(GL_PROJECTION);
+    glPopMatrix();
+    glMatrixMode(GL_MODELVIEW);
+
+    // The next slice comes with the next turn of the event loop.
+    if (whole_done_ < live) QTimer::singleShot(0, this, [this] { update(); });
+    return whole_done_ >= live;
+}
+
+float view3d::points_size(const emitter& e) const {
+    return point_size(owner_.particle_size(), figures_of(e), current_projection().fov,
+                      camera_snapshot().brush_distance, int(height() * devicePixelRatioF()));
+}
+
+void view3d::prefetch_neighbours(frame_set& fs) {
+    // Only while the view rests and no other build runs: the frames a Left or Right key shows
+    // next then have their pictures before they are asked for.
+    if (moving() || !building_.empty() || owner_.toggle("cache_display")) return;
+    for (const int sign : {1, -1}) {
+        auto it = fs.owner->frames.find(fs.frame + sign);
+        if (it == fs.owner->frames.end()) continue;
+        frame_set& n = it->second;
+        if (n.needs_step && !n.empty && n.particles.size() > build_here_limit)
+            refresh_picture(n, false);
+    }
+}
+
+void view3d::note_motion() {
+    motion_end_.start();
 }
 
 // ---- Debug overlays ----

@@ -4,13 +4,17 @@
 #include <array>
 #include <random>
 
+#include <QElapsedTimer>
 #include <QImage>
+#include <QOpenGLFramebufferObject>
 #include <QTest>
 
 #include <GL/gl.h>
+#include <GL/glu.h>
 
 #include "dynamics/frame_step.h"
 #include "test_owner.h"
+#include "view/particle_look.h"
 #include "view/view3d.h"
 
 using namespace kavrin;
@@ -59,6 +63,75 @@ struct shown_view {
         view.set_camera(c);
     }
 };
+
+// The current frame drawn plainly, one glColor3f and glVertex3f per live particle in map order,
+// as the viewport's points are meant to look: the reference for its pictures.
+QImage immediate_points(shown_view& v, const frame_set& fs) {
+    view3d& view = v.view;
+    view.makeCurrent();
+    const qreal ratio = view.devicePixelRatioF();
+    const int w = int(view.width() * ratio), h = int(view.height() * ratio);
+    QOpenGLFramebufferObject target(w, h, QOpenGLFramebufferObject::Depth);
+    target.bind();
+    glViewport(0, 0, w, h);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    const projection p = view.current_projection();
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    gluPerspective(p.fov, p.aspect, p.z_near, p.z_far);
+    gluLookAt(p.eye[0], p.eye[1], p.eye[2], p.centre[0], p.centre[1], p.centre[2], p.up[0], p.up[1],
+              p.up[2]);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+    glEnable(GL_DEPTH_TEST);
+    glDisable(GL_BLEND);
+    const emitter& e = *v.owner.scene;
+    glPointSize(point_size(v.owner.size, {e.point_count, int(e.frames.size()), e.max_scale}, p.fov,
+                           view.camera_snapshot().brush_distance, h));
+    selection_look sel;
+    sel.pick_point = v.owner.window.view.pick_point();
+    sel.space = v.owner.tool_brush.space();
+    sel.focal_mag = view.camera().focal_mag;
+    glBegin(GL_POINTS);
+    for (const auto& [id, particle] : fs.particles) {
+        if (std::clamp(particle.weight, 0.0f, 1.0f) == 0.0f) continue;
+        const vec3 c = particle_colour(particle, false, sel);
+        glColor3f(c[0], c[1], c[2]);
+        glVertex3f(particle.position[0], particle.position[1], particle.position[2]);
+    }
+    glEnd();
+    glDisable(GL_DEPTH_TEST);
+    glEnable(GL_BLEND);
+    QImage image = target.toImage().convertToFormat(QImage::Format_RGB32);
+    target.release();
+    view.doneCurrent();
+    return image;
+}
+
+// Pixels whose colours differ between two pictures of the same size.
+int differing_pixels(const QImage& a, const QImage& b) {
+    const QImage x = a.convertToFormat(QImage::Format_RGB32);
+    const QImage y = b.convertToFormat(QImage::Format_RGB32);
+    int n = 0;
+    for (int row = 0; row < x.height(); ++row)
+        for (int col = 0; col < x.width(); ++col)
+            if ((x.pixel(col, row) & 0xffffff) != (y.pixel(col, row) & 0xffffff)) ++n;
+    return n;
+}
+
+// Turns the event loop until the current frame's whole picture is shown or ms have passed.
+bool wait_for_picture(shown_view& v, int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms) {
+        v.grab();
+        if (v.view.picture_complete()) return true;
+        QTest::qWait(10);
+    }
+    return false;
+}
 
 int lit_pixels(const QImage& image) {
     int lit = 0;
@@ -142,14 +215,11 @@ TEST(ViewportDrawing, DirtyUnsettledFrameKeepsShowingItsOldList) {
 
     fs.touched = true;
     fs.settled = false;
-    // While the frame changes, its last picture stays on screen and its list is kept.
+    // While the frame changes, its last picture stays on screen and is kept.
     fs.particles.clear();
     EXPECT_EQ(lit_pixels(v.grab()), shown);
     EXPECT_EQ(fs.display_list, list);
     EXPECT_TRUE(fs.touched);
-    v.view.makeCurrent();
-    EXPECT_TRUE(glIsList(list));
-    v.view.doneCurrent();
 
     fs.settled = true;  // settled again: the list is rebuilt from what the frame now holds
     EXPECT_EQ(lit_pixels(v.grab()), 0);
@@ -172,6 +242,96 @@ TEST(ViewportDrawing, ParticlesLightUpWhereTheyProjectAndNowhereElse) {
         EXPECT_EQ(image.pixel(corner), qRgb(0, 0, 0));
     // Alpha stays opaque although everything is blended.
     EXPECT_EQ(qAlpha(image.pixel(200, 150)), 255);
+}
+
+TEST(ViewportDrawing, PicturesDrawWhatPlainPointsDrawThroughStrokeStepsAndRemovals) {
+    // A seeded cloud with overlapping points, some removed and some selected, drawn from the
+    // viewport's buffers must equal the plain drawing pixel for pixel: after it is made, after
+    // a stroke step rewrote the brushed particles in place, after removals and after the
+    // stroke's selection ended.
+    shown_view v;
+    frame_set& fs = v.owner.add_frame(0);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(0.0f, 1.0f);
+    for (int id = 0; id < 4000; ++id)
+        fs.particles.try_emplace(id, id, vec3(u(rng), u(rng) * 0.5f, u(rng)), 1.0f);
+    v.owner.scene->point_count += 4000;
+    fs.needs_step = true;
+    step(fs, true, false);
+    for (auto& [id, p] : fs.particles)
+        if (id % 17 == 0) p.weight = 0.0f;
+    fs.touched = true;
+    v.owner.size = 45;
+    v.look_at(vec3(0.5f, 0.25f, 0.5f), 2.2f);
+    v.owner.window.view.set_pick_point(vec3(0.5f, 0.25f, 0.5f));
+    v.owner.tool_brush.set_space(0.1f);
+    const QImage made = v.grab();
+    EXPECT_GT(lit_pixels(made), 5000);
+    EXPECT_EQ(differing_pixels(made, immediate_points(v, fs)), 0);
+
+    // A stroke step: the brushed particles move, are selected, and one in five is removed.
+    std::vector<particle*> brushed;
+    for (auto& [id, p] : fs.particles)
+        if (length(p.position - vec3(0.5f, 0.25f, 0.5f)) < 0.2f) brushed.push_back(&p);
+    ASSERT_GT(brushed.size(), 50u);
+    for (size_t i = 0; i < brushed.size(); ++i) {
+        brushed[i]->position += vec3(0.03f, 0.02f, 0.0f);
+        if (i % 5 == 0) brushed[i]->weight = 0.0f;
+        if (i % 7 == 0) brushed[i]->weight = 1.0f;  // some removed ones come back
+    }
+    const unsigned picture = fs.display_list;
+    v.owner.scene->select(&brushed);
+    fs.brushed_only = true;
+    fs.touched = true;
+    v.owner.window.view.set_pick_point(vec3(0.52f, 0.26f, 0.5f));
+    const QImage stepped = v.grab();
+    EXPECT_EQ(fs.display_list, picture);
+    EXPECT_NE(differing_pixels(stepped, made), 0);
+    EXPECT_EQ(differing_pixels(stepped, immediate_points(v, fs)), 0);
+
+    // The stroke ends: its selection goes, and with it the heat colours.
+    v.owner.scene->select(nullptr);
+    fs.touched = true;
+    EXPECT_EQ(differing_pixels(v.grab(), immediate_points(v, fs)), 0);
+    EXPECT_TRUE(v.view.picture_complete());
+}
+
+TEST(ViewportDrawing, LargeFramesComeFromAWorkerAndShowAFixedSampleWhileTheViewMoves) {
+    EXPECT_EQ(sample_step_for(moving_limit), 1);
+    const int step = sample_step_for(1000000);
+    EXPECT_GT(step, 1);
+    int in = 0;
+    for (int32_t id = 0; id < 300000; ++id)
+        in += in_sample(id, step) ? 1 : 0;
+    EXPECT_NEAR(double(in) / 300000.0, 1.0 / step, 0.2 / step);
+
+    shown_view v;
+    const int n = 60;  // 216,000 particles: above what is made on the GUI thread
+    frame_set& fs = block_frame(v.owner, 0, n, 1.0f / n);
+    v.look_at(vec3(0.5f, 0.5f, 0.5f), 2.5f);
+    ASSERT_TRUE(wait_for_picture(v, 20000));
+    const QImage whole = v.grab();
+    EXPECT_EQ(v.view.moving_sample(), 0);
+
+    // An orbit: every repaint while it moves draws the sample, the same one each time.
+    {
+        QMutexLocker hold(&v.owner.window.key_lock);
+        v.owner.window.key_map.set("alt", true);
+    }
+    QTest::mousePress(&v.view, Qt::LeftButton, Qt::AltModifier, QPoint(200, 150));
+    QTest::mouseMove(&v.view, QPoint(200, 151));
+    const QImage moving = v.grab();
+    EXPECT_EQ(v.view.moving_sample(), sample_step_for(fs.particles.size()));
+    EXPECT_FALSE(v.view.picture_complete());
+    EXPECT_LT(lit_pixels(moving), lit_pixels(whole));
+    EXPECT_EQ(v.grab(), moving);
+    QTest::mouseRelease(&v.view, Qt::LeftButton, Qt::AltModifier, QPoint(200, 151));
+    // At rest again the whole frame comes back, drawn a slice a paint; the slices add up to
+    // what one plain drawing gives.
+    QTest::qWait(200);
+    ASSERT_TRUE(wait_for_picture(v, 5000));
+    EXPECT_EQ(v.view.moving_sample(), 0);
+    EXPECT_EQ(differing_pixels(v.grab(), immediate_points(v, fs)), 0);
 }
 
 TEST(ViewportDrawing, OnionSkinTintsTheFrameBeforeCoolAndTheFrameAfterWarmBehindTheCurrent) {
@@ -206,18 +366,33 @@ TEST(ViewportDrawing, OnionSkinTintsTheFrameBeforeCoolAndTheFrameAfterWarmBehind
     auto all = [](const std::vector<int>& v, auto test) {
         return std::all_of(v.begin(), v.end(), test);
     };
-    const auto off = tints(v.grab());
+    const QImage off_image = v.grab();
+    const auto off = tints(off_image);
     EXPECT_TRUE(all(off[0], [](int d) { return d == -1000; }));
     EXPECT_TRUE(all(off[2], [](int d) { return d == -1000; }));
 
     v.owner.onion = 1;
-    // One neighbour's picture is compiled per paint: both show within two paints.
-    std::array<std::vector<int>, 3> on;
-    for (int paint = 0; paint < 2; ++paint)
-        on = tints(v.grab());
+    const QImage with_onion = v.grab();
+    const auto on = tints(with_onion);
     EXPECT_TRUE(all(on[0], [](int d) { return d != -1000 && d < -40; }));  // cool
     EXPECT_TRUE(all(on[2], [](int d) { return d > 40; }));                 // warm
     EXPECT_EQ(on[1], off[1]);  // the current frame drawn as without onion skin
+    // Translucent: a neighbour's point is fainter than its full tint, and drawn at the size of
+    // the current frame's points.
+    const projection p = v.view.current_projection();
+    const vec3 first = v.owner.scene->frame(0).particles.at(0).position;
+    const QPoint at = project_point(p, 400, 300, first).toPoint();
+    const QRgb tint = with_onion.pixel(at);
+    EXPECT_LT(qBlue(tint), 200);
+    int run = 1;
+    while (at.x() + run < 400 && with_onion.pixel(at + QPoint(run, 0)) == tint)
+        ++run;
+    for (int left = 1; at.x() - left >= 0 && with_onion.pixel(at - QPoint(left, 0)) == tint; ++left)
+        ++run;
+    const emitter& e = *v.owner.scene;
+    const float size = point_size(v.owner.size, {e.point_count, int(e.frames.size()), e.max_scale},
+                                  p.fov, v.view.camera_snapshot().brush_distance, 300);
+    EXPECT_GE(run, int(size) - 1);
 
     // The neighbours' picture follows the view, and goes with the onion skin.
     v.look_at(vec3(0.1f, 0.3f, 0.2f), 3.0f);
@@ -227,6 +402,18 @@ TEST(ViewportDrawing, OnionSkinTintsTheFrameBeforeCoolAndTheFrameAfterWarmBehind
     v.owner.onion = 0;
     const auto gone = tints(v.grab());
     EXPECT_TRUE(all(gone[0], [](int d) { return d == -1000; }));
+    // A neighbour lying right over the current frame does not bury it.
+    for (auto& [id, particle] : v.owner.scene->frame(0).particles)
+        particle.position = v.owner.scene->frame(1).particles.at(id).position;
+    v.owner.scene->frame(0).touched = true;
+    v.owner.onion = 1;
+    v.look_at(vec3(0.1f, 0.1f, 0.1f), 2.5f);
+    const QImage overlaid = v.grab();
+    for (const auto& [id, particle] : v.owner.scene->frame(1).particles) {
+        const QPoint c = project_point(p, 400, 300, particle.position).toPoint();
+        if (!QRect(0, 0, 400, 300).contains(c)) continue;
+        EXPECT_EQ(overlaid.pixel(c), off_image.pixel(c)) << id;
+    }
 }
 
 TEST(ViewportDrawing, GridShowsOnlyWithTheCameraGuide) {
