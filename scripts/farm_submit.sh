@@ -15,7 +15,8 @@ usage: farm_submit.sh (--chunk FRAMES | --tasks N) [--threads N] [--batch PROGRA
   --threads N      kavrin-batch --threads and Slurm CPUs per task
   --batch PROGRAM  kavrin-batch to run (default: $KAVRIN_BATCH, kavrin-batch on PATH, or build/bin)
   --logs DIR       folder of the tasks' output (default: the current folder)
-Prints "array <job id> <tasks>" and "check <job id>".
+Prints "array <job id> <tasks>" and "check <job id>". Slurm takes at most its MaxArraySize
+(1001 unless configured) tasks in one array.
 EOF
     exit 2
 }
@@ -36,7 +37,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 [ $# -eq 3 ] || usage
-[ -n "$chunk$tasks" ] && [ -z "$chunk" -o -z "$tasks" ] || fail 2 "give one of --chunk and --tasks"
+case ${chunk:+c}${tasks:+t} in c|t) ;; *) fail 2 "give one of --chunk and --tasks" ;; esac
 cache=$(realpath -ms "$1") log=$(realpath -ms "$2") out=$(realpath -ms "$3")
 logs=$(realpath -ms "$logs")
 [ -d "$cache" ] || fail 3 "cache folder $cache does not exist"

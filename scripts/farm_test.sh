@@ -39,11 +39,12 @@ trap stop EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-ports=($(/usr/bin/python3 -c '
+# Two free ports, so that the test never meets another Slurm on this machine.
+read -r -a ports < <(/usr/bin/python3 -c '
 import socket
 s = [socket.socket() for _ in range(2)]
 for x in s: x.bind(("127.0.0.1", 0))
-print(*(x.getsockname()[1] for x in s))'))
+print(*(x.getsockname()[1] for x in s))')
 mkdir -p "$tmp"/munge "$tmp"/state "$tmp"/spool "$tmp"/logs
 dd if=/dev/urandom of="$tmp/munge/munge.key" bs=1024 count=1 status=none
 chmod 755 "$tmp/munge"
@@ -135,7 +136,7 @@ farm_time=$((SECONDS - farm_start))
 cat "$tmp"/logs/*check*.log
 diff -r "$tmp/whole/out" "$tmp/farm/out" >&2 ||
     { echo "farm test: the farm's output differs from a single run" >&2; exit 1; }
-files=$(ls "$tmp/farm/out" | wc -l)
+files=$(find "$tmp/farm/out" -type f | wc -l)
 
 # Ranges that fail (a cut log) must leave the check cancelled, not pending for ever.
 head -c 200 "$tmp/edit/edit.strokes.json" >"$tmp/cut.strokes.json"
