@@ -45,6 +45,8 @@ logs=$(realpath -ms "$logs")
 mkdir -p "$logs"
 if [ -z "$batch" ]; then
     batch=$(command -v kavrin-batch || echo "$(dirname "$0")/../build/bin/kavrin-batch")
+elif [[ $batch != */* ]]; then
+    batch=$(command -v "$batch" || echo "$batch")
 fi
 batch=$(realpath -ms "$batch")
 [ -x "$batch" ] || fail 3 "kavrin-batch not found at $batch (see --batch)"
