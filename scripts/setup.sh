@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs every Debian package Kavrin needs to build, run and test. Safe to run again.
+# --farm also installs a Slurm controller, node daemon and munge, for scripts/farm_test.sh.
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config clang-format
@@ -9,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth
 )
+[ "${1:-}" = --farm ] && packages+=(slurm-wlm munge)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
