@@ -88,7 +88,9 @@ int main(int argc, char** argv) {
     const QCommandLineOption threads_option(
         "threads", "Worker threads (default: processor cores - 1, at least 1).", "N");
     const QCommandLineOption verbose_option("verbose", "Also print the engine's log lines.");
-    parser.addOptions({frames_option, threads_option, verbose_option});
+    const QCommandLineOption format_option(
+        "format", "Write the cache files as bin, vdb or ply (default: the input's format).", "F");
+    parser.addOptions({frames_option, threads_option, verbose_option, format_option});
     parser.addPositionalArgument("cache", "The cache folder to start from.");
     parser.addPositionalArgument("log", "The stroke log to replay (<name>.strokes.json).");
     parser.addPositionalArgument("output", "The cache folder to write.");
@@ -108,6 +110,11 @@ int main(int argc, char** argv) {
     if (parser.isSet(frames_option)) {
         range = parse_frames(parser.value(frames_option));
         if (!range) return fail(usage, "--frames takes A-B with 0 <= A <= B, or A");
+    }
+    std::optional<cache_format> format;
+    if (parser.isSet(format_option)) {
+        format = parse_cache_format(parser.value(format_option));
+        if (!format) return fail(usage, "--format takes bin, vdb or ply");
     }
     int threads = std::clamp(QThread::idealThreadCount() - 1, 1, 12);
     if (parser.isSet(threads_option)) {
@@ -147,7 +154,7 @@ int main(int argc, char** argv) {
             session.on_log = [](const QString& l) { say("log / " + l); };
         session.open_for_log(cache, log_version);
         session.replay(*events, log_version);
-        session.save(output, range);
+        session.save(output, range, format);
     } catch (const session_error& e) {
         return fail(status_of(e.why), QString::fromStdString(e.what()));
     }

@@ -216,8 +216,9 @@ void cache_session::open(const QString& folder, position_order order) {
         throw session_error(session_error::kind::missing, folder + " is not a folder");
     const cache_scan scan = scan_cache_folder(info.absoluteFilePath());
     if (scan.files.empty())
-        throw session_error(session_error::kind::missing,
-                            "cache folder " + folder + " holds no cache file (*.bin)");
+        throw session_error(
+            session_error::kind::missing,
+            "cache folder " + folder + " holds no cache file (*.bin, *.vdb, *.ply)");
     scene_.reset();
     window_->clear_cache_failure();
     window_->clear_job_failure();  // a new scene starts clean
@@ -226,6 +227,7 @@ void cache_session::open(const QString& folder, position_order order) {
     window_->cache_files = scan.files;
     window_->source_files = scan.files;
     folder_ = info.absoluteFilePath();
+    format_ = scan.format;
     window_->current_frame = window_->cache_files.begin()->first;
 
     QElapsedTimer clock;
@@ -358,10 +360,10 @@ QString cache_session::output_problem(const QString& folder, bool with_range,
     if (!with_range && info.exists() && !folder_is_empty(info.filePath()))
         return "output folder " + info.filePath() + " is not empty";
     if (with_range && info.exists()) {
-        // Only files this save writes: <name>.<frame>.bin and <name>.strokes.json.
+        // Only files a save writes: <name>.<frame>.<format> and <name>.strokes.json.
         const QString base = info.fileName();
         const QRegularExpression ours("^" + QRegularExpression::escape(base) +
-                                      "\\.([0-9]+\\.bin|strokes\\.json)$");
+                                      "\\.([0-9]+\\.(bin|vdb|ply)|strokes\\.json)$");
         for (const QString& name : QDir(info.filePath())
                                        .entryList(QDir::AllEntries | QDir::NoDotAndDotDot |
                                                   QDir::Hidden | QDir::System))
@@ -377,7 +379,8 @@ QString cache_session::output_problem(const QString& folder, bool with_range,
     return QString();
 }
 
-void cache_session::save(const QString& folder, const std::optional<frame_range>& range) {
+void cache_session::save(const QString& folder, const std::optional<frame_range>& range,
+                         const std::optional<cache_format>& format) {
     emitter& e = scene();
     using kind = session_error::kind;
     if (const QString problem = output_problem(folder, bool(range), folder_); !problem.isEmpty())
@@ -388,7 +391,8 @@ void cache_session::save(const QString& folder, const std::optional<frame_range>
     const bool filled = info.exists() && !folder_is_empty(target);
 
     std::vector<int> numbers = frames();
-    const std::map<int, QString> plan = plan_cache_save(target, numbers);
+    const cache_format written = format.value_or(format_);
+    const std::map<int, QString> plan = plan_cache_save(target, numbers, written);
     std::map<int, QString> chosen;
     for (const auto& [number, path] : plan)
         if (!range || (number >= range->first && number <= range->second))
@@ -409,6 +413,11 @@ void cache_session::save(const QString& folder, const std::optional<frame_range>
     }
     if (aside.path.isEmpty())
         throw session_error(kind::output, "cannot write in " + parent + " (no new folder)");
+
+    if (!window_->source_files.empty())
+        for (const QString& name :
+             dropped_attributes(window_->source_files.begin()->second, written))
+            window_->log("cache save / dropped attribute / " + name);
 
     QElapsedTimer clock;
     clock.start();

@@ -17,6 +17,7 @@
 
 #include "core/stroke_log.h"
 #include "exchange/bin_file.h"
+#include "exchange/cache_format.h"
 
 namespace kavrin {
 
@@ -96,7 +97,10 @@ class cache_session {
     // moved into place only when all are written: a folder that did not exist appears whole or
     // not at all. Without a range the folder must not hold anything; with one it may hold the
     // files of other ranges, but none of this range's.
-    void save(const QString& folder, const std::optional<frame_range>& range = std::nullopt);
+    // The files are in format (the format of the cache folder opened, without one); what the
+    // format cannot carry of the files read is logged, "cache save / dropped attribute / <name>".
+    void save(const QString& folder, const std::optional<frame_range>& range = std::nullopt,
+              const std::optional<cache_format>& format = std::nullopt);
     // Why save could not write folder, found before any work; empty when nothing stands in the
     // way that can be seen yet.
     // The output must lie outside the cache folder read (input, when given), and a folder that
@@ -115,6 +119,8 @@ class cache_session {
     std::unique_ptr<emitter> scene_;
     QString folder_;          // the open cache folder
     bool replaying_ = false;  // a whole log is being replayed
+    // The format of the open folder's files.
+    cache_format format_ = cache_format::bin;
 };
 
 }  // namespace kavrin

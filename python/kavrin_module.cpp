@@ -184,8 +184,13 @@ class scene {
 
     std::string log() { return session().log_json().toStdString(); }
 
-    void save(const bp::object& folder, const bp::object& frames) {
+    void save(const bp::object& folder, const bp::object& frames, const bp::object& format) {
         const QString path = text_of(folder);
+        std::optional<cache_format> written;
+        if (!format.is_none()) {
+            written = parse_cache_format(text_of(format));
+            if (!written) raise(PyExc_ValueError, "format is \"bin\", \"vdb\" or \"ply\"");
+        }
         std::optional<frame_range> range;
         if (!frames.is_none()) {
             if (bp::len(frames) != 2) raise(PyExc_ValueError, "frames is a pair (first, last)");
@@ -195,7 +200,7 @@ class scene {
         }
         cache_session& s = session();
         without_gil free;
-        s.save(path, range);
+        s.save(path, range, written);
     }
 
   private:
@@ -289,7 +294,10 @@ BOOST_PYTHON_MODULE(_kavrin) {
         .def("log", &scene::log,
              "The stroke log of everything done since the scene opened, as "
              "JSON text.")
-        .def("save", &scene::save, (bp::arg("folder"), bp::arg("frames") = bp::object()),
+        .def("save", &scene::save,
+             (bp::arg("folder"), bp::arg("frames") = bp::object(),
+              bp::arg("format") = bp::object()),
              "Saves the scene as a cache folder (frames=(first, last) saves only those), with "
-             "its stroke log beside the files.");
+             "its stroke log beside the files; format is \"bin\", \"vdb\" or \"ply\" "
+             "(default: the format of the folder opened).");
 }

@@ -5,7 +5,7 @@ packages=(
   build-essential cmake ninja-build ccache pkg-config clang-format
   qt6-base-dev libqt6opengl6-dev libglu1-mesa-dev libgl1-mesa-dri
   libboost-dev libboost-python-dev python3-dev python3
-  libassimp-dev
+  libassimp-dev libopenvdb-dev python3-numpy
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth
 )
