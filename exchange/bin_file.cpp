@@ -173,6 +173,25 @@ void check_finite(const particle& p, const frame_set& fs) {
                     " has a position or scale that is not finite; the frame is not saved");
 }
 
+const particle* source_match::take(int32_t id, int32_t record) {
+    const auto it = fs_.particles.find(id);
+    if (it == fs_.particles.end() || it->second.record > record)
+        refuse(source_, QString("changed since it was read: record %1").arg(record));
+    const particle& p = it->second;
+    if (p.record != record) return nullptr;  // a later record of an id already read
+    ++matched_;
+    if (!p.live()) return nullptr;
+    check_finite(p, fs_);
+    return &p;
+}
+
+void source_match::finish() const {
+    if (matched_ != fs_.particles.size())
+        refuse(source_, QString("changed since it was read: %1 of %2 particles found")
+                            .arg(matched_)
+                            .arg(fs_.particles.size()));
+}
+
 std::vector<const particle*> live_by_id(const frame_set& fs) {
     std::vector<const particle*> live;
     for (const auto& [id, p] : fs.particles)
@@ -223,7 +242,7 @@ bin_header assemble_passed_through(const frame_set& fs, checked_file& in, const 
     const bin_record_layout& layout = *in.layout;
     const int value_at = scale_offset(in.header.fluid_type, layout);
     stats_sum stats;
-    size_t matched = 0;
+    source_match match(fs, source);
     int32_t written = 0;
     std::vector<char> chunk;
     for (int done = 0; done < in.header.particles;) {
@@ -232,17 +251,10 @@ bin_header assemble_passed_through(const frame_set& fs, checked_file& in, const 
         int kept = 0;
         for (int r = 0; r < n; ++r) {
             char* record = chunk.data() + size_t(r) * size_t(layout.size);
-            const int32_t index = done + r;
-            const auto it = fs.particles.find(record_id(record, layout));
-            if (it == fs.particles.end() || it->second.record > index)
-                refuse(source, QString("changed since it was read: record %1").arg(index));
-            const particle& p = it->second;
-            if (p.record != index) continue;  // a later record of an id already read
-            ++matched;
-            if (!p.live()) continue;
-            check_finite(p, fs);
-            put_vec3(record, 0, in_scene_order(p.position, order));
-            if (value_at >= 0) put(record, value_at, p.scale);
+            const particle* p = match.take(record_id(record, layout), done + r);
+            if (!p) continue;
+            put_vec3(record, 0, in_scene_order(p->position, order));
+            if (value_at >= 0) put(record, value_at, p->scale);
             stats.add(record, layout);
             char* to = chunk.data() + size_t(kept) * size_t(layout.size);
             if (to != record) std::memmove(to, record, size_t(layout.size));
@@ -252,10 +264,7 @@ bin_header assemble_passed_through(const frame_set& fs, checked_file& in, const 
         written += kept;
         done += n;
     }
-    if (matched != fs.particles.size())
-        refuse(source, QString("changed since it was read: %1 of %2 particles found")
-                           .arg(matched)
-                           .arg(fs.particles.size()));
+    match.finish();
     bin_header header = in.header;
     header.particles = written;
     stats.into(header);

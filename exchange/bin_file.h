@@ -86,6 +86,22 @@ class bin_error : public std::runtime_error {
 // a particle to infinity fails the save of its frame (bin_error naming the particle).
 void check_finite(const particle& p, const frame_set& fs);
 
+// The records of the file a frame was read from, met in their order by a save that writes them
+// back: each gives the particle it holds, or null for one left out (a later record of an id, a
+// removed particle). A record of an unknown particle, or records that do not cover the frame
+// (finish), mean the file changed since it was read: bin_error naming it.
+class source_match {
+  public:
+    source_match(const frame_set& fs, const QString& source) : fs_(fs), source_(source) {}
+    const particle* take(int32_t id, int32_t record);
+    void finish() const;
+
+  private:
+    const frame_set& fs_;
+    const QString& source_;
+    size_t matched_ = 0;
+};
+
 // The live particles of a frame in ascending id order, each checked as check_finite does: what
 // a generated frame of any format holds.
 std::vector<const particle*> live_by_id(const frame_set& fs);

@@ -586,7 +586,7 @@ pass_counts pass(const QString& source, const frame_set& fs, position_order orde
     std::vector<int32_t> renumbered(size_t(vertices.count), -1);
     ply_row r;
     row_writer out(text);
-    size_t matched = 0;
+    source_match match(fs, source);
     for (size_t e = 0; e < h.elements.size(); ++e) {
         const ply_element& element = h.elements[e];
         for (long long i = 0; i < element.count; ++i) {
@@ -598,14 +598,9 @@ pass_counts pass(const QString& source, const frame_set& fs, position_order orde
             if (e == c.element) {
                 const int32_t record = int32_t(i);
                 const vertex_values v = vertex_of(r, c, record, source);
-                const auto it = fs.particles.find(v.id);
-                if (it == fs.particles.end() || it->second.record > record)
-                    refuse(source, QString("changed since it was read: vertex %1").arg(record));
-                const particle& p = it->second;
-                if (p.record != record) continue;  // a later row of an id already read
-                ++matched;
-                if (!p.live()) continue;
-                check_finite(p, fs);
+                const particle* live = match.take(v.id, record);
+                if (!live) continue;
+                const particle& p = *live;
                 const vec3 now = in_scene_order(p.position, order);
                 for (int k = 0; k < 3; ++k)
                     if (now[k] != v.position[k]) {
@@ -660,10 +655,7 @@ pass_counts pass(const QString& source, const frame_set& fs, position_order orde
             (*write)(out.bytes());
         }
     }
-    if (matched != fs.particles.size())
-        refuse(source, QString("changed since it was read: %1 of %2 particles found")
-                           .arg(matched)
-                           .arg(fs.particles.size()));
+    match.finish();
     return counts;
 }
 

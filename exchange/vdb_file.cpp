@@ -352,17 +352,12 @@ void write_passed_through(const QString& path, const frame_set& fs, const QStrin
     const openvdb::math::Transform& xform = s.points->transform();
     std::vector<placed> points;
     points.reserve(fs.particles.size());
-    size_t matched = 0;
+    source_match match(fs, source);
     each_point(s, [&](size_t l, const leaf_reader& reader, const openvdb::Coord& voxel,
                       openvdb::Index i, int32_t record) {
-        const auto it = fs.particles.find(reader.id(i, record, source));
-        if (it == fs.particles.end() || it->second.record > record)
-            refuse(source, QString("changed since it was read: point %1").arg(record));
-        const particle& p = it->second;
-        if (p.record != record) return;  // a later point of an id already read
-        ++matched;
-        if (!p.live()) return;
-        check_finite(p, fs);
+        const particle* live = match.take(reader.id(i, record, source), record);
+        if (!live) return;
+        const particle& p = *live;
         const bool moved = in_scene_order(reader.position(voxel, i), order) != p.position;
         openvdb::Coord to = voxel;
         if (moved) {
@@ -377,10 +372,7 @@ void write_passed_through(const QString& path, const frame_set& fs, const QStrin
         }
         points.push_back({to, uint32_t(l), i, &p, moved, reader.scale(i) != p.scale});
     });
-    if (matched != fs.particles.size())
-        refuse(source, QString("changed since it was read: %1 of %2 particles found")
-                           .arg(matched)
-                           .arg(fs.particles.size()));
+    match.finish();
     // Leaf by leaf, voxel by voxel; a voxel's points keep their order.
     std::stable_sort(points.begin(), points.end(), [](const placed& a, const placed& b) {
         const openvdb::Coord la = a.voxel & ~(leaf_type::DIM - 1),
