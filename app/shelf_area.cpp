@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -197,6 +198,12 @@ shelf_area::shelf_area(kavrin* window, int width) : window_(window), width_(widt
         }
         return QFileDialog::getOpenFileName(window_, "Select an FBX file", start,
                                             "FBX files (*.fbx);;All files (*)");
+    };
+    ask_format = [this](const QStringList& formats) {
+        bool ok = false;
+        const QString chosen = QInputDialog::getItem(
+            window_, "Cache format", "Write the cache files as", formats, 0, false, &ok);
+        return ok ? chosen : QString();
     };
     lay_out_buttons();
 }
@@ -392,7 +399,7 @@ void shelf_area::import_cache() {
                       " frames from " + folder);
         return;
     }
-    if (chosen) window_->tell("No cache files (.bin) in " + folder);
+    if (chosen) window_->tell("No cache files (.bin, .vdb, .ply) in " + folder);
     window_->log("cache generate / cancel");
 }
 
@@ -406,11 +413,31 @@ void shelf_area::new_scene(const QString& name) {
 bool shelf_area::save_cache(const QString& name) {
     if (!scene_ready()) return false;
     QString folder;
+    // The scene's own format first: the one its files were read in, .bin for a generated one.
+    const cache_format own =
+        window_->source_files.empty()
+            ? cache_format::bin
+            : cache_format_of(window_->source_files.begin()->second).value_or(cache_format::bin);
+    cache_format format = own;
     if (name == "override" && !window_->cache_files.empty()) {
         folder = QFileInfo(window_->cache_files.begin()->second).path();
-    } else if (!select_path(true, last_folder["cache"], folder)) {
-        window_->log("cache save / cancel");
-        return false;
+        format = format_in_name(QFileInfo(window_->cache_files.begin()->second).fileName())
+                     .value_or(own);
+    } else {
+        if (!select_path(true, last_folder["cache"], folder)) {
+            window_->log("cache save / cancel");
+            return false;
+        }
+        QStringList offered{format_name(own)};
+        for (cache_format f : cache_formats())
+            if (f != own) offered << format_name(f);
+        const std::optional<cache_format> picked = parse_cache_format(ask_format(offered));
+        if (!picked) {
+            window_->log("cache save / cancel");
+            return false;
+        }
+        format = *picked;
+        window_->log("cache save / format / " + format_name(format));
     }
     // A folder that holds files is moved aside first: two caches are never mixed. The artist
     // is told where it goes before anything moves.
@@ -445,7 +472,11 @@ bool shelf_area::save_cache(const QString& name) {
     std::vector<int> frames;
     for (const auto& [number, fs] : window_->scene->frames)
         frames.push_back(number);
-    window_->cache_files = plan_cache_save(folder, frames);
+    if (!window_->source_files.empty())
+        for (const QString& attribute :
+             dropped_attributes(window_->source_files.begin()->second, format))
+            window_->log("cache save / dropped attribute / " + attribute);
+    window_->cache_files = plan_cache_save(folder, frames, format);
     write_log(folder);
     last_folder["cache"] = parent_folder(folder);
     window_->panel_busy = true;

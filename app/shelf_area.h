@@ -48,6 +48,9 @@ class shelf_area : public QScrollArea {
     // The file dialog of every flow: folder or file mode from a start folder; an empty result
     // means cancelled. Tests replace it.
     std::function<QString(bool folder_mode, const QString& start)> ask_path;
+    // The format an export is written in, offered with the scene's own first; an empty result
+    // means cancelled. Tests replace it.
+    std::function<QString(const QStringList& formats)> ask_format;
     // Selects a path through ask_path under the window's dialog lock, with "/" separators.
     bool select_path(bool folder_mode, const QString& start, QString& path);
 

@@ -170,8 +170,10 @@ int main(int argc, char** argv) {
         "force",
         "Replay a log that names another cache than the one given (its frames, "
         "particle counts or ids differ).");
+    const QCommandLineOption format_option(
+        "format", "Write the cache files as bin, vdb or ply (default: the input's format).", "F");
     parser.addOptions({frames_option, threads_option, verbose_option, overwrite_option,
-                       progress_option, force_option});
+                       progress_option, force_option, format_option});
     parser.addPositionalArgument("cache", "The cache folder to start from.");
     parser.addPositionalArgument("log", "The stroke log to replay (<name>.strokes.json).");
     parser.addPositionalArgument("output", "The cache folder to write.");
@@ -195,6 +197,11 @@ int main(int argc, char** argv) {
     if (parser.isSet(frames_option)) {
         range = parse_frames(parser.value(frames_option));
         if (!range) return fail(usage, "--frames takes A-B with 0 <= A <= B, or A");
+    }
+    std::optional<cache_format> format;
+    if (parser.isSet(format_option)) {
+        format = parse_cache_format(parser.value(format_option));
+        if (!format) return fail(usage, "--format takes bin, vdb or ply");
     }
     int threads = std::clamp(QThread::idealThreadCount() - 1, 1, 12);
     if (parser.isSet(threads_option)) {
@@ -252,7 +259,7 @@ int main(int argc, char** argv) {
             session.replay(*events, log_version, recorded, check);
         }
         session.save(
-            output, range,
+            output, range, format,
             parser.isSet(overwrite_option) ? existing_files::replace : existing_files::refuse);
     } catch (const session_error& e) {
         return fail(status_of(e.why), QString::fromStdString(e.what()));

@@ -1,5 +1,6 @@
 // Cache figures: one 10,000-particle frame through the script library and straight from C++,
-// and the whole "10000" scene saved as a cache and played back.
+// the whole "10000" scene saved as a cache and played back, and million-particle frames of
+// every format.
 #include <malloc.h>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "core/emitter.h"
 #include "exchange/bin_file.h"
 #include "exchange/cache_folder.h"
+#include "exchange/cache_format.h"
 #include "exchange/cache_link.h"
 #include "exchange/cache_records.h"
 #include "exchange/script_bridge.h"
@@ -184,12 +186,30 @@ double load_scene_seconds() {
     return seconds;
 }
 
+// Frame 0 of e read through the import path: the seconds it takes. Its memory goes to standard
+// error, the peak counted from the call on.
+double timed_import(const std::string& figure, fake_window& window, emitter& e) {
+    // The memory of what the caller made goes back to the system first.
+    malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const double rss = resident_mb();
+    const double start = now_seconds();
+    import_bin(folders(), window, e, 0);
+    const double seconds = now_seconds() - start;
+    const double after = resident_mb();
+    std::cerr << figure << ": " << e.frame(0).particles.size() << " particles, "
+              << QFileInfo(window.cache_files[0]).size() << " bytes; resident " << rss
+              << " MB before, " << after << " MB after, peak " << peak_rss_mb() << " MB (transient "
+              << peak_rss_mb() - after << " MB)\n";
+    return seconds;
+}
+
 // One million-particle frame through the import path, from a file as the library writes it.
 double import_million_seconds() {
     constexpr int count = 1000000;
     fake_window window;
     emitter e(true, &window);
-    frame_set& fs = e.add_frame(0);
+    e.add_frame(0);
     window.cache_files = plan_cache_save(output_folder("kavrin_frame_1000000"), {0});
     {
         std::mt19937 random(17);
@@ -200,19 +220,7 @@ double import_million_seconds() {
                                   size(random));
         write_bin_directly(particles, window.cache_files[0]);
     }
-    // The memory of the particles above goes back to the system, and the peak is counted from
-    // here on.
-    malloc_trim(0);
-    std::ofstream("/proc/self/clear_refs") << "5";
-    const double rss = resident_mb();
-    const double start = now_seconds();
-    import_bin(folders(), window, e, 0);
-    const double seconds = now_seconds() - start;
-    const double after = resident_mb();
-    std::cerr << "cache_import_1000000: " << fs.particles.size() << " particles; resident " << rss
-              << " MB before, " << after << " MB after, peak " << peak_rss_mb() << " MB (transient "
-              << peak_rss_mb() - after << " MB)\n";
-    return seconds;
+    return timed_import("cache_import_1000000", window, e);
 }
 
 // One million-particle frame read from a file of another tool (every channel filled) and
@@ -261,6 +269,52 @@ double export_million_seconds() {
     return seconds;
 }
 
+// A seeded million-particle frame written in a format, for the figures of the other formats.
+void write_million(const QString& path) {
+    fake_window window;
+    emitter e(false, &window);
+    frame_set& fs = e.add_frame(0);
+    std::mt19937 random(29);
+    std::uniform_real_distribution<float> spread(-1.0f, 1.0f), size(0.5f, 1.5f);
+    for (int32_t id = 0; id < 1000000; ++id)
+        fs.particles.try_emplace(id, id, vec3(spread(random), spread(random), spread(random)),
+                                 size(random));
+    write_cache_file(path, fs, QString(), position_order::file);
+}
+
+// One million-particle frame of a format through the import path, its memory told as for .bin.
+double import_format_seconds(const QString& format) {
+    fake_window window;
+    emitter e(true, &window);
+    e.add_frame(0);
+    window.cache_files = plan_cache_save(output_folder("kavrin_" + format + "_1000000"), {0},
+                                         *parse_cache_format(format));
+    write_million(window.cache_files[0]);
+    return timed_import("cache_import_" + format.toStdString() + "_1000000", window, e);
+}
+
+// One million-particle frame read from a .vdb and written back through the export path, its
+// attributes passed through.
+double export_vdb_seconds() {
+    fake_window window;
+    emitter e(true, &window);
+    frame_set& fs = e.add_frame(0);
+    const QString folder = output_folder("kavrin_export_vdb_1000000");
+    window.cache_files = window.source_files =
+        plan_cache_save(folder + "/in", {0}, cache_format::vdb);
+    QDir().mkpath(folder + "/in");
+    write_million(window.cache_files[0]);
+    import_bin(folders(), window, e, 0);
+    window.cache_files = plan_cache_save(folder + "/out", {0}, cache_format::vdb);
+    QDir().mkpath(folder + "/out");
+    const double start = now_seconds();
+    export_bin(folders(), window, e, 0);
+    const double seconds = now_seconds() - start;
+    std::cerr << "cache_export_vdb_1000000: " << fs.particles.size() << " particles, "
+              << QFileInfo(window.cache_files[0]).size() << " bytes\n";
+    return seconds;
+}
+
 add_figure export_figure("cache_export_10000", "ms", export_ms);
 add_figure export_million("cache_export_1000000", "s", export_million_seconds);
 add_figure import_figure("cache_import_10000", "ms", import_ms);
@@ -268,6 +322,9 @@ add_figure floor_figure("cache_write_floor_10000", "ms", write_floor_ms);
 add_figure save_figure("cache_save_scene_10000", "s", [] { return save_scene().seconds; });
 add_figure load_figure("cache_load_scene_10000", "s", load_scene_seconds);
 add_figure import_million("cache_import_1000000", "s", import_million_seconds);
+add_figure import_vdb("cache_import_vdb_1000000", "s", [] { return import_format_seconds("vdb"); });
+add_figure export_vdb("cache_export_vdb_1000000", "s", export_vdb_seconds);
+add_figure import_ply("cache_import_ply_1000000", "s", [] { return import_format_seconds("ply"); });
 
 }  // namespace
 }  // namespace kavrin::bench

@@ -1,5 +1,7 @@
 #include "exchange/bin_file.h"
 
+#include "exchange/file_beside.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -7,14 +9,7 @@
 #include <limits>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include <QFile>
-#include <QFileInfo>
-#include <QRandomGenerator>
 
 #include "core/stroke_log.h"
 
@@ -59,11 +54,6 @@ void put_stats(char* bytes, int offset, const bin_stats& s) {
     put(bytes, offset, s.max);
     put(bytes, offset + 4, s.min);
     put(bytes, offset + 8, s.ave);
-}
-
-// Positions are stored x, y, z; a scene of reversed order holds them z, y, x.
-vec3 in_scene_order(const vec3& v, position_order order) {
-    return order == position_order::file ? v : vec3(v[2], v[1], v[0]);
 }
 
 [[noreturn]] void refuse(const QString& path, const QString& check) {
@@ -171,61 +161,12 @@ class stats_sum {
 // a buffer. The header follows the records handed over.
 using record_sink = std::function<void(const char* records, int count)>;
 
-// A cache file being written: a new file beside the target that replaces it once complete, so
-// that readers see the old file or the whole new one. Like the script library's writing it does
-// not wait for the disk: a save is about what other programs read next, and a sync per frame
-// would cost more than the writing.
-class file_beside {
-  public:
-    explicit file_beside(const QString& path) : path_(path) {
-        const QFileInfo target(path);
-        while (fd_ < 0) {
-            temp_ = QFile::encodeName(
-                target.absolutePath() + "/." + target.fileName() + "." +
-                QString::number(QRandomGenerator::global()->generate64(), 16) + ".part");
-            fd_ = ::open(temp_.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ < 0 && errno != EEXIST) fail(errno);
-        }
-    }
-    ~file_beside() {
-        if (fd_ >= 0) ::close(fd_);
-        if (!done_) ::unlink(temp_.constData());
-    }
-    file_beside(const file_beside&) = delete;
-    file_beside& operator=(const file_beside&) = delete;
+}  // namespace
 
-    void write(const char* data, size_t size) {
-        for (size_t at = 0; at < size;) {
-            const ssize_t n = ::write(fd_, data + at, size - at);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) fail(n < 0 ? errno : EIO);
-            at += size_t(n);
-        }
-    }
-    void write_at_start(const char* data, size_t size) {
-        if (::pwrite(fd_, data, size, 0) != ssize_t(size)) fail(errno);
-    }
-    void finish() {
-        const int closed = ::close(fd_);
-        fd_ = -1;
-        if (closed != 0) fail(errno);
-        if (::rename(temp_.constData(), QFile::encodeName(path_).constData()) != 0) fail(errno);
-        done_ = true;
-    }
+vec3 in_scene_order(const vec3& v, position_order order) {
+    return order == position_order::file ? v : vec3(v[2], v[1], v[0]);
+}
 
-  private:
-    const QString path_;
-    QByteArray temp_;
-    int fd_ = -1;
-    bool done_ = false;
-
-    [[noreturn]] void fail(int error) const {
-        refuse(path_, QString("cannot be written: ") + std::strerror(error));
-    }
-};
-
-// A file that Kavrin would refuse to read is never written: an edit that drove a particle to
-// infinity fails the save of its frame, naming the particle.
 void check_finite(const particle& p, const frame_set& fs) {
     if (std::isfinite(p.position[0]) && std::isfinite(p.position[1]) &&
         std::isfinite(p.position[2]) && std::isfinite(p.scale))
@@ -233,6 +174,39 @@ void check_finite(const particle& p, const frame_set& fs) {
     throw bin_error("frame " + std::to_string(fs.frame) + ": particle " + std::to_string(p.id) +
                     " has a position or scale that is not finite; the frame is not saved");
 }
+
+const particle* source_match::take(int32_t id, int32_t record) {
+    const auto it = fs_.particles.find(id);
+    if (it == fs_.particles.end() || it->second.record > record)
+        refuse(source_, QString("changed since it was read: record %1").arg(record));
+    const particle& p = it->second;
+    if (p.record != record) return nullptr;  // a later record of an id already read
+    ++matched_;
+    if (!p.live()) return nullptr;
+    check_finite(p, fs_);
+    return &p;
+}
+
+void source_match::finish() const {
+    if (matched_ != fs_.particles.size())
+        refuse(source_, QString("changed since it was read: %1 of %2 particles found")
+                            .arg(matched_)
+                            .arg(fs_.particles.size()));
+}
+
+std::vector<const particle*> live_by_id(const frame_set& fs) {
+    std::vector<const particle*> live;
+    for (const auto& [id, p] : fs.particles)
+        if (p.live()) {
+            check_finite(p, fs);
+            live.push_back(&p);
+        }
+    std::sort(live.begin(), live.end(),
+              [](const particle* a, const particle* b) { return a->id < b->id; });
+    return live;
+}
+
+namespace {
 
 bin_header assemble_generated(const frame_set& fs, position_order order, const record_sink& sink) {
     const bin_record_layout& layout = *bin_layout(bin_generated_version);
@@ -270,7 +244,7 @@ bin_header assemble_passed_through(const frame_set& fs, checked_file& in, const 
     const bin_record_layout& layout = *in.layout;
     const int value_at = scale_offset(in.header.fluid_type, layout);
     stats_sum stats;
-    size_t matched = 0;
+    source_match match(fs, source);
     int32_t written = 0;
     std::vector<char> chunk;
     for (int done = 0; done < in.header.particles;) {
@@ -279,17 +253,10 @@ bin_header assemble_passed_through(const frame_set& fs, checked_file& in, const 
         int kept = 0;
         for (int r = 0; r < n; ++r) {
             char* record = chunk.data() + size_t(r) * size_t(layout.size);
-            const int32_t index = done + r;
-            const auto it = fs.particles.find(record_id(record, layout));
-            if (it == fs.particles.end() || it->second.record > index)
-                refuse(source, QString("changed since it was read: record %1").arg(index));
-            const particle& p = it->second;
-            if (p.record != index) continue;  // a later record of an id already read
-            ++matched;
-            if (!p.live()) continue;
-            check_finite(p, fs);
-            put_vec3(record, 0, in_scene_order(p.position, order));
-            if (value_at >= 0) put(record, value_at, p.scale);
+            const particle* p = match.take(record_id(record, layout), done + r);
+            if (!p) continue;
+            put_vec3(record, 0, in_scene_order(p->position, order));
+            if (value_at >= 0) put(record, value_at, p->scale);
             stats.add(record, layout);
             char* to = chunk.data() + size_t(kept) * size_t(layout.size);
             if (to != record) std::memmove(to, record, size_t(layout.size));
@@ -299,10 +266,7 @@ bin_header assemble_passed_through(const frame_set& fs, checked_file& in, const 
         written += kept;
         done += n;
     }
-    if (matched != fs.particles.size())
-        refuse(source, QString("changed since it was read: %1 of %2 particles found")
-                           .arg(matched)
-                           .arg(fs.particles.size()));
+    match.finish();
     bin_header header = in.header;
     header.particles = written;
     stats.into(header);
@@ -313,13 +277,10 @@ bin_header assemble_passed_through(const frame_set& fs, checked_file& in, const 
 // header that goes with them.
 bin_header assemble(const frame_set& fs, const QString& source, position_order order,
                     const bin_record_layout*& layout, const record_sink& sink) {
-    if (fs.source_records < 0) {
+    if (fs.source_records < 0 || source.isEmpty()) {
         layout = bin_layout(bin_generated_version);
         return assemble_generated(fs, order, sink);
     }
-    if (source.isEmpty())
-        throw bin_error("frame " + std::to_string(fs.frame) +
-                        " was read from a cache file that is no longer known");
     checked_file in(source);
     layout = in.layout;
     return assemble_passed_through(fs, in, source, order, sink);
@@ -447,14 +408,19 @@ long long read_bin_frame(const QString& path, frame_set& fs, position_order orde
         }
         done += n;
     }
+    return dropped + join_read_frame(fs, read, in.header.particles, ids_hash);
+}
+
+long long join_read_frame(frame_set& fs, particle_map& read, int32_t records, uint64_t ids) {
     if (fs.particles.empty()) {
         fs.particles.swap(read);
-        fs.source_records = in.header.particles;
-        fs.source_ids = ids_hash;
-        return dropped;
+        fs.source_records = records;
+        fs.source_ids = ids;
+        return 0;
     }
     // Particles the frame held already win; the frame no longer is the file's alone, so a save
     // writes it as a generated frame.
+    long long dropped = 0;
     for (auto& [id, p] : read) {
         p.record = -1;
         if (!fs.particles.try_emplace(id, p).second) ++dropped;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <stdexcept>
+#include <vector>
 
 #include <QString>
 
@@ -72,11 +73,38 @@ struct bin_record {
 };
 bin_record decode_bin_record(const char* record, const bin_record_layout& layout);
 
+// Positions are stored x, y, z; a scene of reversed order holds them z, y, x. Its own inverse.
+vec3 in_scene_order(const vec3& v, position_order order);
+
 // A file that cannot be read or written; the message names the file and the check.
 class bin_error : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
+
+// A file that Kavrin would refuse to read is never written, in any format: an edit that drove
+// a particle to infinity fails the save of its frame (bin_error naming the particle).
+void check_finite(const particle& p, const frame_set& fs);
+
+// The records of the file a frame was read from, met in their order by a save that writes them
+// back: each gives the particle it holds, or null for one left out (a later record of an id, a
+// removed particle). A record of an unknown particle, or records that do not cover the frame
+// (finish), mean the file changed since it was read: bin_error naming it.
+class source_match {
+  public:
+    source_match(const frame_set& fs, const QString& source) : fs_(fs), source_(source) {}
+    const particle* take(int32_t id, int32_t record);
+    void finish() const;
+
+  private:
+    const frame_set& fs_;
+    const QString& source_;
+    size_t matched_ = 0;
+};
+
+// The live particles of a frame in ascending id order, each checked as check_finite does: what
+// a generated frame of any format holds.
+std::vector<const particle*> live_by_id(const frame_set& fs);
 
 // Fills a frame from the file at path: each record's position, the value its fluid type names as
 // the particle's scale (1 for any other type), and the record's index in the file. The first
@@ -84,11 +112,18 @@ class bin_error : public std::runtime_error {
 // nothing: a refused file leaves the frame as it was. Returns how many records were left out.
 long long read_bin_frame(const QString& path, frame_set& fs, position_order order);
 
+// Joins the particles read from a file of `records` records into the frame, as every format's
+// reader does: into an empty frame they go whole and the frame becomes the file's (with `ids`,
+// the records' ids hashed in file order by add_source_id); otherwise the particles it held win
+// and the frame is saved as generated. Returns how many were dropped.
+long long join_read_frame(frame_set& fs, particle_map& read, int32_t records, uint64_t ids);
+
 // The file a frame is saved as. A frame read from a file (source) gets that file's header and
 // every record whose particle is still live, in the file's order and byte for byte as read, but
 // for the position and the value the fluid type names, which carry the edits; the count and the
-// statistics follow the records written. A generated frame gets version 9 records of its live
-// particles under a fresh header. A frame with no live particle gives a file of no record.
+// statistics follow the records written. A generated frame, or one given no source (read from
+// a file of another format), gets version 9 records of its live particles under a fresh header. A
+// frame with no live particle gives a file of no record.
 struct bin_frame_bytes {
     bin_header header;
     const bin_record_layout* layout = nullptr;

@@ -10,7 +10,9 @@
 namespace kavrin {
 
 int cache_frame_number(const QString& file_name) {
-    QString stem = file_name.left(file_name.indexOf(".bin"));
+    int at = -1;
+    format_in_name(file_name, &at);
+    QString stem = file_name.left(at);
     // The separator is the last run of characters that are neither ASCII letters nor digits.
     static const QRegularExpression alnum("[a-zA-Z0-9]");
     const QStringList pieces = stem.split(alnum, Qt::SkipEmptyParts);
@@ -27,8 +29,19 @@ cache_scan scan_cache_folder(const QString& folder) {
     cache_scan scan;
     // Name order decides between files of one number; the file system's own order is arbitrary.
     const QStringList names = QDir(folder).entryList(QDir::Files, QDir::Name);
+    // A folder is one cache: the format most of its files are in (the earlier one on a tie).
+    std::map<cache_format, int> counts;
+    for (const QString& name : names)
+        if (const auto format = format_in_name(name)) ++counts[*format];
+    for (const auto& [format, count] : counts)
+        if (count > counts[scan.format]) scan.format = format;
     for (const QString& name : names) {
-        if (!name.contains(".bin")) continue;
+        const auto format = format_in_name(name);
+        if (!format) continue;
+        if (*format != scan.format) {
+            scan.other_format.push_back(name);
+            continue;
+        }
         const int frame = cache_frame_number(name);
         if (!scan.files.try_emplace(frame, folder + "/" + name).second)
             scan.duplicates.emplace_back(frame, name);
@@ -39,6 +52,11 @@ cache_scan scan_cache_folder(const QString& folder) {
 void report_cache_scan(const cache_scan& scan, window_link& host) {
     for (const auto& [frame, name] : scan.duplicates)
         host.log("cache scan / duplicate frame / " + QString::number(frame) + " / " + name);
+    for (const QString& name : scan.other_format)
+        host.log("cache scan / other format / " + name);
+    if (!scan.other_format.empty())
+        host.tell(QString::number(scan.other_format.size()) + " files skipped: not ." +
+                  format_name(scan.format) + " like the rest of the folder (see the log)");
     if (!scan.duplicates.empty())
         host.tell(QString::number(scan.duplicates.size()) +
                   " cache files skipped: another file has the same frame number (see the log)");
@@ -49,14 +67,15 @@ int cache_name_width(size_t frame_count, int largest_frame) {
                     int(QString::number(largest_frame).size()));
 }
 
-std::map<int, QString> plan_cache_save(const QString& folder, const std::vector<int>& frames) {
+std::map<int, QString> plan_cache_save(const QString& folder, const std::vector<int>& frames,
+                                       cache_format format) {
     const QString base = QFileInfo(folder).fileName();
     const int largest = frames.empty() ? 0 : *std::max_element(frames.begin(), frames.end());
     const int width = cache_name_width(frames.size(), largest);
     std::map<int, QString> files;
     for (int f : frames)
-        files[f] =
-            folder + "/" + base + "." + QString::number(f).rightJustified(width, '0') + ".bin";
+        files[f] = folder + "/" + base + "." + QString::number(f).rightJustified(width, '0') + "." +
+                   format_name(format);
     return files;
 }
 

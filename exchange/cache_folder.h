@@ -10,6 +10,7 @@
 #include <QString>
 
 #include "core/window_link.h"
+#include "exchange/cache_format.h"
 
 namespace kavrin {
 
@@ -18,15 +19,18 @@ struct cache_scan {
     std::map<int, QString> files;
     // Files left out, with their number: a file of the same number came first in name order.
     std::vector<std::pair<int, QString>> duplicates;
+    // The format of the files, and the names of cache files left out for being in another one.
+    cache_format format = cache_format::bin;
+    std::vector<QString> other_format;
 };
 
-// Every cache file in folder (a name containing ".bin"), numbered by the last run of digits
-// behind the stem's last separator and taken in numeric order; of two files of one number the
-// first in name order wins.
+// Every cache file in folder (a name containing ".bin", ".vdb" or ".ply") of the format most of
+// them are in, numbered by the last run of digits behind the stem's last separator and taken in
+// numeric order; of two files of one number the first in name order wins.
 cache_scan scan_cache_folder(const QString& folder);
 
-// Logs "cache scan / duplicate frame / <n> / <file>" for each file the scan left out, and tells
-// the artist how many were.
+// Logs "cache scan / duplicate frame / <n> / <file>" and "cache scan / other format / <file>"
+// for each file the scan left out, and tells the artist how many were.
 void report_cache_scan(const cache_scan& scan, window_link& host);
 
 // Frame number that a cache file name carries (0 when it carries none).
@@ -36,9 +40,10 @@ int cache_frame_number(const QString& file_name);
 // at least the digits of the largest frame number, so that name order is frame order.
 int cache_name_width(size_t frame_count, int largest_frame = 0);
 
-// The file of every frame of a save into folder: folder/base.<padded frame>.bin, where base is
-// the folder's own name.
-std::map<int, QString> plan_cache_save(const QString& folder, const std::vector<int>& frames);
+// The file of every frame of a save into folder: folder/base.<padded frame>.<format>, where base
+// is the folder's own name.
+std::map<int, QString> plan_cache_save(const QString& folder, const std::vector<int>& frames,
+                                       cache_format format = cache_format::bin);
 
 // Name of the stroke log saved with a cache folder: <folder name>.strokes.json.
 QString stroke_log_name(const QString& folder);

@@ -10,8 +10,10 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 
 #include "exchange/bin_file.h"
+#include "exchange/cache_format.h"
 #include "exchange/script_call.h"
 
 namespace kavrin {
@@ -350,9 +352,12 @@ void export_bin(const script_folders& folders, window_link& window, emitter& e, 
     if (target == window.cache_files.end())
         throw bin_error("frame " + std::to_string(frame) + " has no cache file to be saved in");
     const QString source = path_of(window.source_files, frame);
-    // The shipped module writes what the native writer does: the bytes are the same.
-    if (shipped_script_library(folders)) {
-        write_bin_frame(target->second, fs, source, order);
+    // The shipped module writes what the native writer does: the bytes are the same. The
+    // script library knows .bin files only: other formats and conversions are written here.
+    if (shipped_script_library(folders) ||
+        format_in_name(QFileInfo(target->second).fileName()) != cache_format::bin ||
+        (fs.source_records >= 0 && cache_format_of(source) != cache_format::bin)) {
+        write_cache_file(target->second, fs, source, order);
         return;
     }
     // Assembled before the lock is taken: only the dict building needs it.
@@ -381,7 +386,8 @@ long long import_bin(const script_folders& folders, window_link& window, emitter
                      position_order order) {
     frame_set& fs = e.frame(frame);
     const QString path = path_of(window.cache_files, frame);
-    if (shipped_script_library(folders)) return read_bin_frame(path, fs, order);
+    if (shipped_script_library(folders) || cache_format_of(path) != cache_format::bin)
+        return read_cache_file(path, fs, order);
 
     // Everything is converted before the frame is touched, so a bad set point changes nothing.
     long long dropped = 0;

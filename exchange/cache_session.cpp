@@ -249,8 +249,9 @@ cache_scan scan_folder(const QString& folder) {
         throw session_error(session_error::kind::missing, folder + " is not a folder");
     cache_scan scan = scan_cache_folder(info.absoluteFilePath());
     if (scan.files.empty())
-        throw session_error(session_error::kind::missing,
-                            "cache folder " + folder + " holds no cache file (*.bin)");
+        throw session_error(
+            session_error::kind::missing,
+            "cache folder " + folder + " holds no cache file (*.bin, *.vdb, *.ply)");
     return scan;
 }
 
@@ -277,6 +278,7 @@ void cache_session::open_scanned(const cache_scan& scan, position_order order,
         if (!only || only->count(number)) window_->cache_files.emplace(number, path);
     }
     window_->source_files = window_->cache_files;
+    format_ = scan.format;
     window_->current_frame = window_->cache_files.begin()->first;
     source_.clear();
 
@@ -298,6 +300,7 @@ void cache_session::open_fountain(int scale, unsigned seed) {
     window_->generation_scale = scale;
     window_->reseed(seed);
     folder_.clear();
+    format_ = cache_format::bin;
     held_range_.reset();
     source_.clear();
     build_scene();
@@ -511,11 +514,11 @@ QString cache_session::output_problem(const QString& folder, bool with_range,
             return "output folder " + info.filePath() + " lies in the cache folder it reads";
     }
     if (info.exists()) {
-        // Only files this save writes, <name>.<frame>.bin and <name>.strokes.json: from other
+        // Only files this save writes, <name>.<frame>.<format> and <name>.strokes.json: from other
         // ranges of it, or from an earlier run that a retry finds.
         const QString base = info.fileName();
         const QRegularExpression ours("^" + QRegularExpression::escape(base) +
-                                      "\\.([0-9]+\\.bin|strokes\\.json)$");
+                                      "\\.([0-9]+\\.(bin|vdb|ply)|strokes\\.json)$");
         for (const QString& name :
              QDir(info.filePath())
                  .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
@@ -533,7 +536,7 @@ QString cache_session::output_problem(const QString& folder, bool with_range,
 }
 
 void cache_session::save(const QString& folder, const std::optional<frame_range>& range,
-                         existing_files existing) {
+                         const std::optional<cache_format>& format, existing_files existing) {
     emitter& e = scene();
     using kind = session_error::kind;
     if (held_range_ &&
@@ -550,7 +553,8 @@ void cache_session::save(const QString& folder, const std::optional<frame_range>
 
     // Named by every frame of the folder read, as a whole save names them; written only where
     // held.
-    const std::map<int, QString> plan = plan_cache_save(target, all_frames_);
+    const cache_format written = format.value_or(format_);
+    const std::map<int, QString> plan = plan_cache_save(target, all_frames_, written);
     std::map<int, QString> chosen;
     for (const auto& [number, path] : plan)
         if ((!range || (number >= range->first && number <= range->second)) &&
@@ -568,6 +572,11 @@ void cache_session::save(const QString& folder, const std::optional<frame_range>
     partial_folder aside(target);
     if (aside.path().isEmpty())
         throw session_error(kind::output, "cannot write in " + parent + " (no new folder)");
+
+    if (!window_->source_files.empty())
+        for (const QString& name :
+             dropped_attributes(window_->source_files.begin()->second, written))
+            window_->log("cache save / dropped attribute / " + name);
 
     QElapsedTimer clock;
     clock.start();

@@ -20,6 +20,7 @@
 #include "core/stroke_log.h"
 #include "exchange/bin_file.h"
 #include "exchange/cache_folder.h"
+#include "exchange/cache_format.h"
 
 namespace kavrin {
 
@@ -130,7 +131,10 @@ class cache_session {
     // earlier run (see existing_files); a whole save also removes, with existing_files::replace,
     // or refuses the frames it does not write. Partial folders that killed runs of this host
     // left beside it are removed first.
+    // The files are in format (the format of the cache folder opened, without one); what the
+    // format cannot carry of the files read is logged, "cache save / dropped attribute / <name>".
     void save(const QString& folder, const std::optional<frame_range>& range = std::nullopt,
+              const std::optional<cache_format>& format = std::nullopt,
               existing_files existing = existing_files::refuse);
     // Why save could not write folder, found before any work; empty when nothing stands in the
     // way that can be seen yet.
@@ -161,6 +165,8 @@ class cache_session {
     source_fingerprint source_;    // the cache this scene's log is recorded on, as it names it
     std::optional<frame_range> held_range_;  // opened by replay_for_range: the range it may save
     bool replaying_ = false;                 // a whole log is being replayed
+    // The format of the open folder's files.
+    cache_format format_ = cache_format::bin;
 };
 
 }  // namespace kavrin

@@ -277,8 +277,14 @@ class scene {
 
     std::string log() { return session().log_json().toStdString(); }
 
-    void save(const bp::object& folder, const bp::object& frames, const bp::object& progress) {
+    void save(const bp::object& folder, const bp::object& frames, const bp::object& format,
+              const bp::object& progress) {
         const QString path = text_of(folder);
+        std::optional<cache_format> written;
+        if (!format.is_none()) {
+            written = parse_cache_format(text_of(format));
+            if (!written) raise(PyExc_ValueError, "format is \"bin\", \"vdb\" or \"ply\"");
+        }
         std::optional<frame_range> range;
         if (!frames.is_none()) {
             if (bp::len(frames) != 2) raise(PyExc_ValueError, "frames is a pair (first, last)");
@@ -288,7 +294,7 @@ class scene {
                 raise(PyExc_ValueError, "frames: the last frame comes before the first");
         }
         cache_session& s = session();
-        reporting(s, progress, [&] { s.save(path, range); });
+        reporting(s, progress, [&] { s.save(path, range, written); });
     }
 
   private:
@@ -443,8 +449,9 @@ BOOST_PYTHON_MODULE(_kavrin) {
              "The stroke log of everything done since the scene opened, as "
              "JSON text.")
         .def("save", &scene::save,
-             (bp::arg("folder"), bp::arg("frames") = bp::object(),
+             (bp::arg("folder"), bp::arg("frames") = bp::object(), bp::arg("format") = bp::object(),
               bp::arg("progress") = bp::object()),
              "Saves the scene as a cache folder (frames=(first, last) saves only those), with "
-             "its stroke log beside the files.");
+             "its stroke log beside the files; format is \"bin\", \"vdb\" or \"ply\" "
+             "(default: the format of the folder opened).");
 }

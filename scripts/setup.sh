@@ -5,8 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config clang-format
   qt6-base-dev libqt6opengl6-dev libglu1-mesa-dev libgl1-mesa-dri
-  libboost-dev libboost-python-dev python3-dev python3 python3-numpy
-  libassimp-dev
+  libboost-dev libboost-python-dev python3-dev python3
+  libassimp-dev libopenvdb-dev python3-numpy
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth
 )

@@ -38,6 +38,7 @@ class Scene:
         self,
         folder: _Path,
         frames: Optional[Tuple[_Frame, _Frame]] = None,
+        format: Optional[str] = None,  # "bin", "vdb" or "ply"
         progress: _Progress = None,
     ) -> None: ...
 

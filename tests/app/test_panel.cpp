@@ -306,3 +306,39 @@ TEST(Panel, AColumnTallerThanTheWindowScrollsWithABarAndTheWheelAndComesBackAfte
     EXPECT_EQ(again.w->shelf->scroll_offset(), offset);
     EXPECT_EQ(again.w->shelf->widget()->y(), offset);
 }
+
+TEST(Panel, ExportOffersTheScenesOwnFormatFirstAndSaysWhatAnotherCannotCarry) {
+    open_window o;
+    ASSERT_TRUE(o.wait_for_scene());
+    shelf_area& panel = *o.w->shelf;
+    QTemporaryDir dir;
+    QStringList offered;
+    QString pick = "vdb";
+    panel.ask_format = [&](const QStringList& formats) {
+        offered = formats;
+        return pick;
+    };
+    answer_dialogs(panel, dir.path() + "/points");
+    panel.buttons.at("cache_export")->click();
+    ASSERT_TRUE(o.wait_for_scene());
+    EXPECT_EQ(offered, (QStringList{"bin", "vdb", "ply"}));  // a generated scene's own is .bin
+    const int frames = int(o.w->scene->frames.size());
+    EXPECT_EQ(QDir(dir.path() + "/points").entryList({"points.*.vdb"}).size(), frames);
+    EXPECT_EQ(o.count("cache save / format / vdb"), 1);
+
+    panel.buttons.at("cache_import")->click();
+    ASSERT_TRUE(o.wait_for_scene());
+    ASSERT_EQ(int(o.w->scene->frames.size()), frames);
+    pick = "ply";
+    answer_dialogs(panel, dir.path() + "/cloud");
+    panel.buttons.at("cache_export")->click();
+    ASSERT_TRUE(o.wait_for_scene());
+    EXPECT_EQ(offered.first(), "vdb");
+    EXPECT_EQ(QDir(dir.path() + "/cloud").entryList({"cloud.*.ply"}).size(), frames);
+    EXPECT_EQ(o.count("cache save / dropped attribute / Cd"), 1);
+    EXPECT_EQ(o.count("cache save / dropped attribute / Alpha"), 1);
+
+    pick = "";  // the format question cancelled
+    panel.buttons.at("cache_export")->click();
+    EXPECT_EQ(o.count("cache save / cancel"), 1);
+}

@@ -33,7 +33,10 @@ struct open_window {
     bool started;
 
     explicit open_window(bool keep_settings = false, bool keep_autosave = false)
-        : w(make(keep_settings, keep_autosave)), started(w->startup()) {}
+        : w(make(keep_settings, keep_autosave)), started(w->startup()) {
+        // An export takes the format it offers first, the scene's own, unless a test says.
+        w->shelf->ask_format = [](const QStringList& offered) { return offered.first(); };
+    }
     ~open_window() {
         // A test's strokes are not the artist's: closing asks nothing.
         w->mark_saved();

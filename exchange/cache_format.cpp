@@ -1,0 +1,136 @@
+#include "exchange/cache_format.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include "exchange/ply_file.h"
+#include "exchange/vdb_file.h"
+
+namespace kavrin {
+
+namespace {
+
+// The record fields of a .bin file beyond position and id, by their set point keys.
+std::vector<QString> bin_extra_fields(const QString& path) {
+    QFile file(path);
+    char head[bin_header_size];
+    if (!file.open(QIODevice::ReadOnly) || file.read(head, bin_header_size) != bin_header_size)
+        return {};
+    bin_header header;
+    decode_bin_header(head, header);
+    const bin_record_layout* layout = bin_layout(header.version);
+    if (!layout) return {};
+    std::vector<QString> names{"velocity", "force"};
+    if (layout->vorticity >= 0) names.push_back("vorticity");
+    for (const char* n : {"normal_vector", "neighbors", "texture_vector", "info_bits",
+                          "elapsed_particle_time", "isolation_time", "viscosity", "density"})
+        names.push_back(n);
+    // The field the fluid type names is the scale, and travels as such.
+    if (header.fluid_type != fluid_type_pressure) names.push_back("pressure");
+    if (header.fluid_type != fluid_type_mass) names.push_back("mass");
+    names.push_back("temperature");
+    return names;
+}
+
+}  // namespace
+
+const std::vector<cache_format>& cache_formats() {
+    static const std::vector<cache_format> all{cache_format::bin, cache_format::vdb,
+                                               cache_format::ply};
+    return all;
+}
+
+QString format_name(cache_format format) {
+    switch (format) {
+        case cache_format::vdb:
+            return "vdb";
+        case cache_format::ply:
+            return "ply";
+        case cache_format::bin:
+            break;
+    }
+    return "bin";
+}
+
+std::optional<cache_format> parse_cache_format(const QString& name) {
+    for (cache_format f : cache_formats())
+        if (name == format_name(f)) return f;
+    return std::nullopt;
+}
+
+std::optional<cache_format> format_in_name(const QString& file_name, int* at) {
+    std::optional<cache_format> found;
+    int first = -1;
+    for (cache_format f : cache_formats()) {
+        const int i = file_name.indexOf("." + format_name(f));
+        if (i >= 0 && (first < 0 || i < first)) {
+            first = i;
+            found = f;
+        }
+    }
+    if (at) *at = first;
+    return found;
+}
+
+std::optional<cache_format> cache_format_of(const QString& path) {
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        const QByteArray head = file.read(8);
+        if (head.startsWith(QByteArray("\xDA\xBA\xFA\x00", 4))) return cache_format::bin;
+        if (head.startsWith(QByteArray(" BDV\0\0\0\0", 8))) return cache_format::vdb;
+        if (head.startsWith("ply\n") || head.startsWith("ply\r\n")) return cache_format::ply;
+    }
+    return format_in_name(QFileInfo(path).fileName());
+}
+
+long long read_cache_file(const QString& path, frame_set& fs, position_order order) {
+    switch (cache_format_of(path).value_or(cache_format::bin)) {
+        case cache_format::vdb:
+            return read_vdb_frame(path, fs, order);
+        case cache_format::ply:
+            return read_ply_frame(path, fs, order);
+        case cache_format::bin:
+            break;
+    }
+    return read_bin_frame(path, fs, order);
+}
+
+void write_cache_file(const QString& target, const frame_set& fs, const QString& source,
+                      position_order order) {
+    if (fs.source_records >= 0 && source.isEmpty())
+        throw bin_error("frame " + std::to_string(fs.frame) +
+                        " was read from a cache file that is no longer known");
+    const cache_format format =
+        format_in_name(QFileInfo(target).fileName()).value_or(cache_format::bin);
+    const bool same = fs.source_records >= 0 && cache_format_of(source) == format;
+    const QString from = same ? source : QString();
+    switch (format) {
+        case cache_format::vdb:
+            return write_vdb_frame(target, fs, from, order);
+        case cache_format::ply:
+            return write_ply_frame(target, fs, from, order);
+        case cache_format::bin:
+            break;
+    }
+    write_bin_frame(target, fs, from, order);
+}
+
+std::vector<QString> dropped_attributes(const QString& source, cache_format target) {
+    const std::optional<cache_format> from = cache_format_of(source);
+    if (!from || *from == target) return {};
+    try {
+        switch (*from) {
+            case cache_format::vdb:
+                return vdb_extra_attributes(source);
+            case cache_format::ply:
+                return ply_extra_attributes(source);
+            case cache_format::bin:
+                break;
+        }
+    } catch (const bin_error&) {
+        return {};  // a file that cannot be read fails its frame's save, which says why
+    }
+    return bin_extra_fields(source);
+}
+
+}  // namespace kavrin

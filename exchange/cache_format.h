@@ -1,0 +1,45 @@
+#pragma once
+// The cache file formats a scene is read from and saved in: the binary particle layout (".bin"),
+// OpenVDB points (".vdb") and PLY point clouds (".ply"). Which format a file is in, reading and
+// writing a frame in whichever it is, and what a conversion between them cannot carry.
+
+#include <optional>
+#include <vector>
+
+#include <QString>
+
+#include "core/frame_set.h"
+#include "exchange/bin_file.h"
+
+namespace kavrin {
+
+enum class cache_format { bin, vdb, ply };
+
+// Every format, in the order they are offered; bin first, the format of generated scenes.
+const std::vector<cache_format>& cache_formats();
+
+// "bin", "vdb", "ply": the name users type and the file extension without its dot.
+QString format_name(cache_format format);
+std::optional<cache_format> parse_cache_format(const QString& name);
+
+// The format whose extension (".bin", ".vdb", ".ply") a file name contains, the earliest in the
+// name when it holds several, and where that extension starts; nullopt for none.
+std::optional<cache_format> format_in_name(const QString& file_name, int* at = nullptr);
+
+// The format of a file by its first bytes, else by its name; nullopt when neither tells.
+std::optional<cache_format> cache_format_of(const QString& path);
+
+// Fills a frame from a cache file of any format, as read_bin_frame does for ".bin".
+long long read_cache_file(const QString& path, frame_set& fs, position_order order);
+
+// Writes a frame in the format the target's name gives. What source (the file the frame was
+// read from) held passes through when it is of that format; a frame from another format is
+// written as generated. A frame read from a file that is no longer known is refused.
+void write_cache_file(const QString& target, const frame_set& fs, const QString& source,
+                      position_order order);
+
+// What saving the frames read from source in the target format leaves out: the source's
+// fields or attributes beyond position, id and scale when the formats differ, else nothing.
+std::vector<QString> dropped_attributes(const QString& source, cache_format target);
+
+}  // namespace kavrin

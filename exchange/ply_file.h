@@ -1,0 +1,33 @@
+#pragma once
+// PLY point clouds (".ply"), ASCII or binary of either byte order: the particles are the rows of
+// the "vertex" element, with x, y, z, an "id" property (the row's index without one) and a
+// "pscale" or "scale" property (1 without one). A frame read from a file is written back with
+// that file's header lines, every vertex property and every other element (faces...) as read,
+// but for the edited positions and scales; faces follow the vertices that remain, and a face on
+// a removed particle goes with it. ASCII files are written back as ASCII, binary ones as binary
+// little-endian. A generated frame gets x, y, z, id, pscale and a grey red, green, blue.
+
+#include <vector>
+
+#include <QString>
+
+#include "core/frame_set.h"
+#include "exchange/bin_file.h"
+
+namespace kavrin {
+
+// Fills a frame from the file at path, as read_bin_frame does (a particle's record is its vertex
+// row). Refuses, with bin_error naming the file and the check, what it cannot read. Returns how
+// many rows were left out for a repeated id.
+long long read_ply_frame(const QString& path, frame_set& fs, position_order order);
+
+// Writes a frame, passing through what source (the .ply file it was read from) held; an empty
+// source writes it as generated. The file appears whole or not at all.
+void write_ply_frame(const QString& path, const frame_set& fs, const QString& source,
+                     position_order order);
+
+// Names of the file's vertex properties beyond x, y, z, id and the scale, then of its other
+// elements: what a conversion to another format cannot carry.
+std::vector<QString> ply_extra_attributes(const QString& path);
+
+}  // namespace kavrin
