@@ -161,16 +161,17 @@ void status_line::refresh() {
             // Removed particles (weight 0) stay in the map but are no longer shown: only the
             // live ones count. Their weights change under the eat lock; while a worker holds
             // it the line keeps its last count.
+            // The count is made again only after the frame's next step: at millions of
+            // particles a count on every refresh would stall the window.
             std::unique_lock<QMutex> hold(*it->second.eat_lock, std::try_to_lock);
-            if (hold.owns_lock()) {
+            const uint32_t steps = it->second.steps_taken;
+            if (hold.owns_lock() && (live_count_.frame != frame || live_count_.steps != steps)) {
                 long long live = 0;
                 for (const auto& [id, p] : it->second.particles)
                     live += p.live() ? 1 : 0;
-                particles = QString::number(live);
-                live_count_ = {frame, particles};
-            } else if (live_count_.first == frame) {
-                particles = live_count_.second;
+                live_count_ = {frame, steps, QString::number(live)};
             }
+            if (live_count_.frame == frame) particles = live_count_.text;
         }
     }
     facts_->setText("frame " + QString::number(frame) + "    " + b.type + "    space " +

@@ -4,7 +4,7 @@
 // loaded or saved, or while a download whose size is known runs. The window's frame timer
 // refreshes it; it reads atomics and try-locks only, so it never waits for a worker.
 
-#include <utility>
+#include <cstdint>
 
 #include <QString>
 #include <QStringList>
@@ -74,7 +74,12 @@ class status_line : public QWidget {
     QListWidget* popup_;
     QTimer* message_timer_;
     QStringList history_;
-    std::pair<int, QString> live_count_{-1, QString()};  // frame and count last read
+    // The live count last made, of which frame after how many of its steps. GUI thread only.
+    struct live_count {
+        int frame = -1;
+        uint32_t steps = 0;
+        QString text;
+    } live_count_;
 };
 
 }  // namespace kavrin

@@ -51,10 +51,13 @@ class frame_set {
 
     // Flags are read by the window and the workers of other frames without a lock; each is one
     // atomic byte and readers tolerate a value that is one tick stale.
-    std::atomic<bool> needs_step{false};    // holds particles that must be stepped
-    std::atomic<bool> empty{false};         // the cache had no particles for this frame
-    std::atomic<bool> settled{false};       // up to date: set by a step, cleared by a stroke
-    std::atomic<bool> touched{false};       // the viewport must rebuild its drawing
+    std::atomic<bool> needs_step{false};  // holds particles that must be stepped
+    std::atomic<bool> empty{false};       // the cache had no particles for this frame
+    std::atomic<bool> settled{false};     // up to date: set by a step, cleared by a stroke
+    std::atomic<bool> touched{false};     // the viewport must rebuild its drawing
+    // Steps taken: every change of the particles ends with one, so a reader that sees the same
+    // count under the eat lock sees the same particles (the status line's live count).
+    std::atomic<uint32_t> steps_taken{0};
     std::atomic<bool> near_marked{false};   // target of the stroke propagation in progress
     std::atomic<bool> pending_save{false};  // still to be written to the cache being saved
     std::atomic<bool> initialised{false};   // stepped once: octree, index and grid exist

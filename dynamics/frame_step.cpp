@@ -107,6 +107,7 @@ void step(frame_set& fs, bool sequential, bool refresh_fields) {
         first_step(fs);
     else
         later_step(fs, sequential, refresh_fields);
+    ++fs.steps_taken;
 }
 
 void refresh_debug_geometry(frame_set& fs) {
