@@ -366,22 +366,27 @@ int cache_session::current_frame() const {
     return window_->current_frame;
 }
 
-std::map<int, int> cache_session::apply(const log_event& event) {
+void cache_session::apply(const log_event& event) {
     emitter& e = scene();
     if (event.kind == event_kind::stroke && window_->order == position_order::reversed &&
         !replaying_)
         throw session_error(session_error::kind::state,
                             "this scene holds positions reversed for a version 1 stroke log; open "
                             "it again to paint on it");
-    const int depth = e.undo_depth;
     try {
         ::kavrin::replay(e, *window_, event);
     } catch (const replay_error& err) {
         throw session_error(session_error::kind::replay,
                             describe(event) + ": " + QString::fromStdString(err.what()));
     }
+}
+
+std::map<int, int> cache_session::apply_stroke(const log_event& event) {
+    const emitter& e = scene();
+    const int depth = e.undo_depth;
+    apply(event);
     std::map<int, int> changed;
-    if (event.kind != event_kind::stroke || e.undo_depth == depth) return changed;
+    if (e.undo_depth == depth) return changed;
     // The stroke's generation: its entry in the history of every frame it reached.
     for (const auto& [number, fs] : e.frames) {
         QMutexLocker hold(fs.history_lock.get());

@@ -101,9 +101,10 @@ class cache_session {
     int current_frame() const;
 
     // Replays one event (a stroke is ended and propagated when it has an end), and settles.
-    // Returns what a stroke changed: its particles on each frame it reached, by frame; empty
-    // when it drew nothing, and for other events.
-    std::map<int, int> apply(const log_event& event);
+    void apply(const log_event& event);
+    // Applies a stroke as apply does and says what it changed: its particles on each frame it
+    // reached, by frame; empty when it drew nothing.
+    std::map<int, int> apply_stroke(const log_event& event);
     // Replays a whole log, reporting each event. A log of version 1 needs a scene opened for
     // it: a scene opened otherwise with nothing done to it yet is opened again for it.
     // `recorded` is the cache the log names (read_stroke_log); when it differs from this scene's

@@ -234,7 +234,7 @@ class scene {
         std::map<int, int> changed;
         {
             without_gil free;
-            changed = s.apply(*event);
+            changed = s.apply_stroke(*event);
         }
         bp::dict particles;
         for (const auto& [frame, count] : changed)
