@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -262,7 +263,11 @@ TEST(Work, AMessageFromAWorkerReachesTheStatusLineAndFades) {
     QTest::qWait(50);
     EXPECT_EQ(w.status->message(), "12 duplicate ids dropped");
     EXPECT_TRUE(w.status->history().last().endsWith("12 duplicate ids dropped"));
-    QTest::qWait(status_line::message_ms + 200);
+    // The fade timer is coarse: it may fire up to 5 % late, and later still on a loaded machine.
+    QElapsedTimer shown;
+    shown.start();
+    while (!w.status->message().isEmpty() && shown.elapsed() < 3 * status_line::message_ms)
+        QTest::qWait(50);
     EXPECT_TRUE(w.status->message().isEmpty());
     EXPECT_EQ(w.status->history().size(), 1);
 }

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QPointer>
 
 #include "core/emitter.h"
@@ -48,10 +47,8 @@ TEST_F(job_fixture, WaitedJobVisitsEveryItemOnce) {
 }
 
 TEST_F(job_fixture, ZeroItemsAndUnknownNamesDoNothing) {
-    QElapsedTimer clock;
-    clock.start();
     run_jobs(job_receiver(), true, 0, 4, &fs, "frame_set", "update collision", nullptr);
-    EXPECT_LT(clock.elapsed(), 50);
+    EXPECT_EQ(jobs_alive(&fs), 0);
     oct_tree node;
     init(node, 1, 1.0f, vec3(), &fs);
     std::vector<oct_tree*> list{&node};
