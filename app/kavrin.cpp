@@ -570,7 +570,7 @@ void kavrin::save_settings() {
     if (!save_tool_settings(tool_ini, s)) log("tool settings / error / " + tool_ini);
 }
 
-void kavrin::set_brush_type(const QString& type) {
+void kavrin::set_brush_type(brush_kind type) {
     tool_brush->set_type(type);
     tool_brush->set_vector(vec3());
 }
@@ -901,7 +901,7 @@ bool kavrin::plain_key(QKeyEvent* event) {
         case Qt::Key_4:
         case Qt::Key_5:
             // A stroke keeps its type to the end: its undo record holds one kind of value.
-            if (!repeat && !dragging) shelf->choose_brush(tool_brush->modes.at(key - Qt::Key_1));
+            if (!repeat && !dragging) shelf->choose_brush(brush_kinds.at(size_t(key - Qt::Key_1)));
             return true;
         case Qt::Key_F:
             if (!repeat && !dragging && viewport->frame_particles()) log("camera control / frame");

@@ -136,7 +136,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     void load_settings();
     void save_settings();
     // The side panel chose a brush type: the brush takes it with a fresh vector.
-    void set_brush_type(const QString& type);
+    void set_brush_type(brush_kind type);
     void reset_camera();
 
     // "current" (moves the timeline with it), "maximum" or "minimum"; other names do nothing.

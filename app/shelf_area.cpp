@@ -219,7 +219,7 @@ void shelf_area::lay_out_buttons() {
     for (const group_row& row : panel_table()) {
         add_header(row.group);
         if (QString(row.group) == "brush") {
-            for (const QString& mode : brush_modes())
+            for (const QString& mode : brush_names())
                 add_button(row.group, mode, true);
             add_button(row.group, "hard", true);
             add_button(row.group, "mirror", true);
@@ -268,8 +268,8 @@ void shelf_area::add_button(const QString& group, const QString& name, bool chec
         connect(button, &QPushButton::clicked, this, &shelf_area::icon_clicked);
     content_height_ += 39;
     column_->addSpacing(1);
-    if (group == "brush" && brush_modes().contains(name))
-        brush_buttons[name.toStdString()] = button;
+    if (const auto kind = parse_brush_kind(name); group == "brush" && kind)
+        brush_buttons[*kind] = button;
     else
         buttons[object_name.toStdString()] = button;
 }
@@ -287,8 +287,8 @@ void shelf_area::resizeEvent(QResizeEvent* event) {
     scroll_to(wanted_offset_);
 }
 
-void shelf_area::choose_brush(const QString& type) {
-    strict_at(brush_buttons, type.toStdString())->setChecked(true);
+void shelf_area::choose_brush(brush_kind type) {
+    strict_at(brush_buttons, type)->setChecked(true);
 }
 
 bool shelf_area::scene_ready() const {
@@ -341,7 +341,8 @@ void shelf_area::icon_toggled(bool checked) {
     const auto [group, name] = split_name(button->objectName());
     const QString message =
         "control panel button / " + group + " / " + name + " / " + (checked ? "on" : "off");
-    const bool brush_type = group == "brush" && brush_modes().contains(name);
+    const std::optional<brush_kind> brush_type =
+        group == "brush" ? parse_brush_kind(name) : std::nullopt;
     if (!brush_type) {
         const std::string toggle = button->objectName().toStdString();
         if (toggle == "brush_hard")
@@ -364,7 +365,7 @@ void shelf_area::icon_toggled(bool checked) {
     if (checked) {
         for (auto& [type, other] : brush_buttons)
             if (other != button && other->isChecked()) other->setChecked(false);
-        window_->set_brush_type(name);
+        window_->set_brush_type(*brush_type);
         window_->log(message);
     } else {
         button->setChecked(true);  // the active type cannot be switched off

@@ -4,12 +4,15 @@
 // imports, sample scenes and updates to their flows.
 
 #include <functional>
+#include <map>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include <QScrollArea>
 #include <QString>
+
+#include "core/brush_kind.h"
 
 class QPushButton;
 class QVBoxLayout;
@@ -32,7 +35,7 @@ class shelf_area : public QScrollArea {
         {"cache", ""}, {"camera", ""}, {"geometry", ""}};
     // Every button that is not a brush type, by object name; the brush types by type name.
     std::unordered_map<std::string, QPushButton*> buttons;
-    std::unordered_map<std::string, QPushButton*> brush_buttons;
+    std::map<brush_kind, QPushButton*> brush_buttons;
 
     // Vertical offset of the content: 0 at the top, negative when scrolled down. It follows the
     // scroll bar, the wheel and Alt + middle drags.
@@ -43,7 +46,7 @@ class shelf_area : public QScrollArea {
     // Scrolls the content to a vertical offset, within what the content allows.
     void scroll_to(int offset);
     // Checks the tool button of a brush type; its handler then sets the brush.
-    void choose_brush(const QString& type);
+    void choose_brush(brush_kind type);
 
     // The file dialog of every flow: folder or file mode from a start folder; an empty result
     // means cancelled. Tests replace it.

@@ -174,12 +174,12 @@ void status_line::refresh() {
             if (live_count_.frame == frame) particles = live_count_.text;
         }
     }
-    facts_->setText("frame " + QString::number(frame) + "    " + b.type + "    space " +
+    facts_->setText("frame " + QString::number(frame) + "    " + brush_name(b.type) + "    space " +
                     number(b.space) + "    power " + number(b.power) + "    time " +
                     number(b.time) + "    particles " + particles);
     // A scale stroke changes only what display mode draws: without it the brush does nothing.
     QStringList notes;
-    if (b.type == QLatin1String("scale") && !window_.toggle("cache_display"))
+    if (b.type == brush_kind::scale && !window_.toggle("cache_display"))
         notes << "scale shows in display mode";
     // A large frame shows a sample of its particles while the view moves.
     if (window_.viewport && window_.viewport->moving_sample() > 1)

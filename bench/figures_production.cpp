@@ -50,7 +50,7 @@ double stroke_step_ms(production& m, const char* figure) {
     test::fake_window& w = m.frame->window;
     emitter& e = *m.frame->scene;
     w.current_frame = 0;
-    w.brush_state.type = "grab";
+    w.brush_state.type = brush_kind::grab;
     w.brush_state.power = 0.5f;
     w.brush_state.vector = vec3(0, 1, 0);
     w.camera_state.focal_mag = 3.0f;

@@ -54,7 +54,7 @@ struct stroke_setup {
     explicit stroke_setup(int frame)
         : window(big_scene().window), e(*big_scene().scene), fs(e.frame(frame)) {
         window.current_frame = frame;
-        window.brush_state.type = "grab";
+        window.brush_state.type = brush_kind::grab;
         window.brush_state.power = 0.5f;
         window.brush_state.vector = vec3(0, 1, 0);
         window.brush_state.time = 10.0f;

@@ -195,7 +195,7 @@ double viewport_paint_1000000() {
     std::cerr << "viewport_paint_1000000: first picture after " << (now_seconds() - first) * 1000.0
               << " ms\n";
     test::fake_window& w = owner.window;
-    w.brush_state.type = "grab";
+    w.brush_state.type = brush_kind::grab;
     w.brush_state.power = 0.5f;
     w.brush_state.vector = vec3(0, 1, 0);
     w.brush_state.space = 0.0642f / 3.0f;

@@ -458,17 +458,16 @@ void transfer(stroke& s, frame_set& target, const particle_map& source) {
     // The history entry lists the painted frame's particles; the copy deforms only the target's.
     s.particles.clear();
     const bool ctrl = s.keys.at("ctrl");
-    const bool remove = s.mode == QLatin1String("remove");
-    const bool scale = s.mode == QLatin1String("scale");
+    const brush_channel channel = channel_of(s.mode);
     for (const auto& [id, before] : s.recorded) {
         auto it = target.particles.find(id);
         if (it == target.particles.end()) continue;
         s.particles.push_back(&it->second);
         const particle& painted = strict_at(source, id);
         stroke_value value;
-        if (remove)
+        if (channel == brush_channel::weight)
             value = painted.weight;
-        else if (scale)
+        else if (channel == brush_channel::scale)
             value = ctrl ? stroke_value(std::array<float, 2>{painted.scale, painted.rest_scale})
                          : stroke_value(painted.scale);
         else

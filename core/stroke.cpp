@@ -3,18 +3,20 @@
 namespace kavrin {
 
 stroke_value stroke::value_of(const particle& p) const {
-    if (mode == QLatin1String("remove")) return p.weight;
-    if (mode == QLatin1String("scale")) return p.scale;
+    switch (channel_of(mode)) {
+        case brush_channel::weight: return p.weight;
+        case brush_channel::scale: return p.scale;
+        case brush_channel::position: break;
+    }
     return p.position;
 }
 
 void stroke::assign(particle& p, const stroke_value& v) const {
-    if (mode == QLatin1String("remove"))
-        p.weight = value_as<float>(v);
-    else if (mode == QLatin1String("scale"))
-        p.scale = value_as<float>(v);
-    else
-        p.position = value_as<vec3>(v);
+    switch (channel_of(mode)) {
+        case brush_channel::weight: p.weight = value_as<float>(v); break;
+        case brush_channel::scale: p.scale = value_as<float>(v); break;
+        case brush_channel::position: p.position = value_as<vec3>(v); break;
+    }
 }
 
 void stroke::record(const std::vector<particle*>& list, bool fresh) {

@@ -8,8 +8,8 @@
 #include <variant>
 #include <vector>
 
-#include <QString>
 
+#include "core/brush_kind.h"
 #include "core/key_state.h"
 #include "core/particle.h"
 #include "core/vec3.h"
@@ -37,7 +37,7 @@ struct stroke {
     float weight = 1.0f;    // blend factor for this frame
     float third_factor = 1.0f;
     float reach = 0.0f;  // camera focal_mag
-    QString mode;
+    brush_kind mode = brush_kind::grab;
     vec3 vector;
     vec3 centre;
     std::vector<particle*> particles;  // to deform in the frame it is applied to; not owned

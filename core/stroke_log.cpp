@@ -19,7 +19,6 @@ namespace kavrin {
 namespace {
 
 constexpr const char* format_name = "kavrin stroke log";
-const QStringList brush_types{"normal", "grab", "converge", "remove", "scale"};
 
 bool same_brush(const brush_values& a, const brush_values& b) {
     return a.type == b.type && a.power == b.power && a.time == b.time && a.space == b.space &&
@@ -68,7 +67,7 @@ QJsonObject json_of(const camera_values& c) {
 // The fields a stroke event carries once and a step repeats only where it differs.
 QJsonObject stroke_fields(const step_inputs& s) {
     return {{"frame", s.frame},
-            {"type", s.brush.type},
+            {"type", QString(brush_name(s.brush.type))},
             {"power", json_float(s.brush.power)},
             {"space", json_float(s.brush.space)},
             {"time", json_float(s.brush.time)},
@@ -284,9 +283,10 @@ void read_stroke_fields(object_reader& r, step_inputs& s, bool required) {
     using path = const QString&;
     field("frame", [&](value v, path p) { s.frame = frame_number(v, p); });
     field("type", [&](value v, path p) {
-        if (!v.isString() || !brush_types.contains(v.toString()))
-            throw bad_field{p, "must be one of " + brush_types.join(", ")};
-        s.brush.type = v.toString();
+        const std::optional<brush_kind> kind =
+            v.isString() ? parse_brush_kind(v.toString()) : std::nullopt;
+        if (!kind) throw bad_field{p, "must be one of " + brush_names().join(", ")};
+        s.brush.type = *kind;
     });
     field("power", [&](value v, path p) { s.brush.power = single(v, p, 0.01, 1.0); });
     field("space", [&](value v, path p) { s.brush.space = single(v, p, 0.01); });
@@ -332,7 +332,6 @@ log_event stroke_from(object_reader& r, bool from_log) {
     log_event e;
     e.kind = event_kind::stroke;
     step_inputs base;
-    base.brush.type.clear();
     if (!from_log) {
         // What a script must say: where and with which brush.
         r.take("frame", true);

@@ -11,6 +11,7 @@
 #include <QMutex>
 #include <QString>
 
+#include "core/brush_kind.h"
 #include "core/key_state.h"
 #include "core/vec3.h"
 
@@ -21,7 +22,7 @@ struct stroke;
 
 // Brush values that a stroke copies when it is made.
 struct brush_values {
-    QString type;
+    brush_kind type = brush_kind::grab;
     float power = 1.0f;
     float time = 1.0f;
     float space = 0.1f;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <deque>
 #include <mutex>
 #include <unordered_set>
@@ -13,6 +12,7 @@
 #include "core/frame_set.h"
 #include "core/strict.h"
 #include "core/threading.h"
+#include "dynamics/brushes/brush_mode.h"
 #include "dynamics/frame_step.h"
 #include "dynamics/level_index.h"
 
@@ -21,10 +21,6 @@ namespace kavrin {
 namespace {
 
 constexpr int curve_types = QEasingCurve::NCurveTypes;
-
-bool is_mode(const stroke& s, const char* mode) {
-    return s.mode == QLatin1String(mode);
-}
 
 }  // namespace
 
@@ -56,10 +52,11 @@ void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius
     cells.erase(std::remove_if(cells.begin(), cells.end(),
                                [&seen](const oct_tree* c) { return !seen.insert(c).second; }),
                 cells.end());
+    const brush_mode& mode = brush_mode_of(s.mode);
     for (oct_tree* cell : cells)
         for (const auto& [id, p] : cell->members) {
             const float d = length(p->position - centre);
-            if (d > radius || at_limit(*p, s)) continue;
+            if (d > radius || mode.at_limit(*p, s)) continue;
             const float w = hard ? 1.0f : ease(curve_type, 1.0 - double(d / radius));
             s.falloff.try_emplace(id, w);
             s.particles.push_back(p);
@@ -67,114 +64,25 @@ void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius
 }
 
 void deform(particle& p, const stroke& s) {
+    const brush_mode& mode = brush_mode_of(s.mode);
     if (s.restore) {
         s.assign(p, strict_at(s.recorded, p.id));
         p.moved = p.changed = true;
     } else if (s.targeted) {
-        if (at_limit(p, s)) {
+        if (mode.at_limit(p, s)) {
             p.moved = p.changed = false;
         } else {
-            apply_targeted(p, s);
+            mode.carry(p, s);
             p.moved = p.changed = true;
         }
     } else {
-        if (is_mode(s, "remove") || is_mode(s, "scale"))
-            change_value(p, s);
-        else
-            move_particle(p, s);
+        mode.paint(p, s);
         p.moved = p.changed = true;
     }
 }
 
-void move_particle(particle& p, const stroke& s) {
-    if (s.keys.at("ctrl")) {
-        // Relax towards the rest position; a step that would end within the threshold snaps.
-        const vec3 d = p.rest_position - p.position;
-        vec3 step;
-        for (int i = 0; i < 3; ++i)
-            step[i] = float(double(d[i] * s.reach * s.amount) * 0.05);
-        if (double(s.reach) * 0.002 > double(length(d) - length(step)))
-            p.position = p.rest_position;
-        else
-            p.position += step;
-        return;
-    }
-    vec3 direction = s.vector;
-    const bool converge = is_mode(s, "converge");
-    if (converge) direction = normalise(s.centre - p.position);
-    const float sign = s.keys.at("shift") && is_mode(s, "normal") ? -1.0f : 1.0f;
-    const float step = converge ? 0.003f : 0.01f;
-    const float w = strict_at(s.falloff, p.id);
-    for (int i = 0; i < 3; ++i)
-        p.position[i] += direction[i] * w * s.reach * s.amount * sign * step;
-}
-
-void change_value(particle& p, const stroke& s) {
-    const float a = s.amount * strict_at(s.falloff, p.id);
-    if (is_mode(s, "remove")) {
-        // Weight beyond +-1 is compressed logarithmically.
-        const float v = p.weight - a * (s.keys.at("ctrl") ? -1.0f : 1.0f);
-        if (v > 1.0f)
-            p.weight = std::log10(v) + 1.0f;
-        else if (v < -1.0f)
-            p.weight = -std::log10(-v) - 1.0f;
-        else
-            p.weight = v;
-        return;
-    }
-    const float b = s.reach * a;
-    if (s.keys.at("ctrl")) {
-        const float d = p.rest_scale - p.scale;
-        const float step = float(double(d * b) * 0.03);
-        if (double(s.reach) * 0.05 > double(std::fabs(d) - std::fabs(step)))
-            p.scale = p.rest_scale;
-        else
-            p.scale += step;
-        return;
-    }
-    p.scale += b * (s.keys.at("shift") ? -1.0f : 1.0f) * 0.1f;
-    if (p.scale < 0.0f) p.scale = 0.0f;
-}
-
 bool at_limit(const particle& p, const stroke& s) {
-    const bool ctrl = s.keys.at("ctrl");
-    if (is_mode(s, "scale")) {
-        if (ctrl) return p.scale == p.rest_scale;
-        return s.keys.at("shift") && p.scale == 0.0f;
-    }
-    if (is_mode(s, "remove")) return ctrl ? p.weight >= 1.0f : p.weight <= 0.0f;
-    return ctrl && length(p.rest_position - p.position) == 0.0f;
-}
-
-void apply_targeted(particle& p, const stroke& s) {
-    const stroke_value& r = strict_at(s.recorded, p.id);
-    const stroke_value& t = strict_at(s.targets, p.id);
-    const bool ctrl = s.keys.at("ctrl");
-    // Share of the way to rest that the painted particle went: |t0 - r| / |t1 - r|. A painted
-    // particle that started at rest cannot have been relaxed, so it gives no share.
-    auto share = [](float moved, float whole) { return whole > 0.0f ? moved / whole : 0.0f; };
-    if (is_mode(s, "remove")) {
-        p.weight += (value_as<float>(t) - value_as<float>(r)) * s.weight;
-    } else if (is_mode(s, "scale")) {
-        const float r0 = value_as<float>(r);
-        if (ctrl) {
-            const auto& pair = value_as<std::array<float, 2>>(t);
-            p.scale += (p.rest_scale - p.scale) * s.weight *
-                       share(std::fabs(pair[0] - r0), std::fabs(pair[1] - r0));
-        } else {
-            p.scale += (value_as<float>(t) - r0) * s.weight;
-            if (s.keys.at("shift") && p.scale < 0.0f) p.scale = 0.0f;
-        }
-    } else {
-        const vec3& r0 = value_as<vec3>(r);
-        if (ctrl) {
-            const auto& pair = value_as<std::array<vec3, 2>>(t);
-            p.position += (p.rest_position - p.position) * s.weight *
-                          share(length(pair[0] - r0), length(pair[1] - r0));
-        } else {
-            p.position += (value_as<vec3>(t) - r0) * s.weight;
-        }
-    }
+    return brush_mode_of(s.mode).at_limit(p, s);
 }
 
 void apply_stroke(frame_set& fs, stroke& s) {

@@ -18,11 +18,11 @@ float ease_thousandths(int curve_type, long long thousandths);
 // (1 everywhere for a hard brush).
 void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius, int curve_type,
                       bool hard);
+// One particle's part of s: its recorded value back (restore), the carried share of the
+// painted change (targeted), or one painted step, by the stroke's brush kind.
 void deform(particle& p, const stroke& s);
-void move_particle(particle& p, const stroke& s);
-void change_value(particle& p, const stroke& s);
+// Whether s can no longer change p.
 bool at_limit(const particle& p, const stroke& s);
-void apply_targeted(particle& p, const stroke& s);
 
 void apply_stroke(frame_set& fs, stroke& s);
 // Whether the history's newest entry is the one of the stroke being painted at depth (an undone

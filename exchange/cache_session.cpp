@@ -71,7 +71,7 @@ QString describe(const log_event& e) {
     switch (e.kind) {
         case event_kind::stroke:
             return "stroke / frame " + QString::number(e.frame) + " / " +
-                   e.steps.front().brush.type + " / " + QString::number(e.steps.size()) + " steps";
+                   brush_name(e.steps.front().brush.type) + " / " + QString::number(e.steps.size()) + " steps";
         case event_kind::undo:
             return "undo / frame " + QString::number(e.frame);
         case event_kind::redo:

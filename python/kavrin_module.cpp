@@ -301,11 +301,11 @@ class scene {
     // Grab and Normal move particles along the step's vector: with none on any step (and Ctrl,
     // which works without one, not held) the stroke would change nothing, silently.
     static void refuse_silent_stroke(const log_event& event) {
-        const QString type = event.steps.front().brush.type;
-        if (type != "grab" && type != "normal") return;
+        const brush_kind type = event.steps.front().brush.type;
+        if (type != brush_kind::grab && type != brush_kind::normal) return;
         for (const step_inputs& step : event.steps)
             if (step.keys.at("ctrl") || step.brush.vector != vec3()) return;
-        raise(PyExc_ValueError, "steps: the " + type +
+        raise(PyExc_ValueError, "steps: the " + QString(brush_name(type)) +
                                     " brush moves particles along each step's \"vector\", and "
                                     "every vector is (0, 0, 0)");
     }

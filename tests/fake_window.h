@@ -18,7 +18,7 @@ namespace kavrin::test {
 
 class fake_window : public headless_link {
   public:
-    fake_window() { brush_state.type = "grab"; }
+    fake_window() { brush_state.type = brush_kind::grab; }
 
     std::atomic<double> free_memory{8.0 * 1024 * 1024 * 1024};
     std::function<void(emitter&, int)> on_write, on_read;

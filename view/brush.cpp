@@ -12,7 +12,7 @@ namespace kavrin {
 
 brush::brush(QObject* owner) : QObject(owner) {
     // Until the tool settings are read: a grab brush of 6 % of the focal distance.
-    v_.type = "grab";
+    v_.type = brush_kind::grab;
     v_.power = 0.5f;
     v_.time = 5.0f;
     v_.space = 0.06f;
@@ -20,7 +20,7 @@ brush::brush(QObject* owner) : QObject(owner) {
     v_.select_curve = 19;
 }
 
-QString brush::type() const {
+brush_kind brush::type() const {
     QMutexLocker hold(&lock_);
     return v_.type;
 }
@@ -48,7 +48,7 @@ void brush::set_select_curve(int curve) {
     QMutexLocker hold(&lock_);
     v_.select_curve = curve;
 }
-void brush::set_type(const QString& type) {
+void brush::set_type(brush_kind type) {
     QMutexLocker hold(&lock_);
     v_.type = type;
 }
@@ -108,12 +108,12 @@ void brush::update_vector(const vector_input& in) {
         set_vector(vec3());
         return;
     }
-    const QString kind = type();
-    if (kind == QLatin1String("normal")) {
+    const brush_kind kind = type();
+    if (kind == brush_kind::normal) {
         vec3 n;
         if (in.frame && field_normal(*in.frame, in.pick_point, in.facing, n)) last_vector = n;
         set_vector(last_vector);
-    } else if (kind == QLatin1String("grab")) {
+    } else if (kind == brush_kind::grab) {
         mouse_history.push_back(in.pick_mouse);
         if (mouse_history.size() < 11) return;
         // The newest pick against the one ten picks before; screen y grows downwards.

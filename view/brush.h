@@ -35,10 +35,8 @@ class brush : public QObject {
   public:
     explicit brush(QObject* owner);
 
-    const QStringList modes{"normal", "grab", "converge", "remove", "scale"};
-
     // Reads and writes take lock_: workers snapshot while the GUI thread drags the sizes.
-    QString type() const;
+    brush_kind type() const;
     float power() const;
     float time() const;
     float space() const;
@@ -46,7 +44,7 @@ class brush : public QObject {
     // Easing type of the falloff across the brush (QEasingCurve), one of falloffs().
     int select_curve() const;
     void set_select_curve(int curve);
-    void set_type(const QString& type);
+    void set_type(brush_kind type);
     void set_power(float power);
     void set_time(float time);
     void set_space(float space);

@@ -115,11 +115,6 @@ float fbx_scale_for(const QString& unit) {
     return 0.0f;
 }
 
-const QStringList& brush_modes() {
-    static const QStringList modes{"normal", "grab", "converge", "remove", "scale"};
-    return modes;
-}
-
 void exchange_settings(QSettings& settings, tool_state& state, bool load) {
     binder b(settings, load);
 
@@ -134,10 +129,11 @@ void exchange_settings(QSettings& settings, tool_state& state, bool load) {
     b.variant_float("time", state.time);
     b.variant_float("space", state.space);
     if (load) {
-        const QString type = settings.value("type").toString();
-        state.type = brush_modes().contains(type) ? type : brush_modes().last();
+        // A file naming no known type selects the last one.
+        state.type =
+            parse_brush_kind(settings.value("type").toString()).value_or(brush_kinds.back());
     } else {
-        settings.setValue("type", state.type);
+        settings.setValue("type", QString(brush_name(state.type)));
     }
     for (auto& [side, checked] : state.offsets)
         b.flag(QString::fromStdString("offset_" + side), checked);

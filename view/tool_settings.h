@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "core/brush_kind.h"
 #include "view/camera.h"
 
 namespace kavrin {
@@ -23,7 +24,7 @@ struct tool_state {
     float power = 0.5f;
     float time = 5.0f;
     float space = 0.08f;
-    QString type = "grab";
+    brush_kind type = brush_kind::grab;
     int select_curve = 19;  // the brush's falloff (easing type), one of falloffs()
     std::map<std::string, bool> offsets{{"left", false},
                                         {"right", false}};  // timeline side buttons
@@ -84,9 +85,6 @@ bool usable_camera(const camera_state& c);
 // Brings every value within the range of its control; a camera that cannot be used is replaced
 // by the fallback's.
 void clamp_to_controls(tool_state& state, const tool_state& fallback);
-
-// The brush types in their order; a settings file naming another type selects the last one.
-const QStringList& brush_modes();
 
 // Reads (load) or writes the state through settings. Reading keeps the value in state for a key
 // that is missing or does not parse, so a damaged file loses only what is damaged; a type that

@@ -420,7 +420,7 @@ void view3d::stroke_end() {
     // The worker clears busy however its job ends, so this wait is short.
     while (link.view.busy)
         QThread::yieldCurrentThread();
-    link.log("stroke length / " + owner_.tool().type() + " / " +
+    link.log("stroke length / " + brush_name(owner_.tool().type()) + " / " +
              QString::number(link.view.stroke_steps.load()));
     link.view.stroke_steps = 0;
     if (emitter* e = owner_.active_scene()) e->add_near();
@@ -623,7 +623,7 @@ void view3d::brush_move(const QPointF& position) {
         return;
     }
     if (!pick(position) && !pick_off_surface(position)) return;
-    if (tool.type() == QLatin1String("scale") && !owner_.toggle("cache_display")) return;
+    if (tool.type() == brush_kind::scale && !owner_.toggle("cache_display")) return;
     update_brush_vector();
 
     if (brush_left_) {
@@ -636,7 +636,7 @@ bool view3d::pick_off_surface(const QPointF& position) {
     window_link& link = owner_.link();
     // Only a Grab that has taken hold of particles goes on into space; the other brushes act
     // on the surface under the pointer.
-    if (!brush_left_ || link.view.stroke_steps < 1 || owner_.tool().type() != QLatin1String("grab"))
+    if (!brush_left_ || link.view.stroke_steps < 1 || owner_.tool().type() != brush_kind::grab)
         return false;
     link.view.set_pick_point(view_plane_point(current_projection(), width(), height(), position,
                                               link.view.pick_point()));

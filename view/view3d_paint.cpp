@@ -453,7 +453,7 @@ void view3d::draw_stroke_history(frame_set& fs) {
     const float last = float(std::max<size_t>(1, fs.history.size() - 1));
     for (size_t i = 0; i < fs.history.size(); ++i) {
         const stroke& s = fs.history[i];
-        if (s.mode == QLatin1String("scale") || s.mode == QLatin1String("remove")) continue;
+        if (channel_of(s.mode) != brush_channel::position) continue;
         const vec3 hue = heat(float(i) / last, 1.0f, 0.0f);
         for (const auto& [id, value] : s.recorded) {
             auto it = fs.particles.find(id);
@@ -558,8 +558,9 @@ void view3d::draw_brush_cursor() {
         return;
     const key_state keys = held_keys(owner_);
     const brush& tool = owner_.tool();
-    const QString type = tool.type();
-    const bool shift_mode = keys.at("shift") && (type == "scale" || type == "normal");
+    const brush_kind type = tool.type();
+    const bool shift_mode =
+        keys.at("shift") && (type == brush_kind::scale || type == brush_kind::normal);
     const float r = camera_snapshot().brush_distance * tool.space();
     float alpha = 0.2f;
     if (keys.at("ctrl"))
@@ -569,7 +570,7 @@ void view3d::draw_brush_cursor() {
     const vec3 at = link.view.pick_point();
     gl::sphere(at, r, vec3(1, 1, 1), alpha, sphere_list_);
     gl::sphere(at, r * tool.power() * 0.9f, vec3(0, 0, 0), 0.15f, sphere_list_);
-    const float sign = type == "normal" && keys.at("shift") ? -1.0f : 1.0f;
+    const float sign = type == brush_kind::normal && keys.at("shift") ? -1.0f : 1.0f;
     gl::line(at, at + tool.vector() * (r * sign), vec3(0, 0, 0), true, 4.0f);
     if (link.mirror) {
         // The mirror brush's image across x = 0, fainter than the brush itself.

@@ -83,7 +83,7 @@ TEST(Keys, WorkWhereverTheFocusIsExceptInTextFieldsAndHoldFramesDuringADrag) {
         QTest::keyClick(button, key);
     EXPECT_EQ(w.current_frame, 0);
     EXPECT_FALSE(w.playing());
-    EXPECT_EQ(w.tool_brush->type(), "grab");
+    EXPECT_EQ(w.tool_brush->type(), brush_kind::grab);
     EXPECT_EQ(w.viewport->camera().position, view_before.position);
     w.window_link::view.drag_active = false;
 
@@ -93,7 +93,7 @@ TEST(Keys, WorkWhereverTheFocusIsExceptInTextFieldsAndHoldFramesDuringADrag) {
     }
     for (int i = 0; i < 5; ++i) {
         QTest::keyClick(button, Qt::Key(Qt::Key_1 + i));
-        EXPECT_EQ(w.tool_brush->type(), w.tool_brush->modes.at(i));
+        EXPECT_EQ(w.tool_brush->type(), brush_kinds.at(size_t(i)));
     }
     const float space = w.tool_brush->space();
     QTest::keyClick(button, Qt::Key_BracketRight);
@@ -190,12 +190,12 @@ TEST(StatusLine, ShowsTheFrameTheBrushAndWhatTheBackgroundDoes) {
     EXPECT_FALSE(w.status->progress().isVisible());
 
     w.change_frame(50);
-    w.shelf->choose_brush("converge");
+    w.shelf->choose_brush(brush_kind::converge);
     w.status->refresh();
     EXPECT_TRUE(w.status->facts().startsWith("frame 50    converge    space "));
     EXPECT_TRUE(w.status->facts().endsWith("particles 5100"));
     EXPECT_EQ(w.status->note(), "");
-    w.shelf->choose_brush("scale");
+    w.shelf->choose_brush(brush_kind::scale);
     w.status->refresh();
     EXPECT_EQ(w.status->note(), "scale shows in display mode");
     w.shelf->buttons.at("cache_display")->setChecked(true);

@@ -51,10 +51,11 @@ TEST(Panel, ButtonsAndTheirLook) {
           "brush_mirror", "cache_onion_skin"})
         ASSERT_TRUE(panel.buttons.count(name)) << name;
     // Every button says what it does; those with a key name it.
-    for (const auto* group : {&panel.buttons, &panel.brush_buttons})
-        for (const auto& [name, b] : *group)
-            EXPECT_FALSE(b->toolTip().isEmpty()) << name;
-    EXPECT_TRUE(panel.brush_buttons.at("converge")->toolTip().endsWith("(key 3)"));
+    for (const auto& [name, b] : panel.buttons)
+        EXPECT_FALSE(b->toolTip().isEmpty()) << name;
+    for (const auto& [kind, b] : panel.brush_buttons)
+        EXPECT_FALSE(b->toolTip().isEmpty()) << brush_name(kind).data();
+    EXPECT_TRUE(panel.brush_buttons.at(brush_kind::converge)->toolTip().endsWith("(key 3)"));
     EXPECT_TRUE(panel.buttons.at("cache_onion_skin")->toolTip().endsWith("(key O)"));
     QPushButton* display = panel.buttons.at("cache_display");
     EXPECT_EQ(display->text(), "         Display");
@@ -69,19 +70,19 @@ TEST(Panel, ButtonsAndTheirLook) {
 TEST(Panel, TheActiveBrushTypeStaysCheckedAndAnotherReplacesIt) {
     open_window o;
     shelf_area& panel = *o.w->shelf;
-    const QString start = o.w->tool_brush->type();
-    QPushButton* active = panel.brush_buttons.at(start.toStdString());
+    const brush_kind start = o.w->tool_brush->type();
+    QPushButton* active = panel.brush_buttons.at(start);
     ASSERT_TRUE(active->isChecked());
     active->click();  // clicking the active type cannot switch it off
     EXPECT_TRUE(active->isChecked());
     EXPECT_EQ(o.w->tool_brush->type(), start);
 
     o.w->tool_brush->set_vector(vec3(1, 0, 0));
-    const std::string other = start == "scale" ? "remove" : "scale";
+    const brush_kind other = start == brush_kind::scale ? brush_kind::remove : brush_kind::scale;
     panel.brush_buttons.at(other)->click();
     EXPECT_FALSE(active->isChecked());
     EXPECT_TRUE(panel.brush_buttons.at(other)->isChecked());
-    EXPECT_EQ(o.w->tool_brush->type().toStdString(), other);
+    EXPECT_EQ(o.w->tool_brush->type(), other);
     EXPECT_EQ(o.w->tool_brush->vector(), vec3());
     int checked = 0;
     for (auto& [type, b] : panel.brush_buttons)
@@ -204,7 +205,7 @@ TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {
         o.w->tool_brush->set_space(0.123f);
         o.w->tool_brush->set_power(0.77f);
         o.w->tool_brush->set_time(3.5f);
-        o.w->shelf->brush_buttons.at("converge")->click();
+        o.w->shelf->brush_buttons.at(brush_kind::converge)->click();
         o.w->buttons.at("left")->setChecked(true);
         o.w->strip->scale = 7.5f;
         o.w->strip->offset = 321.0f;
@@ -223,8 +224,8 @@ TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {
     EXPECT_FLOAT_EQ(again.w->tool_brush->space(), 0.123f);
     EXPECT_FLOAT_EQ(again.w->tool_brush->power(), 0.77f);
     EXPECT_FLOAT_EQ(again.w->tool_brush->time(), 3.5f);
-    EXPECT_EQ(again.w->tool_brush->type(), "converge");
-    EXPECT_TRUE(again.w->shelf->brush_buttons.at("converge")->isChecked());
+    EXPECT_EQ(again.w->tool_brush->type(), brush_kind::converge);
+    EXPECT_TRUE(again.w->shelf->brush_buttons.at(brush_kind::converge)->isChecked());
     EXPECT_TRUE(again.w->buttons.at("left")->isChecked());
     EXPECT_FLOAT_EQ(again.w->strip->scale, 7.5f);
     EXPECT_FLOAT_EQ(again.w->strip->offset, 321.0f);

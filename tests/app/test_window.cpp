@@ -258,7 +258,7 @@ TEST(Window, ModifiersFollowTheirKeyEventsAndAreNotPolledBack) {
     // Without a window manager the activation may not come; the keys reach the window anyway.
     (void)QTest::qWaitForWindowActive(&w);
     w.change_frame(50);
-    w.tool_brush->set_type("converge");
+    w.tool_brush->set_type(brush_kind::converge);
     w.tool_brush->set_space(0.12f);
     w.viewport->update();
     QTest::qWait(50);
@@ -518,7 +518,7 @@ TEST(Window, NumpadKeysTurnTheViewToFrontSideAndTopAboutTheSameCentre) {
     EXPECT_EQ(o.count("camera view / "), 4);
     // The number row still chooses brush types.
     QTest::keyClick(focus, Qt::Key_3);
-    EXPECT_EQ(w.tool_brush->type(), "converge");
+    EXPECT_EQ(w.tool_brush->type(), brush_kind::converge);
 }
 
 TEST(Window, ShiftTypedIntoADialogLeavesTheBrushAloneAndRemovedParticlesAreNotCounted) {

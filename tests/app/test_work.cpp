@@ -41,7 +41,7 @@ namespace {
 // One converge stroke with the mouse on frame 50 of the fountain.
 void paint(window& w) {
     w.change_frame(50);
-    w.tool_brush->set_type("converge");
+    w.tool_brush->set_type(brush_kind::converge);
     w.tool_brush->set_space(0.12f);
     w.viewport->update();
     QTest::qWait(50);

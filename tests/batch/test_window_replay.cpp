@@ -41,7 +41,7 @@ bool save_through_panel(test::open_window& o, const QString& folder) {
 }
 
 // One stroke with the mouse along the longest stretch of frame f that picks hit.
-void paint(kavrin::kavrin& w, int f, const QString& type, float power, float time) {
+void paint(kavrin::kavrin& w, int f, brush_kind type, float power, float time) {
     w.change_frame(f);
     brush& b = *w.tool_brush;
     w.shelf->choose_brush(type);
@@ -94,17 +94,17 @@ TEST(WindowReplay, KavrinBatchWritesTheCacheTheWindowSaved) {
     // the undo has not reached yet.
     kavrin::kavrin& w = *o.w;
     w.toggles["cache_display"] = true;  // a "scale" brush needs the cache display
-    paint(w, 60, "grab", 0.8f, 3.0f);
-    paint(w, 64, "converge", 0.6f, 2.0f);
-    paint(w, 52, "scale", 0.9f, 4.0f);
+    paint(w, 60, brush_kind::grab, 0.8f, 3.0f);
+    paint(w, 64, brush_kind::converge, 0.6f, 2.0f);
+    paint(w, 52, brush_kind::scale, 0.9f, 4.0f);
     w.buttons.at("right")->setChecked(true);
-    paint(w, 80, "normal", 0.5f, 1.0f);
+    paint(w, 80, brush_kind::normal, 0.5f, 1.0f);
     w.buttons.at("right")->setChecked(false);
     ASSERT_TRUE(o.wait_for_scene());
-    paint(w, 70, "remove", 0.7f, 5.0f);
+    paint(w, 70, brush_kind::remove, 0.7f, 5.0f);
     ASSERT_TRUE(wait_until([&] { return !w.scene->near_running; }));
     QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
-    paint(w, 72, "grab", 1.0f, 6.0f);
+    paint(w, 72, brush_kind::grab, 1.0f, 6.0f);
     ASSERT_TRUE(o.wait_for_scene());
 
     ASSERT_TRUE(save_through_panel(o, painted));

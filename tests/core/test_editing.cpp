@@ -46,7 +46,7 @@ void fill_frame(emitter& e, int f) {
 
 // The particle value a stroke's mode changes: weight, scale or position.
 int field_of(const stroke& s) {
-    return s.mode == "remove" ? 0 : s.mode == "scale" ? 1 : 2;
+    return s.mode == brush_kind::remove ? 0 : s.mode == brush_kind::scale ? 1 : 2;
 }
 
 bool same_values(const particle& a, const particle& b) {
@@ -229,10 +229,9 @@ class editing_run {
     }
 
     void press() {
-        static const char* modes[] = {"normal", "grab", "converge", "remove", "scale"};
         // Brush settings change between strokes; workers read them only while a step runs.
         brush_values& b = window_.brush_state;
-        b.type = modes[pick(5)];
+        b.type = brush_kinds[size_t(pick(5))];
         b.power = draw(0.2f, 1.0f);
         b.time = float(1 + pick(5));
         // Below one half a stroke stays on its frame, which may then be the newest one built.
@@ -323,7 +322,7 @@ class editing_run {
 
     // One stroke of `steps` steps with a hard brush of full power over the whole of frame fs,
     // aimed at its middle; false when the frame did not take every step.
-    bool whole_frame_stroke(const frame_set& fs, const char* mode, bool ctrl, int steps) {
+    bool whole_frame_stroke(const frame_set& fs, brush_kind mode, bool ctrl, int steps) {
         vec3 middle;
         for (const auto& [id, p] : fs.particles)
             middle += p.position;
@@ -367,12 +366,12 @@ class editing_run {
         if (!settle()) return;
         const frame_set& fs = e_->frame(window_.current_frame);
         // A particle above full weight needs a second pass to go.
-        if (!whole_frame_stroke(fs, "remove", false, 3) || !settle()) return;
+        if (!whole_frame_stroke(fs, brush_kind::remove, false, 3) || !settle()) return;
         for (const auto& [id, p] : fs.particles)
             if (p.live()) return;
         const particle_map before = fs.particles;
         const bool scale = pick(2) == 0;
-        if (!whole_frame_stroke(fs, scale ? "scale" : "remove", !scale, 1)) return;
+        if (!whole_frame_stroke(fs, scale ? brush_kind::scale : brush_kind::remove, !scale, 1)) return;
         for (const auto& [id, p] : fs.particles) {
             const particle& was = before.at(id);
             if (scale ? p.scale == was.scale : p.weight == was.weight) ++partly_brushed_;

@@ -63,7 +63,7 @@ TEST_F(job_fixture, FailingJobIsLoggedAndTheProgramGoesOn) {
     // A stroke without key state fails its strict look-up of "ctrl" on the worker.
     particle p(1, vec3(), 1.0f);
     stroke s;
-    s.mode = "grab";
+    s.mode = brush_kind::grab;
     s.particles = {&p};
     s.falloff[1] = 1.0f;
     const job_args args{&s};

@@ -34,7 +34,6 @@ std::vector<log_event> random_events(uint32_t seed) {
         }
     };
     auto any_vec = [&] { return vec3(any_float(), any_float(), any_float()); };
-    const char* types[] = {"normal", "grab", "converge", "remove", "scale"};
     std::vector<log_event> events;
     for (int i = 0; i < 40; ++i) {
         log_event e;
@@ -44,7 +43,7 @@ std::vector<log_event> random_events(uint32_t seed) {
         if (e.kind == event_kind::stroke) {
             step_inputs s;
             s.frame = e.frame;
-            s.brush.type = types[pick(5)];
+            s.brush.type = brush_kinds[size_t(pick(5))];
             s.brush.power = std::uniform_real_distribution<float>(0.01f, 1.0f)(r);
             s.brush.space = 0.01f + std::fabs(any_float());
             s.brush.time = std::uniform_real_distribution<float>(0.0001f, 30.0f)(r);
@@ -225,7 +224,7 @@ TEST(Replay, RefusesWhatTheSceneCannotTakeAsRecorded) {
     stroke.frame = 500;
     step_inputs s;
     s.frame = 500;
-    s.brush.type = "grab";
+    s.brush.type = brush_kind::grab;
     stroke.steps.push_back(s);
     EXPECT_THROW(replay(e, w, stroke), replay_error);  // no such frame
 

@@ -52,7 +52,7 @@ struct painted_scene : ::testing::Test {
     // A grab stroke up the y axis on frame f reaching `time` frames either side, propagated and
     // settled.
     void settled_grab(int f, float time, int steps) {
-        window.brush_state.type = "grab";
+        window.brush_state.type = brush_kind::grab;
         window.brush_state.vector = vec3(0, 1, 0);
         window.brush_state.time = time;
         aim(f, 0.5f);
@@ -72,12 +72,12 @@ struct painted_scene : ::testing::Test {
 
 // A stroke of one mode and key state, painted on frame 50 with time 2.
 struct stroke_case {
-    const char* mode;
+    brush_kind mode;
     bool ctrl;
     bool shift;
 };
 
-class every_mode : public painted_scene, public ::testing::WithParamInterface<const char*> {
+class every_mode : public painted_scene, public ::testing::WithParamInterface<brush_kind> {
   protected:
     void stroke_once(const stroke_case& c) {
         {
@@ -93,7 +93,7 @@ class every_mode : public painted_scene, public ::testing::WithParamInterface<co
         paint(4);
         const int depth = e->undo_depth;
         e->add_near();
-        EXPECT_EQ(e->undo_depth, depth + 1) << c.mode;
+        EXPECT_EQ(e->undo_depth, depth + 1) << brush_name(c.mode).data();
         ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
     }
 };
@@ -110,15 +110,16 @@ int changed_particles(const particle_map& now, const particle_map& before) {
 }
 
 TEST_P(every_mode, StrokesReachTheirFramesAndUndoExactly) {
-    const char* mode = GetParam();
+    const brush_kind kind = GetParam();
+    const char* mode = brush_name(kind).data();
     const auto before = snapshot();
     // Plain, then relaxed towards rest with ctrl, then reversed with shift.
-    stroke_once({mode, false, false});
+    stroke_once({kind, false, false});
     const auto after_first = snapshot();
     for (int f = 48; f <= 52; ++f)
         EXPECT_GT(changed_particles(after_first.at(f), before.at(f)), 0) << mode << " frame " << f;
-    stroke_once({mode, true, false});
-    stroke_once({mode, false, true});
+    stroke_once({kind, true, false});
+    stroke_once({kind, false, true});
     const auto after_all = snapshot();
     for (int f : {47, 53, 0, 99})
         EXPECT_EQ(changed_particles(after_all.at(f), before.at(f)), 0) << f;
@@ -137,10 +138,10 @@ TEST_P(every_mode, StrokesReachTheirFramesAndUndoExactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, every_mode,
-                         ::testing::Values("normal", "grab", "converge", "remove", "scale"));
+                         ::testing::ValuesIn(brush_kinds));
 
 TEST_F(painted_scene, NeighboursMoveByTheirEasedShare) {
-    window.brush_state.type = "grab";
+    window.brush_state.type = brush_kind::grab;
     window.brush_state.vector = vec3(0, 1, 0);
     window.brush_state.time = 2.0f;
     aim(50, 0.4f);
@@ -226,7 +227,7 @@ TEST_F(painted_scene, NearListSpanAndWeights) {
 }
 
 TEST_F(painted_scene, AStrokeWaitsForTheWorkerThatHoldsItsFrame) {
-    window.brush_state.type = "grab";
+    window.brush_state.type = brush_kind::grab;
     window.brush_state.vector = vec3(0, 1, 0);
     aim(50, 0.5f);
     frame_set& fs = e->frame(50);
@@ -257,7 +258,7 @@ TEST_F(painted_scene, UndoRevertsTheCurrentFrameAtOnceAndOthersInTheBackground) 
     EXPECT_EQ(window.count_lines("undo"), 0);
 
     const auto before = snapshot();
-    window.brush_state.type = "grab";
+    window.brush_state.type = brush_kind::grab;
     window.brush_state.vector = vec3(0, 1, 0);
     window.brush_state.time = 2.0f;
     aim(10, 0.5f);
@@ -281,7 +282,7 @@ TEST_F(painted_scene, UndoRevertsTheCurrentFrameAtOnceAndOthersInTheBackground) 
 }
 
 TEST_F(painted_scene, UndoLeavesAnOlderStrokeOfTheCurrentFrame) {
-    window.brush_state.type = "grab";
+    window.brush_state.type = brush_kind::grab;
     window.brush_state.vector = vec3(0, 1, 0);
     window.brush_state.time = 0.0f;
     aim(10, 0.5f);
@@ -300,7 +301,7 @@ TEST_F(painted_scene, UndoLeavesAnOlderStrokeOfTheCurrentFrame) {
 }
 
 TEST_F(painted_scene, TrimmingFollowsFreeMemory) {
-    window.brush_state.type = "grab";
+    window.brush_state.type = brush_kind::grab;
     window.brush_state.vector = vec3(0, 1, 0);
     window.brush_state.time = 1.0f;
     for (int s = 0; s < 3; ++s) {
@@ -346,17 +347,18 @@ TEST_F(painted_scene, PaintingAFrameAnUndoHasNotReachedYetKeepsTheNewStroke) {
 
     // The same mode, then another mode, on frames that still hold the undone stroke: each is kept
     // under its own entry.
-    for (const char* mode : {"grab", "remove"}) {
-        const int frame = mode == std::string("grab") ? 49 : 52;
+    for (brush_kind mode : {brush_kind::grab, brush_kind::remove}) {
+        const int frame = mode == brush_kind::grab ? 49 : 52;
         window.brush_state.type = mode;
         aim(frame, 0.5f);
         paint(2);
         e->add_near();
         const std::deque<stroke>& history = e->frame(frame).history;
-        ASSERT_EQ(history.size(), 1u) << mode;
+        ASSERT_EQ(history.size(), 1u) << brush_name(mode).data();
         EXPECT_EQ(history.back().mode, mode);
         EXPECT_FALSE(history.back().undone);
-        EXPECT_GT(changed_particles(e->frame(frame).particles, before.at(frame)), 0) << mode;
+        EXPECT_GT(changed_particles(e->frame(frame).particles, before.at(frame)), 0)
+            << brush_name(mode).data();
     }
     EXPECT_EQ(e->undo_depth, 2);
     e->idle_threshold = 15;
@@ -370,7 +372,7 @@ TEST_F(painted_scene, PaintingAFrameAnUndoHasNotReachedYetKeepsTheNewStroke) {
 }
 
 TEST_F(painted_scene, TrimmingTakesTheOldestKeptGenerationAndLeavesUndoneStrokes) {
-    window.brush_state.type = "grab";
+    window.brush_state.type = brush_kind::grab;
     window.brush_state.vector = vec3(0, 1, 0);
     window.brush_state.time = 1.0f;
     std::map<int, particle_map> after_first;
@@ -461,7 +463,7 @@ TEST_F(painted_scene, ASaveRightAfterAnUndoWritesTheUndoneFrames) {
 }
 
 TEST_F(painted_scene, RedoBringsBackWhatUndoTookExactly) {
-    window.brush_state.type = "converge";
+    window.brush_state.type = brush_kind::converge;
     window.brush_state.time = 2.0f;
     aim(50, 0.5f);
     paint(3);
@@ -517,7 +519,7 @@ TEST_F(painted_scene, ARedoTheBackgroundHasNotCarriedOutYetOutlivesANewStroke) {
 
 TEST_F(painted_scene, CancelLeavesTheFrameAsItWasAtThePress) {
     const auto before = snapshot();
-    window.brush_state.type = "remove";
+    window.brush_state.type = brush_kind::remove;
     aim(50, 0.5f);
     paint(3);
     EXPECT_GT(changed_particles(e->frame(50).particles, before.at(50)), 0);
@@ -554,7 +556,7 @@ TEST(MirrorBrush, ASymmetricCloudStaysSymmetric) {
     window.current_frame = 1;
     window.brush_state.time = 1.0f;
     window.camera_state.position = vec3(0.4f, 0.5f, 4.0f);  // off the plane: the centre is mirrored
-    for (const char* mode : {"grab", "converge", "scale"}) {
+    for (brush_kind mode : {brush_kind::grab, brush_kind::converge, brush_kind::scale}) {
         window.brush_state.type = mode;
         window.brush_state.vector = normalise(vec3(0.6f, 0.7f, 0.2f));
         window.view.set_pick_point(vec3(0.2f, 0.5f, 0.5f));
@@ -588,7 +590,7 @@ TEST(MirrorBrush, ASymmetricCloudStaysSymmetric) {
 
 TEST_F(painted_scene, RedoneStrokesThatNeverReachedAFrameKeepTheirPlaceThere) {
     const auto before = snapshot();
-    window.brush_state.type = "grab";
+    window.brush_state.type = brush_kind::grab;
     window.brush_state.vector = vec3(0, 1, 0);
     window.brush_state.time = 2.0f;
     e->idle_threshold = 1000000;  // the background stays off unless let in

@@ -95,7 +95,7 @@ TEST(Stroke, DefaultsRecordAndCopy) {
     EXPECT_EQ(s.amount, 1.0f);
     EXPECT_FALSE(s.undone || s.targeted || s.restore);
 
-    s.mode = "grab";
+    s.mode = brush_kind::grab;
     particle p(3, vec3(1, 1, 1), 1.0f);
     std::vector<particle*> list{&p};
     s.record(list, false);
@@ -116,7 +116,7 @@ TEST(Stroke, DefaultsRecordAndCopy) {
     EXPECT_EQ(copy.keys, s.keys);
 
     stroke scale;
-    scale.mode = "scale";
+    scale.mode = brush_kind::scale;
     p.scale = 0.25f;
     scale.record(list, true);
     EXPECT_EQ(value_as<float>(scale.recorded.at(3)), 0.25f);

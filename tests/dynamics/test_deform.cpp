@@ -11,7 +11,7 @@ using namespace kavrin;
 
 namespace {
 
-stroke make_stroke(const char* mode, bool ctrl = false, bool shift = false) {
+stroke make_stroke(brush_kind mode, bool ctrl = false, bool shift = false) {
     stroke s;
     s.mode = mode;
     s.keys = key_state::released();
@@ -26,13 +26,13 @@ stroke make_stroke(const char* mode, bool ctrl = false, bool shift = false) {
 TEST(Deform, RemoveCompressesBeyondOne) {
     particle p(1, vec3(), 1.0f);
     p.weight = 0.5f;
-    stroke s = make_stroke("remove");
+    stroke s = make_stroke(brush_kind::remove);
     s.amount = 2.0f;
     s.falloff[1] = 1.0f;
     deform(p, s);
     EXPECT_FLOAT_EQ(p.weight, -std::log10(1.5f) - 1.0f);
     EXPECT_TRUE(p.moved && p.changed);
-    stroke back = make_stroke("remove", true);
+    stroke back = make_stroke(brush_kind::remove, true);
     back.amount = 3.0f;
     back.falloff[1] = 1.0f;
     p.weight = 0.5f;
@@ -43,7 +43,7 @@ TEST(Deform, RemoveCompressesBeyondOne) {
 
 TEST(Deform, ScaleWithShiftStopsAtZero) {
     particle p(1, vec3(), 1.0f);
-    stroke s = make_stroke("scale", false, true);
+    stroke s = make_stroke(brush_kind::scale, false, true);
     s.reach = 4.0f;
     s.falloff[1] = 1.0f;
     deform(p, s);  // 1 - 4 * 0.1 = 0.6
@@ -52,13 +52,13 @@ TEST(Deform, ScaleWithShiftStopsAtZero) {
         deform(p, s);
     EXPECT_EQ(p.scale, 0.0f);
     EXPECT_TRUE(at_limit(p, s));
-    EXPECT_FALSE(at_limit(p, make_stroke("scale")));
+    EXPECT_FALSE(at_limit(p, make_stroke(brush_kind::scale)));
 }
 
 TEST(Deform, RelaxSnapsOntoRestWithinTheThreshold) {
     particle p(1, vec3(), 1.0f);
     p.position = vec3(0.1f, 0, 0);  // 0.1 from rest
-    stroke s = make_stroke("grab", true);
+    stroke s = make_stroke(brush_kind::grab, true);
     s.reach = 10.0f;  // threshold 0.02
     s.amount = 1.0f;  // step d * 10 * 0.05 = half of d
     deform(p, s);
@@ -71,7 +71,7 @@ TEST(Deform, RelaxSnapsOntoRestWithinTheThreshold) {
 
     particle q(2, vec3(), 1.0f);
     q.scale = 2.0f;
-    stroke r = make_stroke("scale", true);
+    stroke r = make_stroke(brush_kind::scale, true);
     r.reach = 2.0f;  // threshold 0.1
     r.falloff[2] = 1.0f;
     deform(q, r);  // step (1 - 2) * 2 * 0.03 = -0.06
@@ -83,7 +83,7 @@ TEST(Deform, RelaxSnapsOntoRestWithinTheThreshold) {
 
 TEST(Deform, MovesAlongVectorNormalAndToTheCentre) {
     particle p(1, vec3(1, 0, 0), 1.0f);
-    stroke s = make_stroke("normal", false, true);
+    stroke s = make_stroke(brush_kind::normal, false, true);
     s.vector = vec3(0, 1, 0);
     s.reach = 2.0f;
     s.amount = 0.5f;
@@ -91,7 +91,7 @@ TEST(Deform, MovesAlongVectorNormalAndToTheCentre) {
     deform(p, s);  // reversed by shift: -1 * 0.5 * 2 * 0.5 * 0.01
     EXPECT_FLOAT_EQ(p.position[1], -0.005f);
 
-    stroke c = make_stroke("converge");
+    stroke c = make_stroke(brush_kind::converge);
     c.centre = vec3(1, -0.005f, 0);  // exactly at the particle: no direction
     c.falloff[1] = 1.0f;
     const vec3 before = p.position;
@@ -105,7 +105,7 @@ TEST(Deform, MovesAlongVectorNormalAndToTheCentre) {
 TEST(Deform, TargetedStrokeSkipsParticlesAtTheirLimit) {
     particle p(1, vec3(), 1.0f);
     p.weight = 0.0f;
-    stroke s = make_stroke("remove");
+    stroke s = make_stroke(brush_kind::remove);
     s.targeted = true;
     s.weight = 0.5f;
     s.recorded[1] = 1.0f;
@@ -120,7 +120,7 @@ TEST(Deform, TargetedStrokeSkipsParticlesAtTheirLimit) {
 
     particle q(2, vec3(), 1.0f);
     q.position = vec3(2, 0, 0);
-    stroke relax = make_stroke("grab", true);
+    stroke relax = make_stroke(brush_kind::grab, true);
     relax.targeted = true;
     relax.weight = 1.0f;
     relax.recorded[2] = vec3(4, 0, 0);  // the painted particle went from 4 to 3, rest 0
@@ -137,10 +137,10 @@ TEST(Deform, TargetedStrokeSkipsParticlesAtTheirLimit) {
 TEST(Deform, MissingKeysEndTheJob) {
     particle p(1, vec3(), 1.0f);
     stroke s;
-    s.mode = "grab";
+    s.mode = brush_kind::grab;
     s.falloff[1] = 1.0f;
     EXPECT_THROW(deform(p, s), std::out_of_range);  // no key state
-    stroke r = make_stroke("grab");
+    stroke r = make_stroke(brush_kind::grab);
     r.restore = true;
     EXPECT_THROW(deform(p, r), std::out_of_range);  // nothing recorded for the particle
 }
@@ -157,7 +157,7 @@ TEST(Selection, HardBrushAndFalloff) {
     test::one_frame f;
     f.add_block(5, 0.1f);
     step(f.fs, true, false);
-    stroke s = make_stroke("grab");
+    stroke s = make_stroke(brush_kind::grab);
     const vec3 centre(0.2f, 0.2f, 0.2f);
     select_particles(f.fs, s, centre, 0.15f, 0, false);
     ASSERT_FALSE(s.particles.empty());
@@ -172,7 +172,7 @@ TEST(Selection, HardBrushAndFalloff) {
         inside += length(p.position - centre) <= 0.15f ? 1 : 0;
     EXPECT_EQ(s.particles.size(), inside);
 
-    stroke hard = make_stroke("grab");
+    stroke hard = make_stroke(brush_kind::grab);
     select_particles(f.fs, hard, centre, 0.15f, 0, true);
     for (particle* p : hard.particles)
         EXPECT_EQ(hard.falloff.at(p->id), 1.0f);
@@ -202,7 +202,7 @@ TEST(Selection, LeavesSharingAPositionKeyAreBrushedOnce) {
     ASSERT_EQ(position_key(a.cell->centroid, f.fs.extent),
               position_key(b.cell->centroid, f.fs.extent));
 
-    stroke s = make_stroke("grab");
+    stroke s = make_stroke(brush_kind::grab);
     s.vector = vec3(0, 1, 0);
     s.amount = 1.0f;
     select_particles(f.fs, s, a.position, 0.1f, 0, false);

@@ -81,7 +81,7 @@ TEST(LevelIndex, ReKeyingWhatMovedMatchesTheFullRebuild) {
             int side = 0;
             for (one_frame* f : {&mended, &whole}) {
                 stroke s;
-                s.mode = "grab";
+                s.mode = brush_kind::grab;
                 s.keys = key_state::released();
                 s.keys.set("ctrl", false);
                 s.keys.set("shift", false);

@@ -175,7 +175,7 @@ TEST(BrushStroke, HeldCtrlSendsZeroVectors) {
         EXPECT_EQ(sent, vec3());
 
     // Pressing or letting go of Ctrl outside a stroke updates the vector at once.
-    b.set_type("converge");
+    b.set_type(brush_kind::converge);
     b.set_vector(vec3(1.0f, 0.0f, 0.0f));
     v.view.keys_changed();
     EXPECT_EQ(b.vector(), vec3());
@@ -194,7 +194,7 @@ TEST(BrushVector, NormalFollowsTheFieldAndKeepsTheLastNormalWhereThereIsNone) {
     fs.cell_centres[origin] = vec3(0.5f, 0.5f, 0.5f);
     fs.cell_normals[origin] = vec3(0.0f, 2.0f, 0.0f);
     brush b(nullptr);
-    b.set_type("normal");
+    b.set_type(brush_kind::normal);
     vector_input in;
     in.frame = &fs;
 

@@ -99,7 +99,7 @@ TEST(BrushSizes, DragsGrowByHalfAPercentPerPixelWithinBounds) {
     EXPECT_EQ(grown_power(0.02f, -1000.0f), 0.01f);
 
     brush b(nullptr);
-    EXPECT_EQ(b.type(), "grab");
+    EXPECT_EQ(b.type(), brush_kind::grab);
     b.set_space(0.2f);
     b.drag_space(1000.0f, 0.5f);
     EXPECT_FLOAT_EQ(b.values().space, 0.25f);

@@ -28,7 +28,7 @@ TEST(ToolSettings, SaveThenLoadReproducesTheToolState) {
     s.power = 0.37f;
     s.time = 7.25f;
     s.space = 0.0123f;
-    s.type = "converge";
+    s.type = brush_kind::converge;
     s.offsets["right"] = true;
     s.view_scale = 3.5f;
     s.view_translate = 640.25f;
@@ -51,7 +51,7 @@ TEST(ToolSettings, SaveThenLoadReproducesTheToolState) {
     EXPECT_FLOAT_EQ(r.power, s.power);
     EXPECT_FLOAT_EQ(r.time, s.time);
     EXPECT_FLOAT_EQ(r.space, s.space);
-    EXPECT_EQ(r.type, "converge");
+    EXPECT_EQ(r.type, brush_kind::converge);
     EXPECT_TRUE(r.offsets.at("right"));
     EXPECT_FALSE(r.offsets.at("left"));
     EXPECT_FLOAT_EQ(r.view_scale, 3.5f);
@@ -74,9 +74,9 @@ TEST(ToolSettings, SaveThenLoadReproducesTheToolState) {
 TEST(ToolSettings, TypeMissingOrUnknownSelectsScale) {
     QTemporaryDir dir;
     write(dir.path() + "/tool.ini", "[brush]\npower=0.5\n");
-    EXPECT_EQ(load_tool_settings(dir.path() + "/tool.ini", "").type, "scale");
+    EXPECT_EQ(load_tool_settings(dir.path() + "/tool.ini", "").type, brush_kind::scale);
     write(dir.path() + "/tool.ini", "[brush]\ntype=paint\n");
-    EXPECT_EQ(load_tool_settings(dir.path() + "/tool.ini", "").type, "scale");
+    EXPECT_EQ(load_tool_settings(dir.path() + "/tool.ini", "").type, brush_kind::scale);
 }
 
 TEST(ToolSettings, MissingOrEmptyToolFileFallsBackToDefaults) {
@@ -84,10 +84,10 @@ TEST(ToolSettings, MissingOrEmptyToolFileFallsBackToDefaults) {
     write(dir.path() + "/default.ini",
           "[brush]\ntype=normal\nspace=0.2\n[camera]\nfocal_mag=4.5\n");
     EXPECT_EQ(load_tool_settings(dir.path() + "/tool.ini", dir.path() + "/default.ini").type,
-              "normal");
+              brush_kind::normal);
     write(dir.path() + "/tool.ini", "");
     const tool_state s = load_tool_settings(dir.path() + "/tool.ini", dir.path() + "/default.ini");
-    EXPECT_EQ(s.type, "normal");
+    EXPECT_EQ(s.type, brush_kind::normal);
     EXPECT_FLOAT_EQ(s.space, 0.2f);
     EXPECT_FLOAT_EQ(s.camera.focal_mag, 4.5f);
 }
@@ -107,7 +107,7 @@ TEST(ToolSettings, BrokenValuesKeepTheirDefaults) {
     EXPECT_FLOAT_EQ(s.camera.position[1], 2.0f);
     EXPECT_FLOAT_EQ(s.camera.position[2], built_in.camera.position[2]);
     EXPECT_FLOAT_EQ(s.view_scale, built_in.view_scale);
-    EXPECT_EQ(s.type, "grab");
+    EXPECT_EQ(s.type, brush_kind::grab);
 }
 
 TEST(ToolSettings, DamagedValuesAreClampedToTheirControlsAndWrittenBackCleanly) {

@@ -83,7 +83,7 @@ struct stroke_window {
         if (!started || !wait_for_quiet()) return false;
         w->change_frame(frame);
         brush& b = *w->tool_brush;
-        b.set_type("grab");
+        b.set_type(brush_kind::grab);
         b.set_space(space);
         b.set_power(0.8f);
         b.set_time(3.0f);
