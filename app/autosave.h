@@ -8,7 +8,7 @@
 
 #include <QString>
 
-#include "core/stroke_log.h"
+#include "scene/stroke_log.h"
 
 namespace kavrin {
 

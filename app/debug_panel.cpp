@@ -12,7 +12,7 @@
 #include "app/build_info.h"
 #include "app/kavrin.h"
 #include "app/scripts.h"
-#include "core/strict.h"
+#include "base/strict.h"
 #include "view/view3d.h"
 
 namespace kavrin {

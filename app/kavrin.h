@@ -21,8 +21,8 @@
 
 #include "app/autosave.h"
 #include "app/scene_flows.h"
-#include "core/emitter.h"
-#include "core/window_link.h"
+#include "scene/emitter.h"
+#include "scene/window_link.h"
 #include "exchange/script_bridge.h"
 #include "view/view_owner.h"
 

@@ -8,7 +8,7 @@
 
 #include "app/kavrin.h"
 #include "app/transfer.h"
-#include "core/strict.h"
+#include "base/strict.h"
 
 #include "exchange/script_bridge.h"
 

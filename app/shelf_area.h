@@ -12,7 +12,7 @@
 #include <QScrollArea>
 #include <QString>
 
-#include "core/brush_kind.h"
+#include "base/brush_kind.h"
 
 class QPushButton;
 class QVBoxLayout;

@@ -13,7 +13,7 @@
 
 #include "app/kavrin.h"
 #include "app/transfer.h"
-#include "core/emitter.h"
+#include "scene/emitter.h"
 #include "view/brush.h"
 #include "view/view3d.h"
 

@@ -19,8 +19,8 @@
 #include <QRegularExpression>
 #include <QThread>
 
-#include "core/replay.h"
-#include "core/stroke_log.h"
+#include "scene/replay.h"
+#include "scene/stroke_log.h"
 #include "exchange/cache_folder.h"
 #include "exchange/cache_session.h"
 #include "exchange/partial_folder.h"

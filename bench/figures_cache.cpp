@@ -17,7 +17,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include "core/emitter.h"
+#include "scene/emitter.h"
 #include "exchange/bin_file.h"
 #include "exchange/cache_folder.h"
 #include "exchange/cache_format.h"

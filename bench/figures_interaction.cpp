@@ -11,7 +11,7 @@
 #include <QThread>
 #include <QTimer>
 
-#include "core/emitter.h"
+#include "scene/emitter.h"
 #include "dynamics/frame_step.h"
 #include "figure.h"
 #include "production_frame.h"

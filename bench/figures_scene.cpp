@@ -7,7 +7,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
-#include "core/emitter.h"
+#include "scene/emitter.h"
 #include "dynamics/deform.h"
 #include "dynamics/frame_step.h"
 #include "dynamics/grid_fields.h"

@@ -2,7 +2,7 @@
 
 #include <random>
 
-#include "dynamics/frame_step.h"
+#include "scene/frame_schedule.h"
 #include "figure.h"
 
 namespace kavrin::bench {
@@ -30,7 +30,7 @@ void play_production_frame(test::fake_window& window, std::unique_ptr<emitter>& 
     scene = std::make_unique<emitter>(true, &window);
     scene->build();
     for (int f = 0; f < frame_count; ++f)
-        build_frame(scene->frame(f), {f}, 0);
+        build_frame(*scene, scene->frame(f), {f}, 0);
 }
 
 production_frame::production_frame(int particle_count, unsigned seed) {

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "core/emitter.h"
+#include "scene/emitter.h"
 #include "fake_window.h"
 
 namespace kavrin::bench {

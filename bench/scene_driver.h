@@ -4,7 +4,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
-#include "core/emitter.h"
+#include "scene/emitter.h"
 
 namespace kavrin::bench {
 

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "core/cell_key.h"
-#include "core/vec3.h"
+#include "base/cell_key.h"
+#include "base/vec3.h"
 
 namespace kavrin {
 

@@ -6,9 +6,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/frame_set.h"
-#include "core/strict.h"
-#include "core/threading.h"
+#include "dynamics/frame_set.h"
+#include "base/strict.h"
+#include "scene/threading.h"
 
 namespace kavrin {
 

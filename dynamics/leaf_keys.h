@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/cell_key.h"
+#include "base/cell_key.h"
 
 namespace kavrin {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/frame_set.h"
-#include "core/strict.h"
+#include "dynamics/frame_set.h"
+#include "base/strict.h"
 #include "dynamics/octree.h"
 
 namespace kavrin {
@@ -160,9 +160,11 @@ bool direct_candidate(const frame_set& fs, const vec3& p, float radius, int leve
 }  // namespace
 
 cell_key position_key(const vec3& v, float extent) {
+    // Keys resolve a hundred-thousandth of the extent: finer than any two leaf centroids lie.
+    constexpr double key_steps = 100000.0;
     vec3 scaled;
     for (int i = 0; i < 3; ++i)
-        scaled[i] = float(double(v[i] / extent) * 100000.0);
+        scaled[i] = float(double(v[i] / extent) * key_steps);
     return make_key(scaled);
 }
 
@@ -240,9 +242,11 @@ void rehome(frame_set& fs, particle& p) {
         mark_for_refresh(dest);  // a cell above the leaf depth hands it down at the refresh
     };
 
+    // Each round widens the search by this many leaf half-sizes and goes one level up.
+    constexpr double search_growth = 3.5;
     thread_local std::vector<oct_tree*> candidates;
     for (int r = 0; r < fs.tree_depth; ++r) {
-        const float radius = float(double(fs.leaf_half) * 3.5 * double(r + 1));
+        const float radius = float(double(fs.leaf_half) * search_growth * double(r + 1));
         const int level = fs.tree_depth - r - 1;
         oct_tree* direct = nullptr;
         if (direct_candidate(fs, p.position, radius, level, old, direct)) {

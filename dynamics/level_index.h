@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "core/cell_key.h"
-#include "core/particle.h"
+#include "base/cell_key.h"
+#include "base/particle.h"
 
 namespace kavrin {
 

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <string>
 
-#include "core/emitter.h"
-#include "core/frame_set.h"
-#include "core/strict.h"
-#include "core/threading.h"
+#include "dynamics/frame_host.h"
+#include "dynamics/frame_set.h"
+#include "base/strict.h"
+#include "scene/threading.h"
 
 namespace kavrin {
 
@@ -154,7 +154,7 @@ void build_tree(frame_set& fs) {
         box.add(p.position);
     const vec3 scale = box.scale();
     fs.extent = box.largest_scale();
-    if (fs.owner) fs.owner->raise_max_scale(fs.extent);
+    if (fs.host) fs.host->raise_max_scale(fs.extent);
 
     fs.tree_depth = tree_depth_for(fs.particles.size());
     fs.leaf_half = fs.extent * std::pow(0.5f, float(fs.tree_depth + 1));
@@ -252,7 +252,7 @@ void measure_extent(frame_set& fs) {
             bounds.add(p.position);
     }
     fs.extent = bounds.largest_scale();
-    if (fs.owner) fs.owner->raise_max_scale(fs.extent);
+    if (fs.host) fs.host->raise_max_scale(fs.extent);
 }
 
 }  // namespace kavrin

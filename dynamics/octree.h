@@ -9,9 +9,9 @@
 
 #include <QMutex>
 
-#include "core/cell_key.h"
-#include "core/particle.h"
-#include "core/vec3.h"
+#include "base/cell_key.h"
+#include "base/particle.h"
+#include "base/vec3.h"
 
 namespace kavrin {
 

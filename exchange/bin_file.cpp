@@ -11,7 +11,7 @@
 
 #include <QFile>
 
-#include "core/stroke_log.h"
+#include "scene/stroke_log.h"
 
 namespace kavrin {
 

@@ -10,8 +10,8 @@
 
 #include <QString>
 
-#include "core/frame_set.h"
-#include "core/vec3.h"
+#include "dynamics/frame_set.h"
+#include "base/vec3.h"
 
 namespace kavrin {
 

@@ -9,7 +9,7 @@
 #include <QDateTime>
 #include <QString>
 
-#include "core/window_link.h"
+#include "scene/window_link.h"
 #include "exchange/cache_format.h"
 
 namespace kavrin {

@@ -8,7 +8,7 @@
 
 #include <QString>
 
-#include "core/frame_set.h"
+#include "dynamics/frame_set.h"
 #include "exchange/bin_file.h"
 
 namespace kavrin {

@@ -3,8 +3,8 @@
 // becomes one log line ("cache save / error / <frame> / <message>" or "cache load / error /
 // ...") and a message for the artist, and the frame stays as it was.
 
-#include "core/emitter.h"
-#include "core/window_link.h"
+#include "scene/emitter.h"
+#include "scene/window_link.h"
 #include "exchange/bin_file.h"
 #include "exchange/script_bridge.h"
 

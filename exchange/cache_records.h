@@ -4,8 +4,8 @@
 // replaced gets every frame as a set point (a nested dict) through shared_lib.export_bin and
 // gives it back through shared_lib.import_bin.
 
-#include "core/emitter.h"
-#include "core/window_link.h"
+#include "scene/emitter.h"
+#include "scene/window_link.h"
 #include "exchange/bin_file.h"
 #include "exchange/script_bridge.h"
 

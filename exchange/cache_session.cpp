@@ -10,9 +10,9 @@
 #include <QRegularExpression>
 #include <QThread>
 
-#include "core/emitter.h"
-#include "core/headless_link.h"
-#include "core/replay.h"
+#include "scene/emitter.h"
+#include "scene/headless_link.h"
+#include "scene/replay.h"
 #include "exchange/cache_folder.h"
 #include "exchange/cache_link.h"
 #include "exchange/partial_folder.h"

@@ -17,7 +17,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include "core/stroke_log.h"
+#include "scene/stroke_log.h"
 #include "exchange/bin_file.h"
 #include "exchange/cache_folder.h"
 #include "exchange/cache_format.h"

@@ -2,7 +2,7 @@
 // Import of scene geometry and of an animated scene camera from FBX files, as plain results in
 // the viewport's axes (y up, right-handed) and centimetres.
 
-#include "core/vec3.h"
+#include "base/vec3.h"
 
 #include <QString>
 #include <array>

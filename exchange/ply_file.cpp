@@ -13,7 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "core/stroke_log.h"
+#include "scene/stroke_log.h"
 #include "exchange/file_beside.h"
 
 namespace kavrin {

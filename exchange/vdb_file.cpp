@@ -18,7 +18,7 @@
 #include <openvdb/points/PointDataGrid.h>
 #include <openvdb/tools/PointIndexGrid.h>
 
-#include "core/stroke_log.h"
+#include "scene/stroke_log.h"
 #include "exchange/file_beside.h"
 
 namespace kavrin {

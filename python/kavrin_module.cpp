@@ -19,7 +19,7 @@
 #include <QJsonParseError>
 #include <QThread>
 
-#include "core/stroke_log.h"
+#include "scene/stroke_log.h"
 #include "exchange/cache_session.h"
 
 namespace bp = boost::python;

@@ -19,6 +19,6 @@ else
   bash scripts/setup.sh
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
-cmake --build "$dir" --target core_tests
+cmake --build "$dir" --target scene_tests
 KAVRIN_EDIT_SEEDS=$seeds KAVRIN_EDIT_ACTIONS=$actions \
-  "$dir/tests/core/core_tests" --gtest_filter='EditingProperty.*'
+  "$dir/tests/scene/scene_tests" --gtest_filter='EditingProperty.*'

@@ -11,8 +11,8 @@
 #include <QString>
 #include <QStringList>
 
-#include "core/emitter.h"
-#include "core/headless_link.h"
+#include "scene/emitter.h"
+#include "scene/headless_link.h"
 
 namespace kavrin::test {
 

@@ -5,7 +5,7 @@
 
 #include <QEasingCurve>
 
-#include "core/frame_set.h"
+#include "dynamics/frame_set.h"
 #include "dynamics/grid_fields.h"
 
 namespace kavrin {
@@ -16,8 +16,8 @@ brush::brush(QObject* owner) : QObject(owner) {
     v_.power = 0.5f;
     v_.time = 5.0f;
     v_.space = 0.06f;
-    v_.near_curve = 19;
-    v_.select_curve = 19;
+    v_.near_curve = QEasingCurve::InOutSine;
+    v_.select_curve = QEasingCurve::InOutSine;
 }
 
 brush_kind brush::type() const {

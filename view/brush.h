@@ -12,8 +12,8 @@
 #include <QString>
 #include <QStringList>
 
-#include "core/vec3.h"
-#include "core/window_link.h"
+#include "base/vec3.h"
+#include "scene/window_link.h"
 
 namespace kavrin {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/rotation.h"
+#include "base/rotation.h"
 
 namespace kavrin {
 

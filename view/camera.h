@@ -7,7 +7,7 @@
 #include <QPointF>
 #include <QString>
 
-#include "core/vec3.h"
+#include "base/vec3.h"
 
 namespace kavrin {
 

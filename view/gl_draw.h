@@ -2,7 +2,7 @@
 // Fixed-function drawing routines shared by the viewport's paint: lines, spheres from a display
 // list, vertex-array meshes, lit meshes and wire cubes. Call with a current GL context.
 
-#include "core/vec3.h"
+#include "base/vec3.h"
 
 namespace kavrin::gl {
 

@@ -2,8 +2,8 @@
 // How a particle looks on screen: its brightness and colour, and the point size or sphere
 // radius that the viewport draws it with. Plain arithmetic, shared by drawing and tests.
 
-#include "core/particle.h"
-#include "core/vec3.h"
+#include "base/particle.h"
+#include "base/vec3.h"
 
 namespace kavrin {
 

@@ -8,7 +8,7 @@
 #include <QOpenGLContext>
 #include <QOpenGLExtraFunctions>
 
-#include "core/frame_set.h"
+#include "dynamics/frame_set.h"
 
 namespace kavrin {
 

@@ -12,7 +12,7 @@
 
 #include <QMutex>
 
-#include "core/vec3.h"
+#include "base/vec3.h"
 #include "view/particle_look.h"
 
 namespace kavrin {

@@ -14,9 +14,9 @@
 #include <QMutexLocker>
 #include <QWheelEvent>
 
-#include "core/emitter.h"
-#include "core/frame_set.h"
-#include "dynamics/frame_step.h"
+#include "scene/emitter.h"
+#include "dynamics/frame_set.h"
+#include "scene/frame_schedule.h"
 #include "view/brush.h"
 #include "view/view3d.h"
 #include "view/view_owner.h"

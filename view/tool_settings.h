@@ -7,11 +7,12 @@
 #include <vector>
 
 #include <QByteArray>
+#include <QEasingCurve>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
 
-#include "core/brush_kind.h"
+#include "base/brush_kind.h"
 #include "view/camera.h"
 
 namespace kavrin {
@@ -25,7 +26,7 @@ struct tool_state {
     float time = 5.0f;
     float space = 0.08f;
     brush_kind type = brush_kind::grab;
-    int select_curve = 19;  // the brush's falloff (easing type), one of falloffs()
+    int select_curve = QEasingCurve::InOutSine;  // the brush's falloff, one of falloffs()
     std::map<std::string, bool> offsets{{"left", false},
                                         {"right", false}};  // timeline side buttons
 

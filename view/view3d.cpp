@@ -13,10 +13,10 @@
 #include <GL/gl.h>
 #include <GL/glu.h>
 
-#include "core/emitter.h"
-#include "core/frame_set.h"
-#include "core/strict.h"
-#include "core/threading.h"
+#include "scene/emitter.h"
+#include "dynamics/frame_set.h"
+#include "base/strict.h"
+#include "scene/threading.h"
 #include "dynamics/frame_step.h"
 #include "view/brush.h"
 #include "view/gl_draw.h"

@@ -14,7 +14,7 @@
 #include <QPointF>
 #include <QTimer>
 
-#include "core/window_link.h"
+#include "scene/window_link.h"
 #include "view/camera.h"
 #include "view/particle_picture.h"
 

@@ -21,8 +21,8 @@
 #include <QOpenGLExtraFunctions>
 #include <QOpenGLFramebufferObject>
 
-#include "core/emitter.h"
-#include "core/frame_set.h"
+#include "scene/emitter.h"
+#include "dynamics/frame_set.h"
 #include "view/view3d.h"
 #include "view/view_owner.h"
 
@@ -39,7 +39,7 @@ const float nearest_alpha = 0.5f;
 }  // namespace
 
 void view3d::draw_onion_skin(frame_set& fs, int count) {
-    emitter& e = *fs.owner;
+    emitter& e = *owner_.active_scene();
     const bool cache_display = owner_.toggle("cache_display");
     const float size = cache_display ? 1.0f : points_size(e);
     // While the view moves, large neighbours show the same sample as the frame does.

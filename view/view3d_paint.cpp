@@ -12,10 +12,10 @@
 #include <QOpenGLExtraFunctions>
 #include <QOpenGLFramebufferObject>
 
-#include "core/emitter.h"
-#include "core/frame_set.h"
-#include "core/rotation.h"
-#include "core/threading.h"
+#include "scene/emitter.h"
+#include "dynamics/frame_set.h"
+#include "base/rotation.h"
+#include "scene/threading.h"
 #include "dynamics/frame_step.h"
 #include "dynamics/octree.h"
 #include "view/brush.h"
@@ -161,7 +161,7 @@ void view3d::collect_pictures() {
 
 void view3d::build_on_worker(frame_set& fs) {
     // One build at a time: the other core is the stroke's and the background's.
-    if (!building_.empty() || !fs.owner) return;
+    if (!building_.empty() || !owner_.active_scene()) return;
     new_picture(fs);
     const unsigned id = fs.display_list;
     building_.insert(id);
@@ -189,12 +189,12 @@ void view3d::build_on_worker(frame_set& fs) {
         inbox->ready[id] = std::move(r);
     };
     const job_args args{task};
-    run_jobs(job_receiver(), false, 1, 1, fs.owner, "emitter", "task", &args);
+    run_jobs(job_receiver(), false, 1, 1, owner_.active_scene(), "emitter", "task", &args);
 }
 
 void view3d::compile_spheres(frame_set& fs, frame_picture& picture) {
     const selection_look sel = current_look();
-    const scene_figures figures = figures_of(*fs.owner);
+    const scene_figures figures = figures_of(*owner_.active_scene());
     const int size = owner_.particle_size();
     picture.points.release();
     if (picture.spheres == 0) picture.spheres = glGenLists(1);
@@ -233,7 +233,7 @@ bool view3d::refresh_picture(frame_set& fs, bool cache_display) {
     if (cache_display) {
         compile_spheres(fs, target);
     } else if (brushed) {
-        target.points.update(fs, fs.owner->selection, current_look());
+        target.points.update(fs, owner_.active_scene()->selection, current_look());
         ++target.version;
     } else {
         adopt(fs, target, make_picture_data(fs, current_look()));
@@ -252,7 +252,7 @@ void view3d::draw_particles(frame_set& fs) {
     if (picture->sphere_mode) {
         if (picture->spheres != 0) glCallList(picture->spheres);
     } else {
-        const float size = points_size(*fs.owner);
+        const float size = points_size(*owner_.active_scene());
         glPointSize(size);
         if (moving() && picture->points.sample_step() > 1) {
             picture->points.draw(true);
@@ -369,8 +369,8 @@ void view3d::prefetch_neighbours(frame_set& fs) {
     // next then have their pictures before they are asked for.
     if (moving() || !building_.empty() || owner_.toggle("cache_display")) return;
     for (const int sign : {1, -1}) {
-        auto it = fs.owner->frames.find(fs.frame + sign);
-        if (it == fs.owner->frames.end()) continue;
+        auto it = owner_.active_scene()->frames.find(fs.frame + sign);
+        if (it == owner_.active_scene()->frames.end()) continue;
         frame_set& n = it->second;
         if (n.needs_step && !n.empty && n.particles.size() > build_here_limit)
             refresh_picture(n, false);
@@ -448,7 +448,7 @@ void view3d::draw_stroke_history(frame_set& fs) {
     std::unique_lock<QMutex> hold(*fs.history_lock, std::try_to_lock);
     if (!hold.owns_lock() || fs.history.empty()) return;
     const bool cache_display = owner_.toggle("cache_display");
-    const scene_figures figures = figures_of(*fs.owner);
+    const scene_figures figures = figures_of(*owner_.active_scene());
     const int size = owner_.particle_size();
     const float last = float(std::max<size_t>(1, fs.history.size() - 1));
     for (size_t i = 0; i < fs.history.size(); ++i) {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/window_link.h"
+#include "scene/window_link.h"
 
 namespace kavrin {
 

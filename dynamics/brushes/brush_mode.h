@@ -2,9 +2,9 @@
 // What a brush kind does to one particle. A stroke looks its mode up once (brush_mode_of) and
 // calls it for each particle it brushes.
 
-#include "core/brush_kind.h"
-#include "core/particle.h"
-#include "core/stroke.h"
+#include "base/brush_kind.h"
+#include "base/particle.h"
+#include "dynamics/stroke.h"
 
 namespace kavrin {
 

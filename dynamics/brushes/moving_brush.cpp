@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "core/strict.h"
+#include "base/strict.h"
 
 namespace kavrin {
 

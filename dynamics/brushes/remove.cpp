@@ -1,7 +1,7 @@
 // Remove: fades particles out by lowering their weight; "ctrl" brings them back.
 #include <cmath>
 
-#include "core/strict.h"
+#include "base/strict.h"
 #include "dynamics/brushes/brush_mode.h"
 
 namespace kavrin {

@@ -2,7 +2,7 @@
 // their rest scale.
 #include <cmath>
 
-#include "core/strict.h"
+#include "base/strict.h"
 #include "dynamics/brushes/brush_mode.h"
 
 namespace kavrin {

@@ -16,7 +16,7 @@
 #include "app/kavrin.h"
 #include "app/shelf_area.h"
 #include "app/status_line.h"
-#include "core/frame_set.h"
+#include "dynamics/frame_set.h"
 #include "exchange/bin_file.h"
 #include "exchange/fbx_import.h"
 #include "fbx_samples.h"

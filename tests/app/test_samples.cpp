@@ -29,7 +29,7 @@
 #include "app/shelf_area.h"
 #include "app/status_line.h"
 #include "app/transfer.h"
-#include "core/frame_set.h"
+#include "dynamics/frame_set.h"
 #include "exchange/fbx_import.h"
 #include "exchange/script_call.h"
 #include "view/camera.h"

@@ -24,7 +24,7 @@
 #include "app/kavrin.h"
 #include "app/shelf_area.h"
 #include "app/status_line.h"
-#include "core/frame_set.h"
+#include "dynamics/frame_set.h"
 #include "view/brush.h"
 #include "view/hit_run.h"
 #include "view/timeline.h"
@@ -114,7 +114,9 @@ TEST(Work, NewSceneImportAndCloseAskBeforeUnsavedStrokesGo) {
         EXPECT_EQ(save.shown, 1);
         EXPECT_TRUE(save.text.contains("1 unsaved change")) << save.text.toStdString();
     }
-    EXPECT_NE(w.scene.get(), painted);
+    // A new scene, holding none of the strokes (it may sit where the old one was freed).
+    ASSERT_TRUE(w.scene);
+    EXPECT_EQ(w.scene->undo_depth, 0);
     EXPECT_EQ(QDir(dir.path() + "/kept").entryList({"*.bin"}).size(), 100);
     EXPECT_TRUE(QFile::exists(dir.path() + "/kept/kept.strokes.json"));
     EXPECT_TRUE(w.status->history().join("\n").contains("Saved 100 frames to " + dir.path()));
@@ -123,13 +125,13 @@ TEST(Work, NewSceneImportAndCloseAskBeforeUnsavedStrokesGo) {
     ASSERT_TRUE(o.wait_for_scene());
     paint(w);
     ASSERT_TRUE(o.wait_for_scene());
-    painted = w.scene.get();
     {
         answer discard("unsaved_prompt", QMessageBox::Discard);
         w.shelf->buttons.at("demo_10000")->click();
         EXPECT_EQ(discard.shown, 1);
     }
-    EXPECT_NE(w.scene.get(), painted);
+    ASSERT_TRUE(w.scene);
+    EXPECT_EQ(w.scene->undo_depth, 0);
     EXPECT_EQ(w.generation_scale, 100);
     EXPECT_EQ(o.count("unsaved strokes / discard"), 1);
 }

@@ -13,7 +13,7 @@
 
 #include "app/autosave.h"
 #include "app/kavrin.h"
-#include "core/frame_set.h"
+#include "dynamics/frame_set.h"
 #include "view/camera.h"
 #include "view/view3d.h"
 

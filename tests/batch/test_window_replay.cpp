@@ -16,7 +16,7 @@
 #include "app/kavrin.h"
 #include "app/shelf_area.h"
 #include "app/window_fixture.h"
-#include "core/stroke_log.h"
+#include "scene/stroke_log.h"
 #include "view/brush.h"
 #include "view/hit_run.h"
 #include "view/view3d.h"

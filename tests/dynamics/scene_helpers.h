@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "core/emitter.h"
+#include "scene/emitter.h"
 #include "fake_window.h"
 
 namespace kavrin::test {

@@ -4,7 +4,7 @@
 #include <random>
 #include <unordered_set>
 
-#include "core/key_state.h"
+#include "base/key_state.h"
 #include "dynamics/deform.h"
 #include "dynamics/frame_step.h"
 #include "dynamics/grid_fields.h"

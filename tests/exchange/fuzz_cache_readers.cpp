@@ -16,7 +16,7 @@
 #include <openvdb/points/PointConversion.h>
 #include <openvdb/points/PointGroup.h>
 
-#include "core/frame_set.h"
+#include "dynamics/frame_set.h"
 #include "exchange/cache_format.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <random>
 #include <unordered_set>
 
-#include "core/emitter.h"
+#include "scene/emitter.h"
 #include "exchange/bin_file.h"
 #include "exchange/cache_records.h"
 #include "exchange/fbx_import.h"

@@ -17,7 +17,7 @@
 #include <openvdb/points/PointDataGrid.h>
 #include <openvdb/points/PointGroup.h>
 
-#include "core/emitter.h"
+#include "scene/emitter.h"
 #include "exchange/cache_format.h"
 #include "exchange/exchange_support.h"
 #include "fake_window.h"

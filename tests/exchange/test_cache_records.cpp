@@ -9,7 +9,7 @@
 
 #include <QFile>
 
-#include "core/emitter.h"
+#include "scene/emitter.h"
 #include "exchange/bin_file.h"
 #include "exchange/cache_link.h"
 #include "exchange/cache_records.h"

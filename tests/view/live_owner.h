@@ -17,8 +17,8 @@
 #include <QTest>
 #include <QThread>
 
-#include "core/emitter.h"
-#include "core/strict.h"
+#include "scene/emitter.h"
+#include "base/strict.h"
 #include "fake_window.h"
 #include "view/brush.h"
 #include "view/view3d.h"

@@ -8,7 +8,7 @@
 #include <QMouseEvent>
 #include <QTest>
 
-#include "core/frame_set.h"
+#include "dynamics/frame_set.h"
 #include "hit_run.h"
 #include "live_owner.h"
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "core/emitter.h"
-#include "core/strict.h"
+#include "scene/emitter.h"
+#include "base/strict.h"
 #include "fake_window.h"
 #include "view/brush.h"
 #include "view/view_owner.h"

@@ -24,7 +24,7 @@
 #include "app/kavrin.h"
 #include "app/shelf_area.h"
 #include "app/status_line.h"
-#include "core/frame_set.h"
+#include "dynamics/frame_set.h"
 #include "view/brush.h"
 #include "view/camera.h"
 #include "view/hit_run.h"

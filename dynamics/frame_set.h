@@ -1,0 +1,167 @@
+#pragma once
+// The complete particle state of one frame: its particles, octree, level index, grid fields,
+// debug geometry, queues of pending edits, and the locks and flags that coordinate the workers.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include <QMutex>
+
+#include "base/cell_key.h"
+#include "base/particle.h"
+#include "dynamics/stroke.h"
+#include "dynamics/box_table.h"
+#include "dynamics/kd_tree.h"
+#include "dynamics/leaf_keys.h"
+#include "dynamics/octree.h"
+
+namespace kavrin {
+
+class frame_host;
+
+// Where the live particles of one grid cell lie, relative to the cell's centre: their count, the
+// sum of their offsets and the sums of products xx, yy, zz, xy, xz, yz, so that the plane they
+// spread along can be found without the particles.
+struct cell_spread {
+    double count = 0.0;
+    double sum[3] = {0.0, 0.0, 0.0};
+    double products[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+
+    void add(const cell_spread& o) {
+        count += o.count;
+        for (int i = 0; i < 3; ++i)
+            sum[i] += o.sum[i];
+        for (int i = 0; i < 6; ++i)
+            products[i] += o.products[i];
+    }
+};
+
+class frame_set {
+  public:
+    frame_set(int frame, frame_host* host);
+    frame_set(const frame_set&) = delete;
+    frame_set& operator=(const frame_set&) = delete;
+
+    frame_host* const host;  // not owned; null for a frame on its own
+    const int frame;
+
+    // Flags are read by the window and the workers of other frames without a lock; each is one
+    // atomic byte and readers tolerate a value that is one tick stale.
+    std::atomic<bool> needs_step{false};  // holds particles that must be stepped
+    std::atomic<bool> empty{false};       // the cache had no particles for this frame
+    std::atomic<bool> settled{false};     // up to date: set by a step, cleared by a stroke
+    std::atomic<bool> touched{false};     // the viewport must rebuild its drawing
+    // Steps taken: every change of the particles ends with one, so a reader that sees the same
+    // count under the eat lock sees the same particles (the status line's live count).
+    std::atomic<uint32_t> steps_taken{0};
+    std::atomic<bool> near_marked{false};   // target of the stroke propagation in progress
+    std::atomic<bool> pending_save{false};  // still to be written to the cache being saved
+    std::atomic<bool> initialised{false};   // stepped once: octree, index and grid exist
+    // Since the viewport last drew the frame, only live stroke steps changed it, so only the
+    // particles in the emitter's selection look different. Written with the eat lock held.
+    std::atomic<bool> brushed_only{false};
+
+    std::deque<stroke> near_queue;  // guarded by near_lock
+    std::deque<stroke> history;     // changed under history_lock; newest at the back
+    // Strokes undone on this frame that a redo may bring back, guarded by history_lock; by
+    // depth, the most recently undone generation at the back.
+    std::deque<redo_entry> redo;
+
+    unsigned display_list = 0;  // id of the viewport's picture; only the GUI thread uses it
+
+    const std::shared_ptr<QMutex> eat_lock;       // held by the worker processing the frame
+    const std::shared_ptr<QMutex> geometry_lock;  // guards the debug geometry arrays
+    const std::shared_ptr<QMutex> near_lock;      // guards near_queue
+    const std::shared_ptr<QMutex> history_lock;   // guards changes of history
+    const std::shared_ptr<QMutex> field_lock;     // held for the grid field passes
+
+    // The rest is changed only by the one thread that steps or deforms the frame (the frame's
+    // eat lock or the live stroke path keep those apart), or by jobs it runs and waits for.
+    particle_map particles;
+    // Records of the cache file the frame was read from, -1 for a generated frame: set by the
+    // reading, before the frame's first step.
+    int32_t source_records = -1;
+    // FNV-1a hash of the ids of those records in file order: with the count, how a stroke log
+    // tells the cache it was recorded on. Set with source_records.
+    uint64_t source_ids = 0;
+    // The particles as the scene's generator made them, before any step or edit: the next two
+    // frames are built from them, so that what the builder makes never depends on when it runs.
+    // Only the builder's thread uses it, and it drops it once those frames are built.
+    particle_map generated;
+    oct_tree root;
+    std::vector<particle*> insert_queue;  // particles waiting to be placed in the tree
+    // Every particle in map order, for the parallel shape pass; made again when the count
+    // changed (particles are only added, before the first step).
+    std::vector<particle*> particle_list;
+    // Particles that an edit marked moved since the last step (a particle may appear twice).
+    std::vector<particle*> moved_list;
+    // Nodes whose bounds are due, and nodes above the leaf depth that received particles; the
+    // re-homing threads add to both under node_lists_lock.
+    std::vector<oct_tree*> dirty_nodes;
+    std::vector<oct_tree*> refresh_nodes;
+    QMutex node_lists_lock;
+    // The leaves in tree order, for the level index; remade when a node was added.
+    std::vector<oct_tree*> leaf_order;
+    bool leaves_changed = true;
+    int tree_depth = 0;
+    float leaf_half = 0.0f;
+    float extent = 0.0f;
+
+    std::vector<leaf_keys> level_keys;
+    // Filled from leaf_order by the first query after a reset (trees_due), which may come from
+    // several re-homing threads at once: trees_lock guards the filling.
+    std::vector<kd_tree> level_trees;
+    mutable std::atomic<bool> trees_due{false};
+    mutable QMutex trees_lock;
+    // Per level, whether two leaves gave the same position key when it was indexed.
+    std::vector<char> level_collisions;
+    // The index holds the leaves with their centroids as they are now; a bounds update or a new
+    // node clears it (bounds may be updated on several threads at once).
+    std::atomic<bool> levels_current{false};
+    // For re-keying only what moved (the stepping thread alone touches these): the nodes whose
+    // bounds were recomputed since the last reset, each leaf's key as it was entered (by place
+    // in leaf_order), and the extent those keys were made with. keys_whole: the maps hold every
+    // leaf's key and nothing else, so they can be mended in place.
+    std::vector<oct_tree*> rekey_nodes;
+    std::vector<cell_key> leaf_keyed;
+    float keyed_extent = 0.0f;
+    bool keys_whole = false;
+
+    float cell_size = 0.0f;
+    std::unordered_map<cell_key, vec3, cell_key_hash> cell_centres;
+    std::unordered_map<cell_key, float, cell_key_hash> cell_density;
+    std::unordered_map<cell_key, vec3, cell_key_hash> cell_normals;
+    // Of every occupied cell; filled by the shape pass under field_lock like the maps above.
+    std::unordered_map<cell_key, cell_spread, cell_key_hash> cell_spreads;
+    QMutex grid_lock;  // guards the grid maps while a parallel pass inserts into them
+    // Centres that the slices of a parallel normal pass found missing, under grid_lock: joined
+    // after the pass, since every slice reads cell_centres while the pass runs.
+    std::vector<std::unordered_map<cell_key, vec3, cell_key_hash>> found_centres;
+
+    // Bounds of every node by slot. The stepping thread changes it (and adds slots) only while
+    // it holds geometry_lock, so that picking on the GUI thread reads it under the same lock.
+    box_table boxes;
+
+    // Box triangles of the occupied octree nodes and their face normals, under geometry_lock.
+    // Made on demand (build_debug_geometry): a step only marks them stale.
+    std::atomic<bool> debug_stale{true};
+    int debug_vertex_count = 0;
+    std::vector<float> debug_vertices;
+    std::vector<float> debug_normals;
+};
+
+// Marks p moved by an edit, so that the next step re-homes it. Only the thread that edits the
+// frame calls it.
+void mark_moved(frame_set& fs, particle& p);
+
+// Worker threads for the frame's parallel passes: its host's setting, at least 1.
+int worker_count(const frame_set& fs);
+
+// The 27 neighbour offsets of a grid cell, the zero offset included.
+const std::array<vec3, 27>& stencil();
+
+}  // namespace kavrin

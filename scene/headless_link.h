@@ -1,0 +1,48 @@
+#pragma once
+// The window of a run without one (kavrin-batch, the Python module, tests): whoever drives the
+// scene supplies the brush and camera values, log lines go to a sink of the driver's choice, and
+// the undo history is trimmed only when a replayed log says so.
+
+#include <functional>
+#include <random>
+
+#include <QMutex>
+#include <QString>
+
+#include "scene/window_link.h"
+
+namespace kavrin {
+
+class headless_link : public window_link {
+  public:
+    headless_link();
+
+    // Set by the driver between stroke steps, never while a step runs, so no lock guards them.
+    brush_values brush_state;
+    camera_values camera_state;
+    // Receives every log line; set before any work starts, only read afterwards. Called on any
+    // thread.
+    std::function<void(const QString&)> on_log;
+
+    brush_values brush() const override { return brush_state; }
+    camera_values camera() const override { return camera_state; }
+    void log(const QString& line) override;
+    double random() override;
+    // Restarts the draws of random(): a scene generated after the same seed is the same scene.
+    void reseed(unsigned seed);
+    // Ample: trims follow the log being replayed, not the memory of the machine replaying it.
+    double available_memory() const override;
+
+    // The first failed job (a "job error" log line), or empty. A failed job leaves its work
+    // undone, and a driver waiting for that work must stop instead.
+    QString job_failure() const;
+    void clear_job_failure();
+
+  private:
+    mutable QMutex lock_;  // guards the generator and the first failure
+    std::mt19937 generator_{1};
+    std::uniform_real_distribution<double> uniform_{0.1, 1.0};
+    QString job_failure_;
+};
+
+}  // namespace kavrin
