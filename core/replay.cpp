@@ -34,7 +34,8 @@ void require_frame(const emitter& e, int frame) {
         throw replay_error("frame " + std::to_string(frame) + " is not in the scene");
 }
 
-void replay_stroke(emitter& e, const replay_host& h, const log_event& event) {
+void replay_stroke(emitter& e, const replay_host& h, const log_event& event,
+                   const step_preparer& prepare) {
     require_frame(e, event.frame);
     window_link& w = h.window;
     // The left button is held for the whole stroke, as in the viewport.
@@ -44,8 +45,12 @@ void replay_stroke(emitter& e, const replay_host& h, const log_event& event) {
         ~release() { w.view.drag_active = false; }
     } released{w};
     size_t sent = 0;
+    brush_values b;  // of the last step sent, which the release reads
     try {
-        for (const step_inputs& s : event.steps) {
+        for (size_t i = 0; i < event.steps.size(); ++i) {
+            step_inputs s = event.steps[i];
+            if (prepare) prepare(s, i);
+            b = s.brush;
             w.current_frame = s.frame;
             h.set_inputs(s.brush, s.camera);
             {
@@ -75,7 +80,6 @@ void replay_stroke(emitter& e, const replay_host& h, const log_event& event) {
     }
     if (!event.end) return;
     // The release reads the values of the last step, with the end's time and near curve.
-    brush_values b = event.steps.empty() ? brush_values() : event.steps.back().brush;
     b.time = event.end->time;
     b.near_curve = event.end->near_curve;
     h.set_inputs(b, event.steps.empty() ? camera_values() : event.steps.back().camera);
@@ -183,10 +187,18 @@ void settle(emitter& e, const replay_host& host, const std::function<void()>& be
     QCoreApplication::sendPostedEvents();
 }
 
+void replay(emitter& e, headless_link& window, const log_event& event,
+            const step_preparer& prepare) {
+    const replay_host host = headless_host(window);
+    if (event.kind != event_kind::stroke) return replay(e, host, event);
+    replay_stroke(e, host, event, prepare);
+    settle(e, host);
+}
+
 void replay(emitter& e, const replay_host& host, const log_event& event) {
     switch (event.kind) {
         case event_kind::stroke:
-            replay_stroke(e, host, event);
+            replay_stroke(e, host, event, nullptr);
             break;
         case event_kind::undo:
         case event_kind::redo:

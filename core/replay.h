@@ -41,6 +41,13 @@ void settle(emitter& e, const replay_host& host, const std::function<void()>& be
 void replay(emitter& e, headless_link& window, const log_event& event);
 void replay(emitter& e, const replay_host& host, const log_event& event);
 
+// Fills in a stroke step's inputs just before it is sent, as the viewport refreshes the brush on
+// the mouse move that sends it: the step (a copy of the event's) and its index in the stroke.
+// An exception it throws ends the stroke as a failed step does.
+using step_preparer = std::function<void(step_inputs& step, size_t index)>;
+void replay(emitter& e, headless_link& window, const log_event& event,
+            const step_preparer& prepare);
+
 // What a scene needs of a log to end, on frames first to last, as the whole scene would. Frames
 // change only through the strokes that reach them, and a stroke's effect depends only on the
 // frames it reaches and on the particles of its painted frame as the stroke is made. So a stroke
