@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include "core/set_values.h"
 #include "core/threading.h"
 
 namespace kavrin {
@@ -113,6 +114,12 @@ void replay_cancel(emitter& e, window_link& w, const log_event& event) {
     w.view.drag_active = false;
 }
 
+void replay_set(emitter& e, const log_event& event) {
+    if (const QString problem = set_values_problem(e, event); !problem.isEmpty())
+        throw replay_error(problem.toStdString());
+    apply_set_values(e, event);
+}
+
 void replay_trim(emitter& e, const log_event& event) {
     require_frame(e, event.frame);
     frame_set& fs = e.frame(event.frame);
@@ -211,6 +218,9 @@ void replay(emitter& e, const replay_host& host, const log_event& event) {
         case event_kind::trim:
             replay_trim(e, event);
             break;
+        case event_kind::set:
+            replay_set(e, event);
+            break;
     }
     settle(e, host);
 }
@@ -273,6 +283,10 @@ void replay_elsewhere(emitter& e, headless_link& window, const log_event& event)
         case event_kind::stroke:
             e.recorder.append(event);
             if (event.end && event.end->drew) e.count_stroke_elsewhere();
+            break;
+        case event_kind::set:
+            e.recorder.append(event);
+            e.count_stroke_elsewhere();  // the generation it opened
             break;
         case event_kind::cancel:
         case event_kind::trim:

@@ -2,7 +2,7 @@
 // Replaying a stroke log on a scene without a window, through the entry points the window uses:
 // for each step of a stroke the window values it recorded and one "current particle" job sent
 // as the viewport sends it, then add_near (or the cancel that Esc sends); undo and redo as the
-// window's keys call them; trims as the trim job does.
+// window's keys call them; trims as the trim job does; set events as a script gave them.
 // After every event the background work runs until the scene has settled, so that the result
 // does not depend on how the window's background work happened to interleave with the user.
 

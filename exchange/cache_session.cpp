@@ -15,6 +15,7 @@
 #include "core/emitter.h"
 #include "core/headless_link.h"
 #include "core/replay.h"
+#include "core/set_values.h"
 #include "exchange/cache_folder.h"
 #include "exchange/cache_link.h"
 #include "exchange/partial_folder.h"
@@ -84,6 +85,9 @@ QString describe(const log_event& e) {
         case event_kind::trim:
             return "trim / frame " + QString::number(e.frame) + " / depth " +
                    QString::number(e.depth);
+        case event_kind::set:
+            return "set / frame " + QString::number(e.frame) + " / " + set_channel_name(e.channel) +
+                   " / " + QString::number(e.ids.size()) + " particles";
     }
     return QString();
 }
@@ -441,11 +445,11 @@ void cache_session::apply(const log_event& event) {
 
 void cache_session::run(const log_event& event, const step_preparer& prepare) {
     emitter& e = scene();
-    if (event.kind == event_kind::stroke && window_->order == position_order::reversed &&
-        !replaying_)
+    if ((event.kind == event_kind::stroke || event.kind == event_kind::set) &&
+        window_->order == position_order::reversed && !replaying_)
         throw session_error(session_error::kind::state,
                             "this scene holds positions reversed for a version 1 stroke log; open "
-                            "it again to paint on it");
+                            "it again to edit it");
     try {
         if (prepare)
             ::kavrin::replay(e, *window_, event, prepare);
@@ -455,6 +459,21 @@ void cache_session::run(const log_event& event, const step_preparer& prepare) {
         throw session_error(session_error::kind::replay,
                             describe(event) + ": " + QString::fromStdString(err.what()));
     }
+}
+
+void cache_session::set_values(int frame, set_channel channel, std::vector<int32_t> ids,
+                               std::vector<float> values) {
+    log_event event;
+    event.kind = event_kind::set;
+    event.frame = frame;
+    event.channel = channel;
+    event.ids = std::move(ids);
+    event.values = std::move(values);
+    if (const QString problem = set_values_problem(scene(), event); !problem.isEmpty())
+        throw session_error(session_error::kind::input,
+                            "set " + set_channel_name(channel) + "s: " + problem);
+    window_->current_frame = frame;
+    apply(event);
 }
 
 std::map<int, int> cache_session::apply_stroke(const log_event& event,

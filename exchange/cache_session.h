@@ -125,6 +125,11 @@ class cache_session {
     // is done. The log holds the vectors used.
     std::map<int, int> apply_stroke(const log_event& event,
                                     const std::vector<bool>& without_vector = {});
+    // Gives particles of a frame new values as one undoable edit of that frame, logged as a set
+    // event: ids each once, values in turn (x, y, z of each position in the order of frame()).
+    // Refused (session_error::kind::input) with what is wrong before anything changes.
+    void set_values(int frame, set_channel channel, std::vector<int32_t> ids,
+                    std::vector<float> values);
     // Replays a whole log, reporting each event. A log of version 1 needs a scene opened for
     // it: a scene opened otherwise with nothing done to it yet is opened again for it.
     // `recorded` is the cache the log names (read_stroke_log); when it differs from this scene's

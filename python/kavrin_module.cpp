@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -103,6 +105,13 @@ int whole_number(const bp::object& o, const char* name) {
         raise(PyExc_ValueError, QString("%1 is too large for a frame number").arg(name));
     }
     return int(value);
+}
+
+// A Python number (numpy scalars included) as a double.
+double as_double(const bp::object& o) {
+    const double v = PyFloat_AsDouble(o.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw bp::error_already_set();
+    return v;
 }
 
 // Turns values json cannot write (numpy scalars and arrays) into plain Python ones; set by the
@@ -256,6 +265,64 @@ class scene {
         effect["drew"] = !changed.empty();
         effect["particles"] = particles;
         return effect;
+    }
+
+    void set_positions(const bp::object& frame, const bp::object& ids, const bp::object& values) {
+        set_values(set_channel::position, frame, ids, values);
+    }
+    void set_scales(const bp::object& frame, const bp::object& ids, const bp::object& values) {
+        set_values(set_channel::scale, frame, ids, values);
+    }
+    void set_weights(const bp::object& frame, const bp::object& ids, const bp::object& values) {
+        set_values(set_channel::weight, frame, ids, values);
+    }
+
+    // Values given to particles of a frame: ids any sequence of whole numbers, values one number
+    // (three for a position) for each, as numpy reads them.
+    void set_values(set_channel channel, const bp::object& frame, const bp::object& ids,
+                    const bp::object& values) {
+        const int number = whole_number(frame, "frame");
+        const bp::object numpy = bp::import("numpy");
+        const bp::object id_array = numpy.attr("asarray")(ids);
+        const std::string kind = bp::extract<std::string>(id_array.attr("dtype").attr("kind"));
+        const long count = bp::extract<long>(id_array.attr("size"));
+        if (bp::extract<int>(id_array.attr("ndim"))() != 1)
+            raise(PyExc_ValueError, "ids: a sequence of particle ids");
+        if (count == 0) raise(PyExc_ValueError, "ids: no particle is given");
+        if (kind != "i" && kind != "u")
+            raise(PyExc_TypeError, "ids must be whole numbers, not " +
+                                       QString::fromStdString(bp::extract<std::string>(
+                                           bp::str(id_array.attr("dtype")))()));
+        if (as_double(id_array.attr("min")()) < double(std::numeric_limits<int32_t>::min()) ||
+            as_double(id_array.attr("max")()) > double(std::numeric_limits<int32_t>::max()))
+            raise(PyExc_ValueError, "ids: a particle id is beyond 32 bits");
+        const int width = set_channel_width(channel);
+        const bp::object value_array = numpy.attr("asarray")(values, "f8");
+        const bp::object wanted = width == 1 ? bp::make_tuple(count) : bp::make_tuple(count, width);
+        if (value_array.attr("shape") != wanted)
+            raise(PyExc_ValueError,
+                  QString("values: shape %1 for %2 ids, %3 wanted")
+                      .arg(QString::fromStdString(
+                          bp::extract<std::string>(bp::str(value_array.attr("shape")))()))
+                      .arg(count)
+                      .arg(QString::fromStdString(bp::extract<std::string>(bp::str(wanted))())));
+        // Single precision holds them: beyond it they would become infinite.
+        const double largest = as_double(numpy.attr("abs")(value_array).attr("max")());
+        if (!std::isfinite(largest) || largest > double(std::numeric_limits<float>::max()))
+            raise(PyExc_ValueError, "values: every value must be a finite single-precision number");
+        auto bytes_of = [&numpy](const bp::object& a, const char* dtype) {
+            const bp::object b = numpy.attr("ascontiguousarray")(a, dtype).attr("tobytes")();
+            return std::string(PyBytes_AsString(b.ptr()), size_t(PyBytes_Size(b.ptr())));
+        };
+        const std::string id_bytes = bytes_of(id_array, "<i4");
+        const std::string value_bytes = bytes_of(value_array, "<f4");
+        std::vector<int32_t> id_list(static_cast<size_t>(count));
+        std::vector<float> value_list(size_t(count) * size_t(width));
+        std::memcpy(id_list.data(), id_bytes.data(), id_bytes.size());
+        std::memcpy(value_list.data(), value_bytes.data(), value_bytes.size());
+        cache_session& s = session();
+        without_gil free;
+        s.set_values(number, channel, std::move(id_list), std::move(value_list));
     }
 
     void undo(const bp::object& frame) { history(event_kind::undo, frame); }
@@ -462,6 +529,20 @@ BOOST_PYTHON_MODULE(_kavrin) {
              "(ValueError when the first such step finds none); the log records the vectors "
              "used. A grab or normal stroke whose every given vector is (0, 0, 0) is refused "
              "(ValueError).")
+        .def("set_positions", &scene::set_positions,
+             (bp::arg("frame"), bp::arg("ids"), bp::arg("positions")),
+             "Gives the particles ids (each once, all of the frame) the positions given, an (n, "
+             "3) array-like with x, y, z as positions() gives them: one edit of that frame "
+             "alone, undone and redone as a stroke is and recorded in the log (a \"set\" "
+             "event), so that a replay gives it again. ValueError when an id is not on the "
+             "frame or a value is not finite.")
+        .def("set_scales", &scene::set_scales,
+             (bp::arg("frame"), bp::arg("ids"), bp::arg("scales")),
+             "Gives the particles ids the scales given (0 or more), as set_positions does.")
+        .def("set_weights", &scene::set_weights,
+             (bp::arg("frame"), bp::arg("ids"), bp::arg("weights")),
+             "Gives the particles ids the weights given (0 or below removes them), as "
+             "set_positions does.")
         .def("undo", &scene::undo, (bp::arg("frame") = bp::object()),
              "Undoes the last stroke, as Ctrl+Z on the given frame (default: current_frame).")
         .def("redo", &scene::redo, (bp::arg("frame") = bp::object()),

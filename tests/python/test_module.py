@@ -8,6 +8,8 @@ import sys
 import tempfile
 import unittest
 
+import numpy as np
+
 sys.path.insert(0, os.environ["KAVRIN_BUILD"])
 import kavrin  # noqa: E402
 
@@ -105,6 +107,22 @@ class ModuleCase(unittest.TestCase):
         self.scene.redo()
         self.assertEqual(snapshot(self.scene), after)
 
+        # Values set directly: exactly those particles of that frame alone, undone and redone.
+        ids = self.scene.ids(6)[::7]
+        moved = self.scene.positions(6)[::7] + [0.0, 0.25, -0.5]
+        self.scene.set_positions(6, ids, moved)
+        self.scene.set_weights(6, ids[:3], [0.0, -1.0, 0.5])
+        edited = snapshot(self.scene)
+        self.assertEqual(sorted(f for f in after if after[f] != edited[f]), [6])
+        self.assertEqual(self.scene.positions(6)[::7].tolist(), moved.astype("f4").tolist())
+        self.assertEqual(self.scene.weights(6)[::7][:3].tolist(), [0.0, -1.0, 0.5])
+        self.scene.undo()
+        self.scene.undo()
+        self.assertEqual(snapshot(self.scene), after)
+        self.scene.redo()
+        self.scene.redo()
+        self.assertEqual(snapshot(self.scene), edited)
+
     def test_a_replayed_log_saves_the_same_files(self):
         stroke(self.scene, 3, "converge", time=3)
         stroke(self.scene, 8, "scale", time=2, keys={"shift": True})
@@ -121,6 +139,10 @@ class ModuleCase(unittest.TestCase):
         normal, grab = json.loads(self.scene.log())["events"][-2:]
         self.assertTrue(all(s["vector"][1] > 0.9 for s in normal["steps"]), normal)
         self.assertTrue(all(s["vector"][0] > 0.99 for s in grab["steps"]), grab)
+        ids = self.scene.ids(4)[::3]
+        self.scene.set_positions(4, ids, self.scene.positions(4)[::3] + [0.0, 0.3, 0.0])
+        self.scene.set_scales(np.int64(4), ids[:5].tolist(), np.full(5, 2.5))
+        self.scene.undo()
         painted = os.path.join(self.tmp.name, "painted")
         self.scene.save(painted)
         log = os.path.join(painted, "painted.strokes.json")
@@ -143,7 +165,6 @@ class ModuleCase(unittest.TestCase):
                          ["part.%03d.bin" % f for f in (2, 3, 4)] + ["part.strokes.json"])
 
     def test_numpy_values_a_with_block_and_the_version(self):
-        import numpy as np
         self.assertRegex(kavrin.__version__, r"^\d+\.\d+")
         with kavrin.Scene(self.cache) as scene:
             self.assertEqual(len(scene), len(self.written))
@@ -201,6 +222,13 @@ class ModuleCase(unittest.TestCase):
             self.scene.stroke(frame=2, type="normal", steps=[{"pick": [40, 40, 40]}])
         with self.assertRaisesRegex(ValueError, "the picks do not move across the view"):
             self.scene.stroke(frame=2, type="grab", steps=[{"pick": [0, 0, 0]}] * 3)
+        for ids, values, why in (([1, 999], [[0, 0, 0]] * 2, "frame 2 holds no particle 999"),
+                                 ([1, 1], [[0, 0, 0]] * 2, "particle 1 is given twice"),
+                                 ([1, 2], [[0, 0, 0]], r"shape \(1, 3\) for 2 ids"),
+                                 ([1], [[0, 4e38, 0]], "finite single-precision"),
+                                 ([1.5], [[0, 0, 0]], "whole numbers")):
+            with self.assertRaisesRegex((ValueError, TypeError), why):
+                self.scene.set_positions(2, ids, values)
         with self.assertRaisesRegex(kavrin.Error, "frame 99 is not in the scene"):
             self.scene.stroke(frame=99, type="grab", steps=[{"pick": [0, 0, 0]}])
         blocker = os.path.join(self.tmp.name, "a_file")
