@@ -29,6 +29,11 @@ constexpr brush_channel channel_of(brush_kind k) {
                                     : brush_channel::position;
 }
 
+// Whether a step of the kind moves particles along its vector (Normal and Grab).
+constexpr bool brush_needs_vector(brush_kind k) {
+    return k == brush_kind::normal || k == brush_kind::grab;
+}
+
 // The kind's name as settings, logs and scripts spell it: "normal", "grab", …
 QLatin1String brush_name(brush_kind k);
 // The kind named name, or none for a text that names no kind.

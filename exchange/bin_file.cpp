@@ -411,6 +411,65 @@ long long read_bin_frame(const QString& path, frame_set& fs, position_order orde
     return dropped + join_read_frame(fs, read, in.header.particles, ids_hash);
 }
 
+record_channels read_bin_channel(const QString& path, const QString& name) {
+    checked_file in(path);
+    const bin_record_layout& l = *in.layout;
+    const int scale_at = scale_offset(in.header.fluid_type, l);
+    struct field {
+        const char* name;
+        int offset;
+        char kind;
+        int item_size, width;
+    };
+    const field fields[] = {{"position", 0, 'f', 4, 3},
+                            {"velocity", l.velocity, 'f', 4, 3},
+                            {"force", l.force, 'f', 4, 3},
+                            {"vorticity", l.vorticity, 'f', 4, 3},
+                            {"normal_vector", l.normal, 'f', 4, 3},
+                            {"neighbors", l.neighbors, 'i', 4, 1},
+                            {"texture_vector", l.texture, 'f', 4, 3},
+                            {"info_bits", l.info_bits, 'i', 2, 1},
+                            {"elapsed_particle_time", l.elapsed, 'f', 4, 1},
+                            {"isolation_time", l.isolation, 'f', 4, 1},
+                            {"viscosity", l.viscosity, 'f', 4, 1},
+                            {"density", l.density, 'f', 4, 1},
+                            {"pressure", l.pressure, 'f', 4, 1},
+                            {"mass", l.mass, 'f', 4, 1},
+                            {"temperature", l.temperature, 'f', 4, 1},
+                            {"id", l.id, l.wide_id ? 'u' : 'i', l.wide_id ? 8 : 4, 1}};
+    record_channels out;
+    const field* chosen = nullptr;
+    for (const field& f : fields) {
+        if (f.offset < 0) continue;
+        out.names.push_back(f.name);
+        if (name == f.name) chosen = &f;
+    }
+    if (!chosen) return out;
+    record_channel c;
+    c.name = chosen->name;
+    c.kind = chosen->kind;
+    c.item_size = chosen->item_size;
+    c.width = chosen->width;
+    if (chosen->offset == 0) c.role = channel_role::position;
+    if (chosen->offset == scale_at) c.role = channel_role::scale;
+    const int bytes = c.record_size();
+    c.values.resize(qsizetype(in.header.particles) * bytes);
+    out.ids.resize(size_t(in.header.particles));
+    std::vector<char> chunk;
+    for (int done = 0; done < in.header.particles;) {
+        const int n = in.read_chunk(done, chunk, path);
+        for (int r = 0; r < n; ++r) {
+            const char* record = chunk.data() + size_t(r) * size_t(l.size);
+            std::memcpy(c.values.data() + qsizetype(done + r) * bytes, record + chosen->offset,
+                        size_t(bytes));
+            out.ids[size_t(done + r)] = record_id(record, l);
+        }
+        done += n;
+    }
+    out.found = std::move(c);
+    return out;
+}
+
 long long join_read_frame(frame_set& fs, particle_map& read, int32_t records, uint64_t ids) {
     if (fs.particles.empty()) {
         fs.particles.swap(read);

@@ -12,6 +12,7 @@
 
 #include "dynamics/frame_set.h"
 #include "base/vec3.h"
+#include "exchange/record_channel.h"
 
 namespace kavrin {
 
@@ -111,6 +112,13 @@ std::vector<const particle*> live_by_id(const frame_set& fs);
 // particle of an id wins, whether the frame held it already or an earlier record had it. All or
 // nothing: a refused file leaves the frame as it was. Returns how many records were left out.
 long long read_bin_frame(const QString& path, frame_set& fs, position_order order);
+
+// The record fields of the file as channels, by their set point keys ("position", "velocity",
+// "force", "vorticity" from version 9, "normal_vector", "neighbors", "texture_vector",
+// "info_bits", "elapsed_particle_time", "isolation_time", "viscosity", "density", "pressure",
+// "mass", "temperature", "id"), with the one named read from every record. The field the fluid
+// type names carries the scale. Refuses what read_bin_frame refuses of the header (bin_error).
+record_channels read_bin_channel(const QString& path, const QString& name);
 
 // Joins the particles read from a file of `records` records into the frame, as every format's
 // reader does: into an empty frame they go whole and the frame becomes the file's (with `ids`,

@@ -115,6 +115,18 @@ void write_cache_file(const QString& target, const frame_set& fs, const QString&
     write_bin_frame(target, fs, from, order);
 }
 
+record_channels read_record_channel(const QString& path, const QString& name) {
+    switch (cache_format_of(path).value_or(cache_format::bin)) {
+        case cache_format::vdb:
+            return read_vdb_channel(path, name);
+        case cache_format::ply:
+            return read_ply_channel(path, name);
+        case cache_format::bin:
+            break;
+    }
+    return read_bin_channel(path, name);
+}
+
 std::vector<QString> dropped_attributes(const QString& source, cache_format target) {
     const std::optional<cache_format> from = cache_format_of(source);
     if (!from || *from == target) return {};

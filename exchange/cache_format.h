@@ -38,6 +38,10 @@ long long read_cache_file(const QString& path, frame_set& fs, position_order ord
 void write_cache_file(const QString& target, const frame_set& fs, const QString& source,
                       position_order order);
 
+// The channels of a cache file of any format, with the one named (read_bin_channel,
+// read_vdb_channel, read_ply_channel).
+record_channels read_record_channel(const QString& path, const QString& name);
+
 // What saving the frames read from source in the target format leaves out: the source's
 // fields or attributes beyond position, id and scale when the formats differ, else nothing.
 std::vector<QString> dropped_attributes(const QString& source, cache_format target);

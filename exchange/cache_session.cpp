@@ -2,21 +2,25 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QStringList>
 #include <QThread>
 
 #include "scene/emitter.h"
 #include "scene/headless_link.h"
 #include "scene/replay.h"
+#include "scene/set_values.h"
 #include "exchange/cache_folder.h"
 #include "exchange/cache_link.h"
 #include "exchange/partial_folder.h"
 #include "exchange/script_bridge.h"
+#include "exchange/step_vector.h"
 
 namespace kavrin {
 
@@ -81,6 +85,9 @@ QString describe(const log_event& e) {
         case event_kind::trim:
             return "trim / frame " + QString::number(e.frame) + " / depth " +
                    QString::number(e.depth);
+        case event_kind::set:
+            return "set / frame " + QString::number(e.frame) + " / " + set_channel_name(e.channel) +
+                   " / " + QString::number(e.ids.size()) + " particles";
     }
     return QString();
 }
@@ -361,30 +368,140 @@ frame_data cache_session::frame(int number) const {
     return out;
 }
 
+frame_channel cache_session::channel(int number, const QString& name) const {
+    const emitter& e = scene();
+    using kind = session_error::kind;
+    if (!e.frames.count(number))
+        throw session_error(kind::input,
+                            "frame " + QString::number(number) + " is not in the scene");
+    const frame_set& fs = e.frame(number);
+    const auto source = window_->source_files.find(number);
+    if (fs.source_records < 0 || source == window_->source_files.end())
+        throw session_error(kind::input,
+                            QString("frame %1 was not read from a cache file: it has no channel "
+                                    "\"%2\", only positions, scales and weights")
+                                .arg(number)
+                                .arg(name));
+    record_channels read;
+    try {
+        read = read_record_channel(source->second, name);
+    } catch (const bin_error& err) {
+        throw session_error(kind::input, QString::fromStdString(err.what()));
+    }
+    if (!read.found) {
+        QStringList names;
+        for (const QString& n : read.names)
+            names << n;
+        throw session_error(kind::input, QString("frame %1 has no channel \"%2\"; %3 holds %4")
+                                             .arg(number)
+                                             .arg(name)
+                                             .arg(QFileInfo(source->second).fileName())
+                                             .arg(names.isEmpty() ? "none" : names.join(", ")));
+    }
+    const record_channel& c = *read.found;
+    const int bytes = c.record_size();
+    const size_t records = read.ids.size();
+    if (records != size_t(fs.source_records) || c.values.size() != qsizetype(records) * bytes)
+        throw session_error(kind::input, source->second + " changed since frame " +
+                                             QString::number(number) + " was read from it");
+
+    std::vector<const particle*> sorted;
+    for (const auto& [id, p] : fs.particles)
+        sorted.push_back(&p);
+    std::sort(sorted.begin(), sorted.end(),
+              [](const particle* a, const particle* b) { return a->id < b->id; });
+    frame_channel out{c.kind, c.item_size, c.width,
+                      QByteArray(qsizetype(sorted.size()) * bytes, 0)};
+    for (size_t i = 0; i < sorted.size(); ++i) {
+        const particle& p = *sorted[i];
+        if (p.record < 0 || size_t(p.record) >= records || read.ids[size_t(p.record)] != p.id)
+            throw session_error(kind::input, source->second + " changed since frame " +
+                                                 QString::number(number) + " was read from it");
+        char* at = out.values.data() + qsizetype(i) * bytes;
+        std::memcpy(at, c.values.constData() + qsizetype(p.record) * bytes, size_t(bytes));
+        // The edits: a save writes these values, not the file's.
+        if (c.role == channel_role::position) {
+            const vec3 xyz = in_scene_order(p.position, window_->order);
+            if (c.component >= 0)
+                put_component(xyz[c.component], c.kind, c.item_size, at);
+            else
+                for (int k = 0; k < 3 && k < c.width; ++k)
+                    put_component(xyz[k], c.kind, c.item_size, at + k * c.item_size);
+        } else if (c.role == channel_role::scale) {
+            put_component(p.scale, c.kind, c.item_size, at);
+        }
+    }
+    return out;
+}
+
 int cache_session::current_frame() const {
     scene();
     return window_->current_frame;
 }
 
 void cache_session::apply(const log_event& event) {
+    run(event, nullptr);
+}
+
+void cache_session::run(const log_event& event, const step_preparer& prepare) {
     emitter& e = scene();
-    if (event.kind == event_kind::stroke && window_->order == position_order::reversed &&
-        !replaying_)
+    if ((event.kind == event_kind::stroke || event.kind == event_kind::set) &&
+        window_->order == position_order::reversed && !replaying_)
         throw session_error(session_error::kind::state,
                             "this scene holds positions reversed for a version 1 stroke log; open "
-                            "it again to paint on it");
+                            "it again to edit it");
     try {
-        ::kavrin::replay(e, *window_, event);
+        if (prepare)
+            ::kavrin::replay(e, *window_, event, prepare);
+        else
+            ::kavrin::replay(e, *window_, event);
     } catch (const replay_error& err) {
         throw session_error(session_error::kind::replay,
                             describe(event) + ": " + QString::fromStdString(err.what()));
     }
 }
 
-std::map<int, int> cache_session::apply_stroke(const log_event& event) {
-    const emitter& e = scene();
-    const int depth = e.undo_depth;
+void cache_session::set_values(int frame, set_channel channel, std::vector<int32_t> ids,
+                               std::vector<float> values) {
+    log_event event;
+    event.kind = event_kind::set;
+    event.frame = frame;
+    event.channel = channel;
+    event.ids = std::move(ids);
+    event.values = std::move(values);
+    if (const QString problem = set_values_problem(scene(), event); !problem.isEmpty())
+        throw session_error(session_error::kind::input,
+                            "set " + set_channel_name(channel) + "s: " + problem);
+    window_->current_frame = frame;
     apply(event);
+}
+
+std::map<int, int> cache_session::apply_stroke(const log_event& event,
+                                               const std::vector<bool>& without_vector) {
+    emitter& e = scene();
+    const int depth = e.undo_depth;
+    std::optional<vec3> previous;
+    // Without a vector to find, the stroke goes as a replayed one.
+    const bool finding =
+        std::find(without_vector.begin(), without_vector.end(), true) != without_vector.end() &&
+        e.frames.count(event.frame);
+    const step_preparer prepare = [&](step_inputs& step, size_t i) {
+        if (i < without_vector.size() && without_vector[i]) {
+            const std::optional<vec3> v = step_vector(e.frame(event.frame), event.steps, i);
+            if (!v && !previous)
+                throw session_error(
+                    session_error::kind::input,
+                    QString("steps[%1]: no \"vector\", and the %2 brush finds none there (%3)")
+                        .arg(i)
+                        .arg(brush_name(step.brush.type))
+                        .arg(step.brush.type == brush_kind::normal
+                                 ? "no surface under the pick"
+                                 : "the picks do not move across the view"));
+            step.brush.vector = v ? *v : *previous;
+        }
+        previous = step.brush.vector;
+    };
+    run(event, finding ? prepare : step_preparer());
     std::map<int, int> changed;
     if (e.undo_depth == depth) return changed;
     // The stroke's generation: its entry in the history of every frame it reached.

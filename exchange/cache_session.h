@@ -17,6 +17,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include "scene/replay.h"
 #include "scene/stroke_log.h"
 #include "exchange/bin_file.h"
 #include "exchange/cache_folder.h"
@@ -48,6 +49,17 @@ struct frame_data {
     std::vector<float> positions;  // x, y, z of each particle in turn
     std::vector<float> scales;
     std::vector<float> weights;
+};
+
+// One channel of a frame's particles in the order of frame_data: each particle's record of the
+// cache file the frame was read from, but for the channels the scene edits (position, scale),
+// which give the scene's values in the channel's own type. The shape and numeric kind are the
+// file's (record_channel).
+struct frame_channel {
+    char kind = 'f';
+    int item_size = 4;
+    int width = 1;
+    QByteArray values;  // particles x width components, native byte order
 };
 
 // What a save does with a file of its own name that is there already with other bytes. One with
@@ -96,6 +108,10 @@ class cache_session {
     bool is_open() const { return scene_ != nullptr; }
     std::vector<int> frames() const;
     frame_data frame(int number) const;
+    // A channel of the records a frame was read from (read_record_channel names them); an
+    // unknown name, or a frame not read from a file, is refused (session_error::kind::input)
+    // with the channels there are.
+    frame_channel channel(int number, const QString& name) const;
     // The frame an undo or redo without a frame number works on at once: the last one painted,
     // undone or redone, or the first frame.
     int current_frame() const;
@@ -103,8 +119,17 @@ class cache_session {
     // Replays one event (a stroke is ended and propagated when it has an end), and settles.
     void apply(const log_event& event);
     // Applies a stroke as apply does and says what it changed: its particles on each frame it
-    // reached, by frame; empty when it drew nothing.
-    std::map<int, int> apply_stroke(const log_event& event);
+    // reached, by frame; empty when it drew nothing. The steps that without_vector marks true
+    // take the brush vector the window would compute there (step_vector), or else the one
+    // before; a first step that has none is refused (session_error::kind::input) before anything
+    // is done. The log holds the vectors used.
+    std::map<int, int> apply_stroke(const log_event& event,
+                                    const std::vector<bool>& without_vector = {});
+    // Gives particles of a frame new values as one undoable edit of that frame, logged as a set
+    // event: ids each once, values in turn (x, y, z of each position in the order of frame()).
+    // Refused (session_error::kind::input) with what is wrong before anything changes.
+    void set_values(int frame, set_channel channel, std::vector<int32_t> ids,
+                    std::vector<float> values);
     // Replays a whole log, reporting each event. A log of version 1 needs a scene opened for
     // it: a scene opened otherwise with nothing done to it yet is opened again for it.
     // `recorded` is the cache the log names (read_stroke_log); when it differs from this scene's
@@ -158,6 +183,8 @@ class cache_session {
     void replay_events(const std::vector<log_event>& events, const std::vector<bool>* held);
     void settle_reporting(const QString& topic, const std::function<int()>& done, int total);
     void check_failures(session_error::kind kind);
+    // Replays one event, each stroke step prepared first when prepare is given.
+    void run(const log_event& event, const step_preparer& prepare);
 
     std::unique_ptr<link> window_;  // outlives scene_, which uses it
     std::unique_ptr<emitter> scene_;

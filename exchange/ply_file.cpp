@@ -747,6 +747,52 @@ long long read_ply_frame(const QString& path, frame_set& fs, position_order orde
     return dropped + join_read_frame(fs, read, int32_t(vertices.count), ids);
 }
 
+record_channels read_ply_channel(const QString& path, const QString& name) {
+    ply_input in(path);
+    const ply_header& h = in.header();
+    const vertex_columns c = find_vertices(in);
+    const ply_element& vertices = h.elements[c.element];
+    record_channels out;
+    int chosen = -1;
+    for (size_t p = 0; p < vertices.properties.size(); ++p) {
+        if (vertices.properties[p].list) continue;
+        const QString property = QString::fromStdString(vertices.properties[p].name);
+        out.names.push_back(property);
+        if (property == name) chosen = int(p);
+    }
+    if (chosen < 0) return out;
+    const ply_type type = vertices.properties[size_t(chosen)].type;
+    record_channel channel;
+    channel.name = name;
+    channel.kind =
+        !integral(type)                                                                     ? 'f'
+        : (type == ply_type::uint8 || type == ply_type::uint16 || type == ply_type::uint32) ? 'u'
+                                                                                            : 'i';
+    channel.item_size = int(size_of(type));
+    for (int k = 0; k < 3; ++k)
+        if (chosen == (k == 0 ? c.x : k == 1 ? c.y : c.z)) {
+            channel.role = channel_role::position;
+            channel.component = k;
+        }
+    if (chosen == c.scale) channel.role = channel_role::scale;
+
+    ply_row r;
+    for (size_t e = 0; e < c.element; ++e)
+        for (long long i = 0; i < h.elements[e].count; ++i)
+            in.row(h.elements[e], r);
+    std::string values;
+    values.reserve(size_t(std::min<long long>(vertices.count, QFileInfo(path).size())) *
+                   size_of(type));
+    for (long long i = 0; i < vertices.count; ++i) {
+        in.row(vertices, r);
+        out.ids.push_back(vertex_of(r, c, int32_t(i), path).id);
+        encode(r.values[r.first[size_t(chosen)]], type, values);
+    }
+    channel.values = QByteArray(values.data(), qsizetype(values.size()));
+    out.found = std::move(channel);
+    return out;
+}
+
 void write_ply_frame(const QString& path, const frame_set& fs, const QString& source,
                      position_order order) {
     if (fs.source_records >= 0 && !source.isEmpty())

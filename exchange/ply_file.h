@@ -26,6 +26,11 @@ long long read_ply_frame(const QString& path, frame_set& fs, position_order orde
 void write_ply_frame(const QString& path, const frame_set& fs, const QString& source,
                      position_order order);
 
+// The vertex properties that hold one value a row, as channels by their names (x, y and z each
+// one of the position's, "pscale" or else "scale" the scale), with the one named read from every
+// row in the property's type. Refuses what read_ply_frame refuses (bin_error).
+record_channels read_ply_channel(const QString& path, const QString& name);
+
 // Names of the file's vertex properties beyond x, y, z, id and the scale, then of its other
 // elements: what a conversion to another format cannot carry.
 std::vector<QString> ply_extra_attributes(const QString& path);

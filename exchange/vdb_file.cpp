@@ -13,6 +13,8 @@
 #include <openvdb/io/File.h>
 #include <openvdb/io/Stream.h>
 #include <openvdb/openvdb.h>
+#include <openvdb/points/AttributeArrayString.h>
+#include <openvdb/points/AttributeGroup.h>
 #include <openvdb/points/PointAttribute.h>
 #include <openvdb/points/PointConversion.h>
 #include <openvdb/points/PointDataGrid.h>
@@ -450,6 +452,68 @@ void write_generated(const QString& path, const frame_set& fs, position_order or
     out.finish();
 }
 
+// How an attribute of a value type reads as a channel: its components' kind and size.
+struct attribute_shape {
+    const char* type;
+    char kind;
+    int item_size, components;
+};
+
+constexpr attribute_shape attribute_shapes[] = {
+    {"float", 'f', 4, 1}, {"double", 'f', 8, 1}, {"half", 'f', 4, 1},   {"bool", 'b', 1, 1},
+    {"int8", 'i', 1, 1},  {"int16", 'i', 2, 1},  {"int32", 'i', 4, 1},  {"int64", 'i', 8, 1},
+    {"uint8", 'u', 1, 1}, {"uint16", 'u', 2, 1}, {"uint32", 'u', 4, 1}, {"uint64", 'u', 8, 1},
+    {"vec3s", 'f', 4, 3}, {"vec3d", 'f', 8, 3},  {"vec3i", 'i', 4, 3}};
+
+const attribute_shape* shape_of(const std::string& type) {
+    for (const attribute_shape& a : attribute_shapes)
+        if (type == a.type) return &a;
+    return nullptr;
+}
+
+// Appends every component of every point of an attribute, as Out.
+template <class T, class Out = T>
+void append_scalars(const vdb_source& s, size_t at, QByteArray& out) {
+    for (const leaf_type* leaf : s.leaves) {
+        const vp::AttributeHandle<T> h(leaf->constAttributeArray(at));
+        for (openvdb::Index i = 0; i < h.size(); ++i)
+            for (openvdb::Index m = 0; m < h.stride(); ++m) {
+                const Out v = Out(h.get(i, m));
+                out.append(reinterpret_cast<const char*>(&v), sizeof v);
+            }
+    }
+}
+
+template <class T>
+void append_vectors(const vdb_source& s, size_t at, QByteArray& out) {
+    for (const leaf_type* leaf : s.leaves) {
+        const vp::AttributeHandle<openvdb::math::Vec3<T>> h(leaf->constAttributeArray(at));
+        for (openvdb::Index i = 0; i < h.size(); ++i)
+            for (openvdb::Index m = 0; m < h.stride(); ++m) {
+                const openvdb::math::Vec3<T> v = h.get(i, m);
+                out.append(reinterpret_cast<const char*>(v.asPointer()), 3 * sizeof(T));
+            }
+    }
+}
+
+void append_attribute(const vdb_source& s, size_t at, const std::string& type, QByteArray& out) {
+    if (type == "float") return append_scalars<float>(s, at, out);
+    if (type == "double") return append_scalars<double>(s, at, out);
+    if (type == "half") return append_scalars<openvdb::math::half, float>(s, at, out);
+    if (type == "bool") return append_scalars<bool>(s, at, out);
+    if (type == "int8") return append_scalars<int8_t>(s, at, out);
+    if (type == "int16") return append_scalars<int16_t>(s, at, out);
+    if (type == "int32") return append_scalars<int32_t>(s, at, out);
+    if (type == "int64") return append_scalars<int64_t>(s, at, out);
+    if (type == "uint8") return append_scalars<uint8_t>(s, at, out);
+    if (type == "uint16") return append_scalars<uint16_t>(s, at, out);
+    if (type == "uint32") return append_scalars<uint32_t>(s, at, out);
+    if (type == "uint64") return append_scalars<uint64_t>(s, at, out);
+    if (type == "vec3s") return append_vectors<float>(s, at, out);
+    if (type == "vec3d") return append_vectors<double>(s, at, out);
+    append_vectors<int32_t>(s, at, out);
+}
+
 }  // namespace
 
 long long read_vdb_frame(const QString& path, frame_set& fs, position_order order) {
@@ -478,6 +542,68 @@ long long read_vdb_frame(const QString& path, frame_set& fs, position_order orde
             ++dropped;
     });
     return dropped + join_read_frame(fs, read, s.count, ids);
+}
+
+record_channels read_vdb_channel(const QString& path, const QString& name) {
+    const vdb_source s = load(path);
+    record_channels out;
+    if (s.leaves.empty()) return out;
+    const vp::AttributeSet& set = s.leaves.front()->attributeSet();
+    const vp::AttributeSet::Descriptor& d = set.descriptor();
+    const std::string wanted = name.toStdString();
+    std::optional<record_channel> found;
+    bool group = false;
+    // By position in the set: the order the file holds them in.
+    std::vector<std::pair<size_t, std::string>> attributes;
+    for (const auto& [n, at] : d.map())
+        attributes.emplace_back(at, n);
+    std::sort(attributes.begin(), attributes.end());
+    for (const auto& [at, n] : attributes) {
+        const vp::AttributeArray& array = *set.getConst(at);
+        const attribute_shape* shape = shape_of(d.valueType(at));
+        if (n.rfind("__", 0) == 0 || vp::isString(array) || vp::isGroup(array) || !shape) continue;
+        out.names.push_back(QString::fromStdString(n));
+        if (n != wanted) continue;
+        record_channel c;
+        c.name = name;
+        c.kind = shape->kind;
+        c.item_size = shape->item_size;
+        c.width = shape->components * int(array.stride());
+        if (at == s.p_at) c.role = channel_role::position;
+        if (at == s.scale_at) c.role = channel_role::scale;
+        found = std::move(c);
+    }
+    for (const auto& [n, at] : d.groupMap()) {
+        if (d.find(n) != absent) continue;  // an attribute of that name is read by it
+        out.names.push_back(QString::fromStdString(n));
+        if (n == wanted && !found) {
+            found = record_channel{name, 'b', 1, 1, channel_role::other, -1, {}};
+            group = true;
+        }
+    }
+    if (!found) return out;
+    record_channel& c = *found;
+    c.values.reserve(qsizetype(s.count) * c.record_size());
+    out.ids.reserve(size_t(s.count));
+    each_point(s, [&](size_t, const leaf_reader& reader, const openvdb::Coord& voxel,
+                      openvdb::Index i, int32_t record) {
+        out.ids.push_back(reader.id(i, record, path));
+        if (c.role != channel_role::position) return;
+        const vec3 p = reader.position(voxel, i);
+        const float xyz[3] = {p[0], p[1], p[2]};
+        c.values.append(reinterpret_cast<const char*>(xyz), sizeof xyz);
+    });
+    if (group) {
+        for (const leaf_type* leaf : s.leaves) {
+            const vp::GroupHandle h = leaf->groupHandle(wanted);
+            for (openvdb::Index i = 0; i < leaf->pointCount(); ++i)
+                c.values.append(char(h.get(i) ? 1 : 0));
+        }
+    } else if (c.role != channel_role::position) {
+        append_attribute(s, d.find(wanted), d.valueType(d.find(wanted)), c.values);
+    }
+    out.found = std::move(found);
+    return out;
 }
 
 void write_vdb_frame(const QString& path, const frame_set& fs, const QString& source,

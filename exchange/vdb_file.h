@@ -27,6 +27,12 @@ long long read_vdb_frame(const QString& path, frame_set& fs, position_order orde
 void write_vdb_frame(const QString& path, const frame_set& fs, const QString& source,
                      position_order order);
 
+// The point attributes of numeric type (scalars and vec3 of any codec, a stride > 1 giving
+// that many components) and the point groups (bools) as channels by their names, "P" the world
+// position, "pscale" the scale; the one named read from every point in the file's order, a half
+// as a float. Refuses what read_vdb_frame refuses (bin_error).
+record_channels read_vdb_channel(const QString& path, const QString& name);
+
 // Names of the point attributes of the file beyond "P", "id" and "pscale", and of its point
 // groups: what a conversion to another format cannot carry.
 std::vector<QString> vdb_extra_attributes(const QString& path);

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <clocale>
+#include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -15,12 +17,14 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QThread>
 
 #include "scene/stroke_log.h"
 #include "exchange/cache_session.h"
+#include "exchange/step_vector.h"
 
 namespace bp = boost::python;
 using namespace kavrin;
@@ -73,14 +77,14 @@ QString text_of(const bp::object& o) {
     return QString::fromStdString(bp::extract<std::string>(path)());
 }
 
-// A read-only memoryview over a copy of the values, cast to format and shape.
-bp::object view_of(const void* data, size_t bytes, const char* format, const bp::tuple& shape) {
+// A fresh read-only numpy array over a copy of the values: numpy.frombuffer over bytes, which
+// cannot be written to. dtype is numpy's spelling ("f4", "i4", ...), shape the array's.
+bp::object array_of(const void* data, size_t bytes, const std::string& dtype,
+                    const bp::tuple& shape) {
     bp::object copy(
         bp::handle<>(PyBytes_FromStringAndSize(static_cast<const char*>(data), Py_ssize_t(bytes))));
-    bp::object view(bp::handle<>(PyMemoryView_FromObject(copy.ptr())));
-    // A memoryview cannot have a zero in its shape: an empty frame gives a flat empty view.
-    if (bytes == 0) return view.attr("cast")(format);
-    return view.attr("cast")(format, shape);
+    const bp::object numpy = bp::import("numpy");
+    return numpy.attr("frombuffer")(copy, numpy.attr("dtype")(dtype)).attr("reshape")(shape);
 }
 
 // A whole number given as any integer type (int, numpy.int64, ...), through operator.index:
@@ -101,6 +105,13 @@ int whole_number(const bp::object& o, const char* name) {
         raise(PyExc_ValueError, QString("%1 is too large for a frame number").arg(name));
     }
     return int(value);
+}
+
+// A Python number (numpy scalars included) as a double.
+double as_double(const bp::object& o) {
+    const double v = PyFloat_AsDouble(o.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw bp::error_already_set();
+    return v;
 }
 
 // Turns values json cannot write (numpy scalars and arrays) into plain Python ones; set by the
@@ -178,29 +189,36 @@ class scene {
     bp::list frames() { return list_of(session().frames()); }
     int current_frame() { return session().current_frame(); }
 
-    bp::object ids(const bp::object& frame, bool view) {
+    bp::object ids(const bp::object& frame) {
         const frame_data d = data(whole_number(frame, "frame"));
-        if (view)
-            return view_of(d.ids.data(), d.ids.size() * sizeof(int32_t), "i",
-                           bp::make_tuple(d.ids.size()));
-        return list_of(d.ids);
+        return array_of(d.ids.data(), d.ids.size() * sizeof(int32_t), "i4",
+                        bp::make_tuple(d.ids.size()));
     }
-    bp::object positions(const bp::object& frame, bool view) {
+    bp::object positions(const bp::object& frame) {
         const frame_data d = data(whole_number(frame, "frame"));
-        if (view)
-            return view_of(d.positions.data(), d.positions.size() * sizeof(float), "f",
-                           bp::make_tuple(d.ids.size(), 3));
-        bp::list out;
-        for (size_t i = 0; i < d.ids.size(); ++i)
-            out.append(
-                bp::make_tuple(d.positions[3 * i], d.positions[3 * i + 1], d.positions[3 * i + 2]));
-        return out;
+        return array_of(d.positions.data(), d.positions.size() * sizeof(float), "f4",
+                        bp::make_tuple(d.ids.size(), 3));
     }
-    bp::object scales(const bp::object& frame, bool view) {
-        return values(data(whole_number(frame, "frame")).scales, view);
+    bp::object scales(const bp::object& frame) {
+        return values(data(whole_number(frame, "frame")).scales);
     }
-    bp::object weights(const bp::object& frame, bool view) {
-        return values(data(whole_number(frame, "frame")).weights, view);
+    bp::object weights(const bp::object& frame) {
+        return values(data(whole_number(frame, "frame")).weights);
+    }
+    bp::object channel(const bp::object& frame, const bp::object& name) {
+        const int number = whole_number(frame, "frame");
+        bp::extract<std::string> text(name);
+        if (!text.check()) raise(PyExc_TypeError, "a channel is named by a str");
+        cache_session& s = session();
+        frame_channel c;
+        {
+            without_gil free;
+            c = s.channel(number, QString::fromStdString(text()));
+        }
+        const size_t count = size_t(c.values.size()) / size_t(c.item_size * c.width);
+        const std::string dtype = c.kind + std::to_string(c.item_size);
+        return array_of(c.values.constData(), size_t(c.values.size()), dtype,
+                        c.width == 1 ? bp::make_tuple(count) : bp::make_tuple(count, c.width));
     }
     int frame_count() { return int(session().frames().size()); }
     // Ends the scene's work and frees it; later calls raise kavrin.Error.
@@ -226,15 +244,19 @@ class scene {
         QString error;
         const std::optional<log_event> event = read_stroke(doc.object(), &error);
         if (!event) raise(PyExc_ValueError, "stroke: " + error);
+        // Steps given without a vector take the one the window would compute there.
+        std::vector<bool> without_vector;
+        for (const QJsonValue step : doc.object().value("steps").toArray())
+            without_vector.push_back(!step.toObject().contains("vector"));
         cache_session& s = session();
         // A stroke on a frame the scene lacks is refused by the scene, naming the frame.
         const std::vector<int> frames = s.frames();
         if (std::binary_search(frames.begin(), frames.end(), event->frame))
-            refuse_silent_stroke(*event);
+            refuse_silent_stroke(*event, without_vector);
         std::map<int, int> changed;
         {
             without_gil free;
-            changed = s.apply_stroke(*event);
+            changed = s.apply_stroke(*event, without_vector);
         }
         bp::dict particles;
         for (const auto& [frame, count] : changed)
@@ -243,6 +265,64 @@ class scene {
         effect["drew"] = !changed.empty();
         effect["particles"] = particles;
         return effect;
+    }
+
+    void set_positions(const bp::object& frame, const bp::object& ids, const bp::object& values) {
+        set_values(set_channel::position, frame, ids, values);
+    }
+    void set_scales(const bp::object& frame, const bp::object& ids, const bp::object& values) {
+        set_values(set_channel::scale, frame, ids, values);
+    }
+    void set_weights(const bp::object& frame, const bp::object& ids, const bp::object& values) {
+        set_values(set_channel::weight, frame, ids, values);
+    }
+
+    // Values given to particles of a frame: ids any sequence of whole numbers, values one number
+    // (three for a position) for each, as numpy reads them.
+    void set_values(set_channel channel, const bp::object& frame, const bp::object& ids,
+                    const bp::object& values) {
+        const int number = whole_number(frame, "frame");
+        const bp::object numpy = bp::import("numpy");
+        const bp::object id_array = numpy.attr("asarray")(ids);
+        const std::string kind = bp::extract<std::string>(id_array.attr("dtype").attr("kind"));
+        const long count = bp::extract<long>(id_array.attr("size"));
+        if (bp::extract<int>(id_array.attr("ndim"))() != 1)
+            raise(PyExc_ValueError, "ids: a sequence of particle ids");
+        if (count == 0) raise(PyExc_ValueError, "ids: no particle is given");
+        if (kind != "i" && kind != "u")
+            raise(PyExc_TypeError, "ids must be whole numbers, not " +
+                                       QString::fromStdString(bp::extract<std::string>(
+                                           bp::str(id_array.attr("dtype")))()));
+        if (as_double(id_array.attr("min")()) < double(std::numeric_limits<int32_t>::min()) ||
+            as_double(id_array.attr("max")()) > double(std::numeric_limits<int32_t>::max()))
+            raise(PyExc_ValueError, "ids: a particle id is beyond 32 bits");
+        const int width = set_channel_width(channel);
+        const bp::object value_array = numpy.attr("asarray")(values, "f8");
+        const bp::object wanted = width == 1 ? bp::make_tuple(count) : bp::make_tuple(count, width);
+        if (value_array.attr("shape") != wanted)
+            raise(PyExc_ValueError,
+                  QString("values: shape %1 for %2 ids, %3 wanted")
+                      .arg(QString::fromStdString(
+                          bp::extract<std::string>(bp::str(value_array.attr("shape")))()))
+                      .arg(count)
+                      .arg(QString::fromStdString(bp::extract<std::string>(bp::str(wanted))())));
+        // Single precision holds them: beyond it they would become infinite.
+        const double largest = as_double(numpy.attr("abs")(value_array).attr("max")());
+        if (!std::isfinite(largest) || largest > double(std::numeric_limits<float>::max()))
+            raise(PyExc_ValueError, "values: every value must be a finite single-precision number");
+        auto bytes_of = [&numpy](const bp::object& a, const char* dtype) {
+            const bp::object b = numpy.attr("ascontiguousarray")(a, dtype).attr("tobytes")();
+            return std::string(PyBytes_AsString(b.ptr()), size_t(PyBytes_Size(b.ptr())));
+        };
+        const std::string id_bytes = bytes_of(id_array, "<i4");
+        const std::string value_bytes = bytes_of(value_array, "<f4");
+        std::vector<int32_t> id_list(static_cast<size_t>(count));
+        std::vector<float> value_list(size_t(count) * size_t(width));
+        std::memcpy(id_list.data(), id_bytes.data(), id_bytes.size());
+        std::memcpy(value_list.data(), value_bytes.data(), value_bytes.size());
+        cache_session& s = session();
+        without_gil free;
+        s.set_values(number, channel, std::move(id_list), std::move(value_list));
     }
 
     void undo(const bp::object& frame) { history(event_kind::undo, frame); }
@@ -298,16 +378,19 @@ class scene {
     }
 
   private:
-    // Grab and Normal move particles along the step's vector: with none on any step (and Ctrl,
-    // which works without one, not held) the stroke would change nothing, silently.
-    static void refuse_silent_stroke(const log_event& event) {
+    // Grab and Normal move particles along the step's vector: given (0, 0, 0) on every step (and
+    // Ctrl, which works without one, not held) the stroke would change nothing, silently.
+    static void refuse_silent_stroke(const log_event& event,
+                                     const std::vector<bool>& without_vector) {
         const brush_kind type = event.steps.front().brush.type;
-        if (type != brush_kind::grab && type != brush_kind::normal) return;
-        for (const step_inputs& step : event.steps)
-            if (step.keys.at("ctrl") || step.brush.vector != vec3()) return;
+        if (!brush_needs_vector(type)) return;
+        for (size_t i = 0; i < event.steps.size(); ++i)
+            if (without_vector[i] || event.steps[i].keys.at("ctrl") ||
+                event.steps[i].brush.vector != vec3())
+                return;
         raise(PyExc_ValueError, "steps: the " + QString(brush_name(type)) +
                                     " brush moves particles along each step's \"vector\", and "
-                                    "every vector is (0, 0, 0)");
+                                    "every vector given is (0, 0, 0)");
     }
 
     explicit scene(std::unique_ptr<cache_session> session) : session_(std::move(session)) {}
@@ -330,9 +413,8 @@ class scene {
         without_gil free;
         return s.frame(frame);
     }
-    static bp::object values(const std::vector<float>& v, bool view) {
-        if (view) return view_of(v.data(), v.size() * sizeof(float), "f", bp::make_tuple(v.size()));
-        return list_of(v);
+    static bp::object values(const std::vector<float>& v) {
+        return array_of(v.data(), v.size() * sizeof(float), "f4", bp::make_tuple(v.size()));
     }
 
     std::unique_ptr<cache_session> session_;
@@ -422,21 +504,45 @@ BOOST_PYTHON_MODULE(_kavrin) {
         .add_property("current_frame", &scene::current_frame,
                       "The frame last painted, undone or redone; undo() and redo() work there "
                       "by default.")
-        .def("ids", &scene::ids, (bp::arg("frame"), bp::arg("view") = false),
-             "Particle ids of a frame, ascending: a list, or with view=True a memoryview of "
-             "int32.")
-        .def("positions", &scene::positions, (bp::arg("frame"), bp::arg("view") = false),
-             "Positions in id order: a list of (x, y, z), or a float32 memoryview of shape "
-             "(n, 3).")
-        .def("scales", &scene::scales, (bp::arg("frame"), bp::arg("view") = false),
-             "Scales in id order: a list, or a float32 memoryview.")
-        .def("weights", &scene::weights, (bp::arg("frame"), bp::arg("view") = false),
-             "Weights in id order (0 or below: removed): a list, or a float32 memoryview.")
+        .def("ids", &scene::ids, (bp::arg("frame")),
+             "Particle ids of a frame, ascending: a read-only int32 numpy array of shape (n,). "
+             "The arrays of a frame are copies of its values when asked for.")
+        .def("positions", &scene::positions, (bp::arg("frame")),
+             "Positions in id order, x, y, z as the cache files store them: a read-only float32 "
+             "numpy array of shape (n, 3).")
+        .def("scales", &scene::scales, (bp::arg("frame")),
+             "Scales in id order: a read-only float32 numpy array of shape (n,).")
+        .def("weights", &scene::weights, (bp::arg("frame")),
+             "Weights in id order (0 or below: removed): a read-only float32 numpy array.")
+        .def("channel", &scene::channel, (bp::arg("frame"), bp::arg("name")),
+             "A channel of the cache file a frame was read from (\"velocity\" of a .bin, any "
+             "numeric attribute or group of a .vdb, any vertex property of a .ply), in id order "
+             "as a read-only numpy array of the file's type, shape (n,) or (n, components). "
+             "The channels the scene edits (the position, the scale) give the scene's values. "
+             "An unknown name raises ValueError listing the frame's channels.")
         .def("stroke", bp::raw_function(&stroke_call, 1),
              "Applies a stroke given with the fields of a log's stroke event (a dict or keyword "
              "arguments), propagates it and lets every frame settle. Returns {\"drew\": bool, "
-             "\"particles\": {frame: particles changed}} over the frames it reached. A grab or "
-             "normal stroke whose every step vector is (0, 0, 0) is refused (ValueError).")
+             "\"particles\": {frame: particles changed}} over the frames it reached. A step "
+             "without a \"vector\" takes the one the window would compute there: the surface "
+             "normal under the pick for normal, the picks' motion across the view for grab "
+             "(ValueError when the first such step finds none); the log records the vectors "
+             "used. A grab or normal stroke whose every given vector is (0, 0, 0) is refused "
+             "(ValueError).")
+        .def("set_positions", &scene::set_positions,
+             (bp::arg("frame"), bp::arg("ids"), bp::arg("positions")),
+             "Gives the particles ids (each once, all of the frame) the positions given, an (n, "
+             "3) array-like with x, y, z as positions() gives them: one edit of that frame "
+             "alone, undone and redone as a stroke is and recorded in the log (a \"set\" "
+             "event), so that a replay gives it again. ValueError when an id is not on the "
+             "frame or a value is not finite.")
+        .def("set_scales", &scene::set_scales,
+             (bp::arg("frame"), bp::arg("ids"), bp::arg("scales")),
+             "Gives the particles ids the scales given (0 or more), as set_positions does.")
+        .def("set_weights", &scene::set_weights,
+             (bp::arg("frame"), bp::arg("ids"), bp::arg("weights")),
+             "Gives the particles ids the weights given (0 or below removes them), as "
+             "set_positions does.")
         .def("undo", &scene::undo, (bp::arg("frame") = bp::object()),
              "Undoes the last stroke, as Ctrl+Z on the given frame (default: current_frame).")
         .def("redo", &scene::redo, (bp::arg("frame") = bp::object()),

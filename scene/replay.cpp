@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include "scene/set_values.h"
 #include "scene/threading.h"
 
 namespace kavrin {
@@ -34,7 +35,8 @@ void require_frame(const emitter& e, int frame) {
         throw replay_error("frame " + std::to_string(frame) + " is not in the scene");
 }
 
-void replay_stroke(emitter& e, const replay_host& h, const log_event& event) {
+void replay_stroke(emitter& e, const replay_host& h, const log_event& event,
+                   const step_preparer& prepare) {
     require_frame(e, event.frame);
     window_link& w = h.window;
     // The left button is held for the whole stroke, as in the viewport.
@@ -44,8 +46,12 @@ void replay_stroke(emitter& e, const replay_host& h, const log_event& event) {
         ~release() { w.view.drag_active = false; }
     } released{w};
     size_t sent = 0;
+    brush_values b;  // of the last step sent, which the release reads
     try {
-        for (const step_inputs& s : event.steps) {
+        for (size_t i = 0; i < event.steps.size(); ++i) {
+            step_inputs s = event.steps[i];
+            if (prepare) prepare(s, i);
+            b = s.brush;
             w.current_frame = s.frame;
             h.set_inputs(s.brush, s.camera);
             {
@@ -75,7 +81,6 @@ void replay_stroke(emitter& e, const replay_host& h, const log_event& event) {
     }
     if (!event.end) return;
     // The release reads the values of the last step, with the end's time and near curve.
-    brush_values b = event.steps.empty() ? brush_values() : event.steps.back().brush;
     b.time = event.end->time;
     b.near_curve = event.end->near_curve;
     h.set_inputs(b, event.steps.empty() ? camera_values() : event.steps.back().camera);
@@ -107,6 +112,12 @@ void replay_cancel(emitter& e, window_link& w, const log_event& event) {
     w.view.drag_active = true;
     e.cancel_stroke();
     w.view.drag_active = false;
+}
+
+void replay_set(emitter& e, const log_event& event) {
+    if (const QString problem = set_values_problem(e, event); !problem.isEmpty())
+        throw replay_error(problem.toStdString());
+    apply_set_values(e, event);
 }
 
 void replay_trim(emitter& e, const log_event& event) {
@@ -183,10 +194,18 @@ void settle(emitter& e, const replay_host& host, const std::function<void()>& be
     QCoreApplication::sendPostedEvents();
 }
 
+void replay(emitter& e, headless_link& window, const log_event& event,
+            const step_preparer& prepare) {
+    const replay_host host = headless_host(window);
+    if (event.kind != event_kind::stroke) return replay(e, host, event);
+    replay_stroke(e, host, event, prepare);
+    settle(e, host);
+}
+
 void replay(emitter& e, const replay_host& host, const log_event& event) {
     switch (event.kind) {
         case event_kind::stroke:
-            replay_stroke(e, host, event);
+            replay_stroke(e, host, event, nullptr);
             break;
         case event_kind::undo:
         case event_kind::redo:
@@ -198,6 +217,9 @@ void replay(emitter& e, const replay_host& host, const log_event& event) {
             break;
         case event_kind::trim:
             replay_trim(e, event);
+            break;
+        case event_kind::set:
+            replay_set(e, event);
             break;
     }
     settle(e, host);
@@ -261,6 +283,10 @@ void replay_elsewhere(emitter& e, headless_link& window, const log_event& event)
         case event_kind::stroke:
             e.recorder.append(event);
             if (event.end && event.end->drew) e.count_stroke_elsewhere();
+            break;
+        case event_kind::set:
+            e.recorder.append(event);
+            e.count_stroke_elsewhere();  // the generation it opened
             break;
         case event_kind::cancel:
         case event_kind::trim:

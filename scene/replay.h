@@ -2,7 +2,7 @@
 // Replaying a stroke log on a scene without a window, through the entry points the window uses:
 // for each step of a stroke the window values it recorded and one "current particle" job sent
 // as the viewport sends it, then add_near (or the cancel that Esc sends); undo and redo as the
-// window's keys call them; trims as the trim job does.
+// window's keys call them; trims as the trim job does; set events as a script gave them.
 // After every event the background work runs until the scene has settled, so that the result
 // does not depend on how the window's background work happened to interleave with the user.
 
@@ -40,6 +40,13 @@ void settle(emitter& e, const replay_host& host, const std::function<void()>& be
 // Replays one event on e (whose window is `window`) and settles. Throws replay_error.
 void replay(emitter& e, headless_link& window, const log_event& event);
 void replay(emitter& e, const replay_host& host, const log_event& event);
+
+// Fills in a stroke step's inputs just before it is sent, as the viewport refreshes the brush on
+// the mouse move that sends it: the step (a copy of the event's) and its index in the stroke.
+// An exception it throws ends the stroke as a failed step does.
+using step_preparer = std::function<void(step_inputs& step, size_t index)>;
+void replay(emitter& e, headless_link& window, const log_event& event,
+            const step_preparer& prepare);
 
 // What a scene needs of a log to end, on frames first to last, as the whole scene would. Frames
 // change only through the strokes that reach them, and a stroke's effect depends only on the

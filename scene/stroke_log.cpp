@@ -99,9 +99,38 @@ QByteArray members(const QJsonObject& o) {
     return text.mid(1, text.size() - 2);
 }
 
+// The text of json_float(f), written without a JSON document: set events carry many values.
+void append_float(QByteArray& out, float f) {
+    char text[32];
+    std::to_chars_result written = std::to_chars(text, text + sizeof(text), f);
+    double shortest = 0.0;
+    if (std::from_chars(text, written.ptr, shortest).ec != std::errc() || float(shortest) != f)
+        written = std::to_chars(text, text + sizeof(text), double(f));
+    out.append(text, qsizetype(written.ptr - text));
+}
+
+// Ten values a line.
+template <class T, class Append>
+void append_list(QByteArray& out, const std::vector<T>& values, Append append) {
+    out += '[';
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i) out += i % 10 ? "," : ",\n      ";
+        append(out, values[i]);
+    }
+    out += ']';
+}
+
 QByteArray event_json(const log_event& e) {
-    static const char* names[] = {"stroke", "undo", "redo", "cancel", "trim"};
+    static const char* names[] = {"stroke", "undo", "redo", "cancel", "trim", "set"};
     QByteArray out = QByteArray("{\"event\":\"") + names[int(e.kind)] + "\"";
+    if (e.kind == event_kind::set) {
+        out += ",\"frame\":" + QByteArray::number(e.frame) + ",\"channel\":\"" +
+               set_channel_name(e.channel).toLatin1() + "\",\n     \"ids\":";
+        append_list(out, e.ids, [](QByteArray& o, int32_t id) { o += QByteArray::number(id); });
+        out += ",\n     \"values\":";
+        append_list(out, e.values, append_float);
+        return out + "}";
+    }
     if (e.kind != event_kind::stroke || e.steps.empty()) {
         out += ",\"frame\":" + QByteArray::number(e.frame);
         if (e.kind == event_kind::trim) out += ",\"depth\":" + QByteArray::number(e.depth);
@@ -365,19 +394,59 @@ log_event stroke_from(object_reader& r, bool from_log) {
     return e;
 }
 
+// A set event: its channel, ids (whole, each once) and values (finite, within a scene's bounds).
+log_event set_from(object_reader& r) {
+    log_event e = plain_event(event_kind::set, frame_number(r.take("frame", true), r.at("frame")));
+    const QJsonValue channel = r.take("channel", true);
+    bool known = false;
+    for (set_channel c : {set_channel::position, set_channel::scale, set_channel::weight})
+        if (channel == QJsonValue(set_channel_name(c))) {
+            e.channel = c;
+            known = true;
+        }
+    if (!known) throw bad_field{r.at("channel"), "must be one of position, scale, weight"};
+    const QJsonValue ids = r.take("ids", true), values = r.take("values", true);
+    if (!ids.isArray()) throw bad_field{r.at("ids"), "must be a list"};
+    if (!values.isArray()) throw bad_field{r.at("values"), "must be a list"};
+    const QJsonArray id_list = ids.toArray(), value_list = values.toArray();
+    std::set<int32_t> seen;
+    for (int i = 0; i < id_list.size(); ++i) {
+        const QString at = r.at("ids") + "[" + QString::number(i) + "]";
+        const int id = integer(id_list[i], at, std::numeric_limits<int32_t>::min(),
+                               std::numeric_limits<int32_t>::max());
+        if (!seen.insert(id).second) throw bad_field{at, "repeats particle " + QString::number(id)};
+        e.ids.push_back(id);
+    }
+    const int width = set_channel_width(e.channel);
+    if (value_list.size() != id_list.size() * width)
+        throw bad_field{
+            r.at("values"),
+            QString("must hold %1 numbers, %2 for each id").arg(id_list.size() * width).arg(width)};
+    const double lo = e.channel == set_channel::position ? -largest_coordinate
+                      : e.channel == set_channel::scale  ? 0.0
+                                                         : -std::numeric_limits<float>::max();
+    const double hi =
+        e.channel == set_channel::position ? largest_coordinate : std::numeric_limits<float>::max();
+    e.values.reserve(size_t(value_list.size()));
+    for (int i = 0; i < value_list.size(); ++i)
+        e.values.push_back(
+            single(value_list[i], r.at("values") + "[" + QString::number(i) + "]", lo, hi));
+    r.finish();
+    return e;
+}
+
 log_event event_from(const QJsonValue& v, const QString& path) {
     const QJsonObject o = object(v, path);
     object_reader r(o, path);
     const QJsonValue kind = r.take("event", true);
-    static const std::map<QString, event_kind> kinds{{"stroke", event_kind::stroke},
-                                                     {"undo", event_kind::undo},
-                                                     {"redo", event_kind::redo},
-                                                     {"cancel", event_kind::cancel},
-                                                     {"trim", event_kind::trim}};
+    static const std::map<QString, event_kind> kinds{
+        {"stroke", event_kind::stroke}, {"undo", event_kind::undo}, {"redo", event_kind::redo},
+        {"cancel", event_kind::cancel}, {"trim", event_kind::trim}, {"set", event_kind::set}};
     const auto found = kinds.find(kind.toString());
     if (!kind.isString() || found == kinds.end())
-        throw bad_field{r.at("event"), "must be one of stroke, undo, redo, cancel, trim"};
+        throw bad_field{r.at("event"), "must be one of stroke, undo, redo, cancel, trim, set"};
     if (found->second == event_kind::stroke) return stroke_from(r, true);
+    if (found->second == event_kind::set) return set_from(r);
     log_event e = plain_event(found->second, frame_number(r.take("frame", true), r.at("frame")));
     if (e.kind == event_kind::trim)
         e.depth = integer(r.take("depth", true), r.at("depth"), 0, std::numeric_limits<int>::max());
@@ -495,7 +564,24 @@ bool stroke_end::operator==(const stroke_end& o) const {
 
 bool log_event::operator==(const log_event& o) const {
     return kind == o.kind && frame == o.frame && depth == o.depth && steps == o.steps &&
-           end == o.end && drew_known == o.drew_known;
+           end == o.end && drew_known == o.drew_known && channel == o.channel && ids == o.ids &&
+           values == o.values;
+}
+
+QString set_channel_name(set_channel channel) {
+    switch (channel) {
+        case set_channel::scale:
+            return "scale";
+        case set_channel::weight:
+            return "weight";
+        case set_channel::position:
+            break;
+    }
+    return "position";
+}
+
+int set_channel_width(set_channel channel) {
+    return channel == set_channel::position ? 3 : 1;
 }
 
 void stroke_log::step(const step_inputs& in) {
@@ -605,8 +691,13 @@ std::optional<std::vector<log_event>> read_stroke_log(const QByteArray& json, QS
         r.finish();
         std::vector<log_event> events;
         const QJsonArray all = list.toArray();
-        for (int i = 0; i < all.size(); ++i)
-            events.push_back(event_from(all[i], "events[" + QString::number(i) + "]"));
+        for (int i = 0; i < all.size(); ++i) {
+            const QString path = "events[" + QString::number(i) + "]";
+            events.push_back(event_from(all[i], path));
+            // Its positions are in the order of version 2; version 1 scenes hold them reversed.
+            if (events.back().kind == event_kind::set && v == stroke_log_reversed_version)
+                throw bad_field{path, "a set event needs a log of version 2"};
+        }
         if (version_read) *version_read = v;
         if (source_read) *source_read = source;
         return events;

@@ -1,6 +1,7 @@
 #pragma once
 // The record of what was done to a scene since it was opened: every stroke with the inputs of
-// each of its steps, and the undo, redo, cancel and trim events, in the order they took effect.
+// each of its steps, the values a script set, and the undo, redo, cancel and trim events, in the
+// order they took effect.
 // The emitter keeps one; it is saved beside a cache as JSON and replayed without a window.
 
 #include <cstdint>
@@ -42,7 +43,13 @@ struct stroke_end {
     bool operator==(const stroke_end& o) const;
 };
 
-enum class event_kind { stroke, undo, redo, cancel, trim };
+enum class event_kind { stroke, undo, redo, cancel, trim, set };
+
+// The particle value a set event gives: "position", "scale" or "weight".
+enum class set_channel { position, scale, weight };
+QString set_channel_name(set_channel channel);
+// Values per particle: 3 for a position, else 1.
+int set_channel_width(set_channel channel);
 
 struct log_event {
     event_kind kind = event_kind::stroke;
@@ -53,6 +60,12 @@ struct log_event {
     std::optional<stroke_end> end;   // stroke: absent while it is in progress
     // Strokes given through the Python module may leave "drew" out: it is then not checked.
     bool drew_known = true;
+    // set: values given to particles of the frame directly, one undoable edit: the channel, the
+    // particle ids (each once) and their values in turn (x, y, z of each for a position, in the
+    // order cache files store them).
+    set_channel channel = set_channel::position;
+    std::vector<int32_t> ids;
+    std::vector<float> values;
 
     bool operator==(const log_event& o) const;
 };

@@ -1,10 +1,11 @@
 // The .vdb and .ply caches: round trips between the formats, write-back of what a file held,
-// refusals, and Kavrin's output read by OpenVDB's own point API.
+// the channels a file offers, refusals, and Kavrin's output read by OpenVDB's own point API.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <random>
 
@@ -87,6 +88,27 @@ openvdb::GridPtrVec grids_in(const QString& path) {
     openvdb::io::File file(path.toStdString());
     file.open(false);
     return *file.getGrids();
+}
+
+// One component of a channel's values as a double (the kinds the rich file holds).
+double component(const record_channel& c, const char* at) {
+    if (c.kind == 'f' && c.item_size == 4) {
+        float v;
+        std::memcpy(&v, at, 4);
+        return v;
+    }
+    if (c.kind == 'f' || c.item_size == 8) {
+        int64_t i;
+        double d;
+        std::memcpy(c.kind == 'f' ? static_cast<void*>(&d) : &i, at, 8);
+        return c.kind == 'f' ? d : double(i);
+    }
+    if (c.item_size == 4) {
+        int32_t v;
+        std::memcpy(&v, at, 4);
+        return v;
+    }
+    return double(uint8_t(*at));
 }
 
 class CacheFormats : public ::testing::Test {
@@ -265,6 +287,35 @@ TEST_F(CacheFormats, VdbWriteBackKeepsEverythingButTheEdits) {
     EXPECT_EQ(particles_of(again).size(), 399u);
     const auto extra = dropped_attributes(source, cache_format::bin);
     EXPECT_EQ(extra, (std::vector<QString>{"flags", "temperature", "v", "high"}));
+}
+
+TEST_F(CacheFormats, VdbChannelsGiveEveryPointsValuesAsOpenVdbReadsThem) {
+    const QString source = write_rich_vdb(path("rich.0001.vdb"), 300);
+    const frame_set& fs = read(source);
+    const auto want = points_of(*openvdb::gridPtrCast<vp::PointDataGrid>(
+        openvdb::findGridByName(grids_in(source), "fluid")));
+    EXPECT_EQ(read_record_channel(source, "none").names,
+              (std::vector<QString>{"P", "id", "pscale", "v", "temperature", "flags", "high"}));
+    for (const char* name : {"id", "pscale", "v", "temperature", "flags", "high"}) {
+        const record_channels read = read_record_channel(source, name);
+        ASSERT_TRUE(read.found) << name;
+        const record_channel& c = *read.found;
+        ASSERT_EQ(read.ids.size(), fs.particles.size());
+        for (const auto& [id, p] : fs.particles) {
+            ASSERT_EQ(read.ids[size_t(p.record)], id);
+            const vdb_point& point = want.at(id);
+            const char* at = c.values.constData() + qsizetype(p.record) * c.record_size();
+            std::vector<double> got;
+            for (int k = 0; k < c.width; ++k, at += c.item_size)
+                got.push_back(component(c, at));
+            if (std::string(name) == "high")
+                EXPECT_EQ(got, std::vector<double>{double(!point.groups.empty())}) << id;
+            else
+                EXPECT_EQ(got, point.attributes.at(name)) << name << " " << id;
+        }
+    }
+    EXPECT_EQ(read_record_channel(source, "pscale").found->role, channel_role::scale);
+    EXPECT_EQ(read_record_channel(source, "P").found->role, channel_role::position);
 }
 
 TEST_F(CacheFormats, VdbRefusesWhatItCannotTakeAndNeverCrashes) {

@@ -22,11 +22,16 @@ def frame_particles(frame, count):
     return out
 
 
+def velocity(pid):
+    """The velocity a test cache's records carry for a particle, so that it can be told apart."""
+    return (0.5 * pid, -1.0, 0.25 * (pid % 7))
+
+
 def write_frame(path, particles):
     head = HEADER.pack(0x00FABADA, b"", 9, 0.0, FLUID_TYPE_PRESSURE, 0.0, 0, 30,
                        len(particles), 0.0, *([0.0] * 18))
-    body = b"".join(RECORD.pack(x, y, z, *([0.0] * 12), 0, 0.0, 0.0, 0.0, 0, 0.0, 0.0, 0.0,
-                                0.0, scale, 0.0, 0.0, pid)
+    body = b"".join(RECORD.pack(x, y, z, *velocity(pid), *([0.0] * 9), 0, 0.0, 0.0, 0.0, 0,
+                                0.0, 0.0, 0.0, 0.0, scale, 0.0, 0.0, pid)
                     for pid, (x, y, z), scale in particles)
     with open(path, "wb") as out:
         out.write(head + body + b"\0" * 6)

@@ -54,9 +54,9 @@ class FormatCase(unittest.TestCase):
 
     def assert_frames_as_written(self, scene):
         for f, want in self.written.items():
-            self.assertEqual(scene.ids(f), [pid for pid, _, _ in want])
-            self.assertEqual(scene.positions(f), [tuple(map(f32, p)) for _, p, _ in want])
-            self.assertEqual(scene.scales(f), [f32(s) for _, _, s in want])
+            self.assertEqual(scene.ids(f).tolist(), [pid for pid, _, _ in want])
+            self.assertEqual(scene.positions(f).tolist(), [list(map(f32, p)) for _, p, _ in want])
+            self.assertEqual(scene.scales(f).tolist(), [f32(s) for _, _, s in want])
 
     def test_ply_output_reads_with_numpy_and_every_format_round_trips(self):
         scene = kavrin.Scene(self.cache, threads=2)
@@ -74,8 +74,16 @@ class FormatCase(unittest.TestCase):
         for fmt in ("ply", "vdb"):
             if fmt == "vdb":
                 scene.save(self.folder("vdb"), format="vdb")
+            # The attributes written beside the particles read back as channels, in id order.
+            opened = kavrin.Scene(self.folder(fmt))
+            self.assertEqual(opened.channel(1, "id").tolist(), opened.ids(1).tolist())
+            if fmt == "vdb":
+                self.assertEqual(opened.channel(1, "Alpha").tolist(), opened.weights(1).tolist())
+                self.assertEqual(opened.channel(1, "Cd").shape, (300, 3))
+            else:
+                self.assertEqual(opened.channel(1, "red").dtype, np.uint8)
             back = self.folder("back_" + fmt)
-            kavrin.Scene(self.folder(fmt)).save(back, format="bin")
+            opened.save(back, format="bin")
             self.assertTrue(all(name.endswith((".bin", ".json")) for name in os.listdir(back)))
             self.assert_frames_as_written(kavrin.Scene(back))
         with self.assertRaises(ValueError):
@@ -90,8 +98,12 @@ class FormatCase(unittest.TestCase):
         with open(os.path.join(self.folder("scan"), "scan.1.ply"), "w") as f:
             f.write(text)
         scene = kavrin.Scene(self.folder("scan"))
-        self.assertEqual(scene.ids(1), [0, 1, 2])
-        self.assertEqual(scene.positions(1)[1], (0.25, f32(1e-05), 3.0))
+        self.assertEqual(scene.ids(1).tolist(), [0, 1, 2])
+        self.assertEqual(scene.positions(1)[1].tolist(), [0.25, f32(1e-05), 3.0])
+        # Every vertex property is a channel in its own type; x, y, z are the scene's positions.
+        self.assertEqual(scene.channel(1, "quality").dtype, np.uint8)
+        self.assertEqual(scene.channel(1, "quality").tolist(), [7, 8, 9])
+        self.assertEqual(scene.channel(1, "y").tolist(), scene.positions(1)[:, 1].tolist())
         scene.save(self.folder("again"))
         with open(os.path.join(self.folder("again"), "again.01.ply")) as f:
             self.assertEqual(f.read(), text)

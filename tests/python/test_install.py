@@ -16,6 +16,8 @@ import sys, kavrin
 scene = kavrin.open(sys.argv[1])
 p = scene.positions(4)[17]
 scene.stroke(frame=4, type="grab", time=2, steps=[{"pick": list(p), "vector": [0, 1, 0]}] * 3)
+scene.set_positions(5, scene.ids(5)[:20], scene.positions(5)[:20] + [0.0, 0.5, 0.0])
+scene.set_weights(6, [3, 4], [0.0, 0.5])
 scene.save(sys.argv[2])
 print(kavrin.__file__)
 """
@@ -38,18 +40,23 @@ class InstallCase(unittest.TestCase):
             self.assertEqual(done.returncode, 0, done.stderr)
             self.assertTrue(done.stdout.startswith(packages), done.stdout)
 
-            batch = subprocess.run([os.path.join(prefix, "bin", "kavrin-batch"), cache,
-                                    os.path.join(root, "painted", "painted.strokes.json"),
-                                    os.path.join(root, "replayed")],
-                                   capture_output=True, text=True, timeout=120)
-            self.assertEqual(batch.returncode, 0, batch.stderr)
+            log = os.path.join(root, "painted", "painted.strokes.json")
+            # A whole run, and two ranges into one folder: the set events of frames 5 and 6
+            # are replayed in the second and only counted in the first.
+            runs = {"replayed": [[]], "chunks": [["--frames", "0-4"], ["--frames", "5-7"]]}
             painted = sorted(os.listdir(os.path.join(root, "painted")))
             self.assertEqual(len(painted), 9)  # eight frames and the log
-            for name in painted:
-                self.assertTrue(filecmp.cmp(os.path.join(root, "painted", name),
-                                            os.path.join(root, "replayed",
-                                                         name.replace("painted", "replayed")),
-                                            shallow=False), name)
+            for out, ranges in runs.items():
+                for frames in ranges:
+                    batch = subprocess.run([os.path.join(prefix, "bin", "kavrin-batch"), *frames,
+                                            cache, log, os.path.join(root, out)],
+                                           capture_output=True, text=True, timeout=120)
+                    self.assertEqual(batch.returncode, 0, batch.stderr)
+                for name in painted:
+                    self.assertTrue(filecmp.cmp(os.path.join(root, "painted", name),
+                                                os.path.join(root, out,
+                                                             name.replace("painted", out)),
+                                                shallow=False), (out, name))
 
 if __name__ == "__main__":
     unittest.main()

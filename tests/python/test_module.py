@@ -8,26 +8,31 @@ import sys
 import tempfile
 import unittest
 
+import numpy as np
+
 sys.path.insert(0, os.environ["KAVRIN_BUILD"])
 import kavrin  # noqa: E402
 
-from cache_maker import f32, make_cache, write_frame  # noqa: E402
+from cache_maker import f32, make_cache, velocity, write_frame  # noqa: E402
 
 
 def centre(scene, frame):
-    positions = scene.positions(frame)
-    return [sum(p[i] for p in positions) / len(positions) for i in range(3)]
+    return scene.positions(frame).mean(axis=0).tolist()
 
 
-def stroke(scene, frame, kind, **fields):
-    """A stroke through the middle of a frame, five steps along x."""
+def stroke(scene, frame, kind, vector=(0.0, 1.0, 0.2), **fields):
+    """A stroke through the middle of a frame, five steps along x; vector None leaves it out."""
     c = centre(scene, frame)
-    steps = [{"pick": [c[0] + 0.02 * i, c[1], c[2]], "vector": [0.0, 1.0, 0.2]} for i in range(5)]
-    scene.stroke(frame=frame, type=kind, steps=steps, **fields)
+    steps = [{"pick": [c[0] + 0.02 * i, c[1], c[2]]} for i in range(5)]
+    for step in steps:
+        if vector is not None:
+            step["vector"] = list(vector)
+    return scene.stroke(frame=frame, type=kind, steps=steps, **fields)
 
 
 def snapshot(scene):
-    return {f: (scene.ids(f), scene.positions(f), scene.scales(f), scene.weights(f))
+    return {f: [a.tolist() for a in (scene.ids(f), scene.positions(f), scene.scales(f),
+                                     scene.weights(f))]
             for f in scene.frames()}
 
 
@@ -42,25 +47,51 @@ class ModuleCase(unittest.TestCase):
         del self.scene
         self.tmp.cleanup()
 
-    def test_frames_read_as_lists_and_as_views_of_the_same_values(self):
+    def test_frames_read_as_read_only_arrays_and_channels_of_the_records(self):
         self.assertEqual(self.scene.frames(), sorted(self.written))
         write_frame(os.path.join(self.cache, "sheet.012.bin"), [])  # a frame without particles
         self.written[12] = []
+        # Records out of id order: arrays and channels still come in id order.
+        write_frame(os.path.join(self.cache, "sheet.007.bin"), self.written[7][::-1])
         self.scene = kavrin.Scene(self.cache)
         for f in (0, 7, 12):
             want = self.written[f]
-            self.assertEqual(self.scene.ids(f), [pid for pid, _, _ in want])
+            arrays = {"ids": self.scene.ids(f), "positions": self.scene.positions(f),
+                      "scales": self.scene.scales(f), "weights": self.scene.weights(f)}
+            for name, dtype, shape in (("ids", "int32", (len(want),)),
+                                       ("positions", "float32", (len(want), 3)),
+                                       ("scales", "float32", (len(want),)),
+                                       ("weights", "float32", (len(want),))):
+                a = arrays[name]
+                self.assertEqual((str(a.dtype), a.shape, a.flags.writeable),
+                                 (dtype, shape, False), name)
+            self.assertEqual(arrays["ids"].tolist(), [pid for pid, _, _ in want])
             # x, y, z as the file stores them.
-            self.assertEqual(self.scene.positions(f), [tuple(map(f32, p)) for _, p, _ in want])
-            self.assertEqual(self.scene.scales(f), [f32(s) for _, _, s in want])
-            self.assertEqual(self.scene.weights(f), [1.0] * len(want))
-            view = self.scene.positions(f, view=True)
-            shape = (len(want), 3) if want else (0,)  # a memoryview cannot have a zero in (0, 3)
-            self.assertEqual((view.format, view.shape, view.readonly), ("f", shape, True))
-            self.assertEqual([tuple(row) for row in view.tolist()], self.scene.positions(f))
-            self.assertEqual(self.scene.ids(f, view=True).tolist(), self.scene.ids(f))
-            self.assertEqual(self.scene.scales(f, view=True).tolist(), self.scene.scales(f))
-            self.assertEqual(self.scene.weights(f, view=True).tolist(), self.scene.weights(f))
+            self.assertEqual(arrays["positions"].tolist(), [list(map(f32, p)) for _, p, _ in want])
+            self.assertEqual(arrays["scales"].tolist(), [f32(s) for _, _, s in want])
+            self.assertEqual(arrays["weights"].tolist(), [1.0] * len(want))
+            v = self.scene.channel(f, "velocity")
+            self.assertEqual((str(v.dtype), v.shape), ("float32", (len(want), 3)))
+            self.assertEqual(v.tolist(), [list(map(f32, velocity(pid))) for pid, _, _ in want])
+        with self.assertRaises(ValueError):
+            self.scene.positions(0)[0, 0] = 1.0
+
+        # The channels the scene edits give its values, the others the records'.
+        stroke(self.scene, 7, "scale")
+        stroke(self.scene, 7, "grab")
+        for name, same in (("position", self.scene.positions(7)),
+                           ("pressure", self.scene.scales(7)),  # the fluid type's scale
+                           ("id", self.scene.ids(7))):
+            self.assertEqual(self.scene.channel(7, name).tolist(), same.tolist(), name)
+        self.assertNotEqual(self.scene.positions(7).tolist(),
+                            [list(map(f32, p)) for _, p, _ in self.written[7]])
+        self.assertEqual(self.scene.channel(7, "info_bits").dtype, "int16")
+        with self.assertRaisesRegex(ValueError,
+                                    r'no channel "velo"; sheet\.007\.bin holds position, velocity'):
+            self.scene.channel(7, "velo")
+        with kavrin.Scene.fountain("100") as generated:
+            with self.assertRaisesRegex(ValueError, "not read from a cache file"):
+                generated.channel(50, "velocity")
 
     def test_a_stroke_reaches_the_frames_within_its_time_and_undo_takes_it_back(self):
         before = snapshot(self.scene)
@@ -76,6 +107,22 @@ class ModuleCase(unittest.TestCase):
         self.scene.redo()
         self.assertEqual(snapshot(self.scene), after)
 
+        # Values set directly: exactly those particles of that frame alone, undone and redone.
+        ids = self.scene.ids(6)[::7]
+        moved = self.scene.positions(6)[::7] + [0.0, 0.25, -0.5]
+        self.scene.set_positions(6, ids, moved)
+        self.scene.set_weights(6, ids[:3], [0.0, -1.0, 0.5])
+        edited = snapshot(self.scene)
+        self.assertEqual(sorted(f for f in after if after[f] != edited[f]), [6])
+        self.assertEqual(self.scene.positions(6)[::7].tolist(), moved.astype("f4").tolist())
+        self.assertEqual(self.scene.weights(6)[::7][:3].tolist(), [0.0, -1.0, 0.5])
+        self.scene.undo()
+        self.scene.undo()
+        self.assertEqual(snapshot(self.scene), after)
+        self.scene.redo()
+        self.scene.redo()
+        self.assertEqual(snapshot(self.scene), edited)
+
     def test_a_replayed_log_saves_the_same_files(self):
         stroke(self.scene, 3, "converge", time=3)
         stroke(self.scene, 8, "scale", time=2, keys={"shift": True})
@@ -84,6 +131,18 @@ class ModuleCase(unittest.TestCase):
         self.scene.undo()
         self.scene.redo()
         stroke(self.scene, 5, "normal", right=True, mirror=True)
+        # Without a vector: seen from above, the sheet's normal points up; a grab follows the
+        # picks along x. The log holds the vectors used, so that the replay below repeats them.
+        self.assertTrue(stroke(self.scene, 6, "normal", vector=None,
+                               camera={"position": [0.0, 3.0, 0.0]})["drew"])
+        self.assertTrue(stroke(self.scene, 9, "grab", vector=None, time=2)["drew"])
+        normal, grab = json.loads(self.scene.log())["events"][-2:]
+        self.assertTrue(all(s["vector"][1] > 0.9 for s in normal["steps"]), normal)
+        self.assertTrue(all(s["vector"][0] > 0.99 for s in grab["steps"]), grab)
+        ids = self.scene.ids(4)[::3]
+        self.scene.set_positions(4, ids, self.scene.positions(4)[::3] + [0.0, 0.3, 0.0])
+        self.scene.set_scales(np.int64(4), ids[:5].tolist(), np.full(5, 2.5))
+        self.scene.undo()
         painted = os.path.join(self.tmp.name, "painted")
         self.scene.save(painted)
         log = os.path.join(painted, "painted.strokes.json")
@@ -106,20 +165,19 @@ class ModuleCase(unittest.TestCase):
                          ["part.%03d.bin" % f for f in (2, 3, 4)] + ["part.strokes.json"])
 
     def test_numpy_values_a_with_block_and_the_version(self):
-        import numpy as np
         self.assertRegex(kavrin.__version__, r"^\d+\.\d+")
         with kavrin.Scene(self.cache) as scene:
             self.assertEqual(len(scene), len(self.written))
-            self.assertEqual(scene.positions(np.int64(3)), scene.positions(3))
-            c = np.asarray(scene.positions(np.int32(3), view=True)).mean(axis=0)
+            self.assertEqual(scene.positions(np.int64(3)).tolist(), scene.positions(3).tolist())
+            c = scene.positions(np.int32(3)).mean(axis=0)
             effect = scene.stroke(frame=np.int64(3), type="grab", time=np.float32(2),
                                   steps=[{"pick": c, "vector": np.array([0, 1, 0], np.float32)}])
             # Time 2 reaches two frames either side; each changed some particles.
             self.assertTrue(effect["drew"])
             self.assertEqual(sorted(effect["particles"]), [1, 2, 3, 4, 5])
             self.assertTrue(all(n > 0 for n in effect["particles"].values()), effect)
-            with self.assertRaisesRegex(ValueError, "every vector is"):
-                scene.stroke(frame=3, type="grab", steps=[{"pick": c}])
+            with self.assertRaisesRegex(ValueError, "every vector given is"):
+                scene.stroke(frame=3, type="grab", steps=[{"pick": c, "vector": [0, 0, 0]}])
             logged = json.loads(scene.log())["events"][0]["steps"][0]["pick"]
             self.assertEqual(np.float32(logged).tolist(), c.astype(np.float32).tolist())
             with self.assertRaisesRegex(TypeError, "frame must be a whole number, not float"):
@@ -160,6 +218,17 @@ class ModuleCase(unittest.TestCase):
             self.scene.stroke(frame=2, type="grab", power=3, steps=[{"pick": [0, 0, 0]}])
         with self.assertRaisesRegex(ValueError, "type: is missing"):
             self.scene.stroke({"frame": 2, "steps": [{"pick": [0, 0, 0]}]})
+        with self.assertRaisesRegex(ValueError, r'steps\[0\]: no "vector".*no surface under the'):
+            self.scene.stroke(frame=2, type="normal", steps=[{"pick": [40, 40, 40]}])
+        with self.assertRaisesRegex(ValueError, "the picks do not move across the view"):
+            self.scene.stroke(frame=2, type="grab", steps=[{"pick": [0, 0, 0]}] * 3)
+        for ids, values, why in (([1, 999], [[0, 0, 0]] * 2, "frame 2 holds no particle 999"),
+                                 ([1, 1], [[0, 0, 0]] * 2, "particle 1 is given twice"),
+                                 ([1, 2], [[0, 0, 0]], r"shape \(1, 3\) for 2 ids"),
+                                 ([1], [[0, 4e38, 0]], "finite single-precision"),
+                                 ([1.5], [[0, 0, 0]], "whole numbers")):
+            with self.assertRaisesRegex((ValueError, TypeError), why):
+                self.scene.set_positions(2, ids, values)
         with self.assertRaisesRegex(kavrin.Error, "frame 99 is not in the scene"):
             self.scene.stroke(frame=99, type="grab", steps=[{"pick": [0, 0, 0]}])
         blocker = os.path.join(self.tmp.name, "a_file")
@@ -178,7 +247,9 @@ class ModuleCase(unittest.TestCase):
             out.write('{"format": "kavrin stroke log",\n "version": 1,\n "events": [}\n')
         with self.assertRaisesRegex(ValueError, "line 3, column"):
             self.scene.replay(bad_log)
-        self.assertEqual(self.scene.frames(), sorted(self.written))  # the scene is still usable
+        # The scene is still usable, and nothing refused reached its log.
+        self.assertEqual(self.scene.frames(), sorted(self.written))
+        self.assertEqual(json.loads(self.scene.log())["events"], [])
 
 
 if __name__ == "__main__":

@@ -1,9 +1,10 @@
 // The editing property: whatever the user does, in whatever order and at whatever speed, undoing
 // everything gives back every frame exactly; and the session's stroke log, replayed on a fresh
 // scene, gives every frame exactly as the session left it. Random GUI-like action runs drive the
-// emitter through the entry points the viewport and the window use: on cache-like scenes, on a
-// fountain painted while a slow builder is still making it, with frames emptied by Remove and
-// painted again, and with undos thrown at trims as they run.
+// emitter through the entry points the viewport and the window use (and, on cache-like scenes,
+// the values a script sets now and then): on cache-like scenes, on a fountain painted while a
+// slow builder is still making it, with frames emptied by Remove and painted again, and with
+// undos thrown at trims as they run.
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,8 @@
 
 #include "scene/emitter.h"
 #include "scene/replay.h"
+#include "scene/set_values.h"
+#include "dynamics/frame_step.h"
 #include "scene/frame_schedule.h"
 #include "fake_window.h"
 
@@ -223,6 +226,8 @@ class editing_run {
             window_.free_memory = low ? 0.5 * gib : 8.0 * gib;
         } else if (roll < 90) {
             ticks(1 + pick(3));
+        } else if (roll < 93 && kind_ != run_kind::fountain) {
+            set_values();
         } else {
             ticks(10 + pick(30));
         }
@@ -376,6 +381,29 @@ class editing_run {
             const particle& was = before.at(id);
             if (scale ? p.scale == was.scale : p.weight == was.weight) ++partly_brushed_;
         }
+    }
+
+    // Values a script gives some particles of the current frame, on the settled scene as a
+    // session gives them.
+    void set_values() {
+        window_.on_eat = 0;
+        if (!settle()) return;
+        const frame_set& fs = e_->frame(window_.current_frame);
+        log_event event;
+        event.kind = event_kind::set;
+        event.frame = window_.current_frame;
+        event.channel = set_channel(pick(3));
+        for (const auto& [id, p] : fs.particles) {
+            if (pick(3) != 0) continue;
+            event.ids.push_back(id);
+            if (event.channel == set_channel::position)
+                for (int k = 0; k < 3; ++k)
+                    event.values.push_back(p.position[k] + draw(-0.1f, 0.1f));
+            else
+                event.values.push_back(event.channel == set_channel::scale ? draw(0.0f, 2.0f)
+                                                                           : draw(-0.5f, 1.5f));
+        }
+        if (!event.ids.empty()) apply_set_values(*e_, event);
     }
 
     void ticks(int n) {

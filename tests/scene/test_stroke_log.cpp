@@ -37,9 +37,17 @@ std::vector<log_event> random_events(uint32_t seed) {
     std::vector<log_event> events;
     for (int i = 0; i < 40; ++i) {
         log_event e;
-        e.kind = event_kind(pick(5));
+        e.kind = event_kind(pick(6));
         e.frame = pick(200) - 20;
         if (e.kind == event_kind::trim) e.depth = pick(50);
+        if (e.kind == event_kind::set) {
+            e.channel = set_channel(pick(3));
+            for (int k = 0, n = 1 + pick(30); k < n; ++k)
+                e.ids.push_back(k * 3 - pick(3) - 40);
+            for (size_t k = 0; k < e.ids.size() * size_t(set_channel_width(e.channel)); ++k)
+                e.values.push_back(std::fabs(any_float()) *
+                                   (e.channel == set_channel::scale ? 1 : -1));
+        }
         if (e.kind == event_kind::stroke) {
             step_inputs s;
             s.frame = e.frame;
@@ -149,6 +157,11 @@ TEST(StrokeLog, BadDocumentsNameThePlaceOrTheField) {
         {stroke_with("\"near_curve\":19", "\"near_curve\":46"), "events[0].near_curve: must be"},
         {stroke_with("\"vector\":[1,0,0]", "\"vector\":[3e38,0,0]"),
          "events[0].steps[0].vector[0]: must be a number from"},
+        {QByteArray(R"({"format": "kavrin stroke log", "version": 2, "events": [)"
+                    R"({"event":"set","frame":1,"channel":"scale","ids":[4,4],"values":[1,2]}]})"),
+         "events[0].ids[1]: repeats particle 4"},
+        {with_event(R"({"event":"set","frame":1,"channel":"weight","ids":[4],"values":[1]})"),
+         "events[0]: a set event needs a log of version 2"},
     };
     for (const auto& [json, expected] : cases) {
         QString error;
