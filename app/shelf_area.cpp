@@ -288,7 +288,7 @@ void shelf_area::resizeEvent(QResizeEvent* event) {
 }
 
 void shelf_area::choose_brush(const QString& type) {
-    strict_at(brush_buttons, type.toStdString())->setChecked(true);
+    strict_at(brush_buttons, type.toStdString(), "the brush buttons")->setChecked(true);
 }
 
 bool shelf_area::scene_ready() const {

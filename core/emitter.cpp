@@ -78,10 +78,10 @@ frame_set& emitter::add_frame(int number) {
 }
 
 frame_set& emitter::frame(int number) {
-    return strict_at(frames, number);
+    return strict_at(frames, number, "the scene's frames");
 }
 const frame_set& emitter::frame(int number) const {
-    return strict_at(frames, number);
+    return strict_at(frames, number, "the scene's frames");
 }
 
 void emitter::raise_max_scale(float extent) {
@@ -464,7 +464,7 @@ void transfer(stroke& s, frame_set& target, const particle_map& source) {
         auto it = target.particles.find(id);
         if (it == target.particles.end()) continue;
         s.particles.push_back(&it->second);
-        const particle& painted = strict_at(source, id);
+        const particle& painted = strict_at(source, id, "the painted frame's particles");
         stroke_value value;
         if (remove)
             value = painted.weight;

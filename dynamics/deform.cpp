@@ -68,7 +68,7 @@ void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius
 
 void deform(particle& p, const stroke& s) {
     if (s.restore) {
-        s.assign(p, strict_at(s.recorded, p.id));
+        s.assign(p, strict_at(s.recorded, p.id, "the stroke's recorded values"));
         p.moved = p.changed = true;
     } else if (s.targeted) {
         if (at_limit(p, s)) {
@@ -104,13 +104,13 @@ void move_particle(particle& p, const stroke& s) {
     if (converge) direction = normalise(s.centre - p.position);
     const float sign = s.keys.at("shift") && is_mode(s, "normal") ? -1.0f : 1.0f;
     const float step = converge ? 0.003f : 0.01f;
-    const float w = strict_at(s.falloff, p.id);
+    const float w = strict_at(s.falloff, p.id, "the stroke's falloff");
     for (int i = 0; i < 3; ++i)
         p.position[i] += direction[i] * w * s.reach * s.amount * sign * step;
 }
 
 void change_value(particle& p, const stroke& s) {
-    const float a = s.amount * strict_at(s.falloff, p.id);
+    const float a = s.amount * strict_at(s.falloff, p.id, "the stroke's falloff");
     if (is_mode(s, "remove")) {
         // Weight beyond +-1 is compressed logarithmically.
         const float v = p.weight - a * (s.keys.at("ctrl") ? -1.0f : 1.0f);
@@ -147,8 +147,8 @@ bool at_limit(const particle& p, const stroke& s) {
 }
 
 void apply_targeted(particle& p, const stroke& s) {
-    const stroke_value& r = strict_at(s.recorded, p.id);
-    const stroke_value& t = strict_at(s.targets, p.id);
+    const stroke_value& r = strict_at(s.recorded, p.id, "the stroke's recorded values");
+    const stroke_value& t = strict_at(s.targets, p.id, "the stroke's targets");
     const bool ctrl = s.keys.at("ctrl");
     // Share of the way to rest that the painted particle went: |t0 - r| / |t1 - r|. A painted
     // particle that started at rest cannot have been relaxed, so it gives no share.
@@ -245,7 +245,7 @@ void replay_undo(frame_set& fs) {
     s.particles.clear();
     s.particles.reserve(s.recorded.size());
     for (const auto& [id, value] : s.recorded)
-        s.particles.push_back(&strict_at(fs.particles, id));
+        s.particles.push_back(&strict_at(fs.particles, id, "the frame's particles"));
     // What the stroke gave each particle, for a redo to give it back.
     std::unordered_map<int32_t, stroke_value> after;
     if (s.redoable) {
@@ -278,7 +278,7 @@ void replay_redo(frame_set& fs) {
         return;
     }
     for (const auto& [id, value] : r.after) {
-        particle& p = strict_at(fs.particles, id);
+        particle& p = strict_at(fs.particles, id, "the frame's particles");
         r.entry.assign(p, value);
         p.changed = true;
         mark_moved(fs, p);

@@ -57,7 +57,7 @@ void put_stats(char* bytes, int offset, const bin_stats& s) {
 }
 
 [[noreturn]] void refuse(const QString& path, const QString& check) {
-    throw bin_error(("cache file " + path + ": " + check).toStdString());
+    throw bin_error(path, check);
 }
 
 int32_t record_id(const char* record, const bin_record_layout& layout) {
@@ -165,6 +165,18 @@ using record_sink = std::function<void(const char* records, int count)>;
 
 vec3 in_scene_order(const vec3& v, position_order order) {
     return order == position_order::file ? v : vec3(v[2], v[1], v[0]);
+}
+
+void refuse_beyond_limit(const QString& path, const frame_set& fs, const QString& which,
+                         const vec3& position) {
+    refuse(path, QString("frame %1, %2: the position (%3, %4, %5) lies beyond ±%6, the largest "
+                         "coordinate a scene can hold")
+                     .arg(fs.frame)
+                     .arg(which)
+                     .arg(double(position[0]), 0, 'g', 9)
+                     .arg(double(position[1]), 0, 'g', 9)
+                     .arg(double(position[2]), 0, 'g', 9)
+                     .arg(double(position_limit), 0, 'g', 6));
 }
 
 void check_finite(const particle& p, const frame_set& fs) {
@@ -394,6 +406,9 @@ long long read_bin_frame(const QString& path, frame_set& fs, position_order orde
                 refuse(path, QString("record %1 (particle %2): the position is not finite")
                                  .arg(index)
                                  .arg(id));
+            if (!within_position_limit(position))
+                refuse_beyond_limit(path, fs, QString("record %1 (particle %2)").arg(index).arg(id),
+                                    position);
             if (!std::isfinite(value))
                 refuse(path, QString("record %1 (particle %2): the %3 is not finite")
                                  .arg(index)

@@ -79,8 +79,18 @@ vec3 in_scene_order(const vec3& v, position_order order);
 // A file that cannot be read or written; the message names the file and the check.
 class bin_error : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    // A failure of no one file, such as a particle a frame cannot be written with.
+    explicit bin_error(const std::string& message) : std::runtime_error(message) {}
+    // "cache file <file>: <check>".
+    bin_error(const QString& file, const QString& check)
+        : std::runtime_error(("cache file " + file + ": " + check).toStdString()), file(file) {}
+    const QString file;  // the file refused; empty for a failure of no one file
 };
+
+// Refuses a position the scene cannot hold (beyond position_limit), for the readers of every
+// format: bin_error naming the file, the frame, the record (as `which` says it) and the bound.
+[[noreturn]] void refuse_beyond_limit(const QString& path, const frame_set& fs,
+                                      const QString& which, const vec3& position);
 
 // A file that Kavrin would refuse to read is never written, in any format: an edit that drove
 // a particle to infinity fails the save of its frame (bin_error naming the particle).

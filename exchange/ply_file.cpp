@@ -26,7 +26,7 @@ constexpr size_t header_limit = 1 << 20;  // bytes of header no real file comes 
 constexpr size_t buffer_size = 1 << 20;
 
 [[noreturn]] void refuse(const QString& path, const QString& check) {
-    throw bin_error(("cache file " + path + ": " + check).toStdString());
+    throw bin_error(path, check);
 }
 
 enum class ply_type : uint8_t { int8, uint8, int16, uint16, int32, uint32, float32, float64 };
@@ -736,6 +736,9 @@ long long read_ply_frame(const QString& path, frame_set& fs, position_order orde
     for (long long i = 0; i < vertices.count; ++i) {
         in.row(vertices, r);
         const vertex_values v = vertex_of(r, c, int32_t(i), path);
+        if (!within_position_limit(v.position))
+            refuse_beyond_limit(path, fs, QString("vertex %1 (particle %2)").arg(i).arg(v.id),
+                                v.position);
         ids = add_source_id(ids, v.id);
         const auto [it, added] =
             read.try_emplace(v.id, v.id, in_scene_order(v.position, order), v.scale);

@@ -35,7 +35,7 @@ void start_library() {
 }
 
 [[noreturn]] void refuse(const QString& path, const QString& check) {
-    throw bin_error(("cache file " + path + ": " + check).toStdString());
+    throw bin_error(path, check);
 }
 
 // The bytes of a file as a stream that gives zeros for a while past their end and remembers it:
@@ -468,6 +468,9 @@ long long read_vdb_frame(const QString& path, frame_set& fs, position_order orde
             refuse(
                 path,
                 QString("point %1 (particle %2): the position is not finite").arg(record).arg(id));
+        if (!within_position_limit(position))
+            refuse_beyond_limit(path, fs, QString("point %1 (particle %2)").arg(record).arg(id),
+                                position);
         if (!std::isfinite(scale))
             refuse(path,
                    QString("point %1 (particle %2): the pscale is not finite").arg(record).arg(id));

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <random>
 
@@ -450,5 +451,36 @@ TEST_F(CacheFormats, PlyAsciiKeepsItsTextAndRefusesBadFiles) {
         EXPECT_THROW(read_cache_file(path("bad.ply"), broken, position_order::file), bin_error)
             << bad.toStdString();
         EXPECT_TRUE(broken.particles.empty());
+    }
+}
+
+TEST_F(CacheFormats, EveryReaderRefusesPositionsBeyondTheSceneLimitByName) {
+    const float huge = std::numeric_limits<float>::max();
+    for (const QString ext : {"bin", "vdb", "ply"}) {
+        for (const float x : {position_limit, -position_limit, huge, -huge}) {
+            frame_set& written = e.add_frame(next++);
+            written.particles.try_emplace(1, 1, vec3(0.5f, 2.0f, -3.0f), 1.0f);
+            written.particles.try_emplace(2, 2, vec3(x, -x, 0.25f), 1.0f);
+            const QString file = path("limit." + QString::number(next) + "." + ext);
+            write_cache_file(file, written, QString(), position_order::file);
+            frame_set& fs = e.add_frame(next++);
+            if (std::fabs(x) <= position_limit) {
+                read_cache_file(file, fs, position_order::file);
+                EXPECT_EQ(particles_of(fs), particles_of(written)) << file.toStdString();
+                continue;
+            }
+            try {
+                read_cache_file(file, fs, position_order::file);
+                ADD_FAILURE() << "read " << file.toStdString();
+            } catch (const bin_error& err) {
+                EXPECT_EQ(err.file, file);
+                const std::string says = err.what();
+                for (const std::string& part :
+                     std::vector<std::string>{file.toStdString(),
+                                              "frame " + std::to_string(fs.frame), "8.50706e+37"})
+                    EXPECT_NE(says.find(part), std::string::npos) << says;
+            }
+            EXPECT_TRUE(fs.particles.empty());
+        }
     }
 }

@@ -12,7 +12,7 @@ import numpy as np
 sys.path.insert(0, os.environ["KAVRIN_BUILD"])
 import kavrin  # noqa: E402
 
-from cache_maker import f32, make_cache  # noqa: E402
+from cache_maker import f32, make_cache, write_frame  # noqa: E402
 
 PLY_TYPES = {"char": "i1", "uchar": "u1", "short": "i2", "ushort": "u2", "int": "i4",
              "uint": "u4", "float": "f4", "double": "f8"}
@@ -97,6 +97,17 @@ class FormatCase(unittest.TestCase):
             self.assertEqual(f.read(), text)
         rows = read_ply_vertices(os.path.join(self.folder("again"), "again.01.ply"))
         self.assertEqual(rows["quality"].tolist(), [7, 8, 9])
+
+    def test_a_refused_cache_frame_names_its_file_and_frame(self):
+        huge = os.path.join(self.cache, "sheet.001.bin")
+        write_frame(huge, [(0, (0.0, 1.0, 2.0), 1.0), (1, (3.4e38, 0.0, -3.4e38), 1.0)])
+        with self.assertRaises(ValueError) as refused:
+            kavrin.Scene(self.cache, threads=2)
+        self.assertEqual((refused.exception.file, refused.exception.frame), (huge, 1))
+        self.assertIn("lies beyond ±8.50706e+37", str(refused.exception))
+        with self.assertRaises(FileNotFoundError) as missing:
+            kavrin.Scene(self.folder("nowhere"))
+        self.assertEqual((missing.exception.file, missing.exception.frame), (None, None))
 
 
 if __name__ == "__main__":
