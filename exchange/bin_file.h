@@ -12,6 +12,7 @@
 
 #include "core/frame_set.h"
 #include "core/vec3.h"
+#include "exchange/cache_channels.h"
 
 namespace kavrin {
 
@@ -142,8 +143,15 @@ struct bin_frame_bytes {
 bin_frame_bytes assemble_bin_frame(const frame_set& fs, const QString& source,
                                    position_order order);
 
-// Writes a frame as assemble_bin_frame lays it out; the file appears whole or not at all.
+// Writes a frame as assemble_bin_frame lays it out; the file appears whole or not at all. A frame
+// written as generated takes the fields of `carried` (what a file of another format held) but
+// the pressure, which holds the scale.
 void write_bin_frame(const QString& path, const frame_set& fs, const QString& source,
-                     position_order order);
+                     position_order order, const source_channels* carried = nullptr);
+
+// The channels of the .bin file the frame was read from (every field the version has but the
+// one the fluid type makes the scale), for the live particles the frame holds; bin_error naming
+// the file when it changed since it was read.
+source_channels bin_channels(const QString& path, const frame_set& fs);
 
 }  // namespace kavrin
