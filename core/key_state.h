@@ -23,7 +23,8 @@ class key_state {
 
     bool at(std::string_view name) const {
         const uint8_t bit = bit_of(name);
-        if (!(present_ & bit)) throw std::out_of_range(missing_key_message(key_name(name), "the key state"));
+        if (!(present_ & bit))
+            throw std::out_of_range(missing_key_message(key_name(name), "the key state"));
         return held_ & bit;
     }
     void set(std::string_view name, bool held) {

@@ -499,9 +499,10 @@ long long join_read_frame(frame_set& fs, particle_map& read, int32_t records, ui
 bin_frame_bytes assemble_bin_frame(const frame_set& fs, const QString& source,
                                    position_order order) {
     bin_frame_bytes out;
-    out.header = assemble(fs, source, order, nullptr, out.layout, [&out](const char* records, int count) {
-        out.records.append(records, qsizetype(count) * out.layout->size);
-    });
+    out.header =
+        assemble(fs, source, order, nullptr, out.layout, [&out](const char* records, int count) {
+            out.records.append(records, qsizetype(count) * out.layout->size);
+        });
     return out;
 }
 
@@ -511,10 +512,10 @@ void write_bin_frame(const QString& path, const frame_set& fs, const QString& so
     char head[bin_header_size] = {};
     out.write(head, bin_header_size);  // in place once the records are counted
     const bin_record_layout* layout = nullptr;
-    const bin_header header =
-        assemble(fs, source, order, carried, layout, [&out, &layout](const char* records, int count) {
-            out.write(records, size_t(count) * size_t(layout->size));
-        });
+    const bin_header header = assemble(fs, source, order, carried, layout,
+                                       [&out, &layout](const char* records, int count) {
+                                           out.write(records, size_t(count) * size_t(layout->size));
+                                       });
     static constexpr char footer[bin_footer_size] = {};
     out.write(footer, bin_footer_size);
     encode_bin_header(header, head);

@@ -230,8 +230,8 @@ class set_point_reader {
                 v = number(item(p, k_.pressure, "\"pressure\""), "\"pressure\"");
             if (!within_position_limit(vec3(x, y, z)))
                 bad("\"pos\"", "of frame " + std::to_string(frame_) + " lies beyond ±" +
-                                     QString::number(position_limit, 'g', 6).toStdString() +
-                                     ", the largest coordinate a scene can hold");
+                                   QString::number(position_limit, 'g', 6).toStdString() +
+                                   ", the largest coordinate a scene can hold");
             out.emplace_back(id, order_ == position_order::file ? vec3(x, y, z) : vec3(z, y, x), v);
         }
         return out;

@@ -457,7 +457,8 @@ void append_channel(vp::PointDataTree& tree, const openvdb::tools::PointIndexTre
             values.push_back(int32_t(v[0]));
         }
         vp::appendAttribute<int32_t>(tree, c.channel->vdb);
-        vp::populateAttribute(tree, index, c.channel->vdb, vp::PointAttributeVector<int32_t>(values));
+        vp::populateAttribute(tree, index, c.channel->vdb,
+                              vp::PointAttributeVector<int32_t>(values));
     } else {
         std::vector<float> values;
         values.reserve(live.size());
@@ -577,7 +578,8 @@ source_channels vdb_channels(const QString& path, const frame_set& fs) {
     std::vector<std::pair<size_t, size_t>> read;  // channel present, attribute
     for (const auto& [name, at] : d.map())
         if (const cache_channel* c = channel_of_vdb(name);
-            c && carries(*c, d.valueType(at)) && s.leaves.front()->constAttributeArray(at).stride() == 1) {
+            c && carries(*c, d.valueType(at)) &&
+            s.leaves.front()->constAttributeArray(at).stride() == 1) {
             read.emplace_back(out.present.size(), at);
             out.add(*c);
         }

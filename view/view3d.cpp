@@ -181,8 +181,9 @@ void view3d::release_list(unsigned id) {
 void view3d::camera_setup() {
     if (!active()) return;
     const scene_key* key = nullptr;
-    if (scene_view()) key = &strict_at(scene_camera_keys, int(owner_.link().current_frame),
-                                  "the scene camera's keys");
+    if (scene_view())
+        key = &strict_at(scene_camera_keys, int(owner_.link().current_frame),
+                         "the scene camera's keys");
     projection p;
     {
         QMutexLocker hold(&camera_lock_);

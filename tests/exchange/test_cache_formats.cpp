@@ -237,10 +237,11 @@ TEST_F(CacheFormats, ConversionsCarryEveryFieldOfTheBinRecordsExactly) {
     // OpenVDB's own point API finds every field under its attribute name.
     QFile listing(path("listing.txt"));
     ASSERT_TRUE(listing.open(QIODevice::WriteOnly));
-    listing.write("P:vec3s id:int32 pscale:float Cd:vec3s Alpha:float v:vec3s force:vec3s "
-                  "vorticity:vec3s N:vec3s neighbors:int32 uv:vec3s info_bits:int32 age:float "
-                  "isolation_time:float viscosity:float density:float mass:float "
-                  "temperature:float\n");
+    listing.write(
+        "P:vec3s id:int32 pscale:float Cd:vec3s Alpha:float v:vec3s force:vec3s "
+        "vorticity:vec3s N:vec3s neighbors:int32 uv:vec3s info_bits:int32 age:float "
+        "isolation_time:float viscosity:float density:float mass:float "
+        "temperature:float\n");
     for (const auto& [id, bytes] : want) {
         const bin_record r = decode_bin_record(bytes.constData(), l);
         QStringList row;
@@ -261,9 +262,9 @@ TEST_F(CacheFormats, ConversionsCarryEveryFieldOfTheBinRecordsExactly) {
         add(r.neighbors);
         for (int k = 0; k < 3; ++k)
             add(r.texture[k]);
-        for (double v : {double(r.info_bits), double(r.elapsed), double(r.isolation),
-                         double(r.viscosity), double(r.density), double(r.mass),
-                         double(r.temperature)})
+        for (double v :
+             {double(r.info_bits), double(r.elapsed), double(r.isolation), double(r.viscosity),
+              double(r.density), double(r.mass), double(r.temperature)})
             add(v);
         listing.write((row.join(' ') + "\n").toUtf8());
     }
@@ -559,9 +560,8 @@ TEST_F(CacheFormats, EveryReaderRefusesPositionsBeyondTheSceneLimitByName) {
             } catch (const bin_error& err) {
                 EXPECT_EQ(err.file, file);
                 const std::string says = err.what();
-                for (const std::string& part :
-                     std::vector<std::string>{file.toStdString(),
-                                              "frame " + std::to_string(fs.frame), "8.50706e+37"})
+                for (const std::string& part : std::vector<std::string>{
+                         file.toStdString(), "frame " + std::to_string(fs.frame), "8.50706e+37"})
                     EXPECT_NE(says.find(part), std::string::npos) << says;
             }
             EXPECT_TRUE(fs.particles.empty());
