@@ -105,7 +105,7 @@ void kavrin::log_build_information() {
 }
 
 void kavrin::slider_event(int value) {
-    slider_entry& entry = strict_at(sliders, qobject_cast<QSlider*>(sender()));
+    slider_entry& entry = strict_at(sliders, qobject_cast<QSlider*>(sender()), "the debug sliders");
     entry.value->setText(QString::number(value));
     *entry.field = value;
     if (stepping && scene) {

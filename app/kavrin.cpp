@@ -519,7 +519,7 @@ void kavrin::load_settings() {
     tool_brush->set_select_curve(s.select_curve);
     shelf->choose_brush(s.type);
     for (const auto& [side, checked] : s.offsets)
-        strict_at(buttons, side)->setChecked(checked);
+        strict_at(buttons, side, "the side buttons")->setChecked(checked);
     strip->scale = s.view_scale;
     strip->offset = s.view_translate;
     strip->fitted = s.view_fit;
@@ -529,7 +529,7 @@ void kavrin::load_settings() {
     for (const auto& [category, dir] : s.dirs)
         shelf->last_folder[category] = dir;
     for (const auto& [name, checked] : s.toggles)
-        strict_at(shelf->buttons, name)->setChecked(checked);
+        strict_at(shelf->buttons, name, "the panel buttons")->setChecked(checked);
     onion_count = s.onion_frames;
     // The unit and scale first, so that the files restored after them come in at that scale.
     scene_unit = s.scene_unit;
@@ -552,7 +552,7 @@ void kavrin::save_settings() {
     s.type = b.type;
     s.select_curve = b.select_curve;
     for (auto& [side, checked] : s.offsets)
-        checked = strict_at(buttons, side)->isChecked();
+        checked = strict_at(buttons, side, "the side buttons")->isChecked();
     s.view_scale = strip->scale;
     s.view_translate = strip->offset;
     s.view_fit = strip->fitted;
@@ -562,7 +562,7 @@ void kavrin::save_settings() {
     for (auto& [category, dir] : s.dirs)
         dir = shelf->last_folder[category];
     for (auto& [name, checked] : s.toggles)
-        checked = strict_at(toggles, name);
+        checked = strict_at(toggles, name, "the panel toggles");
     s.onion_frames = onion_count;
     s.scene_unit = scene_unit;
     s.fbx_scale = fbx_scale;
@@ -884,7 +884,7 @@ bool kavrin::plain_key(QKeyEvent* event) {
             frame_key(key);
             return true;
         case Qt::Key_Space: {
-            QPushButton* start = strict_at(buttons, "start");
+            QPushButton* start = strict_at(buttons, "start", "the side buttons");
             if (!repeat && (start->isChecked() || !dragging)) start->toggle();
             return true;
         }
@@ -907,10 +907,10 @@ bool kavrin::plain_key(QKeyEvent* event) {
             if (!repeat && !dragging && viewport->frame_particles()) log("camera control / frame");
             return true;
         case Qt::Key_O:
-            if (!repeat) strict_at(shelf->buttons, "cache_onion_skin")->toggle();
+            if (!repeat) strict_at(shelf->buttons, "cache_onion_skin", "the panel buttons")->toggle();
             return true;
         case Qt::Key_M:
-            if (!repeat) strict_at(shelf->buttons, "brush_mirror")->toggle();
+            if (!repeat) strict_at(shelf->buttons, "brush_mirror", "the panel buttons")->toggle();
             return true;
         case Qt::Key_F12:
             if (!repeat) debug_dock->toggleViewAction()->trigger();
@@ -1057,7 +1057,7 @@ double kavrin::random() {
 }
 
 void kavrin::write_cache_frame(emitter& e, int frame) {
-    if (!::kavrin::write_cache_frame(script_folders{app_dir, python_dir}, *this, e, frame).isEmpty())
+    if (::kavrin::write_cache_frame(script_folders{app_dir, python_dir}, *this, e, frame))
         ++save_failures_;
 }
 
@@ -1070,15 +1070,15 @@ void kavrin::release_display_list(unsigned id) {
 }
 
 bool kavrin::toggle(const std::string& name) const {
-    return strict_at(toggles, name);
+    return strict_at(toggles, name, "the panel toggles");
 }
 
 bool kavrin::imported(const std::string& kind) const {
-    return strict_at(imports, kind);
+    return strict_at(imports, kind, "the import records");
 }
 
 int kavrin::onion_frames() const {
-    return strict_at(toggles, "cache_onion_skin") ? onion_count : 0;
+    return strict_at(toggles, "cache_onion_skin", "the panel toggles") ? onion_count : 0;
 }
 
 }  // namespace kavrin

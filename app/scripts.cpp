@@ -42,7 +42,7 @@ int core_count(kavrin& w) {
         w.log("place / failed / " + QString::fromUtf8(e.what()));
         return QThread::idealThreadCount();
     }
-    return strict_at(facts, std::string("core")).toInt();
+    return strict_at(facts, std::string("core"), "the system facts").toInt();
 }
 
 void sync_missing(kavrin& w, const QStringList& files) {

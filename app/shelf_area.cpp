@@ -288,7 +288,7 @@ void shelf_area::resizeEvent(QResizeEvent* event) {
 }
 
 void shelf_area::choose_brush(brush_kind type) {
-    strict_at(brush_buttons, type)->setChecked(true);
+    strict_at(brush_buttons, type, "the brush buttons")->setChecked(true);
 }
 
 bool shelf_area::scene_ready() const {

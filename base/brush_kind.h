@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include <QLatin1String>
 #include <QStringList>
@@ -38,6 +39,10 @@ constexpr bool brush_needs_vector(brush_kind k) {
 QLatin1String brush_name(brush_kind k);
 // The kind named name, or none for a text that names no kind.
 std::optional<brush_kind> parse_brush_kind(QStringView name);
+// The kind's name in a missing-key message.
+inline std::string key_name(brush_kind k) {
+    return std::string(brush_name(k).data());
+}
 // Every name in brush_kinds order.
 const QStringList& brush_names();
 

@@ -23,7 +23,8 @@ class key_state {
 
     bool at(std::string_view name) const {
         const uint8_t bit = bit_of(name);
-        if (!(present_ & bit)) throw std::out_of_range(missing_key_message);
+        if (!(present_ & bit))
+            throw std::out_of_range(missing_key_message(key_name(name), "the key state"));
         return held_ & bit;
     }
     void set(std::string_view name, bool held) {
@@ -40,7 +41,7 @@ class key_state {
     static uint8_t bit_of(std::string_view name) {
         for (int i = 0; i < 3; ++i)
             if (names[i] == name) return uint8_t(1u << i);
-        throw std::out_of_range(missing_key_message);
+        throw std::out_of_range(missing_key_message(key_name(name), "the modifier key names"));
     }
     uint8_t present_ = 0;
     uint8_t held_ = 0;

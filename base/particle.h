@@ -1,7 +1,9 @@
 #pragma once
 // One particle of a frame: a plain value record, copied whole.
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <unordered_map>
 
 #include "base/vec3.h"
@@ -9,6 +11,17 @@
 namespace kavrin {
 
 struct oct_tree;
+
+// The largest coordinate a particle's position may have. The octree spans the positions
+// (max - min) and places its root at (min + max - span) / 2 in float: within a quarter of the
+// float range neither overflows. Readers refuse positions beyond it.
+constexpr float position_limit = std::numeric_limits<float>::max() / 4;
+
+// False too for a position that is not finite.
+inline bool within_position_limit(const vec3& p) {
+    return std::fabs(p[0]) <= position_limit && std::fabs(p[1]) <= position_limit &&
+           std::fabs(p[2]) <= position_limit;
+}
 
 struct particle {
     bool moved = false;     // an edit moved it: the next step re-homes it

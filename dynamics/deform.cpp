@@ -68,7 +68,7 @@ void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius
 void deform(particle& p, const stroke& s) {
     const brush_mode& mode = brush_mode_of(s.mode);
     if (s.restore) {
-        s.assign(p, strict_at(s.recorded, p.id));
+        s.assign(p, strict_at(s.recorded, p.id, "the stroke's recorded values"));
         p.moved = p.changed = true;
     } else if (s.targeted) {
         if (mode.at_limit(p, s)) {

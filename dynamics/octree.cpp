@@ -113,7 +113,7 @@ void subdivide(oct_tree& node, int max_depth, const child_dims& dims) {
             else if (g[a] >= 2.0f)
                 g[a] = 1.0f;
         }
-        oct_tree& child = strict_at(node.children, make_key(g));
+        oct_tree& child = strict_at(node.children, make_key(g), "the children of an octree cell");
         p->cell = &child;
         mark_dirty(child);  // its bounds must now include p
         child.members.append(id, p);

@@ -57,7 +57,7 @@ void put_stats(char* bytes, int offset, const bin_stats& s) {
 }
 
 [[noreturn]] void refuse(const QString& path, const QString& check) {
-    throw bin_error(("cache file " + path + ": " + check).toStdString());
+    throw bin_error(path, check);
 }
 
 int32_t record_id(const char* record, const bin_record_layout& layout) {
@@ -70,6 +70,46 @@ int scale_offset(int32_t fluid_type, const bin_record_layout& layout) {
     if (fluid_type == fluid_type_mass) return layout.mass;
     if (fluid_type == fluid_type_pressure) return layout.pressure;
     return -1;
+}
+
+// Where a channel sits in a record of a layout; -1 where the layout lacks it.
+int channel_offset(const cache_channel& c, const bin_record_layout& l) {
+    const std::string name = c.bin;
+    if (name == "velocity") return l.velocity;
+    if (name == "force") return l.force;
+    if (name == "vorticity") return l.vorticity;
+    if (name == "normal_vector") return l.normal;
+    if (name == "neighbors") return l.neighbors;
+    if (name == "texture_vector") return l.texture;
+    if (name == "info_bits") return l.info_bits;
+    if (name == "elapsed_particle_time") return l.elapsed;
+    if (name == "isolation_time") return l.isolation;
+    if (name == "viscosity") return l.viscosity;
+    if (name == "density") return l.density;
+    if (name == "pressure") return l.pressure;
+    if (name == "mass") return l.mass;
+    if (name == "temperature") return l.temperature;
+    return -1;
+}
+
+void get_channel(const char* record, int at, const cache_channel& c, double* out) {
+    if (c.narrow)
+        out[0] = get<int16_t>(record, at);
+    else if (c.integral)
+        out[0] = get<int32_t>(record, at);
+    else
+        for (int k = 0; k < c.components; ++k)
+            out[k] = get<float>(record, at + 4 * k);
+}
+
+void put_channel(char* record, int at, const cache_channel& c, const double* in) {
+    if (c.narrow)
+        put(record, at, int16_t(in[0]));
+    else if (c.integral)
+        put(record, at, int32_t(in[0]));
+    else
+        for (int k = 0; k < c.components; ++k)
+            put(record, at + 4 * k, float(in[k]));
 }
 
 // A cache file opened for reading, its header checked against the file's size.
@@ -167,6 +207,18 @@ vec3 in_scene_order(const vec3& v, position_order order) {
     return order == position_order::file ? v : vec3(v[2], v[1], v[0]);
 }
 
+void refuse_beyond_limit(const QString& path, const frame_set& fs, const QString& which,
+                         const vec3& position) {
+    refuse(path, QString("frame %1, %2: the position (%3, %4, %5) lies beyond ±%6, the largest "
+                         "coordinate a scene can hold")
+                     .arg(fs.frame)
+                     .arg(which)
+                     .arg(double(position[0]), 0, 'g', 9)
+                     .arg(double(position[1]), 0, 'g', 9)
+                     .arg(double(position[2]), 0, 'g', 9)
+                     .arg(double(position_limit), 0, 'g', 6));
+}
+
 void check_finite(const particle& p, const frame_set& fs) {
     if (std::isfinite(p.position[0]) && std::isfinite(p.position[1]) &&
         std::isfinite(p.position[2]) && std::isfinite(p.scale))
@@ -208,8 +260,16 @@ std::vector<const particle*> live_by_id(const frame_set& fs) {
 
 namespace {
 
-bin_header assemble_generated(const frame_set& fs, position_order order, const record_sink& sink) {
+bin_header assemble_generated(const frame_set& fs, position_order order,
+                              const source_channels* carried, const record_sink& sink) {
     const bin_record_layout& layout = *bin_layout(bin_generated_version);
+    // The channels a file of another format brought, but for the field that holds the scale.
+    std::vector<std::pair<const channel_values*, int>> fields;
+    if (carried)
+        for (const channel_values& c : carried->present)
+            if (const int at = channel_offset(*c.channel, layout); at >= 0 && at != layout.pressure)
+                fields.emplace_back(&c, at);
+    double value[3];
     std::vector<char> chunk;
     int in_chunk = 0;
     int32_t live = 0;
@@ -226,6 +286,10 @@ bin_header assemble_generated(const frame_set& fs, position_order order, const r
         put_vec3(record, 0, in_scene_order(p.position, order));
         put(record, layout.pressure, p.scale);
         put(record, layout.id, id);
+        for (const auto& [c, at] : fields) {
+            carried->values_of(*c, p, value);
+            put_channel(record, at, *c->channel, value);
+        }
         ++live;
         if (++in_chunk == chunk_records) hand_over();
     }
@@ -276,10 +340,11 @@ bin_header assemble_passed_through(const frame_set& fs, checked_file& in, const 
 // Lays the frame's file out: its record layout, then its records handed to sink, then the
 // header that goes with them.
 bin_header assemble(const frame_set& fs, const QString& source, position_order order,
-                    const bin_record_layout*& layout, const record_sink& sink) {
+                    const source_channels* carried, const bin_record_layout*& layout,
+                    const record_sink& sink) {
     if (fs.source_records < 0 || source.isEmpty()) {
         layout = bin_layout(bin_generated_version);
-        return assemble_generated(fs, order, sink);
+        return assemble_generated(fs, order, carried, sink);
     }
     checked_file in(source);
     layout = in.layout;
@@ -394,6 +459,9 @@ long long read_bin_frame(const QString& path, frame_set& fs, position_order orde
                 refuse(path, QString("record %1 (particle %2): the position is not finite")
                                  .arg(index)
                                  .arg(id));
+            if (!within_position_limit(position))
+                refuse_beyond_limit(path, fs, QString("record %1 (particle %2)").arg(index).arg(id),
+                                    position);
             if (!std::isfinite(value))
                 refuse(path, QString("record %1 (particle %2): the %3 is not finite")
                                  .arg(index)
@@ -490,27 +558,63 @@ long long join_read_frame(frame_set& fs, particle_map& read, int32_t records, ui
 bin_frame_bytes assemble_bin_frame(const frame_set& fs, const QString& source,
                                    position_order order) {
     bin_frame_bytes out;
-    out.header = assemble(fs, source, order, out.layout, [&out](const char* records, int count) {
-        out.records.append(records, qsizetype(count) * out.layout->size);
-    });
+    out.header =
+        assemble(fs, source, order, nullptr, out.layout, [&out](const char* records, int count) {
+            out.records.append(records, qsizetype(count) * out.layout->size);
+        });
     return out;
 }
 
 void write_bin_frame(const QString& path, const frame_set& fs, const QString& source,
-                     position_order order) {
+                     position_order order, const source_channels* carried) {
     file_beside out(path);
     char head[bin_header_size] = {};
     out.write(head, bin_header_size);  // in place once the records are counted
     const bin_record_layout* layout = nullptr;
-    const bin_header header =
-        assemble(fs, source, order, layout, [&out, &layout](const char* records, int count) {
-            out.write(records, size_t(count) * size_t(layout->size));
-        });
+    const bin_header header = assemble(fs, source, order, carried, layout,
+                                       [&out, &layout](const char* records, int count) {
+                                           out.write(records, size_t(count) * size_t(layout->size));
+                                       });
     static constexpr char footer[bin_footer_size] = {};
     out.write(footer, bin_footer_size);
     encode_bin_header(header, head);
     out.write_at_start(head, bin_header_size);
     out.finish();
+}
+
+source_channels bin_channels(const QString& path, const frame_set& fs) {
+    checked_file in(path);
+    if (in.header.particles != fs.source_records)
+        refuse(path, QString("changed since it was read: %1 records, %2 expected")
+                         .arg(in.header.particles)
+                         .arg(fs.source_records));
+    const bin_record_layout& layout = *in.layout;
+    const int scale_at = scale_offset(in.header.fluid_type, layout);
+    source_channels out;
+    out.records = in.header.particles;
+    std::vector<std::pair<size_t, int>> fields;  // channel present, its offset
+    for (const cache_channel& c : cache_channels())
+        if (const int at = channel_offset(c, layout); at >= 0 && at != scale_at) {
+            fields.emplace_back(out.present.size(), at);
+            out.add(c);
+        }
+    source_match match(fs, path);
+    std::vector<char> chunk;
+    for (int done = 0; done < in.header.particles;) {
+        const int n = in.read_chunk(done, chunk, path);
+        for (int r = 0; r < n; ++r) {
+            const char* record = chunk.data() + size_t(r) * size_t(layout.size);
+            if (!match.take(record_id(record, layout), done + r)) continue;
+            for (const auto& [k, at] : fields) {
+                channel_values& c = out.present[k];
+                get_channel(record, at, *c.channel,
+                            c.values.data() + size_t(done + r) * size_t(c.channel->components));
+            }
+        }
+        done += n;
+    }
+    match.finish();
+    return out;
 }
 
 }  // namespace kavrin

@@ -12,6 +12,9 @@
 
 #include "dynamics/frame_set.h"
 #include "base/vec3.h"
+#include "exchange/cache_channels.h"
+#include "dynamics/frame_set.h"
+#include "base/vec3.h"
 #include "exchange/record_channel.h"
 
 namespace kavrin {
@@ -80,8 +83,18 @@ vec3 in_scene_order(const vec3& v, position_order order);
 // A file that cannot be read or written; the message names the file and the check.
 class bin_error : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    // A failure of no one file, such as a particle a frame cannot be written with.
+    explicit bin_error(const std::string& message) : std::runtime_error(message) {}
+    // "cache file <file>: <check>".
+    bin_error(const QString& file, const QString& check)
+        : std::runtime_error(("cache file " + file + ": " + check).toStdString()), file(file) {}
+    const QString file;  // the file refused; empty for a failure of no one file
 };
+
+// Refuses a position the scene cannot hold (beyond position_limit), for the readers of every
+// format: bin_error naming the file, the frame, the record (as `which` says it) and the bound.
+[[noreturn]] void refuse_beyond_limit(const QString& path, const frame_set& fs,
+                                      const QString& which, const vec3& position);
 
 // A file that Kavrin would refuse to read is never written, in any format: an edit that drove
 // a particle to infinity fails the save of its frame (bin_error naming the particle).
@@ -140,8 +153,15 @@ struct bin_frame_bytes {
 bin_frame_bytes assemble_bin_frame(const frame_set& fs, const QString& source,
                                    position_order order);
 
-// Writes a frame as assemble_bin_frame lays it out; the file appears whole or not at all.
+// Writes a frame as assemble_bin_frame lays it out; the file appears whole or not at all. A frame
+// written as generated takes the fields of `carried` (what a file of another format held) but
+// the pressure, which holds the scale.
 void write_bin_frame(const QString& path, const frame_set& fs, const QString& source,
-                     position_order order);
+                     position_order order, const source_channels* carried = nullptr);
+
+// The channels of the .bin file the frame was read from (every field the version has but the
+// one the fluid type makes the scale), for the live particles the frame holds; bin_error naming
+// the file when it changed since it was read.
+source_channels bin_channels(const QString& path, const frame_set& fs);
 
 }  // namespace kavrin

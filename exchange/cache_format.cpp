@@ -1,5 +1,7 @@
 #include "exchange/cache_format.h"
 
+#include <algorithm>
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -10,26 +12,17 @@ namespace kavrin {
 
 namespace {
 
-// The record fields of a .bin file beyond position and id, by their set point keys.
-std::vector<QString> bin_extra_fields(const QString& path) {
-    QFile file(path);
-    char head[bin_header_size];
-    if (!file.open(QIODevice::ReadOnly) || file.read(head, bin_header_size) != bin_header_size)
-        return {};
-    bin_header header;
-    decode_bin_header(head, header);
-    const bin_record_layout* layout = bin_layout(header.version);
-    if (!layout) return {};
-    std::vector<QString> names{"velocity", "force"};
-    if (layout->vorticity >= 0) names.push_back("vorticity");
-    for (const char* n : {"normal_vector", "neighbors", "texture_vector", "info_bits",
-                          "elapsed_particle_time", "isolation_time", "viscosity", "density"})
-        names.push_back(n);
-    // The field the fluid type names is the scale, and travels as such.
-    if (header.fluid_type != fluid_type_pressure) names.push_back("pressure");
-    if (header.fluid_type != fluid_type_mass) names.push_back("mass");
-    names.push_back("temperature");
-    return names;
+// What the file a frame was read from holds beyond position, id and scale.
+source_channels channels_of(const QString& source, const frame_set& fs) {
+    switch (cache_format_of(source).value_or(cache_format::bin)) {
+        case cache_format::vdb:
+            return vdb_channels(source, fs);
+        case cache_format::ply:
+            return ply_channels(source, fs);
+        case cache_format::bin:
+            break;
+    }
+    return bin_channels(source, fs);
 }
 
 }  // namespace
@@ -104,15 +97,19 @@ void write_cache_file(const QString& target, const frame_set& fs, const QString&
         format_in_name(QFileInfo(target).fileName()).value_or(cache_format::bin);
     const bool same = fs.source_records >= 0 && cache_format_of(source) == format;
     const QString from = same ? source : QString();
+    // A conversion takes along what both formats hold.
+    std::optional<source_channels> carried;
+    if (fs.source_records >= 0 && !same) carried = channels_of(source, fs);
+    const source_channels* with = carried ? &*carried : nullptr;
     switch (format) {
         case cache_format::vdb:
-            return write_vdb_frame(target, fs, from, order);
+            return write_vdb_frame(target, fs, from, order, with);
         case cache_format::ply:
-            return write_ply_frame(target, fs, from, order);
+            return write_ply_frame(target, fs, from, order, with);
         case cache_format::bin:
             break;
     }
-    write_bin_frame(target, fs, from, order);
+    write_bin_frame(target, fs, from, order, with);
 }
 
 record_channels read_record_channel(const QString& path, const QString& name) {
@@ -129,20 +126,25 @@ record_channels read_record_channel(const QString& path, const QString& name) {
 
 std::vector<QString> dropped_attributes(const QString& source, cache_format target) {
     const std::optional<cache_format> from = cache_format_of(source);
-    if (!from || *from == target) return {};
+    // Every field of a .bin record has its attribute or property in the other formats.
+    if (!from || *from == target || *from == cache_format::bin) return {};
     try {
-        switch (*from) {
-            case cache_format::vdb:
-                return vdb_extra_attributes(source);
-            case cache_format::ply:
-                return ply_extra_attributes(source);
-            case cache_format::bin:
-                break;
+        std::vector<QString> names = *from == cache_format::vdb
+                                         ? vdb_extra_attributes(source, false)
+                                         : ply_extra_attributes(source, false);
+        // A .bin written from another format holds the scale in its pressure field.
+        if (target == cache_format::bin) {
+            const std::vector<QString> all = *from == cache_format::vdb
+                                                 ? vdb_extra_attributes(source, true)
+                                                 : ply_extra_attributes(source, true);
+            if (std::find(all.begin(), all.end(), "pressure") != all.end() &&
+                std::find(names.begin(), names.end(), "pressure") == names.end())
+                names.insert(names.begin(), "pressure");
         }
+        return names;
     } catch (const bin_error&) {
         return {};  // a file that cannot be read fails its frame's save, which says why
     }
-    return bin_extra_fields(source);
 }
 
 }  // namespace kavrin

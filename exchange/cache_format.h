@@ -34,7 +34,8 @@ long long read_cache_file(const QString& path, frame_set& fs, position_order ord
 
 // Writes a frame in the format the target's name gives. What source (the file the frame was
 // read from) held passes through when it is of that format; a frame from another format is
-// written as generated. A frame read from a file that is no longer known is refused.
+// written as generated, with the channels of the source the target can hold (cache_channels).
+// A frame read from a file that is no longer known is refused.
 void write_cache_file(const QString& target, const frame_set& fs, const QString& source,
                       position_order order);
 
@@ -43,7 +44,9 @@ void write_cache_file(const QString& target, const frame_set& fs, const QString&
 record_channels read_record_channel(const QString& path, const QString& name);
 
 // What saving the frames read from source in the target format leaves out: the source's
-// fields or attributes beyond position, id and scale when the formats differ, else nothing.
+// attributes beyond position, id, scale and the channels, when the formats differ (a .bin
+// target also leaves out a "pressure" attribute: its pressure field holds the scale); nothing
+// of a .bin source.
 std::vector<QString> dropped_attributes(const QString& source, cache_format target);
 
 }  // namespace kavrin

@@ -200,8 +200,8 @@ class collector_paused {
 // message is composed only on failure: a frame has ten thousand particles to get through.
 class set_point_reader {
   public:
-    set_point_reader(const set_point_parts& k, std::string where, position_order order)
-        : k_(k), where_(std::move(where)), order_(order) {}
+    set_point_reader(const set_point_parts& k, std::string where, int frame, position_order order)
+        : k_(k), where_(std::move(where)), frame_(frame), order_(order) {}
 
     std::vector<particle> read(PyObject* set_point) {
         dict(set_point, "set point");
@@ -228,6 +228,10 @@ class set_point_reader {
                 v = number(item(p, k_.mass, "\"mass\""), "\"mass\"");
             else if (fluid == fluid_type_pressure)
                 v = number(item(p, k_.pressure, "\"pressure\""), "\"pressure\"");
+            if (!within_position_limit(vec3(x, y, z)))
+                bad("\"pos\"", "of frame " + std::to_string(frame_) + " lies beyond ±" +
+                                   QString::number(position_limit, 'g', 6).toStdString() +
+                                   ", the largest coordinate a scene can hold");
             out.emplace_back(id, order_ == position_order::file ? vec3(x, y, z) : vec3(z, y, x), v);
         }
         return out;
@@ -239,6 +243,7 @@ class set_point_reader {
   private:
     const set_point_parts& k_;
     const std::string where_;
+    const int frame_;
     const position_order order_;
     bool in_particle_ = false;  // the values being read belong to particle particle_id_
     int32_t particle_id_ = 0;
@@ -394,7 +399,8 @@ long long import_bin(const script_folders& folders, window_link& window, emitter
     const std::vector<particle> read = script_call::guarded("shared_lib.import_bin", [&] {
         bp::object set_point =
             script_call::call(folders, "shared_lib", "import_bin", "", {folders.python_dir, path});
-        set_point_reader reader(parts(), "shared_lib.import_bin: " + path.toStdString(), order);
+        set_point_reader reader(parts(), "shared_lib.import_bin: " + path.toStdString(), frame,
+                                order);
         std::vector<particle> particles = reader.read(set_point.ptr());
         dropped = reader.repeated();
         return particles;

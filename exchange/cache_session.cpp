@@ -46,22 +46,22 @@ class cache_session::link : public headless_link {
         keep(::kavrin::read_cache_frame(folders, *this, e, frame, order));
     }
 
-    QString cache_failure() const {
+    std::optional<cache_failure> first_cache_failure() const {
         QMutexLocker hold(&failure_lock_);
-        return cache_failure_;
+        return first_failure_;
     }
     void clear_cache_failure() {
         QMutexLocker hold(&failure_lock_);
-        cache_failure_.clear();
+        first_failure_.reset();
     }
 
   private:
-    mutable QMutex failure_lock_;  // guards cache_failure_
-    QString cache_failure_;
+    mutable QMutex failure_lock_;  // guards first_failure_
+    std::optional<cache_failure> first_failure_;
 
-    void keep(const QString& failure) {
+    void keep(std::optional<cache_failure> failure) {
         QMutexLocker hold(&failure_lock_);
-        if (cache_failure_.isEmpty()) cache_failure_ = failure;
+        if (!first_failure_) first_failure_ = std::move(failure);
     }
 };
 
@@ -200,10 +200,9 @@ emitter& cache_session::scene() const {
 }
 
 void cache_session::check_failures(session_error::kind kind) {
-    const QString failure = window_->cache_failure();
-    if (!failure.isEmpty()) {
+    if (const std::optional<cache_failure> failure = window_->first_cache_failure()) {
         window_->clear_cache_failure();
-        throw session_error(kind, failure);
+        throw session_error(kind, log_line(*failure), failure->file, failure->frame);
     }
     const QString job = window_->job_failure();
     if (!job.isEmpty()) throw session_error(session_error::kind::replay, job);

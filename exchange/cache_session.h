@@ -39,7 +39,12 @@ class session_error : public std::runtime_error {
     };
     session_error(kind k, const QString& message)
         : std::runtime_error(message.toStdString()), why(k) {}
+    // A failure of one cache frame: its file and frame travel with it.
+    session_error(kind k, const QString& message, const QString& file, int frame)
+        : std::runtime_error(message.toStdString()), why(k), file(file), frame(frame) {}
     const kind why;
+    const QString file;              // the cache file concerned, when one is
+    const std::optional<int> frame;  // the frame concerned, when one is
 };
 
 // One frame's particles in ascending id order, positions in the order of the cache files;

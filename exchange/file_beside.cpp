@@ -52,8 +52,7 @@ void file_beside::finish() {
 }
 
 void file_beside::fail(int error) const {
-    throw bin_error(
-        ("cache file " + path_ + ": cannot be written: " + std::strerror(error)).toStdString());
+    throw bin_error(path_, QString("cannot be written: ") + std::strerror(error));
 }
 
 }  // namespace kavrin

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include <QFile>
 #include <QFileInfo>
@@ -26,7 +27,7 @@ constexpr size_t header_limit = 1 << 20;  // bytes of header no real file comes 
 constexpr size_t buffer_size = 1 << 20;
 
 [[noreturn]] void refuse(const QString& path, const QString& check) {
-    throw bin_error(("cache file " + path + ": " + check).toStdString());
+    throw bin_error(path, check);
 }
 
 enum class ply_type : uint8_t { int8, uint8, int16, uint16, int32, uint32, float32, float64 };
@@ -692,16 +693,37 @@ void write_passed_through(const QString& path, const frame_set& fs, const QStrin
     out.finish();
 }
 
-void write_generated(const QString& path, const frame_set& fs, position_order order) {
+// The PLY type a channel is written in.
+ply_type type_of(const cache_channel& c) {
+    return c.narrow ? ply_type::int16 : c.integral ? ply_type::int32 : ply_type::float32;
+}
+
+void write_generated(const QString& path, const frame_set& fs, position_order order,
+                     const source_channels* carried) {
     const std::vector<const particle*> live = live_by_id(fs);
+    std::string properties;
+    size_t row = 23;
+    if (carried)
+        for (const channel_values& c : carried->present) {
+            const ply_type t = type_of(*c.channel);
+            for (int k = 0; k < c.channel->components; ++k)
+                properties += std::string("property ") +
+                              (t == ply_type::int16   ? "short "
+                               : t == ply_type::int32 ? "int "
+                                                      : "float ") +
+                              c.channel->ply[size_t(k)] + "\n";
+            row += size_of(t) * size_t(c.channel->components);
+        }
     std::string data =
         "ply\nformat binary_little_endian 1.0\ncomment written by Kavrin\n"
         "element vertex " +
         std::to_string(live.size()) +
         "\nproperty float x\nproperty float y\nproperty float z\n"
         "property int id\nproperty float pscale\nproperty uchar red\n"
-        "property uchar green\nproperty uchar blue\nend_header\n";
-    data.reserve(data.size() + live.size() * 23);
+        "property uchar green\nproperty uchar blue\n" +
+        properties + "end_header\n";
+    data.reserve(data.size() + live.size() * row);
+    double value[3];
     for (const particle* p : live) {
         const vec3 w = in_scene_order(p->position, order);
         for (int k = 0; k < 3; ++k)
@@ -711,6 +733,12 @@ void write_generated(const QString& path, const frame_set& fs, position_order or
         const double grey = 255.0 * std::clamp(p->shade, 0.0f, 1.0f);
         for (int k = 0; k < 3; ++k)
             encode(grey, ply_type::uint8, data);
+        if (carried)
+            for (const channel_values& c : carried->present) {
+                carried->values_of(c, *p, value);
+                for (int k = 0; k < c.channel->components; ++k)
+                    encode(value[k], type_of(*c.channel), data);
+            }
     }
     file_beside out(path);
     out.write(data.data(), data.size());
@@ -736,6 +764,9 @@ long long read_ply_frame(const QString& path, frame_set& fs, position_order orde
     for (long long i = 0; i < vertices.count; ++i) {
         in.row(vertices, r);
         const vertex_values v = vertex_of(r, c, int32_t(i), path);
+        if (!within_position_limit(v.position))
+            refuse_beyond_limit(path, fs, QString("vertex %1 (particle %2)").arg(i).arg(v.id),
+                                v.position);
         ids = add_source_id(ids, v.id);
         const auto [it, added] =
             read.try_emplace(v.id, v.id, in_scene_order(v.position, order), v.scale);
@@ -794,20 +825,67 @@ record_channels read_ply_channel(const QString& path, const QString& name) {
 }
 
 void write_ply_frame(const QString& path, const frame_set& fs, const QString& source,
-                     position_order order) {
+                     position_order order, const source_channels* carried) {
     if (fs.source_records >= 0 && !source.isEmpty())
         write_passed_through(path, fs, source, order);
     else
-        write_generated(path, fs, order);
+        write_generated(path, fs, order, carried);
 }
 
-std::vector<QString> ply_extra_attributes(const QString& path) {
+source_channels ply_channels(const QString& path, const frame_set& fs) {
+    ply_input in(path);
+    const ply_header& h = in.header();
+    const vertex_columns columns = find_vertices(in);
+    const ply_element& vertices = h.elements[columns.element];
+    if (vertices.count != fs.source_records)
+        refuse(path, QString("changed since it was read: %1 vertices, %2 expected")
+                         .arg(vertices.count)
+                         .arg(fs.source_records));
+    source_channels out;
+    out.records = int32_t(vertices.count);
+    // Property, channel present, component; a vector missing a component reads it as 0.
+    std::vector<std::tuple<size_t, size_t, int>> read;
+    for (size_t p = 0; p < vertices.properties.size(); ++p) {
+        const ply_property& prop = vertices.properties[p];
+        const cache_channel* c = prop.list ? nullptr : channel_of_ply(prop.name);
+        if (!c) continue;
+        size_t k = 0;
+        while (k < out.present.size() && out.present[k].channel != c)
+            ++k;
+        if (k == out.present.size()) out.add(*c);
+        int component = 0;
+        while (prop.name != c->ply[size_t(component)])
+            ++component;
+        read.emplace_back(p, k, component);
+    }
+    ply_row r;
+    for (size_t e = 0; e < columns.element; ++e)
+        for (long long i = 0; i < h.elements[e].count; ++i)
+            in.row(h.elements[e], r);
+    source_match match(fs, path);
+    for (int32_t i = 0; i < out.records; ++i) {
+        in.row(vertices, r);
+        if (!match.take(vertex_of(r, columns, i, path).id, i)) continue;
+        for (const auto& [p, k, component] : read) {
+            channel_values& c = out.present[k];
+            c.values[size_t(i) * size_t(c.channel->components) + size_t(component)] =
+                r.values[r.first[p]];
+        }
+    }
+    match.finish();
+    return out;
+}
+
+std::vector<QString> ply_extra_attributes(const QString& path, bool with_channels) {
     const ply_input in(path);
     const vertex_columns c = find_vertices(in);
     std::vector<QString> names;
     const ply_element& vertices = in.header().elements[c.element];
     for (size_t p = 0; p < vertices.properties.size(); ++p)
-        if (int(p) != c.x && int(p) != c.y && int(p) != c.z && int(p) != c.id && int(p) != c.scale)
+        if (int(p) != c.x && int(p) != c.y && int(p) != c.z && int(p) != c.id &&
+            int(p) != c.scale &&
+            (with_channels || vertices.properties[p].list ||
+             !channel_of_ply(vertices.properties[p].name)))
             names.push_back(QString::fromStdString(vertices.properties[p].name));
     for (const ply_element& e : in.header().elements)
         if (e.name != "vertex") names.push_back(QString::fromStdString(e.name));

@@ -22,17 +22,26 @@ namespace kavrin {
 long long read_ply_frame(const QString& path, frame_set& fs, position_order order);
 
 // Writes a frame, passing through what source (the .ply file it was read from) held; an empty
-// source writes it as generated. The file appears whole or not at all.
+// source writes it as generated, with the channels of `carried` (what a file of another format
+// held) as vertex properties of the names cache_channels() gives. The file appears whole or not
+// at all.
 void write_ply_frame(const QString& path, const frame_set& fs, const QString& source,
-                     position_order order);
+                     position_order order, const source_channels* carried = nullptr);
 
 // The vertex properties that hold one value a row, as channels by their names (x, y and z each
 // one of the position's, "pscale" or else "scale" the scale), with the one named read from every
 // row in the property's type. Refuses what read_ply_frame refuses (bin_error).
 record_channels read_ply_channel(const QString& path, const QString& name);
 
-// Names of the file's vertex properties beyond x, y, z, id and the scale, then of its other
-// elements: what a conversion to another format cannot carry.
-std::vector<QString> ply_extra_attributes(const QString& path);
+
+// The channels of the .ply file the frame was read from: the vertex properties of their names
+// (a vector missing a component reads it as 0), for the live particles the frame holds;
+// bin_error naming the file when it changed since it was read.
+source_channels ply_channels(const QString& path, const frame_set& fs);
+
+// Names of the file's vertex properties beyond x, y, z, id and the scale (and, unless
+// with_channels, beyond those ply_channels reads), then of its other elements: what a
+// conversion to another format cannot carry.
+std::vector<QString> ply_extra_attributes(const QString& path, bool with_channels);
 
 }  // namespace kavrin

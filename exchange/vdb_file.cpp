@@ -37,7 +37,7 @@ void start_library() {
 }
 
 [[noreturn]] void refuse(const QString& path, const QString& check) {
-    throw bin_error(("cache file " + path + ": " + check).toStdString());
+    throw bin_error(path, check);
 }
 
 // The bytes of a file as a stream that gives zeros for a while past their end and remembers it:
@@ -404,7 +404,77 @@ void write_passed_through(const QString& path, const frame_set& fs, const QStrin
     out.finish();
 }
 
-void write_generated(const QString& path, const frame_set& fs, position_order order) {
+// Whether an attribute of this type can fill the channel its name gives.
+bool carries(const cache_channel& c, const std::string& type) {
+    if (c.components == 3) return type == "vec3s" || type == "vec3d";
+    return type == "float" || type == "double" || type == "int16" || type == "int32" ||
+           type == "int64";
+}
+
+// Reads values of an attribute array of value type T into out (components per point).
+template <class T>
+void read_values(const vp::AttributeArray& array, openvdb::Index n, double* out) {
+    const vp::AttributeHandle<T> handle(array);
+    for (openvdb::Index i = 0; i < n; ++i) {
+        const T v = handle.get(i);
+        if constexpr (openvdb::VecTraits<T>::IsVec)
+            for (int k = 0; k < 3; ++k)
+                out[3 * i + openvdb::Index(k)] = double(v[k]);
+        else
+            out[i] = double(v);
+    }
+}
+
+void read_attribute(const vp::AttributeArray& array, const std::string& type, openvdb::Index n,
+                    double* out) {
+    if (type == "vec3s") return read_values<openvdb::Vec3f>(array, n, out);
+    if (type == "vec3d") return read_values<openvdb::Vec3d>(array, n, out);
+    if (type == "float") return read_values<float>(array, n, out);
+    if (type == "double") return read_values<double>(array, n, out);
+    if (type == "int16") return read_values<int16_t>(array, n, out);
+    if (type == "int32") return read_values<int32_t>(array, n, out);
+    read_values<int64_t>(array, n, out);
+}
+
+// Appends a carried channel to a generated grid, its values in the order of `live`.
+void append_channel(vp::PointDataTree& tree, const openvdb::tools::PointIndexTree& index,
+                    const source_channels& carried, const channel_values& c,
+                    const std::vector<const particle*>& live) {
+    double v[3];
+    if (c.channel->components == 3) {
+        std::vector<openvdb::Vec3f> values;
+        values.reserve(live.size());
+        for (const particle* p : live) {
+            carried.values_of(c, *p, v);
+            values.emplace_back(float(v[0]), float(v[1]), float(v[2]));
+        }
+        vp::appendAttribute<openvdb::Vec3f>(tree, c.channel->vdb);
+        vp::populateAttribute(tree, index, c.channel->vdb,
+                              vp::PointAttributeVector<openvdb::Vec3f>(values));
+    } else if (c.channel->integral) {
+        std::vector<int32_t> values;
+        values.reserve(live.size());
+        for (const particle* p : live) {
+            carried.values_of(c, *p, v);
+            values.push_back(int32_t(v[0]));
+        }
+        vp::appendAttribute<int32_t>(tree, c.channel->vdb);
+        vp::populateAttribute(tree, index, c.channel->vdb,
+                              vp::PointAttributeVector<int32_t>(values));
+    } else {
+        std::vector<float> values;
+        values.reserve(live.size());
+        for (const particle* p : live) {
+            carried.values_of(c, *p, v);
+            values.push_back(float(v[0]));
+        }
+        vp::appendAttribute<float>(tree, c.channel->vdb);
+        vp::populateAttribute(tree, index, c.channel->vdb, vp::PointAttributeVector<float>(values));
+    }
+}
+
+void write_generated(const QString& path, const frame_set& fs, position_order order,
+                     const source_channels* carried) {
     const std::vector<const particle*> live = live_by_id(fs);
     std::vector<openvdb::Vec3f> positions, colours;
     std::vector<int32_t> ids;
@@ -439,6 +509,9 @@ void write_generated(const QString& path, const frame_set& fs, position_order or
     vp::appendAttribute<float>(tree, vdb_weight_name);
     vp::populateAttribute(tree, index->tree(), vdb_weight_name,
                           vp::PointAttributeVector<float>(weights));
+    if (carried)
+        for (const channel_values& c : carried->present)
+            append_channel(tree, index->tree(), *carried, c, live);
     grid->setName("points");
 
     file_beside out(path);
@@ -532,6 +605,9 @@ long long read_vdb_frame(const QString& path, frame_set& fs, position_order orde
             refuse(
                 path,
                 QString("point %1 (particle %2): the position is not finite").arg(record).arg(id));
+        if (!within_position_limit(position))
+            refuse_beyond_limit(path, fs, QString("point %1 (particle %2)").arg(record).arg(id),
+                                position);
         if (!std::isfinite(scale))
             refuse(path,
                    QString("point %1 (particle %2): the pscale is not finite").arg(record).arg(id));
@@ -607,23 +683,60 @@ record_channels read_vdb_channel(const QString& path, const QString& name) {
 }
 
 void write_vdb_frame(const QString& path, const frame_set& fs, const QString& source,
-                     position_order order) {
+                     position_order order, const source_channels* carried) {
     start_library();
     if (fs.source_records >= 0 && !source.isEmpty())
         write_passed_through(path, fs, source, order);
     else
-        write_generated(path, fs, order);
+        write_generated(path, fs, order, carried);
 }
 
-std::vector<QString> vdb_extra_attributes(const QString& path) {
+source_channels vdb_channels(const QString& path, const frame_set& fs) {
+    const vdb_source s = load(path);
+    if (s.count != fs.source_records)
+        refuse(path, QString("changed since it was read: %1 points, %2 expected")
+                         .arg(s.count)
+                         .arg(fs.source_records));
+    source_channels out;
+    out.records = s.count;
+    if (s.leaves.empty()) return out;
+    const vp::AttributeSet::Descriptor& d = s.leaves.front()->attributeSet().descriptor();
+    std::vector<std::pair<size_t, size_t>> read;  // channel present, attribute
+    for (const auto& [name, at] : d.map())
+        if (const cache_channel* c = channel_of_vdb(name);
+            c && carries(*c, d.valueType(at)) &&
+            s.leaves.front()->constAttributeArray(at).stride() == 1) {
+            read.emplace_back(out.present.size(), at);
+            out.add(*c);
+        }
+    source_match match(fs, path);
+    each_point(s, [&](size_t, const leaf_reader& reader, const openvdb::Coord&, openvdb::Index i,
+                      int32_t record) { match.take(reader.id(i, record, path), record); });
+    match.finish();
+    for (size_t l = 0; l < s.leaves.size(); ++l)
+        for (const auto& [k, at] : read) {
+            channel_values& c = out.present[k];
+            read_attribute(s.leaves[l]->constAttributeArray(at), d.valueType(at),
+                           s.leaves[l]->pointCount(),
+                           c.values.data() + size_t(s.starts[l]) * size_t(c.channel->components));
+        }
+    return out;
+}
+
+std::vector<QString> vdb_extra_attributes(const QString& path, bool with_channels) {
     const vdb_source s = load(path);
     std::vector<QString> names;
     if (s.leaves.empty()) return names;
     const vp::AttributeSet::Descriptor& d = s.leaves.front()->attributeSet().descriptor();
-    for (const auto& [name, at] : d.map())
+    for (const auto& [name, at] : d.map()) {
         // Group memberships live in hidden arrays named "__group..."; they are listed by name.
-        if (name != "P" && name != "id" && name != "pscale" && name.rfind("__", 0) != 0)
-            names.push_back(QString::fromStdString(name));
+        if (name == "P" || name == "id" || name == "pscale" || name.rfind("__", 0) == 0) continue;
+        const cache_channel* c = channel_of_vdb(name);
+        if (!with_channels && c && carries(*c, d.valueType(at)) &&
+            s.leaves.front()->constAttributeArray(at).stride() == 1)
+            continue;
+        names.push_back(QString::fromStdString(name));
+    }
     for (const auto& [name, at] : d.groupMap())
         names.push_back(QString::fromStdString(name));
     return names;

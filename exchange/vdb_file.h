@@ -23,9 +23,10 @@ namespace kavrin {
 long long read_vdb_frame(const QString& path, frame_set& fs, position_order order);
 
 // Writes a frame, passing through what source (the .vdb file it was read from) held; an empty
-// source writes it as generated. The file appears whole or not at all.
+// source writes it as generated, with the channels of `carried` (what a file of another format
+// held) as attributes of the names cache_channels() gives. The file appears whole or not at all.
 void write_vdb_frame(const QString& path, const frame_set& fs, const QString& source,
-                     position_order order);
+                     position_order order, const source_channels* carried = nullptr);
 
 // The point attributes of numeric type (scalars and vec3 of any codec, a stride > 1 giving
 // that many components) and the point groups (bools) as channels by their names, "P" the world
@@ -33,9 +34,16 @@ void write_vdb_frame(const QString& path, const frame_set& fs, const QString& so
 // as a float. Refuses what read_vdb_frame refuses (bin_error).
 record_channels read_vdb_channel(const QString& path, const QString& name);
 
-// Names of the point attributes of the file beyond "P", "id" and "pscale", and of its point
-// groups: what a conversion to another format cannot carry.
-std::vector<QString> vdb_extra_attributes(const QString& path);
+
+// The channels of the .vdb file the frame was read from: the attributes of their names (vec3s or
+// vec3d for a vector, a float or integer type for a scalar), for the live particles the frame
+// holds; bin_error naming the file when it changed since it was read.
+source_channels vdb_channels(const QString& path, const frame_set& fs);
+
+// Names of the point attributes of the file beyond "P", "id" and "pscale" (and, unless
+// with_channels, beyond those vdb_channels reads), and of its point groups: what a conversion
+// to another format cannot carry.
+std::vector<QString> vdb_extra_attributes(const QString& path, bool with_channels);
 
 // The attributes a generated frame is written with, in order.
 constexpr const char* vdb_colour_name = "Cd";     // the particle's shade as a grey

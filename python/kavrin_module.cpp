@@ -63,7 +63,19 @@ void raise_session_error(const session_error& e) {
         default:
             break;
     }
-    PyErr_SetString(type, e.what());
+    // The file and frame of a failed cache frame travel as attributes (None otherwise), so that
+    // a script can tell them without reading the message.
+    PyObject* error = PyObject_CallFunction(type, "s", e.what());
+    if (!error) return;  // the failure to make it is the error raised
+    PyObject* file =
+        e.file.isEmpty() ? Py_NewRef(Py_None) : PyUnicode_FromString(e.file.toUtf8().constData());
+    PyObject* frame = e.frame ? PyLong_FromLong(*e.frame) : Py_NewRef(Py_None);
+    if (file && frame && PyObject_SetAttrString(error, "file", file) == 0 &&
+        PyObject_SetAttrString(error, "frame", frame) == 0)
+        PyErr_SetObject(type, error);
+    Py_XDECREF(file);
+    Py_XDECREF(frame);
+    Py_DECREF(error);
 }
 
 [[noreturn]] void raise(PyObject* type, const QString& message) {

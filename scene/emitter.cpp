@@ -75,10 +75,10 @@ frame_set& emitter::add_frame(int number) {
 }
 
 frame_set& emitter::frame(int number) {
-    return strict_at(frames, number);
+    return strict_at(frames, number, "the scene's frames");
 }
 const frame_set& emitter::frame(int number) const {
-    return strict_at(frames, number);
+    return strict_at(frames, number, "the scene's frames");
 }
 
 int emitter::worker_threads() const {
@@ -468,7 +468,7 @@ void transfer(stroke& s, frame_set& target, const particle_map& source) {
         auto it = target.particles.find(id);
         if (it == target.particles.end()) continue;
         s.particles.push_back(&it->second);
-        const particle& painted = strict_at(source, id);
+        const particle& painted = strict_at(source, id, "the painted frame's particles");
         stroke_value value;
         if (channel == brush_channel::weight)
             value = painted.weight;

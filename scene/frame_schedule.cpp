@@ -86,7 +86,10 @@ int build_frame(emitter& e, frame_set& fs, const std::vector<int>& frame_numbers
             // A particle flies on in the direction it last moved; one born in the previous
             // frame leaves the source along its emission direction.
             const vec3 earlier =
-                before && id < existed ? strict_at(before->generated, id).position : source;
+                before && id < existed
+                    ? strict_at(before->generated, id, "the previous frame's generated particles")
+                          .position
+                    : source;
             p.position += normalise(p.position - earlier) * flight;
             if (p.position[1] < 0.0f)
                 p.position[1] = 0.0f;

@@ -65,7 +65,7 @@ void replay_undo(frame_set& fs) {
     s.particles.clear();
     s.particles.reserve(s.recorded.size());
     for (const auto& [id, value] : s.recorded)
-        s.particles.push_back(&strict_at(fs.particles, id));
+        s.particles.push_back(&strict_at(fs.particles, id, "the frame's particles"));
     // What the stroke gave each particle, for a redo to give it back.
     std::unordered_map<int32_t, stroke_value> after;
     if (s.redoable) {
@@ -98,7 +98,7 @@ void replay_redo(frame_set& fs) {
         return;
     }
     for (const auto& [id, value] : r.after) {
-        particle& p = strict_at(fs.particles, id);
+        particle& p = strict_at(fs.particles, id, "the frame's particles");
         r.entry.assign(p, value);
         p.changed = true;
         mark_moved(fs, p);

@@ -72,7 +72,7 @@ void apply_set_values(emitter& e, const log_event& event) {
     std::vector<particle*> given;
     given.reserve(event.ids.size());
     for (int32_t id : event.ids)
-        given.push_back(&strict_at(fs.particles, id));
+        given.push_back(&strict_at(fs.particles, id, "the frame's particles"));
     entry.record(given, true);
     for (size_t i = 0; i < given.size(); ++i) {
         particle& p = *given[i];

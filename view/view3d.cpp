@@ -129,7 +129,7 @@ projection view3d::current_projection() const {
 }
 
 vec3 view3d::transform_point(int frame, const vec3& p) const {
-    return strict_at(scene_camera_keys, frame).apply(p);
+    return strict_at(scene_camera_keys, frame, "the scene camera's keys").apply(p);
 }
 
 void view3d::publish_camera() {
@@ -181,7 +181,9 @@ void view3d::release_list(unsigned id) {
 void view3d::camera_setup() {
     if (!active()) return;
     const scene_key* key = nullptr;
-    if (scene_view()) key = &strict_at(scene_camera_keys, int(owner_.link().current_frame));
+    if (scene_view())
+        key = &strict_at(scene_camera_keys, int(owner_.link().current_frame),
+                         "the scene camera's keys");
     projection p;
     {
         QMutexLocker hold(&camera_lock_);

@@ -22,7 +22,7 @@ void moving_brush::paint(particle& p, const stroke& s) const {
     const vec3 along = direction(p, s);
     const float sign_ = sign(s);
     const float step = step_length();
-    const float w = strict_at(s.falloff, p.id);
+    const float w = strict_at(s.falloff, p.id, "the stroke's falloff");
     for (int i = 0; i < 3; ++i)
         p.position[i] += along[i] * w * s.reach * s.amount * sign_ * step;
 }
@@ -32,8 +32,8 @@ bool moving_brush::at_limit(const particle& p, const stroke& s) const {
 }
 
 void moving_brush::carry(particle& p, const stroke& s) const {
-    const vec3& r0 = value_as<vec3>(strict_at(s.recorded, p.id));
-    const stroke_value& t = strict_at(s.targets, p.id);
+    const vec3& r0 = value_as<vec3>(strict_at(s.recorded, p.id, "the stroke's recorded values"));
+    const stroke_value& t = strict_at(s.targets, p.id, "the stroke's targets");
     if (s.keys.at("ctrl")) {
         // Share of the way to rest that the painted particle went: |t0 - r| / |t1 - r|. A
         // painted particle that started at rest cannot have been relaxed, so it gives no share.

@@ -10,7 +10,7 @@ namespace {
 
 class remove_mode final : public brush_mode {
     void paint(particle& p, const stroke& s) const override {
-        const float a = s.amount * strict_at(s.falloff, p.id);
+        const float a = s.amount * strict_at(s.falloff, p.id, "the stroke's falloff");
         // Weight beyond +-1 is compressed logarithmically.
         const float v = p.weight - a * (s.keys.at("ctrl") ? -1.0f : 1.0f);
         if (v > 1.0f)
@@ -24,8 +24,8 @@ class remove_mode final : public brush_mode {
         return s.keys.at("ctrl") ? p.weight >= 1.0f : p.weight <= 0.0f;
     }
     void carry(particle& p, const stroke& s) const override {
-        p.weight += (value_as<float>(strict_at(s.targets, p.id)) -
-                     value_as<float>(strict_at(s.recorded, p.id))) *
+        p.weight += (value_as<float>(strict_at(s.targets, p.id, "the stroke's targets")) -
+                     value_as<float>(strict_at(s.recorded, p.id, "the stroke's recorded values"))) *
                     s.weight;
     }
 };

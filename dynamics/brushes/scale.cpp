@@ -11,7 +11,7 @@ namespace {
 
 class scale_mode final : public brush_mode {
     void paint(particle& p, const stroke& s) const override {
-        const float b = s.reach * (s.amount * strict_at(s.falloff, p.id));
+        const float b = s.reach * (s.amount * strict_at(s.falloff, p.id, "the stroke's falloff"));
         if (s.keys.at("ctrl")) {
             const float d = p.rest_scale - p.scale;
             const float step = float(double(d * b) * 0.03);
@@ -29,8 +29,8 @@ class scale_mode final : public brush_mode {
         return s.keys.at("shift") && p.scale == 0.0f;
     }
     void carry(particle& p, const stroke& s) const override {
-        const float r0 = value_as<float>(strict_at(s.recorded, p.id));
-        const stroke_value& t = strict_at(s.targets, p.id);
+        const float r0 = value_as<float>(strict_at(s.recorded, p.id, "the stroke's recorded values"));
+        const stroke_value& t = strict_at(s.targets, p.id, "the stroke's targets");
         if (s.keys.at("ctrl")) {
             // Share of the way to rest that the painted particle went (see moving_brush).
             const auto& pair = value_as<std::array<float, 2>>(t);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <random>
 
@@ -198,24 +199,107 @@ QString write_rich_vdb(const QString& path, int n) {
 
 }  // namespace
 
-TEST_F(CacheFormats, ConversionsKeepPositionsIdsAndScalesExactly) {
+// The records of a .bin file by particle id, every byte of each.
+std::map<int32_t, QByteArray> records_of(const QString& file) {
+    const QByteArray bytes = test::read_file(file);
+    bin_header h;
+    decode_bin_header(bytes.constData(), h);
+    const bin_record_layout& l = *bin_layout(h.version);
+    std::map<int32_t, QByteArray> out;
+    for (int32_t r = 0; r < h.particles; ++r) {
+        const QByteArray record = bytes.mid(bin_header_size + r * l.size, l.size);
+        out[decode_bin_record(record.constData(), l).id] = record;
+    }
+    return out;
+}
+
+TEST_F(CacheFormats, ConversionsCarryEveryFieldOfTheBinRecordsExactly) {
+    // A .bin whose records hold a distinct value in every field.
     const frame_set& start = generated(3000);
     write_cache_file(path("a.0.bin"), start, QString(), position_order::file);
+    QByteArray bytes = test::read_file(path("a.0.bin"));
+    const bin_record_layout& l = *bin_layout(bin_generated_version);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(-100.0f, 100.0f);
+    for (int r = 0; r < 3000; ++r) {
+        char* record = bytes.data() + bin_header_size + r * l.size;
+        for (int field : {l.velocity, l.force, l.vorticity, l.normal, l.texture})
+            for (int k = 0; k < 3; ++k) {
+                const float v = u(rng);
+                std::memcpy(record + field + 4 * k, &v, 4);
+            }
+        for (int field : {l.elapsed, l.isolation, l.viscosity, l.density, l.mass, l.temperature}) {
+            const float v = u(rng);
+            std::memcpy(record + field, &v, 4);
+        }
+        const int32_t neighbours = r * 7 - 9000;
+        const int16_t bits = int16_t(r - 1500);
+        std::memcpy(record + l.neighbors, &neighbours, 4);
+        std::memcpy(record + l.info_bits, &bits, 2);
+    }
+    test::write_file(path("a.0.bin"), bytes);
     const frame_set& bin = read(path("a.0.bin"));
-    const by_id want = particles_of(start);
-    ASSERT_EQ(particles_of(bin), want);
+    const auto want = records_of(path("a.0.bin"));
     for (const QString ext : {"vdb", "ply"}) {
         write_cache_file(path("b.0." + ext), bin, path("a.0.bin"), position_order::file);
         const frame_set& other = read(path("b.0." + ext));
-        EXPECT_EQ(particles_of(other), want) << ext.toStdString();
+        EXPECT_EQ(particles_of(other), particles_of(start)) << ext.toStdString();
         write_cache_file(path("c.0.bin"), other, path("b.0." + ext), position_order::file);
-        EXPECT_EQ(particles_of(read(path("c.0.bin"))), want) << ext.toStdString();
+        EXPECT_TRUE(records_of(path("c.0.bin")) == want) << ext.toStdString();
+        // Through the other format on the way, too.
+        const QString third = ext == "vdb" ? "ply" : "vdb";
+        write_cache_file(path("d.0." + third), other, path("b.0." + ext), position_order::file);
+        write_cache_file(path("e.0.bin"), read(path("d.0." + third)), path("d.0." + third),
+                         position_order::file);
+        EXPECT_TRUE(records_of(path("e.0.bin")) == want)
+            << ext.toStdString() << " then " << third.toStdString();
+        EXPECT_TRUE(dropped_attributes(path("a.0.bin"), *parse_cache_format(ext)).empty());
     }
-    // What the .bin records held beyond the three is named, for the save's log.
-    const auto dropped = dropped_attributes(path("a.0.bin"), cache_format::vdb);
-    EXPECT_NE(std::find(dropped.begin(), dropped.end(), "velocity"), dropped.end());
-    EXPECT_EQ(std::find(dropped.begin(), dropped.end(), "pressure"), dropped.end());  // the scale
-    EXPECT_TRUE(dropped_attributes(path("a.0.bin"), cache_format::bin).empty());
+    // OpenVDB's own point API finds every field under its attribute name.
+    QFile listing(path("listing.txt"));
+    ASSERT_TRUE(listing.open(QIODevice::WriteOnly));
+    listing.write(
+        "P:vec3s id:int32 pscale:float Cd:vec3s Alpha:float v:vec3s force:vec3s "
+        "vorticity:vec3s N:vec3s neighbors:int32 uv:vec3s info_bits:int32 age:float "
+        "isolation_time:float viscosity:float density:float mass:float "
+        "temperature:float\n");
+    for (const auto& [id, bytes] : want) {
+        const bin_record r = decode_bin_record(bytes.constData(), l);
+        QStringList row;
+        auto add = [&row](double v) {
+            char text[40];
+            std::snprintf(text, sizeof text, "%a", v);
+            row << text;
+        };
+        for (int k = 0; k < 3; ++k)
+            add(r.position[k]);
+        add(id);
+        add(r.pressure);
+        for (double v : {1.0, 1.0, 1.0, 1.0})
+            add(v);
+        for (const vec3& v : {r.velocity, r.force, r.vorticity, r.normal})
+            for (int k = 0; k < 3; ++k)
+                add(v[k]);
+        add(r.neighbors);
+        for (int k = 0; k < 3; ++k)
+            add(r.texture[k]);
+        for (double v :
+             {double(r.info_bits), double(r.elapsed), double(r.isolation), double(r.viscosity),
+              double(r.density), double(r.mass), double(r.temperature)})
+            add(v);
+        listing.write((row.join(' ') + "\n").toUtf8());
+    }
+    listing.close();
+    QProcess check;
+    check.start(KAVRIN_VDB_CHECK, {path("b.0.vdb"), listing.fileName()});
+    ASSERT_TRUE(check.waitForFinished(60000));
+    EXPECT_EQ(check.exitCode(), 0) << check.readAllStandardError().toStdString();
+
+    // Back to .bin, only what has no field is left out: the colour, the weight.
+    EXPECT_EQ(dropped_attributes(path("b.0.vdb"), cache_format::bin),
+              (std::vector<QString>{"Alpha", "Cd"}));
+    EXPECT_EQ(dropped_attributes(path("b.0.ply"), cache_format::bin),
+              (std::vector<QString>{"red", "green", "blue"}));
 }
 
 TEST_F(CacheFormats, VdbWriteBackKeepsEverythingButTheEdits) {
@@ -286,7 +370,8 @@ TEST_F(CacheFormats, VdbWriteBackKeepsEverythingButTheEdits) {
     }
     EXPECT_EQ(particles_of(again).size(), 399u);
     const auto extra = dropped_attributes(source, cache_format::bin);
-    EXPECT_EQ(extra, (std::vector<QString>{"flags", "temperature", "v", "high"}));
+    // The velocity and temperature go into the .bin fields of those names.
+    EXPECT_EQ(extra, (std::vector<QString>{"flags", "high"}));
 }
 
 TEST_F(CacheFormats, VdbChannelsGiveEveryPointsValuesAsOpenVdbReadsThem) {
@@ -501,5 +586,35 @@ TEST_F(CacheFormats, PlyAsciiKeepsItsTextAndRefusesBadFiles) {
         EXPECT_THROW(read_cache_file(path("bad.ply"), broken, position_order::file), bin_error)
             << bad.toStdString();
         EXPECT_TRUE(broken.particles.empty());
+    }
+}
+
+TEST_F(CacheFormats, EveryReaderRefusesPositionsBeyondTheSceneLimitByName) {
+    const float huge = std::numeric_limits<float>::max();
+    for (const QString ext : {"bin", "vdb", "ply"}) {
+        for (const float x : {position_limit, -position_limit, huge, -huge}) {
+            frame_set& written = e.add_frame(next++);
+            written.particles.try_emplace(1, 1, vec3(0.5f, 2.0f, -3.0f), 1.0f);
+            written.particles.try_emplace(2, 2, vec3(x, -x, 0.25f), 1.0f);
+            const QString file = path("limit." + QString::number(next) + "." + ext);
+            write_cache_file(file, written, QString(), position_order::file);
+            frame_set& fs = e.add_frame(next++);
+            if (std::fabs(x) <= position_limit) {
+                read_cache_file(file, fs, position_order::file);
+                EXPECT_EQ(particles_of(fs), particles_of(written)) << file.toStdString();
+                continue;
+            }
+            try {
+                read_cache_file(file, fs, position_order::file);
+                ADD_FAILURE() << "read " << file.toStdString();
+            } catch (const bin_error& err) {
+                EXPECT_EQ(err.file, file);
+                const std::string says = err.what();
+                for (const std::string& part : std::vector<std::string>{
+                         file.toStdString(), "frame " + std::to_string(fs.frame), "8.50706e+37"})
+                    EXPECT_NE(says.find(part), std::string::npos) << says;
+            }
+            EXPECT_TRUE(fs.particles.empty());
+        }
     }
 }

@@ -215,7 +215,7 @@ TEST_F(CacheRecords, FirstParticleOfAnIdWinsAndDuplicatesAreLogged) {
                                             {7, 7, 7, 0.5f, 0, 5}}));
     frame_set& fs = add_frame(0);
     add(fs, 4, {9, 9, 9}, 3.0f);
-    ASSERT_TRUE(read_cache_frame(real, window, e, 0).isEmpty());
+    ASSERT_FALSE(read_cache_frame(real, window, e, 0));
     ASSERT_EQ(fs.particles.size(), 3u);
     EXPECT_EQ(fs.particles.at(4).position, vec3(9, 9, 9));
     EXPECT_EQ(fs.particles.at(4).scale, 3.0f);
@@ -225,7 +225,7 @@ TEST_F(CacheRecords, FirstParticleOfAnIdWinsAndDuplicatesAreLogged) {
 
     // A file without repeats reads without that line.
     write_file(path, bin_file(-2147483646, {{1, 2, 3, 0.5f, 0, 10}, {4, 5, 6, 0.5f, 0, 11}}));
-    ASSERT_TRUE(read_cache_frame(real, window, e, 0).isEmpty());
+    ASSERT_FALSE(read_cache_frame(real, window, e, 0));
     EXPECT_EQ(fs.particles.size(), 5u);
     EXPECT_EQ(window.log_lines().size(), 1);
 }
@@ -259,7 +259,7 @@ TEST_F(CacheRecords, TenThousandParticlesComeBackBitExact) {
     for (int id = 0; id < 10000; ++id)
         add(out, id * 3 - 5000, {coordinate(random), coordinate(random), coordinate(random)},
             size(random));
-    add(out, 99999, {1e-40f, -0.0f, 3.4e38f}, 1e-30f);  // subnormal, signed zero, near the top
+    add(out, 99999, {1e-40f, -0.0f, position_limit}, 1e-30f);  // subnormal, signed zero, the top
     window.cache_files[1] = file(0);
     export_bin(real, window, e, 0);
     frame_set& in = add_frame(1);
@@ -457,7 +457,7 @@ TEST_F(CacheRecords, FourThreadsWriteFourFramesAtOnce) {
     std::atomic<int> failed{0};
     for (int f = 0; f < 4; ++f)
         threads.emplace_back([&, f] {
-            if (!write_cache_frame(real, window, e, f).isEmpty()) ++failed;
+            if (write_cache_frame(real, window, e, f)) ++failed;
         });
     for (std::thread& t : threads)
         t.join();
@@ -465,7 +465,7 @@ TEST_F(CacheRecords, FourThreadsWriteFourFramesAtOnce) {
     for (int f = 0; f < 4; ++f) {
         frame_set& in = add_frame(10 + f);
         window.cache_files[10 + f] = window.cache_files[f];
-        ASSERT_TRUE(read_cache_frame(real, window, e, 10 + f).isEmpty());
+        ASSERT_FALSE(read_cache_frame(real, window, e, 10 + f));
         ASSERT_EQ(in.particles.size(), 2000u);
         for (const auto& [id, p] : in.particles) {
             ASSERT_EQ(p.position, vec3(float(f), float(id), -float(id)));
@@ -474,14 +474,21 @@ TEST_F(CacheRecords, FourThreadsWriteFourFramesAtOnce) {
     }
 }
 
-TEST_F(CacheRecords, FailuresBecomeOneLogLine) {
+TEST_F(CacheRecords, FailuresAreValuesLoggedAsOneLine) {
     frame_set& fs = add_frame(3);
     add(fs, 1, {1, 1, 1}, 1.0f);
     window.cache_files[3] = dir.path() + "/no such folder/scene.3.bin";
-    const QString saved = write_cache_frame(real, window, e, 3);
-    const QString read = read_cache_frame(real, window, e, 3);
+    const std::optional<cache_failure> saved = write_cache_frame(real, window, e, 3);
+    const std::optional<cache_failure> read = read_cache_frame(real, window, e, 3);
+    ASSERT_TRUE(saved && read);
+    EXPECT_EQ(saved->what, cache_failure::kind::save);
+    EXPECT_EQ(read->what, cache_failure::kind::load);
+    for (const cache_failure* f : {&*saved, &*read}) {
+        EXPECT_EQ(f->file, window.cache_files[3]);
+        EXPECT_EQ(f->frame, 3);
+    }
     const QStringList lines = window.log_lines();
-    ASSERT_EQ(lines, (QStringList{saved, read}));
+    ASSERT_EQ(lines, (QStringList{log_line(*saved), log_line(*read)}));
     const QString file = "cache file " + window.cache_files[3];
     EXPECT_TRUE(lines[0].startsWith("cache save / error / 3 / " + file + ": cannot be written"))
         << lines[0].toStdString();

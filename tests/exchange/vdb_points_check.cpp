@@ -99,8 +99,14 @@ int main(int argc, char** argv) {
             }
             ++seen;
             const auto e = expected.find(int32_t(got.at(3)));
-            if (e == expected.end() || e->second != got) {
-                std::cerr << "point " << got.at(3) << " differs or is not expected\n";
+            if (e == expected.end()) {
+                std::cerr << "point " << got.at(3) << " is not expected\n";
+                ++failures;
+            } else if (e->second != got) {
+                size_t k = 0;
+                while (k < got.size() && k < e->second.size() && got[k] == e->second[k])
+                    ++k;
+                std::cerr << "point " << got.at(3) << " differs at value " << k << "\n";
                 ++failures;
             }
         }

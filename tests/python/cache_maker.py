@@ -27,24 +27,39 @@ def velocity(pid):
     return (0.5 * pid, -1.0, 0.25 * (pid % 7))
 
 
-def write_frame(path, particles):
+def channel_values(pid):
+    """Distinct values of every record field beyond position, scale and id, in record order:
+    velocity, force, vorticity, normal, neighbours, texture, info bits, elapsed and isolation
+    time, viscosity, density; then mass and temperature."""
+    vectors = [f32(pid * 0.5 + k) - 40.0 for k in range(12)]
+    return (vectors, pid * 3 - 100, [0.125 * pid, 1.0 - pid, 2.0], pid % 300 - 150,
+            [pid / 8.0, 0.5, -1.5 * pid, 7.25], [pid * 0.01, 300.0 + pid])
+
+
+def write_frame(path, particles, channels=False):
+    def record(pid, x, y, z, scale):
+        if not channels:
+            return RECORD.pack(x, y, z, *velocity(pid), *([0.0] * 9), 0, 0.0, 0.0, 0.0, 0,
+                               0.0, 0.0, 0.0, 0.0, scale, 0.0, 0.0, pid)
+        vectors, neighbours, texture, bits, times, last = channel_values(pid)
+        return RECORD.pack(x, y, z, *vectors, neighbours, *texture, bits, *times, scale, *last,
+                           pid)
     head = HEADER.pack(0x00FABADA, b"", 9, 0.0, FLUID_TYPE_PRESSURE, 0.0, 0, 30,
                        len(particles), 0.0, *([0.0] * 18))
-    body = b"".join(RECORD.pack(x, y, z, *velocity(pid), *([0.0] * 9), 0, 0.0, 0.0, 0.0, 0,
-                                0.0, 0.0, 0.0, 0.0, scale, 0.0, 0.0, pid)
-                    for pid, (x, y, z), scale in particles)
+    body = b"".join(record(pid, x, y, z, scale) for pid, (x, y, z), scale in particles)
     with open(path, "wb") as out:
         out.write(head + body + b"\0" * 6)
 
 
-def make_cache(folder, frames=12, count=400):
-    """Writes frames 0 .. frames - 1 as folder/<name>.<nnn>.bin; returns their particles."""
+def make_cache(folder, frames=12, count=400, channels=False):
+    """Writes frames 0 .. frames - 1 as folder/<name>.<nnn>.bin, with channel_values in the
+    other fields when asked; returns their particles."""
     os.makedirs(folder, exist_ok=True)
     name = os.path.basename(folder.rstrip("/"))
     scene = {}
     for f in range(frames):
         scene[f] = frame_particles(f, count)
-        write_frame(os.path.join(folder, "%s.%03d.bin" % (name, f)), scene[f])
+        write_frame(os.path.join(folder, "%s.%03d.bin" % (name, f)), scene[f], channels)
     return scene
 
 

@@ -3,6 +3,7 @@ round trips .bin -> .ply -> .bin and .bin -> .vdb -> .bin, and an ASCII PLY with
 back as it came."""
 
 import os
+import struct
 import sys
 import tempfile
 import unittest
@@ -12,7 +13,7 @@ import numpy as np
 sys.path.insert(0, os.environ["KAVRIN_BUILD"])
 import kavrin  # noqa: E402
 
-from cache_maker import f32, make_cache  # noqa: E402
+from cache_maker import RECORD, channel_values, f32, make_cache, write_frame  # noqa: E402
 
 PLY_TYPES = {"char": "i1", "uchar": "u1", "short": "i2", "ushort": "u2", "int": "i4",
              "uint": "u4", "float": "f4", "double": "f8"}
@@ -44,7 +45,7 @@ class FormatCase(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory()
         self.cache = os.path.join(self.tmp.name, "sheet")
-        self.written = make_cache(self.cache, frames=3, count=300)
+        self.written = make_cache(self.cache, frames=3, count=300, channels=True)
 
     def tearDown(self):
         self.tmp.cleanup()
@@ -58,14 +59,36 @@ class FormatCase(unittest.TestCase):
             self.assertEqual(scene.positions(f).tolist(), [list(map(f32, p)) for _, p, _ in want])
             self.assertEqual(scene.scales(f).tolist(), [f32(s) for _, _, s in want])
 
+    def records(self, folder):
+        """Every record of every .bin file of a folder, by frame and id, as bytes."""
+        out = {}
+        for name in sorted(os.listdir(folder)):
+            if name.endswith(".bin"):
+                with open(os.path.join(folder, name), "rb") as f:
+                    data = f.read()
+                count = struct.unpack_from("<i", data, 276)[0]
+                rows = [data[356 + i * RECORD.size:356 + (i + 1) * RECORD.size]
+                        for i in range(count)]
+                out[int(name.split(".")[1])] = {struct.unpack_from("<i", r, 106)[0]: r
+                                                for r in rows}
+        return out
+
     def test_ply_output_reads_with_numpy_and_every_format_round_trips(self):
         scene = kavrin.Scene(self.cache, threads=2)
         scene.save(self.folder("ply"), format="ply")
         for f, want in self.written.items():
             rows = read_ply_vertices(os.path.join(self.folder("ply"), "ply.%02d.ply" % f))
-            self.assertEqual(rows.dtype.names,
-                             ("x", "y", "z", "id", "pscale", "red", "green", "blue"))
+            self.assertEqual(rows.dtype.names, (
+                "x", "y", "z", "id", "pscale", "red", "green", "blue", "vx", "vy", "vz", "fx",
+                "fy", "fz", "vorticity_x", "vorticity_y", "vorticity_z", "nx", "ny", "nz",
+                "neighbors", "u", "v", "w", "info_bits", "age", "isolation_time", "viscosity",
+                "density", "mass", "temperature"))
             order = np.argsort(rows["id"])
+            # Every other field of the records, under the names point tools read.
+            for pid, row in zip(rows["id"][order].tolist(), rows[order]):
+                vectors, neighbours, texture, bits, times, last = channel_values(pid)
+                fields = vectors + [neighbours] + texture + [bits] + times + last
+                self.assertEqual([f32(v) for v in row.tolist()[8:]], [f32(v) for v in fields])
             self.assertEqual(rows["id"][order].tolist(), [pid for pid, _, _ in want])
             xyz = np.stack([rows["x"], rows["y"], rows["z"]], axis=1)[order]
             self.assertTrue(np.array_equal(xyz, np.array([p for _, p, _ in want], "f4")))
@@ -86,6 +109,7 @@ class FormatCase(unittest.TestCase):
             opened.save(back, format="bin")
             self.assertTrue(all(name.endswith((".bin", ".json")) for name in os.listdir(back)))
             self.assert_frames_as_written(kavrin.Scene(back))
+            self.assertEqual(self.records(back), self.records(self.cache), fmt)
         with self.assertRaises(ValueError):
             scene.save(self.folder("none"), format="obj")
 
@@ -109,6 +133,17 @@ class FormatCase(unittest.TestCase):
             self.assertEqual(f.read(), text)
         rows = read_ply_vertices(os.path.join(self.folder("again"), "again.01.ply"))
         self.assertEqual(rows["quality"].tolist(), [7, 8, 9])
+
+    def test_a_refused_cache_frame_names_its_file_and_frame(self):
+        huge = os.path.join(self.cache, "sheet.001.bin")
+        write_frame(huge, [(0, (0.0, 1.0, 2.0), 1.0), (1, (3.4e38, 0.0, -3.4e38), 1.0)])
+        with self.assertRaises(ValueError) as refused:
+            kavrin.Scene(self.cache, threads=2)
+        self.assertEqual((refused.exception.file, refused.exception.frame), (huge, 1))
+        self.assertIn("lies beyond ±8.50706e+37", str(refused.exception))
+        with self.assertRaises(FileNotFoundError) as missing:
+            kavrin.Scene(self.folder("nowhere"))
+        self.assertEqual((missing.exception.file, missing.exception.frame), (None, None))
 
 
 if __name__ == "__main__":

@@ -21,7 +21,7 @@ TEST(Emitter, FreshState) {
         e.frame(3);
         FAIL();
     } catch (const std::out_of_range& err) {
-        EXPECT_STREQ(err.what(), "Unable to find key in unordered_map.");
+        EXPECT_STREQ(err.what(), "Unable to find key 3 in the scene's frames.");
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <map>
+#include <string>
+#include <unordered_map>
 
 #include "base/cell_key.h"
 #include "base/key_state.h"
@@ -62,15 +64,26 @@ TEST(PointBox, EmptyAndFilled) {
 }
 
 TEST(Strict, MissingKeyMessage) {
-    std::map<int, int> m;
-    try {
-        strict_at(m, 4);
-        FAIL();
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "Unable to find key in unordered_map.");
-    }
+    // The message names the key and the container, whatever the key's type.
+    auto message = [](auto&& lookup) {
+        try {
+            lookup();
+        } catch (const std::out_of_range& e) {
+            return std::string(e.what());
+        }
+        return std::string("found");
+    };
+    std::map<int, int> numbers;
+    std::unordered_map<cell_key, int, cell_key_hash> cells;
+    std::map<std::string, int> names;
+    EXPECT_EQ(message([&] { strict_at(numbers, 4, "the numbers"); }),
+              "Unable to find key 4 in the numbers.");
+    EXPECT_EQ(message([&] { strict_at(cells, make_key(vec3(1.5f, 0, -0.5f)), "the cells"); }),
+              "Unable to find key 1,0,-1 in the cells.");
+    EXPECT_EQ(message([&] { strict_at(names, std::string("core"), "the facts"); }),
+              "Unable to find key \"core\" in the facts.");
     key_state empty;
-    EXPECT_THROW(empty.at("ctrl"), std::out_of_range);
+    EXPECT_EQ(message([&] { empty.at("ctrl"); }), "Unable to find key \"ctrl\" in the key state.");
     key_state keys = key_state::released();
     keys.set("shift", true);
     EXPECT_FALSE(keys.at("ctrl"));

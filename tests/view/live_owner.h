@@ -99,8 +99,12 @@ class live_owner : public view_owner {
     class brush& tool() override {
         return tool_brush;
     }
-    bool toggle(const std::string& name) const override { return strict_at(toggles, name); }
-    bool imported(const std::string& kind) const override { return strict_at(imports, kind); }
+    bool toggle(const std::string& name) const override {
+        return strict_at(toggles, name, "the panel toggles");
+    }
+    bool imported(const std::string& kind) const override {
+        return strict_at(imports, kind, "the import records");
+    }
     bool playing() const override { return is_playing; }
     int show_debug() const override { return 0; }
     int particle_size() const override { return 20; }

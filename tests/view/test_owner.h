@@ -37,8 +37,12 @@ class test_owner : public view_owner {
     window_link& link() override { return window; }
     emitter* active_scene() const override { return scene.get(); }
     brush& tool() override { return tool_brush; }
-    bool toggle(const std::string& name) const override { return strict_at(toggles, name); }
-    bool imported(const std::string& kind) const override { return strict_at(imports, kind); }
+    bool toggle(const std::string& name) const override {
+        return strict_at(toggles, name, "the panel toggles");
+    }
+    bool imported(const std::string& kind) const override {
+        return strict_at(imports, kind, "the import records");
+    }
     bool playing() const override { return is_playing; }
     int show_debug() const override { return debug_level; }
     int particle_size() const override { return size; }
