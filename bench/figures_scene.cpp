@@ -30,7 +30,7 @@ struct built_scene {
         scene = std::make_unique<emitter>(false, &window);
         scene->build();
         tick_until(*scene, [&] { return scene->frames_to_build == -1; });
-        wait_for_jobs(scene.get());
+        scene->jobs.wait();
     }
 };
 

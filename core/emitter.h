@@ -10,13 +10,12 @@
 #include <vector>
 
 #include <QMutex>
-#include <QObject>
 
 #include "core/frame_set.h"
 #include "core/key_state.h"
 #include "core/stroke.h"
 #include "core/stroke_log.h"
-#include "core/threading.h"
+#include "core/parallel.h"
 #include "core/window_link.h"
 
 namespace kavrin {
@@ -36,10 +35,10 @@ struct propagation_request {
     particle_map source;
 };
 
-class emitter : public QObject {
+class emitter {
   public:
     emitter(bool from_cache, window_link* window);
-    ~emitter() override;
+    ~emitter();
 
     // Flags and counters: written by the main thread and single workers, read everywhere;
     // readers tolerate a value one tick stale.
@@ -83,6 +82,10 @@ class emitter : public QObject {
 
     // What was done to this scene since it was made: saved beside a cache, replayed headless.
     stroke_log recorder;
+
+    // The scene's background work (building, queue eating, stroke steps, propagation, trims
+    // and the view's pictures); the destructor waits for it.
+    job_group jobs;
 
     // Makes frame number (a frame that exists is kept) and returns it; the scene's frames are
     // made by build before any worker runs.
@@ -129,12 +132,16 @@ class emitter : public QObject {
     // only): the undo generation it opened and the redo it ended, as its add_near would have.
     void count_stroke_elsewhere();
     void check_memory();
-    void remove_undo(const job_args& args);
+    // Drops the oldest undo entry, of the given depth, of each frame numbers[i] whose entry
+    // depths[i] has that depth. Runs on a worker.
+    void remove_undo(int depth, const std::vector<int>& depths, const std::vector<int>& numbers);
 
     // Raises max_scale to extent; when it grows every frame must be redrawn.
     void raise_max_scale(float extent);
 
   private:
+    // A job of this scene: its failures reach the window.
+    job_site job(const char* name) const { return {name, window}; }
     // Undo and redo: `change` marks the frames with the background held off, then the current
     // frame catches up at once; logs line.
     void change_history(const char* line, const std::function<void()>& change);

@@ -12,6 +12,7 @@
 #include <QString>
 
 #include "core/key_state.h"
+#include "core/parallel.h"
 #include "core/vec3.h"
 
 namespace kavrin {
@@ -60,7 +61,7 @@ struct viewport_flags {
     vec3 pick_point_;
 };
 
-class window_link {
+class window_link : public failure_listener {
   public:
     virtual ~window_link() = default;
 
@@ -99,6 +100,8 @@ class window_link {
     virtual camera_values camera() const = 0;
     // Appends one line to the debug log; callable from any thread.
     virtual void log(const QString& line) = 0;
+    // A job of the scene failed; logs its line. Callable from any thread.
+    void job_failed(const job_failure& failure) override { log(failure.log_line()); }
     // A result or a problem the artist should see (saved frames, dropped particles, skipped
     // files), besides its log line. Callable from any thread; a host without a display may
     // ignore it.

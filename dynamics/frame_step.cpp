@@ -10,7 +10,7 @@
 #include "core/frame_set.h"
 #include "core/rotation.h"
 #include "core/strict.h"
-#include "core/threading.h"
+#include "core/parallel.h"
 #include "dynamics/deform.h"
 #include "dynamics/grid_fields.h"
 #include "dynamics/level_index.h"
@@ -53,9 +53,11 @@ void later_step(frame_set& fs, bool sequential, bool refresh_fields) {
         for (particle* p : moved)
             rehome(fs, *p);
     } else {
-        const job_args args{&moved};
-        run_jobs(job_receiver(), true, int(moved.size()), worker_count(fs), &fs, "frame_set",
-                 "update particle", &args);
+        parallel_for(frame_job(fs, "update particle"), int(moved.size()), worker_count(fs),
+                     [&](const share& s) {
+                         for (int i : s)
+                             rehome(fs, *moved[size_t(i)]);
+                     });
     }
     {
         // Picking reads the node bounds meanwhile.

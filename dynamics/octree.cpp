@@ -7,7 +7,7 @@
 #include "core/emitter.h"
 #include "core/frame_set.h"
 #include "core/strict.h"
-#include "core/threading.h"
+#include "core/parallel.h"
 
 namespace kavrin {
 
@@ -232,9 +232,11 @@ void bounds_pass(frame_set& fs, bool sequential) {
         for (oct_tree* n : dirty)
             update_bounds(*n);
     } else {
-        const job_args args{&dirty};
-        run_jobs(job_receiver(), true, int(dirty.size()), worker_count(fs), &fs, "frame_set",
-                 "update collision", &args);
+        parallel_for(frame_job(fs, "update collision"), int(dirty.size()), worker_count(fs),
+                     [&dirty](const share& s) {
+                         for (int i : s)
+                             update_bounds(*dirty[size_t(i)]);
+                     });
     }
     for (const oct_tree* n : dirty)
         if (n->slot >= 0) fs.boxes.touch(n->slot);

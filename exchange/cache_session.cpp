@@ -8,10 +8,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QThread>
 
 #include "core/emitter.h"
 #include "core/headless_link.h"
+#include "core/parallel.h"
 #include "core/replay.h"
 #include "exchange/cache_folder.h"
 #include "exchange/cache_link.h"
@@ -169,7 +169,7 @@ cache_session::cache_session(const QString& script_folder, int threads)
 cache_session::~cache_session() = default;
 
 int cache_session::max_threads() {
-    return 2 * std::max(1, QThread::idealThreadCount());
+    return pool_limit();
 }
 
 QByteArray cache_session::read_log_file(const QString& path) {
@@ -198,8 +198,8 @@ void cache_session::check_failures(session_error::kind kind) {
         window_->clear_cache_failure();
         throw session_error(kind, failure);
     }
-    const QString job = window_->job_failure();
-    if (!job.isEmpty()) throw session_error(session_error::kind::replay, job);
+    if (const std::optional<job_failure> job = window_->first_failure())
+        throw session_error(session_error::kind::replay, job->log_line());
 }
 
 void cache_session::settle_reporting(const QString& topic, const std::function<int()>& done,

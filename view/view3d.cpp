@@ -16,7 +16,6 @@
 #include "core/emitter.h"
 #include "core/frame_set.h"
 #include "core/strict.h"
-#include "core/threading.h"
 #include "dynamics/frame_step.h"
 #include "view/brush.h"
 #include "view/gl_draw.h"
