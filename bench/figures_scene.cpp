@@ -4,7 +4,6 @@
 #include <memory>
 #include <random>
 
-#include <QCoreApplication>
 #include <QThread>
 
 #include "core/emitter.h"

@@ -13,9 +13,9 @@
 
 #include "core/frame_set.h"
 #include "core/key_state.h"
+#include "core/parallel.h"
 #include "core/stroke.h"
 #include "core/stroke_log.h"
-#include "core/parallel.h"
 #include "core/window_link.h"
 
 namespace kavrin {

@@ -11,8 +11,8 @@
 
 #include "core/emitter.h"
 #include "core/frame_set.h"
-#include "core/strict.h"
 #include "core/parallel.h"
+#include "core/strict.h"
 #include "dynamics/frame_step.h"
 #include "dynamics/level_index.h"
 

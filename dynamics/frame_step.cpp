@@ -8,9 +8,9 @@
 
 #include "core/emitter.h"
 #include "core/frame_set.h"
+#include "core/parallel.h"
 #include "core/rotation.h"
 #include "core/strict.h"
-#include "core/parallel.h"
 #include "dynamics/deform.h"
 #include "dynamics/grid_fields.h"
 #include "dynamics/level_index.h"

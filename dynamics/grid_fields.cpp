@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "core/frame_set.h"
-#include "core/strict.h"
 #include "core/parallel.h"
+#include "core/strict.h"
 
 namespace kavrin {
 

@@ -6,8 +6,8 @@
 
 #include "core/emitter.h"
 #include "core/frame_set.h"
-#include "core/strict.h"
 #include "core/parallel.h"
+#include "core/strict.h"
 
 namespace kavrin {
 

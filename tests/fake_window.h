@@ -6,10 +6,10 @@
 #include <random>
 #include <vector>
 
-#include <QThread>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 
 #include "core/emitter.h"
 #include "core/headless_link.h"

@@ -14,8 +14,8 @@
 
 #include "core/emitter.h"
 #include "core/frame_set.h"
-#include "core/rotation.h"
 #include "core/parallel.h"
+#include "core/rotation.h"
 #include "dynamics/frame_step.h"
 #include "dynamics/octree.h"
 #include "view/brush.h"

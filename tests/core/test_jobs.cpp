@@ -5,10 +5,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
-#include <string>
-#include <condition_variable>
-#include <mutex>
 #include <stdexcept>
+#include <string>
 #include <typeinfo>
 #include <vector>
 
@@ -112,28 +110,6 @@ TEST(Parallel, WorkIsDoneWhenTheSystemRefusesThreads) {
         std::_Exit(items == 1000 && ran && status_value("Threads:") == 1 ? 0 : 1);
     };
     EXPECT_EXIT(refused(), ::testing::ExitedWithCode(0), "");
-}
-
-TEST(Parallel, GroupCountsATaskUntilItEnds) {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool started = false, released = false;
-    job_group group;
-    post({"held", nullptr}, group, [&] {
-        std::unique_lock<std::mutex> hold(lock);
-        started = true;
-        changed.notify_all();
-        changed.wait(hold, [&] { return released; });
-    });
-    {
-        std::unique_lock<std::mutex> hold(lock);
-        changed.wait(hold, [&] { return started; });
-        EXPECT_EQ(group.alive(), 1);
-        released = true;
-    }
-    changed.notify_all();
-    group.wait();
-    EXPECT_EQ(group.alive(), 0);
 }
 
 struct job_fixture : ::testing::Test {
