@@ -53,7 +53,8 @@ struct batch {
 // posted while the pool has no thread at all runs on the posting thread.
 class worker_pool {
   public:
-    explicit worker_pool(int limit) : limit_(limit) {}
+    // Room for the most threads up front: starting one never needs the list to grow.
+    explicit worker_pool(int limit) : limit_(limit) { threads_.reserve(size_t(limit)); }
 
     ~worker_pool() {
         {
