@@ -71,9 +71,10 @@ TEST(Work, NewSceneImportAndCloseAskBeforeUnsavedStrokesGo) {
     // Nothing painted: nothing to ask.
     {
         answer none("unsaved_prompt", QMessageBox::Cancel);
-        const emitter* before = w.scene.get();
+        // Each new scene logs its size (its address may be the old one's, freed just before).
+        const int scenes = o.count("cache size / ");
         w.shelf->buttons.at("demo_100")->click();
-        EXPECT_NE(w.scene.get(), before);
+        EXPECT_EQ(o.count("cache size / "), scenes + 1);
         EXPECT_EQ(none.shown, 0);
     }
     ASSERT_TRUE(o.wait_for_scene());
@@ -82,7 +83,7 @@ TEST(Work, NewSceneImportAndCloseAskBeforeUnsavedStrokesGo) {
     ASSERT_TRUE(w.unsaved());
 
     // Cancel keeps the scene, for a new scene, an import and closing alike.
-    const emitter* painted = w.scene.get();
+    int scenes = o.count("cache size / ");
     int asked = 0;
     w.shelf->ask_path = [&asked](bool, const QString&) {
         ++asked;
@@ -92,7 +93,7 @@ TEST(Work, NewSceneImportAndCloseAskBeforeUnsavedStrokesGo) {
         answer cancel("unsaved_prompt", QMessageBox::Cancel);
         w.shelf->buttons.at(button)->click();
         EXPECT_EQ(cancel.shown, 1) << button;
-        EXPECT_EQ(w.scene.get(), painted) << button;
+        EXPECT_EQ(o.count("cache size / "), scenes) << button;
     }
     EXPECT_EQ(asked, 0);  // the import asked before its folder dialog, and stopped there
     {
@@ -114,7 +115,7 @@ TEST(Work, NewSceneImportAndCloseAskBeforeUnsavedStrokesGo) {
         EXPECT_EQ(save.shown, 1);
         EXPECT_TRUE(save.text.contains("1 unsaved change")) << save.text.toStdString();
     }
-    EXPECT_NE(w.scene.get(), painted);
+    EXPECT_EQ(o.count("cache size / "), scenes + 1);
     EXPECT_EQ(QDir(dir.path() + "/kept").entryList({"*.bin"}).size(), 100);
     EXPECT_TRUE(QFile::exists(dir.path() + "/kept/kept.strokes.json"));
     EXPECT_TRUE(w.status->history().join("\n").contains("Saved 100 frames to " + dir.path()));
@@ -123,13 +124,13 @@ TEST(Work, NewSceneImportAndCloseAskBeforeUnsavedStrokesGo) {
     ASSERT_TRUE(o.wait_for_scene());
     paint(w);
     ASSERT_TRUE(o.wait_for_scene());
-    painted = w.scene.get();
+    scenes = o.count("cache size / ");
     {
         answer discard("unsaved_prompt", QMessageBox::Discard);
         w.shelf->buttons.at("demo_10000")->click();
         EXPECT_EQ(discard.shown, 1);
     }
-    EXPECT_NE(w.scene.get(), painted);
+    EXPECT_EQ(o.count("cache size / "), scenes + 1);
     EXPECT_EQ(w.generation_scale, 100);
     EXPECT_EQ(o.count("unsaved strokes / discard"), 1);
 }
