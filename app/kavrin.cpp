@@ -465,7 +465,7 @@ bool kavrin::recover(const autosave& saved) {
     const int shown = current_frame;
     {
         QMutexLocker hold(&log_lock);
-        job_failure_.clear();
+        job_failure_.reset();
     }
     const replay_host host{*this,
                            [this](const brush_values& b, const camera_values& c) {
@@ -671,6 +671,14 @@ void kavrin::redraw_timeline() {
 
 // ---- Log ----
 
+void kavrin::job_failed(const job_failure& failure) {
+    {
+        QMutexLocker hold(&log_lock);
+        if (!job_failure_) job_failure_ = failure;
+    }
+    window_link::job_failed(failure);
+}
+
 void kavrin::log(const QString& line) {
     {
         QMutexLocker hold(&log_lock);
@@ -678,7 +686,6 @@ void kavrin::log(const QString& line) {
         if (!file.open(QIODevice::Append)) return;  // a log that cannot be opened loses the line
         file.write((line + "\r\n").toUtf8());
         log_pending << line;
-        if (job_failure_.isEmpty() && line.startsWith("job error / ")) job_failure_ = line;
         // Lines that no view will show are not kept: the view holds only the tail.
         if (log_pending.size() > log_view_lines)
             log_pending.erase(log_pending.begin(), log_pending.end() - log_view_lines);

@@ -163,6 +163,8 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     brush_values brush() const override;
     camera_values camera() const override;
     void log(const QString& line) override;
+    // Keeps the first failure of a recovery's replay, then logs it.
+    void job_failed(const job_failure& failure) override;
     // Shows the message in the status line's message area; from a worker it is queued to the
     // GUI thread.
     void tell(const QString& message) override;
@@ -242,7 +244,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     // step runs, so no lock guards them.
     std::optional<brush_values> replay_brush_;
     std::optional<camera_values> replay_camera_;
-    QString job_failure_;  // the first "job error" line since a recovery began; log_lock
+    std::optional<job_failure> job_failure_;  // the first since a recovery began; log_lock
     // The save under way, told when it ends: its folder and frame count, and the frames whose
     // file could not be written (counted on the workers).
     QString save_folder_;

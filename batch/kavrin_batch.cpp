@@ -17,6 +17,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
+#include <QStringList>
 #include <QThread>
 
 #include "scene/replay.h"
@@ -64,7 +65,8 @@ status status_of(session_error::kind k) {
 
 // The script library: beside the program in the build tree, under share/ once installed.
 QString script_folder() {
-    const QString here = QCoreApplication::applicationDirPath();
+    // The program's own folder; no application object is made to ask for it.
+    const QString here = QFileInfo(QFileInfo("/proc/self/exe").canonicalFilePath()).absolutePath();
     for (const QString& candidate : {here + "/resource/python", here + "/../share/kavrin/python"})
         if (QFileInfo::exists(candidate + "/shared_lib.py")) return QDir(candidate).absolutePath();
     return QString();
@@ -142,9 +144,9 @@ run_progress planned_counts(const QString& cache, const std::vector<log_event>& 
 
 int main(int argc, char** argv) {
     stop_cleanly_on_signals();
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName("kavrin-batch");
-    QCoreApplication::setApplicationVersion(KAVRIN_VERSION);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -177,8 +179,10 @@ int main(int argc, char** argv) {
     parser.addPositionalArgument("cache", "The cache folder to start from.");
     parser.addPositionalArgument("log", "The stroke log to replay (<name>.strokes.json).");
     parser.addPositionalArgument("output", "The cache folder to write.");
-    if (!parser.parse(app.arguments())) return fail(usage, parser.errorText());
+    if (!parser.parse(arguments)) return fail(usage, parser.errorText());
     if (parser.isSet("help")) {
+        // The usage line names the program as the application object has it; only help needs one.
+        const QCoreApplication named(argc, argv);
         std::printf("%s", parser.helpText().toLocal8Bit().constData());
         return ok;
     }

@@ -11,7 +11,6 @@
 #include <random>
 #include <vector>
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>

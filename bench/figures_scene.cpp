@@ -4,7 +4,6 @@
 #include <memory>
 #include <random>
 
-#include <QCoreApplication>
 #include <QThread>
 
 #include "scene/emitter.h"
@@ -30,7 +29,7 @@ struct built_scene {
         scene = std::make_unique<emitter>(false, &window);
         scene->build();
         tick_until(*scene, [&] { return scene->frames_to_build == -1; });
-        wait_for_jobs(scene.get());
+        scene->jobs.wait();
     }
 };
 

@@ -1,7 +1,6 @@
 #pragma once
 // Drives an emitter as the window's frame timer would, without the 100 ms between ticks.
 
-#include <QCoreApplication>
 #include <QThread>
 
 #include "scene/emitter.h"
@@ -12,7 +11,6 @@ template <class Done>
 void tick_until(emitter& e, Done done) {
     while (!done()) {
         e.tick();
-        QCoreApplication::processEvents();
         QThread::usleep(200);
     }
 }

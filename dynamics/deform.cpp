@@ -9,8 +9,8 @@
 #include <QEasingCurve>
 
 #include "dynamics/frame_set.h"
+#include "base/parallel.h"
 #include "base/strict.h"
-#include "scene/threading.h"
 #include "dynamics/brushes/brush_mode.h"
 #include "dynamics/frame_step.h"
 #include "dynamics/level_index.h"
@@ -92,9 +92,11 @@ void apply_stroke(frame_set& fs, stroke& s) {
         for (particle* p : s.particles)
             deform(*p, s);
     } else {
-        const job_args args{&s};
-        run_jobs(job_receiver(), true, int(s.particles.size()), worker_count(fs), &fs, "frame_set",
-                 "deform particle", &args);
+        parallel_for(frame_job(fs, "deform particle"), int(s.particles.size()), worker_count(fs),
+                     [&s](const share& items) {
+                         for (int i : items)
+                             deform(*s.particles[size_t(i)], s);
+                     });
     }
     // The next step re-homes those the deformation marked moved.
     fs.moved_list.insert(fs.moved_list.end(), s.particles.begin(), s.particles.end());

@@ -4,6 +4,7 @@
 
 namespace kavrin {
 
+class failure_listener;
 class frame_set;
 
 class frame_host {
@@ -14,6 +15,8 @@ class frame_host {
     virtual void raise_max_scale(float extent) = 0;
     // The frame has had its first step.
     virtual void first_stepped(frame_set& fs) = 0;
+    // Who hears of a failed parallel pass over the frame; may be null.
+    virtual failure_listener* job_failures() const = 0;
 
   protected:
     ~frame_host() = default;

@@ -19,6 +19,10 @@ int worker_count(const frame_set& fs) {
     return fs.host ? std::max(1, fs.host->worker_threads()) : 1;
 }
 
+job_site frame_job(const frame_set& fs, const char* name) {
+    return {name, fs.host ? fs.host->job_failures() : nullptr};
+}
+
 void mark_moved(frame_set& fs, particle& p) {
     p.moved = true;
     fs.moved_list.push_back(&p);

@@ -12,6 +12,7 @@
 #include <QMutex>
 
 #include "base/cell_key.h"
+#include "base/parallel.h"
 #include "base/particle.h"
 #include "dynamics/stroke.h"
 #include "dynamics/box_table.h"
@@ -160,6 +161,8 @@ void mark_moved(frame_set& fs, particle& p);
 
 // Worker threads for the frame's parallel passes: its host's setting, at least 1.
 int worker_count(const frame_set& fs);
+// A parallel pass over fs named `name`: its failures reach the window of fs's scene.
+job_site frame_job(const frame_set& fs, const char* name);
 
 // The 27 neighbour offsets of a grid cell, the zero offset included.
 const std::array<vec3, 27>& stencil();

@@ -2,12 +2,17 @@
 
 #include <algorithm>
 
-#include "dynamics/frame_host.h"
+#include <QThread>
+
 #include "dynamics/frame_set.h"
+#include "base/parallel.h"
+#include "base/rotation.h"
+#include "base/strict.h"
+#include "dynamics/deform.h"
+#include "dynamics/frame_host.h"
 #include "dynamics/grid_fields.h"
 #include "dynamics/level_index.h"
 #include "dynamics/octree.h"
-#include "scene/threading.h"
 
 namespace kavrin {
 
@@ -46,9 +51,11 @@ void later_step(frame_set& fs, bool sequential, bool refresh_fields) {
         for (particle* p : moved)
             rehome(fs, *p);
     } else {
-        const job_args args{&moved};
-        run_jobs(job_receiver(), true, int(moved.size()), worker_count(fs), &fs, "frame_set",
-                 "update particle", &args);
+        parallel_for(frame_job(fs, "update particle"), int(moved.size()), worker_count(fs),
+                     [&](const share& s) {
+                         for (int i : s)
+                             rehome(fs, *moved[size_t(i)]);
+                     });
     }
     {
         // Picking reads the node bounds meanwhile.

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "dynamics/frame_set.h"
+#include "base/parallel.h"
 #include "base/strict.h"
-#include "scene/threading.h"
 
 namespace kavrin {
 
@@ -24,8 +24,9 @@ cell_key cell_of(const frame_set& fs, const vec3& x) {
 }
 
 template <class Map>
-void run_over_keys(frame_set& fs, const Map& map, bool sequential, const char* command,
-                   void (*body)(frame_set&, const cell_key&)) {
+void run_over_keys(frame_set& fs, const Map& map, bool sequential, const char* job,
+                   void (*body)(frame_set&, const cell_key&),
+                   void (*slice)(frame_set&, const std::vector<cell_key>&, const share&)) {
     std::vector<cell_key> keys;
     keys.reserve(map.size());
     for (const auto& entry : map)
@@ -35,9 +36,8 @@ void run_over_keys(frame_set& fs, const Map& map, bool sequential, const char* c
             body(fs, k);
         return;
     }
-    const job_args args{&keys};
-    run_jobs(job_receiver(), true, int(keys.size()), worker_count(fs), &fs, "frame_set", command,
-             &args);
+    parallel_for(frame_job(fs, job), int(keys.size()), worker_count(fs),
+                 [&](const share& s) { slice(fs, keys, s); });
 }
 
 // The grid entries of the 27 cells around a cell, in stencil order; null where a map has none.
@@ -106,15 +106,14 @@ void field_passes(frame_set& fs, bool sequential) {
             for (auto& [id, p] : fs.particles)
                 fs.particle_list.push_back(&p);
         }
-        const job_args args{&fs.particle_list};
-        run_jobs(job_receiver(), true, int(fs.particle_list.size()), worker_count(fs), &fs,
-                 "frame_set", "mid shape", &args);
+        parallel_for(frame_job(fs, "mid shape"), int(fs.particle_list.size()), worker_count(fs),
+                     [&fs](const share& s) { shape_slice(fs, fs.particle_list, s); });
     }
-    run_over_keys(fs, fs.cell_centres, sequential, "mid density", density_cell);
+    run_over_keys(fs, fs.cell_centres, sequential, "mid density", density_cell, density_slice);
     const float stencil_size = float(stencil().size());
     for (auto& [key, density] : fs.cell_density)
         density /= stencil_size;  // the counts become densities
-    run_over_keys(fs, fs.cell_density, sequential, "mid normal", normal_cell);
+    run_over_keys(fs, fs.cell_density, sequential, "mid normal", normal_cell, normal_slice);
     for (const auto& part : fs.found_centres)
         for (const auto& [key, centre] : part)
             fs.cell_centres.try_emplace(key, centre);
@@ -200,8 +199,7 @@ void normal_cell(frame_set& fs, const cell_key& key) {
     normal_into(fs, key, fs.cell_centres, fs.cell_normals);
 }
 
-void shape_slice(frame_set& fs, const std::vector<particle*>& list,
-                 const std::vector<int>& indices) {
+void shape_slice(frame_set& fs, const std::vector<particle*>& list, const share& indices) {
     centre_map part;
     spread_map spreads;
     for (int i : indices)
@@ -213,8 +211,7 @@ void shape_slice(frame_set& fs, const std::vector<particle*>& list,
         fs.cell_spreads[key].add(spread);
 }
 
-void density_slice(frame_set& fs, const std::vector<cell_key>& keys,
-                   const std::vector<int>& indices) {
+void density_slice(frame_set& fs, const std::vector<cell_key>& keys, const share& indices) {
     density_map part;
     for (int i : indices)
         count_into(strict_index(keys, i), part);
@@ -224,8 +221,7 @@ void density_slice(frame_set& fs, const std::vector<cell_key>& keys,
         fs.cell_density[key] += count;
 }
 
-void normal_slice(frame_set& fs, const std::vector<cell_key>& keys,
-                  const std::vector<int>& indices) {
+void normal_slice(frame_set& fs, const std::vector<cell_key>& keys, const share& indices) {
     centre_map centres, normals;
     for (int i : indices)
         normal_into(fs, strict_index(keys, i), centres, normals);

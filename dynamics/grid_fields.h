@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/cell_key.h"
+#include "base/parallel.h"
 #include "base/particle.h"
 
 namespace kavrin {
@@ -19,12 +20,9 @@ void density_cell(frame_set& fs, const cell_key& key);
 void normal_cell(frame_set& fs, const cell_key& key);
 // One thread's share of a parallel pass: the items at indices go into the thread's own maps,
 // which join the frame's maps once at the end (the frame's grid_lock guards that).
-void shape_slice(frame_set& fs, const std::vector<particle*>& list,
-                 const std::vector<int>& indices);
-void density_slice(frame_set& fs, const std::vector<cell_key>& keys,
-                   const std::vector<int>& indices);
-void normal_slice(frame_set& fs, const std::vector<cell_key>& keys,
-                  const std::vector<int>& indices);
+void shape_slice(frame_set& fs, const std::vector<particle*>& list, const share& indices);
+void density_slice(frame_set& fs, const std::vector<cell_key>& keys, const share& indices);
+void normal_slice(frame_set& fs, const std::vector<cell_key>& keys, const share& indices);
 // Blends the normals (and, when asked, densities) of the 27 cells around x. Throws the strict
 // look-up error when one of them is unknown.
 void shade_at(const frame_set& fs, const vec3& x, vec3& normal_sum, float* shade_sum);

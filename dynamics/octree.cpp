@@ -4,10 +4,10 @@
 #include <cmath>
 #include <string>
 
-#include "dynamics/frame_host.h"
 #include "dynamics/frame_set.h"
+#include "base/parallel.h"
 #include "base/strict.h"
-#include "scene/threading.h"
+#include "dynamics/frame_host.h"
 
 namespace kavrin {
 
@@ -232,9 +232,11 @@ void bounds_pass(frame_set& fs, bool sequential) {
         for (oct_tree* n : dirty)
             update_bounds(*n);
     } else {
-        const job_args args{&dirty};
-        run_jobs(job_receiver(), true, int(dirty.size()), worker_count(fs), &fs, "frame_set",
-                 "update collision", &args);
+        parallel_for(frame_job(fs, "update collision"), int(dirty.size()), worker_count(fs),
+                     [&dirty](const share& s) {
+                         for (int i : s)
+                             update_bounds(*dirty[size_t(i)]);
+                     });
     }
     for (const oct_tree* n : dirty)
         if (n->slot >= 0) fs.boxes.touch(n->slot);

@@ -9,12 +9,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QStringList>
-#include <QThread>
 
 #include "scene/emitter.h"
 #include "scene/headless_link.h"
+#include "base/parallel.h"
 #include "scene/replay.h"
+#include <QStringList>
+#include <QThread>
 #include "scene/set_values.h"
 #include "exchange/cache_folder.h"
 #include "exchange/cache_link.h"
@@ -176,7 +177,7 @@ cache_session::cache_session(const QString& script_folder, int threads)
 cache_session::~cache_session() = default;
 
 int cache_session::max_threads() {
-    return 2 * std::max(1, QThread::idealThreadCount());
+    return pool_limit();
 }
 
 QByteArray cache_session::read_log_file(const QString& path) {
@@ -204,8 +205,8 @@ void cache_session::check_failures(session_error::kind kind) {
         window_->clear_cache_failure();
         throw session_error(kind, log_line(*failure), failure->file, failure->frame);
     }
-    const QString job = window_->job_failure();
-    if (!job.isEmpty()) throw session_error(session_error::kind::replay, job);
+    if (const std::optional<job_failure> job = window_->first_failure())
+        throw session_error(session_error::kind::replay, job->log_line());
 }
 
 void cache_session::settle_reporting(const QString& topic, const std::function<int()>& done,

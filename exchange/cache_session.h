@@ -82,8 +82,8 @@ class cache_session {
     // script_folder holds the script library (shared_lib.py); threads is the worker count of
     // every parallel job, from 1 to max_threads() (session_error otherwise).
     cache_session(const QString& script_folder, int threads);
-    // Twice the processor cores: more workers only wait for each other, and a count the system
-    // cannot start must be refused before any work.
+    // The worker pool's limit, twice the processor cores: more workers would only wait for
+    // each other.
     static int max_threads();
     // The text of a stroke log file, refused (session_error) past a size no log reaches, so that
     // a wrong file (a device, a cache) cannot exhaust the memory.

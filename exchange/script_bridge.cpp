@@ -203,6 +203,13 @@ void start_interpreter() {
         if (ours) {
             // Isolated, on the installation the program was built with: another Python first on
             // PATH, or the user's PYTHONHOME and PYTHONPATH, would lend it a foreign library.
+            // Text and file names cross the bridge as UTF-8, whatever locale the host set (a
+            // program without a Qt application object keeps the C locale).
+            PyPreConfig preconfig;
+            PyPreConfig_InitIsolatedConfig(&preconfig);
+            preconfig.utf8_mode = 1;
+            const PyStatus prepared = Py_PreInitialize(&preconfig);
+            if (PyStatus_Exception(prepared)) Py_ExitStatusException(prepared);
             PyConfig config;
             PyConfig_InitIsolatedConfig(&config);
             const PyStatus home =

@@ -14,7 +14,6 @@
 #include <optional>
 #include <string>
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -462,23 +461,9 @@ bool exit_scene(scene& self, const bp::object&, const bp::object&, const bp::obj
     return false;  // an exception raised in the block goes on
 }
 
-// The engine deletes its finished worker threads through queued signals, which Qt delivers only
-// once an application object exists. A host that has one (a Qt program embedding Python) keeps
-// it; otherwise one is made, leaving the host's locale as it was.
-void ensure_application() {
-    if (QCoreApplication::instance()) return;
-    static int argc = 1;
-    static char name[] = "kavrin";
-    static char* argv[] = {name, nullptr};
-    const std::string locale = std::setlocale(LC_ALL, nullptr);
-    new QCoreApplication(argc, argv);
-    std::setlocale(LC_ALL, locale.c_str());
-}
-
 }  // namespace
 
 BOOST_PYTHON_MODULE(_kavrin) {
-    ensure_application();
     // help() shows the docstrings alone: the generated signatures name C++ types.
     const bp::docstring_options documented(true, false, false);
     kavrin_error = PyErr_NewExceptionWithDoc(

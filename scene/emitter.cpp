@@ -60,7 +60,7 @@ emitter::emitter(bool from_cache_, window_link* window_)
 emitter::~emitter() {
     // Every worker checks closing at its next stop test; wait until all have ended.
     closing_ = true;
-    wait_for_jobs(this);
+    jobs.wait();
     for (auto& [number, fs] : frames)
         if (fs.display_list != 0) window->release_display_list(fs.display_list);
     frames.clear();
@@ -87,6 +87,10 @@ int emitter::worker_threads() const {
 
 void emitter::first_stepped(frame_set&) {
     --frames_to_build;
+}
+
+failure_listener* emitter::job_failures() const {
+    return window;
 }
 
 void emitter::raise_max_scale(float extent) {
@@ -126,9 +130,10 @@ void emitter::build() {
     std::vector<int> keys;
     for (const auto& [number, fs] : frames)
         keys.push_back(number);
-    const job_args args{keys};
-    run_jobs(job_receiver(), false, int(created.size()), 1, this, "emitter", "build particle",
-             &args);
+    post(job("build particle"), jobs, [this, keys = std::move(keys), count = created.size()] {
+        for (size_t i = 0; i < count; ++i)
+            build_particle(keys, int(i));
+    });
 }
 
 void emitter::build_particle(const std::vector<int>& keys, int index) {
@@ -165,7 +170,7 @@ void emitter::tick() {
         emitter_lock->unlock();
     }
     if (quiet() && pending)
-        run_jobs(job_receiver(), false, 1, 1, this, "emitter", "eat queue", nullptr);
+        post(job("eat queue"), jobs, [this] { eat_queue(); });
     ++idle_ticks;
     if (!trim_running) check_memory();
 }
@@ -193,7 +198,7 @@ void emitter::eat_queue() {
     if (!hold.owns_lock()) return;
     on_exit fresh_run{[this] { eat_interrupted = false; }};
     const int threads = std::max(1, window->cpu_count.load());
-    run_jobs(job_receiver(), true, threads, threads, this, "emitter", "clear queue", nullptr);
+    parallel_for(job("clear queue"), threads, threads, [this](const share&) { clear_queue(); });
     release_free_memory();
 }
 
@@ -261,7 +266,7 @@ bool emitter::can_paint() const {
 bool emitter::send_stroke_step() {
     if (window->view.busy || !can_paint()) return false;
     window->view.busy = true;
-    run_jobs(job_receiver(), false, 1, 1, this, "emitter", "current particle", nullptr);
+    post(job("current particle"), jobs, [this] { current_particle(); });
     return true;
 }
 
@@ -422,8 +427,10 @@ void emitter::add_near() {
     for (const near_entry& e : request.near)
         frame(e.frame).near_marked = true;
     near_queue.push_back(std::move(request));
-    if (!near_running.exchange(true))
-        run_jobs(job_receiver(), false, 1, 1, this, "emitter", "add near", nullptr);
+    const bool start = !near_running.exchange(true);
+    // Posted without the lock, which the worker takes: a pool without threads runs it here.
+    hold.unlock();
+    if (start) post(job("add near"), jobs, [this] { near_worker(); });
 }
 
 void emitter::cancel_stroke() {
@@ -697,15 +704,15 @@ void emitter::check_memory() {
     if (!low && !(trim_low_memory && trim_bound >= oldest)) return;
 
     trim_running = true;
-    const job_args args{oldest, low, depths, numbers};
-    run_jobs(job_receiver(), false, 1, 1, this, "emitter", "remove undo", &args);
+    post(job("remove undo"), jobs,
+         [this, oldest, depths = std::move(depths), numbers = std::move(numbers)] {
+             remove_undo(oldest, depths, numbers);
+         });
 }
 
-void emitter::remove_undo(const job_args& args) {
+void emitter::remove_undo(int depth, const std::vector<int>& depths,
+                          const std::vector<int>& numbers) {
     on_exit done{[this] { trim_running = false; }};
-    const int depth = boost::any_cast<int>(strict_index(args, 0));
-    const auto& depths = boost::any_cast<const std::vector<int>&>(strict_index(args, 2));
-    const auto& numbers = boost::any_cast<const std::vector<int>&>(strict_index(args, 3));
     bool finished = true;
     for (size_t i = 0; i < numbers.size() && i < depths.size(); ++i) {
         if (window->view.drag_active) {  // the user is drawing: carry on at a later tick
@@ -731,8 +738,8 @@ void emitter::remove_undo(const job_args& args) {
         window->undo_trimmed(fs.frame, *oldest);
         fs.history.pop_front();
     }
-    // Every run trims for lack of memory, now or carried on from a tick that lacked it (argument
-    // 1); only an unfinished one is carried on once memory is back.
+    // Every run trims for lack of memory, now or carried on from a tick that lacked it; only an
+    // unfinished one is carried on once memory is back.
     trim_bound = depth;
     trim_low_memory = !finished;
 }

@@ -10,15 +10,14 @@
 #include <vector>
 
 #include <QMutex>
-#include <QObject>
 
-#include "dynamics/frame_host.h"
 #include "dynamics/frame_set.h"
 #include "base/key_state.h"
+#include "base/parallel.h"
 #include "dynamics/stroke.h"
 #include "scene/stroke_log.h"
-#include "scene/threading.h"
 #include "scene/window_link.h"
+#include "dynamics/frame_host.h"
 
 namespace kavrin {
 
@@ -37,7 +36,7 @@ struct propagation_request {
     particle_map source;
 };
 
-class emitter : public QObject, public frame_host {
+class emitter : public frame_host {
   public:
     // A generated scene (the fountain) is a run of this many frames, 0 onwards.
     static constexpr int generated_frames = 100;
@@ -48,7 +47,7 @@ class emitter : public QObject, public frame_host {
     static constexpr double low_memory_bytes = 1024.0 * 1024.0 * 1024.0;
 
     emitter(bool from_cache, window_link* window);
-    ~emitter() override;
+    ~emitter();
 
     // Flags and counters: written by the main thread and single workers, read everywhere;
     // readers tolerate a value one tick stale.
@@ -92,6 +91,10 @@ class emitter : public QObject, public frame_host {
 
     // What was done to this scene since it was made: saved beside a cache, replayed headless.
     stroke_log recorder;
+
+    // The scene's background work (building, queue eating, stroke steps, propagation, trims
+    // and the view's pictures); the destructor waits for it.
+    job_group jobs;
 
     // Makes frame number (a frame that exists is kept) and returns it; the scene's frames are
     // made by build before any worker runs.
@@ -138,15 +141,20 @@ class emitter : public QObject, public frame_host {
     // only): the undo generation it opened and the redo it ended, as its add_near would have.
     void count_stroke_elsewhere();
     void check_memory();
-    void remove_undo(const job_args& args);
+    // Drops the oldest undo entry, of the given depth, of each frame numbers[i] whose entry
+    // depths[i] has that depth. Runs on a worker.
+    void remove_undo(int depth, const std::vector<int>& depths, const std::vector<int>& numbers);
 
     // The frames' host: the window's thread count; max_scale raised to extent (when it grows
     // every frame must be redrawn); a frame's first step ends its building.
     int worker_threads() const override;
     void raise_max_scale(float extent) override;
     void first_stepped(frame_set& fs) override;
+    failure_listener* job_failures() const override;
 
   private:
+    // A job of this scene: its failures reach the window.
+    job_site job(const char* name) const { return {name, window}; }
     // Undo and redo: `change` marks the frames with the background held off, then the current
     // frame catches up at once; logs line.
     void change_history(const char* line, const std::function<void()>& change);

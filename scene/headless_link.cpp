@@ -10,11 +10,15 @@ headless_link::headless_link() {
 }
 
 void headless_link::log(const QString& line) {
-    if (line.startsWith("job error / ")) {
-        QMutexLocker hold(&lock_);
-        if (job_failure_.isEmpty()) job_failure_ = line;
-    }
     if (on_log) on_log(line);
+}
+
+void headless_link::job_failed(const job_failure& failure) {
+    {
+        QMutexLocker hold(&lock_);
+        if (!first_failure_) first_failure_ = failure;
+    }
+    window_link::job_failed(failure);
 }
 
 double headless_link::random() {
@@ -32,14 +36,14 @@ double headless_link::available_memory() const {
     return std::numeric_limits<double>::max();
 }
 
-QString headless_link::job_failure() const {
+std::optional<job_failure> headless_link::first_failure() const {
     QMutexLocker hold(&lock_);
-    return job_failure_;
+    return first_failure_;
 }
 
 void headless_link::clear_job_failure() {
     QMutexLocker hold(&lock_);
-    job_failure_.clear();
+    first_failure_.reset();
 }
 
 }  // namespace kavrin

@@ -4,6 +4,7 @@
 // the undo history is trimmed only when a replayed log says so.
 
 #include <functional>
+#include <optional>
 #include <random>
 
 #include <QMutex>
@@ -33,16 +34,18 @@ class headless_link : public window_link {
     // Ample: trims follow the log being replayed, not the memory of the machine replaying it.
     double available_memory() const override;
 
-    // The first failed job (a "job error" log line), or empty. A failed job leaves its work
-    // undone, and a driver waiting for that work must stop instead.
-    QString job_failure() const;
+    // Records the first failure and logs it.
+    void job_failed(const job_failure& failure) override;
+    // The first failed job since the last clear, if any. A failed job leaves its work undone,
+    // and a driver waiting for that work must stop instead.
+    std::optional<job_failure> first_failure() const;
     void clear_job_failure();
 
   private:
     mutable QMutex lock_;  // guards the generator and the first failure
     std::mt19937 generator_{1};
     std::uniform_real_distribution<double> uniform_{0.1, 1.0};
-    QString job_failure_;
+    std::optional<job_failure> first_failure_;
 };
 
 }  // namespace kavrin

@@ -5,19 +5,19 @@
 #include <limits>
 #include <mutex>
 
-#include <QCoreApplication>
 #include <QThread>
 
 #include "scene/set_values.h"
-#include "scene/threading.h"
+#include "base/parallel.h"
 
 namespace kavrin {
 
 namespace {
 
 void check_jobs(const replay_host& host) {
-    const QString failure = host.job_failure ? host.job_failure() : QString();
-    if (!failure.isEmpty()) throw replay_error(failure.toStdString());
+    if (!host.first_failure) return;
+    if (const std::optional<job_failure> failure = host.first_failure())
+        throw replay_error(failure->log_line().toStdString());
 }
 
 // Nothing is left to do: the build reported, no work queued on any frame and no worker busy.
@@ -68,10 +68,8 @@ void replay_stroke(emitter& e, const replay_host& h, const log_event& event,
                                    std::to_string(s.frame) +
                                    " or a frame the stroke reaches cannot take the stroke");
             ++sent;
-            while (w.view.busy) {
-                QCoreApplication::sendPostedEvents();
+            while (w.view.busy)
                 QThread::yieldCurrentThread();
-            }
             check_jobs(h);
         }
     } catch (...) {
@@ -129,8 +127,7 @@ void replay_trim(emitter& e, const log_event& event) {
     };
     const size_t before = kept();
     // The trim job itself, on this frame alone.
-    e.remove_undo(
-        job_args{event.depth, true, std::vector<int>{event.depth}, std::vector<int>{event.frame}});
+    e.remove_undo(event.depth, {event.depth}, {event.frame});
     if (kept() == before) {
         std::string held;
         {
@@ -165,7 +162,7 @@ replay_host headless_host(headless_link& window) {
                 window.brush_state = b;
                 window.camera_state = c;
             },
-            [&window] { return window.job_failure(); }};
+            [&window] { return window.first_failure(); }};
 }
 
 }  // namespace
@@ -183,15 +180,11 @@ void settle(emitter& e, const replay_host& host, const std::function<void()>& be
         check_jobs(host);
         if (settled(e, host.window)) break;
         e.tick();
-        // Finished worker threads are deleted by the receiver of their signal, on this thread.
-        QCoreApplication::sendPostedEvents();
         if (between) between();
         QThread::msleep(1);
     }
-    // Finished workers are deleted now rather than whenever events are next processed: a
-    // headless driver may have no event loop at all.
-    wait_for_jobs(&e);
-    QCoreApplication::sendPostedEvents();
+    // Settled means no work is left, yet a task that found none may still be winding down.
+    e.jobs.wait();
 }
 
 void replay(emitter& e, headless_link& window, const log_event& event,

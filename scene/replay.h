@@ -7,6 +7,7 @@
 // does not depend on how the window's background work happened to interleave with the user.
 
 #include <functional>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <vector>
@@ -23,17 +24,16 @@ class replay_error : public std::runtime_error {
 };
 
 // The window a replay drives: the link that e reads, how a step's brush and camera values reach
-// it, and the first failed job it saw (none when job_failure is empty).
+// it, and the first failed job it saw (none when first_failure is empty or gives none).
 struct replay_host {
     window_link& window;
     std::function<void(const brush_values&, const camera_values&)> set_inputs;
-    std::function<QString()> job_failure;
+    std::function<std::optional<job_failure>()> first_failure;
 };
 
 // Ticks e as the frame timer would until every frame is built and settled and no propagation,
 // trim, save or stroke step is left; between() runs after each tick. Throws replay_error when a
-// job fails meanwhile. Finished worker threads are deleted before it returns, so call it on the
-// thread that dispatched e's unwaited jobs, under a QCoreApplication.
+// job fails meanwhile. Every background task of e has ended when it returns.
 void settle(emitter& e, headless_link& window, const std::function<void()>& between = {});
 void settle(emitter& e, const replay_host& host, const std::function<void()>& between = {});
 

@@ -12,9 +12,10 @@
 #include <QMutex>
 #include <QString>
 
-#include "base/brush_kind.h"
 #include "base/key_state.h"
+#include "base/parallel.h"
 #include "base/vec3.h"
+#include "base/brush_kind.h"
 
 namespace kavrin {
 
@@ -62,7 +63,7 @@ struct viewport_flags {
     vec3 pick_point_;
 };
 
-class window_link {
+class window_link : public failure_listener {
   public:
     virtual ~window_link() = default;
 
@@ -101,6 +102,8 @@ class window_link {
     virtual camera_values camera() const = 0;
     // Appends one line to the debug log; callable from any thread.
     virtual void log(const QString& line) = 0;
+    // A job of the scene failed; logs its line. Callable from any thread.
+    void job_failed(const job_failure& failure) override { log(failure.log_line()); }
     // A result or a problem the artist should see (saved frames, dropped particles, skipped
     // files), besides its log line. Callable from any thread; a host without a display may
     // ignore it.

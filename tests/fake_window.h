@@ -6,10 +6,10 @@
 #include <random>
 #include <vector>
 
-#include <QCoreApplication>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 
 #include "scene/emitter.h"
 #include "scene/headless_link.h"
@@ -62,14 +62,13 @@ class fake_window : public headless_link {
     std::uniform_real_distribution<double> uniform{0.1, 1.0};
 };
 
-// Ticks e as the frame timer would (with the event loop turning) until done() or the tick
-// budget runs out; returns whether done() became true.
+// Ticks e as the frame timer would until done() or the tick budget runs out; returns whether
+// done() became true.
 template <class Done>
 bool tick_until(emitter& e, Done done, int max_ticks = 20000) {
     for (int i = 0; i < max_ticks; ++i) {
         if (done()) return true;
         e.tick();
-        QCoreApplication::processEvents();
         QThread::msleep(1);
     }
     return done();

@@ -16,7 +16,7 @@
 #include "scene/emitter.h"
 #include "dynamics/frame_set.h"
 #include "base/strict.h"
-#include "scene/threading.h"
+#include "base/parallel.h"
 #include "dynamics/frame_step.h"
 #include "view/brush.h"
 #include "view/gl_draw.h"

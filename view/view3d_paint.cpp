@@ -14,8 +14,8 @@
 
 #include "scene/emitter.h"
 #include "dynamics/frame_set.h"
+#include "base/parallel.h"
 #include "base/rotation.h"
-#include "scene/threading.h"
 #include "dynamics/frame_step.h"
 #include "dynamics/octree.h"
 #include "view/brush.h"
@@ -166,7 +166,7 @@ void view3d::build_on_worker(frame_set& fs) {
     const unsigned id = fs.display_list;
     building_.insert(id);
     picture_poll_.start();
-    std::function<void()> task = [inbox = inbox_, frame = &fs, id, sel = current_look()] {
+    auto task = [inbox = inbox_, frame = &fs, id, sel = current_look()] {
         picture_inbox::result r;
         // A worker stepping the frame may hold it a while: the build gives up and is asked
         // again, rather than keep this worker waiting.
@@ -188,8 +188,8 @@ void view3d::build_on_worker(frame_set& fs) {
         QMutexLocker hold(&inbox->lock);
         inbox->ready[id] = std::move(r);
     };
-    const job_args args{task};
-    run_jobs(job_receiver(), false, 1, 1, owner_.active_scene(), "emitter", "task", &args);
+    emitter& e = *owner_.active_scene();
+    post({"task", e.window}, e.jobs, std::move(task));
 }
 
 void view3d::compile_spheres(frame_set& fs, frame_picture& picture) {

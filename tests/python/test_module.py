@@ -1,6 +1,7 @@
 """The Python module kavrin: reading frames, strokes with propagation, undo, replay, saving, and
 errors as exceptions. The package is imported from the build folder (KAVRIN_BUILD)."""
 
+import ctypes
 import filecmp
 import json
 import os
@@ -46,6 +47,12 @@ class ModuleCase(unittest.TestCase):
     def tearDown(self):
         del self.scene
         self.tmp.cleanup()
+
+    def test_no_qt_application_is_made(self):
+        # The engine needs no event loop: neither the import nor a scene's work makes one.
+        stroke(self.scene, 0, "grab")
+        core = ctypes.CDLL("libQt6Core.so.6")
+        self.assertIsNone(ctypes.c_void_p.in_dll(core, "_ZN16QCoreApplication4selfE").value)
 
     def test_frames_read_as_read_only_arrays_and_channels_of_the_records(self):
         self.assertEqual(self.scene.frames(), sorted(self.written))

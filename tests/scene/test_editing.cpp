@@ -82,7 +82,7 @@ std::map<int, particle_map> built_fountain(int scale) {
     std::map<int, particle_map> frames;
     if (!tick_until(e, [&e] { return e.frames_to_build == -1 && !e.has_pending_work(); }))
         return frames;
-    wait_for_jobs(&e);
+    e.jobs.wait();
     for (auto& [number, fs] : e.frames)
         frames[number] = fs.particles;
     return frames;
@@ -409,7 +409,6 @@ class editing_run {
     void ticks(int n) {
         for (int i = 0; i < n; ++i) {
             e_->tick();
-            QCoreApplication::processEvents();
             if (pick(3) == 0) QThread::msleep(1);
         }
     }
@@ -417,7 +416,7 @@ class editing_run {
     bool settle() {
         return tick_until(*e_, [this] {
             return e_->frames_to_build == -1 && !e_->near_running && !e_->trim_running &&
-                   !e_->has_pending_work() && jobs_alive(e_.get()) == 0;
+                   !e_->has_pending_work() && e_->jobs.alive() == 0;
         });
     }
 

@@ -226,7 +226,7 @@ TEST(Replay, RefusesWhatTheSceneCannotTakeAsRecorded) {
     e.idle_threshold = 1;
     e.build();
     settle(e, w);
-    EXPECT_EQ(jobs_alive(&e), 0);  // no worker thread is left to an event loop
+    EXPECT_EQ(e.jobs.alive(), 0);  // settle returns once every task has ended
 
     log_event undo;
     undo.kind = event_kind::undo;

@@ -314,13 +314,13 @@ TEST_F(painted_scene, TrimmingFollowsFreeMemory) {
     window.free_memory = 4.0 * 1024 * 1024 * 1024;
     for (int i = 0; i < 5; ++i) {
         e->tick();
-        wait_for_jobs(e.get());
+        e->jobs.wait();
     }
     EXPECT_EQ(e->frame(20).history.size(), 3u);
     window.free_memory = 0.5 * 1024 * 1024 * 1024;
     for (size_t left : {2u, 1u, 0u}) {
         e->tick();
-        wait_for_jobs(e.get());
+        e->jobs.wait();
         EXPECT_EQ(e->frame(20).history.size(), left);
         EXPECT_EQ(e->frame(19).history.size(), left);
     }
@@ -387,7 +387,7 @@ TEST_F(painted_scene, TrimmingTakesTheOldestKeptGenerationAndLeavesUndoneStrokes
     e->undo();  // the third stroke: frames 19 and 21 still wait for its revert
     auto trim_once = [&] {
         e->tick();
-        wait_for_jobs(e.get());
+        e->jobs.wait();
     };
     // Low memory takes what a redo would need first, then old undo entries; a trim interrupted
     // by a drag is carried on once memory is back, and ends there.
