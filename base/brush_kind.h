@@ -30,6 +30,13 @@ constexpr brush_channel channel_of(brush_kind k) {
                                     : brush_channel::position;
 }
 
+// A kind that changes the channel (Grab for a position): what records and restores its values.
+constexpr brush_kind kind_changing(brush_channel c) {
+    return c == brush_channel::weight  ? brush_kind::remove
+           : c == brush_channel::scale ? brush_kind::scale
+                                       : brush_kind::grab;
+}
+
 // Whether a step of the kind moves particles along its vector (Normal and Grab).
 constexpr bool brush_needs_vector(brush_kind k) {
     return k == brush_kind::normal || k == brush_kind::grab;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include <QThread>
 
 #include "dynamics/frame_set.h"
 #include "base/parallel.h"

@@ -10,23 +10,6 @@
 
 namespace kavrin {
 
-namespace {
-
-// The brush kind whose history entries record and restore the channel's value.
-brush_kind mode_of(set_channel channel) {
-    switch (channel) {
-        case set_channel::scale:
-            return brush_kind::scale;
-        case set_channel::weight:
-            return brush_kind::remove;
-        case set_channel::position:
-            break;
-    }
-    return brush_kind::grab;
-}
-
-}  // namespace
-
 QString set_values_problem(const emitter& e, const log_event& event) {
     const auto held = e.frames.find(event.frame);
     if (held == e.frames.end())
@@ -58,7 +41,7 @@ void apply_set_values(emitter& e, const log_event& event) {
     frame_set& fs = e.frame(event.frame);
     stroke entry;
     entry.depth = e.undo_depth;
-    entry.mode = mode_of(event.channel);
+    entry.mode = kind_changing(event.channel);
     entry.keys = key_state::released();
     // The background stays away from the frame meanwhile, as during an undo.
     e.undoing = true;

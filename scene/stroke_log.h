@@ -13,6 +13,7 @@
 #include <QMutex>
 #include <QString>
 
+#include "base/brush_kind.h"
 #include "base/key_state.h"
 #include "base/vec3.h"
 #include "scene/window_link.h"
@@ -46,7 +47,8 @@ struct stroke_end {
 enum class event_kind { stroke, undo, redo, cancel, trim, set };
 
 // The particle value a set event gives: "position", "scale" or "weight".
-enum class set_channel { position, scale, weight };
+// The particle value a "set" event writes: the one a brush kind changes.
+using set_channel = brush_channel;
 QString set_channel_name(set_channel channel);
 // Values per particle: 3 for a position, else 1.
 int set_channel_width(set_channel channel);
