@@ -398,7 +398,7 @@ bool kavrin::keep_work(const QString& action) {
     log("unsaved strokes / save");
     if (!shelf->save_cache("export")) return false;
     // The frames are written by the background work, which the frame timer drives.
-    while (panel_busy || (scene && scene->frames_to_save > 0)) {
+    while (panel_busy || (scene && scene->saving())) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 50);
         QThread::msleep(5);
     }
@@ -633,7 +633,7 @@ void kavrin::frame_anim() {
     }
     if (log_dirty) refresh_log_view();
     if (autosave_due) write_autosave_now();
-    if (!save_folder_.isEmpty() && !panel_busy && scene && scene->frames_to_save <= 0) {
+    if (!save_folder_.isEmpty() && !panel_busy && scene && !scene->saving()) {
         const int failed = save_failures_;
         if (failed > 0)
             tell("Save failed: " + QString::number(failed) + " of " +

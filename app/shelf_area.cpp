@@ -292,7 +292,7 @@ void shelf_area::choose_brush(brush_kind type) {
 }
 
 bool shelf_area::scene_ready() const {
-    return window_->stepping && window_->scene && window_->scene->frames_to_build == -1;
+    return window_->stepping && window_->scene && window_->scene->built();
 }
 
 void shelf_area::icon_clicked() {

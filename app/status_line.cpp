@@ -25,52 +25,26 @@ QString number(float v) {
     return QString::number(v, 'g', 3);
 }
 
-// Whether some frame's history holds what an undo or a redo left for the background. A history
-// in use by a worker is skipped: that frame is being worked on and the next refresh sees it.
-struct history_work {
-    bool undo = false, redo = false;
-};
-history_work pending_history(const emitter& e) {
-    history_work w;
-    for (const auto& [number, fs] : e.frames) {
-        std::unique_lock<QMutex> hold(*fs.history_lock, std::try_to_lock);
-        if (!hold.owns_lock()) continue;
-        w.undo = w.undo || (!fs.history.empty() && fs.history.back().undone);
-        w.redo = w.redo || (!fs.redo.empty() && fs.redo.back().due);
-    }
-    return w;
-}
-
-// Whether a propagated stroke still waits in some frame's queue.
-bool pending_strokes(const emitter& e) {
-    if (e.near_running) return true;
-    for (const auto& [number, fs] : e.frames) {
-        std::unique_lock<QMutex> hold(*fs.near_lock, std::try_to_lock);
-        if (hold.owns_lock() && !fs.near_queue.empty()) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 background_state background_of(const emitter& e, int save_total, bool downloading) {
+    using activity = scene_progress::activity;
     background_state s;
-    const int to_build = e.frames_to_build, to_save = e.frames_to_save;
-    if (to_build >= 0) {
-        // Counts down as frames are first stepped; 0 until the tick that reports the build.
-        s.total = int(e.frames.size());
-        s.done = s.total - to_build;
+    const scene_progress p = e.progress();
+    if (p.what == activity::building) {
+        s.total = p.total;
+        s.done = p.done;
         s.text = e.from_cache ? "loading" : "building";
-    } else if (to_save > 0) {
-        s.total = std::max(save_total, to_save);
-        s.done = s.total - to_save;
+    } else if (p.what == activity::saving) {
+        s.total = std::max(save_total, p.left());
+        s.done = s.total - p.left();
         s.text = "saving";
     } else if (downloading) {
         s.text = "downloading";
-    } else if (pending_strokes(e)) {
+    } else if (p.what == activity::spreading_stroke) {
         s.text = "spreading stroke";
-    } else if (const history_work w = pending_history(e); w.undo || w.redo) {
-        s.text = w.undo ? "reverting undo" : "redoing";
+    } else if (p.what == activity::reverting_undo || p.what == activity::redoing) {
+        s.text = p.what == activity::reverting_undo ? "reverting undo" : "redoing";
     }
     if (s.total > 0) s.text += " " + QString::number(s.done) + "/" + QString::number(s.total);
     return s;

@@ -44,7 +44,7 @@ void arm_screenshot(kavrin& w, const QString& path) {
                      [&w, poll, stage, waited, path, level, frame, frame_given] {
                          ++*waited;
                          emitter* e = w.scene.get();
-                         const bool ready = e && e->frames_to_build == -1 && !e->has_pending_work();
+                         const bool ready = e && e->built() && !e->has_pending_work();
                          if (*stage == 0 && (ready || *waited > 300)) {
                              if (auto* slider = w.findChild<QSlider*>("show_debug"))
                                  slider->setValue(level);
@@ -90,7 +90,7 @@ void arm_sample(kavrin& w, const QString& name, const QString& path) {
             ++*waited;
             emitter* e = w.scene.get();
             // The sample downloads off the GUI thread: it is there once no download runs.
-            const bool ready = e && e->frames_to_build == -1 && !e->has_pending_work() &&
+            const bool ready = e && e->built() && !e->has_pending_work() &&
                                !w.panel_busy && !w.current_transfer();
             if (*stage == 0 && (ready || *waited > 300)) {
                 const auto button = w.shelf->buttons.find(("demo_" + name).toStdString());

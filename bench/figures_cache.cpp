@@ -149,7 +149,7 @@ const saved_scene& save_scene() {
     window.cpu_count = 2;
     emitter e(false, &window);
     e.build();
-    tick_until(e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); });
+    tick_until(e, [&] { return e.built() && !e.has_pending_work(); });
 
     std::vector<int> numbers;
     for (const auto& [number, fs] : e.frames)
@@ -161,7 +161,7 @@ const saved_scene& save_scene() {
     };
     const double start = now_seconds();
     e.mark_for_save();
-    tick_until(e, [&] { return e.frames_to_save == 0; });
+    tick_until(e, [&] { return !e.saving(); });
     saved.seconds = now_seconds() - start;
     saved.files = window.cache_files;
     for (const QString& line : window.log_lines())
@@ -179,7 +179,7 @@ double load_scene_seconds() {
     const double start = now_seconds();
     emitter e(true, &window);
     e.build();
-    tick_until(e, [&] { return e.frames_to_build == -1; });
+    tick_until(e, [&] { return e.built(); });
     const double seconds = now_seconds() - start;
     if (e.point_count != 505000) std::cerr << "load: " << e.point_count << " particles read\n";
     return seconds;

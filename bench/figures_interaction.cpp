@@ -198,7 +198,7 @@ double gui_stall_1000000() {
     view.mouse(QEvent::MouseButtonRelease, centre + QPointF(60, 0), Qt::LeftButton);
     watch.run_until(
         e, [&] { return m.whole() && !e.has_pending_work(); }, 30.0);
-    const int strokes = e.undo_depth;
+    const int strokes = e.history().undo_depth();
 
     watch.phase = "undo";
     e.undo();

@@ -66,7 +66,7 @@ double stroke_step_ms(production& m, const char* figure) {
         e.current_particle();
         times.push_back((now_seconds() - start) * 1000.0);
         cpu.push_back((cpu_seconds() - c) * 1000.0);
-        touched = std::max(touched, e.selection.size());
+        touched = std::max(touched, e.selection().size());
     }
     e.select(nullptr);
     std::cerr << figure << ": " << touched << " particles touched, cpu " << median(cpu) << " ms\n";

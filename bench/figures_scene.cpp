@@ -28,7 +28,7 @@ struct built_scene {
         window.cpu_count = 1;
         scene = std::make_unique<emitter>(false, &window);
         scene->build();
-        tick_until(*scene, [&] { return scene->frames_to_build == -1; });
+        tick_until(*scene, [&] { return scene->built(); });
         scene->jobs.wait();
     }
 };
@@ -125,11 +125,11 @@ add_figure stroke_apply("stroke_apply_10000", "ms", [] {
         const double start = now_seconds();
         s.paint_step();
         times.push_back((now_seconds() - start) * 1000.0);
-        touched = std::max(touched, s.e.selection.size());
+        touched = std::max(touched, s.e.selection().size());
     }
     std::cerr << "stroke_apply_10000: " << touched << " particles touched\n";
     s.e.add_near();
-    tick_until(s.e, [&] { return !s.e.near_running && !s.e.has_pending_work(); });
+    tick_until(s.e, [&] { return !s.e.spreading() && !s.e.has_pending_work(); });
     return median(times);
 });
 
@@ -143,7 +143,7 @@ void propagate_and_undo() {
     double start = now_seconds();
     s.e.add_near();
     auto settled = [&] {
-        if (s.e.near_running || s.e.has_pending_work()) return false;
+        if (s.e.spreading() || s.e.has_pending_work()) return false;
         for (int f = 79; f <= 99; ++f)
             if (!s.e.frame(f).settled) return false;
         return true;

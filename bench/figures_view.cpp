@@ -94,7 +94,7 @@ bool build_10000(test::test_owner& owner, const char* figure) {
     emitter& e = *owner.scene;
     e.build();
     const bool built = test::tick_until(
-        e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); }, 200000);
+        e, [&] { return e.built() && !e.has_pending_work(); }, 200000);
     if (!built) std::cerr << figure << ": the scene did not finish stepping\n";
     owner.window.current_frame = 99;
     return built;

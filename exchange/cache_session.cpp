@@ -247,6 +247,12 @@ void cache_session::open_for_log(const QString& folder, int log_version) {
 
 namespace {
 
+// Frames of the scene's building or saving done, of `total`: all of them once it is over.
+int frames_done(const emitter& e, scene_progress::activity what, int total) {
+    const scene_progress p = e.progress();
+    return p.what == what ? total - p.left() : total;
+}
+
 cache_scan scan_folder(const QString& folder) {
     const QFileInfo info(folder);
     if (!info.exists())
@@ -320,12 +326,12 @@ void cache_session::build_scene() {
     clock.start();
     scene_ = std::make_unique<emitter>(from_cache, window_.get());
     // Nobody works in the window: background work need not wait for an idle user.
-    scene_->idle_threshold = 1;
+    scene_->set_idle_threshold(1);
     scene_->build();
     const int total = int(scene_->frames.size());
     try {
         settle_reporting(
-            "open", [this, total] { return total - std::max(0, scene_->frames_to_build.load()); },
+            "open", [this, total] { return frames_done(*scene_, scene_progress::activity::building, total); },
             total);
         check_failures(session_error::kind::input);
     } catch (...) {
@@ -479,7 +485,7 @@ void cache_session::set_values(int frame, set_channel channel, std::vector<int32
 std::map<int, int> cache_session::apply_stroke(const log_event& event,
                                                const std::vector<bool>& without_vector) {
     emitter& e = scene();
-    const int depth = e.undo_depth;
+    const int depth = e.history().undo_depth();
     std::optional<vec3> previous;
     // Without a vector to find, the stroke goes as a replayed one.
     const bool finding =
@@ -503,7 +509,7 @@ std::map<int, int> cache_session::apply_stroke(const log_event& event,
     };
     run(event, finding ? prepare : step_preparer());
     std::map<int, int> changed;
-    if (e.undo_depth == depth) return changed;
+    if (e.history().undo_depth() == depth) return changed;
     // The stroke's generation: its entry in the history of every frame it reached.
     for (const auto& [number, fs] : e.frames) {
         QMutexLocker hold(fs.history_lock.get());
@@ -709,7 +715,7 @@ void cache_session::save(const QString& folder, const std::optional<frame_range>
     e.mark_for_save();
     const int total = int(chosen.size());
     settle_reporting(
-        "save", [&e, total] { return total - e.frames_to_save; }, total);
+        "save", [&e, total] { return frames_done(e, scene_progress::activity::saving, total); }, total);
     window_->cache_files.clear();
     for (const auto& [number, path] : chosen)
         window_->cache_files[number] = path;

@@ -11,6 +11,7 @@
 
 #include <QThread>
 
+#include "base/scope_exit.h"
 #include "base/strict.h"
 #include "dynamics/deform.h"
 #include "dynamics/frame_step.h"
@@ -27,16 +28,6 @@ vec3 mirrored(const vec3& v) {
     return vec3(-v[0], v[1], v[2]);
 }
 
-// Runs a cleanup when the scope ends, however it ends: flags that gate the GUI must never stay
-// set because a job failed.
-template <class F>
-struct on_exit {
-    F f;
-    ~on_exit() { f(); }
-};
-template <class F>
-on_exit(F) -> on_exit<F>;
-
 // Hands the free memory of every thread's heap back to the system. Work on a scene leaves large
 // freed blocks behind (a stroke's propagation copies the painted frame's particles; a deleted
 // scene frees them all), which would otherwise stay resident in heaps that later work may not
@@ -50,11 +41,12 @@ void release_free_memory() {
 }  // namespace
 
 emitter::emitter(bool from_cache_, window_link* window_)
-    : emitter_lock(std::make_shared<QMutex>()),
-      from_cache(from_cache_),
-      frame_lock(std::make_shared<QMutex>()),
-      window(window_) {
-    key_copy = window->keys();
+    : from_cache(from_cache_),
+      window(window_),
+      emitter_lock_(std::make_shared<QMutex>()),
+      frame_lock_(std::make_shared<QMutex>()),
+      history_(*this) {
+    key_copy_ = window->keys();
 }
 
 emitter::~emitter() {
@@ -86,7 +78,7 @@ int emitter::worker_threads() const {
 }
 
 void emitter::first_stepped(frame_set&) {
-    --frames_to_build;
+    --frames_to_build_;
 }
 
 failure_listener* emitter::job_failures() const {
@@ -118,8 +110,8 @@ void emitter::build() {
         for (int k = 0; k < generated_frames; ++k)
             create(k);
 
-    idle_ticks = idle_threshold.load();
-    frames_to_build = int(created.size());
+    idle_ticks_ = idle_threshold_.load();
+    frames_to_build_ = int(created.size());
     std::sort(created.begin(), created.end());
     if (!created.empty()) {
         first_frame = created.front();
@@ -144,8 +136,21 @@ void emitter::build_particle(const std::vector<int>& keys, int index) {
 void emitter::mark_for_save() {
     for (const auto& [number, path] : window->cache_files)
         frame(number).pending_save = true;
-    idle_ticks = idle_threshold.load();
-    frames_to_save = int(window->cache_files.size());
+    idle_ticks_ = idle_threshold_.load();
+    frames_marked_for_save_ = int(window->cache_files.size());
+    frames_to_save_ = frames_marked_for_save_.load();
+}
+
+void emitter::count_filled(int particles) {
+    point_count += particles;
+    if (particles == 0) --frames_to_build_;
+}
+
+void emitter::hold_background(const std::function<void()>& change) {
+    undoing_ = true;
+    QMutexLocker hold(emitter_lock_.get());
+    on_exit done{[this] { undoing_ = false; }};
+    change();
 }
 
 bool emitter::has_pending_work() const {
@@ -155,8 +160,8 @@ bool emitter::has_pending_work() const {
 }
 
 void emitter::tick() {
-    if (frames_to_build == 0) {
-        frames_to_build = -1;
+    if (frames_to_build_ == 0) {
+        frames_to_build_ = -1;
         for (auto& [number, fs] : frames)
             fs.touched = true;
         window->log("point count / " + QString::number(point_count));
@@ -165,38 +170,103 @@ void emitter::tick() {
         window->log("cache time / sec / " + QString::number(ms / 1000.0, 'g', 6));
     }
     const bool pending = has_pending_work();
-    if (frames_to_build == -1 && frames_to_save == 0 && !pending && emitter_lock->tryLock()) {
+    if (frames_to_build_ == -1 && frames_to_save_ == 0 && !pending && emitter_lock_->tryLock()) {
         window->panel_busy = false;
-        emitter_lock->unlock();
+        emitter_lock_->unlock();
     }
     if (quiet() && pending)
         post(job("eat queue"), jobs, [this] { eat_queue(); });
-    ++idle_ticks;
-    if (!trim_running) check_memory();
+    ++idle_ticks_;
+    history_.check_memory();
 }
 
-// Moving the pointer over the viewport holds background work back (it resets idle_ticks); where
+bool emitter::spreading() const {
+    if (near_running_) return true;
+    QMutexLocker hold(&near_queue_lock_);
+    return !near_queue_.empty();
+}
+
+bool emitter::busy() const {
+    if (!built() || spreading() || history_.trimming() || undoing_ || saving() ||
+        window->view.busy || has_pending_work())
+        return true;
+    // A running "eat queue" holds the lock.
+    std::unique_lock<QMutex> eating(*emitter_lock_, std::try_to_lock);
+    return !eating.owns_lock();
+}
+
+namespace {
+
+// The frames' history work that waits for the background: an undo to revert, a redo to carry
+// out. A frame whose history is in use is passed over.
+struct history_work {
+    bool undo = false, redo = false;
+};
+history_work pending_history(const std::map<int, frame_set>& frames) {
+    history_work w;
+    for (const auto& [number, fs] : frames) {
+        std::unique_lock<QMutex> hold(*fs.history_lock, std::try_to_lock);
+        if (!hold.owns_lock()) continue;
+        w.undo = w.undo || (!fs.history.empty() && fs.history.back().undone);
+        w.redo = w.redo || (!fs.redo.empty() && fs.redo.back().due);
+    }
+    return w;
+}
+
+// Whether a propagated stroke still waits in some frame's queue.
+bool queued_strokes(const std::map<int, frame_set>& frames) {
+    for (const auto& [number, fs] : frames) {
+        std::unique_lock<QMutex> hold(*fs.near_lock, std::try_to_lock);
+        if (hold.owns_lock() && !fs.near_queue.empty()) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+scene_progress emitter::progress() const {
+    using activity = scene_progress::activity;
+    scene_progress p;
+    const int to_build = frames_to_build_, to_save = frames_to_save_;
+    if (to_build >= 0) {
+        // Counts down as frames are first stepped; 0 until the tick that reports the build.
+        p.what = activity::building;
+        p.total = int(frames.size());
+        p.done = p.total - to_build;
+    } else if (to_save > 0) {
+        p.what = activity::saving;
+        p.total = frames_marked_for_save_;
+        p.done = p.total - to_save;
+    } else if (near_running_ || queued_strokes(frames)) {
+        p.what = activity::spreading_stroke;
+    } else if (const history_work w = pending_history(frames); w.undo || w.redo) {
+        p.what = w.undo ? activity::reverting_undo : activity::redoing;
+    }
+    return p;
+}
+
+// Moving the pointer over the viewport holds background work back (note_user_activity); where
 // the pointer rests does not, or a scene build or a save would wait on the mouse.
 bool emitter::quiet() const {
-    return idle_ticks >= idle_threshold && !window->view.drag_active && !undoing &&
-           window->on_eat != 1 && !near_running && !closing_;
+    return idle_ticks_ >= idle_threshold_ && !window->view.drag_active && !undoing_ &&
+           window->on_eat != 1 && !near_running_ && !closing_;
 }
 
 bool emitter::ready_to_eat() {
-    const bool ready = quiet() && !eat_interrupted;
-    if (!ready) eat_interrupted = true;
+    const bool ready = quiet() && !eat_interrupted_;
+    if (!ready) eat_interrupted_ = true;
     return ready;
 }
 
 bool emitter::must_stop() const {
-    return idle_ticks < idle_threshold || window->view.drag_active || window->on_eat == 1 ||
-           undoing || near_running || eat_interrupted || closing_;
+    return idle_ticks_ < idle_threshold_ || window->view.drag_active || window->on_eat == 1 ||
+           undoing_ || near_running_ || eat_interrupted_ || closing_;
 }
 
 void emitter::eat_queue() {
-    std::unique_lock<QMutex> hold(*emitter_lock, std::try_to_lock);
+    std::unique_lock<QMutex> hold(*emitter_lock_, std::try_to_lock);
     if (!hold.owns_lock()) return;
-    on_exit fresh_run{[this] { eat_interrupted = false; }};
+    on_exit fresh_run{[this] { eat_interrupted_ = false; }};
     const int threads = std::max(1, window->cpu_count.load());
     parallel_for(job("clear queue"), threads, threads, [this](const share&) { clear_queue(); });
     release_free_memory();
@@ -231,7 +301,7 @@ void emitter::clear_queue() {
             }
             if (!taken || finished) continue;
         }
-        if (frames_to_build < 1) return;
+        if (frames_to_build_ < 1) return;
         // Frames are still being built and their work will appear; give the builder the core.
         QThread::yieldCurrentThread();
     }
@@ -241,15 +311,15 @@ void emitter::clear_queue() {
 
 void emitter::select(const std::vector<particle*>* list) {
     if (!list) {
-        for (particle* p : selection)
+        for (particle* p : selection_)
             p->selected = false;
-        selection.clear();
+        selection_.clear();
         return;
     }
     for (particle* p : *list)
         if (!p->selected) {
             p->selected = true;
-            selection.push_back(p);
+            selection_.push_back(p);
         }
 }
 
@@ -280,17 +350,17 @@ void emitter::current_particle() {
 
     // The first step of a stroke fixes its keys, its frame and the mirror for all later steps.
     if (!keys_copied_.exchange(true)) {
-        key_copy = window->keys();
+        key_copy_ = window->keys();
         stroke_frame_ = window->current_frame.load();
         mirror_copy_ = window->mirror.load();
     }
     stroke s;
-    s.depth = undo_depth;
+    s.depth = history_.undo_depth();
     s.amount = brush.power;
     s.reach = camera.focal_mag;
     s.mode = brush.type;
     s.vector = brush.vector;
-    s.keys = key_copy;
+    s.keys = key_copy_;
 
     frame_set& fs = frame(stroke_frame_);
     // A background worker may still be finishing this frame when the stroke begins: the frame's
@@ -351,7 +421,7 @@ void emitter::current_particle() {
 
     select(&s.particles);
     select(&m.particles);
-    apply_live_stroke(fs, s, undo_depth, mirror ? &m : nullptr);
+    apply_live_stroke(fs, s, history_.undo_depth(), mirror ? &m : nullptr);
     fs.brushed_only = brushed_only;
     stroke_drew_ = true;
 }
@@ -401,14 +471,13 @@ void emitter::add_near() {
     propagation_request request;
     {
         QMutexLocker hold(fs.history_lock.get());
-        if (!holds_painted_entry(fs, undo_depth)) return;
+        if (!holds_painted_entry(fs, history_.undo_depth())) return;
         request.painted = fs.history.back();
     }
     field_passes(fs, false);
     select(nullptr);
     fs.touched = true;
-    clear_redo();
-    ++undo_depth;
+    history_.open_generation();
 
     near_list_t near = near_list(true, painted);
     if (near.empty()) return;
@@ -423,11 +492,11 @@ void emitter::add_near() {
     }
     request.near = std::move(near);
 
-    QMutexLocker hold(&near_queue_lock);
+    QMutexLocker hold(&near_queue_lock_);
     for (const near_entry& e : request.near)
         frame(e.frame).near_marked = true;
-    near_queue.push_back(std::move(request));
-    const bool start = !near_running.exchange(true);
+    near_queue_.push_back(std::move(request));
+    const bool start = !near_running_.exchange(true);
     // Posted without the lock, which the worker takes: a pool without threads runs it here.
     hold.unlock();
     if (start) post(job("add near"), jobs, [this] { near_worker(); });
@@ -440,25 +509,23 @@ void emitter::cancel_stroke() {
     keys_copied_ = false;
     const int painted = stroke_frame_.exchange(-1);
     if (painted >= 0) recorder.cancel(painted);
-    if (stroke_drew_.exchange(false) && painted >= 0) {
-        undoing = true;  // the background stays away from the frame meanwhile
-        QMutexLocker hold(emitter_lock.get());
-        on_exit done{[this] { undoing = false; }};
-        frame_set& fs = frame(painted);
-        // Every change of a frame's particles holds its eat lock, as the window's drawing and
-        // the trim job expect.
-        QMutexLocker eating(fs.eat_lock.get());
-        bool own = false;
-        {
-            QMutexLocker history(fs.history_lock.get());
-            own = holds_painted_entry(fs, undo_depth);
-        }
-        if (own) {
-            replay_undo(fs);
-            step(fs, false, true);
-        }
-        select(nullptr);
-    }
+    if (stroke_drew_.exchange(false) && painted >= 0)
+        hold_background([&] {
+            frame_set& fs = frame(painted);
+            // Every change of a frame's particles holds its eat lock, as the window's drawing
+            // and the trim job expect.
+            QMutexLocker eating(fs.eat_lock.get());
+            bool own = false;
+            {
+                QMutexLocker history(fs.history_lock.get());
+                own = holds_painted_entry(fs, history_.undo_depth());
+            }
+            if (own) {
+                replay_undo(fs);
+                step(fs, false, true);
+            }
+            select(nullptr);
+        });
     window->log("stroke cancel");
 }
 
@@ -497,15 +564,15 @@ void emitter::near_worker() {
         for (;;) {
             propagation_request* request = nullptr;
             {
-                QMutexLocker hold(&near_queue_lock);
-                if (near_queue.empty()) {
+                QMutexLocker hold(&near_queue_lock_);
+                if (near_queue_.empty()) {
                     // Done in the same hold as add_near's append, so no request is stranded.
                     for (auto& [number, fs] : frames)
                         fs.near_marked = false;
-                    near_running = false;
+                    near_running_ = false;
                     return;
                 }
-                request = &near_queue.front();  // add_near only appends: the front stays put
+                request = &near_queue_.front();  // add_near only appends: the front stays put
             }
             stroke base = request->painted;
             base.targeted = true;
@@ -518,230 +585,18 @@ void emitter::near_worker() {
                 QMutexLocker hold(target.near_lock.get());
                 target.near_queue.push_back(std::move(copy));
             }
-            QMutexLocker hold(&near_queue_lock);
-            near_queue.pop_front();
+            QMutexLocker hold(&near_queue_lock_);
+            near_queue_.pop_front();
         }
     } catch (...) {
         // A failed request must not leave undo and background work blocked for good.
-        QMutexLocker hold(&near_queue_lock);
-        near_queue.clear();
+        QMutexLocker hold(&near_queue_lock_);
+        near_queue_.clear();
         for (auto& [number, fs] : frames)
             fs.near_marked = false;
-        near_running = false;
+        near_running_ = false;
         throw;
     }
-}
-
-// ---- Undo ----
-
-namespace {
-
-// Visits each frame's queued strokes, then its history with its redo data, each under its lock.
-template <class Queued, class Kept>
-void visit_strokes(std::map<int, frame_set>& frames, Queued queued, Kept kept) {
-    for (auto& [number, fs] : frames) {
-        {
-            QMutexLocker queue(fs.near_lock.get());
-            queued(fs.near_queue);
-        }
-        QMutexLocker history(fs.history_lock.get());
-        kept(fs.history, fs.redo);
-    }
-}
-
-}  // namespace
-
-void emitter::change_history(const char* line, const std::function<void()>& change) {
-    // Refused while a stroke is painted or propagated, or while a cache is written (its files
-    // would hold the change on some frames and not on others).
-    if (near_running || window->view.drag_active || window->view.busy || frames_to_save > 0) return;
-    undoing = true;
-    idle_ticks = 0;
-    {
-        QMutexLocker hold(emitter_lock.get());
-        on_exit done{[this] { undoing = false; }};
-        {
-            // The depth change, its log line and its marks are one step to a trim.
-            QMutexLocker ordered(&generation_lock);
-            change();
-        }
-        // The current frame catches up at once, the others in the background. A scene opened
-        // for some frames only may not hold the frame the change was made on.
-        if (const auto held = frames.find(window->current_frame); held != frames.end()) {
-            QMutexLocker eating(held->second.eat_lock.get());
-            while (next_change(held->second, false, false)) {
-            }
-        }
-    }
-    window->log(line);
-}
-
-void emitter::undo() {
-    if (undo_depth < 1) return;
-    change_history("undo", [this] {
-        const int depth = --undo_depth;
-        ++redo_depth;
-        recorder.undo(window->current_frame);
-        // Every stroke of the undone generation is marked, queued or applied, and a redo of it
-        // that has not been carried out yet is called off.
-        auto mark = [depth](std::deque<stroke>& strokes) {
-            for (auto it = strokes.rbegin(); it != strokes.rend() && it->depth >= depth; ++it)
-                if (!it->undone) it->undone = it->redoable = true;
-        };
-        visit_strokes(frames, mark, [&](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
-            mark(history);
-            for (redo_entry& r : redo)
-                if (r.entry.depth >= depth) r.due = false;
-        });
-    });
-}
-
-void emitter::redo() {
-    if (redo_depth < 1) return;
-    change_history("redo", [this] {
-        const int depth = undo_depth++;  // the most recently undone generation
-        --redo_depth;
-        recorder.redo(window->current_frame);
-        // Where the undo has not been carried out yet, calling it off is the whole redo; where
-        // it has, the frame's worker brings the stroke back.
-        auto call_off = [depth](std::deque<stroke>& strokes) {
-            for (stroke& s : strokes)
-                if (s.depth == depth && s.redoable) s.undone = s.redoable = false;
-        };
-        visit_strokes(frames, call_off,
-                      [&](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
-                          call_off(history);
-                          for (redo_entry& r : redo)
-                              if (r.entry.depth == depth) r.due = true;
-                      });
-    });
-}
-
-void emitter::count_stroke_elsewhere() {
-    clear_redo();
-    ++undo_depth;
-}
-
-void emitter::clear_redo() {
-    redo_depth = 0;
-    visit_strokes(
-        frames,
-        [](std::deque<stroke>& queued) {
-            // Only undone strokes: the front one that a worker may be applying is never undone.
-            for (stroke& s : queued)
-                if (s.undone) s.redoable = false;
-        },
-        [](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
-            // A redo already asked for is the frame's pending work, not something redo could
-            // still bring back: dropping it would lose the stroke wherever the background had
-            // not yet carried it out.
-            redo.erase(std::remove_if(redo.begin(), redo.end(),
-                                      [](const redo_entry& r) { return !r.due; }),
-                       redo.end());
-            for (auto it = history.rbegin(); it != history.rend() && it->undone; ++it)
-                it->redoable = false;
-        });
-}
-
-void emitter::trim_redo() {
-    const int count = redo_depth;
-    const int first_undone = undo_depth + count - 1;
-    // Every frame or none: a generation that cannot be redone everywhere cannot be redone.
-    std::vector<std::unique_lock<QMutex>> held;
-    for (auto& [number, fs] : frames)
-        for (QMutex* lock : {fs.history_lock.get(), fs.near_lock.get()}) {
-            held.emplace_back(*lock, std::try_to_lock);
-            if (!held.back().owns_lock()) return;
-        }
-    for (auto& [number, fs] : frames) {
-        fs.redo.erase(
-            std::remove_if(fs.redo.begin(), fs.redo.end(),
-                           [&](const redo_entry& r) { return r.entry.depth == first_undone; }),
-            fs.redo.end());
-        for (std::deque<stroke>* strokes : {&fs.history, &fs.near_queue})
-            for (stroke& s : *strokes)
-                if (s.undone && s.depth == first_undone) s.redoable = false;
-    }
-    --redo_depth;
-    window->log("redo trim / " + QString::number(redo_depth));
-}
-
-namespace {
-
-// The entry a trim may drop: the oldest of the history, unless an undo is still to revert it
-// (undone entries stay for the queue eater) or it is the stroke being painted.
-const stroke* trimmable(const frame_set& fs, int undo_depth) {
-    if (fs.history.empty()) return nullptr;
-    const stroke& oldest = fs.history.front();
-    return oldest.undone || oldest.depth >= undo_depth ? nullptr : &oldest;
-}
-
-}  // namespace
-
-void emitter::check_memory() {
-    const bool low = window->available_memory() < low_memory_bytes;
-    // Redo data goes first, one generation a tick, the first undone first (a busy frame: the
-    // next tick tries again).
-    if (low && redo_depth > 0) {
-        trim_redo();
-        return;
-    }
-
-    std::vector<int> depths, numbers;
-    for (auto& [number, fs] : frames) {
-        std::unique_lock<QMutex> hold(*fs.history_lock, std::try_to_lock);
-        // A frame whose history is in use may hold the oldest generation: try again next tick
-        // rather than trim a newer one.
-        if (!hold.owns_lock()) return;
-        if (const stroke* oldest = trimmable(fs, undo_depth)) {
-            numbers.push_back(number);
-            depths.push_back(oldest->depth);
-        }
-    }
-    if (numbers.empty()) return;
-    const int oldest = *std::min_element(depths.begin(), depths.end());
-    // With enough memory, only an unfinished trim for lack of memory is carried on.
-    if (!low && !(trim_low_memory && trim_bound >= oldest)) return;
-
-    trim_running = true;
-    post(job("remove undo"), jobs,
-         [this, oldest, depths = std::move(depths), numbers = std::move(numbers)] {
-             remove_undo(oldest, depths, numbers);
-         });
-}
-
-void emitter::remove_undo(int depth, const std::vector<int>& depths,
-                          const std::vector<int>& numbers) {
-    on_exit done{[this] { trim_running = false; }};
-    bool finished = true;
-    for (size_t i = 0; i < numbers.size() && i < depths.size(); ++i) {
-        if (window->view.drag_active) {  // the user is drawing: carry on at a later tick
-            finished = false;
-            break;
-        }
-        if (depths[i] != depth) continue;
-        frame_set& fs = frame(numbers[i]);
-        // An undo or redo changes the depth that decides what may go, logs itself and marks its
-        // strokes in one step: the trim of a frame comes wholly before or after it.
-        QMutexLocker ordered(&generation_lock);
-        // A frame that a worker is processing is left for the next run.
-        std::unique_lock<QMutex> eating(*fs.eat_lock, std::try_to_lock);
-        if (!eating.owns_lock()) {
-            finished = false;
-            continue;
-        }
-        QMutexLocker hold(fs.history_lock.get());
-        // The history may have changed since the check: drop only what the check saw.
-        const stroke* oldest = trimmable(fs, undo_depth);
-        if (!oldest || oldest->depth != depth) continue;
-        recorder.trim(fs.frame, oldest->depth);
-        window->undo_trimmed(fs.frame, *oldest);
-        fs.history.pop_front();
-    }
-    // Every run trims for lack of memory, now or carried on from a tick that lacked it; only an
-    // unfinished one is carried on once memory is back.
-    trim_bound = depth;
-    trim_low_memory = !finished;
 }
 
 }  // namespace kavrin

@@ -1,6 +1,16 @@
 #pragma once
-// The one owner of a scene: every frame, and the counters and flags that coordinate building,
-// stroke propagation, cache playback and saving, undo and its trimming on the workers.
+// The one owner of a scene: every frame, its history, and the counters and flags that coordinate
+// building, stroke propagation, cache playback and saving on the workers, behind questions named
+// for what the window, the replay and the sessions ask of it.
+//
+// Lock order, outermost first; a thread holding one may take only those after it:
+//   emitter lock (an undo, a cancel, a set of values or one "eat queue" run at a time)
+//   -> the history's generation lock (a depth change against each frame's trim)
+//   -> a frame's eat lock (every change of its particles)
+//   -> the frame lock (one cache write or playback at a time)
+//   -> a frame's history lock -> its near lock (both at once only in a redo trim, by try-lock)
+//   -> the stroke log's lock.
+// The near queue lock is taken with no other held and takes none.
 
 #include <atomic>
 #include <deque>
@@ -11,10 +21,12 @@
 
 #include <QMutex>
 
+#include "base/thread_annotations.h"
 #include "dynamics/frame_set.h"
 #include "base/key_state.h"
 #include "base/parallel.h"
 #include "dynamics/stroke.h"
+#include "scene/history.h"
 #include "scene/stroke_log.h"
 #include "scene/window_link.h"
 #include "dynamics/frame_host.h"
@@ -36,6 +48,16 @@ struct propagation_request {
     particle_map source;
 };
 
+// What the scene's background is doing, as the status line shows it: the first that applies of
+// building (or loading), saving, spreading a stroke, reverting an undo and redoing. Building and
+// saving count frames: `done` of `total`.
+struct scene_progress {
+    enum class activity { none, building, saving, spreading_stroke, reverting_undo, redoing };
+    activity what = activity::none;
+    int done = 0, total = 0;
+    int left() const { return total - done; }
+};
+
 class emitter : public frame_host {
   public:
     // A generated scene (the fountain) is a run of this many frames, 0 onwards.
@@ -43,57 +65,31 @@ class emitter : public frame_host {
     // Ticks without a pointer move before background work starts: moving the pointer over the
     // viewport keeps the other core free for the stroke.
     static constexpr int default_idle_threshold = 15;
-    // Below this much available memory the oldest undo data is dropped, a generation a tick.
-    static constexpr double low_memory_bytes = 1024.0 * 1024.0 * 1024.0;
 
     emitter(bool from_cache, window_link* window);
     ~emitter();
 
-    // Flags and counters: written by the main thread and single workers, read everywhere;
-    // readers tolerate a value one tick stale.
-    std::atomic<bool> undoing{false};
-    std::atomic<bool> near_running{false};
-    std::atomic<bool> eat_interrupted{false};
-    std::atomic<bool> trim_low_memory{false};  // a trim for lack of memory is unfinished
-    std::atomic<bool> trim_running{false};
-    std::atomic<int> trim_bound{0};
-    std::atomic<int> idle_threshold{default_idle_threshold};
-    const std::shared_ptr<QMutex> emitter_lock;  // an undo or one "eat queue" run at a time
-    // Orders undo and redo against the trim of each frame; taken after emitter_lock and before a
-    // frame's eat lock. Held only briefly, so the GUI thread may wait for it.
-    QMutex generation_lock;
-
-    std::deque<propagation_request> near_queue;  // guarded by near_queue_lock
-    QMutex near_queue_lock;
-
-    // Particles touched by the stroke in progress: only the stroke worker changes it, and
-    // add_near empties it after that worker has finished.
-    std::vector<particle*> selection;
-
     const bool from_cache;
+    // The play range: the window sets it from its range fields; build sets it to the scene's.
     std::atomic<int> last_frame{0};
     std::atomic<int> first_frame{0};
-    std::atomic<int> idle_ticks{0};
-    std::atomic<int> frames_to_build{0};
-    std::atomic<int> undo_depth{0};
-    std::atomic<int> redo_depth{0};  // undone strokes that redo can bring back, in order
-    std::atomic<int> frames_to_save{0};
+    // Particles of every frame, and the largest extent a step measured: the view sizes its
+    // points by them. Raised as frames fill; tests that fill frames by hand count theirs here.
     std::atomic<int> point_count{0};
     std::atomic<float> max_scale{0.0f};
 
-    // Filled by build before any worker runs; afterwards its structure is read-only.
+    // Filled by build before any worker runs; afterwards its structure is read-only, so it needs
+    // no lock (each frame guards its own fields).
     std::map<int, frame_set> frames;
-    const std::shared_ptr<QMutex> frame_lock;  // one cache write or playback at a time
 
-    // The window's modifier keys as the current stroke began.
-    std::atomic<key_state> key_copy;
     window_link* const window;  // not owned
 
     // What was done to this scene since it was made: saved beside a cache, replayed headless.
+    // It guards itself.
     stroke_log recorder;
 
     // The scene's background work (building, queue eating, stroke steps, propagation, trims
-    // and the view's pictures); the destructor waits for it.
+    // and the view's pictures); the destructor waits for it. It guards itself.
     job_group jobs;
 
     // Makes frame number (a frame that exists is kept) and returns it; the scene's frames are
@@ -102,6 +98,26 @@ class emitter : public frame_host {
     // Strict look-up of a frame.
     frame_set& frame(int number);
     const frame_set& frame(int number) const;
+
+    // Questions about the background. Each reads flags that may be a tick stale.
+    // Every frame is built and the build has been reported.
+    bool built() const { return frames_to_build_ == -1; }
+    // Frames marked for saving are still to be written.
+    bool saving() const { return frames_to_save_ > 0; }
+    // A finished stroke is still being carried to the frames it reaches.
+    bool spreading() const;
+    // An undo, a cancel or a set of values holds the background off the frames.
+    bool background_held() const { return undoing_; }
+    // Anything is left to do: the build unreported, a propagation, a trim, a save, a held
+    // background, a stroke step, work pending on a frame or a queue eater still running.
+    bool busy() const;
+    scene_progress progress() const;
+
+    // The ticks without user activity before background work starts.
+    int idle_threshold() const { return idle_threshold_; }
+    void set_idle_threshold(int ticks) { idle_threshold_ = ticks; }
+    // The user moved over the viewport: background work waits idle_threshold ticks again.
+    void note_user_activity() { idle_ticks_ = 0; }
 
     // Frame building and background work.
     void build();
@@ -115,6 +131,12 @@ class emitter : public frame_host {
     bool has_pending_work() const;
     // The frame loop must stop for the user (or because the emitter is going away).
     bool must_stop() const;
+    // A frame was filled, built or played back, with `particles` particles: they count to the
+    // scene's total, and an empty frame (never stepped) counts as built.
+    void count_filled(int particles);
+    // Runs change with the background held off the frames: workers stop at their next test and
+    // no "eat queue" runs meanwhile. GUI thread.
+    void hold_background(const std::function<void()>& change);
 
     // Strokes. The viewport (GUI thread) sends a stroke step on each qualifying mouse move and
     // calls add_near at release, after the last step has finished.
@@ -133,17 +155,16 @@ class emitter : public frame_host {
     void cancel_stroke();
     void near_worker();
     void select(const std::vector<particle*>* list);
+    // Particles touched by the stroke in progress.
+    const std::vector<particle*>& selection() const { return selection_; }
+    // The window's modifier keys as the current stroke began.
+    key_state stroke_keys() const { return key_copy_; }
 
-    // Undo and redo, on the GUI thread: the current frame at once, the others in the background.
-    void undo();
-    void redo();
-    // A stroke that drew on frames this scene does not hold (a scene opened for some frames
-    // only): the undo generation it opened and the redo it ended, as its add_near would have.
-    void count_stroke_elsewhere();
-    void check_memory();
-    // Drops the oldest undo entry, of the given depth, of each frame numbers[i] whose entry
-    // depths[i] has that depth. Runs on a worker.
-    void remove_undo(int depth, const std::vector<int>& depths, const std::vector<int>& numbers);
+    // The scene's undo generations; undo and redo are the window's keys.
+    scene_history& history() { return history_; }
+    const scene_history& history() const { return history_; }
+    void undo() { history_.undo(); }
+    void redo() { history_.redo(); }
 
     // The frames' host: the window's thread count; max_scale raised to extent (when it grows
     // every frame must be redrawn); a frame's first step ends its building.
@@ -153,22 +174,45 @@ class emitter : public frame_host {
     failure_listener* job_failures() const override;
 
   private:
+    // The history and a frame's work loop are parts of the scene: they post its jobs and read
+    // and set its counters directly.
+    friend class scene_history;
+    friend bool process(emitter& e, frame_set& fs);
+
     // A job of this scene: its failures reach the window.
     job_site job(const char* name) const { return {name, window}; }
-    // Undo and redo: `change` marks the frames with the background held off, then the current
-    // frame catches up at once; logs line.
-    void change_history(const char* line, const std::function<void()>& change);
-    // A new stroke ends what redo could bring back.
-    void clear_redo();
-    // Low memory drops the redo data of the first undone generation (when no frame is busy).
-    void trim_redo();
 
+    // Flags and counters: written by the main thread and single workers, read everywhere;
+    // readers tolerate a value one tick stale.
     std::atomic<bool> closing_{false};  // set by the destructor: every worker winds down
+    std::atomic<bool> undoing_{false};  // set by hold_background
+    std::atomic<bool> near_running_{false};
+    std::atomic<bool> eat_interrupted_{false};
+    std::atomic<int> idle_threshold_{default_idle_threshold};
+    std::atomic<int> idle_ticks_{0};
+    std::atomic<int> frames_to_build_{0};  // -1 once the build is reported
+    std::atomic<int> frames_to_save_{0};
+    std::atomic<int> frames_marked_for_save_{0};
+
+    // An undo, a cancel, a set of values or one "eat queue" run at a time.
+    const std::shared_ptr<QMutex> emitter_lock_;
+    const std::shared_ptr<QMutex> frame_lock_;  // one cache write or playback at a time
+
+    std::deque<propagation_request> near_queue_ KAVRIN_GUARDED_BY(near_queue_lock_);
+    mutable QMutex near_queue_lock_;
+
+    // Particles touched by the stroke in progress: only the stroke worker changes it, and
+    // add_near empties it after that worker has finished.
+    std::vector<particle*> selection_;
+    std::atomic<key_state> key_copy_;  // the modifier keys as the current stroke began
+
     // The stroke in progress: its first step fixes its keys and its frame; add_near ends it.
     std::atomic<bool> keys_copied_{false};
     std::atomic<bool> mirror_copy_{false};  // the mirror brush as the stroke began
     std::atomic<int> stroke_frame_{-1};     // frame of the stroke in progress, -1 between strokes
     std::atomic<bool> stroke_drew_{false};  // a step of the stroke in progress brushed particles
+
+    scene_history history_;
 };
 
 }  // namespace kavrin

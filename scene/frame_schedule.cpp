@@ -19,11 +19,8 @@ namespace {
 // Shared ending of a frame build and a cache playback.
 int finish_fill(emitter& e, frame_set& fs) {
     const int count = int(fs.particles.size());
-    e.point_count += count;
-    if (count == 0) {
-        --e.frames_to_build;
-        fs.empty = true;
-    }
+    e.count_filled(count);
+    if (count == 0) fs.empty = true;
     fs.needs_step = true;
     return count;
 }
@@ -151,7 +148,7 @@ bool has_any_work(const emitter& e, const frame_set& fs, bool wait) {
 bool process(emitter& e, frame_set& fs) {
     // Cache work goes one frame at a time across the workers.
     auto with_cache_lock = [&e](auto work) {
-        std::unique_lock<QMutex> cache_work(*e.frame_lock, std::try_to_lock);
+        std::unique_lock<QMutex> cache_work(*e.frame_lock_, std::try_to_lock);
         if (cache_work.owns_lock())
             work();
         else
@@ -160,7 +157,7 @@ bool process(emitter& e, frame_set& fs) {
     if (has_work(e, fs, work_kind::playback)) with_cache_lock([&] { play_back(e, fs); });
     for (;;) {
         if (e.must_stop()) {
-            e.eat_interrupted = true;
+            e.eat_interrupted_ = true;
             return false;
         }
         if (!next_change(fs, true, true)) break;
@@ -170,7 +167,7 @@ bool process(emitter& e, frame_set& fs) {
         with_cache_lock([&] {
             e.window->write_cache_frame(e, fs.frame);
             fs.pending_save = false;
-            --e.frames_to_save;
+            --e.frames_to_save_;
         });
     if (fs.empty || fs.settled || !fs.needs_step) return true;
     step(fs, true, false);

@@ -4,10 +4,13 @@
 #include <deque>
 #include <mutex>
 
+#include "base/scope_exit.h"
 #include "base/strict.h"
 #include "dynamics/deform.h"
 #include "dynamics/frame_set.h"
 #include "dynamics/frame_step.h"
+#include "scene/emitter.h"
+#include "scene/frame_schedule.h"
 
 namespace kavrin {
 
@@ -160,6 +163,217 @@ void apply_queued_stroke(frame_set& fs) {
         QMutexLocker hold(fs.history_lock.get());
         fs.history.push_back(std::move(entry));
     }
+}
+
+// ---- The scene's generations ----
+
+namespace {
+
+// Visits each frame's queued strokes, then its history with its redo data, each under its lock.
+template <class Queued, class Kept>
+void visit_strokes(std::map<int, frame_set>& frames, Queued queued, Kept kept) {
+    for (auto& [number, fs] : frames) {
+        {
+            QMutexLocker queue(fs.near_lock.get());
+            queued(fs.near_queue);
+        }
+        QMutexLocker history(fs.history_lock.get());
+        kept(fs.history, fs.redo);
+    }
+}
+
+// The entry a trim may drop: the oldest of the history, unless an undo is still to revert it
+// (undone entries stay for the queue eater) or it is the stroke being painted.
+const stroke* trimmable(const frame_set& fs, int undo_depth) {
+    if (fs.history.empty()) return nullptr;
+    const stroke& oldest = fs.history.front();
+    return oldest.undone || oldest.depth >= undo_depth ? nullptr : &oldest;
+}
+
+}  // namespace
+
+void scene_history::change_history(const char* line, const std::function<void()>& change) {
+    window_link& window = *scene_.window;
+    // Refused while a stroke is painted or propagated, or while a cache is written (its files
+    // would hold the change on some frames and not on others).
+    if (scene_.spreading() || window.view.drag_active || window.view.busy || scene_.saving())
+        return;
+    scene_.note_user_activity();
+    scene_.hold_background([&] {
+        {
+            // The depth change, its log line and its marks are one step to a trim.
+            QMutexLocker ordered(&generation_lock_);
+            change();
+        }
+        // The current frame catches up at once, the others in the background. A scene opened
+        // for some frames only may not hold the frame the change was made on.
+        if (const auto held = scene_.frames.find(window.current_frame);
+            held != scene_.frames.end()) {
+            QMutexLocker eating(held->second.eat_lock.get());
+            while (next_change(held->second, false, false)) {
+            }
+        }
+    });
+    window.log(line);
+}
+
+void scene_history::undo() {
+    if (undo_depth_ < 1) return;
+    change_history("undo", [this] {
+        const int depth = --undo_depth_;
+        ++redo_depth_;
+        scene_.recorder.undo(scene_.window->current_frame);
+        // Every stroke of the undone generation is marked, queued or applied, and a redo of it
+        // that has not been carried out yet is called off.
+        auto mark = [depth](std::deque<stroke>& strokes) {
+            for (auto it = strokes.rbegin(); it != strokes.rend() && it->depth >= depth; ++it)
+                if (!it->undone) it->undone = it->redoable = true;
+        };
+        visit_strokes(scene_.frames, mark,
+                      [&](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
+                          mark(history);
+                          for (redo_entry& r : redo)
+                              if (r.entry.depth >= depth) r.due = false;
+                      });
+    });
+}
+
+void scene_history::redo() {
+    if (redo_depth_ < 1) return;
+    change_history("redo", [this] {
+        const int depth = undo_depth_++;  // the most recently undone generation
+        --redo_depth_;
+        scene_.recorder.redo(scene_.window->current_frame);
+        // Where the undo has not been carried out yet, calling it off is the whole redo; where
+        // it has, the frame's worker brings the stroke back.
+        auto call_off = [depth](std::deque<stroke>& strokes) {
+            for (stroke& s : strokes)
+                if (s.depth == depth && s.redoable) s.undone = s.redoable = false;
+        };
+        visit_strokes(scene_.frames, call_off,
+                      [&](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
+                          call_off(history);
+                          for (redo_entry& r : redo)
+                              if (r.entry.depth == depth) r.due = true;
+                      });
+    });
+}
+
+void scene_history::open_generation() {
+    clear_redo();
+    ++undo_depth_;
+}
+
+void scene_history::clear_redo() {
+    redo_depth_ = 0;
+    visit_strokes(
+        scene_.frames,
+        [](std::deque<stroke>& queued) {
+            // Only undone strokes: the front one that a worker may be applying is never undone.
+            for (stroke& s : queued)
+                if (s.undone) s.redoable = false;
+        },
+        [](std::deque<stroke>& history, std::deque<redo_entry>& redo) {
+            // A redo already asked for is the frame's pending work, not something redo could
+            // still bring back: dropping it would lose the stroke wherever the background had
+            // not yet carried it out.
+            redo.erase(std::remove_if(redo.begin(), redo.end(),
+                                      [](const redo_entry& r) { return !r.due; }),
+                       redo.end());
+            for (auto it = history.rbegin(); it != history.rend() && it->undone; ++it)
+                it->redoable = false;
+        });
+}
+
+void scene_history::trim_redo() {
+    const int count = redo_depth_;
+    const int first_undone = undo_depth_ + count - 1;
+    // Every frame or none: a generation that cannot be redone everywhere cannot be redone.
+    std::vector<std::unique_lock<QMutex>> held;
+    for (auto& [number, fs] : scene_.frames)
+        for (QMutex* lock : {fs.history_lock.get(), fs.near_lock.get()}) {
+            held.emplace_back(*lock, std::try_to_lock);
+            if (!held.back().owns_lock()) return;
+        }
+    for (auto& [number, fs] : scene_.frames) {
+        fs.redo.erase(
+            std::remove_if(fs.redo.begin(), fs.redo.end(),
+                           [&](const redo_entry& r) { return r.entry.depth == first_undone; }),
+            fs.redo.end());
+        for (std::deque<stroke>* strokes : {&fs.history, &fs.near_queue})
+            for (stroke& s : *strokes)
+                if (s.undone && s.depth == first_undone) s.redoable = false;
+    }
+    --redo_depth_;
+    scene_.window->log("redo trim / " + QString::number(redo_depth_));
+}
+
+void scene_history::check_memory() {
+    if (trim_running_) return;
+    const bool low = scene_.window->available_memory() < low_memory_bytes;
+    // Redo data goes first, one generation a tick, the first undone first (a busy frame: the
+    // next tick tries again).
+    if (low && redo_depth_ > 0) {
+        trim_redo();
+        return;
+    }
+
+    std::vector<int> depths, numbers;
+    for (auto& [number, fs] : scene_.frames) {
+        std::unique_lock<QMutex> hold(*fs.history_lock, std::try_to_lock);
+        // A frame whose history is in use may hold the oldest generation: try again next tick
+        // rather than trim a newer one.
+        if (!hold.owns_lock()) return;
+        if (const stroke* oldest = trimmable(fs, undo_depth_)) {
+            numbers.push_back(number);
+            depths.push_back(oldest->depth);
+        }
+    }
+    if (numbers.empty()) return;
+    const int oldest = *std::min_element(depths.begin(), depths.end());
+    // With enough memory, only an unfinished trim for lack of memory is carried on.
+    if (!low && !(trim_low_memory_ && trim_bound_ >= oldest)) return;
+
+    trim_running_ = true;
+    post(scene_.job("remove undo"), scene_.jobs,
+         [this, oldest, depths = std::move(depths), numbers = std::move(numbers)] {
+             remove_undo(oldest, depths, numbers);
+         });
+}
+
+void scene_history::remove_undo(int depth, const std::vector<int>& depths,
+                                const std::vector<int>& numbers) {
+    on_exit done{[this] { trim_running_ = false; }};
+    window_link& window = *scene_.window;
+    bool finished = true;
+    for (size_t i = 0; i < numbers.size() && i < depths.size(); ++i) {
+        if (window.view.drag_active) {  // the user is drawing: carry on at a later tick
+            finished = false;
+            break;
+        }
+        if (depths[i] != depth) continue;
+        frame_set& fs = scene_.frame(numbers[i]);
+        // An undo or redo changes the depth that decides what may go, logs itself and marks its
+        // strokes in one step: the trim of a frame comes wholly before or after it.
+        QMutexLocker ordered(&generation_lock_);
+        // A frame that a worker is processing is left for the next run.
+        std::unique_lock<QMutex> eating(*fs.eat_lock, std::try_to_lock);
+        if (!eating.owns_lock()) {
+            finished = false;
+            continue;
+        }
+        QMutexLocker hold(fs.history_lock.get());
+        // The history may have changed since the check: drop only what the check saw.
+        const stroke* oldest = trimmable(fs, undo_depth_);
+        if (!oldest || oldest->depth != depth) continue;
+        scene_.recorder.trim(fs.frame, oldest->depth);
+        window.undo_trimmed(fs.frame, *oldest);
+        fs.history.pop_front();
+    }
+    // Every run trims for lack of memory, now or carried on from a tick that lacked it; only an
+    // unfinished one is carried on once memory is back.
+    trim_bound_ = depth;
+    trim_low_memory_ = !finished;
 }
 
 }  // namespace kavrin

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <mutex>
 
 #include <QThread>
 
@@ -18,16 +17,6 @@ void check_jobs(const replay_host& host) {
     if (!host.first_failure) return;
     if (const std::optional<job_failure> failure = host.first_failure())
         throw replay_error(failure->log_line().toStdString());
-}
-
-// Nothing is left to do: the build reported, no work queued on any frame and no worker busy.
-bool settled(emitter& e, const window_link& window) {
-    if (e.frames_to_build != -1 || e.near_running || e.trim_running || e.undoing ||
-        e.frames_to_save > 0 || window.view.busy || e.has_pending_work())
-        return false;
-    // A running "eat queue" holds the lock.
-    std::unique_lock<QMutex> eating(*e.emitter_lock, std::try_to_lock);
-    return eating.owns_lock();
 }
 
 void require_frame(const emitter& e, int frame) {
@@ -84,9 +73,9 @@ void replay_stroke(emitter& e, const replay_host& h, const log_event& event,
     h.set_inputs(b, event.steps.empty() ? camera_values() : event.steps.back().camera);
     w.side_left = event.end->side_left;
     w.side_right = event.end->side_right;
-    const int depth = e.undo_depth;
+    const int depth = e.history().undo_depth();
     e.add_near();
-    const bool drew = e.undo_depth > depth;
+    const bool drew = e.history().undo_depth() > depth;
     if (event.drew_known && drew != event.end->drew)
         throw replay_error(drew ? "the stroke drew where the recorded one did not"
                                 : "the stroke drew nothing where the recorded one did");
@@ -96,9 +85,9 @@ void replay_stroke(emitter& e, const replay_host& h, const log_event& event,
 void replay_history(emitter& e, window_link& w, const log_event& event) {
     w.current_frame = event.frame;
     const bool undo = event.kind == event_kind::undo;
-    const int depth = e.undo_depth;
+    const int depth = e.history().undo_depth();
     undo ? e.undo() : e.redo();
-    if (e.undo_depth != depth + (undo ? -1 : 1))
+    if (e.history().undo_depth() != depth + (undo ? -1 : 1))
         throw replay_error(std::string(undo ? "undo" : "redo") + " was refused at undo depth " +
                            std::to_string(depth));
 }
@@ -127,7 +116,7 @@ void replay_trim(emitter& e, const log_event& event) {
     };
     const size_t before = kept();
     // The trim job itself, on this frame alone.
-    e.remove_undo(event.depth, {event.depth}, {event.frame});
+    e.history().remove_undo(event.depth, {event.depth}, {event.frame});
     if (kept() == before) {
         std::string held;
         {
@@ -138,7 +127,7 @@ void replay_trim(emitter& e, const log_event& event) {
         throw replay_error("frame " + std::to_string(event.frame) +
                            " holds no undo entry of depth " + std::to_string(event.depth) +
                            " to trim (its entries:" + (held.empty() ? " none" : held) +
-                           "; undo depth " + std::to_string(e.undo_depth) + ")");
+                           "; undo depth " + std::to_string(e.history().undo_depth()) + ")");
     }
 }
 
@@ -178,7 +167,7 @@ void replay(emitter& e, headless_link& window, const log_event& event) {
 void settle(emitter& e, const replay_host& host, const std::function<void()>& between) {
     for (;;) {
         check_jobs(host);
-        if (settled(e, host.window)) break;
+        if (!e.busy()) break;
         e.tick();
         if (between) between();
         QThread::msleep(1);
@@ -275,11 +264,11 @@ void replay_elsewhere(emitter& e, headless_link& window, const log_event& event)
             break;
         case event_kind::stroke:
             e.recorder.append(event);
-            if (event.end && event.end->drew) e.count_stroke_elsewhere();
+            if (event.end && event.end->drew) e.history().open_generation();
             break;
         case event_kind::set:
             e.recorder.append(event);
-            e.count_stroke_elsewhere();  // the generation it opened
+            e.history().open_generation();  // the generation it opened
             break;
         case event_kind::cancel:
         case event_kind::trim:

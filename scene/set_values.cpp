@@ -40,16 +40,11 @@ QString set_values_problem(const emitter& e, const log_event& event) {
 void apply_set_values(emitter& e, const log_event& event) {
     frame_set& fs = e.frame(event.frame);
     stroke entry;
-    entry.depth = e.undo_depth;
+    entry.depth = e.history().undo_depth();
     entry.mode = kind_changing(event.channel);
     entry.keys = key_state::released();
     // The background stays away from the frame meanwhile, as during an undo.
-    e.undoing = true;
-    struct done {
-        emitter& e;
-        ~done() { e.undoing = false; }
-    } finished{e};
-    QMutexLocker hold(e.emitter_lock.get());
+    e.hold_background([&] {
     // Every change of a frame's particles holds its eat lock, as the window's drawing expects.
     QMutexLocker eating(fs.eat_lock.get());
     std::vector<particle*> given;
@@ -82,8 +77,9 @@ void apply_set_values(emitter& e, const log_event& event) {
     fs.brushed_only = false;
     fs.touched = true;
     // The generation bookkeeping of a stroke's end: redo ends, the undo depth grows.
-    e.count_stroke_elsewhere();
+    e.history().open_generation();
     e.recorder.append(event);
+    });
 }
 
 }  // namespace kavrin

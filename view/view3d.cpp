@@ -31,7 +31,7 @@ key_state held_keys(view_owner& owner) {
         link.key_lock.unlock();
         return keys;
     }
-    if (emitter* e = owner.active_scene()) return e->key_copy.load();
+    if (emitter* e = owner.active_scene()) return e->stroke_keys();
     return key_state::released();
 }
 
@@ -587,7 +587,7 @@ void view3d::mouseMoveEvent(QMouseEvent* event) {
     } else {
         brush_move(position);
     }
-    if (frame_shown()) owner_.active_scene()->idle_ticks = 0;
+    if (frame_shown()) owner_.active_scene()->note_user_activity();
     update();
     owner_.redraw_timeline();
 }

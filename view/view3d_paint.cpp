@@ -233,7 +233,7 @@ bool view3d::refresh_picture(frame_set& fs, bool cache_display) {
     if (cache_display) {
         compile_spheres(fs, target);
     } else if (brushed) {
-        target.points.update(fs, owner_.active_scene()->selection, current_look());
+        target.points.update(fs, owner_.active_scene()->selection(), current_look());
         ++target.version;
     } else {
         adopt(fs, target, make_picture_data(fs, current_look()));

@@ -142,7 +142,7 @@ TEST(Keys, EscTakesBackTheHeldStrokeAndRedoBringsBackWhatUndoTookBack) {
     ASSERT_GE(w.window_link::view.stroke_steps, 1);
     QTest::keyClick(w.viewport, Qt::Key_Escape);
     EXPECT_EQ(positions(fs), before);
-    EXPECT_EQ(w.scene->undo_depth, 0);
+    EXPECT_EQ(w.scene->history().undo_depth(), 0);
     EXPECT_FALSE(w.window_link::view.drag_active);
     EXPECT_EQ(o.count("stroke cancel"), 1);
     // The rest of the drag paints nothing, and the release ends no second stroke.
@@ -150,7 +150,7 @@ TEST(Keys, EscTakesBackTheHeldStrokeAndRedoBringsBackWhatUndoTookBack) {
     QTest::mouseRelease(w.viewport, Qt::LeftButton, Qt::NoModifier, QPoint(run.x0 + 10, run.y));
     EXPECT_EQ(o.count("stroke length"), 0);
     EXPECT_EQ(positions(fs), before);
-    EXPECT_EQ(w.scene->undo_depth, 0);
+    EXPECT_EQ(w.scene->history().undo_depth(), 0);
 
     drag(w, run);
     w.status->refresh();
@@ -166,7 +166,7 @@ TEST(Keys, EscTakesBackTheHeldStrokeAndRedoBringsBackWhatUndoTookBack) {
                              std::pair{Qt::Key_Y, Qt::KeyboardModifiers(Qt::ControlModifier)}}) {
         QTest::keyClick(&w, redo.first, redo.second);
         EXPECT_EQ(positions(fs), painted);
-        EXPECT_EQ(w.scene->undo_depth, 1);
+        EXPECT_EQ(w.scene->history().undo_depth(), 1);
         QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
         EXPECT_EQ(positions(fs), before);
     }

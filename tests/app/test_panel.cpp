@@ -139,7 +139,7 @@ TEST(Panel, SaveImportAndPlayBackGiveTheSavedFrames) {
     panel.buttons.at("cache_export")->click();
     EXPECT_EQ(save_over.shown, 1);
     ASSERT_TRUE(o.w->panel_busy);
-    ASSERT_TRUE(wait_until([&] { return o.w->scene->frames_to_save == 0 && !o.w->panel_busy; }));
+    ASSERT_TRUE(wait_until([&] { return !o.w->scene->saving() && !o.w->panel_busy; }));
     EXPECT_EQ(o.count("cache save / moved aside / "), 1);
     EXPECT_FALSE(QFile::exists(folder + "/old.txt"));
     EXPECT_TRUE(QFile::exists(folder + "/fountain.0000.bin"));
@@ -177,7 +177,7 @@ TEST(Panel, SaveImportAndPlayBackGiveTheSavedFrames) {
     const QByteArray before = bytes_of(folder + "/fountain.0042.bin");
     ASSERT_GT(before.size(), 356);
     panel.buttons.at("cache_override")->click();
-    ASSERT_TRUE(wait_until([&] { return o.w->scene->frames_to_save == 0 && !o.w->panel_busy; }));
+    ASSERT_TRUE(wait_until([&] { return !o.w->scene->saving() && !o.w->panel_busy; }));
     EXPECT_EQ(o.count("cache save / moved aside / "), 2);
     const QByteArray after = bytes_of(folder + "/fountain.0042.bin");
     EXPECT_EQ(after.left(284), before.left(284));

@@ -162,7 +162,7 @@ TEST(Window, CtrlZUndoesOnlyOnAReadyFrameWithoutADrag) {
     open_window o;
     ASSERT_TRUE(o.wait_for_scene());
     window& w = *o.w;
-    w.scene->undo_depth = 1;  // one stroke to take back
+    w.scene->history().open_generation();  // one generation to take back
     const int undos = o.count("undo");
     QTest::keyClick(&w, Qt::Key_Z);
     EXPECT_EQ(o.count("undo"), undos);
@@ -172,7 +172,7 @@ TEST(Window, CtrlZUndoesOnlyOnAReadyFrameWithoutADrag) {
     w.window_link::view.drag_active = false;
     QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
     EXPECT_EQ(o.count("undo"), undos + 1);
-    EXPECT_EQ(w.scene->undo_depth, 0);
+    EXPECT_EQ(w.scene->history().undo_depth(), 0);
 
     const int ons = o.count("invert vector / on"), offs = o.count("invert vector / off");
     QTest::keyPress(&w, Qt::Key_Shift);

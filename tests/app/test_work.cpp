@@ -117,7 +117,7 @@ TEST(Work, NewSceneImportAndCloseAskBeforeUnsavedStrokesGo) {
     }
     // A new scene, holding none of the strokes (it may sit where the old one was freed).
     ASSERT_TRUE(w.scene);
-    EXPECT_EQ(w.scene->undo_depth, 0);
+    EXPECT_EQ(w.scene->history().undo_depth(), 0);
     EXPECT_EQ(QDir(dir.path() + "/kept").entryList({"*.bin"}).size(), 100);
     EXPECT_TRUE(QFile::exists(dir.path() + "/kept/kept.strokes.json"));
     EXPECT_TRUE(w.status->history().join("\n").contains("Saved 100 frames to " + dir.path()));
@@ -132,7 +132,7 @@ TEST(Work, NewSceneImportAndCloseAskBeforeUnsavedStrokesGo) {
         EXPECT_EQ(discard.shown, 1);
     }
     ASSERT_TRUE(w.scene);
-    EXPECT_EQ(w.scene->undo_depth, 0);
+    EXPECT_EQ(w.scene->history().undo_depth(), 0);
     EXPECT_EQ(w.generation_scale, 100);
     EXPECT_EQ(o.count("unsaved strokes / discard"), 1);
 }

@@ -56,7 +56,7 @@ struct open_window {
     // Turns the event loop until the scene has been built and stepped and its work is done.
     bool wait_for_scene() {
         for (int i = 0; i < 600; ++i) {
-            if (w->scene && w->scene->frames_to_build == -1 && !w->scene->has_pending_work() &&
+            if (w->scene && w->scene->built() && !w->scene->has_pending_work() &&
                 !w->panel_busy)
                 return true;
             QTest::qWait(50);

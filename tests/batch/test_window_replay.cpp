@@ -37,7 +37,7 @@ bool wait_until(const std::function<bool()>& done, int ms = 60000) {
 bool save_through_panel(test::open_window& o, const QString& folder) {
     o.w->shelf->ask_path = [folder](bool, const QString&) { return folder; };
     o.w->shelf->buttons.at("cache_export")->click();
-    return wait_until([&] { return o.w->scene->frames_to_save == 0 && !o.w->panel_busy; });
+    return wait_until([&] { return !o.w->scene->saving() && !o.w->panel_busy; });
 }
 
 // One stroke with the mouse along the longest stretch of frame f that picks hit.
@@ -102,7 +102,7 @@ TEST(WindowReplay, KavrinBatchWritesTheCacheTheWindowSaved) {
     w.buttons.at("right")->setChecked(false);
     ASSERT_TRUE(o.wait_for_scene());
     paint(w, 70, brush_kind::remove, 0.7f, 5.0f);
-    ASSERT_TRUE(wait_until([&] { return !w.scene->near_running; }));
+    ASSERT_TRUE(wait_until([&] { return !w.scene->spreading(); }));
     QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
     paint(w, 72, brush_kind::grab, 1.0f, 6.0f);
     ASSERT_TRUE(o.wait_for_scene());

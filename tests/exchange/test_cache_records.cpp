@@ -503,12 +503,12 @@ TEST_F(CacheRecords, SceneSavedAndPlayedBack) {
     window.cpu_count = 2;
     e.build();
     ASSERT_TRUE(
-        test::tick_until(e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); }));
+        test::tick_until(e, [&] { return e.built() && !e.has_pending_work(); }));
     for (int f = 0; f < 100; ++f)
         file(f);
     window.on_write = [&](emitter& em, int f) { write_cache_frame(real, window, em, f); };
     e.mark_for_save();
-    ASSERT_TRUE(test::tick_until(e, [&] { return e.frames_to_save == 0; }));
+    ASSERT_TRUE(test::tick_until(e, [&] { return !e.saving(); }));
     EXPECT_EQ(window.count_lines("cache save / error"), 0);
     QFile::remove(window.cache_files[40]);  // one frame lost on disk
 
@@ -517,7 +517,7 @@ TEST_F(CacheRecords, SceneSavedAndPlayedBack) {
     player.on_read = [&](emitter& em, int f) { read_cache_frame(real, player, em, f); };
     emitter played(true, &player);
     played.build();
-    ASSERT_TRUE(test::tick_until(played, [&] { return played.frames_to_build == -1; }));
+    ASSERT_TRUE(test::tick_until(played, [&] { return played.built(); }));
     EXPECT_EQ(player.count_lines("cache load / error / 40 / "), 1);
     for (int f = 0; f < 100; ++f) {
         const frame_set& in = played.frame(f);

@@ -80,7 +80,7 @@ std::map<int, particle_map> built_fountain(int scale) {
     emitter e(false, &window);
     e.build();
     std::map<int, particle_map> frames;
-    if (!tick_until(e, [&e] { return e.frames_to_build == -1 && !e.has_pending_work(); }))
+    if (!tick_until(e, [&e] { return e.built() && !e.has_pending_work(); }))
         return frames;
     e.jobs.wait();
     for (auto& [number, fs] : e.frames)
@@ -113,7 +113,7 @@ class editing_run {
         if (kind_ == run_kind::trim_race) window_.free_memory = 0.5 * gib;
         e_ = std::make_unique<emitter>(kind_ != run_kind::fountain, &window_);
         // A short idle wait lets background work cut in between the user's actions more often.
-        e_->idle_threshold = 2 + pick(14);
+        e_->set_idle_threshold(2 + pick(14));
         e_->build();
         last_frame_ = e_->last_frame;
     }
@@ -143,16 +143,18 @@ class editing_run {
             painted[number] = fs.particles;
 
         // Undoes or redoes `count` times, each taken at once and settled.
-        auto steps = [this](int count, std::atomic<int>& depth, void (emitter::*step)()) {
+        auto steps = [this](int count, int (scene_history::*depth)() const,
+                            void (emitter::*step)()) {
+            const scene_history& history = e_->history();
             for (; count > 0; --count) {
-                const int before = depth;
+                const int before = (history.*depth)();
                 (e_.get()->*step)();
-                if (depth != before - 1 || !settle()) return false;
+                if ((history.*depth)() != before - 1 || !settle()) return false;
             }
             return true;
         };
-        const int painted_depth = e_->undo_depth;
-        if (!steps(painted_depth, e_->undo_depth, &emitter::undo))
+        const int painted_depth = e_->history().undo_depth();
+        if (!steps(painted_depth, &scene_history::undo_depth, &emitter::undo))
             return ::testing::AssertionFailure() << "an undo was refused or did not settle";
         if (bad_trims_ > 0) return ::testing::AssertionFailure() << bad_trims_ << " bad trims";
         if (misrecorded_ > 0)
@@ -165,7 +167,7 @@ class editing_run {
                    << " particles of emptied frames missed by a whole-frame brush";
         if (auto undone = compare(expected_, true); !undone) return undone;
         // And redoing what was just undone paints it all again, exactly.
-        if (!steps(painted_depth, e_->redo_depth, &emitter::redo))
+        if (!steps(painted_depth, &scene_history::redo_depth, &emitter::redo))
             return ::testing::AssertionFailure() << "a redo was refused or did not settle";
         return compare(painted, false);
     }
@@ -184,7 +186,7 @@ class editing_run {
         }
         if (!held_ && kind_ == run_kind::trim_race && pick(3) == 0) {
             // The hand waits for a trim to start and undoes while it runs.
-            for (int i = 0; i < 20 && !e_->trim_running; ++i)
+            for (int i = 0; i < 20 && !e_->history().trimming(); ++i)
                 ticks(1);
             e_->undo();
             return;
@@ -259,7 +261,7 @@ class editing_run {
         // What a cancel must give back, when no undo is still to be carried out on the frame
         // (and no worker is stepping it while it is copied).
         frame_set& fs = e_->frame(window_.current_frame);
-        pressed_depth_ = e_->undo_depth;
+        pressed_depth_ = e_->history().undo_depth();
         pressed_.reset();
         std::unique_lock<QMutex> eating(*fs.eat_lock, std::try_to_lock);
         if (eating.owns_lock() && !has_work(*e_, fs, work_kind::undo) &&
@@ -273,7 +275,7 @@ class editing_run {
         window_.view.drag_active = false;
         held_ = false;
         const frame_set& fs = e_->frame(window_.current_frame);
-        if (e_->undo_depth != pressed_depth_) ++cancels_changed_;
+        if (e_->history().undo_depth() != pressed_depth_) ++cancels_changed_;
         if (!pressed_) return;
         for (const auto& [id, p] : fs.particles)
             if (!same_values(p, pressed_->at(id))) {
@@ -283,7 +285,7 @@ class editing_run {
     }
 
     void move() {
-        e_->idle_ticks = 0;  // every move over the viewport marks the user as active
+        e_->note_user_activity();  // every move over the viewport marks the user as active
         // A slow hand lets the last step finish; a fast one moves on while it runs.
         if (pick(2) == 0)
             while (window_.view.busy)
@@ -301,9 +303,9 @@ class editing_run {
         while (window_.view.busy)
             QThread::yieldCurrentThread();
         window_.view.stroke_steps = 0;
-        const int depth = e_->undo_depth;
+        const int depth = e_->history().undo_depth();
         e_->add_near();
-        if (e_->undo_depth > depth) {
+        if (e_->history().undo_depth() > depth) {
             // The stroke is kept under its own entry: its mode, not taken back.
             const frame_set& fs = e_->frame(window_.current_frame);
             QMutexLocker hold(fs.history_lock.get());
@@ -352,7 +354,7 @@ class editing_run {
         pressed_.reset();
         bool taken = true;
         for (int i = 0; i < steps && taken; ++i) {
-            e_->idle_ticks = 0;
+            e_->note_user_activity();
             window_.view.set_pick_point(middle);
             window_.brush_state.vector = normalise(vec3(draw(-1, 1), draw(-1, 1), draw(-1, 1)));
             taken = e_->send_stroke_step();
@@ -415,7 +417,7 @@ class editing_run {
 
     bool settle() {
         return tick_until(*e_, [this] {
-            return e_->frames_to_build == -1 && !e_->near_running && !e_->trim_running &&
+            return e_->built() && !e_->spreading() && !e_->history().trimming() &&
                    !e_->has_pending_work() && e_->jobs.alive() == 0;
         });
     }
@@ -428,7 +430,7 @@ class editing_run {
         if (kind_ == run_kind::trim_race) QThread::usleep(300);
         // Only the oldest entry goes, and never one that an undo still has to take back or is
         // taking back.
-        if (dropped.undone || &fs.history.front() != &dropped || dropped.depth >= e_->undo_depth)
+        if (dropped.undone || &fs.history.front() != &dropped || dropped.depth >= e_->history().undo_depth())
             ++bad_trims_;
         for (const auto& entry : dropped.recorded) {
             const int32_t id = entry.first;
@@ -463,7 +465,7 @@ class editing_run {
         again.on_read = fill_frame;
         again.generation_scale = scale_;
         emitter replayed(kind_ != run_kind::fountain, &again);
-        replayed.idle_threshold = 1;
+        replayed.set_idle_threshold(1);
         replayed.build();
         try {
             ::kavrin::settle(replayed, again);

@@ -14,8 +14,8 @@ TEST(Emitter, FreshState) {
     fake_window window;
     emitter e(false, &window);
     EXPECT_TRUE(e.frames.empty());
-    EXPECT_EQ(e.undo_depth, 0);
-    EXPECT_EQ(e.idle_threshold, 15);
+    EXPECT_EQ(e.history().undo_depth(), 0);
+    EXPECT_EQ(e.idle_threshold(), 15);
     try {
         e.frame(3);
         FAIL();
@@ -33,8 +33,9 @@ TEST(Emitter, BuildsTheHundredSceneAndReportsOnce) {
     EXPECT_EQ(e.frames.size(), 100u);
     EXPECT_EQ(e.first_frame, 0);
     EXPECT_EQ(e.last_frame, 99);
-    EXPECT_EQ(e.frames_to_build, 100);
-    ASSERT_TRUE(tick_until(e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); }));
+    EXPECT_EQ(e.progress().what, scene_progress::activity::building);
+    EXPECT_EQ(e.progress().left(), 100);
+    ASSERT_TRUE(tick_until(e, [&] { return e.built() && !e.has_pending_work(); }));
     for (int i = 0; i < 20; ++i)
         e.tick();
     EXPECT_EQ(window.count_lines("point count / 5050"), 1);
@@ -68,7 +69,7 @@ TEST(Emitter, BuildsTheTenThousandScene) {
     window.cpu_count = 2;
     emitter e(false, &window);
     e.build();
-    ASSERT_TRUE(tick_until(e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); }));
+    ASSERT_TRUE(tick_until(e, [&] { return e.built() && !e.has_pending_work(); }));
     EXPECT_EQ(window.count_lines("point count / 505000"), 1);
     EXPECT_EQ(window.count_lines("cache time / sec / "), 1);
     for (auto& [number, fs] : e.frames) {
@@ -98,7 +99,7 @@ TEST(Emitter, OnEatSuspendsBackgroundWork) {
     for (auto& [number, fs] : e.frames)
         EXPECT_FALSE(fs.initialised) << number;
     window.on_eat = 0;
-    EXPECT_TRUE(tick_until(e, [&] { return e.frames_to_build == -1; }));
+    EXPECT_TRUE(tick_until(e, [&] { return e.built(); }));
 }
 
 TEST(Emitter, NearestFrameIsProcessedFirst) {
@@ -106,13 +107,14 @@ TEST(Emitter, NearestFrameIsProcessedFirst) {
     window.current_frame = 18;
     emitter e(false, &window);
     e.build();
-    ASSERT_TRUE(tick_until(e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); }));
+    ASSERT_TRUE(tick_until(e, [&] { return e.built() && !e.has_pending_work(); }));
     std::vector<int> written;
     window.on_write = [&](emitter&, int frame) { written.push_back(frame); };
     window.cache_files = {{10, "a.10.bin"}, {30, "a.30.bin"}};
     e.mark_for_save();
-    EXPECT_EQ(e.frames_to_save, 2);
-    ASSERT_TRUE(tick_until(e, [&] { return e.frames_to_save == 0; }));
+    EXPECT_EQ(e.progress().what, scene_progress::activity::saving);
+    EXPECT_EQ(e.progress().left(), 2);
+    ASSERT_TRUE(tick_until(e, [&] { return !e.saving(); }));
     EXPECT_EQ(written, (std::vector<int>{10, 30}));
 }
 
@@ -123,7 +125,7 @@ TEST(Emitter, UserActivityHoldsBackgroundWork) {
     e.jobs.wait();
     // Each tick counts one idle tick; activity resets the count before it reaches the threshold.
     for (int i = 0; i < 30; ++i) {
-        e.idle_ticks = 0;
+        e.note_user_activity();
         e.tick();
     }
     e.jobs.wait();

@@ -223,7 +223,7 @@ TEST(Replay, RefusesWhatTheSceneCannotTakeAsRecorded) {
     test::fake_window w;
     w.generation_scale = 1;
     emitter e(false, &w);
-    e.idle_threshold = 1;
+    e.set_idle_threshold(1);
     e.build();
     settle(e, w);
     EXPECT_EQ(e.jobs.alive(), 0);  // settle returns once every task has ended
@@ -246,7 +246,7 @@ TEST(Replay, RefusesWhatTheSceneCannotTakeAsRecorded) {
     stroke.steps[0].pick = vec3(40, 40, 40);
     stroke.end = stroke_end{true, 1.0f, 19, false, false};
     EXPECT_THROW(replay(e, w, stroke), replay_error);
-    EXPECT_EQ(e.undo_depth, 0);
+    EXPECT_EQ(e.history().undo_depth(), 0);
 
     log_event trim;
     trim.kind = event_kind::trim;

@@ -25,9 +25,9 @@ struct painted_scene : ::testing::Test {
         window.cpu_count = 2;
         e = std::make_unique<emitter>(false, &window);
         e->build();
-        ASSERT_TRUE(tick_until(*e, [&] { return e->frames_to_build == -1 && idle(); }));
+        ASSERT_TRUE(tick_until(*e, [&] { return e->built() && idle(); }));
     }
-    bool idle() { return !e->near_running && !e->has_pending_work(); }
+    bool idle() { return !e->spreading() && !e->has_pending_work(); }
 
     // Aims the brush at the middle of frame f's particles.
     void aim(int f, float space) {
@@ -91,9 +91,9 @@ class every_mode : public painted_scene, public ::testing::WithParamInterface<br
         window.brush_state.time = 2.0f;
         aim(50, 0.4f);
         paint(4);
-        const int depth = e->undo_depth;
+        const int depth = e->history().undo_depth();
         e->add_near();
-        EXPECT_EQ(e->undo_depth, depth + 1) << brush_name(c.mode).data();
+        EXPECT_EQ(e->history().undo_depth(), depth + 1) << brush_name(c.mode).data();
         ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
     }
 };
@@ -123,13 +123,13 @@ TEST_P(every_mode, StrokesReachTheirFramesAndUndoExactly) {
     const auto after_all = snapshot();
     for (int f : {47, 53, 0, 99})
         EXPECT_EQ(changed_particles(after_all.at(f), before.at(f)), 0) << f;
-    EXPECT_EQ(e->undo_depth, 3);
+    EXPECT_EQ(e->history().undo_depth(), 3);
 
     for (int i = 0; i < 3; ++i) {
         e->undo();
         ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
     }
-    EXPECT_EQ(e->undo_depth, 0);
+    EXPECT_EQ(e->history().undo_depth(), 0);
     EXPECT_EQ(window.count_lines("undo"), 3);
     for (auto& [f, particles] : snapshot()) {
         EXPECT_EQ(changed_particles(particles, before.at(f)), 0) << mode << " frame " << f;
@@ -248,8 +248,8 @@ TEST_F(painted_scene, ReleaseWithoutDrawingChangesNothing) {
     window.view.set_pick_point(vec3(100, 100, 100));  // nowhere near the particles
     paint(2);
     e->add_near();
-    EXPECT_EQ(e->undo_depth, 0);
-    EXPECT_TRUE(e->near_queue.empty());
+    EXPECT_EQ(e->history().undo_depth(), 0);
+    EXPECT_FALSE(e->spreading());
     EXPECT_FALSE(window.panel_busy);
 }
 
@@ -268,7 +268,7 @@ TEST_F(painted_scene, UndoRevertsTheCurrentFrameAtOnceAndOthersInTheBackground) 
     for (int f : {8, 9, 11, 12})
         EXPECT_EQ(e->frame(f).history.size(), 1u) << f;
 
-    e->idle_ticks = 0;  // the user is active: only the current frame is reverted now
+    e->note_user_activity();  // the user is active: only the current frame is reverted now
     e->undo();
     EXPECT_EQ(changed_particles(e->frame(10).particles, before.at(10)), 0);
     for (int f : {8, 9, 11, 12}) {
@@ -324,13 +324,13 @@ TEST_F(painted_scene, TrimmingFollowsFreeMemory) {
         EXPECT_EQ(e->frame(20).history.size(), left);
         EXPECT_EQ(e->frame(19).history.size(), left);
     }
-    EXPECT_EQ(e->undo_depth, 3);  // trimming does not change what the counter says
+    EXPECT_EQ(e->history().undo_depth(), 3);  // trimming does not change what the counter says
 }
 
 TEST_F(painted_scene, PaintingAFrameAnUndoHasNotReachedYetKeepsTheNewStroke) {
     const auto before = snapshot();
     settled_grab(50, 2.0f, 3);
-    e->idle_threshold = 1000000;  // the user keeps working: the background stays off
+    e->set_idle_threshold(1000000);  // the user keeps working: the background stays off
     e->undo();
     ASSERT_TRUE(e->frame(51).history.back().undone);
 
@@ -340,8 +340,8 @@ TEST_F(painted_scene, PaintingAFrameAnUndoHasNotReachedYetKeepsTheNewStroke) {
     window.view.set_pick_point(vec3(100, 100, 100));
     paint(1);
     e->add_near();
-    EXPECT_EQ(e->undo_depth, 0);
-    EXPECT_TRUE(e->near_queue.empty());
+    EXPECT_EQ(e->history().undo_depth(), 0);
+    EXPECT_FALSE(e->spreading());
     EXPECT_EQ(changed_particles(e->frame(51).particles, before.at(51)), 0);
     EXPECT_TRUE(e->frame(51).history.empty());
 
@@ -360,8 +360,8 @@ TEST_F(painted_scene, PaintingAFrameAnUndoHasNotReachedYetKeepsTheNewStroke) {
         EXPECT_GT(changed_particles(e->frame(frame).particles, before.at(frame)), 0)
             << brush_name(mode).data();
     }
-    EXPECT_EQ(e->undo_depth, 2);
-    e->idle_threshold = emitter::default_idle_threshold;
+    EXPECT_EQ(e->history().undo_depth(), 2);
+    e->set_idle_threshold(emitter::default_idle_threshold);
     ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
     for (int i = 0; i < 2; ++i) {
         e->undo();
@@ -383,7 +383,7 @@ TEST_F(painted_scene, TrimmingTakesTheOldestKeptGenerationAndLeavesUndoneStrokes
         ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
         if (s == 0) after_first = snapshot();
     }
-    e->idle_threshold = 1000000;
+    e->set_idle_threshold(1000000);
     e->undo();  // the third stroke: frames 19 and 21 still wait for its revert
     auto trim_once = [&] {
         e->tick();
@@ -394,7 +394,7 @@ TEST_F(painted_scene, TrimmingTakesTheOldestKeptGenerationAndLeavesUndoneStrokes
     window.free_memory = 0.5 * 1024 * 1024 * 1024;
     trim_once();
     EXPECT_EQ(window.count_lines("redo trim / 0"), 1);
-    EXPECT_EQ(e->redo_depth, 0);
+    EXPECT_EQ(e->history().redo_depth(), 0);
     window.view.drag_active = true;
     trim_once();
     EXPECT_EQ(e->frame(20).history.size(), 2u);
@@ -416,7 +416,7 @@ TEST_F(painted_scene, TrimmingTakesTheOldestKeptGenerationAndLeavesUndoneStrokes
         EXPECT_TRUE(e->frame(f).history.back().undone) << f;
     }
     EXPECT_TRUE(e->frame(20).history.empty());
-    e->idle_threshold = emitter::default_idle_threshold;
+    e->set_idle_threshold(emitter::default_idle_threshold);
     ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
     for (int f : {19, 20, 21})
         EXPECT_TRUE(e->frame(f).history.empty()) << f;
@@ -430,14 +430,14 @@ TEST_F(painted_scene, BackgroundWorkDoesNotWaitOnARestingPointer) {
     other.view.hit = true;
     emitter fresh(false, &other);
     fresh.build();
-    ASSERT_TRUE(tick_until(fresh, [&] { return fresh.frames_to_build == -1; }));
+    ASSERT_TRUE(tick_until(fresh, [&] { return fresh.built(); }));
 
     std::set<int> written;
     window.on_write = [&written](emitter&, int f) { written.insert(f); };
     for (auto& [number, fs] : e->frames)
         window.cache_files[number] = QString("x.%1.bin").arg(number);
     e->mark_for_save();
-    ASSERT_TRUE(tick_until(*e, [&] { return e->frames_to_save == 0; }));
+    ASSERT_TRUE(tick_until(*e, [&] { return !e->saving(); }));
     EXPECT_EQ(written.size(), e->frames.size());
 }
 
@@ -456,8 +456,8 @@ TEST_F(painted_scene, ASaveRightAfterAnUndoWritesTheUndoneFrames) {
         window.cache_files[number] = QString("x.%1.bin").arg(number);
     e->mark_for_save();
     e->undo();  // refused while files are written: they would hold the stroke only in part
-    EXPECT_EQ(e->undo_depth, 1);
-    ASSERT_TRUE(tick_until(*e, [&] { return e->frames_to_save == 0 && idle(); }));
+    EXPECT_EQ(e->history().undo_depth(), 1);
+    ASSERT_TRUE(tick_until(*e, [&] { return !e->saving() && idle(); }));
     for (int f = 47; f <= 53; ++f)
         EXPECT_EQ(changed_particles(written.at(f), before.at(f)), 0) << f;
 }
@@ -494,7 +494,7 @@ TEST_F(painted_scene, RedoBringsBackWhatUndoTookExactly) {
     e->add_near();
     e->redo();
     EXPECT_EQ(window.count_lines("redo"), 2);
-    EXPECT_EQ(e->undo_depth, 1);
+    EXPECT_EQ(e->history().undo_depth(), 1);
 }
 
 TEST_F(painted_scene, ARedoTheBackgroundHasNotCarriedOutYetOutlivesANewStroke) {
@@ -526,9 +526,9 @@ TEST_F(painted_scene, CancelLeavesTheFrameAsItWasAtThePress) {
     e->cancel_stroke();
     EXPECT_EQ(changed_particles(e->frame(50).particles, before.at(50)), 0);
     EXPECT_TRUE(e->frame(50).history.empty());
-    EXPECT_EQ(e->undo_depth, 0);
+    EXPECT_EQ(e->history().undo_depth(), 0);
     e->add_near();  // the release that follows finds nothing to propagate
-    EXPECT_TRUE(e->near_queue.empty());
+    EXPECT_FALSE(e->spreading());
     EXPECT_EQ(window.count_lines("stroke cancel"), 1);
 }
 
@@ -549,7 +549,7 @@ TEST(MirrorBrush, ASymmetricCloudStaysSymmetric) {
     };
     emitter e(true, &window);
     e.build();
-    auto idle = [&] { return e.frames_to_build == -1 && !e.near_running && !e.has_pending_work(); };
+    auto idle = [&] { return e.built() && !e.spreading() && !e.has_pending_work(); };
     ASSERT_TRUE(tick_until(e, idle));
     const particle_map original = e.frame(1).particles;
     window.mirror = true;
@@ -593,24 +593,24 @@ TEST_F(painted_scene, RedoneStrokesThatNeverReachedAFrameKeepTheirPlaceThere) {
     window.brush_state.type = brush_kind::grab;
     window.brush_state.vector = vec3(0, 1, 0);
     window.brush_state.time = 2.0f;
-    e->idle_threshold = 1000000;  // the background stays off unless let in
+    e->set_idle_threshold(1000000);  // the background stays off unless let in
     auto stroke_on_50 = [&] {
         aim(50, 0.5f);
         paint(2);
         e->add_near();
-        ASSERT_TRUE(tick_until(*e, [&] { return !e->near_running; }));
+        ASSERT_TRUE(tick_until(*e, [&] { return !e->spreading(); }));
     };
     stroke_on_50();
     stroke_on_50();
     e->undo();  // their copies never reached frames 48 to 52: they are dropped as they are
     e->undo();
-    e->idle_threshold = emitter::default_idle_threshold;
+    e->set_idle_threshold(emitter::default_idle_threshold);
     ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
-    e->idle_threshold = 1000000;
+    e->set_idle_threshold(1000000);
     e->redo();  // queued again by the background, after a newer stroke got there first
     e->redo();
     stroke_on_50();
-    e->idle_threshold = emitter::default_idle_threshold;
+    e->set_idle_threshold(emitter::default_idle_threshold);
     ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
     const std::deque<stroke>& history = e->frame(51).history;
     ASSERT_EQ(history.size(), 3u);
@@ -635,7 +635,7 @@ TEST(NearList, AnEmptyCacheFrameDoesNotBlockPaintingBesideIt) {
     };
     emitter e(true, &window);
     e.build();
-    ASSERT_TRUE(tick_until(e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); }));
+    ASSERT_TRUE(tick_until(e, [&] { return e.built() && !e.has_pending_work(); }));
     window.current_frame = 0;
     window.brush_state.time = 2.0f;
     EXPECT_TRUE(e.frame(1).empty);

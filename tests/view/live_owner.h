@@ -124,7 +124,7 @@ inline bool build_fountain(live_owner& owner) {
     owner.window.generation_scale = 1;
     owner.scene->build();
     emitter& e = *owner.scene;
-    return tick_until(e, [&] { return e.frames_to_build == -1 && !e.has_pending_work(); });
+    return tick_until(e, [&] { return e.built() && !e.has_pending_work(); });
 }
 
 // Every particle position of a frame, by id.

@@ -47,7 +47,7 @@ struct fountain_view {
         hover(2, 2);
         emitter& e = scene();
         return test::tick_until(e, [&] {
-            return !e.near_running && !e.undoing && !owner.window.panel_busy &&
+            return !e.spreading() && !e.background_held() && !owner.window.panel_busy &&
                    !e.has_pending_work();
         });
     }
@@ -98,7 +98,7 @@ TEST(BrushStroke, GrabDragSendsJobsOneAtATimeAndItsChangeReachesNearFramesUntilU
     const vec3 right = v.view.camera().focal_tangent;
     EXPECT_NEAR(dot(jobs.back(), right), 1.0f, 1e-5f);
     EXPECT_GT(test::moved_most(e.frame(50), before[50]), 1e-3f);
-    EXPECT_EQ(e.undo_depth, 1);
+    EXPECT_EQ(e.history().undo_depth(), 1);
 
     // Idle ticks carry the stroke to the frames within its time, and no further.
     ASSERT_TRUE(v.settle());
@@ -291,7 +291,7 @@ TEST(BrushStroke, ReleaseAfterTheFrameWentAwayStillEndsTheDrag) {
     EXPECT_FALSE(v.owner.window.view.drag_active);
     EXPECT_FALSE(v.owner.window.view.busy);
     EXPECT_EQ(v.owner.window.view.stroke_steps, 0);
-    EXPECT_EQ(v.scene().undo_depth, 0);  // nothing propagated from a frame no longer shown
+    EXPECT_EQ(v.scene().history().undo_depth(), 0);  // nothing propagated from a frame no longer shown
 
     // Back on, a new stroke starts clean.
     v.owner.window.stepping = true;

@@ -495,7 +495,7 @@ TEST(ViewportInput, LeftStrokePaintsTheFrameAndLogsItsLength) {
     const int steps = logged->section(" / ", 2).toInt();
     EXPECT_GE(steps, 1);
     EXPECT_EQ(v.owner.window.view.stroke_steps, 0);
-    EXPECT_EQ(v.owner.scene->undo_depth, 1);  // add_near took the stroke
+    EXPECT_EQ(v.owner.scene->history().undo_depth(), 1);  // add_near took the stroke
     QMutexLocker hold(fs.history_lock.get());
     EXPECT_FALSE(fs.history.empty());
 }

@@ -62,7 +62,7 @@ struct stroke_window {
     bool wait_for_quiet() {
         for (int i = 0; i < 600; ++i) {
             emitter* e = w->scene.get();
-            if (e && e->frames_to_build == -1 && !e->near_running && !e->undoing &&
+            if (e && e->built() && !e->spreading() && !e->background_held() &&
                 !w->panel_busy && !e->has_pending_work())
                 return true;
             QTest::qWait(50);
@@ -174,7 +174,7 @@ TEST(WindowStroke, DragSpreadsToNearFramesAndCtrlZTakesItBack) {
 
     QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
     ASSERT_TRUE(o.wait_for_quiet());
-    EXPECT_EQ(e.undo_depth, 0);
+    EXPECT_EQ(e.history().undo_depth(), 0);
     for (int f = 45; f <= 55; ++f)
         EXPECT_LT(moved_most(e.frame(f), before.at(f)), 1e-5f) << f;
 }
@@ -248,7 +248,7 @@ TEST(WindowStroke, MirrorStrokeBendsBothSidesAndTheOnionSkinShowsTheNeighbours) 
     // The status line while the "10000" scene builds, with the timeline under it.
     w.mark_saved();
     w.shelf->buttons.at("demo_10000")->click();
-    for (int i = 0; i < 400 && w.scene->frames_to_build > 70; ++i)
+    for (int i = 0; i < 400 && w.scene->progress().left() > 70; ++i)
         QTest::qWait(10);
     w.status->refresh();
     EXPECT_TRUE(w.status->background().startsWith("building "))
