@@ -181,7 +181,7 @@ double load_scene_seconds() {
     e.build();
     tick_until(e, [&] { return e.built(); });
     const double seconds = now_seconds() - start;
-    if (e.point_count != 505000) std::cerr << "load: " << e.point_count << " particles read\n";
+    if (e.point_count() != 505000) std::cerr << "load: " << e.point_count() << " particles read\n";
     return seconds;
 }
 

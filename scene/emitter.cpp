@@ -86,9 +86,9 @@ failure_listener* emitter::job_failures() const {
 }
 
 void emitter::raise_max_scale(float extent) {
-    float seen = max_scale.load();
+    float seen = max_scale_.load();
     while (extent > seen)
-        if (max_scale.compare_exchange_weak(seen, extent)) {
+        if (max_scale_.compare_exchange_weak(seen, extent)) {
             for (auto& [number, fs] : frames)
                 fs.touched = true;
             return;
@@ -142,7 +142,7 @@ void emitter::mark_for_save() {
 }
 
 void emitter::count_filled(int particles) {
-    point_count += particles;
+    point_count_ += particles;
     if (particles == 0) --frames_to_build_;
 }
 
@@ -164,7 +164,7 @@ void emitter::tick() {
         frames_to_build_ = -1;
         for (auto& [number, fs] : frames)
             fs.touched = true;
-        window->log("point count / " + QString::number(point_count));
+        window->log("point count / " + QString::number(point_count_.load()));
         const double ms =
             window->scene_clock.isValid() ? double(window->scene_clock.elapsed()) : 0.0;
         window->log("cache time / sec / " + QString::number(ms / 1000.0, 'g', 6));

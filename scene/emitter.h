@@ -73,10 +73,6 @@ class emitter : public frame_host {
     // The play range: the window sets it from its range fields; build sets it to the scene's.
     std::atomic<int> last_frame{0};
     std::atomic<int> first_frame{0};
-    // Particles of every frame, and the largest extent a step measured: the view sizes its
-    // points by them. Raised as frames fill; tests that fill frames by hand count theirs here.
-    std::atomic<int> point_count{0};
-    std::atomic<float> max_scale{0.0f};
 
     // Filled by build before any worker runs; afterwards its structure is read-only, so it needs
     // no lock (each frame guards its own fields).
@@ -112,6 +108,11 @@ class emitter : public frame_host {
     // background, a stroke step, work pending on a frame or a queue eater still running.
     bool busy() const;
     scene_progress progress() const;
+
+    // Particles of every frame, and the largest extent a step measured: the view sizes its
+    // points by them.
+    int point_count() const { return point_count_; }
+    float max_scale() const { return max_scale_; }
 
     // The ticks without user activity before background work starts.
     int idle_threshold() const { return idle_threshold_; }
@@ -193,6 +194,8 @@ class emitter : public frame_host {
     std::atomic<int> frames_to_build_{0};  // -1 once the build is reported
     std::atomic<int> frames_to_save_{0};
     std::atomic<int> frames_marked_for_save_{0};
+    std::atomic<int> point_count_{0};  // raised by count_filled
+    std::atomic<float> max_scale_{0.0f};
 
     // An undo, a cancel, a set of values or one "eat queue" run at a time.
     const std::shared_ptr<QMutex> emitter_lock_;

@@ -15,6 +15,7 @@
 
 #include "base/brush_kind.h"
 #include "base/key_state.h"
+#include "base/thread_annotations.h"
 #include "base/vec3.h"
 #include "scene/window_link.h"
 
@@ -92,11 +93,11 @@ class stroke_log {
 
   private:
     mutable QMutex lock_;
-    std::vector<log_event> events_;
+    std::vector<log_event> events_ KAVRIN_GUARDED_BY(lock_);
     // A stroke is taking steps, and its place. Events that take effect while it is open (a trim
     // on a worker) come after it.
-    bool open_ = false;
-    size_t open_at_ = 0;
+    bool open_ KAVRIN_GUARDED_BY(lock_) = false;
+    size_t open_at_ KAVRIN_GUARDED_BY(lock_) = 0;
 };
 
 // The cache a log was recorded on: each frame's number, the particle records its file held and a

@@ -14,6 +14,7 @@
 
 #include "base/key_state.h"
 #include "base/parallel.h"
+#include "base/thread_annotations.h"
 #include "base/vec3.h"
 #include "base/brush_kind.h"
 
@@ -60,7 +61,7 @@ struct viewport_flags {
 
   private:
     mutable QMutex pick_lock_;  // guards pick_point_: written on mouse moves during a job
-    vec3 pick_point_;
+    vec3 pick_point_ KAVRIN_GUARDED_BY(pick_lock_);
 };
 
 class window_link : public failure_listener {
@@ -82,7 +83,7 @@ class window_link : public failure_listener {
 
     // Modifier keys as the window last saw them; guarded by key_lock.
     QMutex key_lock;
-    key_state key_map = key_state::released();
+    key_state key_map KAVRIN_GUARDED_BY(key_lock) = key_state::released();
 
     // Cache file of each frame: filled on the GUI thread before scene work starts, then only
     // read by the workers.
@@ -118,7 +119,7 @@ class window_link : public failure_listener {
     // The viewport's compiled drawing of a frame is no longer needed.
     virtual void release_display_list(unsigned) {}
     // Low memory dropped the oldest undo entry of a frame: that change can no longer be undone.
-    // Called on a worker, with the emitter's generation lock and the frame's eat and history
+    // Called on a worker, with the history's generation lock and the frame's eat and history
     // locks held, just before the drop.
     virtual void undo_trimmed(int /*frame*/, const stroke& /*dropped*/) {}
 };

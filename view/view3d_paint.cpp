@@ -42,7 +42,7 @@ vec3 depth_colour(const frame_set& fs, const oct_tree& node) {
 }
 
 scene_figures figures_of(const emitter& e) {
-    return {e.point_count.load(), int(e.frames.size()), e.max_scale.load()};
+    return {e.point_count(), int(e.frames.size()), e.max_scale()};
 }
 
 }  // namespace

@@ -190,11 +190,11 @@ TEST(Panel, NewScenesReplaceTheEmitter) {
     o.w->shelf->buttons.at("demo_10000")->click();
     EXPECT_EQ(o.w->generation_scale, 100);
     ASSERT_TRUE(o.wait_for_scene());
-    EXPECT_EQ(o.w->scene->point_count, 505000);
+    EXPECT_EQ(o.w->scene->point_count(), 505000);
     o.w->shelf->buttons.at("demo_100")->click();
     EXPECT_EQ(o.w->generation_scale, 1);
     ASSERT_TRUE(o.wait_for_scene());
-    EXPECT_EQ(o.w->scene->point_count, 5050);
+    EXPECT_EQ(o.w->scene->point_count(), 5050);
 }
 
 TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {

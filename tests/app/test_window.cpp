@@ -246,7 +246,7 @@ TEST(Window, ReplacingTheSceneWhileItBuildsIsSafe) {
         QTest::qWait(30);
     }
     EXPECT_TRUE(o.wait_for_scene());
-    EXPECT_EQ(w.scene->point_count, 5050);
+    EXPECT_EQ(w.scene->point_count(), 5050);
     EXPECT_EQ(o.count("cache size / 100"), reports + 3);
 }
 

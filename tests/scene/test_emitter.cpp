@@ -40,7 +40,7 @@ TEST(Emitter, BuildsTheHundredSceneAndReportsOnce) {
         e.tick();
     EXPECT_EQ(window.count_lines("point count / 5050"), 1);
     EXPECT_EQ(window.count_lines("cache time / sec / "), 1);
-    EXPECT_EQ(e.point_count, 5050);  // frame k holds k + 1 particles
+    EXPECT_EQ(e.point_count(), 5050);  // frame k holds k + 1 particles
     for (auto& [number, fs] : e.frames) {
         EXPECT_TRUE(fs.initialised && fs.settled && fs.needs_step) << number;
         EXPECT_EQ(fs.particles.size(), size_t(number + 1));

@@ -40,7 +40,7 @@ frame_set& block_frame(test_owner& owner, int number, int n, float step_size,
             for (int k = 0; k < n; ++k, ++id)
                 fs.particles.try_emplace(
                     id, id, corner + vec3(i * step_size, j * step_size, k * step_size), 1.0f);
-    owner.scene->point_count += id;
+    owner.scene->count_filled(id);
     fs.needs_step = true;
     step(fs, true, false);
     return fs;
@@ -88,7 +88,7 @@ QImage immediate_points(shown_view& v, const frame_set& fs) {
     glEnable(GL_DEPTH_TEST);
     glDisable(GL_BLEND);
     const emitter& e = *v.owner.scene;
-    glPointSize(point_size(v.owner.size, {e.point_count, int(e.frames.size()), e.max_scale}, p.fov,
+    glPointSize(point_size(v.owner.size, {e.point_count(), int(e.frames.size()), e.max_scale()}, p.fov,
                            view.camera_snapshot().brush_distance, h));
     selection_look sel;
     sel.pick_point = v.owner.window.view.pick_point();
@@ -185,7 +185,7 @@ TEST(ViewportPick, BoxesUnderTheCursorPickAsAllBoxesDo) {
     for (int id = 0; id < 3000; ++id)
         fs.particles.try_emplace(id, id, vec3(u(rng), u(rng) * 0.3f, u(rng)), 1.0f);
     fs.particles.try_emplace(3000, 3000, vec3(2.0f, 0.5f, -1.0f), 1.0f);
-    v.owner.scene->point_count += 3001;
+    v.owner.scene->count_filled(3001);
     fs.needs_step = true;
     step(fs, true, false);
     v.look_at(vec3(0.1f, 0.0f, 0.0f), 2.5f);
@@ -255,7 +255,7 @@ TEST(ViewportDrawing, PicturesDrawWhatPlainPointsDrawThroughStrokeStepsAndRemova
     std::uniform_real_distribution<float> u(0.0f, 1.0f);
     for (int id = 0; id < 4000; ++id)
         fs.particles.try_emplace(id, id, vec3(u(rng), u(rng) * 0.5f, u(rng)), 1.0f);
-    v.owner.scene->point_count += 4000;
+    v.owner.scene->count_filled(4000);
     fs.needs_step = true;
     step(fs, true, false);
     for (auto& [id, p] : fs.particles)
@@ -390,7 +390,7 @@ TEST(ViewportDrawing, OnionSkinTintsTheFrameBeforeCoolAndTheFrameAfterWarmBehind
     for (int left = 1; at.x() - left >= 0 && with_onion.pixel(at - QPoint(left, 0)) == tint; ++left)
         ++run;
     const emitter& e = *v.owner.scene;
-    const float size = point_size(v.owner.size, {e.point_count, int(e.frames.size()), e.max_scale},
+    const float size = point_size(v.owner.size, {e.point_count(), int(e.frames.size()), e.max_scale()},
                                   p.fov, v.view.camera_snapshot().brush_distance, 300);
     EXPECT_GE(run, int(size) - 1);
 
