@@ -21,15 +21,15 @@
 
 #include <QMutex>
 
-#include "base/thread_annotations.h"
-#include "dynamics/frame_set.h"
 #include "base/key_state.h"
 #include "base/parallel.h"
+#include "base/thread_annotations.h"
+#include "dynamics/frame_host.h"
+#include "dynamics/frame_set.h"
 #include "dynamics/stroke.h"
 #include "scene/history.h"
 #include "scene/stroke_log.h"
 #include "scene/window_link.h"
-#include "dynamics/frame_host.h"
 
 namespace kavrin {
 
@@ -120,15 +120,12 @@ class emitter : public frame_host {
     // The user moved over the viewport: background work waits idle_threshold ticks again.
     void note_user_activity() { idle_ticks_ = 0; }
 
-    // Frame building and background work.
+    // Frame building and background work: build makes the frames and starts their filling,
+    // mark_for_save starts writing the cache files, and each tick of the frame timer starts an
+    // "eat queue" run when the user is idle and a frame has work.
     void build();
     void mark_for_save();
     void tick();
-    void build_particle(const std::vector<int>& keys, int index);
-    void eat_queue();
-    void clear_queue();
-    bool quiet() const;
-    bool ready_to_eat();
     bool has_pending_work() const;
     // The frame loop must stop for the user (or because the emitter is going away).
     bool must_stop() const;
@@ -154,7 +151,6 @@ class emitter : public frame_host {
     // Esc during a stroke: waits for the last step, then takes the stroke back from its frame as
     // if it had never been drawn; nothing is propagated. GUI thread.
     void cancel_stroke();
-    void near_worker();
     void select(const std::vector<particle*>* list);
     // Particles touched by the stroke in progress.
     const std::vector<particle*>& selection() const { return selection_; }
@@ -182,6 +178,16 @@ class emitter : public frame_host {
 
     // A job of this scene: its failures reach the window.
     job_site job(const char* name) const { return {name, window}; }
+
+    // The workers' side of building, queue eating and propagation.
+    void build_particle(const std::vector<int>& keys, int index);
+    void eat_queue();
+    void clear_queue();
+    // The user is idle and nothing holds the background off: an "eat queue" run may start.
+    bool quiet() const;
+    // quiet, and no run was interrupted since the last began; marks one interrupted otherwise.
+    bool ready_to_eat();
+    void near_worker();
 
     // Flags and counters: written by the main thread and single workers, read everywhere;
     // readers tolerate a value one tick stale.
