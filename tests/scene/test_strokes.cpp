@@ -643,3 +643,30 @@ TEST(NearList, AnEmptyCacheFrameDoesNotBlockPaintingBesideIt) {
     ASSERT_EQ(e.near_list(false, 0).size(), 1u);
     EXPECT_EQ(e.near_list(false, 0).front().frame, 2);
 }
+
+// The questions the status line and the replay ask follow an undo left to the background, and a
+// generation opened without a stroke here (a set of values, a stroke on frames this scene lacks)
+// ends what redo could bring back and is itself taken back by the next undo.
+TEST_F(painted_scene, PendingRevertsShowAndAGenerationOpenedElsewhereEndsRedo) {
+    const auto before = snapshot();
+    settled_grab(50, 2.0f, 3);
+    e->set_idle_threshold(1000000);  // the background stays off: the neighbours wait
+    e->undo();
+    EXPECT_EQ(e->progress().what, scene_progress::activity::reverting_undo);
+    EXPECT_TRUE(e->busy());
+    e->set_idle_threshold(emitter::default_idle_threshold);
+    ASSERT_TRUE(tick_until(*e, [&] { return !e->busy(); }));
+    EXPECT_EQ(e->progress().what, scene_progress::activity::none);
+
+    e->history().open_generation();
+    EXPECT_EQ(e->history().undo_depth(), 1);
+    EXPECT_EQ(e->history().redo_depth(), 0);
+    const int redos = window.count_lines("redo");
+    e->redo();  // nothing left to bring back
+    EXPECT_EQ(window.count_lines("redo"), redos);
+    e->undo();  // the opened generation, which holds nothing here
+    ASSERT_TRUE(tick_until(*e, [&] { return !e->busy(); }));
+    EXPECT_EQ(e->history().undo_depth(), 0);
+    for (auto& [f, particles] : snapshot())
+        EXPECT_EQ(changed_particles(particles, before.at(f)), 0) << f;
+}
