@@ -119,9 +119,11 @@ void particle_picture::upload_indices(const std::vector<uint32_t>& live,
     sample_count_ = sample.size();
 }
 
-void particle_picture::update(const frame_set& fs, const std::vector<particle*>& selection,
-                              const selection_look& sel) {
-    if (vertex_buffer_ == 0) return;
+picture_change particle_picture::update(const frame_set& fs,
+                                        const std::vector<particle*>& selection,
+                                        const selection_look& sel) {
+    picture_change change;
+    if (vertex_buffer_ == 0) return change;
     std::vector<int32_t> ids = std::move(selected_ids_);
     selected_ids_.clear();
     for (const particle* p : selection)
@@ -131,6 +133,9 @@ void particle_picture::update(const frame_set& fs, const std::vector<particle*>&
 
     std::vector<std::pair<uint32_t, const particle*>> changed;
     changed.reserve(ids.size());
+    // Per changed slot, whether it was drawn before this update.
+    std::vector<std::pair<uint32_t, bool>> was_live;
+    was_live.reserve(ids.size());
     bool liveness = false;
     for (const int32_t id : ids) {
         auto it = fs.particles.find(id);
@@ -139,6 +144,7 @@ void particle_picture::update(const frame_set& fs, const std::vector<particle*>&
         const particle& p = it->second;
         const uint32_t slot = at->second;
         changed.emplace_back(slot, &p);
+        was_live.emplace_back(slot, bool(flags_[slot] & picture_data::live_flag));
         if (p.selected) selected_ids_.push_back(id);
         const bool live = drawn(p);
         if (live != bool(flags_[slot] & picture_data::live_flag)) {
@@ -146,22 +152,33 @@ void particle_picture::update(const frame_set& fs, const std::vector<particle*>&
             flags_[slot] ^= picture_data::live_flag;
         }
     }
-    if (changed.empty()) return;
+    if (changed.empty()) return change;
     std::sort(changed.begin(), changed.end());
+    std::sort(was_live.begin(), was_live.end());
+    change.places.reserve(2 * changed.size());
+    for (const auto& [slot, p] : changed)
+        if (drawn(*p)) change.places.push_back(p->position);
 
     // Only the span of the changed slots is mapped; what lies between keeps its content.
     QOpenGLExtraFunctions& gl = gl_functions();
     const size_t first = changed.front().first, last = changed.back().first;
     const size_t stride = floats_per_slot * sizeof(float);
     gl.glBindBuffer(GL_ARRAY_BUFFER, vertex_buffer_);
+    // Read as well: the old positions are where the particles were drawn.
     void* mapped = gl.glMapBufferRange(GL_ARRAY_BUFFER, GLintptr(first * stride),
-                                       GLsizeiptr((last - first + 1) * stride), GL_MAP_WRITE_BIT);
+                                       GLsizeiptr((last - first + 1) * stride),
+                                       GL_MAP_READ_BIT | GL_MAP_WRITE_BIT);
     if (mapped) {
         float* span = static_cast<float*>(mapped);
-        for (const auto& [slot, p] : changed)
-            write_vertex(span + (slot - first) * floats_per_slot, *p, sel);
+        for (size_t i = 0; i < changed.size(); ++i) {
+            const auto& [slot, p] = changed[i];
+            float* vertex = span + (slot - first) * floats_per_slot;
+            if (was_live[i].second) change.places.emplace_back(vertex[0], vertex[1], vertex[2]);
+            write_vertex(vertex, *p, sel);
+        }
         gl.glUnmapBuffer(GL_ARRAY_BUFFER);
     } else {
+        change.known = false;
         float vertex[floats_per_slot];
         for (const auto& [slot, p] : changed) {
             write_vertex(vertex, *p, sel);
@@ -171,7 +188,7 @@ void particle_picture::update(const frame_set& fs, const std::vector<particle*>&
     }
     gl.glBindBuffer(GL_ARRAY_BUFFER, 0);
 
-    if (!liveness) return;
+    if (!liveness) return change;
     std::vector<uint32_t> live, sample;
     live.reserve(live_count_ + changed.size());
     for (uint32_t s = 0; s < slot_count_; ++s) {
@@ -180,6 +197,7 @@ void particle_picture::update(const frame_set& fs, const std::vector<particle*>&
         if (flags_[s] & picture_data::sample_flag) sample.push_back(s);
     }
     upload_indices(live, sample);
+    return change;
 }
 
 void particle_picture::draw(bool sample) const {

@@ -50,6 +50,14 @@ struct picture_data {
 // The data of fs's particles as they are now, coloured with sel. Call with the frame held still.
 picture_data make_picture_data(const frame_set& fs, const selection_look& sel);
 
+// Where the particles an in-place update rewrote were drawn before it and are drawn after it:
+// a painting of the old picture becomes one of the new by painting again around these places.
+// `known` is false when the old places could not be read back: all of it must be painted again.
+struct picture_change {
+    std::vector<vec3> places;
+    bool known = true;
+};
+
 // Pictures made on workers, waiting for the GUI thread to upload them.
 struct picture_inbox {
     struct result {
@@ -72,8 +80,8 @@ class particle_picture {
     void upload(picture_data&& data);
     // Rewrites the particles whose look a stroke step may have changed: those drawn as selected
     // and those now in `selection` (the frame held still). Liveness changes renew the indices.
-    void update(const frame_set& fs, const std::vector<particle*>& selection,
-                const selection_look& sel);
+    picture_change update(const frame_set& fs, const std::vector<particle*>& selection,
+                          const selection_look& sel);
     // Draws the whole picture, or the sample; with the current colour, size and GL state.
     void draw(bool sample) const;
     // Draws count of the live particles from the first-th on, in the whole picture's order.

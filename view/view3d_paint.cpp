@@ -107,8 +107,27 @@ constexpr size_t build_here_limit = 200000;
 // Live particles drawn into a whole picture per paint: a software renderer draws them in well
 // under a tenth of a second.
 constexpr size_t whole_slice = 100000;
+// Past this many changed places (a long stroke over much of a frame) painting the whole
+// picture again costs less than finding where they show.
+constexpr size_t repaint_place_limit = 1000000;
 
 }  // namespace
+
+void view3d::frame_picture::renewed() {
+    ++version;
+    repaint_base = version;
+    repaint_places.clear();
+    repaint_places.shrink_to_fit();
+}
+
+void view3d::frame_picture::changed(picture_change&& change) {
+    if (!change.known || repaint_places.size() + change.places.size() > repaint_place_limit) {
+        renewed();
+        return;
+    }
+    ++version;
+    repaint_places.insert(repaint_places.end(), change.places.begin(), change.places.end());
+}
 
 selection_look view3d::current_look() const {
     selection_look sel;
@@ -136,7 +155,7 @@ void view3d::adopt(frame_set& fs, frame_picture& picture, picture_data&& data) {
     picture.spheres = 0;
     picture.sphere_mode = false;
     picture.points.upload(std::move(data));
-    ++picture.version;
+    picture.renewed();
 }
 
 void view3d::collect_pictures() {
@@ -199,7 +218,7 @@ void view3d::compile_spheres(frame_set& fs, frame_picture& picture) {
     picture.points.release();
     if (picture.spheres == 0) picture.spheres = glGenLists(1);
     picture.sphere_mode = true;
-    ++picture.version;
+    picture.renewed();
     point_box box;
     glNewList(picture.spheres, GL_COMPILE);
     for (const auto& [id, p] : fs.particles) {
@@ -233,8 +252,7 @@ bool view3d::refresh_picture(frame_set& fs, bool cache_display) {
     if (cache_display) {
         compile_spheres(fs, target);
     } else if (brushed) {
-        target.points.update(fs, owner_.active_scene()->selection, current_look());
-        ++target.version;
+        target.changed(target.points.update(fs, owner_.active_scene()->selection, current_look()));
     } else {
         adopt(fs, target, make_picture_data(fs, current_look()));
     }
@@ -244,7 +262,7 @@ bool view3d::refresh_picture(frame_set& fs, bool cache_display) {
 void view3d::draw_particles(frame_set& fs) {
     shown_sample_ = 0;
     shown_whole_ = {0, 0};
-    const frame_picture* picture = picture_of(fs);
+    frame_picture* picture = picture_of(fs);
     if (!picture) return;
     bool whole = true;
     // Particles are opaque: blending them would only cost time.
@@ -269,7 +287,7 @@ void view3d::draw_particles(frame_set& fs) {
                          : std::pair<unsigned, unsigned>(0, 0);
 }
 
-bool view3d::draw_whole_in_slices(const frame_set& fs, const frame_picture& picture, float size) {
+bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, float size) {
     const qreal ratio = devicePixelRatioF();
     const int w = int(width() * ratio), h = int(height() * ratio);
     const projection p = current_projection();
@@ -289,8 +307,7 @@ bool view3d::draw_whole_in_slices(const frame_set& fs, const frame_picture& pict
                                   p.up[0],
                                   p.up[1],
                                   p.up[2],
-                                  double(fs.display_list),
-                                  double(picture.version)};
+                                  double(fs.display_list)};
     QOpenGLExtraFunctions& gl = *QOpenGLContext::currentContext()->extraFunctions();
     if (!whole_picture_ || whole_picture_->size() != QSize(w, h)) {
         // Depth and stencil as the view's own buffer has them, so the depth can be copied.
@@ -301,18 +318,35 @@ bool view3d::draw_whole_in_slices(const frame_set& fs, const frame_picture& pict
     whole_picture_->bind();
     // Alpha is written here: it tells the particles from the empty background below.
     glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-    if (key != whole_key_) {
+    const bool same_view = key == whole_key_;
+    bool start_over = !same_view;
+    if (same_view && whole_version_ != picture.version) {
+        // A whole painting of an earlier version whose later changes are all known is painted
+        // again only where they show; otherwise it starts over.
+        if (whole_complete_ && whole_version_ >= picture.repaint_base)
+            repaint_places(picture, size);
+        else
+            start_over = true;
+    }
+    if (start_over) {
         glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
         glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
         whole_key_ = key;
         whole_done_ = 0;
+        whole_complete_ = false;
     }
-    // In the whole picture's order, so the result is that of one draw.
-    const size_t live = picture.points.live_count();
-    if (whole_done_ < live) {
+    whole_version_ = picture.version;
+    if (!whole_complete_) {
+        // In the whole picture's order, so the result is that of one draw.
         picture.points.draw_range(whole_done_, whole_slice);
-        whole_done_ = std::min(live, whole_done_ + whole_slice);
+        whole_done_ += whole_slice;
+        if (whole_done_ >= picture.points.live_count()) {
+            // What the changes so far did is in the painting now.
+            whole_complete_ = true;
+            picture.repaint_base = picture.version;
+            picture.repaint_places.clear();
+        }
     }
     glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_FALSE);
     gl.glBindFramebuffer(GL_READ_FRAMEBUFFER, whole_picture_->handle());
@@ -355,8 +389,58 @@ bool view3d::draw_whole_in_slices(const frame_set& fs, const frame_picture& pict
     glMatrixMode(GL_MODELVIEW);
 
     // The next slice comes with the next turn of the event loop.
-    if (whole_done_ < live) QTimer::singleShot(0, this, [this] { update(); });
-    return whole_done_ >= live;
+    if (!whole_complete_) QTimer::singleShot(0, this, [this] { update(); });
+    return whole_complete_;
+}
+
+void view3d::repaint_places(const frame_picture& picture, float size) {
+    if (picture.repaint_places.empty()) return;
+    // Window positions of the places under the matrices the particles are drawn with; a
+    // particle's point covers the pixel centres within size / 2 of it.
+    GLdouble model[16], proj[16];
+    GLint viewport[4];
+    glGetDoublev(GL_MODELVIEW_MATRIX, model);
+    glGetDoublev(GL_PROJECTION_MATRIX, proj);
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    double m[16];
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) {
+            double sum = 0.0;
+            for (int k = 0; k < 4; ++k)
+                sum += proj[k * 4 + r] * model[c * 4 + k];
+            m[c * 4 + r] = sum;
+        }
+    double x0 = viewport[2], y0 = viewport[3], x1 = -1.0, y1 = -1.0;
+    for (const vec3& q : picture.repaint_places) {
+        const double w = m[3] * q[0] + m[7] * q[1] + m[11] * q[2] + m[15];
+        // Behind the eye a point is clipped: it was not drawn and is not.
+        if (!(w > 0.0)) continue;
+        const double x = (m[0] * q[0] + m[4] * q[1] + m[8] * q[2] + m[12]) / w;
+        const double y = (m[1] * q[0] + m[5] * q[1] + m[9] * q[2] + m[13]) / w;
+        const double wx = viewport[0] + (x + 1.0) * 0.5 * viewport[2];
+        const double wy = viewport[1] + (y + 1.0) * 0.5 * viewport[3];
+        x0 = std::min(x0, wx);
+        x1 = std::max(x1, wx);
+        y0 = std::min(y0, wy);
+        y1 = std::max(y1, wy);
+    }
+    // Two pixels more than the point's half size: rounding of the projection never leaves a
+    // covered pixel out.
+    const double reach = size * 0.5 + 2.0;
+    const int left = std::max(viewport[0], int(std::floor(x0 - reach)));
+    const int bottom = std::max(viewport[1], int(std::floor(y0 - reach)));
+    const int right = std::min(viewport[0] + viewport[2], int(std::ceil(x1 + reach)));
+    const int top = std::min(viewport[1] + viewport[3], int(std::ceil(y1 + reach)));
+    if (left >= right || bottom >= top) return;
+    // Inside the box the painting is made again from nothing, in the whole picture's order:
+    // every pixel there ends as one draw of the whole picture leaves it.
+    glEnable(GL_SCISSOR_TEST);
+    glScissor(left, bottom, right - left, top - bottom);
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    picture.points.draw(false);
+    glDisable(GL_SCISSOR_TEST);
 }
 
 float view3d::points_size(const emitter& e) const {
