@@ -86,11 +86,12 @@ picture_data make_picture_data(const frame_set& fs, const selection_look& sel) {
 void particle_picture::upload(picture_data&& data) {
     QOpenGLExtraFunctions& gl = gl_functions();
     if (vertex_buffer_ == 0) {
-        GLuint ids[3];
-        gl.glGenBuffers(3, ids);
+        GLuint ids[4];
+        gl.glGenBuffers(4, ids);
         vertex_buffer_ = ids[0];
         live_buffer_ = ids[1];
         sample_buffer_ = ids[2];
+        part_buffer_ = ids[3];
     }
     gl.glBindBuffer(GL_ARRAY_BUFFER, vertex_buffer_);
     gl.glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(data.vertices.size() * sizeof(float)),
@@ -99,6 +100,12 @@ void particle_picture::upload(picture_data&& data) {
     slot_count_ = data.flags.size();
     sample_step_ = data.sample_step;
     upload_indices(data.live, data.sample);
+    auto positions = std::make_shared<std::vector<vec3>>(slot_count_);
+    for (size_t s = 0; s < slot_count_; ++s)
+        std::memcpy((*positions)[s].v, &data.vertices[s * floats_per_slot], 3 * sizeof(float));
+    positions_ = std::move(positions);
+    live_ = std::make_shared<const std::vector<uint32_t>>(std::move(data.live));
+    part_count_ = 0;
     slots_ = std::move(data.slots);
     flags_ = std::move(data.flags);
     selected_ids_ = std::move(data.selected_ids);
@@ -156,8 +163,11 @@ picture_change particle_picture::update(const frame_set& fs,
     std::sort(changed.begin(), changed.end());
     std::sort(was_live.begin(), was_live.end());
     change.places.reserve(2 * changed.size());
-    for (const auto& [slot, p] : changed)
+    if (positions_.use_count() > 1) positions_ = std::make_shared<std::vector<vec3>>(*positions_);
+    for (const auto& [slot, p] : changed) {
         if (drawn(*p)) change.places.push_back(p->position);
+        (*positions_)[slot] = p->position;
+    }
 
     // Only the span of the changed slots is mapped; what lies between keeps its content.
     QOpenGLExtraFunctions& gl = gl_functions();
@@ -197,6 +207,7 @@ picture_change particle_picture::update(const frame_set& fs,
         if (flags_[s] & picture_data::sample_flag) sample.push_back(s);
     }
     upload_indices(live, sample);
+    live_ = std::make_shared<const std::vector<uint32_t>>(std::move(live));
     return change;
 }
 
@@ -204,9 +215,19 @@ void particle_picture::draw(bool sample) const {
     draw_indices(sample ? sample_buffer_ : live_buffer_, 0, sample ? sample_count_ : live_count_);
 }
 
-void particle_picture::draw_range(size_t first, size_t count) const {
-    if (first >= live_count_) return;
-    draw_indices(live_buffer_, first, std::min(count, live_count_ - first));
+void particle_picture::set_part(const std::vector<uint32_t>& slots) {
+    if (vertex_buffer_ == 0) return;
+    QOpenGLExtraFunctions& gl = gl_functions();
+    gl.glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, part_buffer_);
+    gl.glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(slots.size() * sizeof(uint32_t)),
+                    slots.data(), GL_DYNAMIC_DRAW);
+    gl.glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+    part_count_ = slots.size();
+}
+
+void particle_picture::draw_part(size_t first, size_t count) const {
+    if (first >= part_count_) return;
+    draw_indices(part_buffer_, first, std::min(count, part_count_ - first));
 }
 
 void particle_picture::draw_indices(unsigned index_buffer, size_t first, size_t count) const {
@@ -229,11 +250,13 @@ void particle_picture::draw_indices(unsigned index_buffer, size_t first, size_t 
 
 void particle_picture::release() {
     if (vertex_buffer_ != 0) {
-        const GLuint ids[3] = {vertex_buffer_, live_buffer_, sample_buffer_};
-        gl_functions().glDeleteBuffers(3, ids);
+        const GLuint ids[4] = {vertex_buffer_, live_buffer_, sample_buffer_, part_buffer_};
+        gl_functions().glDeleteBuffers(4, ids);
     }
-    vertex_buffer_ = live_buffer_ = sample_buffer_ = 0;
-    slot_count_ = live_count_ = sample_count_ = 0;
+    vertex_buffer_ = live_buffer_ = sample_buffer_ = part_buffer_ = 0;
+    slot_count_ = live_count_ = sample_count_ = part_count_ = 0;
+    positions_.reset();
+    live_.reset();
     slots_.clear();
     flags_.clear();
     selected_ids_.clear();

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include <QMutex>
 #include <QOpenGLWidget>
 #include <QPointF>
+#include <QRect>
 #include <QTimer>
 
 #include "scene/window_link.h"
@@ -176,9 +178,16 @@ class view3d : public QOpenGLWidget {
     // Draws the next slice of a large frame's whole picture into whole_picture_ and lays what it
     // holds over the view, depth included; true once every live particle is in.
     bool draw_whole_in_slices(const frame_set& fs, frame_picture& picture, float size);
-    // Paints the whole picture again, in one draw, where the particles of picture's repaint
-    // places show; whole_picture_ bound, size the point size.
-    void repaint_places(const frame_picture& picture, float size);
+    // The part of picture that can show in the view of key, when a worker has found it;
+    // otherwise asks a worker for it, and the view is painted again when it comes.
+    std::optional<std::vector<uint32_t>> visible_part(const std::vector<double>& key,
+                                                      const frame_picture& picture, float size);
+    // The window box (GL's y up) where the particles of picture's repaint places show with
+    // points of size pixels, empty for none; none when it is too large to be worth painting
+    // again alone.
+    std::optional<QRect> repaint_box(const frame_picture& picture, float size) const;
+    // Paints the whole picture again, in one draw, inside box; whole_picture_ bound.
+    void repaint_inside(const frame_picture& picture, const QRect& box);
     // Builds the pictures of the frames next to fs on a worker while nothing else is built.
     void prefetch_neighbours(frame_set& fs);
     // The camera moved or a stroke went on: large frames draw their sample until it rests.
@@ -251,6 +260,8 @@ class view3d : public QOpenGLWidget {
     unsigned whole_version_ = 0;
     size_t whole_done_ = 0;
     bool whole_complete_ = false;
+    // A worker looks for the part of a picture that can show in the view. GUI thread only.
+    bool finding_visible_ = false;
     // The onion skin's neighbours as last painted, and what they showed: the view, the sizes and
     // each neighbour's picture. Repaints that show the same reuse the painting. GUI thread only.
     std::unique_ptr<QOpenGLFramebufferObject> onion_picture_;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <new>
+#include <optional>
 
 #include <GL/gl.h>
 
@@ -175,7 +176,7 @@ void view3d::collect_pictures() {
                 break;
             }
     }
-    if (building_.empty()) picture_poll_.stop();
+    if (building_.empty() && !finding_visible_) picture_poll_.stop();
 }
 
 void view3d::build_on_worker(frame_set& fs) {
@@ -308,26 +309,30 @@ bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, f
                                   p.up[1],
                                   p.up[2],
                                   double(fs.display_list)};
+    const bool fits = whole_picture_ && whole_picture_->size() == QSize(w, h);
+    const bool same_view = fits && key == whole_key_;
+    // Every change since the painting was whole is known: it is brought up to date in place.
+    const bool current = whole_complete_ && whole_version_ >= picture.repaint_base;
+    std::optional<QRect> box;
+    const bool start_over =
+        !same_view || (whole_version_ != picture.version &&
+                       !(current && (box = repaint_box(picture, size))));
+    std::optional<std::vector<uint32_t>> part;
+    // A newer picture of the frame being made would throw a new painting away; a new painting
+    // waits for the part of the picture that can show. Meanwhile the sample shows.
+    if (start_over && (building_.count(fs.display_list) || !(part = visible_part(key, picture, size)))) {
+        picture.points.draw(true);
+        return false;
+    }
     QOpenGLExtraFunctions& gl = *QOpenGLContext::currentContext()->extraFunctions();
-    if (!whole_picture_ || whole_picture_->size() != QSize(w, h)) {
+    if (!fits) {
         // Depth and stencil as the view's own buffer has them, so the depth can be copied.
         whole_picture_ = std::make_unique<QOpenGLFramebufferObject>(
             w, h, QOpenGLFramebufferObject::CombinedDepthStencil);
-        whole_key_.clear();
     }
     whole_picture_->bind();
     // Alpha is written here: it tells the particles from the empty background below.
     glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-    const bool same_view = key == whole_key_;
-    bool start_over = !same_view;
-    if (same_view && whole_version_ != picture.version) {
-        // A whole painting of an earlier version whose later changes are all known is painted
-        // again only where they show; otherwise it starts over.
-        if (whole_complete_ && whole_version_ >= picture.repaint_base)
-            repaint_places(picture, size);
-        else
-            start_over = true;
-    }
     if (start_over) {
         glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
@@ -335,13 +340,16 @@ bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, f
         whole_key_ = key;
         whole_done_ = 0;
         whole_complete_ = false;
+        picture.points.set_part(*part);
+    } else if (box) {
+        repaint_inside(picture, *box);
     }
     whole_version_ = picture.version;
     if (!whole_complete_) {
         // In the whole picture's order, so the result is that of one draw.
-        picture.points.draw_range(whole_done_, whole_slice);
+        picture.points.draw_part(whole_done_, whole_slice);
         whole_done_ += whole_slice;
-        if (whole_done_ >= picture.points.live_count()) {
+        if (whole_done_ >= picture.points.part_count()) {
             // What the changes so far did is in the painting now.
             whole_complete_ = true;
             picture.repaint_base = picture.version;
@@ -393,23 +401,43 @@ bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, f
     return whole_complete_;
 }
 
-void view3d::repaint_places(const frame_picture& picture, float size) {
-    if (picture.repaint_places.empty()) return;
+std::optional<std::vector<uint32_t>> view3d::visible_part(const std::vector<double>& key,
+                                                          const frame_picture& picture,
+                                                          float size) {
+    {
+        QMutexLocker hold(&inbox_->lock);
+        if (inbox_->visible) {
+            picture_inbox::visible_result found = std::move(*inbox_->visible);
+            inbox_->visible.reset();
+            finding_visible_ = false;
+            if (found.view == key && found.version == picture.version)
+                return std::move(found.slots);
+        }
+    }
+    // One search at a time: a search for a view or picture gone by is let finish, and the
+    // next is asked for with its result.
+    emitter* e = owner_.active_scene();
+    if (finding_visible_ || !e) return std::nullopt;
+    finding_visible_ = true;
+    picture_poll_.start();
+    auto task = [inbox = inbox_, inputs = picture.points.visible_inputs(),
+                 screen = screen_mapping::current(), size, key, version = picture.version] {
+        picture_inbox::visible_result found{key, version, {}};
+        found.slots = visible_slots(*inputs.positions, *inputs.live, screen, size);
+        QMutexLocker hold(&inbox->lock);
+        inbox->visible = std::move(found);
+    };
+    post({"task", e->window}, e->jobs, std::move(task));
+    return std::nullopt;
+}
+
+std::optional<QRect> view3d::repaint_box(const frame_picture& picture, float size) const {
+    if (picture.repaint_places.empty()) return QRect();
     // Window positions of the places under the matrices the particles are drawn with; a
     // particle's point covers the pixel centres within size / 2 of it.
-    GLdouble model[16], proj[16];
-    GLint viewport[4];
-    glGetDoublev(GL_MODELVIEW_MATRIX, model);
-    glGetDoublev(GL_PROJECTION_MATRIX, proj);
-    glGetIntegerv(GL_VIEWPORT, viewport);
-    double m[16];
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) {
-            double sum = 0.0;
-            for (int k = 0; k < 4; ++k)
-                sum += proj[k * 4 + r] * model[c * 4 + k];
-            m[c * 4 + r] = sum;
-        }
+    const screen_mapping screen = screen_mapping::current();
+    const double* m = screen.mvp;
+    const int* viewport = screen.viewport;
     double x0 = viewport[2], y0 = viewport[3], x1 = -1.0, y1 = -1.0;
     for (const vec3& q : picture.repaint_places) {
         const double w = m[3] * q[0] + m[7] * q[1] + m[11] * q[2] + m[15];
@@ -431,11 +459,20 @@ void view3d::repaint_places(const frame_picture& picture, float size) {
     const int bottom = std::max(viewport[1], int(std::floor(y0 - reach)));
     const int right = std::min(viewport[0] + viewport[2], int(std::ceil(x1 + reach)));
     const int top = std::min(viewport[1] + viewport[3], int(std::ceil(y1 + reach)));
-    if (left >= right || bottom >= top) return;
+    if (left >= right || bottom >= top) return QRect();
+    const QRect box(left, bottom, right - left, top - bottom);
+    // Painting again inside the box draws every live particle: past an eighth of the view a
+    // new painting of the part that can show costs less.
+    if (8.0 * box.width() * box.height() > double(viewport[2]) * viewport[3]) return std::nullopt;
+    return box;
+}
+
+void view3d::repaint_inside(const frame_picture& picture, const QRect& box) {
+    if (box.isEmpty()) return;
     // Inside the box the painting is made again from nothing, in the whole picture's order:
     // every pixel there ends as one draw of the whole picture leaves it.
     glEnable(GL_SCISSOR_TEST);
-    glScissor(left, bottom, right - left, top - bottom);
+    glScissor(box.x(), box.y(), box.width(), box.height());
     glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
