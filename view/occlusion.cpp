@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 
 #include <GL/gl.h>
+
+#include "base/parallel.h"
 
 namespace kavrin {
 
@@ -87,51 +90,86 @@ screen_mapping screen_mapping::current() {
 
 std::vector<uint32_t> visible_slots(const std::vector<vec3>& positions,
                                     const std::vector<uint32_t>& live, const screen_mapping& screen,
-                                    float point_size) {
+                                    float point_size, int threads) {
     const int w = screen.viewport[2], h = screen.viewport[3];
     std::vector<uint32_t> visible;
-    if (w <= 0 || h <= 0) return visible;
+    if (w <= 0 || h <= 0 || live.empty()) return visible;
+    // Contiguous runs of the live slots, one a share, so each share's visible slots come in
+    // order and join in order.
+    const int runs = std::max(1, std::min(threads, int(live.size() / 65536) + 1));
+    const size_t run_length = (live.size() + size_t(runs) - 1) / size_t(runs);
+    auto run_of = [&](int r, size_t& first, size_t& end) {
+        first = std::min(live.size(), size_t(r) * run_length);
+        end = std::min(live.size(), first + run_length);
+    };
     std::vector<window_point> points(live.size());
-    for (size_t i = 0; i < live.size(); ++i)
-        points[i] = to_window(screen, positions[live[i]]);
-
-    // The nearest certain cover of every pixel.
+    // The nearest certain cover of every pixel, one map a run, then the nearest of them.
     const float none = std::numeric_limits<float>::infinity();
-    std::vector<float> nearest(size_t(w) * size_t(h), none);
+    std::vector<std::vector<float>> nearest(static_cast<size_t>(runs));
     const double inner = point_size * 0.5 - cover_margin;
-    if (inner >= 0.5) {
-        for (const window_point& q : points) {
-            if (!q.occludes) continue;
-            int x0, x1, y0, y1;
-            pixel_span(q.x, inner, w, x0, x1);
-            pixel_span(q.y, inner, h, y0, y1);
-            for (int y = y0; y <= y1; ++y) {
-                float* row = &nearest[size_t(y) * size_t(w)];
-                for (int x = x0; x <= x1; ++x)
-                    row[x] = std::min(row[x], q.depth);
+    std::vector<char> done(static_cast<size_t>(runs), 0);
+    parallel_for({"visible part", nullptr}, runs, runs, [&](const share& sh) {
+        for (const int r : sh) {
+            size_t first, end;
+            run_of(r, first, end);
+            std::vector<float>& map = nearest[size_t(r)];
+            map.assign(size_t(w) * size_t(h), none);
+            for (size_t i = first; i < end; ++i) {
+                const window_point q = points[i] = to_window(screen, positions[live[i]]);
+                if (!q.occludes || inner < 0.5) continue;
+                int x0, x1, y0, y1;
+                pixel_span(q.x, inner, w, x0, x1);
+                pixel_span(q.y, inner, h, y0, y1);
+                for (int y = y0; y <= y1; ++y) {
+                    float* row = &map[size_t(y) * size_t(w)];
+                    for (int x = x0; x <= x1; ++x)
+                        row[x] = std::min(row[x], q.depth);
+                }
             }
+            done[size_t(r)] = 1;
         }
+    });
+    // A share that failed (no memory) leaves its run out: nothing may be left out unseen.
+    if (std::count(done.begin(), done.end(), 0) > 0) throw std::bad_alloc();
+    std::vector<float>& all = nearest[0];
+    for (int r = 1; r < runs; ++r) {
+        const std::vector<float>& map = nearest[size_t(r)];
+        for (size_t i = 0; i < all.size(); ++i)
+            all[i] = std::min(all[i], map[i]);
+        nearest[size_t(r)] = {};
     }
     // Every pixel a point may cover lies within `radius` of the pixel holding its centre: the
     // farthest cover there bounds the farthest it may meet.
     const double outer = point_size * 0.5 + cover_margin;
     const int radius = int(std::ceil(outer + 0.5));
-    widen_max(nearest, size_t(w), 1, size_t(h), size_t(w), radius);
-    widen_max(nearest, size_t(h), size_t(w), size_t(w), 1, radius);
+    widen_max(all, size_t(w), 1, size_t(h), size_t(w), radius);
+    widen_max(all, size_t(h), size_t(w), size_t(w), 1, radius);
 
     // A point shows unless every pixel it may cover has a cover nearer by the margin.
-    for (size_t i = 0; i < live.size(); ++i) {
-        const window_point& q = points[i];
-        if (!q.drawn) continue;
-        int x0, x1, y0, y1;
-        pixel_span(q.x, outer, w, x0, x1);
-        pixel_span(q.y, outer, h, y0, y1);
-        if (x0 > x1 || y0 > y1) continue;  // wholly outside the view
-        const int cx = std::clamp(int(std::floor(q.x)), 0, w - 1);
-        const int cy = std::clamp(int(std::floor(q.y)), 0, h - 1);
-        if (!(double(nearest[size_t(cy) * size_t(w) + size_t(cx)]) < q.depth - depth_margin))
-            visible.push_back(live[i]);
-    }
+    std::vector<std::vector<uint32_t>> shown(static_cast<size_t>(runs));
+    std::fill(done.begin(), done.end(), 0);
+    parallel_for({"visible part", nullptr}, runs, runs, [&](const share& sh) {
+        for (const int r : sh) {
+            size_t first, end;
+            run_of(r, first, end);
+            for (size_t i = first; i < end; ++i) {
+                const window_point& q = points[i];
+                if (!q.drawn) continue;
+                int x0, x1, y0, y1;
+                pixel_span(q.x, outer, w, x0, x1);
+                pixel_span(q.y, outer, h, y0, y1);
+                if (x0 > x1 || y0 > y1) continue;  // wholly outside the view
+                const int cx = std::clamp(int(std::floor(q.x)), 0, w - 1);
+                const int cy = std::clamp(int(std::floor(q.y)), 0, h - 1);
+                if (!(double(all[size_t(cy) * size_t(w) + size_t(cx)]) < q.depth - depth_margin))
+                    shown[size_t(r)].push_back(live[i]);
+            }
+            done[size_t(r)] = 1;
+        }
+    });
+    if (std::count(done.begin(), done.end(), 0) > 0) throw std::bad_alloc();
+    for (const std::vector<uint32_t>& part : shown)
+        visible.insert(visible.end(), part.begin(), part.end());
     return visible;
 }
 

@@ -21,9 +21,10 @@ struct screen_mapping {
 };
 
 // The slots among `live`, in that order, whose points of point_size pixels may show under
-// screen; positions holds every slot's position.
+// screen; positions holds every slot's position. Shared among up to `threads` threads; throws
+// std::bad_alloc when memory runs out.
 std::vector<uint32_t> visible_slots(const std::vector<vec3>& positions,
                                     const std::vector<uint32_t>& live, const screen_mapping& screen,
-                                    float point_size);
+                                    float point_size, int threads);
 
 }  // namespace kavrin

@@ -56,6 +56,7 @@ picture_data make_picture_data(const frame_set& fs, const selection_look& sel) {
     picture_data d;
     const size_t n = fs.particles.size();
     d.vertices.resize(n * floats_per_slot);
+    d.positions.reserve(n);
     d.slots.reserve(n);
     d.flags.assign(n, 0);
     d.live.reserve(n);
@@ -63,6 +64,7 @@ picture_data make_picture_data(const frame_set& fs, const selection_look& sel) {
     uint32_t slot = 0;
     for (const auto& [id, p] : fs.particles) {
         write_vertex(&d.vertices[slot * floats_per_slot], p, sel);
+        d.positions.push_back(p.position);
         d.slots.emplace_back(id, slot);
         if (drawn(p)) {
             d.flags[slot] = picture_data::live_flag;
@@ -100,10 +102,7 @@ void particle_picture::upload(picture_data&& data) {
     slot_count_ = data.flags.size();
     sample_step_ = data.sample_step;
     upload_indices(data.live, data.sample);
-    auto positions = std::make_shared<std::vector<vec3>>(slot_count_);
-    for (size_t s = 0; s < slot_count_; ++s)
-        std::memcpy((*positions)[s].v, &data.vertices[s * floats_per_slot], 3 * sizeof(float));
-    positions_ = std::move(positions);
+    positions_ = std::make_shared<std::vector<vec3>>(std::move(data.positions));
     live_ = std::make_shared<const std::vector<uint32_t>>(std::move(data.live));
     part_count_ = 0;
     slots_ = std::move(data.slots);

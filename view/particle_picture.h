@@ -37,6 +37,7 @@ bool in_sample(int32_t id, int step);
 // The picture's data, made without GL from a frame held still.
 struct picture_data {
     std::vector<float> vertices;  // x, y, z, r, g, b per particle, in map order
+    std::vector<vec3> positions;  // per slot, as in vertices
     std::vector<uint32_t> live;   // slots of the live particles, in map order
     std::vector<uint32_t> sample;
     // (id, slot) of every particle, sorted by id, to find a brushed particle's slot.
@@ -63,10 +64,7 @@ struct picture_change {
 
 // Pictures made on workers, waiting for the GUI thread to upload them.
 struct picture_inbox {
-    struct result {
-        bool made = false;  // false: the frame was busy or changing, and is asked again
-        picture_data data;
-    };
+    struct result;
     // The part of a picture that can show in a view: the view's key and the picture's version
     // it was found for.
     struct visible_result {
@@ -77,6 +75,13 @@ struct picture_inbox {
     QMutex lock;  // guards ready and visible: a worker puts its result, the GUI thread takes it
     std::map<unsigned, result> ready;  // by picture id
     std::optional<visible_result> visible;
+};
+
+// A picture a worker made, and the part of it that can show in the view it was asked for.
+struct picture_inbox::result {
+    bool made = false;  // false: the frame was busy or changing, and is asked again
+    picture_data data;
+    visible_result part;
 };
 
 // A picture's positions and live slots as they are at one moment, for a worker to read: the

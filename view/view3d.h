@@ -159,6 +159,8 @@ class view3d : public QOpenGLWidget {
         void renewed();
         // An in-place update changed the picture at these places.
         void changed(picture_change&& change);
+        // The part of the picture that can show in a view, found with it.
+        std::optional<picture_inbox::visible_result> found_part;
     };
 
     // Drawing (view3d_paint.cpp).
@@ -181,7 +183,10 @@ class view3d : public QOpenGLWidget {
     // The part of picture that can show in the view of key, when a worker has found it;
     // otherwise asks a worker for it, and the view is painted again when it comes.
     std::optional<std::vector<uint32_t>> visible_part(const std::vector<double>& key,
-                                                      const frame_picture& picture, float size);
+                                                      frame_picture& picture, float size);
+    // What a whole painting of fs's picture with points of size pixels depends on, besides
+    // the picture's version: the view's size and projection, and the picture.
+    std::vector<double> whole_view_key(const frame_set& fs, float size) const;
     // The window box (GL's y up) where the particles of picture's repaint places show with
     // points of size pixels, empty for none; none when it is too large to be worth painting
     // again alone.

@@ -172,7 +172,11 @@ void view3d::collect_pictures() {
         // The frame that holds the id; none when the scene was replaced meanwhile.
         for (auto& [number, fs] : e->frames)
             if (fs.display_list == id) {
-                if (frame_picture* picture = picture_of(fs)) adopt(fs, *picture, std::move(r.data));
+                if (frame_picture* picture = picture_of(fs)) {
+                    adopt(fs, *picture, std::move(r.data));
+                    r.part.version = picture->version;
+                    picture->found_part = std::move(r.part);
+                }
                 break;
             }
     }
@@ -186,7 +190,13 @@ void view3d::build_on_worker(frame_set& fs) {
     const unsigned id = fs.display_list;
     building_.insert(id);
     picture_poll_.start();
-    auto task = [inbox = inbox_, frame = &fs, id, sel = current_look()] {
+    // The part that can show is found with the picture, for the view as it is now: a frame
+    // shown next in this view needs no search of its own.
+    emitter& e = *owner_.active_scene();
+    const float size = points_size(e);
+    auto task = [inbox = inbox_, frame = &fs, id, sel = current_look(),
+                 screen = screen_mapping::current(), size, view = whole_view_key(fs, size),
+                 threads = e.worker_threads()] {
         picture_inbox::result r;
         // A worker stepping the frame may hold it a while: the build gives up and is asked
         // again, rather than keep this worker waiting.
@@ -205,10 +215,17 @@ void view3d::build_on_worker(frame_set& fs) {
                 }
             }
         }
+        if (r.made && r.data.live.size() > whole_slice) {
+            try {
+                r.part.slots = visible_slots(r.data.positions, r.data.live, screen, size, threads);
+                r.part.view = view;
+            } catch (const std::bad_alloc&) {
+                // The painting then asks for the part itself.
+            }
+        }
         QMutexLocker hold(&inbox->lock);
         inbox->ready[id] = std::move(r);
     };
-    emitter& e = *owner_.active_scene();
     post({"task", e.window}, e.jobs, std::move(task));
 }
 
@@ -288,11 +305,11 @@ void view3d::draw_particles(frame_set& fs) {
                          : std::pair<unsigned, unsigned>(0, 0);
 }
 
-bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, float size) {
+std::vector<double> view3d::whole_view_key(const frame_set& fs, float size) const {
     const qreal ratio = devicePixelRatioF();
     const int w = int(width() * ratio), h = int(height() * ratio);
     const projection p = current_projection();
-    const std::vector<double> key{double(w),
+    return {double(w),
                                   double(h),
                                   size,
                                   p.fov,
@@ -309,6 +326,12 @@ bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, f
                                   p.up[1],
                                   p.up[2],
                                   double(fs.display_list)};
+}
+
+bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, float size) {
+    const qreal ratio = devicePixelRatioF();
+    const int w = int(width() * ratio), h = int(height() * ratio);
+    const std::vector<double> key = whole_view_key(fs, size);
     const bool fits = whole_picture_ && whole_picture_->size() == QSize(w, h);
     const bool same_view = fits && key == whole_key_;
     // Every change since the painting was whole is known: it is brought up to date in place.
@@ -402,8 +425,14 @@ bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, f
 }
 
 std::optional<std::vector<uint32_t>> view3d::visible_part(const std::vector<double>& key,
-                                                          const frame_picture& picture,
+                                                          frame_picture& picture,
                                                           float size) {
+    if (picture.found_part && picture.found_part->view == key &&
+        picture.found_part->version == picture.version) {
+        std::vector<uint32_t> slots = std::move(picture.found_part->slots);
+        picture.found_part.reset();
+        return slots;
+    }
     {
         QMutexLocker hold(&inbox_->lock);
         if (inbox_->visible) {
@@ -421,9 +450,15 @@ std::optional<std::vector<uint32_t>> view3d::visible_part(const std::vector<doub
     finding_visible_ = true;
     picture_poll_.start();
     auto task = [inbox = inbox_, inputs = picture.points.visible_inputs(),
-                 screen = screen_mapping::current(), size, key, version = picture.version] {
+                 screen = screen_mapping::current(), size, key, version = picture.version,
+                 threads = e->worker_threads()] {
         picture_inbox::visible_result found{key, version, {}};
-        found.slots = visible_slots(*inputs.positions, *inputs.live, screen, size);
+        try {
+            found.slots = visible_slots(*inputs.positions, *inputs.live, screen, size, threads);
+        } catch (const std::bad_alloc&) {
+            // Without memory to look, every live particle is painted.
+            found.slots = *inputs.live;
+        }
         QMutexLocker hold(&inbox->lock);
         inbox->visible = std::move(found);
     };
