@@ -56,6 +56,7 @@ picture_data make_picture_data(const frame_set& fs, const selection_look& sel) {
     picture_data d;
     const size_t n = fs.particles.size();
     d.vertices.resize(n * floats_per_slot);
+    d.positions.reserve(n);
     d.slots.reserve(n);
     d.flags.assign(n, 0);
     d.live.reserve(n);
@@ -63,6 +64,7 @@ picture_data make_picture_data(const frame_set& fs, const selection_look& sel) {
     uint32_t slot = 0;
     for (const auto& [id, p] : fs.particles) {
         write_vertex(&d.vertices[slot * floats_per_slot], p, sel);
+        d.positions.push_back(p.position);
         d.slots.emplace_back(id, slot);
         if (drawn(p)) {
             d.flags[slot] = picture_data::live_flag;
@@ -86,11 +88,12 @@ picture_data make_picture_data(const frame_set& fs, const selection_look& sel) {
 void particle_picture::upload(picture_data&& data) {
     QOpenGLExtraFunctions& gl = gl_functions();
     if (vertex_buffer_ == 0) {
-        GLuint ids[3];
-        gl.glGenBuffers(3, ids);
+        GLuint ids[4];
+        gl.glGenBuffers(4, ids);
         vertex_buffer_ = ids[0];
         live_buffer_ = ids[1];
         sample_buffer_ = ids[2];
+        part_buffer_ = ids[3];
     }
     gl.glBindBuffer(GL_ARRAY_BUFFER, vertex_buffer_);
     gl.glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(data.vertices.size() * sizeof(float)),
@@ -99,6 +102,9 @@ void particle_picture::upload(picture_data&& data) {
     slot_count_ = data.flags.size();
     sample_step_ = data.sample_step;
     upload_indices(data.live, data.sample);
+    positions_ = std::make_shared<std::vector<vec3>>(std::move(data.positions));
+    live_ = std::make_shared<const std::vector<uint32_t>>(std::move(data.live));
+    part_count_ = 0;
     slots_ = std::move(data.slots);
     flags_ = std::move(data.flags);
     selected_ids_ = std::move(data.selected_ids);
@@ -119,9 +125,11 @@ void particle_picture::upload_indices(const std::vector<uint32_t>& live,
     sample_count_ = sample.size();
 }
 
-void particle_picture::update(const frame_set& fs, const std::vector<particle*>& selection,
-                              const selection_look& sel) {
-    if (vertex_buffer_ == 0) return;
+picture_change particle_picture::update(const frame_set& fs,
+                                        const std::vector<particle*>& selection,
+                                        const selection_look& sel) {
+    picture_change change;
+    if (vertex_buffer_ == 0) return change;
     std::vector<int32_t> ids = std::move(selected_ids_);
     selected_ids_.clear();
     for (const particle* p : selection)
@@ -131,6 +139,9 @@ void particle_picture::update(const frame_set& fs, const std::vector<particle*>&
 
     std::vector<std::pair<uint32_t, const particle*>> changed;
     changed.reserve(ids.size());
+    // Per changed slot, whether it was drawn before this update.
+    std::vector<std::pair<uint32_t, bool>> was_live;
+    was_live.reserve(ids.size());
     bool liveness = false;
     for (const int32_t id : ids) {
         auto it = fs.particles.find(id);
@@ -139,6 +150,7 @@ void particle_picture::update(const frame_set& fs, const std::vector<particle*>&
         const particle& p = it->second;
         const uint32_t slot = at->second;
         changed.emplace_back(slot, &p);
+        was_live.emplace_back(slot, bool(flags_[slot] & picture_data::live_flag));
         if (p.selected) selected_ids_.push_back(id);
         const bool live = drawn(p);
         if (live != bool(flags_[slot] & picture_data::live_flag)) {
@@ -146,22 +158,36 @@ void particle_picture::update(const frame_set& fs, const std::vector<particle*>&
             flags_[slot] ^= picture_data::live_flag;
         }
     }
-    if (changed.empty()) return;
+    if (changed.empty()) return change;
     std::sort(changed.begin(), changed.end());
+    std::sort(was_live.begin(), was_live.end());
+    change.places.reserve(2 * changed.size());
+    if (positions_.use_count() > 1) positions_ = std::make_shared<std::vector<vec3>>(*positions_);
+    for (const auto& [slot, p] : changed) {
+        if (drawn(*p)) change.places.push_back(p->position);
+        (*positions_)[slot] = p->position;
+    }
 
     // Only the span of the changed slots is mapped; what lies between keeps its content.
     QOpenGLExtraFunctions& gl = gl_functions();
     const size_t first = changed.front().first, last = changed.back().first;
     const size_t stride = floats_per_slot * sizeof(float);
     gl.glBindBuffer(GL_ARRAY_BUFFER, vertex_buffer_);
+    // Read as well: the old positions are where the particles were drawn.
     void* mapped = gl.glMapBufferRange(GL_ARRAY_BUFFER, GLintptr(first * stride),
-                                       GLsizeiptr((last - first + 1) * stride), GL_MAP_WRITE_BIT);
+                                       GLsizeiptr((last - first + 1) * stride),
+                                       GL_MAP_READ_BIT | GL_MAP_WRITE_BIT);
     if (mapped) {
         float* span = static_cast<float*>(mapped);
-        for (const auto& [slot, p] : changed)
-            write_vertex(span + (slot - first) * floats_per_slot, *p, sel);
+        for (size_t i = 0; i < changed.size(); ++i) {
+            const auto& [slot, p] = changed[i];
+            float* vertex = span + (slot - first) * floats_per_slot;
+            if (was_live[i].second) change.places.emplace_back(vertex[0], vertex[1], vertex[2]);
+            write_vertex(vertex, *p, sel);
+        }
         gl.glUnmapBuffer(GL_ARRAY_BUFFER);
     } else {
+        change.known = false;
         float vertex[floats_per_slot];
         for (const auto& [slot, p] : changed) {
             write_vertex(vertex, *p, sel);
@@ -171,7 +197,7 @@ void particle_picture::update(const frame_set& fs, const std::vector<particle*>&
     }
     gl.glBindBuffer(GL_ARRAY_BUFFER, 0);
 
-    if (!liveness) return;
+    if (!liveness) return change;
     std::vector<uint32_t> live, sample;
     live.reserve(live_count_ + changed.size());
     for (uint32_t s = 0; s < slot_count_; ++s) {
@@ -180,15 +206,27 @@ void particle_picture::update(const frame_set& fs, const std::vector<particle*>&
         if (flags_[s] & picture_data::sample_flag) sample.push_back(s);
     }
     upload_indices(live, sample);
+    live_ = std::make_shared<const std::vector<uint32_t>>(std::move(live));
+    return change;
 }
 
 void particle_picture::draw(bool sample) const {
     draw_indices(sample ? sample_buffer_ : live_buffer_, 0, sample ? sample_count_ : live_count_);
 }
 
-void particle_picture::draw_range(size_t first, size_t count) const {
-    if (first >= live_count_) return;
-    draw_indices(live_buffer_, first, std::min(count, live_count_ - first));
+void particle_picture::set_part(const std::vector<uint32_t>& slots) {
+    if (vertex_buffer_ == 0) return;
+    QOpenGLExtraFunctions& gl = gl_functions();
+    gl.glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, part_buffer_);
+    gl.glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(slots.size() * sizeof(uint32_t)),
+                    slots.data(), GL_DYNAMIC_DRAW);
+    gl.glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+    part_count_ = slots.size();
+}
+
+void particle_picture::draw_part(size_t first, size_t count) const {
+    if (first >= part_count_) return;
+    draw_indices(part_buffer_, first, std::min(count, part_count_ - first));
 }
 
 void particle_picture::draw_indices(unsigned index_buffer, size_t first, size_t count) const {
@@ -211,11 +249,13 @@ void particle_picture::draw_indices(unsigned index_buffer, size_t first, size_t 
 
 void particle_picture::release() {
     if (vertex_buffer_ != 0) {
-        const GLuint ids[3] = {vertex_buffer_, live_buffer_, sample_buffer_};
-        gl_functions().glDeleteBuffers(3, ids);
+        const GLuint ids[4] = {vertex_buffer_, live_buffer_, sample_buffer_, part_buffer_};
+        gl_functions().glDeleteBuffers(4, ids);
     }
-    vertex_buffer_ = live_buffer_ = sample_buffer_ = 0;
-    slot_count_ = live_count_ = sample_count_ = 0;
+    vertex_buffer_ = live_buffer_ = sample_buffer_ = part_buffer_ = 0;
+    slot_count_ = live_count_ = sample_count_ = part_count_ = 0;
+    positions_.reset();
+    live_.reset();
     slots_.clear();
     flags_.clear();
     selected_ids_.clear();

@@ -47,7 +47,7 @@ view3d::view3d(view_owner& owner, QWidget* parent)
     picture_poll_.setInterval(8);
     connect(&picture_poll_, &QTimer::timeout, this, [this] {
         QMutexLocker hold(&inbox_->lock);
-        if (!inbox_->ready.empty()) update();
+        if (!inbox_->ready.empty() || inbox_->visible) update();
     });
     // The view rests this long after its last move, and then shows every particle again.
     motion_end_.setSingleShot(true);

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include <QMutex>
 #include <QOpenGLWidget>
 #include <QPointF>
+#include <QRect>
 #include <QTimer>
 
 #include "scene/window_link.h"
@@ -148,6 +150,17 @@ class view3d : public QOpenGLWidget {
         unsigned spheres = 0;
         bool sphere_mode = false;
         unsigned version = 0;  // counts the changes, so that reuses of a painting can tell
+        // The places that in-place updates changed since version repaint_base: a painting of
+        // that version or later is brought up to date by painting again around them.
+        unsigned repaint_base = 0;
+        std::vector<vec3> repaint_places;
+        // The picture changed as a whole (a new upload, or an update whose old places are
+        // unknown): no earlier painting can be brought up to date.
+        void renewed();
+        // An in-place update changed the picture at these places.
+        void changed(picture_change&& change);
+        // The part of the picture that can show in a view, found with it.
+        std::optional<picture_inbox::visible_result> found_part;
     };
 
     // Drawing (view3d_paint.cpp).
@@ -166,7 +179,20 @@ class view3d : public QOpenGLWidget {
     float points_size(const emitter& e) const;
     // Draws the next slice of a large frame's whole picture into whole_picture_ and lays what it
     // holds over the view, depth included; true once every live particle is in.
-    bool draw_whole_in_slices(const frame_set& fs, const frame_picture& picture, float size);
+    bool draw_whole_in_slices(const frame_set& fs, frame_picture& picture, float size);
+    // The part of picture that can show in the view of key, when a worker has found it;
+    // otherwise asks a worker for it, and the view is painted again when it comes.
+    std::optional<std::vector<uint32_t>> visible_part(const std::vector<double>& key,
+                                                      frame_picture& picture, float size);
+    // What a whole painting of fs's picture with points of size pixels depends on, besides
+    // the picture's version: the view's size and projection, and the picture.
+    std::vector<double> whole_view_key(const frame_set& fs, float size) const;
+    // The window box (GL's y up) where the particles of picture's repaint places show with
+    // points of size pixels, empty for none; none when it is too large to be worth painting
+    // again alone.
+    std::optional<QRect> repaint_box(const frame_picture& picture, float size) const;
+    // Paints the whole picture again, in one draw, inside box; whole_picture_ bound.
+    void repaint_inside(const frame_picture& picture, const QRect& box);
     // Builds the pictures of the frames next to fs on a worker while nothing else is built.
     void prefetch_neighbours(frame_set& fs);
     // The camera moved or a stroke went on: large frames draw their sample until it rests.
@@ -232,9 +258,15 @@ class view3d : public QOpenGLWidget {
     // A large frame's whole picture, drawn a slice a paint into colour and depth buffers of its
     // own once the view rests, so that no paint holds the GUI thread for all of it; the view,
     // size and picture it holds, and how many live particles are in. GUI thread only.
+    // Once a painting is whole, a later version of its picture is painted again only around
+    // the places it changed.
     std::unique_ptr<QOpenGLFramebufferObject> whole_picture_;
     std::vector<double> whole_key_;
+    unsigned whole_version_ = 0;
     size_t whole_done_ = 0;
+    bool whole_complete_ = false;
+    // A worker looks for the part of a picture that can show in the view. GUI thread only.
+    bool finding_visible_ = false;
     // The onion skin's neighbours as last painted, and what they showed: the view, the sizes and
     // each neighbour's picture. Repaints that show the same reuse the painting. GUI thread only.
     std::unique_ptr<QOpenGLFramebufferObject> onion_picture_;

@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <new>
+#include <optional>
 
 #include <GL/gl.h>
 
@@ -107,8 +108,27 @@ constexpr size_t build_here_limit = 200000;
 // Live particles drawn into a whole picture per paint: a software renderer draws them in well
 // under a tenth of a second.
 constexpr size_t whole_slice = 100000;
+// Past this many changed places (a long stroke over much of a frame) painting the whole
+// picture again costs less than finding where they show.
+constexpr size_t repaint_place_limit = 1000000;
 
 }  // namespace
+
+void view3d::frame_picture::renewed() {
+    ++version;
+    repaint_base = version;
+    repaint_places.clear();
+    repaint_places.shrink_to_fit();
+}
+
+void view3d::frame_picture::changed(picture_change&& change) {
+    if (!change.known || repaint_places.size() + change.places.size() > repaint_place_limit) {
+        renewed();
+        return;
+    }
+    ++version;
+    repaint_places.insert(repaint_places.end(), change.places.begin(), change.places.end());
+}
 
 selection_look view3d::current_look() const {
     selection_look sel;
@@ -136,7 +156,7 @@ void view3d::adopt(frame_set& fs, frame_picture& picture, picture_data&& data) {
     picture.spheres = 0;
     picture.sphere_mode = false;
     picture.points.upload(std::move(data));
-    ++picture.version;
+    picture.renewed();
 }
 
 void view3d::collect_pictures() {
@@ -152,11 +172,15 @@ void view3d::collect_pictures() {
         // The frame that holds the id; none when the scene was replaced meanwhile.
         for (auto& [number, fs] : e->frames)
             if (fs.display_list == id) {
-                if (frame_picture* picture = picture_of(fs)) adopt(fs, *picture, std::move(r.data));
+                if (frame_picture* picture = picture_of(fs)) {
+                    adopt(fs, *picture, std::move(r.data));
+                    r.part.version = picture->version;
+                    picture->found_part = std::move(r.part);
+                }
                 break;
             }
     }
-    if (building_.empty()) picture_poll_.stop();
+    if (building_.empty() && !finding_visible_) picture_poll_.stop();
 }
 
 void view3d::build_on_worker(frame_set& fs) {
@@ -166,7 +190,13 @@ void view3d::build_on_worker(frame_set& fs) {
     const unsigned id = fs.display_list;
     building_.insert(id);
     picture_poll_.start();
-    auto task = [inbox = inbox_, frame = &fs, id, sel = current_look()] {
+    // The part that can show is found with the picture, for the view as it is now: a frame
+    // shown next in this view needs no search of its own.
+    emitter& e = *owner_.active_scene();
+    const float size = points_size(e);
+    auto task = [inbox = inbox_, frame = &fs, id, sel = current_look(),
+                 screen = screen_mapping::current(), size, view = whole_view_key(fs, size),
+                 threads = e.worker_threads()] {
         picture_inbox::result r;
         // A worker stepping the frame may hold it a while: the build gives up and is asked
         // again, rather than keep this worker waiting.
@@ -185,10 +215,17 @@ void view3d::build_on_worker(frame_set& fs) {
                 }
             }
         }
+        if (r.made && r.data.live.size() > whole_slice) {
+            try {
+                r.part.slots = visible_slots(r.data.positions, r.data.live, screen, size, threads);
+                r.part.view = view;
+            } catch (const std::bad_alloc&) {
+                // The painting then asks for the part itself.
+            }
+        }
         QMutexLocker hold(&inbox->lock);
         inbox->ready[id] = std::move(r);
     };
-    emitter& e = *owner_.active_scene();
     post({"task", e.window}, e.jobs, std::move(task));
 }
 
@@ -199,7 +236,7 @@ void view3d::compile_spheres(frame_set& fs, frame_picture& picture) {
     picture.points.release();
     if (picture.spheres == 0) picture.spheres = glGenLists(1);
     picture.sphere_mode = true;
-    ++picture.version;
+    picture.renewed();
     point_box box;
     glNewList(picture.spheres, GL_COMPILE);
     for (const auto& [id, p] : fs.particles) {
@@ -233,8 +270,8 @@ bool view3d::refresh_picture(frame_set& fs, bool cache_display) {
     if (cache_display) {
         compile_spheres(fs, target);
     } else if (brushed) {
-        target.points.update(fs, owner_.active_scene()->selection(), current_look());
-        ++target.version;
+        target.changed(
+            target.points.update(fs, owner_.active_scene()->selection(), current_look()));
     } else {
         adopt(fs, target, make_picture_data(fs, current_look()));
     }
@@ -244,7 +281,7 @@ bool view3d::refresh_picture(frame_set& fs, bool cache_display) {
 void view3d::draw_particles(frame_set& fs) {
     shown_sample_ = 0;
     shown_whole_ = {0, 0};
-    const frame_picture* picture = picture_of(fs);
+    frame_picture* picture = picture_of(fs);
     if (!picture) return;
     bool whole = true;
     // Particles are opaque: blending them would only cost time.
@@ -269,11 +306,11 @@ void view3d::draw_particles(frame_set& fs) {
                          : std::pair<unsigned, unsigned>(0, 0);
 }
 
-bool view3d::draw_whole_in_slices(const frame_set& fs, const frame_picture& picture, float size) {
+std::vector<double> view3d::whole_view_key(const frame_set& fs, float size) const {
     const qreal ratio = devicePixelRatioF();
     const int w = int(width() * ratio), h = int(height() * ratio);
     const projection p = current_projection();
-    const std::vector<double> key{double(w),
+    return {double(w),
                                   double(h),
                                   size,
                                   p.fov,
@@ -289,30 +326,59 @@ bool view3d::draw_whole_in_slices(const frame_set& fs, const frame_picture& pict
                                   p.up[0],
                                   p.up[1],
                                   p.up[2],
-                                  double(fs.display_list),
-                                  double(picture.version)};
+                                  double(fs.display_list)};
+}
+
+bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, float size) {
+    const qreal ratio = devicePixelRatioF();
+    const int w = int(width() * ratio), h = int(height() * ratio);
+    const std::vector<double> key = whole_view_key(fs, size);
+    const bool fits = whole_picture_ && whole_picture_->size() == QSize(w, h);
+    const bool same_view = fits && key == whole_key_;
+    // Every change since the painting was whole is known: it is brought up to date in place.
+    const bool current = whole_complete_ && whole_version_ >= picture.repaint_base;
+    std::optional<QRect> box;
+    const bool start_over =
+        !same_view || (whole_version_ != picture.version &&
+                       !(current && (box = repaint_box(picture, size))));
+    std::optional<std::vector<uint32_t>> part;
+    // A newer picture of the frame being made would throw a new painting away; a new painting
+    // waits for the part of the picture that can show. Meanwhile the sample shows.
+    if (start_over && (building_.count(fs.display_list) || !(part = visible_part(key, picture, size)))) {
+        picture.points.draw(true);
+        return false;
+    }
     QOpenGLExtraFunctions& gl = *QOpenGLContext::currentContext()->extraFunctions();
-    if (!whole_picture_ || whole_picture_->size() != QSize(w, h)) {
+    if (!fits) {
         // Depth and stencil as the view's own buffer has them, so the depth can be copied.
         whole_picture_ = std::make_unique<QOpenGLFramebufferObject>(
             w, h, QOpenGLFramebufferObject::CombinedDepthStencil);
-        whole_key_.clear();
     }
     whole_picture_->bind();
     // Alpha is written here: it tells the particles from the empty background below.
     glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
-    if (key != whole_key_) {
+    if (start_over) {
         glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
         glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
         whole_key_ = key;
         whole_done_ = 0;
+        whole_complete_ = false;
+        picture.points.set_part(*part);
+    } else if (box) {
+        repaint_inside(picture, *box);
     }
-    // In the whole picture's order, so the result is that of one draw.
-    const size_t live = picture.points.live_count();
-    if (whole_done_ < live) {
-        picture.points.draw_range(whole_done_, whole_slice);
-        whole_done_ = std::min(live, whole_done_ + whole_slice);
+    whole_version_ = picture.version;
+    if (!whole_complete_) {
+        // In the whole picture's order, so the result is that of one draw.
+        picture.points.draw_part(whole_done_, whole_slice);
+        whole_done_ += whole_slice;
+        if (whole_done_ >= picture.points.part_count()) {
+            // What the changes so far did is in the painting now.
+            whole_complete_ = true;
+            picture.repaint_base = picture.version;
+            picture.repaint_places.clear();
+        }
     }
     glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_FALSE);
     gl.glBindFramebuffer(GL_READ_FRAMEBUFFER, whole_picture_->handle());
@@ -355,8 +421,99 @@ bool view3d::draw_whole_in_slices(const frame_set& fs, const frame_picture& pict
     glMatrixMode(GL_MODELVIEW);
 
     // The next slice comes with the next turn of the event loop.
-    if (whole_done_ < live) QTimer::singleShot(0, this, [this] { update(); });
-    return whole_done_ >= live;
+    if (!whole_complete_) QTimer::singleShot(0, this, [this] { update(); });
+    return whole_complete_;
+}
+
+std::optional<std::vector<uint32_t>> view3d::visible_part(const std::vector<double>& key,
+                                                          frame_picture& picture,
+                                                          float size) {
+    if (picture.found_part && picture.found_part->view == key &&
+        picture.found_part->version == picture.version) {
+        std::vector<uint32_t> slots = std::move(picture.found_part->slots);
+        picture.found_part.reset();
+        return slots;
+    }
+    {
+        QMutexLocker hold(&inbox_->lock);
+        if (inbox_->visible) {
+            picture_inbox::visible_result found = std::move(*inbox_->visible);
+            inbox_->visible.reset();
+            finding_visible_ = false;
+            if (found.view == key && found.version == picture.version)
+                return std::move(found.slots);
+        }
+    }
+    // One search at a time: a search for a view or picture gone by is let finish, and the
+    // next is asked for with its result.
+    emitter* e = owner_.active_scene();
+    if (finding_visible_ || !e) return std::nullopt;
+    finding_visible_ = true;
+    picture_poll_.start();
+    auto task = [inbox = inbox_, inputs = picture.points.visible_inputs(),
+                 screen = screen_mapping::current(), size, key, version = picture.version,
+                 threads = e->worker_threads()] {
+        picture_inbox::visible_result found{key, version, {}};
+        try {
+            found.slots = visible_slots(*inputs.positions, *inputs.live, screen, size, threads);
+        } catch (const std::bad_alloc&) {
+            // Without memory to look, every live particle is painted.
+            found.slots = *inputs.live;
+        }
+        QMutexLocker hold(&inbox->lock);
+        inbox->visible = std::move(found);
+    };
+    post({"task", e->window}, e->jobs, std::move(task));
+    return std::nullopt;
+}
+
+std::optional<QRect> view3d::repaint_box(const frame_picture& picture, float size) const {
+    if (picture.repaint_places.empty()) return QRect();
+    // Window positions of the places under the matrices the particles are drawn with; a
+    // particle's point covers the pixel centres within size / 2 of it.
+    const screen_mapping screen = screen_mapping::current();
+    const double* m = screen.mvp;
+    const int* viewport = screen.viewport;
+    double x0 = viewport[2], y0 = viewport[3], x1 = -1.0, y1 = -1.0;
+    for (const vec3& q : picture.repaint_places) {
+        const double w = m[3] * q[0] + m[7] * q[1] + m[11] * q[2] + m[15];
+        // Behind the eye a point is clipped: it was not drawn and is not.
+        if (!(w > 0.0)) continue;
+        const double x = (m[0] * q[0] + m[4] * q[1] + m[8] * q[2] + m[12]) / w;
+        const double y = (m[1] * q[0] + m[5] * q[1] + m[9] * q[2] + m[13]) / w;
+        const double wx = viewport[0] + (x + 1.0) * 0.5 * viewport[2];
+        const double wy = viewport[1] + (y + 1.0) * 0.5 * viewport[3];
+        x0 = std::min(x0, wx);
+        x1 = std::max(x1, wx);
+        y0 = std::min(y0, wy);
+        y1 = std::max(y1, wy);
+    }
+    // Two pixels more than the point's half size: rounding of the projection never leaves a
+    // covered pixel out.
+    const double reach = size * 0.5 + 2.0;
+    const int left = std::max(viewport[0], int(std::floor(x0 - reach)));
+    const int bottom = std::max(viewport[1], int(std::floor(y0 - reach)));
+    const int right = std::min(viewport[0] + viewport[2], int(std::ceil(x1 + reach)));
+    const int top = std::min(viewport[1] + viewport[3], int(std::ceil(y1 + reach)));
+    if (left >= right || bottom >= top) return QRect();
+    const QRect box(left, bottom, right - left, top - bottom);
+    // Painting again inside the box draws every live particle: past an eighth of the view a
+    // new painting of the part that can show costs less.
+    if (8.0 * box.width() * box.height() > double(viewport[2]) * viewport[3]) return std::nullopt;
+    return box;
+}
+
+void view3d::repaint_inside(const frame_picture& picture, const QRect& box) {
+    if (box.isEmpty()) return;
+    // Inside the box the painting is made again from nothing, in the whole picture's order:
+    // every pixel there ends as one draw of the whole picture leaves it.
+    glEnable(GL_SCISSOR_TEST);
+    glScissor(box.x(), box.y(), box.width(), box.height());
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    picture.points.draw(false);
+    glDisable(GL_SCISSOR_TEST);
 }
 
 float view3d::points_size(const emitter& e) const {
