@@ -38,6 +38,22 @@ void kd_tree::insert(const point& p) {
     }
 }
 
+void kd_tree::assign(const std::vector<point>& points) {
+    nodes_.clear();
+    nodes_.reserve(points.size());
+    for (const point& p : points) {
+        const int index = int(nodes_.size());
+        node fresh;
+        fresh.p = fresh.lo = fresh.hi = p;
+        fresh.axis = 0;
+        nodes_.push_back(fresh);
+        if (index > 0) attach(0, index);
+    }
+    // Children have larger indices than their parents: one pass from the last fits every bound.
+    for (int n = int(nodes_.size()) - 1; n >= 0; --n)
+        refit(n);
+}
+
 void kd_tree::clear() {
     nodes_.clear();
 }

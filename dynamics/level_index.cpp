@@ -94,14 +94,15 @@ void make_due_trees(const frame_set& fs) {
         for (size_t level = 0; level < trees.size(); ++level)
             if (!moves[level].empty()) trees[level].move(moves[level]);
     } else {
-        for (auto& tree : trees)
-            tree.clear();
+        std::vector<std::vector<kd_tree::point>> points(trees.size());
         fs.leaf_tree_place.resize(fs.leaf_order.size());
         for (size_t place = 0; place < fs.leaf_order.size(); ++place) {
-            kd_tree& tree = level_at(trees, fs.leaf_order[place]->depth - 1);
-            fs.leaf_tree_place[place] = uint32_t(tree.size());
-            tree.insert(as_doubles(fs.leaf_order[place]->centroid));
+            auto& level = level_at(points, fs.leaf_order[place]->depth - 1);
+            fs.leaf_tree_place[place] = uint32_t(level.size());
+            level.push_back(as_doubles(fs.leaf_order[place]->centroid));
         }
+        for (size_t level = 0; level < trees.size(); ++level)
+            trees[level].assign(points[level]);
         fs.trees_whole = true;
     }
     fs.tree_moves.clear();
