@@ -113,11 +113,18 @@ class frame_set {
     float extent = 0.0f;
 
     std::vector<leaf_keys> level_keys;
-    // Filled from leaf_order by the first query after a reset (trees_due), which may come from
-    // several re-homing threads at once: trees_lock guards the filling.
+    // Made from leaf_order, or mended for the centroids that changed, by the first query after
+    // a reset (trees_due), which may come from several re-homing threads at once: trees_lock
+    // guards the making and the three fields below, which the stepping thread also changes at
+    // a reset, when no query runs.
     std::vector<kd_tree> level_trees;
     mutable std::atomic<bool> trees_due{false};
     mutable QMutex trees_lock;
+    // The trees hold every leaf of leaf_order, each at its place in its level's tree, with its
+    // centroid as it was when they were last made, except the leaves listed in tree_moves.
+    mutable bool trees_whole = false;
+    mutable std::vector<uint32_t> leaf_tree_place;  // by place in leaf_order
+    mutable std::vector<uint32_t> tree_moves;       // places in leaf_order, maybe listed twice
     // Per level, whether two leaves gave the same position key when it was indexed.
     std::vector<char> level_collisions;
     // The index holds the leaves with their centroids as they are now; a bounds update or a new

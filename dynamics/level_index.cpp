@@ -74,13 +74,38 @@ bool rekey_moved(frame_set& fs) {
 // The range trees are made on the first query after the index was reset: most steps re-home
 // their particles by the tree walk alone and never query. The leaves and their centroids stay as
 // they were at the reset until the next bounds pass, after which only the next reset queries.
+// While the leaves stay the same ones, the trees are mended for the centroids that moved:
+// a stroke step moves a few leaves of a frame that may have hundreds of thousands.
 void make_due_trees(const frame_set& fs) {
     if (!fs.trees_due.load(std::memory_order_acquire)) return;
     QMutexLocker hold(&fs.trees_lock);
     if (!fs.trees_due.load(std::memory_order_relaxed)) return;
     auto& trees = const_cast<std::vector<kd_tree>&>(fs.level_trees);
-    for (const oct_tree* leaf : fs.leaf_order)
-        level_at(trees, leaf->depth - 1).insert(as_doubles(leaf->centroid));
+    if (fs.trees_whole) {
+        std::sort(fs.tree_moves.begin(), fs.tree_moves.end());
+        fs.tree_moves.erase(std::unique(fs.tree_moves.begin(), fs.tree_moves.end()),
+                            fs.tree_moves.end());
+        std::vector<std::vector<std::pair<int, kd_tree::point>>> moves(trees.size());
+        for (uint32_t place : fs.tree_moves) {
+            const oct_tree* leaf = fs.leaf_order[place];
+            level_at(moves, leaf->depth - 1)
+                .emplace_back(int(fs.leaf_tree_place[place]), as_doubles(leaf->centroid));
+        }
+        for (size_t level = 0; level < trees.size(); ++level)
+            if (!moves[level].empty()) trees[level].move(moves[level]);
+    } else {
+        std::vector<std::vector<kd_tree::point>> points(trees.size());
+        fs.leaf_tree_place.resize(fs.leaf_order.size());
+        for (size_t place = 0; place < fs.leaf_order.size(); ++place) {
+            auto& level = level_at(points, fs.leaf_order[place]->depth - 1);
+            fs.leaf_tree_place[place] = uint32_t(level.size());
+            level.push_back(as_doubles(fs.leaf_order[place]->centroid));
+        }
+        for (size_t level = 0; level < trees.size(); ++level)
+            trees[level].assign(points[level]);
+        fs.trees_whole = true;
+    }
+    fs.tree_moves.clear();
     fs.trees_due.store(false, std::memory_order_release);
 }
 
@@ -173,13 +198,25 @@ void create_levels(frame_set& fs) {
     fs.level_trees.clear();
     fs.level_trees.resize(size_t(fs.tree_depth));
     fs.keys_whole = false;
+    fs.trees_whole = false;
     reset_levels(fs);
 }
 
 void reset_levels(frame_set& fs) {
     fs.trees_due = false;
-    for (auto& tree : fs.level_trees)
-        tree.clear();
+    // The trees follow the centroids that the bounds passes since the last reset recomputed;
+    // new leaves, or so many moves that mending would cost more, make them anew.
+    if (fs.leaves_changed) fs.trees_whole = false;
+    if (fs.trees_whole) {
+        for (const oct_tree* n : fs.rekey_nodes) {
+            const int place = n->leaf_place;
+            if (place >= 0 && size_t(place) < fs.leaf_order.size() &&
+                fs.leaf_order[size_t(place)] == n)
+                fs.tree_moves.push_back(uint32_t(place));
+        }
+        if (fs.tree_moves.size() > fs.leaf_order.size() / 8) fs.trees_whole = false;
+    }
+    if (!fs.trees_whole) fs.tree_moves.clear();
     if (!rekey_moved(fs)) {
         for (auto& keys : fs.level_keys)
             keys.clear();

@@ -97,33 +97,107 @@ oct_tree& make_child(oct_tree& node, const cell_key& coords) {
     return it->second;
 }
 
-void subdivide(oct_tree& node, int max_depth, const child_dims& dims) {
+namespace {
+
+// A particle on its way down while a cell is subdivided, its position copied: the levels below
+// read it from one compact array, not from particles spread over the whole frame's memory.
+struct placing {
+    int32_t id;
+    vec3 position;
+    particle* p;
+};
+
+// The arrays one subdivision works in, each as long as the particles it places.
+struct placing_arrays {
+    std::vector<placing> items, scratch;
+    std::vector<int> bucket;
+};
+
+// The child of node at position's integer coordinates in the node, clamped to the node.
+cell_key child_key(const oct_tree& node, const vec3& position) {
+    vec3 g = (position - node.corner) / node.half_size;
+    for (int a = 0; a < 3; ++a) {
+        if (g[a] < 0.0f)
+            g[a] = 0.0f;
+        else if (g[a] >= 2.0f)
+            g[a] = 1.0f;
+    }
+    return make_key(g);
+}
+
+// Subdivides node, whose particles are items[begin, end) in ascending id order: each goes to the
+// child under it, keeping that order, and children above max_depth are subdivided in turn (in
+// map order, as a walk of the tree meets them).
+void split(oct_tree& node, placing_arrays& a, size_t begin, size_t end, int max_depth,
+           const child_dims& dims) {
     for (int i = 0; i < dims.n[0]; ++i)
         for (int j = 0; j < dims.n[1]; ++j)
             for (int k = 0; k < dims.n[2]; ++k)
                 make_child(node, make_key(i, j, k));
 
-    // The members come in id order, so each child's new members do too; a child that held
-    // particles already is sorted again below.
-    for (const auto& [id, p] : node.members) {
-        vec3 g = (p->position - node.corner) / node.half_size;
-        for (int a = 0; a < 3; ++a) {
-            if (g[a] < 0.0f)
-                g[a] = 0.0f;
-            else if (g[a] >= 2.0f)
-                g[a] = 1.0f;
+    // The children that receive particles, in the order first met; the usual keys 0 and 1
+    // find theirs without a map look-up.
+    std::vector<oct_tree*> targets;
+    int usual[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+    for (size_t i = begin; i < end; ++i) {
+        const cell_key key = child_key(node, a.items[i].position);
+        const bool is_usual =
+            key.x >= 0 && key.x < 2 && key.y >= 0 && key.y < 2 && key.z >= 0 && key.z < 2;
+        int* cached = is_usual ? &usual[key.x * 4 + key.y * 2 + key.z] : nullptr;
+        int b = cached ? *cached : -1;
+        if (b < 0) {
+            oct_tree* child = &strict_at(node.children, key, "the children of an octree cell");
+            b = int(std::find(targets.begin(), targets.end(), child) - targets.begin());
+            if (size_t(b) == targets.size()) targets.push_back(child);
+            if (cached) *cached = b;
         }
-        oct_tree& child = strict_at(node.children, make_key(g), "the children of an octree cell");
-        p->cell = &child;
-        mark_dirty(child);  // its bounds must now include p
-        child.members.append(id, p);
+        mark_dirty(*targets[size_t(b)]);  // its bounds must now include the particle
+        a.bucket[i] = b;
     }
-    node.members.clear();
-    for (auto& [key, child] : node.children)
-        child.members.sort();
+    // A stable counting sort by child keeps each child's particles in id order.
+    std::vector<size_t> start(targets.size() + 1, 0);
+    for (size_t i = begin; i < end; ++i)
+        ++start[size_t(a.bucket[i]) + 1];
+    start[0] = begin;
+    for (size_t b = 1; b <= targets.size(); ++b)
+        start[b] += start[b - 1];
+    std::vector<size_t> fill(start.begin(), start.end() - 1);
+    for (size_t i = begin; i < end; ++i)
+        a.scratch[fill[size_t(a.bucket[i])]++] = a.items[i];
+    std::copy(a.scratch.begin() + std::ptrdiff_t(begin), a.scratch.begin() + std::ptrdiff_t(end),
+              a.items.begin() + std::ptrdiff_t(begin));
 
-    for (auto& [key, child] : node.children)
-        if (!child.members.empty() && child.depth < max_depth) subdivide(child, max_depth);
+    for (auto& [key, child] : node.children) {
+        const size_t b = size_t(std::find(targets.begin(), targets.end(), &child) - targets.begin());
+        const bool receives = b < targets.size();
+        if (child.depth < max_depth && receives && child.members.empty()) {
+            split(child, a, start[b], start[b + 1], max_depth, child_dims());
+            continue;
+        }
+        if (receives) {
+            for (size_t i = start[b]; i < start[b + 1]; ++i) {
+                a.items[i].p->cell = &child;
+                child.members.append(a.items[i].id, a.items[i].p);
+            }
+            child.members.sort();
+        }
+        // A child that held particles already takes the new ones among its own.
+        if (child.depth < max_depth && !child.members.empty())
+            subdivide(child, max_depth);
+    }
+}
+
+}  // namespace
+
+void subdivide(oct_tree& node, int max_depth, const child_dims& dims) {
+    placing_arrays a;
+    a.items.reserve(node.members.size());
+    for (const auto& [id, p] : node.members)
+        a.items.push_back({id, p->position, p});
+    node.members.clear();
+    a.scratch.resize(a.items.size());
+    a.bucket.resize(a.items.size());
+    split(node, a, 0, a.items.size(), max_depth, dims);
 }
 
 void refresh_listed(frame_set& fs) {

@@ -39,6 +39,45 @@ TEST(KdTree, RangeFindsAllWithinRadiusInReverseTraversalOrder) {
     EXPECT_TRUE(out.empty());
 }
 
+// Points moved in place, a few or many, by a little or across the cloud: the tree must answer
+// every query as one built afresh from the moved points in the same order.
+TEST(KdTree, MovedPointsAnswerAsAFreshBuild) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<kd_tree::point> points;
+    kd_tree mended;
+    for (int i = 0; i < 3000; ++i) {
+        // On a coarse grid, so that many points share split values.
+        points.push_back({std::floor(u(rng) * 20.0) / 20.0, u(rng), std::floor(u(rng) * 8.0)});
+        mended.insert(points.back());
+    }
+    for (int round = 0; round < 12; ++round) {
+        std::vector<std::pair<int, kd_tree::point>> moves;
+        const int count = round % 3 == 0 ? 400 : 12;
+        const double reach = round % 2 ? 0.01 : 0.5;
+        for (int m = 0; m < count; ++m) {
+            const int i = int(rng() % points.size());
+            for (double& c : points[size_t(i)])
+                c += (u(rng) - 0.5) * reach;
+            moves.emplace_back(i, points[size_t(i)]);
+        }
+        mended.move(moves);
+        kd_tree fresh;
+        for (const kd_tree::point& p : points)
+            fresh.insert(p);
+        EXPECT_EQ(mended.rect_min(), fresh.rect_min());
+        EXPECT_EQ(mended.rect_max(), fresh.rect_max());
+        std::vector<kd_tree::point> got, want;
+        for (int q = 0; q < 50; ++q) {
+            const kd_tree::point at{u(rng), u(rng), u(rng) * 8.0};
+            const double radius = 0.02 + 0.3 * u(rng);
+            mended.range(at, radius, got);
+            fresh.range(at, radius, want);
+            ASSERT_EQ(got, want) << "round " << round << " query " << q;
+        }
+    }
+}
+
 TEST(LevelIndex, DeepestLevelFindsNearbyLeaves) {
     one_frame f;
     f.add_block(5, 0.25f);

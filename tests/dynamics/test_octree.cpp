@@ -164,3 +164,75 @@ TEST(Octree, EveryParticleInOneCellAfterRandomMovesAndSteps) {
             ASSERT_FALSE(p.moved);
     }
 }
+
+namespace {
+
+// Subdivision as first written: each level reads the positions from the particles.
+void reference_subdivide(oct_tree& node, int max_depth) {
+    for (int i = 0; i < 2; ++i)
+        for (int j = 0; j < 2; ++j)
+            for (int k = 0; k < 2; ++k)
+                make_child(node, make_key(i, j, k));
+    for (const auto& [id, p] : node.members) {
+        vec3 g = (p->position - node.corner) / node.half_size;
+        for (int a = 0; a < 3; ++a)
+            g[a] = g[a] < 0.0f ? 0.0f : g[a] >= 2.0f ? 1.0f : g[a];
+        oct_tree& child = node.children.at(make_key(g));
+        p->cell = &child;
+        mark_dirty(child);
+        child.members.append(id, p);
+    }
+    node.members.clear();
+    for (auto& [key, child] : node.children)
+        child.members.sort();
+    for (auto& [key, child] : node.children)
+        if (!child.members.empty() && child.depth < max_depth) reference_subdivide(child, max_depth);
+}
+
+}  // namespace
+
+// Seeded clouds with particles on cell faces, outside the node and in a child that held
+// particles already: the same nodes made in the same order, the same members and dirty list.
+TEST(Octree, SubdivisionMatchesTheLevelByLevelReference) {
+    for (unsigned seed : {2u, 8u}) {
+        one_frame fast, plain;
+        std::mt19937 rng(seed);
+        std::uniform_real_distribution<float> u(-0.1f, 1.1f);
+        for (int id = 0; id < 4000; ++id) {
+            vec3 p(u(rng), u(rng), u(rng));
+            if (id % 7 == 0) p[id % 3] = std::round(p[id % 3] * 8.0f) / 8.0f;
+            fast.add(id, p);
+            plain.add(id, p);
+        }
+        for (one_frame* f : {&fast, &plain}) {
+            init(f->fs.root, 0, 0.5f, vec3(), &f->fs);
+            oct_tree& held = make_child(make_child(f->fs.root, make_key(1, 0, 1)), make_key(0, 0, 0));
+            for (auto& [id, p] : f->fs.particles)
+                (id % 11 == 0 ? held.members : f->fs.root.members).emplace(id, &p);
+            f->fs.dirty_nodes.clear();
+        }
+        subdivide(fast.fs.root, 5);
+        reference_subdivide(plain.fs.root, 5);
+        std::vector<oct_tree*> a, b;
+        collect(fast.fs.root, a);
+        collect(plain.fs.root, b);
+        ASSERT_EQ(a.size(), b.size());
+        std::unordered_map<const oct_tree*, size_t> at_a, at_b;
+        for (size_t i = 0; i < a.size(); ++i) {
+            at_a[a[i]] = at_b[b[i]] = i;
+            ASSERT_EQ(a[i]->slot, b[i]->slot) << i;
+            ASSERT_EQ(a[i]->corner, b[i]->corner) << i;
+            std::vector<int> ids_a, ids_b;
+            for (const auto& [id, p] : a[i]->members)
+                ids_a.push_back(id);
+            for (const auto& [id, p] : b[i]->members)
+                ids_b.push_back(id);
+            ASSERT_EQ(ids_a, ids_b) << i;
+        }
+        for (auto& [id, p] : fast.fs.particles)
+            ASSERT_EQ(at_a.at(p.cell), at_b.at(plain.fs.particles.at(id).cell)) << id;
+        ASSERT_EQ(fast.fs.dirty_nodes.size(), plain.fs.dirty_nodes.size());
+        for (size_t i = 0; i < fast.fs.dirty_nodes.size(); ++i)
+            ASSERT_EQ(at_a.at(fast.fs.dirty_nodes[i]), at_b.at(plain.fs.dirty_nodes[i])) << i;
+    }
+}
