@@ -15,6 +15,7 @@
 #include "dynamics/frame_step.h"
 #include "test_owner.h"
 #include "view/particle_look.h"
+#include "view/occlusion.h"
 #include "view/view3d.h"
 
 using namespace kavrin;
@@ -552,4 +553,71 @@ TEST(ViewportInput, PlayingOrHiddenFramesTakeNoStroke) {
     EXPECT_LT(v.view.camera().focal_mag, 1.5f);
     QMutexLocker hold(fs.history_lock.get());
     EXPECT_TRUE(fs.history.empty());
+}
+
+TEST(ViewportDrawing, TheVisiblePartOfAPictureDrawsThePixelsOfAllOfIt) {
+    // Seeded clouds drawn point by point, all of them and then only the part visible_slots
+    // keeps, must give the same pixels, for several point sizes and views: a dense ball that
+    // hides most of itself, scattered points, and points behind the eye or beyond the view's
+    // edges.
+    shown_view v;
+    v.view.makeCurrent();
+    const int w = 320, h = 240;
+    QOpenGLFramebufferObject target(w, h, QOpenGLFramebufferObject::Depth);
+    std::mt19937 rng(11);
+    std::normal_distribution<float> ball(0.0f, 0.15f);
+    std::uniform_real_distribution<float> u(-3.0f, 3.0f), hue(0.1f, 1.0f);
+    std::vector<vec3> positions, colours;
+    for (int i = 0; i < 40000; ++i) {
+        positions.push_back(i % 4 == 0 ? vec3(u(rng), u(rng), u(rng))
+                                       : vec3(ball(rng), ball(rng), ball(rng)));
+        colours.emplace_back(hue(rng), hue(rng), hue(rng));
+    }
+    std::vector<uint32_t> live;
+    for (uint32_t s = 0; s < positions.size(); s += 1 + s % 3)
+        live.push_back(s);
+    auto draw = [&](const std::vector<uint32_t>& slots, float size) {
+        glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+        glPointSize(size);
+        glBegin(GL_POINTS);
+        for (const uint32_t s : slots) {
+            glColor3f(colours[s][0], colours[s][1], colours[s][2]);
+            glVertex3f(positions[s][0], positions[s][1], positions[s][2]);
+        }
+        glEnd();
+        return target.toImage();
+    };
+    target.bind();
+    glViewport(0, 0, w, h);
+    glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
+    glEnable(GL_DEPTH_TEST);
+    glDisable(GL_BLEND);
+    const std::array<vec3, 3> eyes{vec3(0.0f, 0.3f, 2.0f), vec3(1.5f, -0.4f, 0.7f),
+                                   vec3(0.2f, 0.1f, 0.6f)};
+    size_t kept = 0, all = 0;
+    for (const vec3& eye : eyes)
+        for (const float size : {1.0f, 2.5f, 4.7f, 8.3f}) {
+            glMatrixMode(GL_PROJECTION);
+            glLoadIdentity();
+            gluPerspective(40.0, double(w) / h, 0.05, 50.0);
+            gluLookAt(eye[0], eye[1], eye[2], 0, 0, 0, 0, 1, 0);
+            glMatrixMode(GL_MODELVIEW);
+            glLoadIdentity();
+            const std::vector<uint32_t> part =
+                visible_slots(positions, live, screen_mapping::current(), size, 2);
+            EXPECT_TRUE(std::includes(live.begin(), live.end(), part.begin(), part.end()));
+            const QImage whole = draw(live, size);
+            EXPECT_GT(lit_pixels(whole), 2000);
+            EXPECT_EQ(differing_pixels(draw(part, size), whole), 0)
+                << "size " << size << " eye " << eye[0] << " " << eye[1] << " " << eye[2];
+            if (size > 4.0f) {
+                kept += part.size();
+                all += live.size();
+            }
+        }
+    target.release();
+    v.view.doneCurrent();
+    // Points of several pixels: most of the ball lies behind its own surface.
+    EXPECT_LT(kept, all / 2);
 }
