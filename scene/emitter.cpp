@@ -171,7 +171,7 @@ void emitter::tick() {
     }
     const bool pending = has_pending_work();
     if (frames_to_build_ == -1 && frames_to_save_ == 0 && !pending && emitter_lock_->tryLock()) {
-        window->panel_busy = false;
+        window->work_ended();
         emitter_lock_->unlock();
     }
     if (quiet() && pending)
@@ -296,7 +296,7 @@ void emitter::clear_queue() {
                 if (!hold.owns_lock()) continue;
                 taken = true;
                 finished = process(*this, fs);
-                window->redraw_needed = true;
+                window->frame_changed();
                 break;
             }
             if (!taken || finished) continue;
@@ -507,7 +507,7 @@ void emitter::add_near() {
 
     near_list_t near = near_list(true, painted);
     if (near.empty()) return;
-    window->panel_busy = true;
+    window->work_started();
 
     // The propagation reads the painted values of the particles the stroke recorded, and of no
     // other: only those are copied, not the whole frame.

@@ -74,6 +74,7 @@ class live_owner : public view_owner {
     std::unordered_map<std::string, bool> imports{{"camera", false}, {"geometry", false}};
     bool is_playing = false;
     bool mode = false;
+    bool redraw_needed = false;
     size_t forgotten_ = 0;  // steps before the last forget_jobs
 
     live_owner() { window.tool = &tool_brush; }
@@ -95,6 +96,7 @@ class live_owner : public view_owner {
     bool camera_mode() const override { return mode; }
     void set_camera_mode(bool on) override { mode = on; }
     void redraw_timeline() override {}
+    void redraw_soon() override { redraw_needed = true; }
 
     // The brush vector of each stroke step since the last forget_jobs, in order, as the
     // scene's record of strokes holds what each step took.
