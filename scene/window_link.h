@@ -73,6 +73,7 @@ class window_link : public failure_listener {
     std::atomic<int> on_eat{0};            // 1 suspends background work
     std::atomic<int> generation_scale{1};  // particles emitted per frame by a new scene
     std::atomic<bool> stepping{false};     // an emitter exists and is ticked
+    // Stroke buttons; read where a stroke step is sent, which copies them into its inputs.
     std::atomic<bool> brush_hard{false};  // "brush_hard": no falloff inside the brush
     std::atomic<bool> side_left{false};   // timeline side buttons stretching the brush in time
     std::atomic<bool> side_right{false};
@@ -115,7 +116,8 @@ class window_link : public failure_listener {
     // Available physical memory in bytes.
     virtual double available_memory() const;
     // Work that the host may wait for began (a stroke's propagation), or no work of the scene is
-    // left. Called on the thread that ticks the scene; a host without a panel may ignore them.
+    // left (told at every tick while none is). Called on the thread that ticks the scene; a host
+    // without a panel may ignore them.
     virtual void work_started() {}
     virtual void work_ended() {}
     // The background changed a frame's particles. Callable from any thread.
