@@ -172,6 +172,9 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     void write_cache_frame(emitter& e, int frame) override;
     void read_cache_frame(emitter& e, int frame) override;
     void release_display_list(unsigned id) override;
+    void work_started() override { panel_busy = true; }
+    void work_ended() override { panel_busy = false; }
+    void frame_changed() override { redraw_needed = true; }
 
     // View owner.
     window_link& link() override { return *this; }
@@ -190,6 +193,12 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     int onion_frames() const override;
     void scene_edited() override { autosave_due = true; }
     bool middle_navigates() const override { return middle_navigation; }
+    void redraw_soon() override { redraw_needed = true; }
+    // The side panel waits for scene work to end: set when a scene, a save or a propagation
+    // starts, cleared once the scene has no work left. Atomic: tests read it from any thread.
+    std::atomic<bool> panel_busy{false};
+    // The viewport and the timeline are redrawn at the next tick; set from any thread.
+    std::atomic<bool> redraw_needed{false};
     // Tool settings: the middle button steers the camera.
     bool middle_navigation = true;
 

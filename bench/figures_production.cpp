@@ -63,7 +63,7 @@ double stroke_step_ms(production& m, const char* figure) {
     for (int r = 0; r < 9; ++r) {
         w.view.busy = true;
         const double start = now_seconds(), c = cpu_seconds();
-        e.current_particle();
+        e.current_particle(e.live_step_inputs());
         times.push_back((now_seconds() - start) * 1000.0);
         cpu.push_back((cpu_seconds() - c) * 1000.0);
         touched = std::max(touched, e.selection().size());

@@ -76,7 +76,7 @@ struct stroke_setup {
     }
     void paint_step() {
         window.view.busy = true;
-        e.current_particle();
+        e.current_particle(e.live_step_inputs());
     }
 };
 

@@ -204,7 +204,7 @@ double viewport_paint_1000000() {
     std::vector<double> times, paints;
     for (int r = 0; r < 5; ++r) {
         w.view.busy = true;
-        owner.scene->current_particle();
+        owner.scene->current_particle(owner.scene->live_step_inputs());
         if (!fs.touched) std::cerr << "viewport_paint_1000000: the stroke changed nothing\n";
         const double start = now_seconds();
         do {

@@ -171,7 +171,7 @@ void emitter::tick() {
     }
     const bool pending = has_pending_work();
     if (frames_to_build_ == -1 && frames_to_save_ == 0 && !pending && emitter_lock_->tryLock()) {
-        window->panel_busy = false;
+        window->work_ended();
         emitter_lock_->unlock();
     }
     if (quiet() && pending)
@@ -296,7 +296,7 @@ void emitter::clear_queue() {
                 if (!hold.owns_lock()) continue;
                 taken = true;
                 finished = process(*this, fs);
-                window->redraw_needed = true;
+                window->frame_changed();
                 break;
             }
             if (!taken || finished) continue;
@@ -324,35 +324,57 @@ void emitter::select(const std::vector<particle*>* list) {
 }
 
 bool emitter::can_paint() const {
-    const int current = window->current_frame;
+    return can_paint(live_step_inputs());
+}
+
+bool emitter::can_paint(const step_inputs& in) const {
     const int pinned = stroke_frame_;
-    if (pinned >= 0 && pinned != current) return false;
-    auto it = frames.find(current);
+    if (pinned >= 0 && pinned != in.frame) return false;
+    auto it = frames.find(in.frame);
     if (it == frames.end() || !ready_to_paint(it->second)) return false;
     // Every frame the stroke will reach must be able to take it.
-    return near_list(true, current).size() == near_list(false, current).size();
+    return near_list(true, in.frame, in.brush, in.side_left, in.side_right).size() ==
+           near_list(false, in.frame, in.brush, in.side_left, in.side_right).size();
+}
+
+step_inputs emitter::live_step_inputs() const {
+    step_inputs in;
+    in.frame = window->current_frame;
+    in.brush = window->brush();
+    in.camera = window->camera();
+    in.keys = window->keys();
+    in.pick = window->view.pick_point();
+    in.hard = window->brush_hard;
+    in.side_left = window->side_left;
+    in.side_right = window->side_right;
+    in.mirror = window->mirror;
+    return in;
 }
 
 bool emitter::send_stroke_step() {
-    if (window->view.busy || !can_paint()) return false;
+    return send_stroke_step(live_step_inputs());
+}
+
+bool emitter::send_stroke_step(const step_inputs& in) {
+    if (window->view.busy || !can_paint(in)) return false;
     window->view.busy = true;
-    post(job("current particle"), jobs, [this] { current_particle(); });
+    post(job("current particle"), jobs, [this, in] { current_particle(in); });
     return true;
 }
 
-void emitter::current_particle() {
+void emitter::current_particle(const step_inputs& in) {
     on_exit release{[this] {
         ++window->view.stroke_steps;
         window->view.busy = false;
     }};
-    const brush_values brush = window->brush();
-    const camera_values camera = window->camera();
+    const brush_values& brush = in.brush;
+    const camera_values& camera = in.camera;
 
     // The first step of a stroke fixes its keys, its frame and the mirror for all later steps.
     if (!keys_copied_.exchange(true)) {
-        key_copy_ = window->keys();
-        stroke_frame_ = window->current_frame.load();
-        mirror_copy_ = window->mirror.load();
+        key_copy_ = in.keys;
+        stroke_frame_ = in.frame;
+        mirror_copy_ = in.mirror;
     }
     stroke s;
     s.depth = history_.undo_depth();
@@ -371,15 +393,15 @@ void emitter::current_particle() {
     settle_undone(fs);
     // Whether the viewport may redraw only the brushed particles after this step.
     const bool brushed_only = !fs.touched || fs.brushed_only;
-    const vec3 pick = window->view.pick_point();
+    const vec3 pick = in.pick;
     const float radius = camera.brush_distance * brush.space;
-    const bool hard = window->brush_hard;
+    const bool hard = in.hard;
     // The mirror brush: the same stroke mirrored across x = 0. Each particle is brushed by the
     // nearer of the two brushes (by the first one on the plane itself), so a symmetric cloud
     // stays symmetric.
     const bool mirror = mirror_copy_;
-    recorder.step({stroke_frame_, brush, camera, s.keys, pick, hard, window->side_left,
-                   window->side_right, mirror});
+    recorder.step({stroke_frame_, brush, camera, s.keys, pick, hard, in.side_left, in.side_right,
+                   mirror});
     stroke m = s;
     m.vector = mirrored(s.vector);
     select_particles(fs, s, pick, radius, brush.select_curve, hard);
@@ -427,15 +449,19 @@ void emitter::current_particle() {
 }
 
 near_list_t emitter::near_list(bool strict, int current) const {
+    return near_list(strict, current, window->brush(), window->side_left, window->side_right);
+}
+
+near_list_t emitter::near_list(bool strict, int current, const brush_values& brush,
+                               bool side_left, bool side_right) const {
     near_list_t list;
-    const brush_values brush = window->brush();
     const bool stepping = window->stepping;
     const long long n = static_cast<long long>(std::floor(brush.time + 0.5f));
     if (frames.empty()) return list;
     // Beyond the scene's first or last frame nothing more can be reached.
     const long long lowest = frames.begin()->first, highest = frames.rbegin()->first;
     for (int sign : {-1, 1}) {
-        const bool whole_side = sign < 0 ? window->side_left.load() : window->side_right.load();
+        const bool whole_side = sign < 0 ? side_left : side_right;
         const long long count =
             whole_side ? ((sign < 0 ? first_frame : last_frame) - current) * sign : n;
         for (long long k = 0; k < count; ++k) {
@@ -481,7 +507,7 @@ void emitter::add_near() {
 
     near_list_t near = near_list(true, painted);
     if (near.empty()) return;
-    window->panel_busy = true;
+    window->work_started();
 
     // The propagation reads the painted values of the particles the stroke recorded, and of no
     // other: only those are copied, not the whole frame.

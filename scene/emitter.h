@@ -141,10 +141,16 @@ class emitter : public frame_host {
     // The current frame and every frame a stroke from it reaches can take a stroke step, and no
     // stroke in progress belongs to another frame.
     bool can_paint() const;
-    // Sends one "current particle" job when no step is outstanding and can_paint holds; returns
-    // whether it did. GUI thread.
+    // The inputs a stroke step takes, as the window holds them now. GUI thread.
+    step_inputs live_step_inputs() const;
+    // Sends one "current particle" job with the window's inputs as they are now, or with `in`,
+    // when no step is outstanding and a stroke with those inputs can paint; returns whether it
+    // did. GUI thread.
     bool send_stroke_step();
-    void current_particle();
+    bool send_stroke_step(const step_inputs& in);
+    // One stroke step, which reads the window through `in` only. The first step of a stroke
+    // fixes its frame, keys and mirror.
+    void current_particle(const step_inputs& in);
     // The frames a stroke on frame `around` reaches, nearest first, with their weights.
     near_list_t near_list(bool strict, int around) const;
     void add_near();
@@ -188,6 +194,10 @@ class emitter : public frame_host {
     // quiet, and no run was interrupted since the last began; marks one interrupted otherwise.
     bool ready_to_eat();
     void near_worker();
+    // can_paint and near_list for a stroke with the given inputs rather than the window's.
+    bool can_paint(const step_inputs& in) const;
+    near_list_t near_list(bool strict, int around, const brush_values& brush, bool side_left,
+                          bool side_right) const;
 
     // Flags and counters: written by the main thread and single workers, read everywhere;
     // readers tolerate a value one tick stale.

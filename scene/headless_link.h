@@ -18,7 +18,8 @@ class headless_link : public window_link {
   public:
     headless_link();
 
-    // Set by the driver between stroke steps, never while a step runs, so no lock guards them.
+    // Set and read on the driver's thread only (a stroke step is sent a copy), so no lock
+    // guards them.
     brush_values brush_state;
     camera_values camera_state;
     // Receives every log line; set before any work starts, only read afterwards. Called on any

@@ -41,18 +41,10 @@ void replay_stroke(emitter& e, const replay_host& h, const log_event& event,
             step_inputs s = event.steps[i];
             if (prepare) prepare(s, i);
             b = s.brush;
+            // The step takes its recorded inputs; the window's current frame follows it, as the
+            // background's order and the history read that.
             w.current_frame = s.frame;
-            h.set_inputs(s.brush, s.camera);
-            {
-                QMutexLocker hold(&w.key_lock);
-                w.key_map = s.keys;
-            }
-            w.brush_hard = s.hard;
-            w.side_left = s.side_left;
-            w.side_right = s.side_right;
-            w.mirror = s.mirror;
-            w.view.set_pick_point(s.pick);
-            if (!e.send_stroke_step())
+            if (!e.send_stroke_step(s))
                 throw replay_error("step " + std::to_string(sent + 1) + ": frame " +
                                    std::to_string(s.frame) +
                                    " or a frame the stroke reaches cannot take the stroke");

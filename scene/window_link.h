@@ -73,8 +73,7 @@ class window_link : public failure_listener {
     std::atomic<int> on_eat{0};            // 1 suspends background work
     std::atomic<int> generation_scale{1};  // particles emitted per frame by a new scene
     std::atomic<bool> stepping{false};     // an emitter exists and is ticked
-    std::atomic<bool> redraw_needed{false};
-    std::atomic<bool> panel_busy{false};  // the side panel waits for scene work to end
+    // Stroke buttons; read where a stroke step is sent, which copies them into its inputs.
     std::atomic<bool> brush_hard{false};  // "brush_hard": no falloff inside the brush
     std::atomic<bool> side_left{false};   // timeline side buttons stretching the brush in time
     std::atomic<bool> side_right{false};
@@ -116,6 +115,13 @@ class window_link : public failure_listener {
     virtual void read_cache_frame(emitter& e, int frame) = 0;
     // Available physical memory in bytes.
     virtual double available_memory() const;
+    // Work that the host may wait for began (a stroke's propagation), or no work of the scene is
+    // left (told at every tick while none is). Called on the thread that ticks the scene; a host
+    // without a panel may ignore them.
+    virtual void work_started() {}
+    virtual void work_ended() {}
+    // The background changed a frame's particles. Callable from any thread.
+    virtual void frame_changed() {}
     // The viewport's compiled drawing of a frame is no longer needed.
     virtual void release_display_list(unsigned) {}
     // Low memory dropped the oldest undo entry of a frame: that change can no longer be undone.

@@ -40,6 +40,10 @@ class fake_window : public headless_link {
         if (on_read) on_read(e, frame);
     }
     double available_memory() const override { return free_memory; }
+    // Follows the scene's work as the window's side panel does.
+    std::atomic<bool> panel_busy{false};
+    void work_started() override { panel_busy = true; }
+    void work_ended() override { panel_busy = false; }
     void undo_trimmed(int frame, const stroke& dropped) override {
         if (on_trim) on_trim(frame, dropped);
     }

@@ -106,7 +106,7 @@ void timeline::button(QMouseEvent* event, bool pressed) {
             const int f = frame_at(float(event->position().x()));
             if (f != owner_.link().current_frame) Q_EMIT frame_change(f);
             redraw();
-            link.redraw_needed = true;
+            owner_.redraw_soon();
         }
     }
     if (!pressed) owner_.set_camera_mode(false);
@@ -137,7 +137,7 @@ void timeline::mouseMoveEvent(QMouseEvent* event) {
     redraw();
     // The viewport shows the new frame or brush reach at the window's next tick; a plain hover
     // changes nothing it shows.
-    if (zoom_held_ || pan_held_ || time_held_ || scrub_held_) owner_.link().redraw_needed = true;
+    if (zoom_held_ || pan_held_ || time_held_ || scrub_held_) owner_.redraw_soon();
 }
 
 void timeline::keyPressEvent(QKeyEvent* event) {

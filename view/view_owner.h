@@ -31,6 +31,8 @@ class view_owner {
     virtual bool camera_mode() const = 0;
     virtual void set_camera_mode(bool on) = 0;
     virtual void redraw_timeline() = 0;
+    // The viewport and the timeline are redrawn at the window's next tick.
+    virtual void redraw_soon() = 0;
     // Neighbouring frames that the onion skin draws faintly on each side of the current one;
     // 0 while it is off.
     virtual int onion_frames() const { return 0; }

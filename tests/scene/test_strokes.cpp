@@ -45,7 +45,7 @@ struct painted_scene : ::testing::Test {
     void paint(int steps) {
         for (int i = 0; i < steps; ++i) {
             window.view.busy = true;
-            e->current_particle();
+            e->current_particle(e->live_step_inputs());
             ASSERT_FALSE(window.view.busy);
         }
     }
@@ -226,6 +226,26 @@ TEST_F(painted_scene, NearListSpanAndWeights) {
     e->frame(94).pending_save = false;
 }
 
+// The window may change between sending a step and its running on a worker: the step paints
+// with what it was sent, and the log records that.
+TEST_F(painted_scene, AStepPaintsWithTheInputsItWasSent) {
+    window.brush_state.type = brush_kind::grab;
+    window.brush_state.vector = vec3(0, 1, 0);
+    aim(50, 0.5f);
+    const step_inputs sent = e->live_step_inputs();
+    window.current_frame = 51;
+    window.view.set_pick_point(vec3(100, 100, 100));  // nowhere near the particles
+    window.brush_state.type = brush_kind::remove;
+    window.mirror = true;
+    window.brush_hard = true;
+    window.view.busy = true;
+    e->current_particle(sent);
+    ASSERT_EQ(e->frame(50).history.size(), 1u);
+    EXPECT_TRUE(e->frame(51).history.empty());
+    ASSERT_FALSE(e->recorder.events().empty());
+    EXPECT_EQ(e->recorder.events().back().steps, std::vector<step_inputs>{sent});
+}
+
 TEST_F(painted_scene, AStrokeWaitsForTheWorkerThatHoldsItsFrame) {
     window.brush_state.type = brush_kind::grab;
     window.brush_state.vector = vec3(0, 1, 0);
@@ -233,7 +253,7 @@ TEST_F(painted_scene, AStrokeWaitsForTheWorkerThatHoldsItsFrame) {
     frame_set& fs = e->frame(50);
     fs.eat_lock->lock();  // a background worker is processing the frame
     window.view.busy = true;
-    std::thread stroke([&] { e->current_particle(); });
+    std::thread stroke([&] { e->current_particle(e->live_step_inputs()); });
     QThread::msleep(50);
     EXPECT_TRUE(window.view.busy);
     EXPECT_TRUE(fs.history.empty());
@@ -561,7 +581,7 @@ TEST(MirrorBrush, ASymmetricCloudStaysSymmetric) {
         window.brush_state.vector = normalise(vec3(0.6f, 0.7f, 0.2f));
         window.view.set_pick_point(vec3(0.2f, 0.5f, 0.5f));
         for (int i = 0; i < 3; ++i)
-            e.current_particle();
+            e.current_particle(e.live_step_inputs());
         e.add_near();
         ASSERT_TRUE(tick_until(e, idle));
     }

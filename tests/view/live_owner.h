@@ -1,14 +1,13 @@
 #pragma once
-// A stand-in for the main window whose stroke workers read the real brush and the viewport's
-// camera, as the main window's do. It notes every brush read made off the GUI thread (one per
-// "current particle" job) and can slow those reads down, so that tests see jobs overlap if they
-// ever could.
+// A stand-in for the main window whose stroke steps take the real brush and the viewport's
+// camera, as the main window's do, and a way to make those steps slow.
 
 #include <algorithm>
 #include <atomic>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -30,51 +29,35 @@ class live_window : public fake_window {
   public:
     class brush* tool = nullptr;
     view3d* viewport = nullptr;
-    std::atomic<int> read_delay_ms{0};
 
-    brush_values brush() const override {
-        const brush_values v = tool ? tool->values() : brush_state;
-        if (QThread::currentThread() == QCoreApplication::instance()->thread()) return v;
-        const int inside = ++in_read_;
-        int seen = max_in_read_.load();
-        while (inside > seen && !max_in_read_.compare_exchange_weak(seen, inside)) {
-        }
-        {
-            QMutexLocker hold(&reads_lock_);
-            job_vectors_.push_back(v.vector);
-            busy_during_job_.push_back(view.busy);
-        }
-        if (read_delay_ms > 0) QThread::msleep(unsigned(read_delay_ms.load()));
-        --in_read_;
-        return v;
-    }
+    brush_values brush() const override { return tool ? tool->values() : brush_state; }
     camera_values camera() const override {
         return viewport ? viewport->camera_snapshot() : camera_state;
     }
+};
 
-    // Vectors that the jobs read, in order.
-    std::vector<vec3> job_vectors() const {
-        QMutexLocker hold(&reads_lock_);
-        return job_vectors_;
-    }
-    // Whether busy was set while each job ran.
-    std::vector<bool> busy_during_job() const {
-        QMutexLocker hold(&reads_lock_);
-        return busy_during_job_;
-    }
-    int most_jobs_at_once() const { return max_in_read_; }
-    void forget_jobs() {
-        QMutexLocker hold(&reads_lock_);
-        job_vectors_.clear();
-        busy_during_job_.clear();
-        max_in_read_ = 0;
+// Holds a frame's eat lock for `ms` at a time with short breaks, as a slow background worker
+// would, so that each stroke step on the frame waits a while.
+class frame_holder {
+  public:
+    frame_holder(frame_set& fs, int ms)
+        : thread_([this, &fs, ms] {
+              while (!stop_) {
+                  fs.eat_lock->lock();
+                  for (int i = 0; i < ms && !stop_; ++i)
+                      QThread::msleep(1);
+                  fs.eat_lock->unlock();
+                  QThread::msleep(1);
+              }
+          }) {}
+    ~frame_holder() {
+        stop_ = true;
+        thread_.join();
     }
 
   private:
-    mutable QMutex reads_lock_;  // guards job_vectors_ and busy_during_job_: workers append
-    mutable std::vector<vec3> job_vectors_;
-    mutable std::vector<bool> busy_during_job_;
-    mutable std::atomic<int> in_read_{0}, max_in_read_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
 class live_owner : public view_owner {
@@ -91,6 +74,8 @@ class live_owner : public view_owner {
     std::unordered_map<std::string, bool> imports{{"camera", false}, {"geometry", false}};
     bool is_playing = false;
     bool mode = false;
+    bool redraw_needed = false;
+    size_t forgotten_ = 0;  // steps before the last forget_jobs
 
     live_owner() { window.tool = &tool_brush; }
 
@@ -111,6 +96,19 @@ class live_owner : public view_owner {
     bool camera_mode() const override { return mode; }
     void set_camera_mode(bool on) override { mode = on; }
     void redraw_timeline() override {}
+    void redraw_soon() override { redraw_needed = true; }
+
+    // The brush vector of each stroke step since the last forget_jobs, in order, as the
+    // scene's record of strokes holds what each step took.
+    std::vector<vec3> job_vectors() const {
+        std::vector<vec3> out;
+        for (const log_event& event : scene->recorder.events())
+            for (const step_inputs& step : event.steps)
+                out.push_back(step.brush.vector);
+        out.erase(out.begin(), out.begin() + std::min(out.size(), forgotten_));
+        return out;
+    }
+    void forget_jobs() { forgotten_ += job_vectors().size(); }
 
     void set_key(const char* name, bool held) {
         QMutexLocker hold(&window.key_lock);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <mutex>
+#include <optional>
 
 #include <QMouseEvent>
 #include <QTest>
@@ -69,8 +70,9 @@ TEST(BrushStroke, GrabDragSendsJobsOneAtATimeAndItsChangeReachesNearFramesUntilU
     for (const auto& [number, fs] : e.frames)
         before[number] = test::positions_of(fs);
 
-    // Slow jobs: a second one sent while the first runs would overlap inside the read.
-    v.owner.window.read_delay_ms = 15;
+    // Slow jobs: moves while one runs must send nothing.
+    std::optional<test::frame_holder> slow;
+    slow.emplace(e.frame(50), 15);
     QTest::mousePress(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(run.x0, run.y));
     int x = run.x0;
     for (int i = 0; i < 28 && x + 2 <= run.x1; ++i) {
@@ -83,16 +85,14 @@ TEST(BrushStroke, GrabDragSendsJobsOneAtATimeAndItsChangeReachesNearFramesUntilU
         v.move(++x, run.y);
     ASSERT_TRUE(v.owner.window.view.busy);
     QTest::mouseRelease(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(x, run.y));
+    slow.reset();
 
     EXPECT_FALSE(v.owner.window.view.busy);
     EXPECT_EQ(v.owner.window.view.stroke_steps, 0);
-    const std::vector<vec3> jobs = v.owner.window.job_vectors();
+    const std::vector<vec3> jobs = v.owner.job_vectors();
     ASSERT_GE(jobs.size(), 3u);
     EXPECT_EQ(v.owner.window.count_lines("stroke length / grab / " + QString::number(jobs.size())),
               1);
-    EXPECT_EQ(v.owner.window.most_jobs_at_once(), 1);
-    for (bool busy : v.owner.window.busy_during_job())
-        EXPECT_TRUE(busy);
     // The first ten picks only fill the mouse history; the later jobs push along screen right.
     EXPECT_EQ(jobs.front(), vec3());
     const vec3 right = v.view.camera().focal_tangent;
@@ -169,7 +169,7 @@ TEST(BrushStroke, HeldCtrlSendsZeroVectors) {
         QTest::qWait(2);
     }
     QTest::mouseRelease(&v.view, Qt::LeftButton, Qt::ControlModifier, QPoint(run.x0 + 40, run.y));
-    const std::vector<vec3> jobs = v.owner.window.job_vectors();
+    const std::vector<vec3> jobs = v.owner.job_vectors();
     ASSERT_FALSE(jobs.empty());
     for (const vec3& sent : jobs)
         EXPECT_EQ(sent, vec3());
@@ -280,14 +280,16 @@ TEST(BrushStroke, ReleaseAfterTheFrameWentAwayStillEndsTheDrag) {
     ASSERT_TRUE(v.built);
     const test::hit_run run = test::longest_hit_run(v.view);
     ASSERT_GE(run.length(), 30);
-    v.owner.window.read_delay_ms = 30;
-    QTest::mousePress(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(run.x0, run.y));
-    for (int x = run.x0 + 2; x <= run.x0 + 24; x += 2)
-        v.move(x, run.y);
-    EXPECT_TRUE(v.owner.window.view.drag_active);
-    // Stepping goes off (the side panel replaces the scene) before the button comes up.
-    v.owner.window.stepping = false;
-    QTest::mouseRelease(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(run.x0 + 24, run.y));
+    {
+        const test::frame_holder slow(v.scene().frame(50), 30);
+        QTest::mousePress(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(run.x0, run.y));
+        for (int x = run.x0 + 2; x <= run.x0 + 24; x += 2)
+            v.move(x, run.y);
+        EXPECT_TRUE(v.owner.window.view.drag_active);
+        // Stepping goes off (the side panel replaces the scene) before the button comes up.
+        v.owner.window.stepping = false;
+        QTest::mouseRelease(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(run.x0 + 24, run.y));
+    }
     EXPECT_FALSE(v.owner.window.view.drag_active);
     EXPECT_FALSE(v.owner.window.view.busy);
     EXPECT_EQ(v.owner.window.view.stroke_steps, 0);
@@ -295,11 +297,11 @@ TEST(BrushStroke, ReleaseAfterTheFrameWentAwayStillEndsTheDrag) {
 
     // Back on, a new stroke starts clean.
     v.owner.window.stepping = true;
-    v.owner.window.forget_jobs();
+    v.owner.forget_jobs();
     QTest::mousePress(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(run.x0, run.y));
     v.move(run.x0 + 2, run.y);
     QTest::mouseRelease(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(run.x0 + 2, run.y));
     EXPECT_EQ(v.owner.window.count_lines("stroke length / grab / " +
-                                         QString::number(v.owner.window.job_vectors().size())),
+                                         QString::number(v.owner.job_vectors().size())),
               1);
 }

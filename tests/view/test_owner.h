@@ -28,6 +28,7 @@ class test_owner : public view_owner {
     int debug_level = 0;
     int size = 20;
     bool mode = false;
+    bool redraw_needed = false;
     int timeline_redraws = 0;
     int onion = 0;
 
@@ -49,6 +50,7 @@ class test_owner : public view_owner {
     bool camera_mode() const override { return mode; }
     void set_camera_mode(bool on) override { mode = on; }
     void redraw_timeline() override { ++timeline_redraws; }
+    void redraw_soon() override { redraw_needed = true; }
     int onion_frames() const override { return onion; }
 };
 

@@ -96,7 +96,7 @@ TEST(TimelineInput, DragsMoveAtMostAHundredPixelsPerEventAndLogTheirControl) {
     EXPECT_FLOAT_EQ(t.strip.scale, 10.0f - 10.0f * 100.0f / 300.0f);
     t.release(Qt::RightButton, -500);
     EXPECT_EQ(t.owner.window.count_lines("timeline control / scale"), 1);
-    EXPECT_TRUE(t.owner.window.redraw_needed);
+    EXPECT_TRUE(t.owner.redraw_needed);
 
     // Without Alt the middle button stretches the brush in time, by frames under the mouse.
     t.alt(false);
@@ -142,7 +142,7 @@ TEST(TimelineInput, ALeftClickJumpsToItsFrameAndDraggingScrubsTheMarkerAlong) {
     t.release(Qt::LeftButton, 251);
     EXPECT_EQ(t.owner.window.current_frame, 45);
     EXPECT_EQ(t.changes, 5);
-    EXPECT_TRUE(t.owner.window.redraw_needed);
+    EXPECT_TRUE(t.owner.redraw_needed);
 }
 
 TEST(TimelineInput, RefusedZoomKeepsTheScale) {
