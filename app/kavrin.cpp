@@ -1072,8 +1072,8 @@ void kavrin::read_cache_frame(emitter& e, int frame) {
     ::kavrin::read_cache_frame(script_folders{app_dir, python_dir}, *this, e, frame);
 }
 
-void kavrin::release_display_list(unsigned id) {
-    if (viewport) viewport->release_list(id);
+void kavrin::scene_closing() {
+    if (viewport) viewport->release_pictures();
 }
 
 bool kavrin::toggle(const std::string& name) const {

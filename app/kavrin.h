@@ -171,7 +171,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     double random() override;
     void write_cache_frame(emitter& e, int frame) override;
     void read_cache_frame(emitter& e, int frame) override;
-    void release_display_list(unsigned id) override;
+    void scene_closing() override;
     void work_started() override { panel_busy = true; }
     void work_ended() override { panel_busy = false; }
     void frame_changed() override { redraw_needed = true; }

@@ -128,7 +128,7 @@ double paint_10000(const char* figure, int frame, int onion) {
     for (int i = 0; i < 10; ++i)
         view.paint_and_finish();  // compiles the lists (a neighbour a paint), warms the caches
     for (int f = frame - onion; f <= frame + onion; ++f)
-        if (e.frame(f).display_list == 0)
+        if (!view.has_picture(f))
             std::cerr << figure << ": frame " << f << " not compiled\n";
 
     std::vector<double> times;

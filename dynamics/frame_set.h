@@ -72,7 +72,6 @@ class frame_set {
     // depth, the most recently undone generation at the back.
     std::deque<redo_entry> redo;
 
-    unsigned display_list = 0;  // id of the viewport's picture; only the GUI thread uses it
 
     const std::shared_ptr<QMutex> eat_lock;       // held by the worker processing the frame
     const std::shared_ptr<QMutex> geometry_lock;  // guards the debug geometry arrays

@@ -53,8 +53,7 @@ emitter::~emitter() {
     // Every worker checks closing at its next stop test; wait until all have ended.
     closing_ = true;
     jobs.wait();
-    for (auto& [number, fs] : frames)
-        if (fs.display_list != 0) window->release_display_list(fs.display_list);
+    window->scene_closing();
     frames.clear();
     release_free_memory();
 }

@@ -122,8 +122,8 @@ class window_link : public failure_listener {
     virtual void work_ended() {}
     // The background changed a frame's particles. Callable from any thread.
     virtual void frame_changed() {}
-    // The viewport's compiled drawing of a frame is no longer needed.
-    virtual void release_display_list(unsigned) {}
+    // The scene is going away, its workers ended: what the host keeps for its frames must go.
+    virtual void scene_closing() {}
     // Low memory dropped the oldest undo entry of a frame: that change can no longer be undone.
     // Called on a worker, with the history's generation lock and the frame's eat and history
     // locks held, just before the drop.

@@ -73,13 +73,14 @@ struct picture_inbox {
         std::vector<uint32_t> slots;
     };
     QMutex lock;  // guards ready and visible: a worker puts its result, the GUI thread takes it
-    std::map<unsigned, result> ready;  // by picture id
+    std::map<int, result> ready;  // by frame number
     std::optional<visible_result> visible;
 };
 
 // A picture a worker made, and the part of it that can show in the view it was asked for.
 struct picture_inbox::result {
-    bool made = false;  // false: the frame was busy or changing, and is asked again
+    unsigned round = 0;  // the viewport's scene round it was asked in
+    bool made = false;   // false: the frame was busy or changing, and is asked again
     picture_data data;
     visible_result part;
 };

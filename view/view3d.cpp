@@ -154,26 +154,46 @@ void view3d::publish_camera() {
 
 bool view3d::picture_complete() const {
     const frame_set* fs = frame_shown() ? current_frame() : nullptr;
-    if (!fs || fs->touched || building_.count(fs->display_list)) return false;
-    auto it = pictures_.find(fs->display_list);
-    return it != pictures_.end() &&
-           shown_whole_ == std::make_pair(fs->display_list, it->second.version);
+    if (!fs || fs->touched || owner_.active_scene() != pictured_scene_ ||
+        building_.count(fs->frame))
+        return false;
+    auto it = pictures_.find(fs->frame);
+    return it != pictures_.end() && shown_whole_ == std::make_pair(fs->frame, it->second.version);
 }
 
-void view3d::release_list(unsigned id) {
+void view3d::release_pictures() {
     // Pictures belong to this context; without one (never shown) there is nothing to delete,
     // and another thread must not touch it.
-    auto it = pictures_.find(id);
-    if (it == pictures_.end() || !context() || QThread::currentThread() != thread()) return;
-    makeCurrent();
-    it->second.points.release();
-    if (it->second.spheres) glDeleteLists(it->second.spheres, 1);
-    doneCurrent();
-    pictures_.erase(it);
-    // The scene waits for its workers before it lets its frames go: a build's result is in.
-    building_.erase(id);
+    if (QThread::currentThread() != thread()) return;
+    const bool gl = context() && !pictures_.empty();
+    if (gl) makeCurrent();
+    drop_pictures(gl);
+    if (gl) doneCurrent();
+}
+
+void view3d::drop_pictures(bool gl) {
+    if (gl)
+        for (auto& [number, picture] : pictures_) {
+            picture.points.release();
+            if (picture.spheres) glDeleteLists(picture.spheres, 1);
+        }
+    pictures_.clear();
+    // Builds and searches under way belong to the old round: their results are let go.
+    ++scene_round_;
+    pictured_scene_ = nullptr;
+    building_.clear();
+    shown_whole_.reset();
+    whole_key_.clear();
+    onion_key_.clear();
     QMutexLocker hold(&inbox_->lock);
-    inbox_->ready.erase(id);
+    inbox_->ready.clear();
+}
+
+void view3d::follow_scene() {
+    if (owner_.active_scene() == pictured_scene_) return;
+    // Called in a paint: the context is current.
+    drop_pictures(true);
+    pictured_scene_ = owner_.active_scene();
 }
 
 // ---- Camera setup and picking ----

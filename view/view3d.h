@@ -99,8 +99,11 @@ class view3d : public QOpenGLWidget {
     // 0 when it drew them all.
     int moving_sample() const { return shown_sample_; }
 
-    // Deletes a frame's picture (the id its frame_set holds) with this viewport's context current.
-    void release_list(unsigned id);
+    // Deletes the pictures of the scene's frames (it is going away) with this viewport's
+    // context current.
+    void release_pictures();
+    // The viewport holds a picture of frame number of the scene it shows.
+    bool has_picture(int number) const { return pictures_.count(number) > 0; }
 
     // Imported geometry (FBX): triangles of three floats per vertex, under geometry_lock.
     const std::shared_ptr<QMutex> geometry_lock;
@@ -242,18 +245,25 @@ class view3d : public QOpenGLWidget {
     // distance through a scene camera. GUI thread only.
     std::map<int, vec3> frame_centres_;
     // Pictures by the id that their frame_set holds; GUI thread only, like the GL context.
-    std::map<unsigned, frame_picture> pictures_;
-    unsigned last_picture_id_ = 0;
+    // Pictures by frame number, of the frames of pictured_scene_, made in scene_round_ (which
+    // tells results and paintings of an earlier scene from today's). GUI thread only.
+    std::map<int, frame_picture> pictures_;
+    const emitter* pictured_scene_ = nullptr;
+    unsigned scene_round_ = 0;
+    // Drops the pictures when the owner now shows another scene.
+    void follow_scene();
+    // Forgets every picture, deleting its GL objects when gl (the context current).
+    void drop_pictures(bool gl);
     // Pictures that workers make and the GUI thread uploads (it guards itself), the ids with a
     // build under way, and the timer that looks for results meanwhile. GUI thread only.
     std::shared_ptr<picture_inbox> inbox_;
-    std::set<unsigned> building_;
+    std::set<int> building_;  // frame numbers
     QTimer picture_poll_;
     // Runs from the last camera or stroke move until the view counts as resting.
     QTimer motion_end_;
     // What the last paint drew of the current frame: the picture id and version drawn whole, and
     // the sample it drew while moving. GUI thread only.
-    std::pair<unsigned, unsigned> shown_whole_{0, 0};
+    std::optional<std::pair<int, unsigned>> shown_whole_;  // frame number and version
     int shown_sample_ = 0;
     // A large frame's whole picture, drawn a slice a paint into colour and depth buffers of its
     // own once the view rests, so that no paint holds the GUI thread for all of it; the view,

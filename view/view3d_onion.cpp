@@ -65,7 +65,7 @@ void view3d::draw_onion_skin(frame_set& fs, int count) {
             const frame_picture* picture = picture_of(n);
             if (!picture || picture->sphere_mode != cache_display) continue;
             layers.push_back({picture, sign < 0 ? before_tint : after_tint, alpha});
-            key.insert(key.end(), {double(n.display_list), double(picture->version)});
+            key.insert(key.end(), {double(n.frame), double(picture->version)});
         }
     }
     QOpenGLExtraFunctions& gl = *QOpenGLContext::currentContext()->extraFunctions();

@@ -68,6 +68,7 @@ void view3d::paintGL() {
     glLoadIdentity();
     camera_setup();
     publish_camera();
+    follow_scene();
     collect_pictures();
 
     if (frame_shown()) {
@@ -140,14 +141,12 @@ selection_look view3d::current_look() const {
 }
 
 view3d::frame_picture* view3d::picture_of(const frame_set& fs) {
-    auto it = pictures_.find(fs.display_list);
+    auto it = pictures_.find(fs.frame);
     return it == pictures_.end() ? nullptr : &it->second;
 }
 
 view3d::frame_picture& view3d::new_picture(frame_set& fs) {
-    if (frame_picture* p = picture_of(fs)) return *p;
-    fs.display_list = ++last_picture_id_;
-    return pictures_[fs.display_list];
+    return pictures_[fs.frame];
 }
 
 void view3d::adopt(frame_set& fs, frame_picture& picture, picture_data&& data) {
@@ -160,25 +159,24 @@ void view3d::adopt(frame_set& fs, frame_picture& picture, picture_data&& data) {
 }
 
 void view3d::collect_pictures() {
-    std::map<unsigned, picture_inbox::result> got;
+    std::map<int, picture_inbox::result> got;
     {
         QMutexLocker hold(&inbox_->lock);
         got.swap(inbox_->ready);
     }
     emitter* e = owner_.active_scene();
-    for (auto& [id, r] : got) {
-        building_.erase(id);
+    for (auto& [number, r] : got) {
+        // A result of an earlier scene's round was let go with its pictures.
+        if (r.round != scene_round_) continue;
+        building_.erase(number);
         if (!r.made || !e) continue;
-        // The frame that holds the id; none when the scene was replaced meanwhile.
-        for (auto& [number, fs] : e->frames)
-            if (fs.display_list == id) {
-                if (frame_picture* picture = picture_of(fs)) {
-                    adopt(fs, *picture, std::move(r.data));
-                    r.part.version = picture->version;
-                    picture->found_part = std::move(r.part);
-                }
-                break;
-            }
+        auto it = e->frames.find(number);
+        if (it == e->frames.end()) continue;
+        if (frame_picture* picture = picture_of(it->second)) {
+            adopt(it->second, *picture, std::move(r.data));
+            r.part.version = picture->version;
+            picture->found_part = std::move(r.part);
+        }
     }
     if (building_.empty() && !finding_visible_) picture_poll_.stop();
 }
@@ -187,17 +185,18 @@ void view3d::build_on_worker(frame_set& fs) {
     // One build at a time: the other core is the stroke's and the background's.
     if (!building_.empty() || !owner_.active_scene()) return;
     new_picture(fs);
-    const unsigned id = fs.display_list;
-    building_.insert(id);
+    const int number = fs.frame;
+    building_.insert(number);
     picture_poll_.start();
     // The part that can show is found with the picture, for the view as it is now: a frame
     // shown next in this view needs no search of its own.
     emitter& e = *owner_.active_scene();
     const float size = points_size(e);
-    auto task = [inbox = inbox_, frame = &fs, id, sel = current_look(),
+    auto task = [inbox = inbox_, frame = &fs, number, round = scene_round_, sel = current_look(),
                  screen = screen_mapping::current(), size, view = whole_view_key(fs, size),
                  threads = e.worker_threads()] {
         picture_inbox::result r;
+        r.round = round;
         // A worker stepping the frame may hold it a while: the build gives up and is asked
         // again, rather than keep this worker waiting.
         if (frame->eat_lock->tryLock(100)) {
@@ -224,7 +223,7 @@ void view3d::build_on_worker(frame_set& fs) {
             }
         }
         QMutexLocker hold(&inbox->lock);
-        inbox->ready[id] = std::move(r);
+        inbox->ready[number] = std::move(r);
     };
     post({"task", e.window}, e.jobs, std::move(task));
 }
@@ -254,7 +253,7 @@ bool view3d::refresh_picture(frame_set& fs, bool cache_display) {
     const bool due = fs.touched || !picture || picture->sphere_mode != cache_display;
     // A frame that a worker is still changing shows its last picture until it settles, and a
     // build under way brings the next one (a stroke step after it is applied to its result).
-    if (!due || !fs.settled || building_.count(fs.display_list)) return false;
+    if (!due || !fs.settled || building_.count(fs.frame)) return false;
     std::unique_lock<QMutex> hold(*fs.eat_lock, std::defer_lock);
     const bool small = fs.particles.size() <= build_here_limit;
     const bool brushed = picture && !picture->sphere_mode && !cache_display &&
@@ -280,7 +279,7 @@ bool view3d::refresh_picture(frame_set& fs, bool cache_display) {
 
 void view3d::draw_particles(frame_set& fs) {
     shown_sample_ = 0;
-    shown_whole_ = {0, 0};
+    shown_whole_.reset();
     frame_picture* picture = picture_of(fs);
     if (!picture) return;
     bool whole = true;
@@ -302,8 +301,7 @@ void view3d::draw_particles(frame_set& fs) {
         }
     }
     glEnable(GL_BLEND);
-    shown_whole_ = whole ? std::pair<unsigned, unsigned>(fs.display_list, picture->version)
-                         : std::pair<unsigned, unsigned>(0, 0);
+    if (whole) shown_whole_ = std::make_pair(fs.frame, picture->version);
 }
 
 std::vector<double> view3d::whole_view_key(const frame_set& fs, float size) const {
@@ -326,7 +324,8 @@ std::vector<double> view3d::whole_view_key(const frame_set& fs, float size) cons
                                   p.up[0],
                                   p.up[1],
                                   p.up[2],
-                                  double(fs.display_list)};
+                                  double(fs.frame),
+                                  double(scene_round_)};
 }
 
 bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, float size) {
@@ -344,7 +343,7 @@ bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, f
     std::optional<std::vector<uint32_t>> part;
     // A newer picture of the frame being made would throw a new painting away; a new painting
     // waits for the part of the picture that can show. Meanwhile the sample shows.
-    if (start_over && (building_.count(fs.display_list) || !(part = visible_part(key, picture, size)))) {
+    if (start_over && (building_.count(fs.frame) || !(part = visible_part(key, picture, size)))) {
         picture.points.draw(true);
         return false;
     }
