@@ -28,13 +28,10 @@ struct window_point {
 };
 
 window_point to_window(const screen_mapping& s, const vec3& p) {
-    const double* m = s.mvp;
-    const double w = m[3] * p[0] + m[7] * p[1] + m[11] * p[2] + m[15];
     window_point q{0.0f, 0.0f, 0.0f, false, false};
-    if (!(w > 0.0)) return q;
-    const double x = (m[0] * p[0] + m[4] * p[1] + m[8] * p[2] + m[12]) / w;
-    const double y = (m[1] * p[0] + m[5] * p[1] + m[9] * p[2] + m[13]) / w;
-    const double z = (m[2] * p[0] + m[6] * p[1] + m[10] * p[2] + m[14]) / w;
+    double ndc[3];
+    if (!s.project(p, ndc)) return q;
+    const double x = ndc[0], y = ndc[1], z = ndc[2];
     if (!(std::abs(z) <= 1.0 + 1e-6)) return q;
     q.x = float((x + 1.0) * 0.5 * s.viewport[2]);
     q.y = float((y + 1.0) * 0.5 * s.viewport[3]);
@@ -71,6 +68,15 @@ void widen_max(std::vector<float>& v, size_t count, size_t stride, size_t lines,
 }
 
 }  // namespace
+
+bool screen_mapping::project(const vec3& p, double ndc[3]) const {
+    const double* m = mvp;
+    const double w = m[3] * p[0] + m[7] * p[1] + m[11] * p[2] + m[15];
+    if (!(w > 0.0)) return false;
+    for (int i = 0; i < 3; ++i)
+        ndc[i] = (m[i] * p[0] + m[4 + i] * p[1] + m[8 + i] * p[2] + m[12 + i]) / w;
+    return true;
+}
 
 screen_mapping screen_mapping::current() {
     screen_mapping s;

@@ -18,6 +18,11 @@ struct screen_mapping {
     int viewport[4] = {0, 0, 0, 0};
     // The matrices and viewport current in GL (a context must be current).
     static screen_mapping current();
+    // p's normalised device coordinates; false behind the eye, where they mean nothing.
+    bool project(const vec3& p, double ndc[3]) const;
+    // Window x and y (pixels, GL's y up) of normalised device coordinates.
+    double window_x(double ndc_x) const { return viewport[0] + (ndc_x + 1.0) * 0.5 * viewport[2]; }
+    double window_y(double ndc_y) const { return viewport[1] + (ndc_y + 1.0) * 0.5 * viewport[3]; }
 };
 
 // The slots among `live`, in that order, whose points of point_size pixels may show under

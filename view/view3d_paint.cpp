@@ -471,17 +471,13 @@ std::optional<QRect> view3d::repaint_box(const frame_picture& picture, float siz
     // Window positions of the places under the matrices the particles are drawn with; a
     // particle's point covers the pixel centres within size / 2 of it.
     const screen_mapping screen = screen_mapping::current();
-    const double* m = screen.mvp;
     const int* viewport = screen.viewport;
     double x0 = viewport[2], y0 = viewport[3], x1 = -1.0, y1 = -1.0;
     for (const vec3& q : picture.repaint_places) {
-        const double w = m[3] * q[0] + m[7] * q[1] + m[11] * q[2] + m[15];
+        double ndc[3];
         // Behind the eye a point is clipped: it was not drawn and is not.
-        if (!(w > 0.0)) continue;
-        const double x = (m[0] * q[0] + m[4] * q[1] + m[8] * q[2] + m[12]) / w;
-        const double y = (m[1] * q[0] + m[5] * q[1] + m[9] * q[2] + m[13]) / w;
-        const double wx = viewport[0] + (x + 1.0) * 0.5 * viewport[2];
-        const double wy = viewport[1] + (y + 1.0) * 0.5 * viewport[3];
+        if (!screen.project(q, ndc)) continue;
+        const double wx = screen.window_x(ndc[0]), wy = screen.window_y(ndc[1]);
         x0 = std::min(x0, wx);
         x1 = std::max(x1, wx);
         y0 = std::min(y0, wy);
