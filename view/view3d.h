@@ -180,8 +180,10 @@ class view3d : public QOpenGLWidget {
     selection_look current_look() const;
     // The point size of particles in points mode.
     float points_size(const emitter& e) const;
-    // Draws the next slice of a large frame's whole picture into whole_picture_ and lays what it
-    // holds over the view, depth included; true once every live particle is in.
+    // Brings whole_picture_ closer to a painting of a large frame's whole picture (a slice of
+    // the part that can show, or a repaint around what changed) and lays what it holds over the
+    // view, depth included; true once the painting is whole. Draws the sample instead while the
+    // part is being found or a newer picture made.
     bool draw_whole_in_slices(const frame_set& fs, frame_picture& picture, float size);
     // The part of picture that can show in the view of key, when a worker has found it;
     // otherwise asks a worker for it, and the view is painted again when it comes.
@@ -266,10 +268,10 @@ class view3d : public QOpenGLWidget {
     std::optional<std::pair<int, unsigned>> shown_whole_;  // frame number and version
     int shown_sample_ = 0;
     // A large frame's whole picture, drawn a slice a paint into colour and depth buffers of its
-    // own once the view rests, so that no paint holds the GUI thread for all of it; the view,
-    // size and picture it holds, and how many live particles are in. GUI thread only.
+    // own once the view rests, so that no paint holds the GUI thread for all of it: the view and
+    // picture version it holds, how many of the part that can show are in, and whether all are.
     // Once a painting is whole, a later version of its picture is painted again only around
-    // the places it changed.
+    // the places it changed. GUI thread only.
     std::unique_ptr<QOpenGLFramebufferObject> whole_picture_;
     std::vector<double> whole_key_;
     unsigned whole_version_ = 0;
