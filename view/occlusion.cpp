@@ -49,8 +49,8 @@ void pixel_span(double c, double reach, int size, int& first, int& last) {
 
 // Each pixel's value becomes the largest within radius pixels along one axis (stride apart,
 // count of them, lines lines of them line_stride apart).
-void widen_max(std::vector<float>& v, size_t count, size_t stride, size_t lines,
-               size_t line_stride, int radius) {
+void widen_max(std::vector<float>& v, size_t count, size_t stride, size_t lines, size_t line_stride,
+               int radius) {
     std::vector<float> line(count);
     for (size_t l = 0; l < lines; ++l) {
         float* base = &v[l * line_stride];

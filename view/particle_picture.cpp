@@ -137,11 +137,15 @@ picture_change particle_picture::update(const frame_set& fs,
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
 
-    std::vector<std::pair<uint32_t, const particle*>> changed;
+    // Each changed slot, its particle, and whether the slot was drawn before this update.
+    struct changed_slot {
+        uint32_t slot;
+        const particle* p;
+        bool was_live;
+        bool operator<(const changed_slot& o) const { return slot < o.slot; }
+    };
+    std::vector<changed_slot> changed;
     changed.reserve(ids.size());
-    // Per changed slot, whether it was drawn before this update.
-    std::vector<std::pair<uint32_t, bool>> was_live;
-    was_live.reserve(ids.size());
     bool liveness = false;
     for (const int32_t id : ids) {
         auto it = fs.particles.find(id);
@@ -149,8 +153,7 @@ picture_change particle_picture::update(const frame_set& fs,
         if (it == fs.particles.end() || at == slots_.end() || at->first != id) continue;
         const particle& p = it->second;
         const uint32_t slot = at->second;
-        changed.emplace_back(slot, &p);
-        was_live.emplace_back(slot, bool(flags_[slot] & picture_data::live_flag));
+        changed.push_back({slot, &p, bool(flags_[slot] & picture_data::live_flag)});
         if (p.selected) selected_ids_.push_back(id);
         const bool live = drawn(p);
         if (live != bool(flags_[slot] & picture_data::live_flag)) {
@@ -160,17 +163,16 @@ picture_change particle_picture::update(const frame_set& fs,
     }
     if (changed.empty()) return change;
     std::sort(changed.begin(), changed.end());
-    std::sort(was_live.begin(), was_live.end());
     change.places.reserve(2 * changed.size());
     if (positions_.use_count() > 1) positions_ = std::make_shared<std::vector<vec3>>(*positions_);
-    for (const auto& [slot, p] : changed) {
+    for (const auto& [slot, p, was_live] : changed) {
         if (drawn(*p)) change.places.push_back(p->position);
         (*positions_)[slot] = p->position;
     }
 
     // Only the span of the changed slots is mapped; what lies between keeps its content.
     QOpenGLExtraFunctions& gl = gl_functions();
-    const size_t first = changed.front().first, last = changed.back().first;
+    const size_t first = changed.front().slot, last = changed.back().slot;
     const size_t stride = floats_per_slot * sizeof(float);
     gl.glBindBuffer(GL_ARRAY_BUFFER, vertex_buffer_);
     // Read as well: the old positions are where the particles were drawn.
@@ -179,17 +181,16 @@ picture_change particle_picture::update(const frame_set& fs,
                                        GL_MAP_READ_BIT | GL_MAP_WRITE_BIT);
     if (mapped) {
         float* span = static_cast<float*>(mapped);
-        for (size_t i = 0; i < changed.size(); ++i) {
-            const auto& [slot, p] = changed[i];
+        for (const auto& [slot, p, was_live] : changed) {
             float* vertex = span + (slot - first) * floats_per_slot;
-            if (was_live[i].second) change.places.emplace_back(vertex[0], vertex[1], vertex[2]);
+            if (was_live) change.places.emplace_back(vertex[0], vertex[1], vertex[2]);
             write_vertex(vertex, *p, sel);
         }
         gl.glUnmapBuffer(GL_ARRAY_BUFFER);
     } else {
         change.known = false;
         float vertex[floats_per_slot];
-        for (const auto& [slot, p] : changed) {
+        for (const auto& [slot, p, was_live] : changed) {
             write_vertex(vertex, *p, sel);
             gl.glBufferSubData(GL_ARRAY_BUFFER, GLintptr(slot * stride), GLsizeiptr(stride),
                                vertex);

@@ -13,11 +13,11 @@
 #include <GL/gl.h>
 #include <GL/glu.h>
 
-#include "scene/emitter.h"
-#include "dynamics/frame_set.h"
-#include "base/strict.h"
 #include "base/parallel.h"
+#include "base/strict.h"
+#include "dynamics/frame_set.h"
 #include "dynamics/frame_step.h"
+#include "scene/emitter.h"
 #include "view/brush.h"
 #include "view/gl_draw.h"
 #include "view/view_owner.h"

@@ -13,12 +13,12 @@
 #include <QOpenGLExtraFunctions>
 #include <QOpenGLFramebufferObject>
 
-#include "scene/emitter.h"
-#include "dynamics/frame_set.h"
 #include "base/parallel.h"
 #include "base/rotation.h"
+#include "dynamics/frame_set.h"
 #include "dynamics/frame_step.h"
 #include "dynamics/octree.h"
+#include "scene/emitter.h"
 #include "view/brush.h"
 #include "view/gl_draw.h"
 #include "view/particle_look.h"
@@ -308,24 +308,9 @@ std::vector<double> view3d::whole_view_key(const frame_set& fs, float size) cons
     const qreal ratio = devicePixelRatioF();
     const int w = int(width() * ratio), h = int(height() * ratio);
     const projection p = current_projection();
-    return {double(w),
-                                  double(h),
-                                  size,
-                                  p.fov,
-                                  p.aspect,
-                                  p.z_near,
-                                  p.z_far,
-                                  p.eye[0],
-                                  p.eye[1],
-                                  p.eye[2],
-                                  p.centre[0],
-                                  p.centre[1],
-                                  p.centre[2],
-                                  p.up[0],
-                                  p.up[1],
-                                  p.up[2],
-                                  double(fs.frame),
-                                  double(scene_round_)};
+    return {double(w),   double(h), size,     p.fov,    p.aspect,         p.z_near,
+            p.z_far,     p.eye[0],  p.eye[1], p.eye[2], p.centre[0],      p.centre[1],
+            p.centre[2], p.up[0],   p.up[1],  p.up[2],  double(fs.frame), double(scene_round_)};
 }
 
 bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, float size) {
@@ -337,9 +322,8 @@ bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, f
     // Every change since the painting was whole is known: it is brought up to date in place.
     const bool current = whole_complete_ && whole_version_ >= picture.repaint_base;
     std::optional<QRect> box;
-    const bool start_over =
-        !same_view || (whole_version_ != picture.version &&
-                       !(current && (box = repaint_box(picture, size))));
+    const bool start_over = !same_view || (whole_version_ != picture.version &&
+                                           !(current && (box = repaint_box(picture, size))));
     std::optional<std::vector<uint32_t>> part;
     // A newer picture of the frame being made would throw a new painting away; a new painting
     // waits for the part of the picture that can show. Meanwhile the sample shows.
@@ -425,8 +409,7 @@ bool view3d::draw_whole_in_slices(const frame_set& fs, frame_picture& picture, f
 }
 
 std::optional<std::vector<uint32_t>> view3d::visible_part(const std::vector<double>& key,
-                                                          frame_picture& picture,
-                                                          float size) {
+                                                          frame_picture& picture, float size) {
     if (picture.found_part && picture.found_part->view == key &&
         picture.found_part->version == picture.version) {
         std::vector<uint32_t> slots = std::move(picture.found_part->slots);
