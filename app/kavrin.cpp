@@ -73,7 +73,6 @@ kavrin::kavrin()
     debug_txt = resource_dir + "debug.txt";
     samples_dir = resource_dir + "samples/";
     QDir().mkpath(resource_dir);
-    key_map = key_state::released();
     stepping = false;
     tool_brush = new class brush(this);
     scripts::start();
@@ -741,12 +740,7 @@ void kavrin::refresh_keys(Qt::KeyboardModifiers modifiers) {
     now.set("alt", modifiers & Qt::AltModifier);
     now.set("ctrl", modifiers & Qt::ControlModifier);
     now.set("shift", modifiers & Qt::ShiftModifier);
-    key_state before;
-    {
-        QMutexLocker hold(&key_lock);
-        before = key_map;
-        key_map = now;
-    }
+    const key_state before = exchange_keys(now);
     // "ctrl" and "shift" change the brush vector and the cursor on a shown frame.
     if (!viewport || !viewport->frame_shown()) return;
     for (const char* name : {"ctrl", "shift"})
@@ -834,7 +828,7 @@ bool kavrin::editing_key(QKeyEvent* event) {
         viewport->cancel_stroke();
         return true;
     }
-    // key_map already follows this event (the filter took its modifiers first).
+    // The keys already follow this event (the filter took its modifiers first).
     const key_state held = keys();
     if (!held.at("ctrl") || (key != Qt::Key_Z && key != Qt::Key_Y)) return false;
     const bool redo = key == Qt::Key_Y || held.at("shift");

@@ -145,7 +145,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     void change_frame(int value);
     // One play step for the given time on the play clock.
     void play_to(qint64 elapsed_ms);
-    // Sets key_map to the modifiers held; a change of "ctrl" or "shift" updates the brush
+    // Sets the keys to the modifiers held; a change of "ctrl" or "shift" updates the brush
     // direction and the cursor on a shown frame at once.
     void refresh_keys(Qt::KeyboardModifiers modifiers);
     // Moves the lines logged since the last call into the log view.

@@ -57,25 +57,27 @@ class worker_pool {
     explicit worker_pool(int limit) : limit_(limit) { threads_.reserve(size_t(limit)); }
 
     ~worker_pool() {
+        std::vector<std::thread> ending;
         {
-            std::lock_guard<std::mutex> hold(lock_);
+            mutex_hold hold(lock_);
             stopping_ = true;
+            ending.swap(threads_);
         }
         wake_.notify_all();
-        for (std::thread& t : threads_)
+        for (std::thread& t : ending)
             t.join();
     }
 
     void run(batch& b) {
         {
-            std::lock_guard<std::mutex> hold(lock_);
+            mutex_hold hold(lock_);
             // Idle workers, besides those the queued tasks take, for every share but the one
             // this thread takes.
             grow(b.shares - 1 - (idle_ - int(tasks_.size())));
             queue_.push_back(&b);
         }
         wake_.notify_all();
-        std::unique_lock<std::mutex> hold(lock_);
+        mutex_hold hold(lock_);
         while (b.next < b.shares) {
             const int taken = b.next++;
             hold.unlock();
@@ -83,12 +85,12 @@ class worker_pool {
             hold.lock();
         }
         queue_.erase(std::find(queue_.begin(), queue_.end(), &b));
-        b.finished.wait(hold, [&b] { return b.done == b.shares; });
+        hold.wait(b.finished, [&b] { return b.done == b.shares; });
     }
 
     void post(std::function<void()> task) {
         {
-            std::lock_guard<std::mutex> hold(lock_);
+            mutex_hold hold(lock_);
             grow(int(tasks_.size()) + 1 - idle_);
             if (!threads_.empty()) {
                 tasks_.push_back(std::move(task));
@@ -103,8 +105,8 @@ class worker_pool {
 
   private:
     // Starts up to `count` workers within the limit. New workers count as idle from the start,
-    // so that two quick posts do not both count on the same one. Lock held.
-    void grow(int count) {
+    // so that two quick posts do not both count on the same one.
+    void grow(int count) KAVRIN_REQUIRES(lock_) {
         for (; count > 0 && int(threads_.size()) < limit_; --count) {
             try {
                 threads_.emplace_back([this] { work(); });
@@ -115,7 +117,7 @@ class worker_pool {
         }
     }
 
-    bool has_work() const {
+    bool has_work() const KAVRIN_REQUIRES(lock_) {
         if (!tasks_.empty()) return true;
         for (const batch* b : queue_)
             if (b->next < b->shares) return true;
@@ -124,15 +126,15 @@ class worker_pool {
 
     void execute(batch& b, int taken) {
         run_reporting(b.site, [&b, taken] { b.fn(share(taken, b.stride, b.count)); });
-        std::lock_guard<std::mutex> hold(lock_);
+        mutex_hold hold(lock_);
         // The dispatcher frees b once it sees the last share done, which needs this lock.
         if (++b.done == b.shares) b.finished.notify_all();
     }
 
     void work() {
-        std::unique_lock<std::mutex> hold(lock_);
+        mutex_hold hold(lock_);
         for (;;) {
-            wake_.wait(hold, [this] { return stopping_ || has_work(); });
+            hold.wait(wake_, [this]() KAVRIN_REQUIRES(lock_) { return stopping_ || has_work(); });
             if (stopping_) return;
             --idle_;
             if (!tasks_.empty()) {
@@ -158,13 +160,14 @@ class worker_pool {
     }
 
     const int limit_;
-    std::mutex lock_;  // guards every field below and the queued batches' counters
+    mutex lock_;  // guards every field below and the queued batches' counters
     std::condition_variable wake_;
-    std::deque<batch*> queue_;                 // waited jobs with shares to take
-    std::deque<std::function<void()>> tasks_;  // posted tasks not started yet
-    int idle_ = 0;                             // workers not running anything
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
+    std::deque<batch*> queue_ KAVRIN_GUARDED_BY(lock_);  // waited jobs with shares to take
+    // Posted tasks not started yet.
+    std::deque<std::function<void()>> tasks_ KAVRIN_GUARDED_BY(lock_);
+    int idle_ KAVRIN_GUARDED_BY(lock_) = 0;  // workers not running anything
+    bool stopping_ KAVRIN_GUARDED_BY(lock_) = false;
+    std::vector<std::thread> threads_ KAVRIN_GUARDED_BY(lock_);
 };
 
 worker_pool& pool() {
@@ -179,22 +182,22 @@ QString job_failure::log_line() const {
 }
 
 void job_group::wait() const {
-    std::unique_lock<std::mutex> hold(lock_);
-    none_alive_.wait(hold, [this] { return alive_ == 0; });
+    mutex_hold hold(lock_);
+    hold.wait(none_alive_, [this]() KAVRIN_REQUIRES(lock_) { return alive_ == 0; });
 }
 
 int job_group::alive() const {
-    std::lock_guard<std::mutex> hold(lock_);
+    mutex_hold hold(lock_);
     return alive_;
 }
 
 void job_group::started() {
-    std::lock_guard<std::mutex> hold(lock_);
+    mutex_hold hold(lock_);
     ++alive_;
 }
 
 void job_group::ended() {
-    std::lock_guard<std::mutex> hold(lock_);
+    mutex_hold hold(lock_);
     // Notified under the lock: a waiter cannot free the group before this thread is out.
     if (--alive_ == 0) none_alive_.notify_all();
 }

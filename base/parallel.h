@@ -9,9 +9,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 
 #include <QString>
+
+#include "base/mutex.h"
 
 namespace kavrin {
 
@@ -81,9 +82,9 @@ class job_group {
     // The last a task does with its group: the group may be gone once it returns.
     void ended();
 
-    mutable std::mutex lock_;  // guards alive_
+    mutable mutex lock_;
     mutable std::condition_variable none_alive_;
-    int alive_ = 0;
+    int alive_ KAVRIN_GUARDED_BY(lock_) = 0;
 };
 
 // Runs fn once per non-empty share of `count` items dealt to `threads` shares (at least 1) and

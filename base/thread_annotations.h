@@ -1,11 +1,20 @@
 #pragma once
-// Which lock guards a field, in a form Clang's thread-safety analysis reads. Other compilers
-// see nothing; under Clang a field's guard is checked where the lock is a declared capability.
+// Which lock guards a field and which locks a function needs, in a form Clang's thread-safety
+// analysis checks (the "thread_safety" test compiles the engine with it). Other compilers see
+// nothing.
 
 #if defined(__clang__)
-#define KAVRIN_GUARDED_BY(lock) __attribute__((guarded_by(lock)))
-#define KAVRIN_ACQUIRED_AFTER(...) __attribute__((acquired_after(__VA_ARGS__)))
+#define KAVRIN_ANNOTATE(x) __attribute__((x))
 #else
-#define KAVRIN_GUARDED_BY(lock)
-#define KAVRIN_ACQUIRED_AFTER(...)
+#define KAVRIN_ANNOTATE(x)
 #endif
+
+#define KAVRIN_CAPABILITY(name) KAVRIN_ANNOTATE(capability(name))
+#define KAVRIN_SCOPED_CAPABILITY KAVRIN_ANNOTATE(scoped_lockable)
+#define KAVRIN_GUARDED_BY(lock) KAVRIN_ANNOTATE(guarded_by(lock))
+#define KAVRIN_ACQUIRED_AFTER(...) KAVRIN_ANNOTATE(acquired_after(__VA_ARGS__))
+#define KAVRIN_REQUIRES(...) KAVRIN_ANNOTATE(requires_capability(__VA_ARGS__))
+#define KAVRIN_ACQUIRE(...) KAVRIN_ANNOTATE(acquire_capability(__VA_ARGS__))
+#define KAVRIN_RELEASE(...) KAVRIN_ANNOTATE(release_capability(__VA_ARGS__))
+#define KAVRIN_TRY_ACQUIRE(...) KAVRIN_ANNOTATE(try_acquire_capability(__VA_ARGS__))
+#define KAVRIN_EXCLUDES(...) KAVRIN_ANNOTATE(locks_excluded(__VA_ARGS__))

@@ -110,7 +110,7 @@ double viewport_orbit(const char* figure, int particle_count) {
     if (!m.ready) return 0.0;
     timed_view& view = *m.view;
     const QPointF from(565, 304);
-    m.owner.window.key_map.set("alt", true);
+    m.owner.window.set_key("alt", true);
     view.mouse(QEvent::MouseButtonPress, from, Qt::LeftButton);
     std::vector<double> times;
     for (int i = 1; i <= 20; ++i) {
@@ -121,7 +121,7 @@ double viewport_orbit(const char* figure, int particle_count) {
         QApplication::processEvents();
     }
     view.mouse(QEvent::MouseButtonRelease, from + QPointF(120, 40), Qt::LeftButton);
-    m.owner.window.key_map.set("alt", false);
+    m.owner.window.set_key("alt", false);
     const double stopped = now_seconds();
     m.settle(5.0);
     std::cerr << figure << ": full picture " << (now_seconds() - stopped) * 1000.0
@@ -175,14 +175,14 @@ double gui_stall_1000000() {
     const QPointF centre(565, 304);
 
     watch.phase = "orbit";
-    w.key_map.set("alt", true);
+    w.set_key("alt", true);
     view.mouse(QEvent::MouseButtonPress, centre, Qt::LeftButton);
     for (int i = 1; i <= 20; ++i) {
         view.mouse(QEvent::MouseMove, centre + QPointF(4.0 * i, 0.0), Qt::LeftButton);
         watch.run_for(e, 16.0);
     }
     view.mouse(QEvent::MouseButtonRelease, centre + QPointF(80, 0), Qt::LeftButton);
-    w.key_map.set("alt", false);
+    w.set_key("alt", false);
     watch.run_until(
         e, [&] { return m.whole(); }, 10.0);
 

@@ -43,8 +43,6 @@ void release_free_memory() {
 emitter::emitter(bool from_cache_, window_link* window_)
     : from_cache(from_cache_),
       window(window_),
-      emitter_lock_(std::make_shared<QMutex>()),
-      frame_lock_(std::make_shared<QMutex>()),
       history_(*this) {
     key_copy_ = window->keys();
 }
@@ -147,7 +145,7 @@ void emitter::count_filled(int particles) {
 
 void emitter::hold_background(const std::function<void()>& change) {
     undoing_ = true;
-    QMutexLocker hold(emitter_lock_.get());
+    mutex_hold hold(emitter_lock_);
     on_exit done{[this] { undoing_ = false; }};
     change();
 }
@@ -169,9 +167,9 @@ void emitter::tick() {
         window->log("cache time / sec / " + QString::number(ms / 1000.0, 'g', 6));
     }
     const bool pending = has_pending_work();
-    if (frames_to_build_ == -1 && frames_to_save_ == 0 && !pending && emitter_lock_->tryLock()) {
+    if (frames_to_build_ == -1 && frames_to_save_ == 0 && !pending && emitter_lock_.try_lock()) {
         window->work_ended();
-        emitter_lock_->unlock();
+        emitter_lock_.unlock();
     }
     if (quiet() && pending)
         post(job("eat queue"), jobs, [this] { eat_queue(); });
@@ -181,7 +179,7 @@ void emitter::tick() {
 
 bool emitter::spreading() const {
     if (near_running_) return true;
-    QMutexLocker hold(&near_queue_lock_);
+    mutex_hold hold(near_queue_lock_);
     return !near_queue_.empty();
 }
 
@@ -190,8 +188,9 @@ bool emitter::busy() const {
         window->view.busy || has_pending_work())
         return true;
     // A running "eat queue" holds the lock.
-    std::unique_lock<QMutex> eating(*emitter_lock_, std::try_to_lock);
-    return !eating.owns_lock();
+    if (!emitter_lock_.try_lock()) return true;
+    emitter_lock_.unlock();
+    return false;
 }
 
 namespace {
@@ -263,8 +262,8 @@ bool emitter::must_stop() const {
 }
 
 void emitter::eat_queue() {
-    std::unique_lock<QMutex> hold(*emitter_lock_, std::try_to_lock);
-    if (!hold.owns_lock()) return;
+    if (!emitter_lock_.try_lock()) return;
+    mutex_hold hold(emitter_lock_, std::adopt_lock);
     on_exit fresh_run{[this] { eat_interrupted_ = false; }};
     const int threads = std::max(1, window->cpu_count.load());
     parallel_for(job("clear queue"), threads, threads, [this](const share&) { clear_queue(); });
@@ -517,7 +516,7 @@ void emitter::add_near() {
     }
     request.near = std::move(near);
 
-    QMutexLocker hold(&near_queue_lock_);
+    mutex_hold hold(near_queue_lock_);
     for (const near_entry& e : request.near)
         frame(e.frame).near_marked = true;
     near_queue_.push_back(std::move(request));
@@ -589,7 +588,7 @@ void emitter::near_worker() {
         for (;;) {
             propagation_request* request = nullptr;
             {
-                QMutexLocker hold(&near_queue_lock_);
+                mutex_hold hold(near_queue_lock_);
                 if (near_queue_.empty()) {
                     // Done in the same hold as add_near's append, so no request is stranded.
                     for (auto& [number, fs] : frames)
@@ -610,12 +609,12 @@ void emitter::near_worker() {
                 QMutexLocker hold(target.near_lock.get());
                 target.near_queue.push_back(std::move(copy));
             }
-            QMutexLocker hold(&near_queue_lock_);
+            mutex_hold hold(near_queue_lock_);
             near_queue_.pop_front();
         }
     } catch (...) {
         // A failed request must not leave undo and background work blocked for good.
-        QMutexLocker hold(&near_queue_lock_);
+        mutex_hold hold(near_queue_lock_);
         near_queue_.clear();
         for (auto& [number, fs] : frames)
             fs.near_marked = false;

@@ -19,11 +19,10 @@
 #include <memory>
 #include <vector>
 
-#include <QMutex>
 
 #include "base/key_state.h"
 #include "base/parallel.h"
-#include "base/thread_annotations.h"
+#include "base/mutex.h"
 #include "dynamics/frame_host.h"
 #include "dynamics/frame_set.h"
 #include "dynamics/stroke.h"
@@ -214,11 +213,11 @@ class emitter : public frame_host {
     std::atomic<float> max_scale_{0.0f};
 
     // An undo, a cancel, a set of values or one "eat queue" run at a time.
-    const std::shared_ptr<QMutex> emitter_lock_;
-    const std::shared_ptr<QMutex> frame_lock_;  // one cache write or playback at a time
+    mutable mutex emitter_lock_;
+    mutex frame_lock_;  // one cache write or playback at a time
 
+    mutable mutex near_queue_lock_;
     std::deque<propagation_request> near_queue_ KAVRIN_GUARDED_BY(near_queue_lock_);
-    mutable QMutex near_queue_lock_;
 
     // Particles touched by the stroke in progress: only the stroke worker changes it, and
     // add_near empties it after that worker has finished.

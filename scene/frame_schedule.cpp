@@ -148,11 +148,12 @@ bool has_any_work(const emitter& e, const frame_set& fs, bool wait) {
 bool process(emitter& e, frame_set& fs) {
     // Cache work goes one frame at a time across the workers.
     auto with_cache_lock = [&e](auto work) {
-        std::unique_lock<QMutex> cache_work(*e.frame_lock_, std::try_to_lock);
-        if (cache_work.owns_lock())
+        if (e.frame_lock_.try_lock()) {
+            mutex_hold cache_work(e.frame_lock_, std::adopt_lock);
             work();
-        else
+        } else {
             QThread::msleep(2);
+        }
     };
     if (has_work(e, fs, work_kind::playback)) with_cache_lock([&] { play_back(e, fs); });
     for (;;) {

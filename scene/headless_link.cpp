@@ -15,19 +15,19 @@ void headless_link::log(const QString& line) {
 
 void headless_link::job_failed(const job_failure& failure) {
     {
-        QMutexLocker hold(&lock_);
+        mutex_hold hold(lock_);
         if (!first_failure_) first_failure_ = failure;
     }
     window_link::job_failed(failure);
 }
 
 double headless_link::random() {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     return uniform_(generator_);
 }
 
 void headless_link::reseed(unsigned seed) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     generator_.seed(seed);
     uniform_.reset();
 }
@@ -37,12 +37,12 @@ double headless_link::available_memory() const {
 }
 
 std::optional<job_failure> headless_link::first_failure() const {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     return first_failure_;
 }
 
 void headless_link::clear_job_failure() {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     first_failure_.reset();
 }
 

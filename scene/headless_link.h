@@ -7,9 +7,9 @@
 #include <optional>
 #include <random>
 
-#include <QMutex>
 #include <QString>
 
+#include "base/mutex.h"
 #include "scene/window_link.h"
 
 namespace kavrin {
@@ -43,10 +43,10 @@ class headless_link : public window_link {
     void clear_job_failure();
 
   private:
-    mutable QMutex lock_;  // guards the generator and the first failure
-    std::mt19937 generator_{1};
-    std::uniform_real_distribution<double> uniform_{0.1, 1.0};
-    std::optional<job_failure> first_failure_;
+    mutable mutex lock_;
+    std::mt19937 generator_ KAVRIN_GUARDED_BY(lock_){1};
+    std::uniform_real_distribution<double> uniform_ KAVRIN_GUARDED_BY(lock_){0.1, 1.0};
+    std::optional<job_failure> first_failure_ KAVRIN_GUARDED_BY(lock_);
 };
 
 }  // namespace kavrin

@@ -202,7 +202,7 @@ void scene_history::change_history(const char* line, const std::function<void()>
     scene_.hold_background([&] {
         {
             // The depth change, its log line and its marks are one step to a trim.
-            QMutexLocker ordered(&generation_lock_);
+            mutex_hold ordered(generation_lock_);
             change();
         }
         // The current frame catches up at once, the others in the background. A scene opened
@@ -355,7 +355,7 @@ void scene_history::remove_undo(int depth, const std::vector<int>& depths,
         frame_set& fs = scene_.frame(numbers[i]);
         // An undo or redo changes the depth that decides what may go, logs itself and marks its
         // strokes in one step: the trim of a frame comes wholly before or after it.
-        QMutexLocker ordered(&generation_lock_);
+        mutex_hold ordered(generation_lock_);
         // A frame that a worker is processing is left for the next run.
         std::unique_lock<QMutex> eating(*fs.eat_lock, std::try_to_lock);
         if (!eating.owns_lock()) {

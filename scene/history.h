@@ -9,8 +9,8 @@
 #include <functional>
 #include <vector>
 
-#include <QMutex>
 
+#include "base/mutex.h"
 #include "dynamics/stroke.h"
 
 namespace kavrin {
@@ -67,7 +67,7 @@ class scene_history {
     // Orders undo and redo against the trim of each frame: a depth change, its log line and its
     // marks are one step to a trim. Taken after the emitter lock and before a frame's eat lock;
     // held only briefly, so the GUI thread may wait for it.
-    QMutex generation_lock_;
+    mutex generation_lock_;
 };
 
 // Whether the history's newest entry is the one of the stroke being painted at depth (an undone

@@ -585,7 +585,7 @@ int set_channel_width(set_channel channel) {
 }
 
 void stroke_log::step(const step_inputs& in) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     if (!open_) {
         log_event e;
         e.kind = event_kind::stroke;
@@ -599,7 +599,7 @@ void stroke_log::step(const step_inputs& in) {
 
 void stroke_log::end_stroke(const window_link& window, bool drew) {
     const brush_values b = window.brush();
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     if (!open_) return;
     events_[open_at_].end =
         stroke_end{drew, b.time, b.near_curve, window.side_left, window.side_right};
@@ -607,33 +607,33 @@ void stroke_log::end_stroke(const window_link& window, bool drew) {
 }
 
 void stroke_log::undo(int frame) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     events_.push_back(plain_event(event_kind::undo, frame));
 }
 
 void stroke_log::redo(int frame) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     events_.push_back(plain_event(event_kind::redo, frame));
 }
 
 void stroke_log::cancel(int frame) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     open_ = false;
     events_.push_back(plain_event(event_kind::cancel, frame));
 }
 
 void stroke_log::trim(int frame, int depth) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     events_.push_back(plain_event(event_kind::trim, frame, depth));
 }
 
 void stroke_log::append(const log_event& event) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     events_.push_back(event);
 }
 
 std::vector<log_event> stroke_log::events() const {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     return events_;
 }
 

@@ -10,12 +10,11 @@
 
 #include <QByteArray>
 #include <QJsonObject>
-#include <QMutex>
 #include <QString>
 
 #include "base/brush_kind.h"
 #include "base/key_state.h"
-#include "base/thread_annotations.h"
+#include "base/mutex.h"
 #include "base/vec3.h"
 #include "scene/window_link.h"
 
@@ -92,7 +91,7 @@ class stroke_log {
     std::vector<log_event> events() const;
 
   private:
-    mutable QMutex lock_;
+    mutable mutex lock_;
     std::vector<log_event> events_ KAVRIN_GUARDED_BY(lock_);
     // A stroke is taking steps, and its place. Events that take effect while it is open (a trim
     // on a worker) come after it.

@@ -5,18 +5,20 @@
 
 #include <atomic>
 #include <map>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include <QEasingCurve>
 #include <QElapsedTimer>
-#include <QMutex>
 #include <QString>
 
+#include "base/brush_kind.h"
 #include "base/key_state.h"
+#include "base/mutex.h"
 #include "base/parallel.h"
 #include "base/thread_annotations.h"
 #include "base/vec3.h"
-#include "base/brush_kind.h"
 
 namespace kavrin {
 
@@ -51,16 +53,16 @@ struct viewport_flags {
     std::atomic<int> stroke_steps{0};      // "current particle" jobs finished in this stroke
 
     vec3 pick_point() const {
-        QMutexLocker hold(&pick_lock_);
+        mutex_hold hold(pick_lock_);
         return pick_point_;
     }
     void set_pick_point(const vec3& p) {
-        QMutexLocker hold(&pick_lock_);
+        mutex_hold hold(pick_lock_);
         pick_point_ = p;
     }
 
   private:
-    mutable QMutex pick_lock_;  // guards pick_point_: written on mouse moves during a job
+    mutable mutex pick_lock_;  // written on mouse moves during a job
     vec3 pick_point_ KAVRIN_GUARDED_BY(pick_lock_);
 };
 
@@ -80,10 +82,6 @@ class window_link : public failure_listener {
     std::atomic<bool> mirror{false};  // strokes also brush their mirror image across x = 0
     viewport_flags view;
 
-    // Modifier keys as the window last saw them; guarded by key_lock.
-    QMutex key_lock;
-    key_state key_map KAVRIN_GUARDED_BY(key_lock) = key_state::released();
-
     // Cache file of each frame: filled on the GUI thread before scene work starts, then only
     // read by the workers.
     std::map<int, QString> cache_files;
@@ -93,9 +91,25 @@ class window_link : public failure_listener {
     // Started when the scene was created; only the GUI thread reads it.
     QElapsedTimer scene_clock;
 
-    key_state keys() {
-        QMutexLocker hold(&key_lock);
-        return key_map;
+    // Modifier keys as the window last saw them.
+    key_state keys() const {
+        mutex_hold hold(key_lock_);
+        return key_map_;
+    }
+    // The keys, unless another thread is changing them just now.
+    std::optional<key_state> try_keys() const {
+        if (!key_lock_.try_lock()) return std::nullopt;
+        mutex_hold hold(key_lock_, std::adopt_lock);
+        return key_map_;
+    }
+    void set_key(const char* name, bool held) {
+        mutex_hold hold(key_lock_);
+        key_map_.set(name, held);
+    }
+    // Replaces the keys by now; the keys as they were.
+    key_state exchange_keys(const key_state& now) {
+        mutex_hold hold(key_lock_);
+        return std::exchange(key_map_, now);
     }
 
     virtual brush_values brush() const = 0;
@@ -128,6 +142,10 @@ class window_link : public failure_listener {
     // Called on a worker, with the history's generation lock and the frame's eat and history
     // locks held, just before the drop.
     virtual void undo_trimmed(int /*frame*/, const stroke& /*dropped*/) {}
+
+  private:
+    mutable mutex key_lock_;
+    key_state key_map_ KAVRIN_GUARDED_BY(key_lock_) = key_state::released();
 };
 
 // MemAvailable of /proc/meminfo in bytes (sysinfo's free RAM when that is missing).

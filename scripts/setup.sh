@@ -3,7 +3,7 @@
 # --farm also installs a Slurm controller, node daemon and munge, for scripts/farm_test.sh.
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build ccache pkg-config clang-format
+  build-essential cmake ninja-build ccache pkg-config clang clang-format
   qt6-base-dev libqt6opengl6-dev libglu1-mesa-dev libgl1-mesa-dri
   libboost-dev libboost-python-dev python3-dev python3
   libassimp-dev libopenvdb-dev python3-numpy

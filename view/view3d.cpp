@@ -26,11 +26,7 @@ namespace kavrin {
 
 key_state held_keys(view_owner& owner) {
     window_link& link = owner.link();
-    if (link.key_lock.tryLock()) {
-        const key_state keys = link.key_map;
-        link.key_lock.unlock();
-        return keys;
-    }
+    if (std::optional<key_state> keys = link.try_keys()) return *keys;
     if (emitter* e = owner.active_scene()) return e->stroke_keys();
     return key_state::released();
 }

@@ -254,10 +254,7 @@ TEST(Panel, AltMiddleDragScrollsTheColumnWithinItsContent) {
     QWidget* header = panel.widget()->findChild<QLabel*>();
     ASSERT_TRUE(header);
     const QPoint at = header->rect().center();
-    {
-        QMutexLocker hold(&o.w->key_lock);
-        o.w->key_map.set("alt", true);
-    }
+    o.w->set_key("alt", true);
     QTest::mousePress(header, Qt::MiddleButton, Qt::AltModifier, at);
     QMouseEvent up(QEvent::MouseMove, QPointF(at - QPoint(0, 60)),
                    header->mapToGlobal(at - QPoint(0, 60)), Qt::NoButton, Qt::MiddleButton,
@@ -274,10 +271,7 @@ TEST(Panel, AltMiddleDragScrollsTheColumnWithinItsContent) {
     EXPECT_FALSE(o.w->camera_mode());
 
     // Without Alt a middle drag does not scroll.
-    {
-        QMutexLocker hold(&o.w->key_lock);
-        o.w->key_map.set("alt", false);
-    }
+    o.w->set_key("alt", false);
     QTest::mousePress(header, Qt::MiddleButton, Qt::NoModifier, at);
     QApplication::sendEvent(header, &up);
     EXPECT_EQ(panel.scroll_offset(), -160);

@@ -248,11 +248,8 @@ class editing_run {
         window_.side_left = pick(12) == 0;
         window_.side_right = pick(12) == 0;
         window_.mirror = pick(5) == 0;
-        {
-            QMutexLocker hold(&window_.key_lock);
-            window_.key_map.set("ctrl", pick(4) == 0);
-            window_.key_map.set("shift", pick(4) == 0);
-        }
+        window_.set_key("ctrl", pick(4) == 0);
+        window_.set_key("shift", pick(4) == 0);
         // On a fountain being built, mostly the frame just behind the build: the one the
         // builder reads next.
         if (kind_ == run_kind::fountain && pick(3) != 0) window_.current_frame = build_front();
@@ -344,11 +341,8 @@ class editing_run {
         b.space = (reach + 0.5f) / window_.camera_state.brush_distance;
         window_.brush_hard = true;
         window_.side_left = window_.side_right = window_.mirror = false;
-        {
-            QMutexLocker hold(&window_.key_lock);
-            window_.key_map.set("ctrl", ctrl);
-            window_.key_map.set("shift", false);
-        }
+        window_.set_key("ctrl", ctrl);
+        window_.set_key("shift", false);
         window_.view.drag_active = true;
         held_ = true;
         pressed_.reset();

@@ -80,11 +80,8 @@ struct stroke_case {
 class every_mode : public painted_scene, public ::testing::WithParamInterface<brush_kind> {
   protected:
     void stroke_once(const stroke_case& c) {
-        {
-            QMutexLocker hold(&window.key_lock);
-            window.key_map.set("ctrl", c.ctrl);
-            window.key_map.set("shift", c.shift);
-        }
+        window.set_key("ctrl", c.ctrl);
+        window.set_key("shift", c.shift);
         window.brush_state.type = c.mode;
         window.brush_state.vector = vec3(0.3f, 1.0f, 0.0f);
         window.brush_state.power = 0.8f;

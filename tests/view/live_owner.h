@@ -110,10 +110,7 @@ class live_owner : public view_owner {
     }
     void forget_jobs() { forgotten_ += job_vectors().size(); }
 
-    void set_key(const char* name, bool held) {
-        QMutexLocker hold(&window.key_lock);
-        window.key_map.set(name, held);
-    }
+    void set_key(const char* name, bool held) { window.set_key(name, held); }
 };
 
 // The built-in fountain of one particle a frame ("100"), built and stepped as the window's

@@ -40,10 +40,7 @@ struct shown_timeline {
         EXPECT_TRUE(strip.redraw());
     }
     QWidget* surface() { return strip.viewport(); }
-    void alt(bool held) {
-        QMutexLocker hold(&owner.window.key_lock);
-        owner.window.key_map.set("alt", held);
-    }
+    void alt(bool held) { owner.window.set_key("alt", held); }
     void press(Qt::MouseButton b, int x) { QTest::mousePress(surface(), b, {}, QPoint(x, 20)); }
     void release(Qt::MouseButton b, int x) { QTest::mouseRelease(surface(), b, {}, QPoint(x, 20)); }
     void move(int x) { QTest::mouseMove(surface(), QPoint(x, 20)); }

@@ -331,10 +331,7 @@ TEST(ViewportDrawing, LargeFramesComeFromAWorkerAndShowAFixedSampleWhileTheViewM
     EXPECT_EQ(v.view.moving_sample(), 0);
 
     // An orbit: every repaint while it moves draws the sample, the same one each time.
-    {
-        QMutexLocker hold(&v.owner.window.key_lock);
-        v.owner.window.key_map.set("alt", true);
-    }
+    v.owner.window.set_key("alt", true);
     QTest::mousePress(&v.view, Qt::LeftButton, Qt::AltModifier, QPoint(200, 150));
     QTest::mouseMove(&v.view, QPoint(200, 151));
     const QImage moving = v.grab();
@@ -491,10 +488,7 @@ TEST(ViewportInput, AltDragsSteerTheCameraAndLog) {
     shown_view v;
     block_frame(v.owner, 0, 3, 0.1f);
     v.look_at(vec3(0.1f, 0.1f, 0.1f), 1.5f);
-    {
-        QMutexLocker hold(&v.owner.window.key_lock);
-        v.owner.window.key_map.set("alt", true);
-    }
+    v.owner.window.set_key("alt", true);
     const camera_state before = v.view.camera();
     QTest::mousePress(&v.view, Qt::LeftButton, Qt::AltModifier, QPoint(200, 150));
     EXPECT_TRUE(v.owner.window.view.drag_active);
@@ -559,10 +553,7 @@ TEST(ViewportInput, PlayingOrHiddenFramesTakeNoStroke) {
     EXPECT_FALSE(v.owner.window.view.drag_active);
     QTest::mouseRelease(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(200, 150));
     EXPECT_EQ(v.owner.window.count_lines("stroke length"), 1);
-    {
-        QMutexLocker hold(&v.owner.window.key_lock);
-        v.owner.window.key_map.set("alt", true);
-    }
+    v.owner.window.set_key("alt", true);
     QTest::mousePress(&v.view, Qt::RightButton, Qt::AltModifier, QPoint(200, 150));
     QTest::mouseMove(&v.view, QPoint(230, 150));
     QTest::mouseRelease(&v.view, Qt::RightButton, Qt::AltModifier, QPoint(230, 150));
