@@ -658,8 +658,8 @@ void kavrin::time_event(bool checked) {
             play_base = current_frame;
         }
     } else {
-        if (name == QLatin1String("left")) side_left = checked;
-        if (name == QLatin1String("right")) side_right = checked;
+        if (name == QLatin1String("left")) buttons_.side_left = checked;
+        if (name == QLatin1String("right")) buttons_.side_right = checked;
         redraw_timeline();
     }
     log("timeline button / " + name + " / " + (checked ? "on" : "off"));

@@ -185,6 +185,8 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     bool toggle(const std::string& name) const override;
     bool imported(const std::string& kind) const override;
     bool playing() const override { return playing_now; }
+    stroke_buttons held_buttons() const override { return buttons_; }
+    void set_held_buttons(const stroke_buttons& buttons) { buttons_ = buttons; }
     int show_debug() const override { return show_debug_level; }
     int particle_size() const override { return particle_size_value; }
     bool camera_mode() const override { return camera_mode_; }
@@ -245,6 +247,7 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     std::map<QSlider*, slider_entry> sliders;
 
     bool camera_mode_ = false;
+    stroke_buttons buttons_;  // kept by the panel's and the timeline's buttons; GUI thread only
     // The record count that the last save (or the scene's start) covered, and whether the
     // record changed since the last autosave. GUI thread only.
     size_t saved_events_ = 0;

@@ -345,11 +345,13 @@ void shelf_area::icon_toggled(bool checked) {
         group == "brush" ? parse_brush_kind(name) : std::nullopt;
     if (!brush_type) {
         const std::string toggle = button->objectName().toStdString();
+        stroke_buttons buttons = window_->held_buttons();
         if (toggle == "brush_hard")
-            window_->brush_hard = checked;
+            buttons.hard = checked;
         else
             window_->toggles[toggle] = checked;
-        if (toggle == "brush_mirror") window_->mirror = checked;
+        if (toggle == "brush_mirror") buttons.mirror = checked;
+        window_->set_held_buttons(buttons);
         if (toggle == "cache_display" && scene_ready())
             for (auto& [number, fs] : window_->scene->frames)
                 fs.touched = true;

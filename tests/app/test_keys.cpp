@@ -112,7 +112,7 @@ TEST(Keys, WorkWhereverTheFocusIsExceptInTextFieldsAndHoldFramesDuringADrag) {
             EXPECT_EQ(o.count(topic + " / " + state), 1);
         }
     EXPECT_EQ(w.onion_frames(), 0);
-    EXPECT_FALSE(w.mirror);
+    EXPECT_FALSE(w.held_buttons().mirror);
 
     // F: the frame's particles in the middle of the view, seen from the same direction.
     w.change_frame(80);

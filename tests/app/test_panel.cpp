@@ -90,7 +90,7 @@ TEST(Panel, TheActiveBrushTypeStaysCheckedAndAnotherReplacesIt) {
     EXPECT_EQ(checked, 1);
 
     panel.buttons.at("brush_hard")->click();
-    EXPECT_TRUE(o.w->brush_hard);
+    EXPECT_TRUE(o.w->held_buttons().hard);
     panel.buttons.at("camera_guide")->click();
     EXPECT_FALSE(o.w->toggle("camera_guide"));
 }
@@ -233,7 +233,7 @@ TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {
     EXPECT_FLOAT_EQ(c.focal_mag, 4.25f);
     EXPECT_EQ(c.position, vec3(0.5f, 1.5f, 4.0f));
     EXPECT_TRUE(again.w->toggle("cache_display"));
-    EXPECT_TRUE(again.w->mirror);
+    EXPECT_TRUE(again.w->held_buttons().mirror);
     EXPECT_EQ(again.w->onion_frames(), 3);
     EXPECT_EQ(again.w->shelf->last_folder.at("camera"), "/some/where/");
 }

@@ -185,7 +185,7 @@ TEST(WindowStroke, MirrorStrokeBendsBothSidesAndTheOnionSkinShowsTheNeighbours) 
     window& w = *o.w;
     emitter& e = *w.scene;
     QTest::keyClick(&w, Qt::Key_M);
-    ASSERT_TRUE(w.mirror);
+    ASSERT_TRUE(w.held_buttons().mirror);
     w.viewport->update();
     QTest::qWait(50);
 
