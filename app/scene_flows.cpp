@@ -22,7 +22,7 @@ namespace kavrin {
 namespace {
 
 script_folders folders_of(const kavrin& w) {
-    return {w.app_dir, w.python_dir};
+    return {w.paths().app_dir, w.paths().python_dir};
 }
 
 // The viewport takes the imports multiplied by scale: positions scale, face normals do not.
@@ -57,9 +57,10 @@ void hand_over(view3d& view, const fbx_camera& c, float scale) {
 }
 
 void show_fbx_imports(kavrin& window) {
-    if (window.imported("geometry"))
+    if (window.display().imported("geometry"))
         hand_over(*window.viewport, window.fbx.geometry, window.fbx_scale);
-    if (window.imported("camera")) hand_over(*window.viewport, window.fbx.camera, window.fbx_scale);
+    if (window.display().imported("camera"))
+        hand_over(*window.viewport, window.fbx.camera, window.fbx_scale);
     window.viewport->update();
 }
 
@@ -92,7 +93,7 @@ void set_fbx_scale(kavrin& window, float scale) {
     scale = std::clamp(scale, fbx_scale_range[0], fbx_scale_range[1]);
     if (scale == window.fbx_scale) return;
     window.fbx_scale = scale;
-    if (!window.imported("geometry") && !window.imported("camera")) return;
+    if (!window.display().imported("geometry") && !window.display().imported("camera")) return;
     show_fbx_imports(window);
     window.tell("FBX geometry and camera shown at " + fbx_scale_text(window));
 }
@@ -125,7 +126,7 @@ bool import_fbx_file(kavrin& window, shelf_area&, const QString& kind, const QSt
         return false;
     }
     window.log(kind + " import / scale / " + QString::number(window.fbx_scale, 'g', 6));
-    window.imports[kind.toStdString()] = true;
+    window.display().set_imported(kind.toStdString());
     window.fbx.files[kind.toStdString()] = path;
     window.viewport->update();
     return true;
@@ -133,7 +134,7 @@ bool import_fbx_file(kavrin& window, shelf_area&, const QString& kind, const QSt
 
 void restore_fbx_imports(kavrin& window, shelf_area& panel) {
     for (auto& [kind, path] : window.fbx.files) {
-        if (path.isEmpty() || window.imported(kind)) continue;
+        if (path.isEmpty() || window.display().imported(kind)) continue;
         const QString k = QString::fromStdString(kind);
         const QString file = path;
         if (!QFileInfo::exists(file)) {
@@ -227,7 +228,7 @@ void sample_scene(kavrin& window, shelf_area& panel, const QString& name) {
     const std::vector<std::string> categories = panel.categories;
     window.run_transfer(
         "Sample scene " + name,
-        [folders = folders_of(window), samples_dir = window.samples_dir,
+        [folders = folders_of(window), samples_dir = window.paths().samples_dir,
          web_folder = window.web_folder, categories, files, found](transfer_control& control) {
             fetch_sample(folders, samples_dir, web_folder, categories, files, control, *found);
         },
@@ -304,7 +305,7 @@ void software_update(kavrin& window) {
     window.run_transfer(
         QString(),
         [folders = folders_of(window), remote = window.package_folder + "latest",
-         file = window.resource_dir + "latest", got](transfer_control& control) {
+         file = window.paths().resource_dir + "latest", got](transfer_control& control) {
             fetch_latest(folders, remote, file, control, got->latest, got->error);
         },
         [&window, got] {
