@@ -53,7 +53,7 @@ void kavrin::build_debug_panel() {
         int minimum, initial, maximum;
     };
     const row table[] = {
-        {"cpu_count", &host_.cpu_count, 1, initial_cpu_count(core_count), 12},
+        {"cpu_count", &host_.cpu_count, 1, initial_cpu_count(core_count_), 12},
         {"show_debug", &display_.show_debug_level, 0, 0, 7},
         {"on_eat", &host_.on_eat, 0, 0, 1},
         {"particle_size", &display_.particle_size_value, 1, 20, 100},
@@ -93,13 +93,13 @@ void kavrin::build_debug_panel() {
 void kavrin::log_build_information() {
     build_date = build_stamp(__DATE__, __TIME__, QTimeZone::systemTimeZone());
     log("build date / " + build_date);
-    log("revision / " + revision);
+    log("revision / " + release.revision);
     const QLocale locale = QLocale::system();
     country = QLocale::territoryToString(locale.territory());
     log("country / " + country);
     language = QLocale::languageToString(locale.language());
     log("language / " + language);
-    core_count = scripts::core_count(*this);
+    core_count_ = scripts::core_count(*this);
     const double gib = system_total_memory() / (1024.0 * 1024.0 * 1024.0);
     log("physical memory / " + QString::number(gib, 'g', 6));
 }

@@ -179,7 +179,7 @@ void kavrin::build_window() {
 
     build_debug_panel();
     build_view_controls();
-    setWindowTitle("Kavrin - Rev." + revision);
+    setWindowTitle("Kavrin - Rev." + release.revision);
     connect(qApp, &QApplication::focusChanged, this, &kavrin::focus);
     // Modifier keys are followed through the key events of every widget: whichever has the
     // focus, the window learns of each press and release when it happens.
@@ -262,13 +262,13 @@ void kavrin::build_view_controls() {
     form->addRow("FBX scale", scale);
     connect(unit, &QComboBox::activated, this, [this, unit, scale](int i) {
         set_scene_unit(*this, unit->itemData(i).toString());
-        scale->setValue(fbx_scale);
+        scale->setValue(fbx.scale);
     });
     connect(scale, &QDoubleSpinBox::editingFinished, this, [this, scale] {
         // The field shows six decimals: leaving it as shown keeps the unit's own factor.
-        if (std::abs(scale->value() - double(fbx_scale)) < 5e-7) return;
+        if (std::abs(scale->value() - double(fbx.scale)) < 5e-7) return;
         set_fbx_scale(*this, float(scale->value()));
-        log("fbx scale / " + QString::number(fbx_scale, 'g', 6));
+        log("fbx scale / " + QString::number(fbx.scale, 'g', 6));
     });
     connect(size, &QSpinBox::valueChanged, this, [this](int v) {
         if (v == display_.particle_size_value) return;
@@ -285,8 +285,8 @@ void kavrin::build_view_controls() {
     connect(button, &QToolButton::clicked, this, [this, button, popup, size, onion, unit, scale] {
         size->setValue(display_.particle_size_value);
         onion->setValue(display_.onion_count());
-        unit->setCurrentIndex(unit->findData(scene_unit));
-        scale->setValue(fbx_scale);
+        unit->setCurrentIndex(unit->findData(fbx.scene_unit));
+        scale->setValue(fbx.scale);
         popup->adjustSize();
         popup->move(button->mapToGlobal(QPoint(0, -popup->height())));
         popup->show();
@@ -531,7 +531,7 @@ void kavrin::load_settings() {
         strict_at(shelf->buttons, name, "the panel buttons")->setChecked(checked);
     display_.set_onion_count(s.onion_frames);
     // The unit and scale first, so that the files restored after them come in at that scale.
-    scene_unit = s.scene_unit;
+    fbx.scene_unit = s.scene_unit;
     set_fbx_scale(*this, s.fbx_scale);
     for (const auto& [kind, file] : s.fbx_files)
         if (!display_.imported(kind)) fbx.files[kind] = file;
@@ -563,8 +563,8 @@ void kavrin::save_settings() {
     for (auto& [name, checked] : s.toggles)
         checked = display_.toggle(name);
     s.onion_frames = display_.onion_count();
-    s.scene_unit = scene_unit;
-    s.fbx_scale = fbx_scale;
+    s.scene_unit = fbx.scene_unit;
+    s.fbx_scale = fbx.scale;
     s.fbx_files = fbx.files;
     if (!save_tool_settings(paths_.tool_ini, s)) log("tool settings / error / " + paths_.tool_ini);
 }

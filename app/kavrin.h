@@ -52,6 +52,16 @@ struct window_paths {
     static window_paths of_application();
 };
 
+// The program's revision, the newest one the download server offers (the update flow sets it),
+// and the server's folders (relative, ending with "/").
+struct release_info {
+    QString revision = "0022";
+    QString latest = revision;
+    QString package_folder = "package/";
+    QString revision_folder = package_folder + revision + "/";
+    QString web_folder = "web/";
+};
+
 class kavrin : public QMainWindow {
     Q_OBJECT
   public:
@@ -68,30 +78,23 @@ class kavrin : public QMainWindow {
     void log(const QString& line) { host_.log(line); }
     void tell(const QString& message) { host_.tell(message); }
 
-    const QString revision = "0022";
-    QString latest_revision = revision;
-    // Relative folders on the download server.
-    QString package_folder = "package/";
-    QString revision_folder = package_folder + revision + "/";
-    QString web_folder = "web/";
-    QString build_date, country, language;
+    // The rest of the window's state is the GUI thread's alone.
+    release_info release;
+    const bool is_online = true;   // the download server may be asked
+    const bool is_release = true;  // no context menus, and the script library's release cleanup
+    // Processor cores, as the script library counted them at the start.
+    int core_count() const { return core_count_; }
 
-    bool is_online = true;
-    bool is_release = true;
-    int core_count = 1;
-
-    // What the FBX imports brought, as read; shown at fbx_scale, the scene units per centimetre
-    // that the scene unit gives unless the artist typed another (tool settings). GUI thread only.
+    // What the FBX imports brought and the scale they are shown at.
     fbx_imports fbx;
-    QString scene_unit = "cm";
-    float fbx_scale = 1.0f;
 
     // Timeline buttons "left", "right", "start".
     std::unordered_map<std::string, QPushButton*> buttons;
 
     QMutex dialog_lock;  // one file dialog at a time
 
-    std::unique_ptr<emitter> scene;  // the current emitter
+    // The current emitter; replaced only here, its workers reach it through their jobs.
+    std::unique_ptr<emitter> scene;
     view3d* viewport = nullptr;
     class timeline* strip = nullptr;
     class brush* tool_brush = nullptr;
@@ -196,6 +199,9 @@ class kavrin : public QMainWindow {
     };
     std::map<QSlider*, slider_entry> sliders;
 
+    // Found at the start and logged.
+    QString build_date, country, language;
+    int core_count_ = 1;
     // The host and the view are built from the paths.
     const window_paths paths_;
     scene_host host_;

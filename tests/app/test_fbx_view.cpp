@@ -142,8 +142,8 @@ TEST(FbxView, GeometryAndCameraComeInTheSceneUnitAndLineUpWithItsCache) {
     EXPECT_EQ(unit->currentData().toString(), "cm");
     unit->setFocus();
     QTest::keyClick(unit, Qt::Key_Down);
-    EXPECT_EQ(w.scene_unit, "m");
-    EXPECT_FLOAT_EQ(w.fbx_scale, 0.01f);
+    EXPECT_EQ(w.fbx.scene_unit, "m");
+    EXPECT_FLOAT_EQ(w.fbx.scale, 0.01f);
     EXPECT_FLOAT_EQ(float(w.findChild<QDoubleSpinBox*>("fbx_scale")->value()), 0.01f);
     EXPECT_TRUE(w.status->message().contains("scale 0.01, centimetres to metres"))
         << w.status->message().toStdString();

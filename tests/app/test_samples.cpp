@@ -450,7 +450,7 @@ TEST_F(Samples, UpdateDownloadsTheNewerPackageAndSaysSo) {
     click_and_wait(w, "user_update");
     EXPECT_EQ(o.count("update / yes"), 1);
     EXPECT_EQ(o.count("update / no"), 0);
-    EXPECT_EQ(w.latest_revision, "0023");
+    EXPECT_EQ(w.release.latest, "0023");
     EXPECT_EQ(closer.title, "Hi :D");
     EXPECT_TRUE(closer.text.startsWith("Kavrin Rev.0023 is sucessfly Downloded.\n"))
         << closer.text.toStdString();
@@ -496,7 +496,7 @@ TEST_F(Samples, WithoutTheServerTheSampleLogsAnErrorAndTheUpdateFindsNothing) {
     click_and_wait(w, "user_update");
     EXPECT_EQ(o.count("update / no"), 1);
     EXPECT_EQ(o.count("update / yes"), 0);
-    EXPECT_EQ(w.latest_revision, w.revision);
+    EXPECT_EQ(w.release.latest, w.release.revision);
     EXPECT_TRUE(closer.title.isEmpty());
 }
 

@@ -55,8 +55,8 @@ TEST(Window, StartsWithTheFountainTheBarAndTheDebugPanel) {
     EXPECT_EQ(w.scene->frames.size(), 100u);
     EXPECT_EQ(w.link().generation_scale, 1);
 
-    EXPECT_GE(w.core_count, 1);
-    EXPECT_EQ(w.link().cpu_count, initial_cpu_count(w.core_count));
+    EXPECT_GE(w.core_count(), 1);
+    EXPECT_EQ(w.link().cpu_count, initial_cpu_count(w.core_count()));
     EXPECT_GE(w.link().cpu_count, 1);
     EXPECT_LE(w.link().cpu_count, 12);
     struct expected {
