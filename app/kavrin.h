@@ -9,16 +9,13 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMutex>
 #include <QString>
-#include <QStringList>
 
 #include "app/autosave.h"
 #include "app/scene_flows.h"
@@ -193,6 +190,8 @@ class kavrin : public QMainWindow {
     void end_transfer();
     void abandon_transfer();
 
+    // The window's own state is the GUI thread's alone; the host and the view say what their
+    // fields share and how.
     struct slider_entry {
         std::atomic<int>* field;
         QLabel* value;
@@ -211,7 +210,7 @@ class kavrin : public QMainWindow {
     int play_base = 0;  // the frame that playback counts from on the play clock
     QElapsedTimer play_clock;
     // The record count that the last save (or the scene's start) covered, and whether the
-    // record changed since the last autosave. GUI thread only.
+    // record changed since the last autosave.
     size_t saved_events_ = 0;
     bool autosave_due = false;
     // The save under way, told when it ends: its folder and frame count (the frames that could
@@ -221,7 +220,7 @@ class kavrin : public QMainWindow {
     // The autosave found at start, offered once the window shows.
     std::optional<autosave> found_autosave_;
     QTimer* frame_timer = nullptr;
-    std::unique_ptr<transfer> transfer_;  // the download chain under way; GUI thread only
+    std::unique_ptr<transfer> transfer_;  // the download chain under way
     QProgressDialog* transfer_progress_ = nullptr;
 };
 

@@ -34,7 +34,8 @@ class window_view : public view_owner {
     void set_onion_count(int count) { onion_count_ = count; }
     void set_middle_navigation(bool on) { middle_navigation_ = on; }
 
-    // Debug panel values, written by its sliders; only the GUI thread reads them.
+    // Debug panel values, written by its sliders; only the GUI thread reads them. Atomics only
+    // because the sliders share one field type with the link's cpu_count and on_eat.
     std::atomic<int> show_debug_level{0};
     std::atomic<int> particle_size_value{20};
 
