@@ -49,7 +49,7 @@ brush_fields::brush_fields(kavrin& window, QWidget* parent) : QWidget(parent), w
     connect(time_, &QDoubleSpinBox::editingFinished, this, [this] {
         window_.tool_brush->set_time(float(time_->value()));
         window_.log("brush size time / " + QString::number(window_.tool_brush->time(), 'g', 6));
-        window_.redraw_timeline();
+        window_.display().redraw_timeline();
     });
     connect(falloff_, &QComboBox::activated, this, [this](int i) {
         window_.tool_brush->set_select_curve(falloff_->itemData(i).toInt());

@@ -39,7 +39,7 @@ void kavrin::build_debug_panel() {
     log_view->setReadOnly(true);
     log_view->setLineWrapMode(QPlainTextEdit::NoWrap);
     log_view->setFocusPolicy(Qt::ClickFocus);
-    fill_log_view();
+    host_.show_log_in(log_view);
     row_of_two->addWidget(rows_widget);
     row_of_two->addWidget(log_view, 1);
     dock->setWidget(body);
@@ -53,10 +53,10 @@ void kavrin::build_debug_panel() {
         int minimum, initial, maximum;
     };
     const row table[] = {
-        {"cpu_count", &cpu_count, 1, initial_cpu_count(core_count), 12},
-        {"show_debug", &show_debug_level, 0, 0, 7},
-        {"on_eat", &on_eat, 0, 0, 1},
-        {"particle_size", &particle_size_value, 1, 20, 100},
+        {"cpu_count", &host_.cpu_count, 1, initial_cpu_count(core_count_), 12},
+        {"show_debug", &display_.show_debug_level, 0, 0, 7},
+        {"on_eat", &host_.on_eat, 0, 0, 1},
+        {"particle_size", &display_.particle_size_value, 1, 20, 100},
     };
     for (const row& r : table) {
         *r.field = r.initial;
@@ -93,13 +93,13 @@ void kavrin::build_debug_panel() {
 void kavrin::log_build_information() {
     build_date = build_stamp(__DATE__, __TIME__, QTimeZone::systemTimeZone());
     log("build date / " + build_date);
-    log("revision / " + revision);
+    log("revision / " + release.revision);
     const QLocale locale = QLocale::system();
     country = QLocale::territoryToString(locale.territory());
     log("country / " + country);
     language = QLocale::languageToString(locale.language());
     log("language / " + language);
-    core_count = scripts::core_count(*this);
+    core_count_ = scripts::core_count(*this);
     const double gib = system_total_memory() / (1024.0 * 1024.0 * 1024.0);
     log("physical memory / " + QString::number(gib, 'g', 6));
 }
@@ -108,7 +108,7 @@ void kavrin::slider_event(int value) {
     slider_entry& entry = strict_at(sliders, qobject_cast<QSlider*>(sender()), "the debug sliders");
     entry.value->setText(QString::number(value));
     *entry.field = value;
-    if (stepping && scene) {
+    if (host_.stepping && scene) {
         for (auto& [number, fs] : scene->frames)
             fs.touched = true;
         if (viewport) viewport->update();

@@ -41,10 +41,10 @@
 #include "app/shelf_area.h"
 #include "app/status_line.h"
 #include "app/transfer.h"
-#include "scene/replay.h"
 #include "base/strict.h"
 #include "exchange/cache_folder.h"
 #include "exchange/cache_link.h"
+#include "scene/replay.h"
 #include "view/brush.h"
 #include "view/timeline.h"
 #include "view/tool_settings.h"
@@ -61,20 +61,28 @@ QString background(const QString& hex) {
 
 }  // namespace
 
+window_paths window_paths::of_application() {
+    window_paths p;
+    p.app_dir = QCoreApplication::applicationDirPath() + "/";
+    p.resource_dir = p.app_dir + "resource/";
+    p.image_dir = p.resource_dir + "image/";
+    p.python_dir = p.resource_dir + "python/";
+    p.tool_ini = p.resource_dir + "tool.ini";
+    p.default_ini = p.resource_dir + "default.ini";
+    p.debug_txt = p.resource_dir + "debug.txt";
+    p.samples_dir = p.resource_dir + "samples/";
+    return p;
+}
+
 kavrin::kavrin()
-    : settings_lock(std::make_shared<QMutex>()),
-      generator(std::mt19937::result_type(std::time(nullptr))) {
-    app_dir = QCoreApplication::applicationDirPath() + "/";
-    resource_dir = app_dir + "resource/";
-    image_dir = resource_dir + "image/";
-    python_dir = resource_dir + "python/";
-    tool_ini = resource_dir + "tool.ini";
-    default_ini = resource_dir + "default.ini";
-    debug_txt = resource_dir + "debug.txt";
-    samples_dir = resource_dir + "samples/";
-    QDir().mkpath(resource_dir);
-    stepping = false;
+    : paths_(window_paths::of_application()),
+      host_(*this, paths_.app_dir, paths_.python_dir, paths_.debug_txt),
+      display_(host_, scene, [this] { autosave_due = true; }),
+      settings_lock(std::make_shared<QMutex>()) {
+    QDir().mkpath(paths_.resource_dir);
     tool_brush = new class brush(this);
+    host_.attach(tool_brush, nullptr, nullptr);
+    display_.attach(tool_brush, nullptr);
     scripts::start();
     log("start kavrin");
 }
@@ -83,7 +91,7 @@ kavrin::~kavrin() {
     qApp->removeEventFilter(this);
     abandon_transfer();
     // The emitter's display lists die with the viewport's context: free them first.
-    stepping = false;
+    host_.stepping = false;
     scene.reset();
 }
 
@@ -95,11 +103,11 @@ bool kavrin::startup() {
     if (is_online) {
         QStringList files;
         for (const QString& name : names)
-            files << image_dir + name + ".png";
+            files << paths_.image_dir + name + ".png";
         scripts::sync_missing(*this, files);
     }
     for (const QString& name : names) {
-        const QString file = image_dir + name + ".png";
+        const QString file = paths_.image_dir + name + ".png";
         const QPixmap picture(file);
         if (picture.isNull()) continue;  // a missing image leaves the splash plain
         if (name == QLatin1String("splash"))
@@ -132,10 +140,12 @@ void kavrin::build_window() {
     auto* left_layout = new QVBoxLayout(left);
     left_layout->setContentsMargins(0, 0, 0, 0);
     left_layout->setSpacing(0);
-    viewport = new view3d(*this, left);
+    viewport = new view3d(display_, left);
+    host_.attach(nullptr, viewport, nullptr);
     viewport->set_camera(fountain_camera());
     left_layout->addWidget(viewport, 1);
     status = new status_line(*this, left);
+    host_.attach(nullptr, nullptr, status);
     left_layout->addWidget(status);
 
     auto* bar = new QWidget(left);
@@ -145,7 +155,8 @@ void kavrin::build_window() {
     bar_layout->setSpacing(5);
     bar_layout->addSpacing(6);
     bar_layout->addWidget(timeline_button("left"));
-    strip = new class timeline(*this, bar);
+    strip = new class timeline(display_, bar);
+    display_.attach(nullptr, strip);
     connect(strip, &timeline::frame_change, this, &kavrin::change_frame);
     bar_layout->addWidget(strip, 1);
     bar_layout->addWidget(timeline_button("right"));
@@ -168,7 +179,7 @@ void kavrin::build_window() {
 
     build_debug_panel();
     build_view_controls();
-    setWindowTitle("Kavrin - Rev." + revision);
+    setWindowTitle("Kavrin - Rev." + release.revision);
     connect(qApp, &QApplication::focusChanged, this, &kavrin::focus);
     // Modifier keys are followed through the key events of every widget: whichever has the
     // focus, the window learns of each press and release when it happens.
@@ -181,10 +192,10 @@ void kavrin::build_window() {
 
     // A session that did not close left its record: read before the first scene replaces it.
     QString damaged;
-    found_autosave_ = read_autosave(resource_dir, &damaged);
+    found_autosave_ = read_autosave(paths_.resource_dir, &damaged);
     if (!damaged.isEmpty()) log("autosave / error / " + damaged);
     // The built-in fountain, so that the window shows a scene from the start.
-    generation_scale = 1;
+    host_.generation_scale = 1;
     start_scene(false);
 
     // Small enough for a laptop's half screen, large enough that every control shows.
@@ -216,8 +227,7 @@ void kavrin::build_view_controls() {
     // Shift+Home is one of the window's keys too; plain Home goes to the first frame.
     QAction* all = view_menu->addAction("Frame all\tShift+Home");
     connect(all, &QAction::triggered, this, [this] {
-        if (!window_link::view.drag_active && viewport->frame_all())
-            log("camera control / frame all");
+        if (!host_.view.drag_active && viewport->frame_all()) log("camera control / frame all");
     });
 
     auto* button = new QToolButton(status);
@@ -252,31 +262,31 @@ void kavrin::build_view_controls() {
     form->addRow("FBX scale", scale);
     connect(unit, &QComboBox::activated, this, [this, unit, scale](int i) {
         set_scene_unit(*this, unit->itemData(i).toString());
-        scale->setValue(fbx_scale);
+        scale->setValue(fbx.scale);
     });
     connect(scale, &QDoubleSpinBox::editingFinished, this, [this, scale] {
         // The field shows six decimals: leaving it as shown keeps the unit's own factor.
-        if (std::abs(scale->value() - double(fbx_scale)) < 5e-7) return;
+        if (std::abs(scale->value() - double(fbx.scale)) < 5e-7) return;
         set_fbx_scale(*this, float(scale->value()));
-        log("fbx scale / " + QString::number(fbx_scale, 'g', 6));
+        log("fbx scale / " + QString::number(fbx.scale, 'g', 6));
     });
     connect(size, &QSpinBox::valueChanged, this, [this](int v) {
-        if (v == particle_size_value) return;
+        if (v == display_.particle_size_value) return;
         // Through the debug panel's slider, which marks every frame for redrawing.
         findChild<QSlider*>("particle_size")->setValue(v);
         log("point size / " + QString::number(v));
     });
     connect(onion, &QSpinBox::valueChanged, this, [this](int v) {
-        if (v == onion_count) return;
-        onion_count = v;
+        if (v == display_.onion_count()) return;
+        display_.set_onion_count(v);
         log("onion frames / " + QString::number(v));
         if (viewport) viewport->update();
     });
     connect(button, &QToolButton::clicked, this, [this, button, popup, size, onion, unit, scale] {
-        size->setValue(particle_size_value);
-        onion->setValue(onion_count);
-        unit->setCurrentIndex(unit->findData(scene_unit));
-        scale->setValue(fbx_scale);
+        size->setValue(display_.particle_size_value);
+        onion->setValue(display_.onion_count());
+        unit->setCurrentIndex(unit->findData(fbx.scene_unit));
+        scale->setValue(fbx.scale);
         popup->adjustSize();
         popup->move(button->mapToGlobal(QPoint(0, -popup->height())));
         popup->show();
@@ -296,10 +306,10 @@ QPushButton* kavrin::timeline_button(const QString& name) {
                                : "border-style: outset; border-width: 1px; border-color: #444444; "
                                  "border-radius: 3px;";
     b->setStyleSheet("QPushButton{background-color: transparent; background-image: url(" +
-                     image_dir + "timeline_" + off + ".png);" + border +
+                     paths_.image_dir + "timeline_" + off + ".png);" + border +
                      "} QPushButton:checked{background-color: transparent; background-image: "
                      "url(" +
-                     image_dir + "timeline_" + on + ".png);}");
+                     paths_.image_dir + "timeline_" + on + ".png);}");
     b->setFocusPolicy(Qt::NoFocus);
     static const std::map<QString, QString> tips{
         {"left", "Stretch the brush in time back to the first frame"},
@@ -312,37 +322,37 @@ QPushButton* kavrin::timeline_button(const QString& name) {
 }
 
 void kavrin::start_scene(bool from_cache, std::optional<unsigned> seed) {
-    stepping = false;
+    host_.stepping = false;
     scene.reset();  // waits until the old emitter's workers have ended
-    scene_clock.start();
-    window_link::view.hit = false;  // the last pick was on the old scene's frame
-    panel_busy = true;
+    host_.scene_clock.start();
+    host_.view.hit = false;  // the last pick was on the old scene's frame
+    host_.panel_busy = true;
     source = scene_source();
     source.from_cache = from_cache;
     if (from_cache) {
-        if (!cache_files.empty()) source.folder = QFileInfo(cache_files.begin()->second).path();
+        if (!host_.cache_files.empty())
+            source.folder = QFileInfo(host_.cache_files.begin()->second).path();
     } else {
         // The fountain is built on one worker, frame after frame: the same seed emits the same
         // particles, so a recovery can rebuild the scene its strokes were painted on.
-        source.scale = generation_scale;
+        source.scale = host_.generation_scale;
         source.seed = seed ? *seed : unsigned(std::random_device()());
-        QMutexLocker hold(&random_lock);
-        generator.seed(source.seed);
+        host_.reseed(source.seed);
     }
-    scene = std::make_unique<emitter>(from_cache, this);
+    scene = std::make_unique<emitter>(from_cache, &host_);
     scene->build();
     log("cache size / " + QString::number(scene->frames.size()));
     saved_events_ = 0;
     autosave_due = false;
-    remove_autosave(resource_dir);
-    stepping = true;
+    remove_autosave(paths_.resource_dir);
+    host_.stepping = true;
     // The current frame stays inside the scene: the nearest of its frames.
     const std::map<int, frame_set>& frames = scene->frames;
-    if (!frames.empty() && !frames.count(current_frame)) {
-        auto next = frames.lower_bound(current_frame);
+    if (!frames.empty() && !frames.count(host_.current_frame)) {
+        auto next = frames.lower_bound(host_.current_frame);
         int nearest = next == frames.end() ? std::prev(next)->first : next->first;
         if (next != frames.end() && next != frames.begin() &&
-            current_frame - std::prev(next)->first <= next->first - current_frame)
+            host_.current_frame - std::prev(next)->first <= next->first - host_.current_frame)
             nearest = std::prev(next)->first;
         change_frame(nearest);
         log("current frame / " + QString::number(nearest));
@@ -350,7 +360,7 @@ void kavrin::start_scene(bool from_cache, std::optional<unsigned> seed) {
     if (viewport) viewport->update();
     // A new scene is shown whole on the strip, once the settings have said how it was left.
     if (strip && !settings_dirty) strip->fit();
-    redraw_timeline();
+    display_.redraw_timeline();
 }
 
 // ---- Unsaved work, autosave and recovery ----
@@ -362,7 +372,7 @@ bool kavrin::unsaved() const {
 void kavrin::mark_saved() {
     if (scene) saved_events_ = scene->recorder.events().size();
     autosave_due = false;
-    remove_autosave(resource_dir);
+    remove_autosave(paths_.resource_dir);
 }
 
 int kavrin::ask(const QString& name, const QString& title, const QString& text, int buttons,
@@ -377,15 +387,15 @@ int kavrin::ask(const QString& name, const QString& title, const QString& text, 
 bool kavrin::keep_work(const QString& action) {
     if (!unsaved()) return true;
     const size_t changes = scene->recorder.events().size() - saved_events_;
-    const int choice = ask(
-        "unsaved_prompt", "Unsaved strokes",
-        QString("The scene has %1 unsaved change%2 (strokes, undos, redos) since it was %3.\n"
-                "Save them as a cache before %4?")
-            .arg(changes)
-            .arg(changes == 1 ? "" : "s")
-            .arg(saved_events_ > 0 ? "last saved" : "opened")
-            .arg(action),
-        QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+    const int choice =
+        ask("unsaved_prompt", "Unsaved strokes",
+            QString("The scene has %1 unsaved change%2 (strokes, undos, redos) since it was %3.\n"
+                    "Save them as a cache before %4?")
+                .arg(changes)
+                .arg(changes == 1 ? "" : "s")
+                .arg(saved_events_ > 0 ? "last saved" : "opened")
+                .arg(action),
+            QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
     if (choice == QMessageBox::Discard) {
         log("unsaved strokes / discard");
         return true;
@@ -397,18 +407,18 @@ bool kavrin::keep_work(const QString& action) {
     log("unsaved strokes / save");
     if (!shelf->save_cache("export")) return false;
     // The frames are written by the background work, which the frame timer drives.
-    while (panel_busy || (scene && scene->saving())) {
+    while (host_.panel_busy || (scene && scene->saving())) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 50);
         QThread::msleep(5);
     }
     frame_anim();  // tells how the save went
-    return save_failures_ == 0;
+    return host_.save_failures() == 0;
 }
 
 void kavrin::save_started(const QString& folder, int frames) {
     save_folder_ = folder;
     save_frames_ = frames;
-    save_failures_ = 0;
+    host_.reset_save_failures();
     mark_saved();
 }
 
@@ -417,11 +427,11 @@ void kavrin::write_autosave_now() {
     if (!scene) return;
     autosave a{source, scene->recorder.events()};
     if (a.events.size() <= saved_events_) {
-        remove_autosave(resource_dir);
+        remove_autosave(paths_.resource_dir);
         return;
     }
     QString error;
-    if (!write_autosave(resource_dir, a, &error)) log("autosave / error / " + error);
+    if (!write_autosave(paths_.resource_dir, a, &error)) log("autosave / error / " + error);
 }
 
 void kavrin::offer_recovery() {
@@ -447,34 +457,25 @@ void kavrin::offer_recovery() {
 bool kavrin::recover(const autosave& saved) {
     if (saved.source.from_cache) {
         const cache_scan scan = scan_cache_folder(saved.source.folder);
-        report_cache_scan(scan, *this);
-        cache_files = source_files = scan.files;
-        if (cache_files.empty()) {
+        report_cache_scan(scan, host_);
+        host_.cache_files = host_.source_files = scan.files;
+        if (host_.cache_files.empty()) {
             log("recovery / error / no cache files / " + saved.source.folder);
             tell("Recovery failed: no cache files in " + saved.source.folder);
             return false;
         }
         start_scene(true);
     } else {
-        cache_files.clear();
-        source_files.clear();
-        generation_scale = saved.source.scale;
+        host_.cache_files.clear();
+        host_.source_files.clear();
+        host_.generation_scale = saved.source.scale;
         start_scene(false, saved.source.seed);
     }
-    const int shown = current_frame;
-    {
-        QMutexLocker hold(&log_lock);
-        job_failure_.reset();
-    }
-    const replay_host host{*this,
-                           [this](const brush_values& b, const camera_values& c) {
-                               replay_brush_ = b;
-                               replay_camera_ = c;
-                           },
-                           [this] {
-                               QMutexLocker hold(&log_lock);
-                               return job_failure_;
-                           }};
+    const int shown = host_.current_frame;
+    host_.forget_failure();
+    const replay_host host{
+        host_, [this](const brush_values& b, const camera_values& c) { host_.replay_inputs(b, c); },
+        [this] { return host_.first_failure(); }};
     size_t done = 0;
     QString stopped;
     try {
@@ -486,12 +487,11 @@ bool kavrin::recover(const autosave& saved) {
     } catch (const replay_error& e) {
         stopped = QString::fromUtf8(e.what());
     }
-    replay_brush_.reset();
-    replay_camera_.reset();
+    host_.end_replay();
     refresh_keys(QGuiApplication::queryKeyboardModifiers());
     // The replay moved the current frame as the strokes did, behind the timeline's back.
-    const int last = current_frame;
-    current_frame = shown;
+    const int last = host_.current_frame;
+    host_.current_frame = shown;
     change_frame(last);
     autosave_due = true;
     const QString count = QString::number(done) + " of " + QString::number(saved.events.size());
@@ -508,7 +508,7 @@ bool kavrin::recover(const autosave& saved) {
 // ---- Tool settings and side panel ----
 
 void kavrin::load_settings() {
-    const tool_state s = load_tool_settings(tool_ini, default_ini);
+    const tool_state s = load_tool_settings(paths_.tool_ini, paths_.default_ini);
     if (!s.geometry.isEmpty()) restoreGeometry(s.geometry);
     if (!s.state.isEmpty()) restoreState(s.state, 0);
     set_frame("current", s.current);
@@ -522,28 +522,28 @@ void kavrin::load_settings() {
     strip->scale = s.view_scale;
     strip->offset = s.view_translate;
     strip->fitted = s.view_fit;
-    middle_navigation = s.middle_navigation;
+    display_.set_middle_navigation(s.middle_navigation);
     viewport->set_camera(s.camera);
     shelf->scroll_to(s.toolbox_translate);
     for (const auto& [category, dir] : s.dirs)
         shelf->last_folder[category] = dir;
     for (const auto& [name, checked] : s.toggles)
         strict_at(shelf->buttons, name, "the panel buttons")->setChecked(checked);
-    onion_count = s.onion_frames;
+    display_.set_onion_count(s.onion_frames);
     // The unit and scale first, so that the files restored after them come in at that scale.
-    scene_unit = s.scene_unit;
+    fbx.scene_unit = s.scene_unit;
     set_fbx_scale(*this, s.fbx_scale);
     for (const auto& [kind, file] : s.fbx_files)
-        if (!imported(kind)) fbx.files[kind] = file;
+        if (!display_.imported(kind)) fbx.files[kind] = file;
     viewport->update();
-    redraw_timeline();
+    display_.redraw_timeline();
 }
 
 void kavrin::save_settings() {
     tool_state s;
     s.geometry = saveGeometry();
     s.state = saveState(0);
-    s.current = current_frame;
+    s.current = host_.current_frame;
     const brush_values b = tool_brush->values();
     s.power = b.power;
     s.time = b.time;
@@ -555,18 +555,18 @@ void kavrin::save_settings() {
     s.view_scale = strip->scale;
     s.view_translate = strip->offset;
     s.view_fit = strip->fitted;
-    s.middle_navigation = middle_navigation;
+    s.middle_navigation = display_.middle_navigates();
     s.camera = viewport->camera();
     s.toolbox_translate = shelf->scroll_offset();
     for (auto& [category, dir] : s.dirs)
         dir = shelf->last_folder[category];
     for (auto& [name, checked] : s.toggles)
-        checked = strict_at(toggles, name, "the panel toggles");
-    s.onion_frames = onion_count;
-    s.scene_unit = scene_unit;
-    s.fbx_scale = fbx_scale;
+        checked = display_.toggle(name);
+    s.onion_frames = display_.onion_count();
+    s.scene_unit = fbx.scene_unit;
+    s.fbx_scale = fbx.scale;
     s.fbx_files = fbx.files;
-    if (!save_tool_settings(tool_ini, s)) log("tool settings / error / " + tool_ini);
+    if (!save_tool_settings(paths_.tool_ini, s)) log("tool settings / error / " + paths_.tool_ini);
 }
 
 void kavrin::set_brush_type(brush_kind type) {
@@ -583,8 +583,8 @@ void kavrin::reset_camera() {
 
 void kavrin::set_frame(const QString& name, int value) {
     if (name == QLatin1String("current")) {
-        if (strip) strip->offset += float(value - current_frame) * strip->scale;
-        current_frame = value;
+        if (strip) strip->offset += float(value - host_.current_frame) * strip->scale;
+        host_.current_frame = value;
         if (strip) strip->follow();
     } else if (name == QLatin1String("maximum")) {
         if (scene) scene->last_frame = value;
@@ -597,7 +597,7 @@ void kavrin::change_frame(int value) {
     set_frame("current", value);
     if (viewport) viewport->update();
     play_clock.restart();
-    play_base = current_frame;
+    play_base = host_.current_frame;
 }
 
 void kavrin::play_to(qint64 elapsed_ms) {
@@ -607,11 +607,11 @@ void kavrin::play_to(qint64 elapsed_ms) {
     if (scene->first_frame < f && f < scene->last_frame) {
         set_frame("current", f);
         if (viewport) viewport->update();
-        redraw_timeline();
+        display_.redraw_timeline();
     } else {
         set_frame("current", scene->first_frame);
         play_clock.restart();
-        play_base = current_frame;
+        play_base = host_.current_frame;
     }
 }
 
@@ -621,23 +621,23 @@ void kavrin::frame_anim() {
         settings_dirty = false;
         settings_lock->unlock();
     }
-    if (redraw_needed) {
-        redraw_timeline();
+    if (host_.redraw_needed) {
+        display_.redraw_timeline();
         if (viewport) viewport->update();
-        redraw_needed = false;
+        host_.redraw_needed = false;
     }
-    if (stepping && scene) {
-        if (playing_now) play_to(play_clock.elapsed());
+    if (host_.stepping && scene) {
+        if (display_.playing()) play_to(play_clock.elapsed());
         scene->tick();
     }
-    if (log_dirty) refresh_log_view();
+    if (host_.log_stale()) host_.refresh_log_view();
     if (autosave_due) write_autosave_now();
-    if (!save_folder_.isEmpty() && !panel_busy && scene && !scene->saving()) {
-        const int failed = save_failures_;
+    if (!save_folder_.isEmpty() && !host_.panel_busy && scene && !scene->saving()) {
+        const int failed = host_.save_failures();
         if (failed > 0)
             tell("Save failed: " + QString::number(failed) + " of " +
-                 QString::number(save_frames_) + " frames could not be written to " +
-                 save_folder_ + " (see the log)");
+                 QString::number(save_frames_) + " frames could not be written to " + save_folder_ +
+                 " (see the log)");
         else
             tell("Saved " + QString::number(save_frames_) + " frames to " + save_folder_);
         save_folder_.clear();
@@ -650,87 +650,20 @@ void kavrin::time_event(bool checked) {
     if (!b) return;
     const QString name = b->objectName();
     if (name == QLatin1String("start")) {
-        playing_now = checked;
+        display_.set_playing(checked);
         if (checked) {
-            set_frame("current", current_frame);
+            set_frame("current", host_.current_frame);
             play_clock.start();
-            play_base = current_frame;
+            play_base = host_.current_frame;
         }
     } else {
-        if (name == QLatin1String("left")) side_left = checked;
-        if (name == QLatin1String("right")) side_right = checked;
-        redraw_timeline();
+        stroke_buttons held = display_.held_buttons();
+        if (name == QLatin1String("left")) held.side_left = checked;
+        if (name == QLatin1String("right")) held.side_right = checked;
+        display_.set_held_buttons(held);
+        display_.redraw_timeline();
     }
     log("timeline button / " + name + " / " + (checked ? "on" : "off"));
-}
-
-void kavrin::redraw_timeline() {
-    if (strip) strip->redraw();
-}
-
-// ---- Log ----
-
-void kavrin::job_failed(const job_failure& failure) {
-    {
-        QMutexLocker hold(&log_lock);
-        if (!job_failure_) job_failure_ = failure;
-    }
-    window_link::job_failed(failure);
-}
-
-void kavrin::log(const QString& line) {
-    {
-        QMutexLocker hold(&log_lock);
-        QFile file(debug_txt);
-        if (!file.open(QIODevice::Append)) return;  // a log that cannot be opened loses the line
-        file.write((line + "\r\n").toUtf8());
-        log_pending << line;
-        // Lines that no view will show are not kept: the view holds only the tail.
-        if (log_pending.size() > log_view_lines)
-            log_pending.erase(log_pending.begin(), log_pending.end() - log_view_lines);
-        log_dirty = true;
-    }
-    // On the GUI thread the view shows the line at once; workers' lines wait for the next tick.
-    if (log_view && QThread::currentThread() == thread()) refresh_log_view();
-}
-
-void kavrin::refresh_log_view() {
-    QStringList lines;
-    {
-        QMutexLocker hold(&log_lock);
-        lines.swap(log_pending);
-        log_dirty = false;
-    }
-    if (!log_view || lines.isEmpty()) return;
-    // Appended, never re-read: a line costs the same whatever the size of the file, and the
-    // plain-text view drops its oldest lines beyond its block limit.
-    for (const QString& line : lines)
-        log_view->appendPlainText(line);
-    QScrollBar* bar = log_view->verticalScrollBar();
-    bar->setValue(bar->maximum());
-}
-
-void kavrin::fill_log_view() {
-    // The view starts with the tail of the file: the lines of earlier runs and of this start.
-    QByteArray tail;
-    {
-        QMutexLocker hold(&log_lock);
-        QFile file(debug_txt);
-        if (file.open(QIODevice::ReadOnly)) {
-            const qint64 keep = 256 * 1024;
-            if (file.size() > keep) file.seek(file.size() - keep);
-            tail = file.readAll();
-        }
-        log_pending.clear();
-        log_dirty = false;
-    }
-    QStringList lines = QString::fromUtf8(tail).split("\r\n");
-    if (tail.size() == 256 * 1024 && !lines.isEmpty()) lines.removeFirst();  // cut mid-line
-    if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
-    if (lines.size() > log_view_lines) lines.erase(lines.begin(), lines.end() - log_view_lines);
-    log_view->setMaximumBlockCount(log_view_lines);
-    log_view->setPlainText(lines.join('\n'));
-    log_view->moveCursor(QTextCursor::End);
 }
 
 // ---- Keys and focus ----
@@ -740,7 +673,7 @@ void kavrin::refresh_keys(Qt::KeyboardModifiers modifiers) {
     now.set("alt", modifiers & Qt::AltModifier);
     now.set("ctrl", modifiers & Qt::ControlModifier);
     now.set("shift", modifiers & Qt::ShiftModifier);
-    const key_state before = exchange_keys(now);
+    const key_state before = host_.exchange_keys(now);
     // "ctrl" and "shift" change the brush vector and the cursor on a shown frame.
     if (!viewport || !viewport->frame_shown()) return;
     for (const char* name : {"ctrl", "shift"})
@@ -774,9 +707,9 @@ void kavrin::modifier_event(QKeyEvent* event) {
                                                         {Qt::Key_Shift, Qt::ShiftModifier}};
     for (const auto& [key, modifier] : own)
         if (event->key() == key) modifiers.setFlag(modifier, pressed);
-    const bool shift_before = keys().at("shift");
+    const bool shift_before = host_.keys().at("shift");
     refresh_keys(modifiers);
-    if (event->key() == Qt::Key_Shift && keys().at("shift") != shift_before)
+    if (event->key() == Qt::Key_Shift && host_.keys().at("shift") != shift_before)
         log(QString("invert vector / ") + (pressed ? "on" : "off"));
 }
 
@@ -814,7 +747,7 @@ bool kavrin::shortcut(QObject* receiver, QKeyEvent* event) {
 }
 
 bool kavrin::frame_editable() const {
-    return scene && viewport && viewport->frame_shown() && !window_link::view.drag_active;
+    return scene && viewport && viewport->frame_shown() && !host_.view.drag_active;
 }
 
 bool kavrin::editing_key(QKeyEvent* event) {
@@ -829,7 +762,7 @@ bool kavrin::editing_key(QKeyEvent* event) {
         return true;
     }
     // The keys already follow this event (the filter took its modifiers first).
-    const key_state held = keys();
+    const key_state held = host_.keys();
     if (!held.at("ctrl") || (key != Qt::Key_Z && key != Qt::Key_Y)) return false;
     const bool redo = key == Qt::Key_Y || held.at("shift");
     if (!event->isAutoRepeat() && frame_editable()) {
@@ -850,7 +783,7 @@ bool kavrin::plain_key(QKeyEvent* event) {
             {Qt::Key_1, "front"}, {Qt::Key_3, "side"}, {Qt::Key_7, "top"}};
         const auto view = views.find(key);
         if (view != views.end() && !(event->modifiers() & (Qt::AltModifier | Qt::MetaModifier))) {
-            if (!event->isAutoRepeat() && !window_link::view.drag_active && !viewport->scene_view()) {
+            if (!event->isAutoRepeat() && !host_.view.drag_active && !viewport->scene_view()) {
                 const bool opposite = event->modifiers() & Qt::ControlModifier;
                 viewport->set_camera(preset_view(viewport->camera(), view->second, opposite));
                 viewport->update();
@@ -863,7 +796,7 @@ bool kavrin::plain_key(QKeyEvent* event) {
         return false;
     const bool repeat = event->isAutoRepeat();
     // What a held stroke or camera drag relies on stays as it is until the button is released.
-    const bool dragging = window_link::view.drag_active;
+    const bool dragging = host_.view.drag_active;
     const bool shift = event->modifiers() & Qt::ShiftModifier;
     if (key == Qt::Key_Home && shift) {
         if (!repeat && !dragging && viewport->frame_all()) log("camera control / frame all");
@@ -908,7 +841,8 @@ bool kavrin::plain_key(QKeyEvent* event) {
             if (!repeat && !dragging && viewport->frame_particles()) log("camera control / frame");
             return true;
         case Qt::Key_O:
-            if (!repeat) strict_at(shelf->buttons, "cache_onion_skin", "the panel buttons")->toggle();
+            if (!repeat)
+                strict_at(shelf->buttons, "cache_onion_skin", "the panel buttons")->toggle();
             return true;
         case Qt::Key_M:
             if (!repeat) strict_at(shelf->buttons, "brush_mirror", "the panel buttons")->toggle();
@@ -923,9 +857,9 @@ bool kavrin::plain_key(QKeyEvent* event) {
 
 void kavrin::frame_key(int key) {
     // A stroke belongs to one frame, and a camera drag looks at the frame it began on.
-    if (!stepping || !scene || window_link::view.drag_active) return;
+    if (!host_.stepping || !scene || host_.view.drag_active) return;
     const std::map<int, frame_set>& frames = scene->frames;
-    const int current = current_frame;
+    const int current = host_.current_frame;
     int target = current;
     if (key == Qt::Key_Home) {
         target = scene->first_frame;
@@ -940,7 +874,7 @@ void kavrin::frame_key(int key) {
     }
     if (target == current) return;
     change_frame(target);
-    redraw_timeline();
+    display_.redraw_timeline();
     log("frame key / " + QString::number(target));
 }
 
@@ -949,7 +883,7 @@ void kavrin::focus(QWidget* old, QWidget* now) {
         // The keys released from now on go to another program: none counts as held, and no
         // brush hovers a window without focus.
         refresh_keys(Qt::NoModifier);
-        window_link::view.hit = false;
+        host_.view.hit = false;
         log("focus / out");
     } else if (!old) {
         refresh_keys(QGuiApplication::queryKeyboardModifiers());
@@ -1012,7 +946,7 @@ void kavrin::closeEvent(QCloseEvent* event) {
         return;
     }
     // Whatever was unsaved has been saved or given up: nothing is left to recover.
-    remove_autosave(resource_dir);
+    remove_autosave(paths_.resource_dir);
     // The window goes at once; the settings are saved and the workers stopped behind it, and
     // nothing of the window logs after "close kavrin".
     disconnect(qApp, &QApplication::focusChanged, this, &kavrin::focus);
@@ -1024,62 +958,10 @@ void kavrin::closeEvent(QCloseEvent* event) {
     save_settings();
     scripts::clean(*this);
     abandon_transfer();
-    stepping = false;
+    host_.stepping = false;
     scene.reset();  // waits for the scene's workers
     log("close kavrin");
     event->accept();
-}
-
-// ---- Window link and view owner ----
-
-brush_values kavrin::brush() const {
-    if (replay_brush_) return *replay_brush_;
-    return tool_brush->values();
-}
-
-camera_values kavrin::camera() const {
-    if (replay_camera_) return *replay_camera_;
-    return viewport ? viewport->camera_snapshot() : camera_values();
-}
-
-void kavrin::tell(const QString& message) {
-    if (QThread::currentThread() != thread()) {
-        // Queued to the GUI thread; dropped if the window is gone by then.
-        QMetaObject::invokeMethod(
-            this, [this, message] { tell(message); }, Qt::QueuedConnection);
-        return;
-    }
-    if (status) status->show_message(message);
-}
-
-double kavrin::random() {
-    QMutexLocker hold(&random_lock);
-    return uniform(generator);
-}
-
-void kavrin::write_cache_frame(emitter& e, int frame) {
-    if (::kavrin::write_cache_frame(script_folders{app_dir, python_dir}, *this, e, frame))
-        ++save_failures_;
-}
-
-void kavrin::read_cache_frame(emitter& e, int frame) {
-    ::kavrin::read_cache_frame(script_folders{app_dir, python_dir}, *this, e, frame);
-}
-
-void kavrin::scene_closing() {
-    if (viewport) viewport->release_pictures();
-}
-
-bool kavrin::toggle(const std::string& name) const {
-    return strict_at(toggles, name, "the panel toggles");
-}
-
-bool kavrin::imported(const std::string& kind) const {
-    return strict_at(imports, kind, "the import records");
-}
-
-int kavrin::onion_frames() const {
-    return strict_at(toggles, "cache_onion_skin", "the panel toggles") ? onion_count : 0;
 }
 
 }  // namespace kavrin

@@ -1,30 +1,28 @@
 #pragma once
 // The main window: owns the scene's emitter, the brush, the viewport and the timeline, runs the
-// frame timer that plays and ticks the scene, keeps the debug log, and offers the emitter's
-// workers the window link and the viewport its owner.
+// frame timer that plays and ticks the scene and acts on the artist's keys and buttons. The
+// scene's host (log, random source, cache files) and the viewport's owner (display state) are
+// objects of their own that the window holds.
 
 #include <atomic>
 #include <functional>
 #include <map>
-#include <optional>
 #include <memory>
-#include <random>
+#include <optional>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMutex>
 #include <QString>
-#include <QStringList>
 
 #include "app/autosave.h"
 #include "app/scene_flows.h"
-#include "scene/emitter.h"
-#include "scene/window_link.h"
+#include "app/scene_host.h"
+#include "app/window_view.h"
 #include "exchange/script_bridge.h"
-#include "view/view_owner.h"
+#include "scene/emitter.h"
 
 class QDockWidget;
 class QLabel;
@@ -42,56 +40,58 @@ class timeline;
 class transfer;
 class view3d;
 
-class kavrin : public QMainWindow, public window_link, public view_owner {
+// The folders and files of the application folder; folders end with "/".
+struct window_paths {
+    QString app_dir, resource_dir, image_dir, python_dir, tool_ini, default_ini, debug_txt;
+    QString samples_dir;
+
+    // Those of the running program.
+    static window_paths of_application();
+};
+
+// The program's revision, the newest one the download server offers (the update flow sets it),
+// and the server's folders (relative, ending with "/").
+struct release_info {
+    QString revision = "0022";
+    QString latest = revision;
+    QString package_folder = "package/";
+    QString revision_folder = package_folder + revision + "/";
+    QString web_folder = "web/";
+};
+
+class kavrin : public QMainWindow {
     Q_OBJECT
   public:
     kavrin();
     ~kavrin() override;
 
-    // Folders end with "/".
-    const QString revision = "0022";
-    QString latest_revision = revision;
-    QString app_dir, resource_dir, image_dir, python_dir, tool_ini, default_ini, debug_txt;
-    QString samples_dir;
-    // Relative folders on the download server.
-    QString package_folder = "package/";
-    QString revision_folder = package_folder + revision + "/";
-    QString web_folder = "web/";
-    QString build_date, country, language;
+    const window_paths& paths() const { return paths_; }
+    // The scene's host and the viewport's owner.
+    scene_host& link() { return host_; }
+    const scene_host& link() const { return host_; }
+    window_view& display() { return display_; }
+    const window_view& display() const { return display_; }
+    // Appends one line to the debug log; tells the artist a result. Callable from any thread.
+    void log(const QString& line) { host_.log(line); }
+    void tell(const QString& message) { host_.tell(message); }
 
-    bool is_online = true;
-    bool is_release = true;
-    int core_count = 1;
-    bool playing_now = false;  // the "start" button is checked
-    bool settings_dirty = true;
-    int play_base = 0;
-    QElapsedTimer play_clock;
+    // The rest of the window's state is the GUI thread's alone.
+    release_info release;
+    const bool is_online = true;   // the download server may be asked
+    const bool is_release = true;  // no context menus, and the script library's release cleanup
+    // Processor cores, as the script library counted them at the start.
+    int core_count() const { return core_count_; }
 
-    // Debug panel values that only the GUI thread reads; cpu_count and on_eat are the link's.
-    std::atomic<int> show_debug_level{0};
-    std::atomic<int> particle_size_value{20};
-
-    // Checked states of the side panel's display toggles, kept by the panel's buttons.
-    std::unordered_map<std::string, bool> toggles{
-        {"camera_animation", false}, {"geometry_visible", false}, {"camera_guide", true},
-        {"cache_display", false},    {"cache_onion_skin", false}, {"brush_mirror", false}};
-    // Neighbours the onion skin shows on each side while it is on (tool settings, 1 to 5).
-    int onion_count = 2;
-    // FBX imports done, by kind.
-    std::unordered_map<std::string, bool> imports{{"camera", false}, {"geometry", false}};
-    // What they brought, as read; shown at fbx_scale, the scene units per centimetre that the
-    // scene unit gives unless the artist typed another (tool settings). GUI thread only.
+    // What the FBX imports brought and the scale they are shown at.
     fbx_imports fbx;
-    QString scene_unit = "cm";
-    float fbx_scale = 1.0f;
 
     // Timeline buttons "left", "right", "start".
     std::unordered_map<std::string, QPushButton*> buttons;
 
-    const std::shared_ptr<QMutex> settings_lock;  // held while the tool settings are loaded
-    QMutex dialog_lock;                           // one file dialog at a time
+    QMutex dialog_lock;  // one file dialog at a time
 
-    std::unique_ptr<emitter> scene;  // the current emitter
+    // The current emitter; replaced only here, its workers reach it through their jobs.
+    std::unique_ptr<emitter> scene;
     view3d* viewport = nullptr;
     class timeline* strip = nullptr;
     class brush* tool_brush = nullptr;
@@ -145,11 +145,11 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     void change_frame(int value);
     // One play step for the given time on the play clock.
     void play_to(qint64 elapsed_ms);
+    // The frame that playback counts from on the play clock.
+    int play_origin() const { return play_base; }
     // Sets the keys to the modifiers held; a change of "ctrl" or "shift" updates the brush
     // direction and the cursor on a shown frame at once.
     void refresh_keys(Qt::KeyboardModifiers modifiers);
-    // Moves the lines logged since the last call into the log view.
-    void refresh_log_view();
 
     // Runs work (calls to the download server) off the GUI thread and then done on it. With a
     // label, a dialog shows the progress with a Cancel button meanwhile. One chain at a time:
@@ -159,58 +159,11 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     // The chain under way, or null.
     transfer* current_transfer() const { return transfer_.get(); }
 
-    // Window link.
-    brush_values brush() const override;
-    camera_values camera() const override;
-    void log(const QString& line) override;
-    // Keeps the first failure of a recovery's replay, then logs it.
-    void job_failed(const job_failure& failure) override;
-    // Shows the message in the status line's message area; from a worker it is queued to the
-    // GUI thread.
-    void tell(const QString& message) override;
-    double random() override;
-    void write_cache_frame(emitter& e, int frame) override;
-    void read_cache_frame(emitter& e, int frame) override;
-    void scene_closing() override;
-    void work_started() override { panel_busy = true; }
-    void work_ended() override { panel_busy = false; }
-    void frame_changed() override { redraw_needed = true; }
-
-    // View owner.
-    window_link& link() override { return *this; }
-    emitter* active_scene() const override { return scene.get(); }
-    class brush& tool() override {
-        return *tool_brush;
-    }
-    bool toggle(const std::string& name) const override;
-    bool imported(const std::string& kind) const override;
-    bool playing() const override { return playing_now; }
-    int show_debug() const override { return show_debug_level; }
-    int particle_size() const override { return particle_size_value; }
-    bool camera_mode() const override { return camera_mode_; }
-    void set_camera_mode(bool on) override { camera_mode_ = on; }
-    void redraw_timeline() override;
-    int onion_frames() const override;
-    void scene_edited() override { autosave_due = true; }
-    bool middle_navigates() const override { return middle_navigation; }
-    void redraw_soon() override { redraw_needed = true; }
-    // The side panel waits for scene work to end: set when a scene, a save or a propagation
-    // starts, cleared once the scene has no work left. Atomic: tests read it from any thread.
-    std::atomic<bool> panel_busy{false};
-    // The viewport and the timeline are redrawn at the next tick; set from any thread.
-    std::atomic<bool> redraw_needed{false};
-    // Tool settings: the middle button steers the camera.
-    bool middle_navigation = true;
-
   public Q_SLOTS:
     void frame_anim();
     void focus(QWidget* old, QWidget* now);
     void time_event(bool checked);
     void slider_event(int value);
-
-  public:
-    // Lines the log view keeps: the file is the record, the view shows its tail.
-    static constexpr int log_view_lines = 2000;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -234,42 +187,41 @@ class kavrin : public QMainWindow, public window_link, public view_owner {
     void frame_key(int key);
     // The frame shown can take an edit (undo, redo) now.
     bool frame_editable() const;
-    void fill_log_view();
     void end_transfer();
     void abandon_transfer();
 
+    // The window's own state is the GUI thread's alone; the host and the view say what their
+    // fields share and how.
     struct slider_entry {
         std::atomic<int>* field;
         QLabel* value;
     };
     std::map<QSlider*, slider_entry> sliders;
 
-    bool camera_mode_ = false;
+    // Found at the start and logged.
+    QString build_date, country, language;
+    int core_count_ = 1;
+    // The host and the view are built from the paths.
+    const window_paths paths_;
+    scene_host host_;
+    window_view display_;
+    bool settings_dirty = true;                   // the tool settings are loaded at the next tick
+    const std::shared_ptr<QMutex> settings_lock;  // held while the tool settings are loaded
+    int play_base = 0;  // the frame that playback counts from on the play clock
+    QElapsedTimer play_clock;
     // The record count that the last save (or the scene's start) covered, and whether the
-    // record changed since the last autosave. GUI thread only.
+    // record changed since the last autosave.
     size_t saved_events_ = 0;
     bool autosave_due = false;
-    // Brush and camera values of the step a recovery replays. Set between steps, never while a
-    // step runs, so no lock guards them.
-    std::optional<brush_values> replay_brush_;
-    std::optional<camera_values> replay_camera_;
-    std::optional<job_failure> job_failure_;  // the first since a recovery began; log_lock
-    // The save under way, told when it ends: its folder and frame count, and the frames whose
-    // file could not be written (counted on the workers).
+    // The save under way, told when it ends: its folder and frame count (the frames that could
+    // not be written are the host's count).
     QString save_folder_;
     int save_frames_ = 0;
-    std::atomic<int> save_failures_{0};
     // The autosave found at start, offered once the window shows.
     std::optional<autosave> found_autosave_;
     QTimer* frame_timer = nullptr;
-    std::atomic<bool> log_dirty{false};   // set by any thread's log, cleared by the view refresh
-    QMutex log_lock;                      // guards appends to debug_txt and log_pending
-    QStringList log_pending;              // lines logged since the view last took them
-    std::unique_ptr<transfer> transfer_;  // the download chain under way; GUI thread only
+    std::unique_ptr<transfer> transfer_;  // the download chain under way
     QProgressDialog* transfer_progress_ = nullptr;
-    QMutex random_lock;  // guards the generator
-    std::mt19937 generator;
-    std::uniform_real_distribution<double> uniform{0.1, 1.0};
 };
 
 }  // namespace kavrin

@@ -15,11 +15,14 @@ class kavrin;
 class shelf_area;
 
 // What the FBX imports brought, as read (in centimetres), and the files they came from by kind
-// ("camera", "geometry"); the viewport shows them multiplied by the window's FBX scale.
+// ("camera", "geometry"); the viewport shows them at scale, the scene units per centimetre that
+// the scene unit gives unless the artist typed another (tool settings).
 struct fbx_imports {
     fbx_geometry geometry;
     fbx_camera camera;
     std::map<std::string, QString> files{{"camera", ""}, {"geometry", ""}};
+    QString scene_unit = "cm";
+    float scale = 1.0f;
 };
 
 // How the window's FBX scale reads for the artist: "scale 0.01, centimetres to metres".

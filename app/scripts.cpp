@@ -17,7 +17,7 @@ namespace kavrin::scripts {
 namespace {
 
 script_folders folders_of(const kavrin& w) {
-    return {w.app_dir, w.python_dir};
+    return {w.paths().app_dir, w.paths().python_dir};
 }
 
 }  // namespace
@@ -28,7 +28,7 @@ void start() {
 
 void clean(kavrin& w) {
     try {
-        script::clean(folders_of(w), w.debug_txt, 0, w.is_release);
+        script::clean(folders_of(w), w.paths().debug_txt, 0, w.is_release);
     } catch (const script_error& e) {
         w.log("clean / failed / " + QString::fromUtf8(e.what()));
     }
@@ -37,7 +37,7 @@ void clean(kavrin& w) {
 int core_count(kavrin& w) {
     std::unordered_map<std::string, QString> facts;
     try {
-        facts = script::place(folders_of(w), w.debug_txt, w.is_online);
+        facts = script::place(folders_of(w), w.paths().debug_txt, w.is_online);
     } catch (const script_error& e) {
         w.log("place / failed / " + QString::fromUtf8(e.what()));
         return QThread::idealThreadCount();
@@ -56,7 +56,7 @@ void sync_missing(kavrin& w, const QStringList& files) {
     auto failures = std::make_shared<QStringList>();
     const bool started = w.run_transfer(
         QString(),
-        [folders = folders_of(w), missing, revision_folder = w.revision_folder,
+        [folders = folders_of(w), missing, revision_folder = w.release.revision_folder,
          failures](transfer_control& control) {
             // One budget for all of them: the start waits no longer than that.
             control.deadline =

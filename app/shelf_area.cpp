@@ -257,7 +257,7 @@ void shelf_area::add_button(const QString& group, const QString& name, bool chec
     button->setFont(panel_font(9));
     button->setText(QString(9, ' ') +
                     capitalised(split_name(object_name).second.replace('_', ' ')));
-    button->setStyleSheet(button_style(window_->image_dir, object_name, checkable));
+    button->setStyleSheet(button_style(window_->paths().image_dir, object_name, checkable));
     button->setFixedHeight(38);
     // A button without a tooltip still works (the panel test asks for every one).
     const auto tip = tooltips().find(object_name.toStdString());
@@ -292,7 +292,7 @@ void shelf_area::choose_brush(brush_kind type) {
 }
 
 bool shelf_area::scene_ready() const {
-    return window_->stepping && window_->scene && window_->scene->built();
+    return window_->link().stepping && window_->scene && window_->scene->built();
 }
 
 void shelf_area::icon_clicked() {
@@ -301,7 +301,7 @@ void shelf_area::icon_clicked() {
     const auto [group, name] = split_name(button->objectName());
     window_->log("control panel button / " + group + " / " + name);
     // A download under way also holds back what would replace the scene or start another.
-    const bool busy = window_->panel_busy || window_->current_transfer();
+    const bool busy = window_->link().panel_busy || window_->current_transfer();
     if (group == "cache") {
         if (busy) return;
         if (name == "export" || name == "override")
@@ -345,11 +345,13 @@ void shelf_area::icon_toggled(bool checked) {
         group == "brush" ? parse_brush_kind(name) : std::nullopt;
     if (!brush_type) {
         const std::string toggle = button->objectName().toStdString();
+        stroke_buttons buttons = window_->display().held_buttons();
         if (toggle == "brush_hard")
-            window_->brush_hard = checked;
+            buttons.hard = checked;
         else
-            window_->toggles[toggle] = checked;
-        if (toggle == "brush_mirror") window_->mirror = checked;
+            window_->display().set_toggle(toggle, checked);
+        if (toggle == "brush_mirror") buttons.mirror = checked;
+        window_->display().set_held_buttons(buttons);
         if (toggle == "cache_display" && scene_ready())
             for (auto& [number, fs] : window_->scene->frames)
                 fs.touched = true;
@@ -383,10 +385,10 @@ bool shelf_area::select_path(bool folder_mode, const QString& start, QString& pa
 
 bool shelf_area::scan_cache(const QString& folder) {
     const cache_scan scan = scan_cache_folder(folder);
-    report_cache_scan(scan, *window_);
-    window_->cache_files = scan.files;
-    window_->source_files = scan.files;
-    return !window_->cache_files.empty();
+    report_cache_scan(scan, window_->link());
+    window_->link().cache_files = scan.files;
+    window_->link().source_files = scan.files;
+    return !window_->link().cache_files.empty();
 }
 
 void shelf_area::import_cache() {
@@ -405,9 +407,9 @@ void shelf_area::import_cache() {
 }
 
 void shelf_area::new_scene(const QString& name) {
-    window_->cache_files.clear();
-    window_->source_files.clear();
-    window_->generation_scale = name == "10000" ? 100 : 1;
+    window_->link().cache_files.clear();
+    window_->link().source_files.clear();
+    window_->link().generation_scale = name == "10000" ? 100 : 1;
     window_->start_scene(false);
 }
 
@@ -415,14 +417,14 @@ bool shelf_area::save_cache(const QString& name) {
     if (!scene_ready()) return false;
     QString folder;
     // The scene's own format first: the one its files were read in, .bin for a generated one.
-    const cache_format own =
-        window_->source_files.empty()
-            ? cache_format::bin
-            : cache_format_of(window_->source_files.begin()->second).value_or(cache_format::bin);
+    const cache_format own = window_->link().source_files.empty()
+                                 ? cache_format::bin
+                                 : cache_format_of(window_->link().source_files.begin()->second)
+                                       .value_or(cache_format::bin);
     cache_format format = own;
-    if (name == "override" && !window_->cache_files.empty()) {
-        folder = QFileInfo(window_->cache_files.begin()->second).path();
-        format = format_in_name(QFileInfo(window_->cache_files.begin()->second).fileName())
+    if (name == "override" && !window_->link().cache_files.empty()) {
+        folder = QFileInfo(window_->link().cache_files.begin()->second).path();
+        format = format_in_name(QFileInfo(window_->link().cache_files.begin()->second).fileName())
                      .value_or(own);
     } else {
         if (!select_path(true, last_folder["cache"], folder)) {
@@ -467,20 +469,20 @@ bool shelf_area::save_cache(const QString& name) {
         window_->log("cache save / moved aside / " + moved_to);
         window_->tell("The old " + folder + " was moved to " + moved_to);
         // Frames read from that folder are written back from where their files now are.
-        follow_moved_folder(window_->source_files, folder, moved_to);
+        follow_moved_folder(window_->link().source_files, folder, moved_to);
     }
 
     std::vector<int> frames;
     for (const auto& [number, fs] : window_->scene->frames)
         frames.push_back(number);
-    if (!window_->source_files.empty())
+    if (!window_->link().source_files.empty())
         for (const QString& attribute :
-             dropped_attributes(window_->source_files.begin()->second, format))
+             dropped_attributes(window_->link().source_files.begin()->second, format))
             window_->log("cache save / dropped attribute / " + attribute);
-    window_->cache_files = plan_cache_save(folder, frames, format);
+    window_->link().cache_files = plan_cache_save(folder, frames, format);
     write_log(folder);
     last_folder["cache"] = parent_folder(folder);
-    window_->panel_busy = true;
+    window_->link().panel_busy = true;
     window_->save_started(folder, int(frames.size()));
     window_->scene->mark_for_save();
     return true;
@@ -544,8 +546,8 @@ bool shelf_area::write_log(const QString& folder) {
 
 void shelf_area::mousePressEvent(QMouseEvent* event) {
     last_y_ = int(event->position().y());
-    const bool alt = window_->keys().at("alt");
-    window_->set_camera_mode(alt);
+    const bool alt = window_->link().keys().at("alt");
+    window_->display().set_camera_mode(alt);
     if (alt && event->button() == Qt::MiddleButton) {
         drag_active_ = true;
         window_->log("side panel control / translate");
@@ -553,7 +555,7 @@ void shelf_area::mousePressEvent(QMouseEvent* event) {
 }
 
 void shelf_area::mouseMoveEvent(QMouseEvent* event) {
-    if (!window_->camera_mode() || !drag_active_) return;
+    if (!window_->display().camera_mode() || !drag_active_) return;
     const int y = int(event->position().y());
     const int d = std::clamp(y - last_y_, -100, 100);
     const int o = int(std::trunc(float(scroll_offset_) + float(d)));
@@ -564,11 +566,11 @@ void shelf_area::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void shelf_area::mouseReleaseEvent(QMouseEvent* event) {
-    if (window_->camera_mode() && event->button() == Qt::MiddleButton && drag_active_) {
+    if (window_->display().camera_mode() && event->button() == Qt::MiddleButton && drag_active_) {
         drag_active_ = false;
         window_->log("side panel control / translate");
     }
-    window_->set_camera_mode(false);
+    window_->display().set_camera_mode(false);
 }
 
 }  // namespace kavrin

@@ -126,10 +126,10 @@ status_line::status_line(kavrin& window, QWidget* parent) : QWidget(parent), win
 }
 
 void status_line::refresh() {
-    const int frame = window_.current_frame;
+    const int frame = window_.link().current_frame;
     const brush_values b = window_.tool_brush->values();
     QString particles = "-";
-    if (emitter* e = window_.scene.get(); e && window_.stepping) {
+    if (emitter* e = window_.scene.get(); e && window_.link().stepping) {
         auto it = e->frames.find(frame);
         if (it != e->frames.end() && it->second.needs_step) {
             // Removed particles (weight 0) stay in the map but are no longer shown: only the
@@ -153,7 +153,7 @@ void status_line::refresh() {
                     number(b.time) + "    particles " + particles);
     // A scale stroke changes only what display mode draws: without it the brush does nothing.
     QStringList notes;
-    if (b.type == brush_kind::scale && !window_.toggle("cache_display"))
+    if (b.type == brush_kind::scale && !window_.display().toggle("cache_display"))
         notes << "scale shows in display mode";
     // A large frame shows a sample of its particles while the view moves.
     if (window_.viewport && window_.viewport->moving_sample() > 1)
@@ -163,8 +163,8 @@ void status_line::refresh() {
 
     background_state s;
     const transfer* download = window_.current_transfer();
-    if (emitter* e = window_.scene.get(); e && window_.stepping)
-        s = background_of(*e, int(window_.cache_files.size()), download);
+    if (emitter* e = window_.scene.get(); e && window_.link().stepping)
+        s = background_of(*e, int(window_.link().cache_files.size()), download);
     else if (download)
         s.text = "downloading";
     if (download && s.text == QLatin1String("downloading") && download->control.total > 0) {

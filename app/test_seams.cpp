@@ -17,7 +17,7 @@ namespace {
 
 // Widget position of the particle nearest the middle of the current frame.
 QPointF fountain_middle(kavrin& w) {
-    const frame_set& fs = w.scene->frame(w.current_frame);
+    const frame_set& fs = w.scene->frame(w.link().current_frame);
     vec3 sum;
     for (const auto& [id, p] : fs.particles)
         sum += p.position;
@@ -90,8 +90,8 @@ void arm_sample(kavrin& w, const QString& name, const QString& path) {
             ++*waited;
             emitter* e = w.scene.get();
             // The sample downloads off the GUI thread: it is there once no download runs.
-            const bool ready = e && e->built() && !e->has_pending_work() &&
-                               !w.panel_busy && !w.current_transfer();
+            const bool ready = e && e->built() && !e->has_pending_work() && !w.link().panel_busy &&
+                               !w.current_transfer();
             if (*stage == 0 && (ready || *waited > 300)) {
                 const auto button = w.shelf->buttons.find(("demo_" + name).toStdString());
                 if (button != w.shelf->buttons.end()) button->second->click();
@@ -101,7 +101,7 @@ void arm_sample(kavrin& w, const QString& name, const QString& path) {
                 *waited = 0;
             } else if (*stage == 1 && (ready || *waited > 600)) {
                 w.change_frame(frame_given ? frame : 30);
-                w.redraw_timeline();
+                w.display().redraw_timeline();
                 *stage = 2;
             } else if (*stage >= 2 && ++*stage > 5) {
                 poll->stop();

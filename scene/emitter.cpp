@@ -321,8 +321,8 @@ void emitter::select(const std::vector<particle*>* list) {
         }
 }
 
-bool emitter::can_paint() const {
-    return can_paint(live_step_inputs());
+bool emitter::can_paint(const stroke_buttons& buttons) const {
+    return can_paint(live_step_inputs(buttons));
 }
 
 bool emitter::can_paint(const step_inputs& in) const {
@@ -335,22 +335,22 @@ bool emitter::can_paint(const step_inputs& in) const {
            near_list(false, in.frame, in.brush, in.side_left, in.side_right).size();
 }
 
-step_inputs emitter::live_step_inputs() const {
+step_inputs emitter::live_step_inputs(const stroke_buttons& buttons) const {
     step_inputs in;
     in.frame = window->current_frame;
     in.brush = window->brush();
     in.camera = window->camera();
     in.keys = window->keys();
     in.pick = window->view.pick_point();
-    in.hard = window->brush_hard;
-    in.side_left = window->side_left;
-    in.side_right = window->side_right;
-    in.mirror = window->mirror;
+    in.hard = buttons.hard;
+    in.side_left = buttons.side_left;
+    in.side_right = buttons.side_right;
+    in.mirror = buttons.mirror;
     return in;
 }
 
-bool emitter::send_stroke_step() {
-    return send_stroke_step(live_step_inputs());
+bool emitter::send_stroke_step(const stroke_buttons& buttons) {
+    return send_stroke_step(live_step_inputs(buttons));
 }
 
 bool emitter::send_stroke_step(const step_inputs& in) {
@@ -446,8 +446,8 @@ void emitter::current_particle(const step_inputs& in) {
     stroke_drew_ = true;
 }
 
-near_list_t emitter::near_list(bool strict, int current) const {
-    return near_list(strict, current, window->brush(), window->side_left, window->side_right);
+near_list_t emitter::near_list(bool strict, int current, const stroke_buttons& buttons) const {
+    return near_list(strict, current, window->brush(), buttons.side_left, buttons.side_right);
 }
 
 near_list_t emitter::near_list(bool strict, int current, const brush_values& brush,
@@ -485,8 +485,10 @@ near_list_t emitter::near_list(bool strict, int current, const brush_values& bru
     return list;
 }
 
-void emitter::add_near() {
-    recorder.end_stroke(*window, stroke_drew_);
+void emitter::add_near(const stroke_buttons& buttons) {
+    const brush_values b = window->brush();
+    recorder.end_stroke(
+        {stroke_drew_, b.time, b.near_curve, buttons.side_left, buttons.side_right});
     // The next stroke takes new keys and a new frame, whether or not this one drew anything.
     keys_copied_ = false;
     const int painted = stroke_frame_.exchange(-1);
@@ -503,7 +505,7 @@ void emitter::add_near() {
     fs.touched = true;
     history_.open_generation();
 
-    near_list_t near = near_list(true, painted);
+    near_list_t near = near_list(true, painted, b, buttons.side_left, buttons.side_right);
     if (near.empty()) return;
     window->work_started();
 

@@ -137,22 +137,25 @@ class emitter : public frame_host {
 
     // Strokes. The viewport (GUI thread) sends a stroke step on each qualifying mouse move and
     // calls add_near at release, after the last step has finished.
+    // The stroke buttons are the window's, not the host's: each call takes them as they are now
+    // (all up when left out).
     // The current frame and every frame a stroke from it reaches can take a stroke step, and no
     // stroke in progress belongs to another frame.
-    bool can_paint() const;
+    bool can_paint(const stroke_buttons& buttons = {}) const;
     // The inputs a stroke step takes, as the window holds them now. GUI thread.
-    step_inputs live_step_inputs() const;
+    step_inputs live_step_inputs(const stroke_buttons& buttons = {}) const;
     // Sends one "current particle" job with the window's inputs as they are now, or with `in`,
     // when no step is outstanding and a stroke with those inputs can paint; returns whether it
     // did. GUI thread.
-    bool send_stroke_step();
+    bool send_stroke_step(const stroke_buttons& buttons = {});
     bool send_stroke_step(const step_inputs& in);
     // One stroke step, which reads the window through `in` only. The first step of a stroke
     // fixes its frame, keys and mirror.
     void current_particle(const step_inputs& in);
     // The frames a stroke on frame `around` reaches, nearest first, with their weights.
-    near_list_t near_list(bool strict, int around) const;
-    void add_near();
+    near_list_t near_list(bool strict, int around, const stroke_buttons& buttons = {}) const;
+    // The release: ends the stroke, whose reach the side buttons stretch, and propagates it.
+    void add_near(const stroke_buttons& buttons = {});
     // Esc during a stroke: waits for the last step, then takes the stroke back from its frame as
     // if it had never been drawn; nothing is propagated. GUI thread.
     void cancel_stroke();

@@ -35,12 +35,12 @@ void replay_stroke(emitter& e, const replay_host& h, const log_event& event,
         ~release() { w.view.drag_active = false; }
     } released{w};
     size_t sent = 0;
-    brush_values b;  // of the last step sent, which the release reads
+    step_inputs last;  // the last step sent, whose brush the release reads
     try {
         for (size_t i = 0; i < event.steps.size(); ++i) {
             step_inputs s = event.steps[i];
             if (prepare) prepare(s, i);
-            b = s.brush;
+            last = s;
             // The step takes its recorded inputs; the window's current frame follows it, as the
             // background's order and the history read that.
             w.current_frame = s.frame;
@@ -55,18 +55,18 @@ void replay_stroke(emitter& e, const replay_host& h, const log_event& event,
         }
     } catch (...) {
         // What was painted is ended as a release would end it, so that the scene stays whole.
-        if (sent > 0) e.add_near();
+        if (sent > 0) e.add_near({false, last.side_left, last.side_right, false});
         throw;
     }
     if (!event.end) return;
-    // The release reads the values of the last step, with the end's time and near curve.
+    // The release reads the brush of the last step, with the end's time, near curve and side
+    // buttons.
+    brush_values b = last.brush;
     b.time = event.end->time;
     b.near_curve = event.end->near_curve;
     h.set_inputs(b, event.steps.empty() ? camera_values() : event.steps.back().camera);
-    w.side_left = event.end->side_left;
-    w.side_right = event.end->side_right;
     const int depth = e.history().undo_depth();
-    e.add_near();
+    e.add_near({false, event.end->side_left, event.end->side_right, false});
     const bool drew = e.history().undo_depth() > depth;
     if (event.drew_known && drew != event.end->drew)
         throw replay_error(drew ? "the stroke drew where the recorded one did not"

@@ -597,12 +597,10 @@ void stroke_log::step(const step_inputs& in) {
     events_[open_at_].steps.push_back(in);
 }
 
-void stroke_log::end_stroke(const window_link& window, bool drew) {
-    const brush_values b = window.brush();
+void stroke_log::end_stroke(const stroke_end& end) {
     mutex_hold hold(lock_);
     if (!open_) return;
-    events_[open_at_].end =
-        stroke_end{drew, b.time, b.near_curve, window.side_left, window.side_right};
+    events_[open_at_].end = end;
     open_ = false;
 }
 

@@ -20,6 +20,14 @@
 
 namespace kavrin {
 
+// The window's stroke buttons as a step or a stroke's end takes them: the host does not hold
+// them, each stroke carries its own.
+struct stroke_buttons {
+    bool hard = false;                           // "brush_hard": no falloff inside the brush
+    bool side_left = false, side_right = false;  // side buttons stretching the brush in time
+    bool mirror = false;  // strokes also brush their mirror image across x = 0
+};
+
 // Everything one "current particle" step read, as it read it.
 struct step_inputs {
     int frame = 0;  // the frame the stroke paints
@@ -78,8 +86,8 @@ class stroke_log {
   public:
     // The first step after an end (or a cancel) opens a new stroke event.
     void step(const step_inputs& in);
-    // Ends the open stroke with what add_near reads from the window; nothing when none is open.
-    void end_stroke(const window_link& window, bool drew);
+    // Ends the open stroke with what add_near read; nothing when none is open.
+    void end_stroke(const stroke_end& end);
     void undo(int frame);
     void redo(int frame);
     // Cancels the open stroke: it gets no end.

@@ -75,11 +75,6 @@ class window_link : public failure_listener {
     std::atomic<int> on_eat{0};            // 1 suspends background work
     std::atomic<int> generation_scale{1};  // particles emitted per frame by a new scene
     std::atomic<bool> stepping{false};     // an emitter exists and is ticked
-    // Stroke buttons; read where a stroke step is sent, which copies them into its inputs.
-    std::atomic<bool> brush_hard{false};  // "brush_hard": no falloff inside the brush
-    std::atomic<bool> side_left{false};   // timeline side buttons stretching the brush in time
-    std::atomic<bool> side_right{false};
-    std::atomic<bool> mirror{false};  // strokes also brush their mirror image across x = 0
     viewport_flags view;
 
     // Cache file of each frame: filled on the GUI thread before scene work starts, then only

@@ -255,8 +255,9 @@ bool timeline::redraw() {
         }
         const float time = owner_.tool().time();
         double left = current - time, right = current + time;
-        if (owner_.link().side_left) left = std::min<double>(e->first_frame - 0.5, current);
-        if (owner_.link().side_right) right = std::max<double>(e->last_frame + 0.5, current);
+        const stroke_buttons sides = owner_.held_buttons();
+        if (sides.side_left) left = std::min<double>(e->first_frame - 0.5, current);
+        if (sides.side_right) right = std::max<double>(e->last_frame + 0.5, current);
         band(group_, x_of(left), x_of(right), Qt::white, 0.7f, reach_bottom);
     }
 

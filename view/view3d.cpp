@@ -441,7 +441,7 @@ void view3d::stroke_end() {
     link.log("stroke length / " + brush_name(owner_.tool().type()) + " / " +
              QString::number(link.view.stroke_steps.load()));
     link.view.stroke_steps = 0;
-    if (emitter* e = owner_.active_scene()) e->add_near();
+    if (emitter* e = owner_.active_scene()) e->add_near(owner_.held_buttons());
     owner_.scene_edited();
     update();
 }
@@ -646,7 +646,7 @@ void view3d::brush_move(const QPointF& position) {
 
     if (brush_left_) {
         note_motion();
-        owner_.active_scene()->send_stroke_step();
+        owner_.active_scene()->send_stroke_step(owner_.held_buttons());
     }
 }
 

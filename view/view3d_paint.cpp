@@ -136,7 +136,7 @@ selection_look view3d::current_look() const {
     sel.pick_point = owner_.link().view.pick_point();
     sel.space = owner_.tool().space();
     sel.focal_mag = camera().focal_mag;
-    sel.mirror = owner_.link().mirror;
+    sel.mirror = owner_.held_buttons().mirror;
     return sel;
 }
 
@@ -707,7 +707,7 @@ void view3d::draw_brush_cursor() {
     gl::sphere(at, r * tool.power() * 0.9f, vec3(0, 0, 0), 0.15f, sphere_list_);
     const float sign = type == brush_kind::normal && keys.at("shift") ? -1.0f : 1.0f;
     gl::line(at, at + tool.vector() * (r * sign), vec3(0, 0, 0), true, 4.0f);
-    if (link.mirror) {
+    if (owner_.held_buttons().mirror) {
         // The mirror brush's image across x = 0, fainter than the brush itself.
         const vec3 image(-at[0], at[1], at[2]);
         vec3 v = tool.vector() * (r * sign);

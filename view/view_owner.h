@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "scene/stroke_log.h"
 #include "scene/window_link.h"
 
 namespace kavrin {
@@ -25,6 +26,9 @@ class view_owner {
     // Whether an FBX of that kind ("camera", "geometry") has been imported.
     virtual bool imported(const std::string& kind) const = 0;
     virtual bool playing() const = 0;
+    // The stroke buttons as the artist left them: the hard brush, the timeline's side buttons
+    // and the mirror brush.
+    virtual stroke_buttons held_buttons() const = 0;
     virtual int show_debug() const = 0;
     virtual int particle_size() const = 0;
     // Camera mode: taken from "alt" at each press in the viewport, cleared at release.

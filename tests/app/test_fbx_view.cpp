@@ -90,7 +90,7 @@ TEST(FbxView, TheSceneCameraShowsEachFramesKeyAtOnceAndNeverBlack) {
     QTemporaryDir dir;
     import_through_panel(w, "camera",
                          write_fbx(dir, "orbit.fbx", fbx_test::orbit_camera_scene(close_orbit())));
-    ASSERT_TRUE(w.imported("camera"));
+    ASSERT_TRUE(w.display().imported("camera"));
     // A free camera dollied onto and past its centre, as a long Ctrl + middle drag leaves it,
     // must not turn the scene camera round.
     camera_state dollied = w.viewport->camera();
@@ -100,20 +100,21 @@ TEST(FbxView, TheSceneCameraShowsEachFramesKeyAtOnceAndNeverBlack) {
     EXPECT_EQ(painted_eye(w), dollied.position);
 
     auto expect_seen = [&](const char* when) {
-        EXPECT_LT(length(painted_eye(w) - w.viewport->transform_point(w.current_frame, vec3())),
-                  1e-4f)
+        EXPECT_LT(
+            length(painted_eye(w) - w.viewport->transform_point(w.link().current_frame, vec3())),
+            1e-4f)
             << when;
         const QImage image = w.viewport->grabFramebuffer();
         EXPECT_GT(shown_pixels(image), image.width() * image.height() / 400) << when;
-        EXPECT_GT(share_in_view(w, w.scene->frame(w.current_frame)), 0.9) << when;
+        EXPECT_GT(share_in_view(w, w.scene->frame(w.link().current_frame)), 0.9) << when;
     };
     click(w, "camera_animation");
-    ASSERT_TRUE(w.toggle("camera_animation"));
+    ASSERT_TRUE(w.display().toggle("camera_animation"));
     expect_seen("toggled on");
     for (const auto& [key, name] :
          {std::pair{Qt::Key_End, "End"}, {Qt::Key_Home, "Home"}, {Qt::Key_End, "End again"}}) {
         QTest::keyClick(&w, key);
-        EXPECT_EQ(w.current_frame,
+        EXPECT_EQ(w.link().current_frame,
                   key == Qt::Key_Home ? w.scene->first_frame : w.scene->last_frame);
         expect_seen(name);
     }
@@ -141,8 +142,8 @@ TEST(FbxView, GeometryAndCameraComeInTheSceneUnitAndLineUpWithItsCache) {
     EXPECT_EQ(unit->currentData().toString(), "cm");
     unit->setFocus();
     QTest::keyClick(unit, Qt::Key_Down);
-    EXPECT_EQ(w.scene_unit, "m");
-    EXPECT_FLOAT_EQ(w.fbx_scale, 0.01f);
+    EXPECT_EQ(w.fbx.scene_unit, "m");
+    EXPECT_FLOAT_EQ(w.fbx.scale, 0.01f);
     EXPECT_FLOAT_EQ(float(w.findChild<QDoubleSpinBox*>("fbx_scale")->value()), 0.01f);
     EXPECT_TRUE(w.status->message().contains("scale 0.01, centimetres to metres"))
         << w.status->message().toStdString();
@@ -150,7 +151,7 @@ TEST(FbxView, GeometryAndCameraComeInTheSceneUnitAndLineUpWithItsCache) {
     unit->window()->hide();
 
     import_through_panel(w, "geometry", bottle);
-    ASSERT_TRUE(w.imported("geometry"));
+    ASSERT_TRUE(w.display().imported("geometry"));
     EXPECT_EQ(o.count("geometry import / scale / 0.01"), 1);
     EXPECT_TRUE(w.status->message().contains("scale 0.01")) << w.status->message().toStdString();
     ASSERT_EQ(w.viewport->geometry_vertices.size(), as_read.vertices.size());
@@ -158,11 +159,11 @@ TEST(FbxView, GeometryAndCameraComeInTheSceneUnitAndLineUpWithItsCache) {
         ASSERT_FLOAT_EQ(w.viewport->geometry_vertices[i], as_read.vertices[i] * 0.01f) << i;
 
     // F frames the fountain's particles with the bottle, which shows among them.
-    if (!w.toggle("geometry_visible")) click(w, "geometry_visible");
+    if (!w.display().toggle("geometry_visible")) click(w, "geometry_visible");
     w.change_frame(60);
     QTest::keyClick(&w, Qt::Key_F);
     const QImage shown = w.viewport->grabFramebuffer();
-    EXPECT_GT(share_in_view(w, w.scene->frame(w.current_frame)), 0.97);
+    EXPECT_GT(share_in_view(w, w.scene->frame(w.link().current_frame)), 0.97);
     save_picture(w.grab().toImage(), "window_fbx_bottle.png");
     click(w, "geometry_visible");
     const QImage bare = w.viewport->grabFramebuffer();
@@ -188,7 +189,7 @@ TEST(FbxView, GeometryAndCameraComeInTheSceneUnitAndLineUpWithItsCache) {
 
     // Shift+Home frames every frame's particles with the bottle; the frame stays.
     QTest::keyClick(&w, Qt::Key_Home, Qt::ShiftModifier);
-    EXPECT_EQ(w.current_frame, 60);
+    EXPECT_EQ(w.link().current_frame, 60);
     EXPECT_EQ(o.count("camera control / frame all"), 1);
     w.viewport->grabFramebuffer();
     const projection all = w.viewport->current_projection();
@@ -259,8 +260,8 @@ TEST(FbxView, ImportedGeometryAndCameraComeBackAfterARestart) {
     {
         open_window o(true);
         ASSERT_TRUE(o.started);
-        EXPECT_TRUE(o.w->imported("geometry"));
-        EXPECT_TRUE(o.w->imported("camera"));
+        EXPECT_TRUE(o.w->display().imported("geometry"));
+        EXPECT_TRUE(o.w->display().imported("camera"));
         EXPECT_EQ(o.w->viewport->geometry_count, corners);
         EXPECT_EQ(o.w->viewport->scene_camera_keys.size(), 101u);
         EXPECT_TRUE(
@@ -271,8 +272,8 @@ TEST(FbxView, ImportedGeometryAndCameraComeBackAfterARestart) {
     for (int start = 0; start < 2; ++start) {
         open_window o(true);
         ASSERT_TRUE(o.started);
-        EXPECT_FALSE(o.w->imported("geometry"));
-        EXPECT_TRUE(o.w->imported("camera"));
+        EXPECT_FALSE(o.w->display().imported("geometry"));
+        EXPECT_TRUE(o.w->display().imported("camera"));
         EXPECT_EQ(o.count("geometry import / missing / "), start == 0 ? 1 : 0);
     }
 }

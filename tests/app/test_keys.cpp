@@ -62,7 +62,7 @@ TEST(Keys, WorkWhereverTheFocusIsExceptInTextFieldsAndHoldFramesDuringADrag) {
                                               {Qt::Key_Home, 0},   {Qt::Key_Left, 0}};
     for (const auto& [key, frame] : frames) {
         QTest::keyClick(button, key);
-        EXPECT_EQ(w.current_frame, frame) << key;
+        EXPECT_EQ(w.link().current_frame, frame) << key;
     }
     EXPECT_EQ(o.count("frame key / "), 4);
 
@@ -72,24 +72,24 @@ TEST(Keys, WorkWhereverTheFocusIsExceptInTextFieldsAndHoldFramesDuringADrag) {
     for (Qt::Key key : {Qt::Key_Right, Qt::Key_O})
         QTest::keyClick(w.log_view, key);
     QTest::keyClick(&w, Qt::Key_Right);
-    EXPECT_EQ(w.current_frame, 0);
+    EXPECT_EQ(w.link().current_frame, 0);
     EXPECT_EQ(o.count("onion skin / "), 0);
     button->setFocus();
 
     // A held stroke or camera drag keeps its frame, its brush type and its view.
-    w.window_link::view.drag_active = true;
+    w.link().view.drag_active = true;
     const camera_state view_before = w.viewport->camera();
     for (Qt::Key key : {Qt::Key_Right, Qt::Key_End, Qt::Key_Space, Qt::Key_3, Qt::Key_F})
         QTest::keyClick(button, key);
-    EXPECT_EQ(w.current_frame, 0);
-    EXPECT_FALSE(w.playing());
+    EXPECT_EQ(w.link().current_frame, 0);
+    EXPECT_FALSE(w.display().playing());
     EXPECT_EQ(w.tool_brush->type(), brush_kind::grab);
     EXPECT_EQ(w.viewport->camera().position, view_before.position);
-    w.window_link::view.drag_active = false;
+    w.link().view.drag_active = false;
 
     for (bool playing : {true, false}) {
         QTest::keyClick(button, Qt::Key_Space);
-        EXPECT_EQ(w.playing(), playing);
+        EXPECT_EQ(w.display().playing(), playing);
     }
     for (int i = 0; i < 5; ++i) {
         QTest::keyClick(button, Qt::Key(Qt::Key_1 + i));
@@ -111,8 +111,8 @@ TEST(Keys, WorkWhereverTheFocusIsExceptInTextFieldsAndHoldFramesDuringADrag) {
             EXPECT_EQ(w.shelf->buttons.at(name)->isChecked(), state == std::string("on"));
             EXPECT_EQ(o.count(topic + " / " + state), 1);
         }
-    EXPECT_EQ(w.onion_frames(), 0);
-    EXPECT_FALSE(w.mirror);
+    EXPECT_EQ(w.display().onion_frames(), 0);
+    EXPECT_FALSE(w.display().held_buttons().mirror);
 
     // F: the frame's particles in the middle of the view, seen from the same direction.
     w.change_frame(80);
@@ -139,11 +139,11 @@ TEST(Keys, EscTakesBackTheHeldStrokeAndRedoBringsBackWhatUndoTookBack) {
     const auto before = positions(fs);
 
     drag(w, run, true);
-    ASSERT_GE(w.window_link::view.stroke_steps, 1);
+    ASSERT_GE(w.link().view.stroke_steps, 1);
     QTest::keyClick(w.viewport, Qt::Key_Escape);
     EXPECT_EQ(positions(fs), before);
     EXPECT_EQ(w.scene->history().undo_depth(), 0);
-    EXPECT_FALSE(w.window_link::view.drag_active);
+    EXPECT_FALSE(w.link().view.drag_active);
     EXPECT_EQ(o.count("stroke cancel"), 1);
     // The rest of the drag paints nothing, and the release ends no second stroke.
     QTest::mouseMove(w.viewport, QPoint(run.x0 + 10, run.y));
@@ -177,7 +177,7 @@ TEST(Keys, EscTakesBackTheHeldStrokeAndRedoBringsBackWhatUndoTookBack) {
 TEST(StatusLine, ShowsTheFrameTheBrushAndWhatTheBackgroundDoes) {
     open_window o;
     window& w = *o.w;
-    w.generation_scale = 100;  // a scene long enough to be seen building
+    w.link().generation_scale = 100;  // a scene long enough to be seen building
     w.start_scene(false);
     w.status->refresh();
     EXPECT_TRUE(w.status->background().startsWith("building "))

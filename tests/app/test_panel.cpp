@@ -90,9 +90,9 @@ TEST(Panel, TheActiveBrushTypeStaysCheckedAndAnotherReplacesIt) {
     EXPECT_EQ(checked, 1);
 
     panel.buttons.at("brush_hard")->click();
-    EXPECT_TRUE(o.w->brush_hard);
+    EXPECT_TRUE(o.w->display().held_buttons().hard);
     panel.buttons.at("camera_guide")->click();
-    EXPECT_FALSE(o.w->toggle("camera_guide"));
+    EXPECT_FALSE(o.w->display().toggle("camera_guide"));
 }
 
 TEST(Panel, WhileBusyCacheAndDemoClicksOnlyLog) {
@@ -100,7 +100,7 @@ TEST(Panel, WhileBusyCacheAndDemoClicksOnlyLog) {
     ASSERT_TRUE(o.wait_for_scene());
     shelf_area& panel = *o.w->shelf;
     emitter* before = o.w->scene.get();
-    o.w->panel_busy = true;
+    o.w->link().panel_busy = true;
     panel.buttons.at("demo_10000")->click();
     panel.buttons.at("cache_import")->click();
     EXPECT_EQ(o.w->scene.get(), before);
@@ -117,7 +117,7 @@ TEST(Panel, ImportOfAFolderWithoutCacheFilesChangesNothing) {
     emitter* before = o.w->scene.get();
     o.w->shelf->buttons.at("cache_import")->click();
     EXPECT_EQ(o.w->scene.get(), before);
-    EXPECT_TRUE(o.w->cache_files.empty());
+    EXPECT_TRUE(o.w->link().cache_files.empty());
     EXPECT_EQ(o.count("cache generate / cancel"), 1);
 
     answer_dialogs(*o.w->shelf, "");  // a cancelled dialog
@@ -138,8 +138,8 @@ TEST(Panel, SaveImportAndPlayBackGiveTheSavedFrames) {
     test::answer save_over("save_over_prompt", QMessageBox::Save);
     panel.buttons.at("cache_export")->click();
     EXPECT_EQ(save_over.shown, 1);
-    ASSERT_TRUE(o.w->panel_busy);
-    ASSERT_TRUE(wait_until([&] { return !o.w->scene->saving() && !o.w->panel_busy; }));
+    ASSERT_TRUE(o.w->link().panel_busy);
+    ASSERT_TRUE(wait_until([&] { return !o.w->scene->saving() && !o.w->link().panel_busy; }));
     EXPECT_EQ(o.count("cache save / moved aside / "), 1);
     EXPECT_FALSE(QFile::exists(folder + "/old.txt"));
     EXPECT_TRUE(QFile::exists(folder + "/fountain.0000.bin"));
@@ -177,7 +177,7 @@ TEST(Panel, SaveImportAndPlayBackGiveTheSavedFrames) {
     const QByteArray before = bytes_of(folder + "/fountain.0042.bin");
     ASSERT_GT(before.size(), 356);
     panel.buttons.at("cache_override")->click();
-    ASSERT_TRUE(wait_until([&] { return !o.w->scene->saving() && !o.w->panel_busy; }));
+    ASSERT_TRUE(wait_until([&] { return !o.w->scene->saving() && !o.w->link().panel_busy; }));
     EXPECT_EQ(o.count("cache save / moved aside / "), 2);
     const QByteArray after = bytes_of(folder + "/fountain.0042.bin");
     EXPECT_EQ(after.left(284), before.left(284));
@@ -188,11 +188,11 @@ TEST(Panel, NewScenesReplaceTheEmitter) {
     open_window o;
     ASSERT_TRUE(o.wait_for_scene());
     o.w->shelf->buttons.at("demo_10000")->click();
-    EXPECT_EQ(o.w->generation_scale, 100);
+    EXPECT_EQ(o.w->link().generation_scale, 100);
     ASSERT_TRUE(o.wait_for_scene());
     EXPECT_EQ(o.w->scene->point_count(), 505000);
     o.w->shelf->buttons.at("demo_100")->click();
-    EXPECT_EQ(o.w->generation_scale, 1);
+    EXPECT_EQ(o.w->link().generation_scale, 1);
     ASSERT_TRUE(o.wait_for_scene());
     EXPECT_EQ(o.w->scene->point_count(), 5050);
 }
@@ -217,7 +217,7 @@ TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {
         o.w->shelf->buttons.at("cache_display")->setChecked(true);
         o.w->shelf->buttons.at("brush_mirror")->setChecked(true);
         o.w->shelf->buttons.at("cache_onion_skin")->setChecked(true);
-        o.w->onion_count = 3;
+        o.w->display().set_onion_count(3);
         o.w->shelf->last_folder["camera"] = "/some/where/";
     }
     open_window again(true);
@@ -232,20 +232,20 @@ TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {
     const camera_state c = again.w->viewport->camera();
     EXPECT_FLOAT_EQ(c.focal_mag, 4.25f);
     EXPECT_EQ(c.position, vec3(0.5f, 1.5f, 4.0f));
-    EXPECT_TRUE(again.w->toggle("cache_display"));
-    EXPECT_TRUE(again.w->mirror);
-    EXPECT_EQ(again.w->onion_frames(), 3);
+    EXPECT_TRUE(again.w->display().toggle("cache_display"));
+    EXPECT_TRUE(again.w->display().held_buttons().mirror);
+    EXPECT_EQ(again.w->display().onion_frames(), 3);
     EXPECT_EQ(again.w->shelf->last_folder.at("camera"), "/some/where/");
 }
 
 TEST(Settings, WithoutAToolFileTheDefaultsFileIsRead) {
     open_window o;  // tool.ini removed
-    const tool_state defaults = load_tool_settings("", o.w->default_ini);
-    EXPECT_TRUE(QFile::exists(o.w->default_ini));
+    const tool_state defaults = load_tool_settings("", o.w->paths().default_ini);
+    EXPECT_TRUE(QFile::exists(o.w->paths().default_ini));
     EXPECT_EQ(o.w->tool_brush->type(), defaults.type);
     EXPECT_FLOAT_EQ(o.w->tool_brush->space(), defaults.space);
     EXPECT_FLOAT_EQ(o.w->viewport->camera().focal_mag, defaults.camera.focal_mag);
-    EXPECT_TRUE(o.w->toggle("camera_guide"));
+    EXPECT_TRUE(o.w->display().toggle("camera_guide"));
 }
 
 TEST(Panel, AltMiddleDragScrollsTheColumnWithinItsContent) {
@@ -254,7 +254,7 @@ TEST(Panel, AltMiddleDragScrollsTheColumnWithinItsContent) {
     QWidget* header = panel.widget()->findChild<QLabel*>();
     ASSERT_TRUE(header);
     const QPoint at = header->rect().center();
-    o.w->set_key("alt", true);
+    o.w->link().set_key("alt", true);
     QTest::mousePress(header, Qt::MiddleButton, Qt::AltModifier, at);
     QMouseEvent up(QEvent::MouseMove, QPointF(at - QPoint(0, 60)),
                    header->mapToGlobal(at - QPoint(0, 60)), Qt::NoButton, Qt::MiddleButton,
@@ -268,10 +268,10 @@ TEST(Panel, AltMiddleDragScrollsTheColumnWithinItsContent) {
     EXPECT_EQ(panel.scroll_offset(), -160);  // one move scrolls at most 100 pixels
     QTest::mouseRelease(header, Qt::MiddleButton, Qt::AltModifier, at);
     EXPECT_EQ(o.count("side panel control / translate"), 2);
-    EXPECT_FALSE(o.w->camera_mode());
+    EXPECT_FALSE(o.w->display().camera_mode());
 
     // Without Alt a middle drag does not scroll.
-    o.w->set_key("alt", false);
+    o.w->link().set_key("alt", false);
     QTest::mousePress(header, Qt::MiddleButton, Qt::NoModifier, at);
     QApplication::sendEvent(header, &up);
     EXPECT_EQ(panel.scroll_offset(), -160);

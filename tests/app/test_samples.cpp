@@ -184,7 +184,7 @@ void click_and_wait(kavrin::kavrin& w, const char* button) {
 
 void set_toggle(kavrin::kavrin& w, const char* name, bool on) {
     w.shelf->buttons.at(name)->setChecked(on);
-    ASSERT_EQ(w.toggle(name), on) << name;
+    ASSERT_EQ(w.display().toggle(name), on) << name;
 }
 
 }  // namespace
@@ -203,7 +203,7 @@ TEST_F(Samples, WineDownloadsOncePlaysFromTheCacheAndLoadsAgainFromDisk) {
     EXPECT_EQ(requests("GET /web/geometry/glass_bottle.zip"), gets + 1);
     for (const char* file : {"cache/wine.zip", "cache/wine/wine.000.bin", "cache/wine/wine.059.bin",
                              "camera/wine_cam.fbx", "geometry/glass_bottle.fbx"})
-        EXPECT_TRUE(QFileInfo::exists(w.samples_dir + file)) << file;
+        EXPECT_TRUE(QFileInfo::exists(w.paths().samples_dir + file)) << file;
 
     // The cache plays: every frame of the sample is read and stepped.
     ASSERT_TRUE(w.scene);
@@ -220,8 +220,8 @@ TEST_F(Samples, WineDownloadsOncePlaysFromTheCacheAndLoadsAgainFromDisk) {
     }
 
     // Camera and bottle came with it; the camera's keys cover the sample's frames.
-    EXPECT_TRUE(w.imports.at("camera"));
-    EXPECT_TRUE(w.imports.at("geometry"));
+    EXPECT_TRUE(w.display().imported("camera"));
+    EXPECT_TRUE(w.display().imported("geometry"));
     ASSERT_FALSE(w.viewport->scene_camera_keys.empty());
     EXPECT_EQ(w.viewport->scene_camera_keys.begin()->first, 0);
     EXPECT_EQ(w.viewport->scene_camera_keys.rbegin()->first, wine_frames - 1);
@@ -251,7 +251,7 @@ TEST_F(Samples, WineDownloadsOncePlaysFromTheCacheAndLoadsAgainFromDisk) {
     // A second click finds the archives on disk: it asks the server, downloads nothing and
     // starts the scene again from the unpacked files.
     auto stamp = [&w](const char* file) {
-        return QFileInfo(w.samples_dir + file).lastModified().toMSecsSinceEpoch();
+        return QFileInfo(w.paths().samples_dir + file).lastModified().toMSecsSinceEpoch();
     };
     const qint64 archive_time = stamp("cache/wine.zip"),
                  unpacked_time = stamp("cache/wine/wine.000.bin");
@@ -266,7 +266,7 @@ TEST_F(Samples, WineDownloadsOncePlaysFromTheCacheAndLoadsAgainFromDisk) {
     EXPECT_EQ(o.count("cache size / " + QString::number(wine_frames)), 2);
     ASSERT_TRUE(o.wait_for_scene());
     EXPECT_EQ(int(w.scene->frames.size()), wine_frames);
-    EXPECT_TRUE(w.imports.at("camera"));
+    EXPECT_TRUE(w.display().imported("camera"));
     EXPECT_EQ(o.count("sample / error"), 0);
 }
 
@@ -280,16 +280,16 @@ TEST_F(Samples, ADamagedSampleOnDiskIsMendedByTheNextClick) {
     const int gets = requests("GET /web/cache/wine.zip");
 
     // The unpacked cache went missing: it is unpacked again from the archive on disk.
-    QDir(w.samples_dir + "cache/wine").removeRecursively();
+    QDir(w.paths().samples_dir + "cache/wine").removeRecursively();
     click_and_wait(w, "demo_wine");
     EXPECT_EQ(requests("GET /web/cache/wine.zip"), gets);
-    EXPECT_TRUE(QFileInfo::exists(w.samples_dir + "cache/wine/wine.000.bin"));
+    EXPECT_TRUE(QFileInfo::exists(w.paths().samples_dir + "cache/wine/wine.000.bin"));
     ASSERT_TRUE(o.wait_for_scene());
     EXPECT_EQ(int(w.scene->frames.size()), wine_frames);
 
     // An archive that cannot be unpacked is dropped and fetched again by the following click.
-    QDir(w.samples_dir + "cache/wine").removeRecursively();
-    QFile broken(w.samples_dir + "cache/wine.zip");
+    QDir(w.paths().samples_dir + "cache/wine").removeRecursively();
+    QFile broken(w.paths().samples_dir + "cache/wine.zip");
     ASSERT_TRUE(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
     broken.write("not an archive");
     broken.close();
@@ -297,7 +297,7 @@ TEST_F(Samples, ADamagedSampleOnDiskIsMendedByTheNextClick) {
     click_and_wait(w, "demo_wine");
     EXPECT_EQ(o.count("sample / error / wine"), 1);
     EXPECT_EQ(w.scene.get(), before);
-    EXPECT_FALSE(QFileInfo::exists(w.samples_dir + "cache/wine.zip"));
+    EXPECT_FALSE(QFileInfo::exists(w.paths().samples_dir + "cache/wine.zip"));
     click_and_wait(w, "demo_wine");
     EXPECT_EQ(requests("GET /web/cache/wine.zip"), gets + 1);
     ASSERT_TRUE(o.wait_for_scene());
@@ -315,7 +315,7 @@ TEST_F(Samples, TheWineCameraFollowsItsKeysAndSeesTheLitBottleAndTheWine) {
 
     // The viewport's keys place the camera as the camera file does.
     fbx_camera file;
-    ASSERT_TRUE(import_camera(w.samples_dir + "camera/wine_cam.fbx", file));
+    ASSERT_TRUE(import_camera(w.paths().samples_dir + "camera/wine_cam.fbx", file));
     for (int frame : {0, 17, wine_frames - 1})
         for (const vec3& p : {vec3(), vec3(1, 0, 0), vec3(0, 1, 0), vec3(0, 0, 1)})
             EXPECT_LT(length(w.viewport->transform_point(frame, p) -
@@ -330,7 +330,7 @@ TEST_F(Samples, TheWineCameraFollowsItsKeysAndSeesTheLitBottleAndTheWine) {
     EXPECT_EQ(w.viewport->current_projection().eye, free_camera.position);
     set_toggle(w, "camera_animation", true);
     set_toggle(w, "geometry_visible", true);
-    w.toggles["camera_guide"] = false;  // no grid lines in the pictures
+    w.display().set_toggle("camera_guide", false);  // no grid lines in the pictures
 
     vec3 bottle;
     for (int i = 0; i < w.viewport->geometry_count; ++i)
@@ -409,13 +409,14 @@ TEST_F(Samples, FireballLoadsASwellingRisingBallWithItsCameraAndNoGeometry) {
     ASSERT_TRUE(o.wait_for_scene());
     ASSERT_TRUE(w.scene->from_cache);
     ASSERT_EQ(int(w.scene->frames.size()), fireball_frames);
-    EXPECT_TRUE(QFileInfo::exists(w.samples_dir + "cache/fireball_low/fireball_low.000.bin"));
+    EXPECT_TRUE(
+        QFileInfo::exists(w.paths().samples_dir + "cache/fireball_low/fireball_low.000.bin"));
 
     // The empty geometry entry is asked for under its bare name and skipped.
     EXPECT_EQ(requests("HEAD /web/geometry/.zip"), bare_zip + 1);
-    EXPECT_FALSE(w.imports.at("geometry"));
+    EXPECT_FALSE(w.display().imported("geometry"));
     EXPECT_EQ(w.viewport->geometry_count, 0);
-    EXPECT_TRUE(w.imports.at("camera"));
+    EXPECT_TRUE(w.display().imported("camera"));
     EXPECT_EQ(w.viewport->scene_camera_keys.size(), size_t(fireball_frames));
 
     // The scale travels in the cache: it grows as the ball swells and rises.
@@ -449,7 +450,7 @@ TEST_F(Samples, UpdateDownloadsTheNewerPackageAndSaysSo) {
     click_and_wait(w, "user_update");
     EXPECT_EQ(o.count("update / yes"), 1);
     EXPECT_EQ(o.count("update / no"), 0);
-    EXPECT_EQ(w.latest_revision, "0023");
+    EXPECT_EQ(w.release.latest, "0023");
     EXPECT_EQ(closer.title, "Hi :D");
     EXPECT_TRUE(closer.text.startsWith("Kavrin Rev.0023 is sucessfly Downloded.\n"))
         << closer.text.toStdString();
@@ -475,8 +476,8 @@ TEST_F(Samples, WithoutTheServerTheSampleLogsAnErrorAndTheUpdateFindsNothing) {
     EXPECT_EQ(w.scene.get(), before);
     EXPECT_EQ(w.scene->frames.size(), frames);
     EXPECT_FALSE(w.scene->from_cache);
-    EXPECT_FALSE(w.imports.at("camera"));
-    EXPECT_FALSE(QFileInfo::exists(w.samples_dir + "cache/wine.zip"));
+    EXPECT_FALSE(w.display().imported("camera"));
+    EXPECT_FALSE(QFileInfo::exists(w.paths().samples_dir + "cache/wine.zip"));
     // The artist reads the failure and its reason in the status line, and again in its history.
     const QString told = w.status->message();
     EXPECT_TRUE(told.startsWith("Download of the sample wine failed: ")) << told.toStdString();
@@ -495,7 +496,7 @@ TEST_F(Samples, WithoutTheServerTheSampleLogsAnErrorAndTheUpdateFindsNothing) {
     click_and_wait(w, "user_update");
     EXPECT_EQ(o.count("update / no"), 1);
     EXPECT_EQ(o.count("update / yes"), 0);
-    EXPECT_EQ(w.latest_revision, w.revision);
+    EXPECT_EQ(w.release.latest, w.release.revision);
     EXPECT_TRUE(closer.title.isEmpty());
 }
 
@@ -517,7 +518,7 @@ TEST_F(Samples, ASilentOrTricklingServerNeverHoldsTheWindowAndLeavesNoFile) {
         EXPECT_TRUE(w.current_transfer());  // the click has returned; the download goes on
         std::set<int> shown;
         for (int i = 0; i < 500 && w.current_transfer(); ++i) {
-            shown.insert(w.current_frame);
+            shown.insert(w.link().current_frame);
             QTest::qWait(20);
         }
         w.buttons.at("start")->setChecked(false);
@@ -530,7 +531,8 @@ TEST_F(Samples, ASilentOrTricklingServerNeverHoldsTheWindowAndLeavesNoFile) {
         EXPECT_EQ(o.count(QString("sample / error / wine / ") +
                           (silent ? "shared_lib.exist" : "wrap_ftp.get_put")),
                   1);
-        EXPECT_TRUE(QDir(w.samples_dir + "cache").entryList(QDir::Files | QDir::Hidden).isEmpty());
+        EXPECT_TRUE(
+            QDir(w.paths().samples_dir + "cache").entryList(QDir::Files | QDir::Hidden).isEmpty());
         bad.terminate();
         bad.waitForFinished(5000);
     }
@@ -562,7 +564,8 @@ TEST_F(Samples, ACancelledDownloadEndsAtOnceAndKeepsNothing) {
     EXPECT_FALSE(w.current_transfer());
     EXPECT_EQ(o.count("download / cancel"), 1);
     EXPECT_EQ(o.count("sample / error / wine / wrap_ftp.get_put: TransferError: GET "), 1);
-    EXPECT_TRUE(QDir(w.samples_dir + "cache").entryList(QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_TRUE(
+        QDir(w.paths().samples_dir + "cache").entryList(QDir::Files | QDir::Hidden).isEmpty());
     point_scripts_at(server_url());
     bad.terminate();
     bad.waitForFinished(5000);

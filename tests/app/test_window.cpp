@@ -50,21 +50,21 @@ TEST(Window, StartsWithTheFountainTheBarAndTheDebugPanel) {
     ASSERT_TRUE(o.started);
     window& w = *o.w;
     EXPECT_EQ(w.windowTitle(), "Kavrin - Rev.0022");
-    EXPECT_TRUE(w.stepping);
+    EXPECT_TRUE(w.link().stepping);
     ASSERT_TRUE(w.scene);
     EXPECT_EQ(w.scene->frames.size(), 100u);
-    EXPECT_EQ(w.generation_scale, 1);
+    EXPECT_EQ(w.link().generation_scale, 1);
 
-    EXPECT_GE(w.core_count, 1);
-    EXPECT_EQ(w.cpu_count, initial_cpu_count(w.core_count));
-    EXPECT_GE(w.cpu_count, 1);
-    EXPECT_LE(w.cpu_count, 12);
+    EXPECT_GE(w.core_count(), 1);
+    EXPECT_EQ(w.link().cpu_count, initial_cpu_count(w.core_count()));
+    EXPECT_GE(w.link().cpu_count, 1);
+    EXPECT_LE(w.link().cpu_count, 12);
     struct expected {
         const char* name;
         int minimum, maximum, value;
     };
     for (const expected& e :
-         {expected{"cpu_count", 1, 12, w.cpu_count.load()}, expected{"show_debug", 0, 7, 0},
+         {expected{"cpu_count", 1, 12, w.link().cpu_count.load()}, expected{"show_debug", 0, 7, 0},
           expected{"on_eat", 0, 1, 0}, expected{"particle_size", 1, 100, 20}}) {
         auto* s = w.findChild<QSlider*>(e.name);
         ASSERT_TRUE(s) << e.name;
@@ -95,7 +95,7 @@ TEST(Window, LogLinesEndWithCrLfAndTheFileGrowsAcrossRuns) {
     QString path;
     {
         open_window o;
-        path = o.w->debug_txt;
+        path = o.w->paths().debug_txt;
     }
     first = read_all(path).size();
     {
@@ -114,15 +114,15 @@ TEST(Window, PlaybackStepsThreeFramesPerTickAndNeverShowsTheLastFrame) {
     open_window o;
     window& w = *o.w;
     w.buttons.at("start")->setChecked(true);
-    EXPECT_TRUE(w.playing());
-    EXPECT_EQ(w.play_base, 0);
+    EXPECT_TRUE(w.display().playing());
+    EXPECT_EQ(w.play_origin(), 0);
     std::vector<int> shown;
     qint64 clock = 0;
     for (int tick = 0; tick < 80; ++tick) {
         clock += 100;
         w.play_to(clock);
-        shown.push_back(w.current_frame);
-        if (w.current_frame == w.scene->first_frame) clock = 0;  // the play clock restarted
+        shown.push_back(w.link().current_frame);
+        if (w.link().current_frame == w.scene->first_frame) clock = 0;  // the play clock restarted
     }
     int wraps = 0;
     for (size_t i = 0; i < shown.size(); ++i) {
@@ -137,7 +137,7 @@ TEST(Window, PlaybackStepsThreeFramesPerTickAndNeverShowsTheLastFrame) {
     EXPECT_EQ(shown[32], 0);  // 99 is the last frame: wrap instead
     EXPECT_EQ(wraps, 2);
     // The timeline's marker stays on the current frame.
-    EXPECT_EQ(w.strip->frame_at(w.strip->offset), w.current_frame);
+    EXPECT_EQ(w.strip->frame_at(w.strip->offset), w.link().current_frame);
     const int offs = o.count("timeline button / start / off");
     w.buttons.at("start")->setChecked(false);
     EXPECT_EQ(o.count("timeline button / start / off"), offs + 1);
@@ -148,14 +148,14 @@ TEST(Window, FrameSetterMovesTheMarkerAndTheSceneEnds) {
     window& w = *o.w;
     const float offset = w.strip->offset;
     w.set_frame("current", 12);
-    EXPECT_EQ(w.current_frame, 12);
+    EXPECT_EQ(w.link().current_frame, 12);
     EXPECT_FLOAT_EQ(w.strip->offset, offset + 12 * w.strip->scale);
     w.set_frame("maximum", 80);
     w.set_frame("minimum", 5);
     w.set_frame("other", 40);
     EXPECT_EQ(w.scene->last_frame, 80);
     EXPECT_EQ(w.scene->first_frame, 5);
-    EXPECT_EQ(w.current_frame, 12);
+    EXPECT_EQ(w.link().current_frame, 12);
 }
 
 TEST(Window, CtrlZUndoesOnlyOnAReadyFrameWithoutADrag) {
@@ -166,19 +166,19 @@ TEST(Window, CtrlZUndoesOnlyOnAReadyFrameWithoutADrag) {
     const int undos = o.count("undo");
     QTest::keyClick(&w, Qt::Key_Z);
     EXPECT_EQ(o.count("undo"), undos);
-    w.window_link::view.drag_active = true;
+    w.link().view.drag_active = true;
     QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
     EXPECT_EQ(o.count("undo"), undos);
-    w.window_link::view.drag_active = false;
+    w.link().view.drag_active = false;
     QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
     EXPECT_EQ(o.count("undo"), undos + 1);
     EXPECT_EQ(w.scene->history().undo_depth(), 0);
 
     const int ons = o.count("invert vector / on"), offs = o.count("invert vector / off");
     QTest::keyPress(&w, Qt::Key_Shift);
-    EXPECT_TRUE(w.keys().at("shift"));
+    EXPECT_TRUE(w.link().keys().at("shift"));
     QTest::keyRelease(&w, Qt::Key_Shift);
-    EXPECT_FALSE(w.keys().at("shift"));
+    EXPECT_FALSE(w.link().keys().at("shift"));
     EXPECT_EQ(o.count("invert vector / on"), ons + 1);
     EXPECT_EQ(o.count("invert vector / off"), offs + 1);
 }
@@ -191,13 +191,13 @@ TEST(Window, SlidersWriteTheirFieldAndMarkEveryFrame) {
     for (auto& [number, fs] : w.scene->frames)
         fs.touched = false;
     w.findChild<QSlider*>("particle_size")->setValue(35);
-    EXPECT_EQ(w.particle_size(), 35);
+    EXPECT_EQ(w.display().particle_size(), 35);
     for (auto& [number, fs] : w.scene->frames)
         ASSERT_TRUE(fs.touched) << number;
     w.findChild<QSlider*>("on_eat")->setValue(1);
-    EXPECT_EQ(w.on_eat, 1);
+    EXPECT_EQ(w.link().on_eat, 1);
     w.findChild<QSlider*>("cpu_count")->setValue(40);
-    EXPECT_EQ(w.cpu_count, 12);
+    EXPECT_EQ(w.link().cpu_count, 12);
 }
 
 TEST(Window, TheHundredSceneShowsLitParticlesWhereTheCameraLooks) {
@@ -215,7 +215,7 @@ TEST(Window, TheHundredSceneShowsLitParticlesWhereTheCameraLooks) {
     c.focal_mag = 1.0f;
     c.position = mean - c.focal_vect * c.focal_mag;
     w.viewport->set_camera(c);
-    w.toggles["camera_guide"] = false;
+    w.display().set_toggle("camera_guide", false);
     const QImage image = w.viewport->grabFramebuffer();
     const projection p = w.viewport->current_projection();
     int lit = 0, inside = 0;
@@ -242,7 +242,7 @@ TEST(Window, ReplacingTheSceneWhileItBuildsIsSafe) {
     const int reports = o.count("cache size / 100");
     for (int i = 0; i < 3; ++i) {
         w.start_scene(false);  // the previous emitter's builder is still running
-        EXPECT_TRUE(w.stepping);
+        EXPECT_TRUE(w.link().stepping);
         QTest::qWait(30);
     }
     EXPECT_TRUE(o.wait_for_scene());
@@ -277,13 +277,13 @@ TEST(Window, ModifiersFollowTheirKeyEventsAndAreNotPolledBack) {
     // Alt pressed while the mouse rests, ticks later a left press: the camera orbits.
     QTest::keyPress(&w, Qt::Key_Alt);
     QTest::qWait(300);  // three frame-timer ticks
-    EXPECT_TRUE(w.keys().at("alt"));
+    EXPECT_TRUE(w.link().keys().at("alt"));
     const int rotates = o.count("camera control / rotate"), strokes = o.count("stroke length");
     stroke();
     EXPECT_EQ(o.count("camera control / rotate"), rotates + 1);
     EXPECT_EQ(o.count("stroke length"), strokes);
     QTest::keyRelease(&w, Qt::Key_Alt);
-    EXPECT_FALSE(w.keys().at("alt"));  // at once, not at some later tick
+    EXPECT_FALSE(w.link().keys().at("alt"));  // at once, not at some later tick
 
     // Ctrl pressed before the stroke relaxes for the whole stroke: particles at rest stay where
     // they are, though the stroke ran.
@@ -294,9 +294,9 @@ TEST(Window, ModifiersFollowTheirKeyEventsAndAreNotPolledBack) {
         before[id] = p.position;
     QTest::keyPress(&w, Qt::Key_Control);
     QTest::qWait(300);
-    const qint64 mark = QFileInfo(w.debug_txt).size();
+    const qint64 mark = QFileInfo(w.paths().debug_txt).size();
     stroke();
-    QFile file(w.debug_txt);
+    QFile file(w.paths().debug_txt);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly) && file.seek(mark));
     const QByteArray line = file.readAll();
     ASSERT_TRUE(line.startsWith("stroke length / converge / ")) << line.toStdString();
@@ -305,12 +305,12 @@ TEST(Window, ModifiersFollowTheirKeyEventsAndAreNotPolledBack) {
         ASSERT_EQ(p.position, before.at(id)) << id;
     EXPECT_EQ(w.tool_brush->vector(), vec3());
     QTest::keyRelease(&w, Qt::Key_Control);
-    EXPECT_FALSE(w.keys().at("ctrl"));
+    EXPECT_FALSE(w.link().keys().at("ctrl"));
 
     // Keys released while another program has the keyboard never arrive: none counts as held.
     QTest::keyPress(&w, Qt::Key_Shift);
     w.focus(&w, nullptr);
-    EXPECT_FALSE(w.keys().at("shift"));
+    EXPECT_FALSE(w.link().keys().at("shift"));
     EXPECT_EQ(o.count("focus / out"), 1);
 }
 
@@ -318,10 +318,10 @@ TEST(Window, TheLogViewTakesANewLineAtOnceAndKeepsABoundedTail) {
     open_window o;
     ASSERT_TRUE(o.wait_for_scene());
     window& w = *o.w;
-    const qint64 size_before = QFileInfo(w.debug_txt).size();
+    const qint64 size_before = QFileInfo(w.paths().debug_txt).size();
     {
         // A log of two megabytes: a line must not cost a read of it.
-        QFile file(w.debug_txt);
+        QFile file(w.paths().debug_txt);
         ASSERT_TRUE(file.open(QIODevice::Append));
         const QByteArray line = QByteArray(98, 'x') + "\r\n";
         for (int i = 0; i < 20000; ++i)
@@ -330,10 +330,11 @@ TEST(Window, TheLogViewTakesANewLineAtOnceAndKeepsABoundedTail) {
     w.log("a fresh line / 1");
     const QTextDocument& view = *w.log_view->document();
     EXPECT_EQ(view.lastBlock().text(), "a fresh line / 1");
-    for (int i = 0; i < window::log_view_lines + 500; ++i)
+    for (int i = 0; i < scene_host::log_view_lines + 500; ++i)
         w.log("line / " + QString::number(i));
-    EXPECT_EQ(view.blockCount(), window::log_view_lines);
-    EXPECT_EQ(view.lastBlock().text(), "line / " + QString::number(window::log_view_lines + 499));
+    EXPECT_EQ(view.blockCount(), scene_host::log_view_lines);
+    EXPECT_EQ(view.lastBlock().text(),
+              "line / " + QString::number(scene_host::log_view_lines + 499));
     EXPECT_EQ(view.firstBlock().text(), "line / 500");
     // A worker's line shows at the next tick.
     std::thread([&w] { w.log("from a worker / 1"); }).join();
@@ -346,11 +347,11 @@ TEST(Window, TheLogViewTakesANewLineAtOnceAndKeepsABoundedTail) {
     (void)QTest::qWaitForWindowActive(&w);
     w.close();
     EXPECT_FALSE(w.isVisible());
-    const QByteArray text = read_all(w.debug_txt);
+    const QByteArray text = read_all(w.paths().debug_txt);
     EXPECT_TRUE(text.endsWith("\r\nclose kavrin\r\n"));
     EXPECT_FALSE(text.mid(text.lastIndexOf("from a worker / 1")).contains("focus / out"));
     // The next windows' start would trim the log: the tests that count lines need it as it was.
-    QFile::resize(w.debug_txt, size_before);
+    QFile::resize(w.paths().debug_txt, size_before);
 }
 
 TEST(Window, TheTimelineFitsTheSceneJumpsOnAClickAndStaysInAMinimumWindow) {
@@ -369,9 +370,9 @@ TEST(Window, TheTimelineFitsTheSceneJumpsOnAClickAndStaysInAMinimumWindow) {
     // One click jumps, and the viewport shows that frame.
     const int x = int(w.strip->offset + 20.5f * w.strip->scale);
     const int target = w.strip->frame_at(float(x));
-    ASSERT_NE(target, w.current_frame);
+    ASSERT_NE(target, w.link().current_frame);
     QTest::mouseClick(strip, Qt::LeftButton, Qt::NoModifier, QPoint(x, 20));
-    EXPECT_EQ(w.current_frame, target);
+    EXPECT_EQ(w.link().current_frame, target);
     EXPECT_EQ(w.strip->frame_at(w.strip->offset), target);
 
     // The window does not shrink below what shows every control, and the marker stays on the
@@ -420,9 +421,9 @@ TEST(Window, F12ShowsTheDebugPanelTheNextStartKeepsItAndTheDisplayPopupSetsSizes
         QTest::keyClick(size, Qt::Key_Return);
         for (int i = 0; i < 5; ++i)
             QTest::keyClick(onion, Qt::Key_Up);
-        EXPECT_EQ(w.particle_size(), 35);
+        EXPECT_EQ(w.display().particle_size(), 35);
         EXPECT_EQ(w.findChild<QSlider*>("particle_size")->value(), 35);
-        EXPECT_EQ(w.onion_count, 5);  // the most the onion skin shows
+        EXPECT_EQ(w.display().onion_count(), 5);  // the most the onion skin shows
         EXPECT_EQ(o.count("point size / 35"), 1);
         popup->hide();
         QTest::keyClick(w.shelf->buttons.at("camera_reset"), Qt::Key_F12);
@@ -430,7 +431,7 @@ TEST(Window, F12ShowsTheDebugPanelTheNextStartKeepsItAndTheDisplayPopupSetsSizes
     open_window again(true);
     ASSERT_TRUE(again.started);
     EXPECT_TRUE(again.w->debug_dock->isVisible());
-    EXPECT_EQ(again.w->onion_count, 5);
+    EXPECT_EQ(again.w->display().onion_count(), 5);
 }
 
 TEST(Window, TheWheelZoomsTowardsThePointerAndTheMiddleButtonOrbitsPansAndDollies) {
@@ -482,8 +483,8 @@ TEST(Window, TheWheelZoomsTowardsThePointerAndTheMiddleButtonOrbitsPansAndDollie
     const camera_state orbited = w.viewport->camera();
     EXPECT_GT(length(orbited.focal_vect - after.focal_vect), 0.1f);
     EXPECT_LT(length(orbited.centre() - after.centre()), 1e-4f);  // about the orbit centre
-    EXPECT_FALSE(w.camera_mode());
-    EXPECT_FALSE(w.window_link::view.drag_active);
+    EXPECT_FALSE(w.display().camera_mode());
+    EXPECT_FALSE(w.link().view.drag_active);
 
     QTest::keyPress(&w, Qt::Key_Shift);
     QTest::mousePress(w.viewport, Qt::MiddleButton, Qt::ShiftModifier, mid);
@@ -534,7 +535,7 @@ TEST(Window, ShiftTypedIntoADialogLeavesTheBrushAloneAndRemovedParticlesAreNotCo
     QTest::keyRelease(field, Qt::Key_Shift);
     EXPECT_EQ(field->text(), "A");
     EXPECT_EQ(o.count("invert vector / "), inverts);
-    EXPECT_FALSE(w.keys().at("shift"));
+    EXPECT_FALSE(w.link().keys().at("shift"));
     dialog.hide();
 
     w.change_frame(50);

@@ -101,7 +101,7 @@ TEST(Work, NewSceneImportAndCloseAskBeforeUnsavedStrokesGo) {
         w.close();
         EXPECT_EQ(cancel.shown, 1);
         EXPECT_TRUE(w.isVisible());
-        EXPECT_TRUE(w.stepping);
+        EXPECT_TRUE(w.link().stepping);
     }
     EXPECT_EQ(o.count("unsaved strokes / cancel"), 3);
 
@@ -133,7 +133,7 @@ TEST(Work, NewSceneImportAndCloseAskBeforeUnsavedStrokesGo) {
     }
     ASSERT_TRUE(w.scene);
     EXPECT_EQ(w.scene->history().undo_depth(), 0);
-    EXPECT_EQ(w.generation_scale, 100);
+    EXPECT_EQ(w.link().generation_scale, 100);
     EXPECT_EQ(o.count("unsaved strokes / discard"), 1);
 }
 
@@ -179,7 +179,7 @@ TEST(Work, TheStrokesOfASessionThatNeverClosedReplayOntoItsScene) {
     EXPECT_EQ(positions(w.scene->frame(50)), painted);
     EXPECT_EQ(positions(w.scene->frame(49)), neighbour);
     EXPECT_TRUE(w.unsaved());
-    EXPECT_EQ(w.current_frame, 50);
+    EXPECT_EQ(w.link().current_frame, 50);
 }
 
 TEST(Work, SavingOverAFolderThatHoldsFilesSaysWhereTheyGo) {
@@ -244,7 +244,7 @@ TEST(Work, ASaveIntoAFolderThatDoesNotExistMakesItOrSaysWhyNot) {
     QString folder = dir.path() + "/plain/shot";
     w.shelf->ask_path = [&folder](bool, const QString&) { return folder; };
     w.shelf->buttons.at("cache_export")->click();
-    EXPECT_FALSE(w.panel_busy);  // no save started
+    EXPECT_FALSE(w.link().panel_busy);  // no save started
     EXPECT_TRUE(
         w.status->message().contains("cannot be created (" + dir.path() + "/plain is a file)"))
         << w.status->message().toStdString();
@@ -294,7 +294,7 @@ TEST(Work, ImportingAShorterCacheBringsTheCurrentFrameIntoIt) {
         w.change_frame(from);
         w.shelf->buttons.at("cache_import")->click();
         ASSERT_TRUE(o.wait_for_scene());
-        EXPECT_EQ(w.current_frame, to) << from;
+        EXPECT_EQ(w.link().current_frame, to) << from;
         EXPECT_EQ(w.strip->frame_at(w.strip->offset), to);
         EXPECT_TRUE(w.viewport->frame_shown());
     }

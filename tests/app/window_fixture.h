@@ -57,14 +57,14 @@ struct open_window {
     bool wait_for_scene() {
         for (int i = 0; i < 600; ++i) {
             if (w->scene && w->scene->built() && !w->scene->has_pending_work() &&
-                !w->panel_busy)
+                !w->link().panel_busy)
                 return true;
             QTest::qWait(50);
         }
         return false;
     }
     int count(const QString& prefix) const {
-        QFile file(w->debug_txt);
+        QFile file(w->paths().debug_txt);
         if (!file.open(QIODevice::ReadOnly) || !file.seek(log_start)) return -1;
         int n = 0;
         for (const QByteArray& line : file.readAll().split('\n'))

@@ -37,7 +37,7 @@ bool wait_until(const std::function<bool()>& done, int ms = 60000) {
 bool save_through_panel(test::open_window& o, const QString& folder) {
     o.w->shelf->ask_path = [folder](bool, const QString&) { return folder; };
     o.w->shelf->buttons.at("cache_export")->click();
-    return wait_until([&] { return !o.w->scene->saving() && !o.w->panel_busy; });
+    return wait_until([&] { return !o.w->scene->saving() && !o.w->link().panel_busy; });
 }
 
 // One stroke with the mouse along the longest stretch of frame f that picks hit.
@@ -93,7 +93,7 @@ TEST(WindowReplay, KavrinBatchWritesTheCacheTheWindowSaved) {
     // it; one after the background has caught up; an undo, and at once a stroke on a frame that
     // the undo has not reached yet.
     kavrin::kavrin& w = *o.w;
-    w.toggles["cache_display"] = true;  // a "scale" brush needs the cache display
+    w.display().set_toggle("cache_display", true);  // a "scale" brush needs the cache display
     paint(w, 60, brush_kind::grab, 0.8f, 3.0f);
     paint(w, 64, brush_kind::converge, 0.6f, 2.0f);
     paint(w, 52, brush_kind::scale, 0.9f, 4.0f);

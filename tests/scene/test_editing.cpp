@@ -244,10 +244,10 @@ class editing_run {
         // Below one half a stroke stays on its frame, which may then be the newest one built.
         if (kind_ == run_kind::fountain && pick(3) == 0) b.time = 0.46f;
         b.space = draw(0.05f, 0.2f);
-        window_.brush_hard = pick(4) == 0;
-        window_.side_left = pick(12) == 0;
-        window_.side_right = pick(12) == 0;
-        window_.mirror = pick(5) == 0;
+        buttons_.hard = pick(4) == 0;
+        buttons_.side_left = pick(12) == 0;
+        buttons_.side_right = pick(12) == 0;
+        buttons_.mirror = pick(5) == 0;
         window_.set_key("ctrl", pick(4) == 0);
         window_.set_key("shift", pick(4) == 0);
         // On a fountain being built, mostly the frame just behind the build: the one the
@@ -293,7 +293,7 @@ class editing_run {
         window_.view.set_pick_point(pick(8) == 0 ? vec3(50, 50, 50)
                                                  : aims[size_t(pick(int(aims.size())))] + jitter);
         window_.brush_state.vector = normalise(vec3(draw(-1, 1), draw(-1, 1), draw(-1, 1)));
-        e_->send_stroke_step();
+        e_->send_stroke_step(buttons_);
     }
 
     void release() {
@@ -301,7 +301,7 @@ class editing_run {
             QThread::yieldCurrentThread();
         window_.view.stroke_steps = 0;
         const int depth = e_->history().undo_depth();
-        e_->add_near();
+        e_->add_near(buttons_);
         if (e_->history().undo_depth() > depth) {
             // The stroke is kept under its own entry: its mode, not taken back.
             const frame_set& fs = e_->frame(window_.current_frame);
@@ -339,8 +339,8 @@ class editing_run {
         b.power = 1.0f;
         b.time = float(1 + pick(3));
         b.space = (reach + 0.5f) / window_.camera_state.brush_distance;
-        window_.brush_hard = true;
-        window_.side_left = window_.side_right = window_.mirror = false;
+        buttons_ = stroke_buttons();
+        buttons_.hard = true;
         window_.set_key("ctrl", ctrl);
         window_.set_key("shift", false);
         window_.view.drag_active = true;
@@ -351,7 +351,7 @@ class editing_run {
             e_->note_user_activity();
             window_.view.set_pick_point(middle);
             window_.brush_state.vector = normalise(vec3(draw(-1, 1), draw(-1, 1), draw(-1, 1)));
-            taken = e_->send_stroke_step();
+            taken = e_->send_stroke_step(buttons_);
             while (window_.view.busy)
                 QThread::yieldCurrentThread();
         }
@@ -525,6 +525,7 @@ class editing_run {
     int misrecorded_ = 0;  // strokes whose history entry was not their own
     int partly_brushed_ = 0;
     bool held_ = false;
+    stroke_buttons buttons_;  // as the artist set them at the last press
     int hurry_ = 0;  // actions left in a quick run after an undo
     int since_emptied_ = 0;
 };

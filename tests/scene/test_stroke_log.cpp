@@ -196,18 +196,19 @@ TEST(StrokeLog, AScriptsStrokeMayLeaveOutWhatHasADefault) {
 }
 
 TEST(StrokeLog, RecorderOpensClosesAndCancelsStrokes) {
-    test::fake_window w;
     stroke_log log;
     step_inputs s;
     s.frame = 4;
-    log.end_stroke(w, true);  // no stroke open: nothing to end
+    stroke_end drew, missed;
+    drew.drew = true;
+    log.end_stroke(drew);  // no stroke open: nothing to end
     log.step(s);
     log.step(s);
     log.trim(9, 0);  // a trim while the stroke is open goes after it
-    log.end_stroke(w, true);
+    log.end_stroke(drew);
     log.step(s);
     log.cancel(4);
-    log.end_stroke(w, false);
+    log.end_stroke(missed);
     log.undo(4);
     const std::vector<log_event> e = log.events();
     ASSERT_EQ(e.size(), 5u);

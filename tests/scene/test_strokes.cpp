@@ -206,8 +206,9 @@ TEST_F(painted_scene, NearListSpanAndWeights) {
         EXPECT_GT(n.frame, 0);
 
     window.current_frame = 95;
-    window.side_right = true;
-    list = e->near_list(false, window.current_frame);
+    stroke_buttons right;
+    right.side_right = true;
+    list = e->near_list(false, window.current_frame, right);
     std::set<int> forward;
     for (const near_entry& n : list)
         if (n.frame > 95) {
@@ -233,8 +234,6 @@ TEST_F(painted_scene, AStepPaintsWithTheInputsItWasSent) {
     window.current_frame = 51;
     window.view.set_pick_point(vec3(100, 100, 100));  // nowhere near the particles
     window.brush_state.type = brush_kind::remove;
-    window.mirror = true;
-    window.brush_hard = true;
     window.view.busy = true;
     e->current_particle(sent);
     ASSERT_EQ(e->frame(50).history.size(), 1u);
@@ -569,7 +568,8 @@ TEST(MirrorBrush, ASymmetricCloudStaysSymmetric) {
     auto idle = [&] { return e.built() && !e.spreading() && !e.has_pending_work(); };
     ASSERT_TRUE(tick_until(e, idle));
     const particle_map original = e.frame(1).particles;
-    window.mirror = true;
+    stroke_buttons mirror;
+    mirror.mirror = true;
     window.current_frame = 1;
     window.brush_state.time = 1.0f;
     window.camera_state.position = vec3(0.4f, 0.5f, 4.0f);  // off the plane: the centre is mirrored
@@ -578,8 +578,8 @@ TEST(MirrorBrush, ASymmetricCloudStaysSymmetric) {
         window.brush_state.vector = normalise(vec3(0.6f, 0.7f, 0.2f));
         window.view.set_pick_point(vec3(0.2f, 0.5f, 0.5f));
         for (int i = 0; i < 3; ++i)
-            e.current_particle(e.live_step_inputs());
-        e.add_near();
+            e.current_particle(e.live_step_inputs(mirror));
+        e.add_near(mirror);
         ASSERT_TRUE(tick_until(e, idle));
     }
     for (int f = 0; f < 3; ++f) {

@@ -73,6 +73,7 @@ class live_owner : public view_owner {
                                                   {"cache_display", false}};
     std::unordered_map<std::string, bool> imports{{"camera", false}, {"geometry", false}};
     bool is_playing = false;
+    stroke_buttons pressed;
     bool mode = false;
     bool redraw_needed = false;
     size_t forgotten_ = 0;  // steps before the last forget_jobs
@@ -91,6 +92,7 @@ class live_owner : public view_owner {
         return strict_at(imports, kind, "the import records");
     }
     bool playing() const override { return is_playing; }
+    stroke_buttons held_buttons() const override { return pressed; }
     int show_debug() const override { return 0; }
     int particle_size() const override { return 20; }
     bool camera_mode() const override { return mode; }

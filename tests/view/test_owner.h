@@ -25,6 +25,7 @@ class test_owner : public view_owner {
                                                   {"cache_display", false}};
     std::unordered_map<std::string, bool> imports{{"camera", false}, {"geometry", false}};
     bool is_playing = false;
+    stroke_buttons pressed;
     int debug_level = 0;
     int size = 20;
     bool mode = false;
@@ -45,6 +46,7 @@ class test_owner : public view_owner {
         return strict_at(imports, kind, "the import records");
     }
     bool playing() const override { return is_playing; }
+    stroke_buttons held_buttons() const override { return pressed; }
     int show_debug() const override { return debug_level; }
     int particle_size() const override { return size; }
     bool camera_mode() const override { return mode; }

@@ -261,15 +261,15 @@ TEST(TimelineDrawing, BandsShowEachFrameStateAndTheBrushTimeWithItsSideButtons) 
         EXPECT_NEAR(r->right(), t.x_of(right), 1e-3);
     };
     expect_band(47.0, 53.0);
-    t.owner.window.side_left = true;
+    t.owner.pressed.side_left = true;
     expect_band(39.5, 53.0);
-    t.owner.window.side_right = true;
+    t.owner.pressed.side_right = true;
     expect_band(39.5, 60.5);
     // The side ends never cross the current frame.
     t.owner.scene->first_frame = 55;
     t.owner.scene->last_frame = 45;
     expect_band(50.0, 50.0);
-    t.owner.window.side_left = false;
+    t.owner.pressed.side_left = false;
     expect_band(47.0, 50.0);
 }
 

@@ -63,14 +63,14 @@ struct stroke_window {
         for (int i = 0; i < 600; ++i) {
             emitter* e = w->scene.get();
             if (e && e->built() && !e->spreading() && !e->background_held() &&
-                !w->panel_busy && !e->has_pending_work())
+                !w->link().panel_busy && !e->has_pending_work())
                 return true;
             QTest::qWait(50);
         }
         return false;
     }
     QStringList lines() const {
-        QFile file(w->debug_txt);
+        QFile file(w->paths().debug_txt);
         QStringList out;
         if (!file.open(QIODevice::ReadOnly) || !file.seek(log_start)) return out;
         for (const QByteArray& line : file.readAll().split('\n'))
@@ -148,10 +148,10 @@ TEST(WindowStroke, DragSpreadsToNearFramesAndCtrlZTakesItBack) {
     QTest::qWait(100);
     w.viewport->update();
     save_picture(w.grab().toImage(), "window_stroke.png");
-    EXPECT_TRUE(w.window_link::view.drag_active);
+    EXPECT_TRUE(w.link().view.drag_active);
     QTest::mouseRelease(w.viewport, Qt::LeftButton, Qt::NoModifier, QPoint(x, run.y));
     // The cursor still over the frame holds the background work back: the reached frames wait.
-    w.redraw_timeline();
+    w.display().redraw_timeline();
     save_picture(doubled(w.strip->grab().toImage()), "timeline_waiting.png");
 
     int steps = -1;
@@ -167,7 +167,7 @@ TEST(WindowStroke, DragSpreadsToNearFramesAndCtrlZTakesItBack) {
         EXPECT_GT(moved_most(e.frame(f), before.at(f)), 1e-4f) << f;
     for (int f : {45, 46, 54, 55})
         EXPECT_EQ(moved_most(e.frame(f), before.at(f)), 0.0f) << f;
-    w.redraw_timeline();
+    w.display().redraw_timeline();
     QTest::qWait(50);
     save_picture(w.grab().toImage(), "window_after_stroke.png");
     save_picture(doubled(w.strip->grab().toImage()), "timeline_bands.png");
@@ -185,7 +185,7 @@ TEST(WindowStroke, MirrorStrokeBendsBothSidesAndTheOnionSkinShowsTheNeighbours) 
     window& w = *o.w;
     emitter& e = *w.scene;
     QTest::keyClick(&w, Qt::Key_M);
-    ASSERT_TRUE(w.mirror);
+    ASSERT_TRUE(w.display().held_buttons().mirror);
     w.viewport->update();
     QTest::qWait(50);
 
@@ -380,7 +380,7 @@ TEST(WindowStroke, GrabOffTheSurfaceMovesParticlesIntoSpace) {
     QTest::mousePress(w.viewport, Qt::LeftButton, Qt::NoModifier, QPoint(x0, run.y));
     for (int x = x0 + 8; x <= out; x += 8) {
         QTest::mouseMove(w.viewport, QPoint(x, run.y));
-        for (int i = 0; i < 100 && w.window_link::view.busy; ++i)
+        for (int i = 0; i < 100 && w.link().view.busy; ++i)
             QTest::qWait(2);
     }
     QTest::mouseRelease(w.viewport, Qt::LeftButton, Qt::NoModifier, QPoint(out, run.y));
@@ -409,7 +409,7 @@ TEST(WindowStroke, AOneParticleFrameShowsTheBrushCursor) {
                                     w.viewport->height(), fs.particles.begin()->second.position)
                           .toPoint();
     o.hover(at);
-    EXPECT_TRUE(w.window_link::view.hit);
+    EXPECT_TRUE(w.link().view.hit);
     EXPECT_NE(w.viewport->grabFramebuffer().pixel(at + QPoint(3, 3)),
               without.pixel(at + QPoint(3, 3)));
 }
