@@ -77,8 +77,7 @@ window_paths window_paths::of_application() {
 kavrin::kavrin()
     : paths_(window_paths::of_application()),
       host_(*this, paths_.app_dir, paths_.python_dir, paths_.debug_txt),
-      display_(host_, scene, [this] { autosave_due = true; }),
-      settings_lock(std::make_shared<QMutex>()) {
+      display_(host_, scene, [this] { autosave_due = true; }) {
     QDir().mkpath(paths_.resource_dir);
     tool_brush = new class brush(this);
     host_.attach(tool_brush, nullptr, nullptr);
@@ -202,7 +201,7 @@ void kavrin::build_window() {
     setMinimumSize(760, 520);
     resize(1280, 800);
     {
-        QMutexLocker hold(settings_lock.get());
+        mutex_hold hold(settings_lock);
         load_settings();
         settings_dirty = false;
     }
@@ -616,10 +615,10 @@ void kavrin::play_to(qint64 elapsed_ms) {
 }
 
 void kavrin::frame_anim() {
-    if (settings_dirty && settings_lock->tryLock()) {
+    if (settings_dirty && settings_lock.try_lock()) {
         load_settings();
         settings_dirty = false;
-        settings_lock->unlock();
+        settings_lock.unlock();
     }
     if (host_.redraw_needed) {
         display_.redraw_timeline();

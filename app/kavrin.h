@@ -14,13 +14,13 @@
 
 #include <QElapsedTimer>
 #include <QMainWindow>
-#include <QMutex>
 #include <QString>
 
 #include "app/autosave.h"
 #include "app/scene_flows.h"
 #include "app/scene_host.h"
 #include "app/window_view.h"
+#include "base/mutex.h"
 #include "exchange/script_bridge.h"
 #include "scene/emitter.h"
 
@@ -88,7 +88,7 @@ class kavrin : public QMainWindow {
     // Timeline buttons "left", "right", "start".
     std::unordered_map<std::string, QPushButton*> buttons;
 
-    QMutex dialog_lock;  // one file dialog at a time
+    mutex dialog_lock;  // one file dialog at a time
 
     // The current emitter; replaced only here, its workers reach it through their jobs.
     std::unique_ptr<emitter> scene;
@@ -206,7 +206,7 @@ class kavrin : public QMainWindow {
     scene_host host_;
     window_view display_;
     bool settings_dirty = true;                   // the tool settings are loaded at the next tick
-    const std::shared_ptr<QMutex> settings_lock;  // held while the tool settings are loaded
+    mutex settings_lock;  // held while the tool settings are loaded
     int play_base = 0;  // the frame that playback counts from on the play clock
     QElapsedTimer play_clock;
     // The record count that the last save (or the scene's start) covered, and whether the

@@ -30,7 +30,7 @@ void hand_over(view3d& view, const fbx_geometry& g, float scale) {
     std::vector<float> vertices(g.vertices);
     for (float& v : vertices)
         v *= scale;
-    QMutexLocker hold(view.geometry_lock.get());
+    mutex_hold hold(view.geometry_lock);
     view.geometry_count = g.vertex_count;
     view.geometry_vertices.swap(vertices);
     view.geometry_normals = g.normals;

@@ -35,7 +35,7 @@ void scene_host::attach(const class brush* tool, view3d* viewport, status_line* 
 
 void scene_host::log(const QString& line) {
     {
-        QMutexLocker hold(&log_lock_);
+        mutex_hold hold(log_lock_);
         QFile file(debug_txt_);
         if (!file.open(QIODevice::Append)) return;  // a log that cannot be opened loses the line
         file.write((line + "\r\n").toUtf8());
@@ -51,26 +51,26 @@ void scene_host::log(const QString& line) {
 
 void scene_host::job_failed(const job_failure& failure) {
     {
-        QMutexLocker hold(&log_lock_);
+        mutex_hold hold(log_lock_);
         if (!job_failure_) job_failure_ = failure;
     }
     window_link::job_failed(failure);
 }
 
 std::optional<job_failure> scene_host::first_failure() const {
-    QMutexLocker hold(&log_lock_);
+    mutex_hold hold(log_lock_);
     return job_failure_;
 }
 
 void scene_host::forget_failure() {
-    QMutexLocker hold(&log_lock_);
+    mutex_hold hold(log_lock_);
     job_failure_.reset();
 }
 
 void scene_host::refresh_log_view() {
     QStringList lines;
     {
-        QMutexLocker hold(&log_lock_);
+        mutex_hold hold(log_lock_);
         lines.swap(log_pending_);
         log_dirty_ = false;
     }
@@ -88,7 +88,7 @@ void scene_host::show_log_in(QPlainTextEdit* view) {
     // The view starts with the tail of the file: the lines of earlier runs and of this start.
     QByteArray tail;
     {
-        QMutexLocker hold(&log_lock_);
+        mutex_hold hold(log_lock_);
         QFile file(debug_txt_);
         if (file.open(QIODevice::ReadOnly)) {
             const qint64 keep = 256 * 1024;
@@ -140,12 +140,12 @@ void scene_host::end_replay() {
 }
 
 double scene_host::random() {
-    QMutexLocker hold(&random_lock_);
+    mutex_hold hold(random_lock_);
     return uniform_(generator_);
 }
 
 void scene_host::reseed(unsigned seed) {
-    QMutexLocker hold(&random_lock_);
+    mutex_hold hold(random_lock_);
     generator_.seed(seed);
 }
 

@@ -7,11 +7,10 @@
 #include <optional>
 #include <random>
 
-#include <QMutex>
 #include <QString>
 #include <QStringList>
 
-#include "base/thread_annotations.h"
+#include "base/mutex.h"
 #include "scene/window_link.h"
 
 class QObject;
@@ -92,13 +91,13 @@ class scene_host : public window_link {
     std::optional<brush_values> replay_brush_;
     std::optional<camera_values> replay_camera_;
 
-    mutable QMutex log_lock_;  // guards appends to the log file, log_pending_ and job_failure_
+    mutable mutex log_lock_;  // guards appends to the log file, log_pending_ and job_failure_
     QStringList log_pending_ KAVRIN_GUARDED_BY(log_lock_);  // lines the view has not taken yet
     std::optional<job_failure> job_failure_ KAVRIN_GUARDED_BY(log_lock_);
     std::atomic<bool> log_dirty_{false};  // set by any thread's log, cleared by the view refresh
     std::atomic<int> save_failures_{0};   // counted on the workers that write the frames
 
-    QMutex random_lock_;  // guards the generator: workers draw from it
+    mutex random_lock_;  // guards the generator: workers draw from it
     std::mt19937 generator_ KAVRIN_GUARDED_BY(random_lock_);
     std::uniform_real_distribution<double> uniform_{0.1, 1.0};
 };

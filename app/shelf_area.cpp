@@ -376,9 +376,11 @@ void shelf_area::icon_toggled(bool checked) {
 }
 
 bool shelf_area::select_path(bool folder_mode, const QString& start, QString& path) {
-    if (!window_->dialog_lock.tryLock()) return false;
-    path = ask_path(folder_mode, start);
-    window_->dialog_lock.unlock();
+    if (!window_->dialog_lock.try_lock()) return false;
+    {
+        mutex_hold hold(window_->dialog_lock, std::adopt_lock);
+        path = ask_path(folder_mode, start);
+    }
     path.replace('\\', '/');
     return !path.isEmpty();
 }

@@ -2,6 +2,7 @@
 // The engine's lock: a plain mutex that Clang's thread-safety analysis can follow, and the
 // scoped hold that takes it.
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -14,10 +15,15 @@ class KAVRIN_CAPABILITY("mutex") mutex {
     void lock() KAVRIN_ACQUIRE() { native_.lock(); }
     void unlock() KAVRIN_RELEASE() { native_.unlock(); }
     bool try_lock() KAVRIN_TRY_ACQUIRE(true) { return native_.try_lock(); }
+    // Waits at most ms for the lock.
+    bool try_lock_for(int ms) KAVRIN_TRY_ACQUIRE(true) {
+        return native_.try_lock_for(std::chrono::milliseconds(ms));
+    }
 
   private:
     friend class mutex_hold;
-    std::mutex native_;
+    // Timed for try_lock_for; taking and leaving it costs what a plain mutex does.
+    std::timed_mutex native_;
 };
 
 // Holds a mutex from construction to destruction; may let it go and take it again meanwhile.
@@ -36,12 +42,12 @@ class KAVRIN_SCOPED_CAPABILITY mutex_hold {
 
     // Waits on c, the mutex let go meanwhile and held again when it returns.
     template <class Predicate>
-    void wait(std::condition_variable& c, Predicate done) {
+    void wait(std::condition_variable_any& c, Predicate done) {
         c.wait(hold_, done);
     }
 
   private:
-    std::unique_lock<std::mutex> hold_;
+    std::unique_lock<std::timed_mutex> hold_;
 };
 
 }  // namespace kavrin

@@ -44,7 +44,7 @@ struct batch {
     const int shares;  // the non-empty shares: min(count, stride)
     int next = 0;      // first share not taken yet; guarded by the pool's lock
     int done = 0;      // shares finished; guarded by the pool's lock
-    std::condition_variable finished;
+    std::condition_variable_any finished;
 };
 
 // Worker threads kept for all jobs, at most `limit` of them. Threads are started when work
@@ -161,7 +161,7 @@ class worker_pool {
 
     const int limit_;
     mutex lock_;  // guards every field below and the queued batches' counters
-    std::condition_variable wake_;
+    std::condition_variable_any wake_;
     std::deque<batch*> queue_ KAVRIN_GUARDED_BY(lock_);  // waited jobs with shares to take
     // Posted tasks not started yet.
     std::deque<std::function<void()>> tasks_ KAVRIN_GUARDED_BY(lock_);

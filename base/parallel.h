@@ -83,7 +83,7 @@ class job_group {
     void ended();
 
     mutable mutex lock_;
-    mutable std::condition_variable none_alive_;
+    mutable std::condition_variable_any none_alive_;
     int alive_ KAVRIN_GUARDED_BY(lock_) = 0;
 };
 

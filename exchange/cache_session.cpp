@@ -12,6 +12,7 @@
 
 #include "scene/emitter.h"
 #include "scene/headless_link.h"
+#include "base/mutex.h"
 #include "base/parallel.h"
 #include "scene/replay.h"
 #include <QStringList>
@@ -48,20 +49,20 @@ class cache_session::link : public headless_link {
     }
 
     std::optional<cache_failure> first_cache_failure() const {
-        QMutexLocker hold(&failure_lock_);
+        mutex_hold hold(failure_lock_);
         return first_failure_;
     }
     void clear_cache_failure() {
-        QMutexLocker hold(&failure_lock_);
+        mutex_hold hold(failure_lock_);
         first_failure_.reset();
     }
 
   private:
-    mutable QMutex failure_lock_;  // guards first_failure_
-    std::optional<cache_failure> first_failure_;
+    mutable mutex failure_lock_;
+    std::optional<cache_failure> first_failure_ KAVRIN_GUARDED_BY(failure_lock_);
 
     void keep(std::optional<cache_failure> failure) {
-        QMutexLocker hold(&failure_lock_);
+        mutex_hold hold(failure_lock_);
         if (!first_failure_) first_failure_ = std::move(failure);
     }
 };

@@ -9,17 +9,18 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QMutex>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSysInfo>
+
+#include "base/mutex.h"
 
 namespace kavrin {
 
 namespace {
 
-QMutex live_lock;        // guards live
-std::set<QString> live;  // partial folders of this process that exist
+mutex live_lock;
+std::set<QString> live KAVRIN_GUARDED_BY(live_lock);  // partial folders of this process that exist
 
 // The host part of a name: letters, digits and dots only, so that the dashes stay separators.
 QString host_name() {
@@ -49,7 +50,7 @@ partial_folder::partial_folder(const QString& target) {
                          "-" + QString::number(QCoreApplication::applicationPid()) + "-";
     for (int attempt = 0; attempt < 100 && path_.isEmpty(); ++attempt) {
         const QString name = stem + QString::number(QRandomGenerator::global()->generate(), 16);
-        QMutexLocker hold(&live_lock);
+        mutex_hold hold(live_lock);
         if (QDir().mkdir(name)) {
             path_ = name;
             live.insert(name);
@@ -60,18 +61,18 @@ partial_folder::partial_folder(const QString& target) {
 partial_folder::~partial_folder() {
     if (path_.isEmpty()) return;
     remove_folder(path_);
-    QMutexLocker hold(&live_lock);
+    mutex_hold hold(live_lock);
     live.erase(path_);
 }
 
 void partial_folder::moved_into_place() {
-    QMutexLocker hold(&live_lock);
+    mutex_hold hold(live_lock);
     live.erase(path_);
     path_.clear();
 }
 
 void partial_folder::remove_all_of_this_process() {
-    QMutexLocker hold(&live_lock);
+    mutex_hold hold(live_lock);
     for (const QString& path : live)
         remove_folder(path);
     live.clear();

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Compiles the engine's sources with Clang's thread-safety analysis and fails on any finding.
+"""Compiles the program's sources with Clang's thread-safety analysis and fails on any finding.
 
-Reads the build's compile_commands.json, runs each engine source (base, dynamics, scene) through
+Reads the build's compile_commands.json, runs each source of the program's folders through
 clang++ -fsyntax-only with the build's own defines and include paths, and prints what the
 analysis found: a guarded field touched without its lock, a lock taken twice or not released, a
 function called without a lock it requires. Exits 0 when clean, 1 on a finding, 77 (a skipped
@@ -17,7 +17,7 @@ import shutil
 import subprocess
 import sys
 
-ENGINE_FOLDERS = ("base", "dynamics", "scene")
+CHECKED_FOLDERS = ("base", "dynamics", "scene", "exchange", "view", "app", "batch", "python")
 ANALYSIS = ["-fsyntax-only", "-Wno-everything", "-Wthread-safety", "-Werror=thread-safety"]
 
 
@@ -49,10 +49,10 @@ def main():
             relative = source.relative_to(root)
         except ValueError:
             continue
-        if relative.parts[0] in ENGINE_FOLDERS and source.suffix == ".cpp":
+        if relative.parts[0] in CHECKED_FOLDERS and source.suffix == ".cpp":
             entries.append((relative, entry))
     if not entries:
-        print(f"no engine sources in {commands}")
+        print(f"no sources in {commands}")
         return 1
 
     def check(item):
@@ -67,7 +67,7 @@ def main():
             if code != 0 or output.strip():
                 failed += 1
                 print(f"--- {relative}\n{output}")
-    print(f"thread safety: {len(entries)} engine sources, {failed} with findings")
+    print(f"thread safety: {len(entries)} sources, {failed} with findings")
     return 1 if failed else 0
 
 

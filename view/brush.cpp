@@ -21,71 +21,71 @@ brush::brush(QObject* owner) : QObject(owner) {
 }
 
 brush_kind brush::type() const {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     return v_.type;
 }
 float brush::power() const {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     return v_.power;
 }
 float brush::time() const {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     return v_.time;
 }
 float brush::space() const {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     return v_.space;
 }
 vec3 brush::vector() const {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     return v_.vector;
 }
 int brush::select_curve() const {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     return v_.select_curve;
 }
 void brush::set_select_curve(int curve) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     v_.select_curve = curve;
 }
 void brush::set_type(brush_kind type) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     v_.type = type;
 }
 void brush::set_power(float power) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     v_.power = power;
 }
 void brush::set_time(float time) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     v_.time = time;
 }
 void brush::set_space(float space) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     v_.space = space;
 }
 void brush::set_vector(const vec3& v) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     v_.vector = v;
 }
 
 brush_values brush::values() const {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     return v_;
 }
 
 void brush::drag_space(float dx, float focal_mag) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     v_.space = grown_space(v_.space, dx, focal_mag);
 }
 
 void brush::drag_power(float dx) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     v_.power = grown_power(v_.power, dx);
 }
 
 void brush::drag_time(float dx) {
-    QMutexLocker hold(&lock_);
+    mutex_hold hold(lock_);
     v_.time = std::clamp(v_.time + dx, 0.0001f, 10000.0f);
 }
 

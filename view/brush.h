@@ -6,12 +6,12 @@
 #include <deque>
 #include <vector>
 
-#include <QMutex>
 #include <QObject>
 #include <QPointF>
 #include <QString>
 #include <QStringList>
 
+#include "base/mutex.h"
 #include "base/vec3.h"
 #include "scene/window_link.h"
 
@@ -70,8 +70,8 @@ class brush : public QObject {
     std::deque<QPointF> mouse_history;
 
   private:
-    mutable QMutex lock_;
-    brush_values v_;  // guarded by lock_
+    mutable mutex lock_;
+    brush_values v_ KAVRIN_GUARDED_BY(lock_);
 };
 
 // The falloffs offered for the brush, by name, with their easing types: how a particle's weight

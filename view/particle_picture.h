@@ -12,8 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include <QMutex>
-
+#include "base/mutex.h"
 #include "base/vec3.h"
 #include "view/occlusion.h"
 #include "view/particle_look.h"
@@ -72,9 +71,10 @@ struct picture_inbox {
         unsigned version = 0;
         std::vector<uint32_t> slots;
     };
-    QMutex lock;  // guards ready and visible: a worker puts its result, the GUI thread takes it
-    std::map<int, result> ready;  // by frame number
-    std::optional<visible_result> visible;
+    // A worker puts its result, the GUI thread takes it.
+    mutex lock;
+    std::map<int, result> ready KAVRIN_GUARDED_BY(lock);  // by frame number
+    std::optional<visible_result> visible KAVRIN_GUARDED_BY(lock);
 };
 
 // A picture a worker made, and the part of it that can show in the view it was asked for.

@@ -33,7 +33,6 @@ key_state held_keys(view_owner& owner) {
 
 view3d::view3d(view_owner& owner, QWidget* parent)
     : QOpenGLWidget(parent),
-      geometry_lock(std::make_shared<QMutex>()),
       owner_(owner),
       inbox_(std::make_shared<picture_inbox>()) {
     setMouseTracking(true);
@@ -42,7 +41,7 @@ view3d::view3d(view_owner& owner, QWidget* parent)
     // While workers make pictures, their results are looked for between the paints.
     picture_poll_.setInterval(8);
     connect(&picture_poll_, &QTimer::timeout, this, [this] {
-        QMutexLocker hold(&inbox_->lock);
+        mutex_hold hold(inbox_->lock);
         if (!inbox_->ready.empty() || inbox_->visible) update();
     });
     // The view rests this long after its last move, and then shows every particle again.
@@ -102,25 +101,25 @@ bool view3d::scene_view() const {
 }
 
 camera_state view3d::camera() const {
-    QMutexLocker hold(&camera_lock_);
+    mutex_hold hold(camera_lock_);
     return cam_;
 }
 
 void view3d::set_camera(const camera_state& c) {
     {
-        QMutexLocker hold(&camera_lock_);
+        mutex_hold hold(camera_lock_);
         cam_ = c;
     }
     publish_camera();
 }
 
 camera_values view3d::camera_snapshot() const {
-    QMutexLocker hold(&camera_lock_);
+    mutex_hold hold(camera_lock_);
     return published_;
 }
 
 projection view3d::current_projection() const {
-    QMutexLocker hold(&camera_lock_);
+    mutex_hold hold(camera_lock_);
     return last_projection_;
 }
 
@@ -133,7 +132,7 @@ void view3d::publish_camera() {
     const bool through_scene = scene_view();
     vec3 eye;
     if (through_scene) eye = transform_point(owner_.link().current_frame, vec3());
-    QMutexLocker hold(&camera_lock_);
+    mutex_hold hold(camera_lock_);
     v.focal_mag = cam_.focal_mag;
     v.position = cam_.position;
     v.brush_distance = cam_.focal_mag;
@@ -181,7 +180,7 @@ void view3d::drop_pictures(bool gl) {
     shown_whole_.reset();
     whole_key_.clear();
     onion_key_.clear();
-    QMutexLocker hold(&inbox_->lock);
+    mutex_hold hold(inbox_->lock);
     inbox_->ready.clear();
 }
 
@@ -202,7 +201,7 @@ void view3d::camera_setup() {
                          "the scene camera's keys");
     projection p;
     {
-        QMutexLocker hold(&camera_lock_);
+        mutex_hold hold(camera_lock_);
         p = camera_projection(cam_, float(width()) / float(std::max(1, height())), key,
                               scene_camera_aspect, scene_camera_scale);
         last_projection_ = p;
@@ -493,15 +492,16 @@ bool view3d::frame_all() {
 bool view3d::frame_points(std::vector<vec3>& points) {
     // Shown geometry is framed with the particles.
     if (panel_toggle(1)) {
-        std::unique_lock<QMutex> hold(*geometry_lock, std::try_to_lock);
-        if (hold.owns_lock())
+        if (geometry_lock.try_lock()) {
+            mutex_hold hold(geometry_lock, std::adopt_lock);
             for (size_t i = 0; i + 2 < geometry_vertices.size(); i += 3)
                 points.emplace_back(geometry_vertices[i], geometry_vertices[i + 1],
                                     geometry_vertices[i + 2]);
+        }
     }
     if (points.empty()) return false;
     {
-        QMutexLocker hold(&camera_lock_);
+        mutex_hold hold(camera_lock_);
         cam_ = framed(cam_, points, float(width()) / float(std::max(1, height())));
     }
     publish_camera();
@@ -569,7 +569,7 @@ void view3d::wheelEvent(QWheelEvent* event) {
     }
     const float factor = std::pow(0.85f, float(notches) / 120.0f);
     {
-        QMutexLocker hold(&camera_lock_);
+        mutex_hold hold(camera_lock_);
         cam_ = zoomed_towards(cam_, last_projection_, width(), height(), event->position(), factor);
     }
     publish_camera();
@@ -613,7 +613,7 @@ bool view3d::camera_drag(const QPointF& position) {
     const float dx = float(position.x() - last_mouse_.x());
     const float dy = float(position.y() - last_mouse_.y());
     {
-        QMutexLocker hold(&camera_lock_);
+        mutex_hold hold(camera_lock_);
         if (cam_translate_) {
             translate_drag(cam_, dx, dy);
             last_mouse_ = position;

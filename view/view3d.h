@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include <QMutex>
 #include <QOpenGLWidget>
 #include <QPointF>
 #include <QRect>
 #include <QTimer>
 
+#include "base/mutex.h"
 #include "scene/window_link.h"
 #include "view/camera.h"
 #include "view/particle_picture.h"
@@ -106,7 +106,7 @@ class view3d : public QOpenGLWidget {
     bool has_picture(int number) const { return pictures_.count(number) > 0; }
 
     // Imported geometry (FBX): triangles of three floats per vertex, under geometry_lock.
-    const std::shared_ptr<QMutex> geometry_lock;
+    mutex geometry_lock;
     int geometry_count = 0;
     std::vector<float> geometry_vertices, geometry_normals;
 
@@ -227,7 +227,7 @@ class view3d : public QOpenGLWidget {
     unsigned sphere_list_ = 0;        // fine sphere of the brush
     unsigned small_sphere_list_ = 0;  // coarse sphere of particles and overlays
 
-    mutable QMutex camera_lock_;  // guards cam_, last_projection_ and published_: workers read
+    mutable mutex camera_lock_;  // guards cam_, last_projection_ and published_: workers read
     camera_state cam_;
     projection last_projection_;
     camera_values published_;

@@ -161,7 +161,7 @@ void view3d::adopt(frame_set& fs, frame_picture& picture, picture_data&& data) {
 void view3d::collect_pictures() {
     std::map<int, picture_inbox::result> got;
     {
-        QMutexLocker hold(&inbox_->lock);
+        mutex_hold hold(inbox_->lock);
         got.swap(inbox_->ready);
     }
     emitter* e = owner_.active_scene();
@@ -222,7 +222,7 @@ void view3d::build_on_worker(frame_set& fs) {
                 // The painting then asks for the part itself.
             }
         }
-        QMutexLocker hold(&inbox->lock);
+        mutex_hold hold(inbox->lock);
         inbox->ready[number] = std::move(r);
     };
     post({"task", e.window}, e.jobs, std::move(task));
@@ -417,7 +417,7 @@ std::optional<std::vector<uint32_t>> view3d::visible_part(const std::vector<doub
         return slots;
     }
     {
-        QMutexLocker hold(&inbox_->lock);
+        mutex_hold hold(inbox_->lock);
         if (inbox_->visible) {
             picture_inbox::visible_result found = std::move(*inbox_->visible);
             inbox_->visible.reset();
@@ -442,7 +442,7 @@ std::optional<std::vector<uint32_t>> view3d::visible_part(const std::vector<doub
             // Without memory to look, every live particle is painted.
             found.slots = *inputs.live;
         }
-        QMutexLocker hold(&inbox->lock);
+        mutex_hold hold(inbox->lock);
         inbox->visible = std::move(found);
     };
     post({"task", e->window}, e->jobs, std::move(task));
@@ -640,8 +640,8 @@ void view3d::draw_debug_geometry(frame_set& fs) {
 
 void view3d::draw_imported_geometry() {
     if (geometry_count < 1 || !panel_toggle(1)) return;
-    std::unique_lock<QMutex> hold(*geometry_lock, std::try_to_lock);
-    if (!hold.owns_lock()) return;
+    if (!geometry_lock.try_lock()) return;
+    mutex_hold hold(geometry_lock, std::adopt_lock);
     gl::lit_mesh(1.0f, geometry_count, geometry_vertices.data(), geometry_normals.data());
 }
 
