@@ -338,7 +338,7 @@ void kavrin::start_scene(bool from_cache, std::optional<unsigned> seed) {
     remove_autosave(resource_dir);
     stepping = true;
     // The current frame stays inside the scene: the nearest of its frames.
-    const std::map<int, frame_set>& frames = scene->frames;
+    const std::map<int, scene_frame>& frames = scene->frames;
     if (!frames.empty() && !frames.count(current_frame)) {
         auto next = frames.lower_bound(current_frame);
         int nearest = next == frames.end() ? std::prev(next)->first : next->first;
@@ -930,7 +930,7 @@ bool kavrin::plain_key(QKeyEvent* event) {
 void kavrin::frame_key(int key) {
     // A stroke belongs to one frame, and a camera drag looks at the frame it began on.
     if (!stepping || !scene || window_link::view.drag_active) return;
-    const std::map<int, frame_set>& frames = scene->frames;
+    const std::map<int, scene_frame>& frames = scene->frames;
     const int current = current_frame;
     int target = current;
     if (key == Qt::Key_Home) {

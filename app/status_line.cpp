@@ -131,7 +131,7 @@ void status_line::refresh() {
     QString particles = "-";
     if (emitter* e = window_.scene.get(); e && window_.stepping) {
         auto it = e->frames.find(frame);
-        if (it != e->frames.end() && it->second.needs_step) {
+        if (it != e->frames.end() && it->second.needs_step()) {
             // Removed particles (weight 0) stay in the map but are no longer shown: only the
             // live ones count. Their weights change under the eat lock; while a worker holds
             // it the line keeps its last count.

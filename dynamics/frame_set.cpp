@@ -11,8 +11,6 @@ frame_set::frame_set(int frame_, frame_host* host_)
       frame(frame_),
       eat_lock(std::make_shared<QMutex>()),
       geometry_lock(std::make_shared<QMutex>()),
-      near_lock(std::make_shared<QMutex>()),
-      history_lock(std::make_shared<QMutex>()),
       field_lock(std::make_shared<QMutex>()) {}
 
 int worker_count(const frame_set& fs) {

@@ -1,10 +1,9 @@
 #pragma once
-// The complete particle state of one frame: its particles, octree, level index, grid fields,
-// debug geometry, queues of pending edits, and the locks and flags that coordinate the workers.
+// The particle state of one frame: its particles, octree, level index, grid fields and debug
+// geometry, with the locks and flags that coordinate the workers that step and draw it.
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -14,7 +13,6 @@
 #include "base/cell_key.h"
 #include "base/parallel.h"
 #include "base/particle.h"
-#include "dynamics/stroke.h"
 #include "dynamics/box_table.h"
 #include "dynamics/kd_tree.h"
 #include "dynamics/leaf_keys.h"
@@ -52,31 +50,19 @@ class frame_set {
 
     // Flags are read by the window and the workers of other frames without a lock; each is one
     // atomic byte and readers tolerate a value that is one tick stale.
-    std::atomic<bool> needs_step{false};  // holds particles that must be stepped
     std::atomic<bool> empty{false};       // the cache had no particles for this frame
     std::atomic<bool> settled{false};     // up to date: set by a step, cleared by a stroke
     std::atomic<bool> touched{false};     // the viewport must rebuild its drawing
     // Steps taken: every change of the particles ends with one, so a reader that sees the same
     // count under the eat lock sees the same particles (the status line's live count).
     std::atomic<uint32_t> steps_taken{0};
-    std::atomic<bool> near_marked{false};   // target of the stroke propagation in progress
-    std::atomic<bool> pending_save{false};  // still to be written to the cache being saved
     std::atomic<bool> initialised{false};   // stepped once: octree, index and grid exist
     // Since the viewport last drew the frame, only live stroke steps changed it, so only the
     // particles in the emitter's selection look different. Written with the eat lock held.
     std::atomic<bool> brushed_only{false};
 
-    std::deque<stroke> near_queue;  // guarded by near_lock
-    std::deque<stroke> history;     // changed under history_lock; newest at the back
-    // Strokes undone on this frame that a redo may bring back, guarded by history_lock; by
-    // depth, the most recently undone generation at the back.
-    std::deque<redo_entry> redo;
-
-
     const std::shared_ptr<QMutex> eat_lock;       // held by the worker processing the frame
     const std::shared_ptr<QMutex> geometry_lock;  // guards the debug geometry arrays
-    const std::shared_ptr<QMutex> near_lock;      // guards near_queue
-    const std::shared_ptr<QMutex> history_lock;   // guards changes of history
     const std::shared_ptr<QMutex> field_lock;     // held for the grid field passes
 
     // The rest is changed only by the one thread that steps or deforms the frame (the frame's
@@ -88,10 +74,6 @@ class frame_set {
     // FNV-1a hash of the ids of those records in file order: with the count, how a stroke log
     // tells the cache it was recorded on. Set with source_records.
     uint64_t source_ids = 0;
-    // The particles as the scene's generator made them, before any step or edit: the next two
-    // frames are built from them, so that what the builder makes never depends on when it runs.
-    // Only the builder's thread uses it, and it drops it once those frames are built.
-    particle_map generated;
     oct_tree root;
     std::vector<particle*> insert_queue;  // particles waiting to be placed in the tree
     // Every particle in map order, for the parallel shape pass; made again when the count

@@ -69,7 +69,7 @@ view3d::~view3d() {
     doneCurrent();
 }
 
-frame_set* view3d::current_frame() const {
+scene_frame* view3d::current_frame() const {
     emitter* e = owner_.active_scene();
     if (!e) return nullptr;
     auto it = e->frames.find(owner_.link().current_frame);
@@ -78,8 +78,8 @@ frame_set* view3d::current_frame() const {
 
 bool view3d::frame_shown() const {
     if (!owner_.active_scene() || !owner_.link().stepping) return false;
-    const frame_set* fs = current_frame();
-    return fs && fs->needs_step;
+    const scene_frame* fs = current_frame();
+    return fs && fs->needs_step();
 }
 
 bool view3d::panel_toggle(int k, bool value) const {

@@ -72,7 +72,7 @@ void view3d::paintGL() {
     collect_pictures();
 
     if (frame_shown()) {
-        frame_set& fs = *current_frame();
+        scene_frame& fs = *current_frame();
         const int level = owner_.show_debug();
         const bool particles = level != 4 && level != 7;
         // The current frame first: it has the first claim on a worker for its picture. The
@@ -506,8 +506,8 @@ void view3d::prefetch_neighbours(frame_set& fs) {
     for (const int sign : {1, -1}) {
         auto it = owner_.active_scene()->frames.find(fs.frame + sign);
         if (it == owner_.active_scene()->frames.end()) continue;
-        frame_set& n = it->second;
-        if (n.needs_step && !n.empty && n.particles.size() > build_here_limit)
+        scene_frame& n = it->second;
+        if (n.needs_step() && !n.empty && n.particles.size() > build_here_limit)
             refresh_picture(n, false);
     }
 }
@@ -518,7 +518,7 @@ void view3d::note_motion() {
 
 // ---- Debug overlays ----
 
-void view3d::draw_overlay_before(frame_set& fs, int level) {
+void view3d::draw_overlay_before(scene_frame& fs, int level) {
     switch (level) {
         case 1:
             draw_octree(fs);
@@ -579,15 +579,16 @@ void view3d::draw_density_field(frame_set& fs) {
 
 // Level 6: the particles each stroke of the frame's undo history recorded, one hue per stroke
 // (oldest red); "scale" and "remove" strokes move nothing and are left out.
-void view3d::draw_stroke_history(frame_set& fs) {
-    std::unique_lock<QMutex> hold(*fs.history_lock, std::try_to_lock);
-    if (!hold.owns_lock() || fs.history.empty()) return;
+void view3d::draw_stroke_history(scene_frame& fs) {
+    const std::optional<history_hold> held = fs.try_read_history();
+    if (!held || held->entries().empty()) return;
+    const std::deque<stroke>& history = held->entries();
     const bool cache_display = owner_.toggle("cache_display");
     const scene_figures figures = figures_of(*owner_.active_scene());
     const int size = owner_.particle_size();
-    const float last = float(std::max<size_t>(1, fs.history.size() - 1));
-    for (size_t i = 0; i < fs.history.size(); ++i) {
-        const stroke& s = fs.history[i];
+    const float last = float(std::max<size_t>(1, history.size() - 1));
+    for (size_t i = 0; i < history.size(); ++i) {
+        const stroke& s = history[i];
         if (channel_of(s.mode) != brush_channel::position) continue;
         const vec3 hue = heat(float(i) / last, 1.0f, 0.0f);
         for (const auto& [id, value] : s.recorded) {
