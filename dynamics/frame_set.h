@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -14,6 +14,7 @@
 #include "base/parallel.h"
 #include "base/particle.h"
 #include "dynamics/box_table.h"
+#include "dynamics/debug_geometry.h"
 #include "dynamics/kd_tree.h"
 #include "dynamics/leaf_keys.h"
 #include "dynamics/octree.h"
@@ -61,9 +62,30 @@ class frame_set {
     // particles in the emitter's selection look different. Written with the eat lock held.
     std::atomic<bool> brushed_only{false};
 
-    const std::shared_ptr<QMutex> eat_lock;       // held by the worker processing the frame
-    const std::shared_ptr<QMutex> geometry_lock;  // guards the debug geometry arrays
-    const std::shared_ptr<QMutex> field_lock;     // held for the grid field passes
+    // The frame's locks, each held through a std::unique_lock that the caller keeps for as long
+    // as it needs; `how` is what std::unique_lock takes besides the mutex (std::try_to_lock,
+    // std::defer_lock, a timeout).
+    // Every change of the particles holds the eat lock, and so does a reader that must see them
+    // whole: the worker processing the frame, a stroke step, the drawing of its picture.
+    std::unique_lock<QMutex> hold_particles() const { return std::unique_lock<QMutex>(eat_lock_); }
+    template <class How>
+    std::unique_lock<QMutex> hold_particles(How how) const {
+        return std::unique_lock<QMutex>(eat_lock_, how);
+    }
+    // A step holds the bounds lock while it changes the tree and its node bounds (boxes), so
+    // that picking on the GUI thread, which holds it too, reads them whole.
+    std::unique_lock<QMutex> hold_bounds() const { return std::unique_lock<QMutex>(bounds_lock_); }
+    template <class How>
+    std::unique_lock<QMutex> hold_bounds(How how) const {
+        return std::unique_lock<QMutex>(bounds_lock_, how);
+    }
+    // The grid field passes hold the field lock; a reader of the grid maps from another thread
+    // holds it too.
+    std::unique_lock<QMutex> hold_fields() const { return std::unique_lock<QMutex>(field_lock_); }
+    template <class How>
+    std::unique_lock<QMutex> hold_fields(How how) const {
+        return std::unique_lock<QMutex>(field_lock_, how);
+    }
 
     // The rest is changed only by the one thread that steps or deforms the frame (the frame's
     // eat lock or the live stroke path keep those apart), or by jobs it runs and waits for.
@@ -132,15 +154,16 @@ class frame_set {
     std::vector<std::unordered_map<cell_key, vec3, cell_key_hash>> found_centres;
 
     // Bounds of every node by slot. The stepping thread changes it (and adds slots) only while
-    // it holds geometry_lock, so that picking on the GUI thread reads it under the same lock.
+    // it holds the bounds lock, so that picking on the GUI thread reads it under the same lock.
     box_table boxes;
 
-    // Box triangles of the occupied octree nodes and their face normals, under geometry_lock.
-    // Made on demand (build_debug_geometry): a step only marks them stale.
-    std::atomic<bool> debug_stale{true};
-    int debug_vertex_count = 0;
-    std::vector<float> debug_vertices;
-    std::vector<float> debug_normals;
+    // The debug overlay's boxes; they guard themselves.
+    debug_geometry debug;
+
+  private:
+    mutable QMutex eat_lock_;
+    mutable QMutex bounds_lock_;  // guards boxes and the tree while a step changes them
+    mutable QMutex field_lock_;   // guards the grid maps and cell_size against readers
 };
 
 // Marks p moved by an edit, so that the next step re-homes it. Only the thread that edits the

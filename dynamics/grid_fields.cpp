@@ -82,7 +82,7 @@ void shade_from(const frame_set& fs, const neighbourhood& n, const vec3& x, vec3
 }  // namespace
 
 void field_passes(frame_set& fs, bool sequential) {
-    QMutexLocker hold(fs.field_lock.get());
+    const std::unique_lock<QMutex> hold = fs.hold_fields();
     fs.cell_centres.clear();
     fs.cell_density.clear();
     fs.cell_normals.clear();

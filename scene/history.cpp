@@ -193,7 +193,7 @@ void scene_history::change_history(const char* line, const std::function<void()>
         // for some frames only may not hold the frame the change was made on.
         if (const auto held = scene_.frames.find(window.current_frame);
             held != scene_.frames.end()) {
-            QMutexLocker eating(held->second.eat_lock.get());
+            const std::unique_lock<QMutex> eating = held->second.hold_particles();
             while (next_change(held->second, false, false)) {
             }
         }
@@ -341,7 +341,7 @@ void scene_history::remove_undo(int depth, const std::vector<int>& depths,
         // strokes in one step: the trim of a frame comes wholly before or after it.
         QMutexLocker ordered(&generation_lock_);
         // A frame that a worker is processing is left for the next run.
-        std::unique_lock<QMutex> eating(*fs.eat_lock, std::try_to_lock);
+        const std::unique_lock<QMutex> eating = fs.hold_particles(std::try_to_lock);
         if (!eating.owns_lock()) {
             finished = false;
             continue;

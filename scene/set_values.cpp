@@ -46,7 +46,7 @@ void apply_set_values(emitter& e, const log_event& event) {
     // The background stays away from the frame meanwhile, as during an undo.
     e.hold_background([&] {
     // Every change of a frame's particles holds its eat lock, as the window's drawing expects.
-    QMutexLocker eating(fs.eat_lock.get());
+    const std::unique_lock<QMutex> eating = fs.hold_particles();
     std::vector<particle*> given;
     given.reserve(event.ids.size());
     for (int32_t id : event.ids)

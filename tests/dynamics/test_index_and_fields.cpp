@@ -282,19 +282,22 @@ TEST(FrameStep, DebugGeometryBoxesEveryOccupiedNode) {
     f.add_block(3, 0.5f);
     step(f.fs, true, false);
     // Made on demand, once per change of the frame.
-    EXPECT_TRUE(f.fs.debug_stale);
+    EXPECT_TRUE(f.fs.debug.stale());
     refresh_debug_geometry(f.fs);
-    EXPECT_FALSE(f.fs.debug_stale);
+    EXPECT_FALSE(f.fs.debug.stale());
     std::vector<oct_tree*> nodes;
     collect(f.fs.root, nodes);
     int occupied = 0;
     for (oct_tree* n : nodes)
         occupied += n->occupied ? 1 : 0;
-    EXPECT_EQ(f.fs.debug_vertex_count, occupied * 36);
-    EXPECT_EQ(f.fs.debug_vertices.size(), size_t(occupied) * 108);
+    int drawn = 0;
+    EXPECT_TRUE(f.fs.debug.try_draw([&](int count, const float*, const float*) { drawn = count; }));
+    EXPECT_EQ(drawn, occupied * 36);
+    const std::vector<float> vertices = f.fs.debug.vertices();
+    EXPECT_EQ(vertices.size(), size_t(occupied) * 108);
     // Every box reaches 0.1 leaf half-sizes beyond its particles.
     float lowest = 1e9f;
-    for (size_t i = 0; i < f.fs.debug_vertices.size(); i += 3)
-        lowest = std::min(lowest, f.fs.debug_vertices[i]);
+    for (size_t i = 0; i < vertices.size(); i += 3)
+        lowest = std::min(lowest, vertices[i]);
     EXPECT_FLOAT_EQ(lowest, -0.1f * f.fs.leaf_half);
 }

@@ -251,13 +251,13 @@ TEST_F(painted_scene, AStrokeWaitsForTheWorkerThatHoldsItsFrame) {
     window.brush_state.vector = vec3(0, 1, 0);
     aim(50, 0.5f);
     scene_frame& fs = e->frame(50);
-    fs.eat_lock->lock();  // a background worker is processing the frame
+    std::unique_lock<QMutex> eating = fs.hold_particles();  // a background worker has the frame
     window.view.busy = true;
     std::thread stroke([&] { e->current_particle(e->live_step_inputs()); });
     QThread::msleep(50);
     EXPECT_TRUE(window.view.busy);
     EXPECT_TRUE(fs.read_history().entries().empty());
-    fs.eat_lock->unlock();
+    eating.unlock();
     stroke.join();
     EXPECT_FALSE(window.view.busy);
     EXPECT_EQ(fs.read_history().entries().size(), 1u);

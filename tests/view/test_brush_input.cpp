@@ -217,7 +217,7 @@ TEST(BrushVector, NormalFollowsTheFieldAndKeepsTheLastNormalWhereThereIsNone) {
     // A worker refreshing the fields: this move keeps the last normal.
     in.pick_point = vec3(0.5f, 0.5f, 0.6f);
     {
-        std::lock_guard<QMutex> hold(*fs.field_lock);
+        const std::unique_lock<QMutex> hold = fs.hold_fields();
         b.update_vector(in);
     }
     EXPECT_EQ(b.vector(), vec3(0.0f, 1.0f, 0.0f));

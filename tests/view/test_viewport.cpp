@@ -171,9 +171,10 @@ TEST(ViewportPick, LandsOnTheNearestFaceAndKeepsThePointOnAMiss) {
     EXPECT_EQ(v.view.last_pick_mouse(), QPointF(5, 5));
 
     // A worker holding the box lock: no hit, and the GUI does not wait.
-    fs.geometry_lock->lock();
-    EXPECT_FALSE(v.view.pick(QPointF(200, 150)));
-    fs.geometry_lock->unlock();
+    {
+        const std::unique_lock<QMutex> hold = fs.hold_bounds();
+        EXPECT_FALSE(v.view.pick(QPointF(200, 150)));
+    }
 }
 
 TEST(ViewportPick, BoxesUnderTheCursorPickAsAllBoxesDo) {
