@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include <QMutex>
@@ -14,6 +13,7 @@
 #include "base/parallel.h"
 #include "base/particle.h"
 #include "dynamics/box_table.h"
+#include "dynamics/cell_grid.h"
 #include "dynamics/debug_geometry.h"
 #include "dynamics/kd_tree.h"
 #include "dynamics/leaf_keys.h"
@@ -22,23 +22,6 @@
 namespace kavrin {
 
 class frame_host;
-
-// Where the live particles of one grid cell lie, relative to the cell's centre: their count, the
-// sum of their offsets and the sums of products xx, yy, zz, xy, xz, yz, so that the plane they
-// spread along can be found without the particles.
-struct cell_spread {
-    double count = 0.0;
-    double sum[3] = {0.0, 0.0, 0.0};
-    double products[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-
-    void add(const cell_spread& o) {
-        count += o.count;
-        for (int i = 0; i < 3; ++i)
-            sum[i] += o.sum[i];
-        for (int i = 0; i < 6; ++i)
-            products[i] += o.products[i];
-    }
-};
 
 class frame_set {
   public:
@@ -78,13 +61,6 @@ class frame_set {
     template <class How>
     std::unique_lock<QMutex> hold_bounds(How how) const {
         return std::unique_lock<QMutex>(bounds_lock_, how);
-    }
-    // The grid field passes hold the field lock; a reader of the grid maps from another thread
-    // holds it too.
-    std::unique_lock<QMutex> hold_fields() const { return std::unique_lock<QMutex>(field_lock_); }
-    template <class How>
-    std::unique_lock<QMutex> hold_fields(How how) const {
-        return std::unique_lock<QMutex>(field_lock_, how);
     }
 
     // The rest is changed only by the one thread that steps or deforms the frame (the frame's
@@ -142,16 +118,8 @@ class frame_set {
     float keyed_extent = 0.0f;
     bool keys_whole = false;
 
-    float cell_size = 0.0f;
-    std::unordered_map<cell_key, vec3, cell_key_hash> cell_centres;
-    std::unordered_map<cell_key, float, cell_key_hash> cell_density;
-    std::unordered_map<cell_key, vec3, cell_key_hash> cell_normals;
-    // Of every occupied cell; filled by the shape pass under field_lock like the maps above.
-    std::unordered_map<cell_key, cell_spread, cell_key_hash> cell_spreads;
-    QMutex grid_lock;  // guards the grid maps while a parallel pass inserts into them
-    // Centres that the slices of a parallel normal pass found missing, under grid_lock: joined
-    // after the pass, since every slice reads cell_centres while the pass runs.
-    std::vector<std::unordered_map<cell_key, vec3, cell_key_hash>> found_centres;
+    // The grid fields; a reader on another thread holds their field lock.
+    cell_grid grid;
 
     // Bounds of every node by slot. The stepping thread changes it (and adds slots) only while
     // it holds the bounds lock, so that picking on the GUI thread reads it under the same lock.
@@ -163,7 +131,6 @@ class frame_set {
   private:
     mutable QMutex eat_lock_;
     mutable QMutex bounds_lock_;  // guards boxes and the tree while a step changes them
-    mutable QMutex field_lock_;   // guards the grid maps and cell_size against readers
 };
 
 // Marks p moved by an edit, so that the next step re-homes it. Only the thread that edits the

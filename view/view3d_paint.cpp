@@ -552,12 +552,12 @@ void view3d::draw_octree(frame_set& fs) {
 // Level 4: the grid's normal field: a fading line along each cell normal from the cell centre,
 // and a sphere per cell sized by its density.
 void view3d::draw_normal_field(frame_set& fs) {
-    const std::unique_lock<QMutex> hold = fs.hold_fields(std::try_to_lock);
-    if (!hold.owns_lock() || fs.cell_size <= 0.0f) return;
-    const float h = fs.cell_size;
-    for (const auto& [key, n] : fs.cell_normals) {
-        auto d = fs.cell_density.find(key);
-        const float density = d == fs.cell_density.end() ? 0.0f : d->second;
+    const std::unique_lock<QMutex> hold = fs.grid.hold(std::try_to_lock);
+    if (!hold.owns_lock() || fs.grid.cell_size() <= 0.0f) return;
+    const float h = fs.grid.cell_size();
+    for (const auto& [key, n] : fs.grid.normals()) {
+        auto d = fs.grid.densities().find(key);
+        const float density = d == fs.grid.densities().end() ? 0.0f : d->second;
         if (density <= 0.0f) continue;
         const vec3 c = (key_coords(key) + vec3(0.5f, 0.5f, 0.5f)) * h;
         const vec3 colour = n * 0.5f + vec3(0.5f, 0.5f, 0.5f);
@@ -568,10 +568,10 @@ void view3d::draw_normal_field(frame_set& fs) {
 
 // Level 5: the density field: a translucent sphere per cell, larger and warmer where dense.
 void view3d::draw_density_field(frame_set& fs) {
-    const std::unique_lock<QMutex> hold = fs.hold_fields(std::try_to_lock);
-    if (!hold.owns_lock() || fs.cell_size <= 0.0f) return;
-    const float h = fs.cell_size;
-    for (const auto& [key, density] : fs.cell_density) {
+    const std::unique_lock<QMutex> hold = fs.grid.hold(std::try_to_lock);
+    if (!hold.owns_lock() || fs.grid.cell_size() <= 0.0f) return;
+    const float h = fs.grid.cell_size();
+    for (const auto& [key, density] : fs.grid.densities()) {
         if (density <= 0.0f) continue;
         const vec3 c = (key_coords(key) + vec3(0.5f, 0.5f, 0.5f)) * h;
         gl::sphere(c, h * 0.45f * std::cbrt(density), heat(density, 0.0f, 1.0f) * 0.8f, 0.35f,

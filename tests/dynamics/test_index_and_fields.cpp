@@ -174,14 +174,14 @@ TEST(GridFields, SingleLiveParticleAndDeadOnes) {
         f.add(i, vec3(0.1f * i, 0.3f, 0.0f), 0.0f);  // dead
     f.fs.extent = 1.0f;
     field_passes(f.fs, true);
-    EXPECT_FLOAT_EQ(f.fs.cell_size, 0.5f);     // log10(10) = 1: half the extent
-    ASSERT_EQ(f.fs.cell_centres.size(), 27u);  // the live cell, then the normal pass adds 26
-    ASSERT_EQ(f.fs.cell_density.size(), 27u);
-    for (auto& [key, d] : f.fs.cell_density)
+    EXPECT_FLOAT_EQ(f.fs.grid.cell_size(), 0.5f);  // log10(10) = 1: half the extent
+    ASSERT_EQ(f.fs.grid.centres().size(), 27u);    // the live cell, then the normal pass adds 26
+    ASSERT_EQ(f.fs.grid.densities().size(), 27u);
+    for (auto& [key, d] : f.fs.grid.densities())
         EXPECT_FLOAT_EQ(d, 1.0f / 27.0f) << qPrintable(key_text(key));
-    EXPECT_EQ(f.fs.cell_normals.at(make_key(0, 0, 0)), vec3());
+    EXPECT_EQ(f.fs.grid.normals().at(make_key(0, 0, 0)), vec3());
     // A neighbour's normal points away from the occupied cell.
-    const vec3 n = f.fs.cell_normals.at(make_key(1, 0, 0));
+    const vec3 n = f.fs.grid.normals().at(make_key(1, 0, 0));
     EXPECT_GT(n[0], 0.0f);
     EXPECT_FLOAT_EQ(length(n), 1.0f);
 }
@@ -205,7 +205,7 @@ TEST(GridFields, ParallelPassesMatchSequentialAndTheCellByCellDensities) {
     std::unordered_map<cell_key, float, cell_key_hash> reference;
     std::unordered_set<cell_key, cell_key_hash> occupied;
     for (const auto& [id, p] : a.fs.particles)
-        if (p.live()) occupied.insert(make_key(p.position / a.fs.cell_size));
+        if (p.live()) occupied.insert(make_key(p.position / a.fs.grid.cell_size()));
     for (const cell_key& q : occupied)
         for (const vec3& o : stencil()) {
             const cell_key n = make_key(key_coords(q) + o);
@@ -214,23 +214,23 @@ TEST(GridFields, ParallelPassesMatchSequentialAndTheCellByCellDensities) {
                 count += int(occupied.count(make_key(key_coords(n) + o2)));
             reference.try_emplace(n, float(count) / 27.0f);
         }
-    EXPECT_EQ(a.fs.cell_density, reference);
-    ASSERT_EQ(a.fs.cell_density.size(), b.fs.cell_density.size());
-    for (auto& [key, d] : a.fs.cell_density)
-        EXPECT_EQ(b.fs.cell_density.at(key), d);
-    for (auto& [key, n] : a.fs.cell_normals)
-        EXPECT_EQ(b.fs.cell_normals.at(key), n);
-    for (auto& [key, c] : a.fs.cell_centres)
-        EXPECT_EQ(b.fs.cell_centres.at(key), c);
+    EXPECT_EQ(a.fs.grid.densities(), reference);
+    ASSERT_EQ(a.fs.grid.densities().size(), b.fs.grid.densities().size());
+    for (auto& [key, d] : a.fs.grid.densities())
+        EXPECT_EQ(b.fs.grid.densities().at(key), d);
+    for (auto& [key, n] : a.fs.grid.normals())
+        EXPECT_EQ(b.fs.grid.normals().at(key), n);
+    for (auto& [key, c] : a.fs.grid.centres())
+        EXPECT_EQ(b.fs.grid.centres().at(key), c);
 }
 
 TEST(GridFields, FacesBelongToTheCellAbove) {
     one_frame f;
     f.add(0, vec3(1.0f, 0.0f, -1.0f));
-    f.fs.cell_size = 1.0f;
+    f.fs.grid.set_cell_size(1.0f);
     shape_cell(f.fs, f.fs.particles.at(0));
-    ASSERT_EQ(f.fs.cell_centres.size(), 1u);
-    EXPECT_EQ(f.fs.cell_centres.at(make_key(1, 0, -1)), vec3(1.5f, 0.5f, -0.5f));
+    ASSERT_EQ(f.fs.grid.centres().size(), 1u);
+    EXPECT_EQ(f.fs.grid.centres().at(make_key(1, 0, -1)), vec3(1.5f, 0.5f, -0.5f));
 }
 
 TEST(GridFields, ShadingAwayFromTheFluidAndTinyFrames) {
@@ -254,7 +254,7 @@ TEST(GridFields, ShadingAwayFromTheFluidAndTinyFrames) {
     one_frame single;
     single.add(0, vec3(1, 1, 1));
     step(single.fs, true, false);
-    EXPECT_TRUE(single.fs.cell_centres.empty());
+    EXPECT_TRUE(single.fs.grid.centres().empty());
     EXPECT_EQ(single.fs.particles.at(0).shade, 1.0f);
     EXPECT_EQ(single.fs.particles.at(0).normal, vec3());
 }
@@ -264,17 +264,17 @@ TEST(FrameStep, ParallelStepWithoutRefreshKeepsTheGrid) {
     f.add_block(5, 0.2f);
     step(f.fs, false, true);  // the first step ignores its arguments and builds everything
     ASSERT_TRUE(f.fs.initialised && f.fs.settled);
-    const auto densities = f.fs.cell_density;
+    const auto densities = f.fs.grid.densities();
     const vec3 normal = f.fs.particles.at(7).normal;
     for (auto& [id, p] : f.fs.particles) {
         p.position += vec3(0.37f, 0, 0);
         mark_moved(f.fs, p);
     }
     step(f.fs, false, false);
-    EXPECT_EQ(f.fs.cell_density, densities);
+    EXPECT_EQ(f.fs.grid.densities(), densities);
     EXPECT_EQ(f.fs.particles.at(7).normal, normal);
     step(f.fs, true, false);  // sequential steps refresh it
-    EXPECT_NE(f.fs.cell_density, densities);
+    EXPECT_NE(f.fs.grid.densities(), densities);
 }
 
 TEST(FrameStep, DebugGeometryBoxesEveryOccupiedNode) {
