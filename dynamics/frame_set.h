@@ -15,8 +15,7 @@
 #include "dynamics/box_table.h"
 #include "dynamics/cell_grid.h"
 #include "dynamics/debug_geometry.h"
-#include "dynamics/kd_tree.h"
-#include "dynamics/leaf_keys.h"
+#include "dynamics/level_index.h"
 #include "dynamics/octree.h"
 
 namespace kavrin {
@@ -91,32 +90,7 @@ class frame_set {
     float leaf_half = 0.0f;
     float extent = 0.0f;
 
-    std::vector<leaf_keys> level_keys;
-    // Made from leaf_order, or mended for the centroids that changed, by the first query after
-    // a reset (trees_due), which may come from several re-homing threads at once: trees_lock
-    // guards the making and the three fields below, which the stepping thread also changes at
-    // a reset, when no query runs.
-    std::vector<kd_tree> level_trees;
-    mutable std::atomic<bool> trees_due{false};
-    mutable QMutex trees_lock;
-    // The trees hold every leaf of leaf_order, each at its place in its level's tree, with its
-    // centroid as it was when they were last made, except the leaves listed in tree_moves.
-    mutable bool trees_whole = false;
-    mutable std::vector<uint32_t> leaf_tree_place;  // by place in leaf_order
-    mutable std::vector<uint32_t> tree_moves;       // places in leaf_order, maybe listed twice
-    // Per level, whether two leaves gave the same position key when it was indexed.
-    std::vector<char> level_collisions;
-    // The index holds the leaves with their centroids as they are now; a bounds update or a new
-    // node clears it (bounds may be updated on several threads at once).
-    std::atomic<bool> levels_current{false};
-    // For re-keying only what moved (the stepping thread alone touches these): the nodes whose
-    // bounds were recomputed since the last reset, each leaf's key as it was entered (by place
-    // in leaf_order), and the extent those keys were made with. keys_whole: the maps hold every
-    // leaf's key and nothing else, so they can be mended in place.
-    std::vector<oct_tree*> rekey_nodes;
-    std::vector<cell_key> leaf_keyed;
-    float keyed_extent = 0.0f;
-    bool keys_whole = false;
+    level_index levels;
 
     // The grid fields; a reader on another thread holds their field lock.
     cell_grid grid;

@@ -82,7 +82,7 @@ TEST(LevelIndex, DeepestLevelFindsNearbyLeaves) {
     one_frame f;
     f.add_block(5, 0.25f);
     step(f.fs, true, false);
-    ASSERT_EQ(int(f.fs.level_keys.size()), f.fs.tree_depth);
+    ASSERT_EQ(int(f.fs.levels.keys().size()), f.fs.tree_depth);
     std::vector<oct_tree*> cells;
     find_cells(f.fs, vec3(0.5f, 0.5f, 0.5f), f.fs.leaf_half * 2.0f, f.fs.tree_depth - 1, cells);
     ASSERT_FALSE(cells.empty());
@@ -135,8 +135,8 @@ TEST(LevelIndex, ReKeyingWhatMovedMatchesTheFullRebuild) {
             }
             ASSERT_FALSE(picked[0].empty());
             ASSERT_EQ(picked[0], picked[1]) << "stroke " << n;
-            mendable += mended.fs.keys_whole ? 1 : 0;
-            whole.fs.keys_whole = false;  // keys every leaf afresh
+            mendable += mended.fs.levels.keys_whole() ? 1 : 0;
+            whole.fs.levels.forget_keys();  // keys every leaf afresh
             const bool sequential = n % 2 == 1;
             step(mended.fs, sequential, false);
             step(whole.fs, sequential, false);
@@ -146,12 +146,13 @@ TEST(LevelIndex, ReKeyingWhatMovedMatchesTheFullRebuild) {
                 const oct_tree& leaf = *whole.fs.leaf_order[i];
                 const cell_key key = position_key(leaf.centroid, whole.fs.extent);
                 const size_t level = size_t(leaf.depth - 1);
-                ASSERT_EQ(mended.fs.level_keys[level].find(key),
-                          whole.fs.level_keys[level].find(key))
+                ASSERT_EQ(mended.fs.levels.keys()[level].find(key),
+                          whole.fs.levels.keys()[level].find(key))
                     << "stroke " << n << " leaf " << i;
             }
-            for (size_t level = 0; level < whole.fs.level_keys.size(); ++level)
-                EXPECT_EQ(mended.fs.level_keys[level].size(), whole.fs.level_keys[level].size());
+            for (size_t level = 0; level < whole.fs.levels.keys().size(); ++level)
+                EXPECT_EQ(mended.fs.levels.keys()[level].size(),
+                          whole.fs.levels.keys()[level].size());
             std::vector<oct_tree*> near[2];
             find_cells(mended.fs, centre, 0.1f, mended.fs.tree_depth - 1, near[0]);
             find_cells(whole.fs, centre, 0.1f, whole.fs.tree_depth - 1, near[1]);
