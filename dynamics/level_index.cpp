@@ -30,7 +30,7 @@ kd_tree::point as_doubles(const vec3& v) {
 
 // Enters the leaf at place index of the leaf order in its level's key map, noting a key that an
 // earlier leaf holds already.
-void level_index::key_leaf(frame_set& fs, uint32_t index) {
+inline void level_index::key_leaf(frame_set& fs, uint32_t index) {
     oct_tree& leaf = *fs.leaf_order[index];
     const int level = leaf.depth - 1;
     const cell_key key = position_key(leaf.centroid, fs.extent);
@@ -45,7 +45,7 @@ void level_index::key_leaf(frame_set& fs, uint32_t index) {
 // reset: then what the maps answer does not depend on the order the keys went in, and mending
 // them answers as a full reset would. False when that does not hold or a new key meets one that
 // is there already (the first leaf in leaf order must keep it): the caller resets in full.
-bool level_index::rekey_moved(frame_set& fs) {
+inline bool level_index::rekey_moved(frame_set& fs) {
     if (!fs.levels.keys_whole_ || fs.leaves_changed || fs.extent != fs.levels.keyed_extent_)
         return false;
     thread_local std::vector<std::pair<uint32_t, cell_key>> changed;
@@ -80,7 +80,7 @@ bool level_index::rekey_moved(frame_set& fs) {
 // they were at the reset until the next bounds pass, after which only the next reset queries.
 // While the leaves stay the same ones, the trees are mended for the centroids that moved:
 // a stroke step moves a few leaves of a frame that may have hundreds of thousands.
-void level_index::make_due_trees(const frame_set& fs) {
+inline void level_index::make_due_trees(const frame_set& fs) {
     if (!fs.levels.trees_due_.load(std::memory_order_acquire)) return;
     QMutexLocker hold(&fs.levels.trees_lock_);
     if (!fs.levels.trees_due_.load(std::memory_order_relaxed)) return;
@@ -166,8 +166,8 @@ bool child_at(const oct_tree& node, const vec3& p, const oct_tree*& next) {
 // or when the index is older than the node bounds.
 }  // namespace
 
-bool level_index::direct_candidate(const frame_set& fs, const vec3& p, float radius, int level,
-                                   const oct_tree* old, oct_tree*& found) {
+inline bool level_index::direct_candidate(const frame_set& fs, const vec3& p, float radius,
+                                          int level, const oct_tree* old, oct_tree*& found) {
     found = nullptr;
     if (!fs.levels.current_ || level < 0 || size_t(level) >= fs.levels.collisions_.size() ||
         fs.levels.collisions_[size_t(level)])
