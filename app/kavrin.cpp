@@ -346,7 +346,7 @@ void kavrin::start_scene(bool from_cache, std::optional<unsigned> seed) {
     remove_autosave(paths_.resource_dir);
     host_.stepping = true;
     // The current frame stays inside the scene: the nearest of its frames.
-    const std::map<int, frame_set>& frames = scene->frames;
+    const std::map<int, scene_frame>& frames = scene->frames;
     if (!frames.empty() && !frames.count(host_.current_frame)) {
         auto next = frames.lower_bound(host_.current_frame);
         int nearest = next == frames.end() ? std::prev(next)->first : next->first;
@@ -857,7 +857,7 @@ bool kavrin::plain_key(QKeyEvent* event) {
 void kavrin::frame_key(int key) {
     // A stroke belongs to one frame, and a camera drag looks at the frame it began on.
     if (!host_.stepping || !scene || host_.view.drag_active) return;
-    const std::map<int, frame_set>& frames = scene->frames;
+    const std::map<int, scene_frame>& frames = scene->frames;
     const int current = host_.current_frame;
     int target = current;
     if (key == Qt::Key_Home) {

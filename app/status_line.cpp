@@ -131,13 +131,13 @@ void status_line::refresh() {
     QString particles = "-";
     if (emitter* e = window_.scene.get(); e && window_.link().stepping) {
         auto it = e->frames.find(frame);
-        if (it != e->frames.end() && it->second.needs_step) {
+        if (it != e->frames.end() && it->second.needs_step()) {
             // Removed particles (weight 0) stay in the map but are no longer shown: only the
             // live ones count. Their weights change under the eat lock; while a worker holds
             // it the line keeps its last count.
             // The count is made again only after the frame's next step: at millions of
             // particles a count on every refresh would stall the window.
-            std::unique_lock<QMutex> hold(*it->second.eat_lock, std::try_to_lock);
+            const std::unique_lock<QMutex> hold = it->second.hold_particles(std::try_to_lock);
             const uint32_t steps = it->second.steps_taken;
             if (hold.owns_lock() && (live_count_.frame != frame || live_count_.steps != steps)) {
                 long long live = 0;

@@ -152,7 +152,7 @@ void propagate_and_undo() {
     propagate_ms = (now_seconds() - start) * 1000.0;
     int reached = 0;
     for (int f = 79; f <= 99; ++f)
-        reached += s.e.frame(f).history.empty() ? 0 : 1;
+        reached += s.e.frame(f).read_history().entries().empty() ? 0 : 1;
     std::cerr << "stroke_propagate_20: " << reached << " frames hold the stroke\n";
     start = now_seconds();
     s.e.undo();

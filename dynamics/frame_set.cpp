@@ -6,14 +6,7 @@
 
 namespace kavrin {
 
-frame_set::frame_set(int frame_, frame_host* host_)
-    : host(host_),
-      frame(frame_),
-      eat_lock(std::make_shared<QMutex>()),
-      geometry_lock(std::make_shared<QMutex>()),
-      near_lock(std::make_shared<QMutex>()),
-      history_lock(std::make_shared<QMutex>()),
-      field_lock(std::make_shared<QMutex>()) {}
+frame_set::frame_set(int frame_, frame_host* host_) : host(host_), frame(frame_) {}
 
 int worker_count(const frame_set& fs) {
     return fs.host ? std::max(1, fs.host->worker_threads()) : 1;

@@ -1,12 +1,10 @@
 #pragma once
-// The complete particle state of one frame: its particles, octree, level index, grid fields,
-// debug geometry, queues of pending edits, and the locks and flags that coordinate the workers.
+// The particle state of one frame: its particles, octree, level index, grid fields and debug
+// geometry, with the locks and flags that coordinate the workers that step and draw it.
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
-#include <memory>
-#include <unordered_map>
+#include <mutex>
 #include <vector>
 
 #include <QMutex>
@@ -14,32 +12,15 @@
 #include "base/cell_key.h"
 #include "base/parallel.h"
 #include "base/particle.h"
-#include "dynamics/stroke.h"
 #include "dynamics/box_table.h"
-#include "dynamics/kd_tree.h"
-#include "dynamics/leaf_keys.h"
+#include "dynamics/cell_grid.h"
+#include "dynamics/debug_geometry.h"
+#include "dynamics/level_index.h"
 #include "dynamics/octree.h"
 
 namespace kavrin {
 
 class frame_host;
-
-// Where the live particles of one grid cell lie, relative to the cell's centre: their count, the
-// sum of their offsets and the sums of products xx, yy, zz, xy, xz, yz, so that the plane they
-// spread along can be found without the particles.
-struct cell_spread {
-    double count = 0.0;
-    double sum[3] = {0.0, 0.0, 0.0};
-    double products[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
-
-    void add(const cell_spread& o) {
-        count += o.count;
-        for (int i = 0; i < 3; ++i)
-            sum[i] += o.sum[i];
-        for (int i = 0; i < 6; ++i)
-            products[i] += o.products[i];
-    }
-};
 
 class frame_set {
   public:
@@ -52,32 +33,34 @@ class frame_set {
 
     // Flags are read by the window and the workers of other frames without a lock; each is one
     // atomic byte and readers tolerate a value that is one tick stale.
-    std::atomic<bool> needs_step{false};  // holds particles that must be stepped
     std::atomic<bool> empty{false};       // the cache had no particles for this frame
     std::atomic<bool> settled{false};     // up to date: set by a step, cleared by a stroke
     std::atomic<bool> touched{false};     // the viewport must rebuild its drawing
     // Steps taken: every change of the particles ends with one, so a reader that sees the same
     // count under the eat lock sees the same particles (the status line's live count).
     std::atomic<uint32_t> steps_taken{0};
-    std::atomic<bool> near_marked{false};   // target of the stroke propagation in progress
-    std::atomic<bool> pending_save{false};  // still to be written to the cache being saved
     std::atomic<bool> initialised{false};   // stepped once: octree, index and grid exist
     // Since the viewport last drew the frame, only live stroke steps changed it, so only the
     // particles in the emitter's selection look different. Written with the eat lock held.
     std::atomic<bool> brushed_only{false};
 
-    std::deque<stroke> near_queue;  // guarded by near_lock
-    std::deque<stroke> history;     // changed under history_lock; newest at the back
-    // Strokes undone on this frame that a redo may bring back, guarded by history_lock; by
-    // depth, the most recently undone generation at the back.
-    std::deque<redo_entry> redo;
-
-
-    const std::shared_ptr<QMutex> eat_lock;       // held by the worker processing the frame
-    const std::shared_ptr<QMutex> geometry_lock;  // guards the debug geometry arrays
-    const std::shared_ptr<QMutex> near_lock;      // guards near_queue
-    const std::shared_ptr<QMutex> history_lock;   // guards changes of history
-    const std::shared_ptr<QMutex> field_lock;     // held for the grid field passes
+    // The frame's locks, each held through a std::unique_lock that the caller keeps for as long
+    // as it needs; `how` is what std::unique_lock takes besides the mutex (std::try_to_lock,
+    // std::defer_lock, a timeout).
+    // Every change of the particles holds the eat lock, and so does a reader that must see them
+    // whole: the worker processing the frame, a stroke step, the drawing of its picture.
+    std::unique_lock<QMutex> hold_particles() const { return std::unique_lock<QMutex>(eat_lock_); }
+    template <class How>
+    std::unique_lock<QMutex> hold_particles(How how) const {
+        return std::unique_lock<QMutex>(eat_lock_, how);
+    }
+    // A step holds the bounds lock while it changes the tree and its node bounds (boxes), so
+    // that picking on the GUI thread, which holds it too, reads them whole.
+    std::unique_lock<QMutex> hold_bounds() const { return std::unique_lock<QMutex>(bounds_lock_); }
+    template <class How>
+    std::unique_lock<QMutex> hold_bounds(How how) const {
+        return std::unique_lock<QMutex>(bounds_lock_, how);
+    }
 
     // The rest is changed only by the one thread that steps or deforms the frame (the frame's
     // eat lock or the live stroke path keep those apart), or by jobs it runs and waits for.
@@ -88,10 +71,6 @@ class frame_set {
     // FNV-1a hash of the ids of those records in file order: with the count, how a stroke log
     // tells the cache it was recorded on. Set with source_records.
     uint64_t source_ids = 0;
-    // The particles as the scene's generator made them, before any step or edit: the next two
-    // frames are built from them, so that what the builder makes never depends on when it runs.
-    // Only the builder's thread uses it, and it drops it once those frames are built.
-    particle_map generated;
     oct_tree root;
     std::vector<particle*> insert_queue;  // particles waiting to be placed in the tree
     // Every particle in map order, for the parallel shape pass; made again when the count
@@ -111,54 +90,21 @@ class frame_set {
     float leaf_half = 0.0f;
     float extent = 0.0f;
 
-    std::vector<leaf_keys> level_keys;
-    // Made from leaf_order, or mended for the centroids that changed, by the first query after
-    // a reset (trees_due), which may come from several re-homing threads at once: trees_lock
-    // guards the making and the three fields below, which the stepping thread also changes at
-    // a reset, when no query runs.
-    std::vector<kd_tree> level_trees;
-    mutable std::atomic<bool> trees_due{false};
-    mutable QMutex trees_lock;
-    // The trees hold every leaf of leaf_order, each at its place in its level's tree, with its
-    // centroid as it was when they were last made, except the leaves listed in tree_moves.
-    mutable bool trees_whole = false;
-    mutable std::vector<uint32_t> leaf_tree_place;  // by place in leaf_order
-    mutable std::vector<uint32_t> tree_moves;       // places in leaf_order, maybe listed twice
-    // Per level, whether two leaves gave the same position key when it was indexed.
-    std::vector<char> level_collisions;
-    // The index holds the leaves with their centroids as they are now; a bounds update or a new
-    // node clears it (bounds may be updated on several threads at once).
-    std::atomic<bool> levels_current{false};
-    // For re-keying only what moved (the stepping thread alone touches these): the nodes whose
-    // bounds were recomputed since the last reset, each leaf's key as it was entered (by place
-    // in leaf_order), and the extent those keys were made with. keys_whole: the maps hold every
-    // leaf's key and nothing else, so they can be mended in place.
-    std::vector<oct_tree*> rekey_nodes;
-    std::vector<cell_key> leaf_keyed;
-    float keyed_extent = 0.0f;
-    bool keys_whole = false;
+    level_index levels;
 
-    float cell_size = 0.0f;
-    std::unordered_map<cell_key, vec3, cell_key_hash> cell_centres;
-    std::unordered_map<cell_key, float, cell_key_hash> cell_density;
-    std::unordered_map<cell_key, vec3, cell_key_hash> cell_normals;
-    // Of every occupied cell; filled by the shape pass under field_lock like the maps above.
-    std::unordered_map<cell_key, cell_spread, cell_key_hash> cell_spreads;
-    QMutex grid_lock;  // guards the grid maps while a parallel pass inserts into them
-    // Centres that the slices of a parallel normal pass found missing, under grid_lock: joined
-    // after the pass, since every slice reads cell_centres while the pass runs.
-    std::vector<std::unordered_map<cell_key, vec3, cell_key_hash>> found_centres;
+    // The grid fields; a reader on another thread holds their field lock.
+    cell_grid grid;
 
     // Bounds of every node by slot. The stepping thread changes it (and adds slots) only while
-    // it holds geometry_lock, so that picking on the GUI thread reads it under the same lock.
+    // it holds the bounds lock, so that picking on the GUI thread reads it under the same lock.
     box_table boxes;
 
-    // Box triangles of the occupied octree nodes and their face normals, under geometry_lock.
-    // Made on demand (build_debug_geometry): a step only marks them stale.
-    std::atomic<bool> debug_stale{true};
-    int debug_vertex_count = 0;
-    std::vector<float> debug_vertices;
-    std::vector<float> debug_normals;
+    // The debug overlay's boxes; they guard themselves.
+    debug_geometry debug;
+
+  private:
+    mutable QMutex eat_lock_;
+    mutable QMutex bounds_lock_;  // guards boxes and the tree while a step changes them
 };
 
 // Marks p moved by an edit, so that the next step re-homes it. Only the thread that edits the

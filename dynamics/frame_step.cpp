@@ -1,7 +1,7 @@
 #include "dynamics/frame_step.h"
 
 #include <algorithm>
-
+#include <utility>
 
 #include "dynamics/frame_set.h"
 #include "base/parallel.h"
@@ -20,7 +20,7 @@ namespace {
 void first_step(frame_set& fs) {
     {
         // Picking reads the node bounds meanwhile.
-        QMutexLocker geometry(fs.geometry_lock.get());
+        const std::unique_lock<QMutex> bounds = fs.hold_bounds();
         build_tree(fs);
         // The particles are placed right away, so that a fresh frame can be picked and painted.
         insert_queued(fs);
@@ -30,7 +30,7 @@ void first_step(frame_set& fs) {
     field_passes(fs, true);
     shade_particles(fs);
     fs.moved_list.clear();
-    fs.debug_stale = true;
+    fs.debug.mark_stale();
     if (fs.host) fs.host->first_stepped(fs);
     fs.initialised = true;
     fs.settled = true;
@@ -58,14 +58,14 @@ void later_step(frame_set& fs, bool sequential, bool refresh_fields) {
     }
     {
         // Picking reads the node bounds meanwhile.
-        QMutexLocker geometry(fs.geometry_lock.get());
+        const std::unique_lock<QMutex> bounds = fs.hold_bounds();
         insert_queued(fs);
         bounds_pass(fs, sequential);
         measure_extent(fs);
     }
     reset_levels(fs);
     if (sequential || refresh_fields) field_passes(fs, sequential);
-    fs.debug_stale = true;
+    fs.debug.mark_stale();
     fs.settled = true;
     fs.brushed_only = false;
     fs.touched = true;
@@ -82,7 +82,7 @@ void step(frame_set& fs, bool sequential, bool refresh_fields) {
 }
 
 void refresh_debug_geometry(frame_set& fs) {
-    if (fs.debug_stale.exchange(false)) build_debug_geometry(fs);
+    if (fs.debug.take_stale()) build_debug_geometry(fs);
 }
 
 void box_triangles(const vec3& lo, const vec3& hi, std::vector<float>& vertices,
@@ -114,10 +114,7 @@ void build_debug_geometry(frame_set& fs) {
         if (n->occupied)
             box_triangles(n->bound_min - vec3(m, m, m), n->bound_max + vec3(m, m, m), vertices,
                           &face_normals);
-    QMutexLocker hold(fs.geometry_lock.get());
-    fs.debug_vertex_count = int(vertices.size() / 3);
-    fs.debug_vertices.swap(vertices);
-    fs.debug_normals.swap(face_normals);
+    fs.debug.replace(std::move(vertices), std::move(face_normals));
 }
 
 }  // namespace kavrin

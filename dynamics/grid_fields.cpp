@@ -20,7 +20,7 @@ cell_key offset_key(const cell_key& q, const vec3& o) {
 
 // Grid cell holding x.
 cell_key cell_of(const frame_set& fs, const vec3& x) {
-    return make_key(x / fs.cell_size);
+    return make_key(x / fs.grid.cell_size());
 }
 
 template <class Map>
@@ -55,13 +55,13 @@ neighbourhood neighbourhood_of(const frame_set& fs, const cell_key& q) {
     const auto& offsets = stencil();
     for (size_t i = 0; i < offsets.size(); ++i) {
         const cell_key m = offset_key(q, offsets[i]);
-        auto centre = fs.cell_centres.find(m);
-        if (centre == fs.cell_centres.end()) continue;
+        auto centre = fs.grid.centres().find(m);
+        if (centre == fs.grid.centres().end()) continue;
         n.cells[i].centre = &centre->second;
-        auto normal = fs.cell_normals.find(m);
-        if (normal != fs.cell_normals.end()) n.cells[i].normal = &normal->second;
-        auto density = fs.cell_density.find(m);
-        if (density != fs.cell_density.end()) n.cells[i].density = &density->second;
+        auto normal = fs.grid.normals().find(m);
+        if (normal != fs.grid.normals().end()) n.cells[i].normal = &normal->second;
+        auto density = fs.grid.densities().find(m);
+        if (density != fs.grid.densities().end()) n.cells[i].density = &density->second;
     }
     return n;
 }
@@ -69,7 +69,7 @@ neighbourhood neighbourhood_of(const frame_set& fs, const cell_key& q) {
 // The grid blend at x from the cells around the cell that holds x.
 void shade_from(const frame_set& fs, const neighbourhood& n, const vec3& x, vec3& normal_sum,
                 float* shade_sum) {
-    const double reach = std::sqrt(2.0) * double(fs.cell_size);
+    const double reach = std::sqrt(2.0) * double(fs.grid.cell_size());
     for (const neighbourhood::cell& c : n.cells) {
         if (!c.centre) continue;
         const double w = 1.0 - double(length(x - *c.centre)) / reach;
@@ -82,18 +82,19 @@ void shade_from(const frame_set& fs, const neighbourhood& n, const vec3& x, vec3
 }  // namespace
 
 void field_passes(frame_set& fs, bool sequential) {
-    QMutexLocker hold(fs.field_lock.get());
-    fs.cell_centres.clear();
-    fs.cell_density.clear();
-    fs.cell_normals.clear();
-    fs.cell_spreads.clear();
+    cell_grid& grid = fs.grid;
+    const std::unique_lock<QMutex> hold = grid.hold();
+    grid.centres_.clear();
+    grid.densities_.clear();
+    grid.normals_.clear();
+    grid.spreads_.clear();
     // With fewer than two particles log10 of the count gives no usable cell size (an infinite
     // or zero edge): the grid stays empty and shading finds no cells.
     if (fs.particles.size() < 2) {
-        fs.cell_size = 0.0f;
+        grid.cell_size_ = 0.0f;
         return;
     }
-    fs.cell_size = (fs.extent / std::log10(float(fs.particles.size()))) * 0.5f;
+    grid.cell_size_ = (fs.extent / std::log10(float(fs.particles.size()))) * 0.5f;
 
     if (sequential) {
         for (const auto& [id, p] : fs.particles)
@@ -109,30 +110,30 @@ void field_passes(frame_set& fs, bool sequential) {
         parallel_for(frame_job(fs, "mid shape"), int(fs.particle_list.size()), worker_count(fs),
                      [&fs](const share& s) { shape_slice(fs, fs.particle_list, s); });
     }
-    run_over_keys(fs, fs.cell_centres, sequential, "mid density", density_cell, density_slice);
+    run_over_keys(fs, grid.centres_, sequential, "mid density", density_cell, density_slice);
     const float stencil_size = float(stencil().size());
-    for (auto& [key, density] : fs.cell_density)
+    for (auto& [key, density] : grid.densities_)
         density /= stencil_size;  // the counts become densities
-    run_over_keys(fs, fs.cell_density, sequential, "mid normal", normal_cell, normal_slice);
-    for (const auto& part : fs.found_centres)
+    run_over_keys(fs, grid.densities_, sequential, "mid normal", normal_cell, normal_slice);
+    for (const auto& part : grid.found_centres_)
         for (const auto& [key, centre] : part)
-            fs.cell_centres.try_emplace(key, centre);
-    fs.found_centres.clear();
+            grid.centres_.try_emplace(key, centre);
+    grid.found_centres_.clear();
 }
 
 namespace {
 
-using centre_map = std::unordered_map<cell_key, vec3, cell_key_hash>;
-using density_map = std::unordered_map<cell_key, float, cell_key_hash>;
-using spread_map = std::unordered_map<cell_key, cell_spread, cell_key_hash>;
+using centre_map = cell_vectors;
+using density_map = cell_values;
+using spread_map = cell_spreads;
 
 void shape_into(const frame_set& fs, const particle& p, centre_map& centres, spread_map& spreads) {
     if (!p.live()) return;
-    const vec3 g = p.position / fs.cell_size;
+    const vec3 g = p.position / fs.grid.cell_size();
     const cell_key key = make_key(g);
     vec3 centre;
     for (int i = 0; i < 3; ++i)
-        centre[i] = (std::floor(g[i]) + 0.5f) * fs.cell_size;
+        centre[i] = (std::floor(g[i]) + 0.5f) * fs.grid.cell_size();
     cell_spread& spread = spreads[key];
     double d[3];
     for (int i = 0; i < 3; ++i)
@@ -168,19 +169,20 @@ void normal_into(const frame_set& fs, const cell_key& key, centre_map& centres,
         for (int s = -1; s <= 1; s += 2) {
             vec3 step;
             step[a] = float(s);
-            auto it = fs.cell_density.find(make_key(q + step));
-            const float d = it == fs.cell_density.end() ? 0.0f : it->second;
+            auto it = fs.grid.densities().find(make_key(q + step));
+            const float d = it == fs.grid.densities().end() ? 0.0f : it->second;
             g[a] = g[a] - float(s) * d;
         }
-    if (!fs.cell_centres.count(key))
-        centres.try_emplace(key, (q + vec3(0.5f, 0.5f, 0.5f)) * fs.cell_size);
+    if (!fs.grid.centres().count(key))
+        centres.try_emplace(key, (q + vec3(0.5f, 0.5f, 0.5f)) * fs.grid.cell_size());
     normals[key] = normalise(g);
 }
 
-// Adds a slice's entries to the frame's map; an entry that is there already stays.
+// Adds a slice's entries to the grid's map under its merge lock; an entry that is there already
+// stays.
 template <class Map>
-void merge_into(frame_set& fs, Map& into, const Map& part) {
-    QMutexLocker hold(&fs.grid_lock);
+void merge_into(QMutex& merge_lock, Map& into, const Map& part) {
+    QMutexLocker hold(&merge_lock);
     for (const auto& [key, value] : part)
         into.try_emplace(key, value);
 }
@@ -188,15 +190,15 @@ void merge_into(frame_set& fs, Map& into, const Map& part) {
 }  // namespace
 
 void shape_cell(frame_set& fs, const particle& p) {
-    shape_into(fs, p, fs.cell_centres, fs.cell_spreads);
+    shape_into(fs, p, fs.grid.centres_, fs.grid.spreads_);
 }
 
 void density_cell(frame_set& fs, const cell_key& key) {
-    count_into(key, fs.cell_density);
+    count_into(key, fs.grid.densities_);
 }
 
 void normal_cell(frame_set& fs, const cell_key& key) {
-    normal_into(fs, key, fs.cell_centres, fs.cell_normals);
+    normal_into(fs, key, fs.grid.centres_, fs.grid.normals_);
 }
 
 void shape_slice(frame_set& fs, const std::vector<particle*>& list, const share& indices) {
@@ -204,11 +206,12 @@ void shape_slice(frame_set& fs, const std::vector<particle*>& list, const share&
     spread_map spreads;
     for (int i : indices)
         shape_into(fs, *strict_index(list, i), part, spreads);
-    merge_into(fs, fs.cell_centres, part);
+    cell_grid& grid = fs.grid;
+    merge_into(grid.merge_lock_, grid.centres_, part);
     // Spreads of a cell that several slices share add up.
-    QMutexLocker hold(&fs.grid_lock);
+    QMutexLocker hold(&grid.merge_lock_);
     for (const auto& [key, spread] : spreads)
-        fs.cell_spreads[key].add(spread);
+        grid.spreads_[key].add(spread);
 }
 
 void density_slice(frame_set& fs, const std::vector<cell_key>& keys, const share& indices) {
@@ -216,33 +219,34 @@ void density_slice(frame_set& fs, const std::vector<cell_key>& keys, const share
     for (int i : indices)
         count_into(strict_index(keys, i), part);
     // Counts add up across the slices.
-    QMutexLocker hold(&fs.grid_lock);
+    QMutexLocker hold(&fs.grid.merge_lock_);
     for (const auto& [key, count] : part)
-        fs.cell_density[key] += count;
+        fs.grid.densities_[key] += count;
 }
 
 void normal_slice(frame_set& fs, const std::vector<cell_key>& keys, const share& indices) {
     centre_map centres, normals;
     for (int i : indices)
         normal_into(fs, strict_index(keys, i), centres, normals);
-    merge_into(fs, fs.cell_normals, normals);
-    // Other slices still read cell_centres: the new centres join it after the pass.
-    QMutexLocker hold(&fs.grid_lock);
-    fs.found_centres.push_back(std::move(centres));
+    cell_grid& grid = fs.grid;
+    merge_into(grid.merge_lock_, grid.normals_, normals);
+    // Other slices still read the centres: the new ones join them after the pass.
+    QMutexLocker hold(&grid.merge_lock_);
+    grid.found_centres_.push_back(std::move(centres));
 }
 
 void shade_at(const frame_set& fs, const vec3& x, vec3& normal_sum, float* shade_sum) {
     // Cells that the passes never reached (points far from the live particles) add nothing.
-    if (fs.cell_size <= 0.0f) return;
+    if (fs.grid.cell_size() <= 0.0f) return;
     shade_from(fs, neighbourhood_of(fs, cell_of(fs, x)), x, normal_sum, shade_sum);
 }
 
 int cells_near(const frame_set& fs, const vec3& x) {
-    if (fs.cell_size <= 0.0f) return 0;
+    if (fs.grid.cell_size() <= 0.0f) return 0;
     const cell_key q = cell_of(fs, x);
     int count = 0;
     for (const vec3& o : stencil())
-        if (fs.cell_normals.count(offset_key(q, o))) ++count;
+        if (fs.grid.normals().count(offset_key(q, o))) ++count;
     return count;
 }
 
@@ -294,12 +298,12 @@ bool plane_around(const frame_set& fs, const cell_key& m, vec3& normal, double& 
     double products[3][3] = {{0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}};
     const vec3 q = key_coords(m);
     for (const vec3& o : stencil()) {
-        auto it = fs.cell_spreads.find(make_key(q + o));
-        if (it == fs.cell_spreads.end()) continue;
+        auto it = fs.grid.spreads().find(make_key(q + o));
+        if (it == fs.grid.spreads().end()) continue;
         const cell_spread& c = it->second;
         // The cell's offsets are from its own centre, o cells away from the middle one.
-        const double d[3] = {double(o[0]) * fs.cell_size, double(o[1]) * fs.cell_size,
-                             double(o[2]) * fs.cell_size};
+        const double d[3] = {double(o[0]) * fs.grid.cell_size(), double(o[1]) * fs.grid.cell_size(),
+                             double(o[2]) * fs.grid.cell_size()};
         const double own[3][3] = {{c.products[0], c.products[3], c.products[4]},
                                   {c.products[3], c.products[1], c.products[5]},
                                   {c.products[4], c.products[5], c.products[2]}};
@@ -326,17 +330,17 @@ bool plane_around(const frame_set& fs, const cell_key& m, vec3& normal, double& 
 }  // namespace
 
 bool surface_normal(const frame_set& fs, const vec3& x, const vec3& facing, vec3& normal) {
-    if (fs.cell_size <= 0.0f) return false;
+    if (fs.grid.cell_size() <= 0.0f) return false;
     vec3 gradient;
     shade_at(fs, x, gradient, nullptr);
     vec3 towards = length(facing) > 0.0f ? facing : gradient;
     const cell_key q = cell_of(fs, x);
-    const double reach = std::sqrt(2.0) * double(fs.cell_size);
+    const double reach = std::sqrt(2.0) * double(fs.grid.cell_size());
     vec3 sum;
     for (const vec3& o : stencil()) {
         const cell_key m = offset_key(q, o);
-        auto centre = fs.cell_centres.find(m);
-        if (centre == fs.cell_centres.end()) continue;
+        auto centre = fs.grid.centres().find(m);
+        if (centre == fs.grid.centres().end()) continue;
         const double w = 1.0 - double(length(x - centre->second)) / reach;
         vec3 n;
         double flatness = 0.0;
@@ -359,7 +363,7 @@ void shade_particles(frame_set& fs) {
     for (auto& [id, p] : fs.particles) {
         vec3 n;
         float s = 0.0f;
-        if (fs.cell_size > 0.0f) {
+        if (fs.grid.cell_size() > 0.0f) {
             const cell_key q = cell_of(fs, p.position);
             auto it = around.find(q);
             if (it == around.end()) it = around.emplace(q, neighbourhood_of(fs, q)).first;

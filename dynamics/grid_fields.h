@@ -19,7 +19,7 @@ void shape_cell(frame_set& fs, const particle& p);
 void density_cell(frame_set& fs, const cell_key& key);
 void normal_cell(frame_set& fs, const cell_key& key);
 // One thread's share of a parallel pass: the items at indices go into the thread's own maps,
-// which join the frame's maps once at the end (the frame's grid_lock guards that).
+// which join the frame's grid once at the end (under the grid's merge lock).
 void shape_slice(frame_set& fs, const std::vector<particle*>& list, const share& indices);
 void density_slice(frame_set& fs, const std::vector<cell_key>& keys, const share& indices);
 void normal_slice(frame_set& fs, const std::vector<cell_key>& keys, const share& indices);

@@ -26,16 +26,18 @@ kd_tree::point as_doubles(const vec3& v) {
     return {double(v[0]), double(v[1]), double(v[2])};
 }
 
+}  // namespace
+
 // Enters the leaf at place index of the leaf order in its level's key map, noting a key that an
 // earlier leaf holds already.
-void key_leaf(frame_set& fs, uint32_t index) {
+inline void level_index::key_leaf(frame_set& fs, uint32_t index) {
     oct_tree& leaf = *fs.leaf_order[index];
     const int level = leaf.depth - 1;
     const cell_key key = position_key(leaf.centroid, fs.extent);
-    fs.leaf_keyed[index] = key;
+    fs.levels.leaf_keyed_[index] = key;
     leaf.leaf_place = int(index);
-    if (!level_at(fs.level_keys, level).try_emplace(key, index))
-        fs.level_collisions[size_t(level)] = 1;
+    if (!level_at(fs.levels.keys_, level).try_emplace(key, index))
+        fs.levels.collisions_[size_t(level)] = 1;
 }
 
 // Re-keys, in place, the leaves whose bounds were recomputed since the last reset. Sound only
@@ -43,16 +45,17 @@ void key_leaf(frame_set& fs, uint32_t index) {
 // reset: then what the maps answer does not depend on the order the keys went in, and mending
 // them answers as a full reset would. False when that does not hold or a new key meets one that
 // is there already (the first leaf in leaf order must keep it): the caller resets in full.
-bool rekey_moved(frame_set& fs) {
-    if (!fs.keys_whole || fs.leaves_changed || fs.extent != fs.keyed_extent) return false;
+inline bool level_index::rekey_moved(frame_set& fs) {
+    if (!fs.levels.keys_whole_ || fs.leaves_changed || fs.extent != fs.levels.keyed_extent_)
+        return false;
     thread_local std::vector<std::pair<uint32_t, cell_key>> changed;
     changed.clear();
-    for (const oct_tree* n : fs.rekey_nodes) {
+    for (const oct_tree* n : fs.levels.rekey_nodes_) {
         const int place = n->leaf_place;
         if (place < 0 || size_t(place) >= fs.leaf_order.size() || fs.leaf_order[size_t(place)] != n)
             continue;  // not a leaf of the index
         const cell_key key = position_key(n->centroid, fs.extent);
-        if (key != fs.leaf_keyed[size_t(place)]) changed.emplace_back(uint32_t(place), key);
+        if (key != fs.levels.leaf_keyed_[size_t(place)]) changed.emplace_back(uint32_t(place), key);
     }
     // A node recomputed by two bounds passes is listed twice.
     std::sort(changed.begin(), changed.end(),
@@ -62,10 +65,11 @@ bool rekey_moved(frame_set& fs) {
                   changed.end());
     // Every old key goes before any new one comes in: two leaves may swap keys.
     for (const auto& [place, key] : changed)
-        level_at(fs.level_keys, fs.leaf_order[place]->depth - 1).erase(fs.leaf_keyed[place]);
+        level_at(fs.levels.keys_, fs.leaf_order[place]->depth - 1)
+            .erase(fs.levels.leaf_keyed_[place]);
     for (const auto& [place, key] : changed) {
-        fs.leaf_keyed[place] = key;
-        if (!level_at(fs.level_keys, fs.leaf_order[place]->depth - 1).try_emplace(key, place))
+        fs.levels.leaf_keyed_[place] = key;
+        if (!level_at(fs.levels.keys_, fs.leaf_order[place]->depth - 1).try_emplace(key, place))
             return false;
     }
     return true;
@@ -76,38 +80,41 @@ bool rekey_moved(frame_set& fs) {
 // they were at the reset until the next bounds pass, after which only the next reset queries.
 // While the leaves stay the same ones, the trees are mended for the centroids that moved:
 // a stroke step moves a few leaves of a frame that may have hundreds of thousands.
-void make_due_trees(const frame_set& fs) {
-    if (!fs.trees_due.load(std::memory_order_acquire)) return;
-    QMutexLocker hold(&fs.trees_lock);
-    if (!fs.trees_due.load(std::memory_order_relaxed)) return;
-    auto& trees = const_cast<std::vector<kd_tree>&>(fs.level_trees);
-    if (fs.trees_whole) {
-        std::sort(fs.tree_moves.begin(), fs.tree_moves.end());
-        fs.tree_moves.erase(std::unique(fs.tree_moves.begin(), fs.tree_moves.end()),
-                            fs.tree_moves.end());
+inline void level_index::make_due_trees(const frame_set& fs) {
+    if (!fs.levels.trees_due_.load(std::memory_order_acquire)) return;
+    QMutexLocker hold(&fs.levels.trees_lock_);
+    if (!fs.levels.trees_due_.load(std::memory_order_relaxed)) return;
+    auto& trees = fs.levels.trees_;
+    if (fs.levels.trees_whole_) {
+        std::sort(fs.levels.tree_moves_.begin(), fs.levels.tree_moves_.end());
+        fs.levels.tree_moves_.erase(
+            std::unique(fs.levels.tree_moves_.begin(), fs.levels.tree_moves_.end()),
+            fs.levels.tree_moves_.end());
         std::vector<std::vector<std::pair<int, kd_tree::point>>> moves(trees.size());
-        for (uint32_t place : fs.tree_moves) {
+        for (uint32_t place : fs.levels.tree_moves_) {
             const oct_tree* leaf = fs.leaf_order[place];
             level_at(moves, leaf->depth - 1)
-                .emplace_back(int(fs.leaf_tree_place[place]), as_doubles(leaf->centroid));
+                .emplace_back(int(fs.levels.leaf_tree_place_[place]), as_doubles(leaf->centroid));
         }
         for (size_t level = 0; level < trees.size(); ++level)
             if (!moves[level].empty()) trees[level].move(moves[level]);
     } else {
         std::vector<std::vector<kd_tree::point>> points(trees.size());
-        fs.leaf_tree_place.resize(fs.leaf_order.size());
+        fs.levels.leaf_tree_place_.resize(fs.leaf_order.size());
         for (size_t place = 0; place < fs.leaf_order.size(); ++place) {
             auto& level = level_at(points, fs.leaf_order[place]->depth - 1);
-            fs.leaf_tree_place[place] = uint32_t(level.size());
+            fs.levels.leaf_tree_place_[place] = uint32_t(level.size());
             level.push_back(as_doubles(fs.leaf_order[place]->centroid));
         }
         for (size_t level = 0; level < trees.size(); ++level)
             trees[level].assign(points[level]);
-        fs.trees_whole = true;
+        fs.levels.trees_whole_ = true;
     }
-    fs.tree_moves.clear();
-    fs.trees_due.store(false, std::memory_order_release);
+    fs.levels.tree_moves_.clear();
+    fs.levels.trees_due_.store(false, std::memory_order_release);
 }
+
+namespace {
 
 // Where a point lies against a box: clearly inside, clearly outside, or too near a face to say
 // without the exact comparisons of is_outside.
@@ -157,11 +164,13 @@ bool child_at(const oct_tree& node, const vec3& p, const oct_tree*& next) {
 // one the tree walk reaches, and the query lists it exactly when its centroid lies within the
 // radius. Returns false (undecided) near a cell face or the radius, at a level with shared keys,
 // or when the index is older than the node bounds.
-bool direct_candidate(const frame_set& fs, const vec3& p, float radius, int level,
-                      const oct_tree* old, oct_tree*& found) {
+}  // namespace
+
+inline bool level_index::direct_candidate(const frame_set& fs, const vec3& p, float radius,
+                                          int level, const oct_tree* old, oct_tree*& found) {
     found = nullptr;
-    if (!fs.levels_current || level < 0 || size_t(level) >= fs.level_collisions.size() ||
-        fs.level_collisions[size_t(level)])
+    if (!fs.levels.current_ || level < 0 || size_t(level) >= fs.levels.collisions_.size() ||
+        fs.levels.collisions_[size_t(level)])
         return false;
     const oct_tree* node = &fs.root;
     while (node->depth < level + 1) {
@@ -182,8 +191,6 @@ bool direct_candidate(const frame_set& fs, const vec3& p, float radius, int leve
     return true;
 }
 
-}  // namespace
-
 cell_key position_key(const vec3& v, float extent) {
     // Keys resolve a hundred-thousandth of the extent: finer than any two leaf centroids lie.
     constexpr double key_steps = 100000.0;
@@ -194,33 +201,33 @@ cell_key position_key(const vec3& v, float extent) {
 }
 
 void create_levels(frame_set& fs) {
-    fs.level_keys.assign(size_t(fs.tree_depth), {});
-    fs.level_trees.clear();
-    fs.level_trees.resize(size_t(fs.tree_depth));
-    fs.keys_whole = false;
-    fs.trees_whole = false;
+    fs.levels.keys_.assign(size_t(fs.tree_depth), {});
+    fs.levels.trees_.clear();
+    fs.levels.trees_.resize(size_t(fs.tree_depth));
+    fs.levels.keys_whole_ = false;
+    fs.levels.trees_whole_ = false;
     reset_levels(fs);
 }
 
 void reset_levels(frame_set& fs) {
-    fs.trees_due = false;
+    fs.levels.trees_due_ = false;
     // The trees follow the centroids that the bounds passes since the last reset recomputed;
     // new leaves, or so many moves that mending would cost more, make them anew.
-    if (fs.leaves_changed) fs.trees_whole = false;
-    if (fs.trees_whole) {
-        for (const oct_tree* n : fs.rekey_nodes) {
+    if (fs.leaves_changed) fs.levels.trees_whole_ = false;
+    if (fs.levels.trees_whole_) {
+        for (const oct_tree* n : fs.levels.rekey_nodes_) {
             const int place = n->leaf_place;
             if (place >= 0 && size_t(place) < fs.leaf_order.size() &&
                 fs.leaf_order[size_t(place)] == n)
-                fs.tree_moves.push_back(uint32_t(place));
+                fs.levels.tree_moves_.push_back(uint32_t(place));
         }
-        if (fs.tree_moves.size() > fs.leaf_order.size() / 8) fs.trees_whole = false;
+        if (fs.levels.tree_moves_.size() > fs.leaf_order.size() / 8) fs.levels.trees_whole_ = false;
     }
-    if (!fs.trees_whole) fs.tree_moves.clear();
-    if (!rekey_moved(fs)) {
-        for (auto& keys : fs.level_keys)
+    if (!fs.levels.trees_whole_) fs.levels.tree_moves_.clear();
+    if (!level_index::rekey_moved(fs)) {
+        for (auto& keys : fs.levels.keys_)
             keys.clear();
-        fs.level_collisions.assign(fs.level_keys.size(), 0);
+        fs.levels.collisions_.assign(fs.levels.keys_.size(), 0);
         // The leaves in tree order change only when nodes are added; otherwise the last walk
         // serves.
         if (fs.leaves_changed) {
@@ -231,25 +238,26 @@ void reset_levels(frame_set& fs) {
                 if (n->children.empty() && n->depth >= 1) fs.leaf_order.push_back(n);
             fs.leaves_changed = false;
         }
-        fs.leaf_keyed.resize(fs.leaf_order.size());
+        fs.levels.leaf_keyed_.resize(fs.leaf_order.size());
         for (size_t i = 0; i < fs.leaf_order.size(); ++i)
-            key_leaf(fs, uint32_t(i));
-        fs.keyed_extent = fs.extent;
-        fs.keys_whole = std::none_of(fs.level_collisions.begin(), fs.level_collisions.end(),
-                                     [](char c) { return c != 0; });
+            level_index::key_leaf(fs, uint32_t(i));
+        fs.levels.keyed_extent_ = fs.extent;
+        fs.levels.keys_whole_ =
+            std::none_of(fs.levels.collisions_.begin(), fs.levels.collisions_.end(),
+                         [](char c) { return c != 0; });
     }
-    fs.rekey_nodes.clear();
-    fs.trees_due = true;
-    fs.levels_current = true;
+    fs.levels.rekey_nodes_.clear();
+    fs.levels.trees_due_ = true;
+    fs.levels.current_ = true;
 }
 
 void find_cells(const frame_set& fs, const vec3& position, float radius, int level,
                 std::vector<oct_tree*>& out) {
     out.clear();
-    make_due_trees(fs);
+    level_index::make_due_trees(fs);
     thread_local std::vector<kd_tree::point> found;
-    level_at(fs.level_trees, level).range(as_doubles(position), double(radius), found);
-    const auto& keys = level_at(fs.level_keys, level);
+    level_at(fs.levels.trees_, level).range(as_doubles(position), double(radius), found);
+    const auto& keys = level_at(fs.levels.keys_, level);
     for (const kd_tree::point& p : found) {
         const vec3 centroid{static_cast<float>(p[0]), static_cast<float>(p[1]),
                             static_cast<float>(p[2])};
@@ -286,7 +294,7 @@ void rehome(frame_set& fs, particle& p) {
         const float radius = float(double(fs.leaf_half) * search_growth * double(r + 1));
         const int level = fs.tree_depth - r - 1;
         oct_tree* direct = nullptr;
-        if (direct_candidate(fs, p.position, radius, level, old, direct)) {
+        if (level_index::direct_candidate(fs, p.position, radius, level, old, direct)) {
             if (!direct) continue;
             mark_dirty(*direct);
             move_to(*direct);

@@ -72,7 +72,7 @@ void init(oct_tree& node, int depth, float half_size, const vec3& corner, frame_
     if (owner) {
         if (node.slot < 0) node.slot = owner->boxes.add();
         owner->leaves_changed = true;
-        owner->levels_current = false;
+        owner->levels.mark_outdated();
     }
     mark_dirty(node);
 }
@@ -291,7 +291,7 @@ void update_bounds(oct_tree& node) {
         node.bound_min = node.bound_max = node.centroid;
     }
     node.dirty = false;
-    if (node.owner) node.owner->levels_current.store(false, std::memory_order_relaxed);
+    if (node.owner) node.owner->levels.mark_outdated(std::memory_order_relaxed);
     if (node.owner && node.slot >= 0)
         node.owner->boxes.set(node.slot, node.bound_min, node.bound_max, node.occupied);
 }
@@ -315,7 +315,7 @@ void bounds_pass(frame_set& fs, bool sequential) {
     for (const oct_tree* n : dirty)
         if (n->slot >= 0) fs.boxes.touch(n->slot);
     // Only these centroids can have changed: the next index reset re-keys just them.
-    fs.rekey_nodes.insert(fs.rekey_nodes.end(), dirty.begin(), dirty.end());
+    fs.levels.note_recomputed(dirty);
 }
 
 void measure_extent(frame_set& fs) {

@@ -513,8 +513,8 @@ std::map<int, int> cache_session::apply_stroke(const log_event& event,
     if (e.history().undo_depth() == depth) return changed;
     // The stroke's generation: its entry in the history of every frame it reached.
     for (const auto& [number, fs] : e.frames) {
-        QMutexLocker hold(fs.history_lock.get());
-        for (const stroke& s : fs.history)
+        const history_hold history = fs.read_history();
+        for (const stroke& s : history.entries())
             if (s.depth == depth && !s.undone) changed[number] += int(s.recorded.size());
     }
     return changed;

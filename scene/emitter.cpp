@@ -8,6 +8,7 @@
 #include <malloc.h>
 #endif
 #include <mutex>
+#include <optional>
 
 #include <QThread>
 
@@ -56,17 +57,17 @@ emitter::~emitter() {
     release_free_memory();
 }
 
-frame_set& emitter::add_frame(int number) {
+scene_frame& emitter::add_frame(int number) {
     return frames
         .emplace(std::piecewise_construct, std::forward_as_tuple(number),
                  std::forward_as_tuple(number, this))
         .first->second;
 }
 
-frame_set& emitter::frame(int number) {
+scene_frame& emitter::frame(int number) {
     return strict_at(frames, number, "the scene's frames");
 }
-const frame_set& emitter::frame(int number) const {
+const scene_frame& emitter::frame(int number) const {
     return strict_at(frames, number, "the scene's frames");
 }
 
@@ -132,7 +133,7 @@ void emitter::build_particle(const std::vector<int>& keys, int index) {
 
 void emitter::mark_for_save() {
     for (const auto& [number, path] : window->cache_files)
-        frame(number).pending_save = true;
+        frame(number).set_pending_save(true);
     idle_ticks_ = idle_threshold_.load();
     frames_marked_for_save_ = int(window->cache_files.size());
     frames_to_save_ = frames_marked_for_save_.load();
@@ -200,23 +201,19 @@ namespace {
 struct history_work {
     bool undo = false, redo = false;
 };
-history_work pending_history(const std::map<int, frame_set>& frames) {
+history_work pending_history(const std::map<int, scene_frame>& frames) {
     history_work w;
     for (const auto& [number, fs] : frames) {
-        std::unique_lock<QMutex> hold(*fs.history_lock, std::try_to_lock);
-        if (!hold.owns_lock()) continue;
-        w.undo = w.undo || (!fs.history.empty() && fs.history.back().undone);
-        w.redo = w.redo || (!fs.redo.empty() && fs.redo.back().due);
+        w.undo = w.undo || fs.undo_due(busy_lock::counts_none);
+        w.redo = w.redo || fs.redo_due(busy_lock::counts_none);
     }
     return w;
 }
 
 // Whether a propagated stroke still waits in some frame's queue.
-bool queued_strokes(const std::map<int, frame_set>& frames) {
-    for (const auto& [number, fs] : frames) {
-        std::unique_lock<QMutex> hold(*fs.near_lock, std::try_to_lock);
-        if (hold.owns_lock() && !fs.near_queue.empty()) return true;
-    }
+bool queued_strokes(const std::map<int, scene_frame>& frames) {
+    for (const auto& [number, fs] : frames)
+        if (fs.stroke_queued(busy_lock::counts_none)) return true;
     return false;
 }
 
@@ -275,7 +272,7 @@ void emitter::clear_queue() {
     for (;;) {
         candidates.clear();
         for (auto& [number, fs] : frames) {
-            std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
+            const std::unique_lock<QMutex> hold = fs.hold_particles(std::try_to_lock);
             if (hold.owns_lock() && has_any_work(*this, fs)) candidates.push_back(number);
         }
         if (!ready_to_eat()) return;
@@ -289,8 +286,8 @@ void emitter::clear_queue() {
             });
             bool taken = false;
             for (int number : candidates) {
-                frame_set& fs = frame(number);
-                std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
+                scene_frame& fs = frame(number);
+                const std::unique_lock<QMutex> hold = fs.hold_particles(std::try_to_lock);
                 if (!hold.owns_lock()) continue;
                 taken = true;
                 finished = process(*this, fs);
@@ -382,10 +379,10 @@ void emitter::current_particle(const step_inputs& in) {
     s.vector = brush.vector;
     s.keys = key_copy_;
 
-    frame_set& fs = frame(stroke_frame_);
+    scene_frame& fs = frame(stroke_frame_);
     // A background worker may still be finishing this frame when the stroke begins: the frame's
     // eat lock keeps the two apart.
-    QMutexLocker eating(fs.eat_lock.get());
+    const std::unique_lock<QMutex> eating = fs.hold_particles();
     // What an undo left for the background on this frame is taken back first: the stroke starts
     // from the frame the undo promised.
     settle_undone(fs);
@@ -468,7 +465,7 @@ near_list_t emitter::near_list(bool strict, int current, const brush_values& bru
             auto it = frames.find(int(f));
             // An empty cache frame has nothing to take a stroke (and is never stepped).
             if (!stepping || it == frames.end() || it->second.empty) continue;
-            if (strict && (it->second.pending_save || !it->second.initialised)) continue;
+            if (strict && (it->second.pending_save() || !it->second.initialised)) continue;
             float weight = 1.0f;
             if (!whole_side) {
                 // Progress 1 - (d - 0.5) / n = (2n - 2d + 1) / 2n, truncated to whole thousandths
@@ -493,13 +490,12 @@ void emitter::add_near(const stroke_buttons& buttons) {
     keys_copied_ = false;
     const int painted = stroke_frame_.exchange(-1);
     if (!stroke_drew_.exchange(false) || painted < 0) return;
-    frame_set& fs = frame(painted);
+    scene_frame& fs = frame(painted);
     propagation_request request;
-    {
-        QMutexLocker hold(fs.history_lock.get());
-        if (!holds_painted_entry(fs, history_.undo_depth())) return;
-        request.painted = fs.history.back();
-    }
+    if (std::optional<stroke> painted_entry = fs.painted_entry(history_.undo_depth()))
+        request.painted = std::move(*painted_entry);
+    else
+        return;
     field_passes(fs, false);
     select(nullptr);
     fs.touched = true;
@@ -520,7 +516,7 @@ void emitter::add_near(const stroke_buttons& buttons) {
 
     mutex_hold hold(near_queue_lock_);
     for (const near_entry& e : request.near)
-        frame(e.frame).near_marked = true;
+        frame(e.frame).mark_near(true);
     near_queue_.push_back(std::move(request));
     const bool start = !near_running_.exchange(true);
     // Posted without the lock, which the worker takes: a pool without threads runs it here.
@@ -537,16 +533,11 @@ void emitter::cancel_stroke() {
     if (painted >= 0) recorder.cancel(painted);
     if (stroke_drew_.exchange(false) && painted >= 0)
         hold_background([&] {
-            frame_set& fs = frame(painted);
+            scene_frame& fs = frame(painted);
             // Every change of a frame's particles holds its eat lock, as the window's drawing
             // and the trim job expect.
-            QMutexLocker eating(fs.eat_lock.get());
-            bool own = false;
-            {
-                QMutexLocker history(fs.history_lock.get());
-                own = holds_painted_entry(fs, history_.undo_depth());
-            }
-            if (own) {
+            const std::unique_lock<QMutex> eating = fs.hold_particles();
+            if (fs.holds_painted_entry(history_.undo_depth())) {
                 replay_undo(fs);
                 step(fs, false, true);
             }
@@ -594,7 +585,7 @@ void emitter::near_worker() {
                 if (near_queue_.empty()) {
                     // Done in the same hold as add_near's append, so no request is stranded.
                     for (auto& [number, fs] : frames)
-                        fs.near_marked = false;
+                        fs.mark_near(false);
                     near_running_ = false;
                     return;
                 }
@@ -603,13 +594,12 @@ void emitter::near_worker() {
             stroke base = request->painted;
             base.targeted = true;
             for (const near_entry& e : request->near) {
-                frame_set& target = frame(e.frame);
+                scene_frame& target = frame(e.frame);
                 stroke copy = base;
                 copy.weight = e.weight;
                 transfer(copy, target, request->source);
                 if (copy.particles.empty()) continue;
-                QMutexLocker hold(target.near_lock.get());
-                target.near_queue.push_back(std::move(copy));
+                target.queue_stroke(std::move(copy));
             }
             mutex_hold hold(near_queue_lock_);
             near_queue_.pop_front();
@@ -619,7 +609,7 @@ void emitter::near_worker() {
         mutex_hold hold(near_queue_lock_);
         near_queue_.clear();
         for (auto& [number, fs] : frames)
-            fs.near_marked = false;
+            fs.mark_near(false);
         near_running_ = false;
         throw;
     }

@@ -24,9 +24,9 @@
 #include "base/parallel.h"
 #include "base/mutex.h"
 #include "dynamics/frame_host.h"
-#include "dynamics/frame_set.h"
 #include "dynamics/stroke.h"
 #include "scene/history.h"
+#include "scene/scene_frame.h"
 #include "scene/stroke_log.h"
 #include "scene/window_link.h"
 
@@ -75,7 +75,7 @@ class emitter : public frame_host {
 
     // Filled by build before any worker runs; afterwards its structure is read-only, so it needs
     // no lock (each frame guards its own fields).
-    std::map<int, frame_set> frames;
+    std::map<int, scene_frame> frames;
 
     window_link* const window;  // not owned
 
@@ -89,10 +89,10 @@ class emitter : public frame_host {
 
     // Makes frame number (a frame that exists is kept) and returns it; the scene's frames are
     // made by build before any worker runs.
-    frame_set& add_frame(int number);
+    scene_frame& add_frame(int number);
     // Strict look-up of a frame.
-    frame_set& frame(int number);
-    const frame_set& frame(int number) const;
+    scene_frame& frame(int number);
+    const scene_frame& frame(int number) const;
 
     // Questions about the background. Each reads flags that may be a tick stale.
     // Every frame is built and the build has been reported.
@@ -182,7 +182,7 @@ class emitter : public frame_host {
     // The history and a frame's work loop are parts of the scene: they post its jobs and read
     // and set its counters directly.
     friend class scene_history;
-    friend bool process(emitter& e, frame_set& fs);
+    friend bool process(emitter& e, scene_frame& fs);
 
     // A job of this scene: its failures reach the window.
     job_site job(const char* name) const { return {name, window}; }

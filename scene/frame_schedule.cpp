@@ -1,6 +1,5 @@
 #include "scene/frame_schedule.h"
 
-#include <algorithm>
 #include <climits>
 #include <mutex>
 
@@ -17,41 +16,30 @@ namespace kavrin {
 namespace {
 
 // Shared ending of a frame build and a cache playback.
-int finish_fill(emitter& e, frame_set& fs) {
+int finish_fill(emitter& e, scene_frame& fs) {
     const int count = int(fs.particles.size());
     e.count_filled(count);
     if (count == 0) fs.empty = true;
-    fs.needs_step = true;
+    fs.mark_filled();
     return count;
 }
 
-int play_back(emitter& e, frame_set& fs) {
+int play_back(emitter& e, scene_frame& fs) {
     e.window->read_cache_frame(e, fs.frame);
     return finish_fill(e, fs);
 }
 
-// Evaluates test under lock; with wait false a busy lock counts as pending work.
-template <class Test>
-bool under_lock(QMutex& lock, bool wait, Test test) {
-    std::unique_lock<QMutex> hold(lock, std::defer_lock);
-    if (wait)
-        hold.lock();
-    else if (!hold.try_lock())
-        return true;
-    return test();
-}
-
 // The changes that the frame's own lists hold: a queued stroke, an undo to revert, a redo.
-bool change_due(const frame_set& fs, work_kind kind, bool wait) {
+// With wait false a busy lock counts as pending work.
+bool change_due(const scene_frame& fs, work_kind kind, bool wait) {
+    const busy_lock busy = wait ? busy_lock::wait : busy_lock::counts_due;
     switch (kind) {
         case work_kind::queued_stroke:
-            return under_lock(*fs.near_lock, wait, [&] { return !fs.near_queue.empty(); });
+            return fs.stroke_queued(busy);
         case work_kind::undo:
-            return under_lock(*fs.history_lock, wait,
-                              [&] { return !fs.history.empty() && fs.history.back().undone; });
+            return fs.undo_due(busy);
         case work_kind::redo:
-            return under_lock(*fs.history_lock, wait,
-                              [&] { return !fs.redo.empty() && fs.redo.back().due; });
+            return fs.redo_due(busy);
         default:
             return false;
     }
@@ -59,7 +47,7 @@ bool change_due(const frame_set& fs, work_kind kind, bool wait) {
 
 }  // namespace
 
-int build_frame(emitter& e, frame_set& fs, const std::vector<int>& frame_numbers, int index) {
+int build_frame(emitter& e, scene_frame& fs, const std::vector<int>& frame_numbers, int index) {
     if (e.from_cache) return play_back(e, fs);
 
     const int n = e.window->generation_scale;
@@ -69,14 +57,14 @@ int build_frame(emitter& e, frame_set& fs, const std::vector<int>& frame_numbers
     const vec3 source(-0.8f, 0.0f, 0.0f);
     // The window may draw this frame meanwhile; every change of a frame's particles holds its
     // eat lock.
-    QMutexLocker filling(fs.eat_lock.get());
+    const std::unique_lock<QMutex> filling = fs.hold_particles();
     if (index > 0) {
         // The frames before are read as generated: a stroke painted on them while this frame
         // waited to be built belongs to them alone, as it would in a scene built in one go.
-        frame_set& previous = e.frame(strict_index(frame_numbers, index - 1));
-        const frame_set* before =
+        scene_frame& previous = e.frame(strict_index(frame_numbers, index - 1));
+        const scene_frame* before =
             index > 1 ? &e.frame(strict_index(frame_numbers, index - 2)) : nullptr;
-        fs.particles = previous.generated;
+        fs.particles = previous.generated_;
         const int existed = n * (index - 1);
         for (auto& [id, p] : fs.particles) {
             if (p.position[1] < 0.0f) continue;
@@ -84,7 +72,7 @@ int build_frame(emitter& e, frame_set& fs, const std::vector<int>& frame_numbers
             // frame leaves the source along its emission direction.
             const vec3 earlier =
                 before && id < existed
-                    ? strict_at(before->generated, id, "the previous frame's generated particles")
+                    ? strict_at(before->generated_, id, "the previous frame's generated particles")
                           .position
                     : source;
             p.position += normalise(p.position - earlier) * flight;
@@ -110,9 +98,9 @@ int build_frame(emitter& e, frame_set& fs, const std::vector<int>& frame_numbers
     // Frames are built in order: the frame two back has served both its successors, and the
     // last frame's successors do not exist.
     auto drop_generated = [&](int i) {
-        if (i >= 0) particle_map().swap(e.frame(strict_index(frame_numbers, i)).generated);
+        if (i >= 0) particle_map().swap(e.frame(strict_index(frame_numbers, i)).generated_);
     };
-    fs.generated = fs.particles;
+    fs.generated_ = fs.particles;
     drop_generated(index - 2);
     if (size_t(index) + 1 == frame_numbers.size()) {
         drop_generated(index - 1);
@@ -121,16 +109,16 @@ int build_frame(emitter& e, frame_set& fs, const std::vector<int>& frame_numbers
     return finish_fill(e, fs);
 }
 
-bool has_work(const emitter& e, const frame_set& fs, work_kind kind, bool wait) {
+bool has_work(const emitter& e, const scene_frame& fs, work_kind kind, bool wait) {
     const bool open = !fs.empty && !fs.settled;
     switch (kind) {
         case work_kind::save:
-            return fs.pending_save;
+            return fs.pending_save();
         case work_kind::playback:
             // Due until the frame has been filled once: a filled frame is never read again.
-            return open && e.from_cache && !fs.needs_step;
+            return open && e.from_cache && !fs.needs_step();
         case work_kind::final_step:
-            return open && fs.needs_step;
+            return open && fs.needs_step();
         case work_kind::queued_stroke:
         case work_kind::undo:
         case work_kind::redo:
@@ -139,13 +127,13 @@ bool has_work(const emitter& e, const frame_set& fs, work_kind kind, bool wait) 
     return false;
 }
 
-bool has_any_work(const emitter& e, const frame_set& fs, bool wait) {
+bool has_any_work(const emitter& e, const scene_frame& fs, bool wait) {
     for (int k = 0; k <= 5; ++k)
         if (has_work(e, fs, work_kind(k), wait)) return true;
     return false;
 }
 
-bool process(emitter& e, frame_set& fs) {
+bool process(emitter& e, scene_frame& fs) {
     // Cache work goes one frame at a time across the workers.
     auto with_cache_lock = [&e](auto work) {
         if (e.frame_lock_.try_lock()) {
@@ -164,51 +152,33 @@ bool process(emitter& e, frame_set& fs) {
         if (!next_change(fs, true, true)) break;
     }
     // Written once its undos and queued strokes are in, so the file holds what the user asked for.
-    if (fs.pending_save)
+    if (fs.pending_save())
         with_cache_lock([&] {
             e.window->write_cache_frame(e, fs.frame);
-            fs.pending_save = false;
+            fs.set_pending_save(false);
             --e.frames_to_save_;
         });
-    if (fs.empty || fs.settled || !fs.needs_step) return true;
+    if (fs.empty || fs.settled || !fs.needs_step()) return true;
     step(fs, true, false);
     return true;
 }
 
-bool ready_to_paint(const frame_set& fs) {
-    if (!fs.needs_step || !fs.settled || fs.empty || fs.near_marked || fs.pending_save)
+bool ready_to_paint(const scene_frame& fs) {
+    if (!fs.needs_step() || !fs.settled || fs.empty || fs.near_marked() || fs.pending_save())
         return false;
     // A redo still to be carried out here puts values back whole: a stroke painted first would
     // be overwritten by it.
     if (change_due(fs, work_kind::redo, false)) return false;
-    std::unique_lock<QMutex> hold(*fs.near_lock, std::try_to_lock);
-    return hold.owns_lock() && std::all_of(fs.near_queue.begin(), fs.near_queue.end(),
-                                           [](const stroke& s) { return s.undone; });
+    return fs.queue_holds_only_undone();
 }
 
-namespace {
-
-// Depth of the frame's next redo to carry out and of its front queued stroke; INT_MAX for none.
-std::pair<int, int> next_depths(const frame_set& fs) {
-    std::pair<int, int> at{INT_MAX, INT_MAX};
-    {
-        QMutexLocker hold(fs.history_lock.get());
-        if (!fs.redo.empty() && fs.redo.back().due) at.first = fs.redo.back().entry.depth;
-    }
-    QMutexLocker hold(fs.near_lock.get());
-    if (!fs.near_queue.empty()) at.second = fs.near_queue.front().depth;
-    return at;
-}
-
-}  // namespace
-
-bool next_change(frame_set& fs, bool queued, bool sequential) {
+bool next_change(scene_frame& fs, bool queued, bool sequential) {
     if (change_due(fs, work_kind::undo, true)) {
         replay_undo(fs);
     } else {
         // Redone strokes and queued ones are carried out oldest first, so the history stays in
         // depth order (a redone stroke is older than every stroke queued since).
-        const auto [redo_at, queued_at] = next_depths(fs);
+        const auto [redo_at, queued_at] = fs.next_change_depths();
         if (redo_at != INT_MAX && redo_at < queued_at)
             replay_redo(fs);
         else if (queued && queued_at != INT_MAX)
@@ -222,7 +192,7 @@ bool next_change(frame_set& fs, bool queued, bool sequential) {
     return true;
 }
 
-void settle_undone(frame_set& fs) {
+void settle_undone(scene_frame& fs) {
     while (next_change(fs, false, false)) {
     }
     while (drop_undone_queued(fs)) {

@@ -7,28 +7,24 @@
 #include "base/scope_exit.h"
 #include "base/strict.h"
 #include "dynamics/deform.h"
-#include "dynamics/frame_set.h"
 #include "dynamics/frame_step.h"
 #include "scene/emitter.h"
 #include "scene/frame_schedule.h"
+#include "scene/scene_frame.h"
 
 namespace kavrin {
 
-bool holds_painted_entry(const frame_set& fs, int depth) {
-    return !fs.history.empty() && fs.history.back().depth == depth && !fs.history.back().undone;
-}
-
-void apply_live_stroke(frame_set& fs, stroke& s, int depth, stroke* mirrored) {
+void apply_live_stroke(scene_frame& fs, stroke& s, int depth, stroke* mirrored) {
     {
-        QMutexLocker hold(fs.history_lock.get());
+        QMutexLocker hold(&fs.history_lock_);
         // The stroke being painted owns the newest entry of its depth; a taken-back one is
         // never extended.
-        if (!holds_painted_entry(fs, depth)) {
+        if (!fs.holds_painted_entry_held(depth)) {
             stroke entry = s;
             entry.particles.clear();
-            fs.history.push_back(std::move(entry));
+            fs.history_.push_back(std::move(entry));
         }
-        stroke& newest = fs.history.back();
+        stroke& newest = fs.history_.back();
         for (stroke* side : {&s, mirrored}) {
             if (!side) continue;
             for (particle* p : side->particles)
@@ -41,29 +37,17 @@ void apply_live_stroke(frame_set& fs, stroke& s, int depth, stroke* mirrored) {
     step(fs, false, false);
 }
 
-namespace {
-
-// Keeps an undone stroke for a redo, in depth order. The caller holds the history lock.
-void keep_for_redo(frame_set& fs, redo_entry r) {
-    r.entry.restore = false;
-    auto at = std::find_if(fs.redo.begin(), fs.redo.end(),
-                           [&r](const redo_entry& e) { return e.entry.depth < r.entry.depth; });
-    fs.redo.insert(at, std::move(r));
-}
-
-}  // namespace
-
-void replay_undo(frame_set& fs) {
+void replay_undo(scene_frame& fs) {
     // The history lock is held throughout, so a trim cannot drop the entry being replayed.
-    QMutexLocker hold(fs.history_lock.get());
-    if (fs.history.empty()) return;
-    stroke& s = fs.history.back();
+    QMutexLocker hold(&fs.history_lock_);
+    if (fs.history_.empty()) return;
+    stroke& s = fs.history_.back();
     // The entry leaves the history however the replay ends, so a bad entry cannot block the
     // frame's queue for good.
     struct drop_newest {
         std::deque<stroke>& history;
         ~drop_newest() { history.pop_back(); }
-    } drop{fs.history};
+    } drop{fs.history_};
     s.restore = true;
     s.particles.clear();
     s.particles.reserve(s.recorded.size());
@@ -79,25 +63,25 @@ void replay_undo(frame_set& fs) {
     apply_stroke(fs, s);
     if (s.redoable) {
         s.particles.clear();
-        keep_for_redo(fs, {s, false, false, std::move(after)});
+        fs.keep_for_redo({s, false, false, std::move(after)});
     }
 }
 
-void replay_redo(frame_set& fs) {
-    std::unique_lock<QMutex> hold(*fs.history_lock);
-    if (fs.redo.empty() || !fs.redo.back().due) return;
-    redo_entry r = std::move(fs.redo.back());
-    fs.redo.pop_back();
+void replay_redo(scene_frame& fs) {
+    std::unique_lock<QMutex> hold(fs.history_lock_);
+    if (fs.redo_.empty() || !fs.redo_.back().due) return;
+    redo_entry r = std::move(fs.redo_.back());
+    fs.redo_.pop_back();
     r.entry.undone = r.entry.redoable = false;
     if (r.queued) {
         // It never reached this frame: it goes through the queue as it would have, in depth
         // order among the strokes waiting there, so the history keeps its order.
         hold.unlock();
-        QMutexLocker queue(fs.near_lock.get());
+        QMutexLocker queue(&fs.near_lock_);
         const int depth = r.entry.depth;
-        fs.near_queue.insert(std::find_if(fs.near_queue.begin(), fs.near_queue.end(),
-                                          [depth](const stroke& s) { return s.depth > depth; }),
-                             std::move(r.entry));
+        fs.near_queue_.insert(std::find_if(fs.near_queue_.begin(), fs.near_queue_.end(),
+                                           [depth](const stroke& s) { return s.depth > depth; }),
+                              std::move(r.entry));
         return;
     }
     for (const auto& [id, value] : r.after) {
@@ -107,40 +91,40 @@ void replay_redo(frame_set& fs) {
         mark_moved(fs, p);
     }
     fs.settled = false;
-    fs.history.push_back(std::move(r.entry));
+    fs.history_.push_back(std::move(r.entry));
 }
 
-bool drop_undone_queued(frame_set& fs) {
+bool drop_undone_queued(scene_frame& fs) {
     stroke dropped;
     {
-        QMutexLocker queue(fs.near_lock.get());
-        if (fs.near_queue.empty() || !fs.near_queue.front().undone) return false;
-        dropped = std::move(fs.near_queue.front());
-        fs.near_queue.pop_front();
+        QMutexLocker queue(&fs.near_lock_);
+        if (fs.near_queue_.empty() || !fs.near_queue_.front().undone) return false;
+        dropped = std::move(fs.near_queue_.front());
+        fs.near_queue_.pop_front();
     }
     if (dropped.redoable) {
-        QMutexLocker hold(fs.history_lock.get());
-        keep_for_redo(fs, {std::move(dropped), true, false, {}});
+        QMutexLocker hold(&fs.history_lock_);
+        fs.keep_for_redo({std::move(dropped), true, false, {}});
     }
     return true;
 }
 
-void apply_queued_stroke(frame_set& fs) {
+void apply_queued_stroke(scene_frame& fs) {
     if (drop_undone_queued(fs)) return;
     stroke* front = nullptr;
     {
         // The near worker appends meanwhile; the front element itself stays where it is.
-        QMutexLocker hold(fs.near_lock.get());
-        if (fs.near_queue.empty()) return;
-        front = &fs.near_queue.front();
+        QMutexLocker hold(&fs.near_lock_);
+        if (fs.near_queue_.empty()) return;
+        front = &fs.near_queue_.front();
     }
     stroke& s = *front;
     // The front entry leaves the queue however its application ends.
     struct drop_front {
-        frame_set& fs;
+        scene_frame& fs;
         ~drop_front() {
-            QMutexLocker hold(fs.near_lock.get());
-            fs.near_queue.pop_front();
+            QMutexLocker hold(&fs.near_lock_);
+            fs.near_queue_.pop_front();
         }
     } drop{fs};
     // Before-values of the particles the stroke may change, for the undo record.
@@ -160,33 +144,33 @@ void apply_queued_stroke(frame_set& fs) {
             p->changed = false;
             entry.recorded.try_emplace(p->id, before[i]);
         }
-        QMutexLocker hold(fs.history_lock.get());
-        fs.history.push_back(std::move(entry));
+        QMutexLocker hold(&fs.history_lock_);
+        fs.history_.push_back(std::move(entry));
     }
 }
 
 // ---- The scene's generations ----
 
-namespace {
-
-// Visits each frame's queued strokes, then its history with its redo data, each under its lock.
 template <class Queued, class Kept>
-void visit_strokes(std::map<int, frame_set>& frames, Queued queued, Kept kept) {
+void scene_history::visit_strokes(std::map<int, scene_frame>& frames, Queued queued, Kept kept) {
     for (auto& [number, fs] : frames) {
         {
-            QMutexLocker queue(fs.near_lock.get());
-            queued(fs.near_queue);
+            QMutexLocker queue(&fs.near_lock_);
+            queued(fs.near_queue_);
         }
-        QMutexLocker history(fs.history_lock.get());
-        kept(fs.history, fs.redo);
+        QMutexLocker history(&fs.history_lock_);
+        kept(fs.history_, fs.redo_);
     }
 }
 
+namespace {
+
 // The entry a trim may drop: the oldest of the history, unless an undo is still to revert it
 // (undone entries stay for the queue eater) or it is the stroke being painted.
-const stroke* trimmable(const frame_set& fs, int undo_depth) {
-    if (fs.history.empty()) return nullptr;
-    const stroke& oldest = fs.history.front();
+const stroke* trimmable(const scene_frame& fs, int undo_depth) {
+    const std::deque<stroke>& history = fs.history_held();
+    if (history.empty()) return nullptr;
+    const stroke& oldest = history.front();
     return oldest.undone || oldest.depth >= undo_depth ? nullptr : &oldest;
 }
 
@@ -209,7 +193,7 @@ void scene_history::change_history(const char* line, const std::function<void()>
         // for some frames only may not hold the frame the change was made on.
         if (const auto held = scene_.frames.find(window.current_frame);
             held != scene_.frames.end()) {
-            QMutexLocker eating(held->second.eat_lock.get());
+            const std::unique_lock<QMutex> eating = held->second.hold_particles();
             while (next_change(held->second, false, false)) {
             }
         }
@@ -291,16 +275,16 @@ void scene_history::trim_redo() {
     // Every frame or none: a generation that cannot be redone everywhere cannot be redone.
     std::vector<std::unique_lock<QMutex>> held;
     for (auto& [number, fs] : scene_.frames)
-        for (QMutex* lock : {fs.history_lock.get(), fs.near_lock.get()}) {
+        for (QMutex* lock : {&fs.history_lock_, &fs.near_lock_}) {
             held.emplace_back(*lock, std::try_to_lock);
             if (!held.back().owns_lock()) return;
         }
     for (auto& [number, fs] : scene_.frames) {
-        fs.redo.erase(
-            std::remove_if(fs.redo.begin(), fs.redo.end(),
+        fs.redo_.erase(
+            std::remove_if(fs.redo_.begin(), fs.redo_.end(),
                            [&](const redo_entry& r) { return r.entry.depth == first_undone; }),
-            fs.redo.end());
-        for (std::deque<stroke>* strokes : {&fs.history, &fs.near_queue})
+            fs.redo_.end());
+        for (std::deque<stroke>* strokes : {&fs.history_, &fs.near_queue_})
             for (stroke& s : *strokes)
                 if (s.undone && s.depth == first_undone) s.redoable = false;
     }
@@ -320,7 +304,7 @@ void scene_history::check_memory() {
 
     std::vector<int> depths, numbers;
     for (auto& [number, fs] : scene_.frames) {
-        std::unique_lock<QMutex> hold(*fs.history_lock, std::try_to_lock);
+        std::unique_lock<QMutex> hold(fs.history_lock_, std::try_to_lock);
         // A frame whose history is in use may hold the oldest generation: try again next tick
         // rather than trim a newer one.
         if (!hold.owns_lock()) return;
@@ -352,23 +336,23 @@ void scene_history::remove_undo(int depth, const std::vector<int>& depths,
             break;
         }
         if (depths[i] != depth) continue;
-        frame_set& fs = scene_.frame(numbers[i]);
+        scene_frame& fs = scene_.frame(numbers[i]);
         // An undo or redo changes the depth that decides what may go, logs itself and marks its
         // strokes in one step: the trim of a frame comes wholly before or after it.
         mutex_hold ordered(generation_lock_);
         // A frame that a worker is processing is left for the next run.
-        std::unique_lock<QMutex> eating(*fs.eat_lock, std::try_to_lock);
+        const std::unique_lock<QMutex> eating = fs.hold_particles(std::try_to_lock);
         if (!eating.owns_lock()) {
             finished = false;
             continue;
         }
-        QMutexLocker hold(fs.history_lock.get());
+        QMutexLocker hold(&fs.history_lock_);
         // The history may have changed since the check: drop only what the check saw.
         const stroke* oldest = trimmable(fs, undo_depth_);
         if (!oldest || oldest->depth != depth) continue;
         scene_.recorder.trim(fs.frame, oldest->depth);
         window.undo_trimmed(fs.frame, *oldest);
-        fs.history.pop_front();
+        fs.history_.pop_front();
     }
     // Every run trims for lack of memory, now or carried on from a tick that lacked it; only an
     // unfinished one is carried on once memory is back.

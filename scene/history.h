@@ -2,11 +2,11 @@
 // The history of a scene: its undo generations, undo and redo across every frame, and the trims
 // that drop old undo data when memory runs low. Below it, a frame's own history of strokes: the
 // entry of the stroke being painted, the undo records of carried strokes, and their revert and
-// redo. Each frame's history and redo lists are guarded by its history lock, its queue by its
-// near lock.
+// redo. The lists live in each scene_frame, under its history and near locks.
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <vector>
 
 
@@ -16,7 +16,7 @@
 namespace kavrin {
 
 class emitter;
-class frame_set;
+class scene_frame;
 
 // The undo generations of one scene: a stroke that drew, or values a script set, opens one; undo
 // takes the newest back on every frame and redo brings it back. Owned by its emitter.
@@ -55,6 +55,10 @@ class scene_history {
     void clear_redo();
     // Low memory drops the redo data of the first undone generation (when no frame is busy).
     void trim_redo();
+    // Visits each frame's queued strokes, then its history with its redo data, each under its
+    // lock.
+    template <class Queued, class Kept>
+    static void visit_strokes(std::map<int, scene_frame>& frames, Queued queued, Kept kept);
 
     emitter& scene_;
     // Written on the GUI thread (undo, redo, a new generation) and by a redo trim, which the
@@ -70,21 +74,18 @@ class scene_history {
     mutex generation_lock_;
 };
 
-// Whether the history's newest entry is the one of the stroke being painted at depth (an undone
-// entry of that depth belongs to a stroke taken back). The caller holds the history lock.
-bool holds_painted_entry(const frame_set& fs, int depth);
 // The stroke being painted at undo depth `depth`, and with the mirror brush its mirrored side:
 // both go into the frame's newest history entry, then the frame is stepped once.
-void apply_live_stroke(frame_set& fs, stroke& s, int depth, stroke* mirrored = nullptr);
+void apply_live_stroke(scene_frame& fs, stroke& s, int depth, stroke* mirrored = nullptr);
 // Reverts the newest history entry; a redoable one is kept for a redo.
-void replay_undo(frame_set& fs);
+void replay_undo(scene_frame& fs);
 // Brings back the frame's most recently undone stroke when a redo asked for it.
-void replay_redo(frame_set& fs);
+void replay_redo(scene_frame& fs);
 // Drops an undone stroke from the front of the queue (kept for a redo when it may be redone);
 // false when the front is not undone.
-bool drop_undone_queued(frame_set& fs);
+bool drop_undone_queued(scene_frame& fs);
 // Applies the stroke at the front of the frame's queue (one carried from another frame) and
 // records what it changed as the frame's newest history entry.
-void apply_queued_stroke(frame_set& fs);
+void apply_queued_stroke(scene_frame& fs);
 
 }  // namespace kavrin

@@ -101,19 +101,16 @@ void replay_set(emitter& e, const log_event& event) {
 
 void replay_trim(emitter& e, const log_event& event) {
     require_frame(e, event.frame);
-    frame_set& fs = e.frame(event.frame);
-    auto kept = [&fs] {
-        QMutexLocker hold(fs.history_lock.get());
-        return fs.history.size();
-    };
+    const scene_frame& fs = e.frame(event.frame);
+    auto kept = [&fs] { return fs.read_history().entries().size(); };
     const size_t before = kept();
     // The trim job itself, on this frame alone.
     e.history().remove_undo(event.depth, {event.depth}, {event.frame});
     if (kept() == before) {
         std::string held;
         {
-            QMutexLocker hold(fs.history_lock.get());
-            for (const stroke& s : fs.history)
+            const history_hold history = fs.read_history();
+            for (const stroke& s : history.entries())
                 held += " " + std::to_string(s.depth) + (s.undone ? " (undone)" : "");
         }
         throw replay_error("frame " + std::to_string(event.frame) +

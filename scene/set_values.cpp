@@ -38,7 +38,7 @@ QString set_values_problem(const emitter& e, const log_event& event) {
 }
 
 void apply_set_values(emitter& e, const log_event& event) {
-    frame_set& fs = e.frame(event.frame);
+    scene_frame& fs = e.frame(event.frame);
     stroke entry;
     entry.depth = e.history().undo_depth();
     entry.mode = kind_changing(event.channel);
@@ -46,7 +46,7 @@ void apply_set_values(emitter& e, const log_event& event) {
     // The background stays away from the frame meanwhile, as during an undo.
     e.hold_background([&] {
     // Every change of a frame's particles holds its eat lock, as the window's drawing expects.
-    QMutexLocker eating(fs.eat_lock.get());
+    const std::unique_lock<QMutex> eating = fs.hold_particles();
     std::vector<particle*> given;
     given.reserve(event.ids.size());
     for (int32_t id : event.ids)
@@ -68,10 +68,7 @@ void apply_set_values(emitter& e, const log_event& event) {
         }
         mark_moved(fs, p);
     }
-    {
-        QMutexLocker history(fs.history_lock.get());
-        fs.history.push_back(std::move(entry));
-    }
+    fs.push_history(std::move(entry));
     fs.settled = false;
     step(fs, false, true);
     fs.brushed_only = false;

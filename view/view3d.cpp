@@ -64,7 +64,7 @@ view3d::~view3d() {
     doneCurrent();
 }
 
-frame_set* view3d::current_frame() const {
+scene_frame* view3d::current_frame() const {
     emitter* e = owner_.active_scene();
     if (!e) return nullptr;
     auto it = e->frames.find(owner_.link().current_frame);
@@ -73,8 +73,8 @@ frame_set* view3d::current_frame() const {
 
 bool view3d::frame_shown() const {
     if (!owner_.active_scene() || !owner_.link().stepping) return false;
-    const frame_set* fs = current_frame();
-    return fs && fs->needs_step;
+    const scene_frame* fs = current_frame();
+    return fs && fs->needs_step();
 }
 
 bool view3d::panel_toggle(int k, bool value) const {
@@ -291,7 +291,7 @@ bool view3d::pick(const QPointF& position, bool every_box) {
     camera_setup();
     if (frame_set* fs = current_frame()) {
         // A step changing the node bounds holds the lock: this move then finds nothing.
-        std::unique_lock<QMutex> hold(*fs->geometry_lock, std::try_to_lock);
+        const std::unique_lock<QMutex> hold = fs->hold_bounds(std::try_to_lock);
         if (hold.owns_lock()) {
             const std::vector<float> boxes = pick_boxes(*fs, every_box);
             if (!boxes.empty()) {
@@ -465,7 +465,7 @@ bool view3d::frame_particles() {
     std::vector<vec3> points;
     {
         // A worker stepping the frame moves its particles: try again at the next press.
-        std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
+        std::unique_lock<QMutex> hold = fs.hold_particles(std::try_to_lock);
         if (!hold.owns_lock()) return false;
         points.reserve(fs.particles.size());
         for (const auto& [id, p] : fs.particles)
@@ -481,7 +481,7 @@ bool view3d::frame_all() {
     if (e)
         for (auto& [number, fs] : e->frames) {
             // Frames a worker has are left out rather than waited for.
-            std::unique_lock<QMutex> hold(*fs.eat_lock, std::try_to_lock);
+            std::unique_lock<QMutex> hold = fs.hold_particles(std::try_to_lock);
             if (!hold.owns_lock()) continue;
             for (const auto& [id, p] : fs.particles)
                 if (p.live()) points.push_back(p.position);

@@ -26,6 +26,7 @@ namespace kavrin {
 
 class emitter;
 class frame_set;
+class scene_frame;
 class view_owner;
 
 // The window's modifier keys without waiting: its map when the key lock is free, else the copy
@@ -144,7 +145,7 @@ class view3d : public QOpenGLWidget {
     // Box triangles for a pick under the current projection; geometry lock held.
     std::vector<float> pick_boxes(frame_set& fs, bool every_box) const;
     void publish_camera();
-    frame_set* current_frame() const;
+    scene_frame* current_frame() const;
 
     // A frame's particles as drawn: points in buffers, or spheres in a display list in display
     // mode ("cache_display").
@@ -203,11 +204,11 @@ class view3d : public QOpenGLWidget {
     // The camera moved or a stroke went on: large frames draw their sample until it rests.
     void note_motion();
     bool moving() const { return motion_end_.isActive(); }
-    void draw_overlay_before(frame_set& fs, int level);
+    void draw_overlay_before(scene_frame& fs, int level);
     void draw_octree(frame_set& fs);
     void draw_normal_field(frame_set& fs);
     void draw_density_field(frame_set& fs);
-    void draw_stroke_history(frame_set& fs);
+    void draw_stroke_history(scene_frame& fs);
     void draw_leaf_members(frame_set& fs);
     void draw_debug_geometry(frame_set& fs);
     void draw_imported_geometry();

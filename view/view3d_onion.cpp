@@ -59,8 +59,8 @@ void view3d::draw_onion_skin(frame_set& fs, int count) {
         for (const int sign : {-1, 1}) {
             auto it = e.frames.find(fs.frame + sign * d);
             if (it == e.frames.end()) continue;
-            frame_set& n = it->second;
-            if (!n.needs_step || n.empty) continue;
+            scene_frame& n = it->second;
+            if (!n.needs_step() || n.empty) continue;
             refresh_picture(n, cache_display);
             const frame_picture* picture = picture_of(n);
             if (!picture || picture->sphere_mode != cache_display) continue;

@@ -1,6 +1,7 @@
 // The viewport's paint: particles from per-frame pictures, debug overlays, imported geometry,
 // ground grid, scene-camera guide and brush cursor.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <mutex>
@@ -72,7 +73,7 @@ void view3d::paintGL() {
     collect_pictures();
 
     if (frame_shown()) {
-        frame_set& fs = *current_frame();
+        scene_frame& fs = *current_frame();
         const int level = owner_.show_debug();
         const bool particles = level != 4 && level != 7;
         // The current frame first: it has the first claim on a worker for its picture. The
@@ -199,8 +200,9 @@ void view3d::build_on_worker(frame_set& fs) {
         r.round = round;
         // A worker stepping the frame may hold it a while: the build gives up and is asked
         // again, rather than keep this worker waiting.
-        if (frame->eat_lock->tryLock(100)) {
-            std::unique_lock<QMutex> hold(*frame->eat_lock, std::adopt_lock);
+        if (const std::unique_lock<QMutex> hold =
+                frame->hold_particles(std::chrono::milliseconds(100));
+            hold.owns_lock()) {
             if (frame->settled) {
                 // Cleared first: a change after this reading asks for the next picture.
                 frame->touched = false;
@@ -254,7 +256,7 @@ bool view3d::refresh_picture(frame_set& fs, bool cache_display) {
     // A frame that a worker is still changing shows its last picture until it settles, and a
     // build under way brings the next one (a stroke step after it is applied to its result).
     if (!due || !fs.settled || building_.count(fs.frame)) return false;
-    std::unique_lock<QMutex> hold(*fs.eat_lock, std::defer_lock);
+    std::unique_lock<QMutex> hold = fs.hold_particles(std::defer_lock);
     const bool small = fs.particles.size() <= build_here_limit;
     const bool brushed = picture && !picture->sphere_mode && !cache_display &&
                          !picture->points.empty() && fs.brushed_only;
@@ -506,8 +508,8 @@ void view3d::prefetch_neighbours(frame_set& fs) {
     for (const int sign : {1, -1}) {
         auto it = owner_.active_scene()->frames.find(fs.frame + sign);
         if (it == owner_.active_scene()->frames.end()) continue;
-        frame_set& n = it->second;
-        if (n.needs_step && !n.empty && n.particles.size() > build_here_limit)
+        scene_frame& n = it->second;
+        if (n.needs_step() && !n.empty && n.particles.size() > build_here_limit)
             refresh_picture(n, false);
     }
 }
@@ -518,7 +520,7 @@ void view3d::note_motion() {
 
 // ---- Debug overlays ----
 
-void view3d::draw_overlay_before(frame_set& fs, int level) {
+void view3d::draw_overlay_before(scene_frame& fs, int level) {
     switch (level) {
         case 1:
             draw_octree(fs);
@@ -542,7 +544,7 @@ void view3d::draw_overlay_before(frame_set& fs, int level) {
 
 // Level 1: every octree node as a wire cube, coloured by depth from red (root) to violet.
 void view3d::draw_octree(frame_set& fs) {
-    std::unique_lock<QMutex> hold(*fs.eat_lock, std::defer_lock);
+    std::unique_lock<QMutex> hold = fs.hold_particles(std::defer_lock);
     for (const oct_tree* n : settled_nodes(fs, hold))
         gl::wire_cube(centre(*n), 2.0f * n->half_size, depth_colour(fs, *n), 0.7f);
 }
@@ -550,12 +552,12 @@ void view3d::draw_octree(frame_set& fs) {
 // Level 4: the grid's normal field: a fading line along each cell normal from the cell centre,
 // and a sphere per cell sized by its density.
 void view3d::draw_normal_field(frame_set& fs) {
-    std::unique_lock<QMutex> hold(*fs.field_lock, std::try_to_lock);
-    if (!hold.owns_lock() || fs.cell_size <= 0.0f) return;
-    const float h = fs.cell_size;
-    for (const auto& [key, n] : fs.cell_normals) {
-        auto d = fs.cell_density.find(key);
-        const float density = d == fs.cell_density.end() ? 0.0f : d->second;
+    const std::unique_lock<QMutex> hold = fs.grid.hold(std::try_to_lock);
+    if (!hold.owns_lock() || fs.grid.cell_size() <= 0.0f) return;
+    const float h = fs.grid.cell_size();
+    for (const auto& [key, n] : fs.grid.normals()) {
+        auto d = fs.grid.densities().find(key);
+        const float density = d == fs.grid.densities().end() ? 0.0f : d->second;
         if (density <= 0.0f) continue;
         const vec3 c = (key_coords(key) + vec3(0.5f, 0.5f, 0.5f)) * h;
         const vec3 colour = n * 0.5f + vec3(0.5f, 0.5f, 0.5f);
@@ -566,10 +568,10 @@ void view3d::draw_normal_field(frame_set& fs) {
 
 // Level 5: the density field: a translucent sphere per cell, larger and warmer where dense.
 void view3d::draw_density_field(frame_set& fs) {
-    std::unique_lock<QMutex> hold(*fs.field_lock, std::try_to_lock);
-    if (!hold.owns_lock() || fs.cell_size <= 0.0f) return;
-    const float h = fs.cell_size;
-    for (const auto& [key, density] : fs.cell_density) {
+    const std::unique_lock<QMutex> hold = fs.grid.hold(std::try_to_lock);
+    if (!hold.owns_lock() || fs.grid.cell_size() <= 0.0f) return;
+    const float h = fs.grid.cell_size();
+    for (const auto& [key, density] : fs.grid.densities()) {
         if (density <= 0.0f) continue;
         const vec3 c = (key_coords(key) + vec3(0.5f, 0.5f, 0.5f)) * h;
         gl::sphere(c, h * 0.45f * std::cbrt(density), heat(density, 0.0f, 1.0f) * 0.8f, 0.35f,
@@ -579,15 +581,16 @@ void view3d::draw_density_field(frame_set& fs) {
 
 // Level 6: the particles each stroke of the frame's undo history recorded, one hue per stroke
 // (oldest red); "scale" and "remove" strokes move nothing and are left out.
-void view3d::draw_stroke_history(frame_set& fs) {
-    std::unique_lock<QMutex> hold(*fs.history_lock, std::try_to_lock);
-    if (!hold.owns_lock() || fs.history.empty()) return;
+void view3d::draw_stroke_history(scene_frame& fs) {
+    const std::optional<history_hold> held = fs.try_read_history();
+    if (!held || held->entries().empty()) return;
+    const std::deque<stroke>& history = held->entries();
     const bool cache_display = owner_.toggle("cache_display");
     const scene_figures figures = figures_of(*owner_.active_scene());
     const int size = owner_.particle_size();
-    const float last = float(std::max<size_t>(1, fs.history.size() - 1));
-    for (size_t i = 0; i < fs.history.size(); ++i) {
-        const stroke& s = fs.history[i];
+    const float last = float(std::max<size_t>(1, history.size() - 1));
+    for (size_t i = 0; i < history.size(); ++i) {
+        const stroke& s = history[i];
         if (channel_of(s.mode) != brush_channel::position) continue;
         const vec3 hue = heat(float(i) / last, 1.0f, 0.0f);
         for (const auto& [id, value] : s.recorded) {
@@ -604,7 +607,7 @@ void view3d::draw_stroke_history(frame_set& fs) {
 // Level 7: which leaf holds which particle: a line from each occupied leaf's centroid to each
 // of its live members, coloured by the leaf's depth.
 void view3d::draw_leaf_members(frame_set& fs) {
-    std::unique_lock<QMutex> hold(*fs.eat_lock, std::defer_lock);
+    std::unique_lock<QMutex> hold = fs.hold_particles(std::defer_lock);
     const std::vector<oct_tree*> nodes = settled_nodes(fs, hold);
     glLineWidth(1.0f);
     glBegin(GL_LINES);
@@ -628,12 +631,12 @@ void view3d::draw_debug_geometry(frame_set& fs) {
         // Made when the overlay needs it and kept while the frame is unchanged. The tree must
         // hold still meanwhile: a worker painting or stepping the frame holds its eat lock, and
         // then the boxes of the last build are shown.
-        std::unique_lock<QMutex> eating(*fs.eat_lock, std::try_to_lock);
+        const std::unique_lock<QMutex> eating = fs.hold_particles(std::try_to_lock);
         if (eating.owns_lock()) refresh_debug_geometry(fs);
     }
-    std::unique_lock<QMutex> hold(*fs.geometry_lock, std::try_to_lock);
-    if (!hold.owns_lock() || fs.debug_vertex_count < 1) return;
-    gl::lit_mesh(0.9f, fs.debug_vertex_count, fs.debug_vertices.data(), fs.debug_normals.data());
+    fs.debug.try_draw([](int count, const float* vertices, const float* normals) {
+        gl::lit_mesh(0.9f, count, vertices, normals);
+    });
 }
 
 // ---- Scene elements ----

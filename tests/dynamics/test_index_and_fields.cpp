@@ -82,7 +82,7 @@ TEST(LevelIndex, DeepestLevelFindsNearbyLeaves) {
     one_frame f;
     f.add_block(5, 0.25f);
     step(f.fs, true, false);
-    ASSERT_EQ(int(f.fs.level_keys.size()), f.fs.tree_depth);
+    ASSERT_EQ(int(f.fs.levels.keys().size()), f.fs.tree_depth);
     std::vector<oct_tree*> cells;
     find_cells(f.fs, vec3(0.5f, 0.5f, 0.5f), f.fs.leaf_half * 2.0f, f.fs.tree_depth - 1, cells);
     ASSERT_FALSE(cells.empty());
@@ -135,8 +135,8 @@ TEST(LevelIndex, ReKeyingWhatMovedMatchesTheFullRebuild) {
             }
             ASSERT_FALSE(picked[0].empty());
             ASSERT_EQ(picked[0], picked[1]) << "stroke " << n;
-            mendable += mended.fs.keys_whole ? 1 : 0;
-            whole.fs.keys_whole = false;  // keys every leaf afresh
+            mendable += mended.fs.levels.keys_whole() ? 1 : 0;
+            whole.fs.levels.forget_keys();  // keys every leaf afresh
             const bool sequential = n % 2 == 1;
             step(mended.fs, sequential, false);
             step(whole.fs, sequential, false);
@@ -146,12 +146,13 @@ TEST(LevelIndex, ReKeyingWhatMovedMatchesTheFullRebuild) {
                 const oct_tree& leaf = *whole.fs.leaf_order[i];
                 const cell_key key = position_key(leaf.centroid, whole.fs.extent);
                 const size_t level = size_t(leaf.depth - 1);
-                ASSERT_EQ(mended.fs.level_keys[level].find(key),
-                          whole.fs.level_keys[level].find(key))
+                ASSERT_EQ(mended.fs.levels.keys()[level].find(key),
+                          whole.fs.levels.keys()[level].find(key))
                     << "stroke " << n << " leaf " << i;
             }
-            for (size_t level = 0; level < whole.fs.level_keys.size(); ++level)
-                EXPECT_EQ(mended.fs.level_keys[level].size(), whole.fs.level_keys[level].size());
+            for (size_t level = 0; level < whole.fs.levels.keys().size(); ++level)
+                EXPECT_EQ(mended.fs.levels.keys()[level].size(),
+                          whole.fs.levels.keys()[level].size());
             std::vector<oct_tree*> near[2];
             find_cells(mended.fs, centre, 0.1f, mended.fs.tree_depth - 1, near[0]);
             find_cells(whole.fs, centre, 0.1f, whole.fs.tree_depth - 1, near[1]);
@@ -174,14 +175,14 @@ TEST(GridFields, SingleLiveParticleAndDeadOnes) {
         f.add(i, vec3(0.1f * i, 0.3f, 0.0f), 0.0f);  // dead
     f.fs.extent = 1.0f;
     field_passes(f.fs, true);
-    EXPECT_FLOAT_EQ(f.fs.cell_size, 0.5f);     // log10(10) = 1: half the extent
-    ASSERT_EQ(f.fs.cell_centres.size(), 27u);  // the live cell, then the normal pass adds 26
-    ASSERT_EQ(f.fs.cell_density.size(), 27u);
-    for (auto& [key, d] : f.fs.cell_density)
+    EXPECT_FLOAT_EQ(f.fs.grid.cell_size(), 0.5f);  // log10(10) = 1: half the extent
+    ASSERT_EQ(f.fs.grid.centres().size(), 27u);    // the live cell, then the normal pass adds 26
+    ASSERT_EQ(f.fs.grid.densities().size(), 27u);
+    for (auto& [key, d] : f.fs.grid.densities())
         EXPECT_FLOAT_EQ(d, 1.0f / 27.0f) << qPrintable(key_text(key));
-    EXPECT_EQ(f.fs.cell_normals.at(make_key(0, 0, 0)), vec3());
+    EXPECT_EQ(f.fs.grid.normals().at(make_key(0, 0, 0)), vec3());
     // A neighbour's normal points away from the occupied cell.
-    const vec3 n = f.fs.cell_normals.at(make_key(1, 0, 0));
+    const vec3 n = f.fs.grid.normals().at(make_key(1, 0, 0));
     EXPECT_GT(n[0], 0.0f);
     EXPECT_FLOAT_EQ(length(n), 1.0f);
 }
@@ -205,7 +206,7 @@ TEST(GridFields, ParallelPassesMatchSequentialAndTheCellByCellDensities) {
     std::unordered_map<cell_key, float, cell_key_hash> reference;
     std::unordered_set<cell_key, cell_key_hash> occupied;
     for (const auto& [id, p] : a.fs.particles)
-        if (p.live()) occupied.insert(make_key(p.position / a.fs.cell_size));
+        if (p.live()) occupied.insert(make_key(p.position / a.fs.grid.cell_size()));
     for (const cell_key& q : occupied)
         for (const vec3& o : stencil()) {
             const cell_key n = make_key(key_coords(q) + o);
@@ -214,23 +215,23 @@ TEST(GridFields, ParallelPassesMatchSequentialAndTheCellByCellDensities) {
                 count += int(occupied.count(make_key(key_coords(n) + o2)));
             reference.try_emplace(n, float(count) / 27.0f);
         }
-    EXPECT_EQ(a.fs.cell_density, reference);
-    ASSERT_EQ(a.fs.cell_density.size(), b.fs.cell_density.size());
-    for (auto& [key, d] : a.fs.cell_density)
-        EXPECT_EQ(b.fs.cell_density.at(key), d);
-    for (auto& [key, n] : a.fs.cell_normals)
-        EXPECT_EQ(b.fs.cell_normals.at(key), n);
-    for (auto& [key, c] : a.fs.cell_centres)
-        EXPECT_EQ(b.fs.cell_centres.at(key), c);
+    EXPECT_EQ(a.fs.grid.densities(), reference);
+    ASSERT_EQ(a.fs.grid.densities().size(), b.fs.grid.densities().size());
+    for (auto& [key, d] : a.fs.grid.densities())
+        EXPECT_EQ(b.fs.grid.densities().at(key), d);
+    for (auto& [key, n] : a.fs.grid.normals())
+        EXPECT_EQ(b.fs.grid.normals().at(key), n);
+    for (auto& [key, c] : a.fs.grid.centres())
+        EXPECT_EQ(b.fs.grid.centres().at(key), c);
 }
 
 TEST(GridFields, FacesBelongToTheCellAbove) {
     one_frame f;
     f.add(0, vec3(1.0f, 0.0f, -1.0f));
-    f.fs.cell_size = 1.0f;
+    f.fs.grid.set_cell_size(1.0f);
     shape_cell(f.fs, f.fs.particles.at(0));
-    ASSERT_EQ(f.fs.cell_centres.size(), 1u);
-    EXPECT_EQ(f.fs.cell_centres.at(make_key(1, 0, -1)), vec3(1.5f, 0.5f, -0.5f));
+    ASSERT_EQ(f.fs.grid.centres().size(), 1u);
+    EXPECT_EQ(f.fs.grid.centres().at(make_key(1, 0, -1)), vec3(1.5f, 0.5f, -0.5f));
 }
 
 TEST(GridFields, ShadingAwayFromTheFluidAndTinyFrames) {
@@ -254,7 +255,7 @@ TEST(GridFields, ShadingAwayFromTheFluidAndTinyFrames) {
     one_frame single;
     single.add(0, vec3(1, 1, 1));
     step(single.fs, true, false);
-    EXPECT_TRUE(single.fs.cell_centres.empty());
+    EXPECT_TRUE(single.fs.grid.centres().empty());
     EXPECT_EQ(single.fs.particles.at(0).shade, 1.0f);
     EXPECT_EQ(single.fs.particles.at(0).normal, vec3());
 }
@@ -264,17 +265,17 @@ TEST(FrameStep, ParallelStepWithoutRefreshKeepsTheGrid) {
     f.add_block(5, 0.2f);
     step(f.fs, false, true);  // the first step ignores its arguments and builds everything
     ASSERT_TRUE(f.fs.initialised && f.fs.settled);
-    const auto densities = f.fs.cell_density;
+    const auto densities = f.fs.grid.densities();
     const vec3 normal = f.fs.particles.at(7).normal;
     for (auto& [id, p] : f.fs.particles) {
         p.position += vec3(0.37f, 0, 0);
         mark_moved(f.fs, p);
     }
     step(f.fs, false, false);
-    EXPECT_EQ(f.fs.cell_density, densities);
+    EXPECT_EQ(f.fs.grid.densities(), densities);
     EXPECT_EQ(f.fs.particles.at(7).normal, normal);
     step(f.fs, true, false);  // sequential steps refresh it
-    EXPECT_NE(f.fs.cell_density, densities);
+    EXPECT_NE(f.fs.grid.densities(), densities);
 }
 
 TEST(FrameStep, DebugGeometryBoxesEveryOccupiedNode) {
@@ -282,19 +283,22 @@ TEST(FrameStep, DebugGeometryBoxesEveryOccupiedNode) {
     f.add_block(3, 0.5f);
     step(f.fs, true, false);
     // Made on demand, once per change of the frame.
-    EXPECT_TRUE(f.fs.debug_stale);
+    EXPECT_TRUE(f.fs.debug.stale());
     refresh_debug_geometry(f.fs);
-    EXPECT_FALSE(f.fs.debug_stale);
+    EXPECT_FALSE(f.fs.debug.stale());
     std::vector<oct_tree*> nodes;
     collect(f.fs.root, nodes);
     int occupied = 0;
     for (oct_tree* n : nodes)
         occupied += n->occupied ? 1 : 0;
-    EXPECT_EQ(f.fs.debug_vertex_count, occupied * 36);
-    EXPECT_EQ(f.fs.debug_vertices.size(), size_t(occupied) * 108);
+    int drawn = 0;
+    EXPECT_TRUE(f.fs.debug.try_draw([&](int count, const float*, const float*) { drawn = count; }));
+    EXPECT_EQ(drawn, occupied * 36);
+    const std::vector<float> vertices = f.fs.debug.vertices();
+    EXPECT_EQ(vertices.size(), size_t(occupied) * 108);
     // Every box reaches 0.1 leaf half-sizes beyond its particles.
     float lowest = 1e9f;
-    for (size_t i = 0; i < f.fs.debug_vertices.size(); i += 3)
-        lowest = std::min(lowest, f.fs.debug_vertices[i]);
+    for (size_t i = 0; i < vertices.size(); i += 3)
+        lowest = std::min(lowest, vertices[i]);
     EXPECT_FLOAT_EQ(lowest, -0.1f * f.fs.leaf_half);
 }

@@ -179,19 +179,19 @@ TEST(StepReference, ShadingMatchesThePointByPointBlend) {
     const frame_set& fs = f.fs;
     std::unordered_map<int, std::pair<vec3, float>> expected;
     float lo = 100000000.0f, hi = -100000000.0f;
-    const double reach = std::sqrt(2.0) * double(fs.cell_size);
+    const double reach = std::sqrt(2.0) * double(fs.grid.cell_size());
     for (const auto& [id, p] : fs.particles) {
-        const vec3 q = key_coords(make_key(p.position / fs.cell_size));
+        const vec3 q = key_coords(make_key(p.position / fs.grid.cell_size()));
         vec3 n;
         float s = 0.0f;
         for (const vec3& o : stencil()) {
             const cell_key m = make_key(q + o);
-            auto centre = fs.cell_centres.find(m);
-            if (centre == fs.cell_centres.end()) continue;
+            auto centre = fs.grid.centres().find(m);
+            if (centre == fs.grid.centres().end()) continue;
             const double w = 1.0 - double(length(p.position - centre->second)) / reach;
             if (w < 0.0) continue;
-            if (fs.cell_normals.count(m)) n += fs.cell_normals.at(m) * float(w);
-            if (fs.cell_density.count(m)) s += float(w * double(fs.cell_density.at(m)));
+            if (fs.grid.normals().count(m)) n += fs.grid.normals().at(m) * float(w);
+            if (fs.grid.densities().count(m)) s += float(w * double(fs.grid.densities().at(m)));
         }
         expected[id] = {normalise(n), s};
         lo = std::min(lo, s);

@@ -257,10 +257,10 @@ class editing_run {
         held_ = true;
         // What a cancel must give back, when no undo is still to be carried out on the frame
         // (and no worker is stepping it while it is copied).
-        frame_set& fs = e_->frame(window_.current_frame);
+        scene_frame& fs = e_->frame(window_.current_frame);
         pressed_depth_ = e_->history().undo_depth();
         pressed_.reset();
-        std::unique_lock<QMutex> eating(*fs.eat_lock, std::try_to_lock);
+        const std::unique_lock<QMutex> eating = fs.hold_particles(std::try_to_lock);
         if (eating.owns_lock() && !has_work(*e_, fs, work_kind::undo) &&
             !has_work(*e_, fs, work_kind::queued_stroke))
             pressed_ = fs.particles;
@@ -304,10 +304,10 @@ class editing_run {
         e_->add_near(buttons_);
         if (e_->history().undo_depth() > depth) {
             // The stroke is kept under its own entry: its mode, not taken back.
-            const frame_set& fs = e_->frame(window_.current_frame);
-            QMutexLocker hold(fs.history_lock.get());
-            if (fs.history.empty() || fs.history.back().undone ||
-                fs.history.back().mode != window_.brush_state.type)
+            const history_hold held = e_->frame(window_.current_frame).read_history();
+            const std::deque<stroke>& history = held.entries();
+            if (history.empty() || history.back().undone ||
+                history.back().mode != window_.brush_state.type)
                 ++misrecorded_;
         }
         window_.view.drag_active = false;
@@ -419,20 +419,23 @@ class editing_run {
     // A trimmed entry's change can no longer be undone: from now on undoing everything reaches,
     // for each value it recorded, the value the next older entry recorded, or the present one.
     void keep_trimmed(int frame, const stroke& dropped) {
-        const frame_set& fs = e_->frame(frame);
+        const scene_frame& fs = e_->frame(frame);
+        // The trim reports the entry with the frame's history lock held.
+        const std::deque<stroke>& history = fs.history_held();
         // A trim that runs while the user undoes: the undo must come wholly before or after.
         if (kind_ == run_kind::trim_race) QThread::usleep(300);
         // Only the oldest entry goes, and never one that an undo still has to take back or is
         // taking back.
-        if (dropped.undone || &fs.history.front() != &dropped || dropped.depth >= e_->history().undo_depth())
+        if (dropped.undone || &history.front() != &dropped ||
+            dropped.depth >= e_->history().undo_depth())
             ++bad_trims_;
         for (const auto& entry : dropped.recorded) {
             const int32_t id = entry.first;
             particle& want = expected_[frame].at(id);
             const particle& now = fs.particles.at(id);
             const stroke_value* later = nullptr;
-            for (size_t i = 1; i < fs.history.size() && !later; ++i) {
-                const stroke& h = fs.history[i];
+            for (size_t i = 1; i < history.size() && !later; ++i) {
+                const stroke& h = history[i];
                 if (field_of(h) == field_of(dropped) && h.recorded.count(id))
                     later = &h.recorded.at(id);
             }
@@ -491,7 +494,8 @@ class editing_run {
         if (window_.count_lines("job error") > 0)
             return ::testing::AssertionFailure() << window_.log_lines().join("\n").toStdString();
         for (auto& [number, fs] : e_->frames) {
-            if ((histories_empty && !fs.history.empty()) || !fs.near_queue.empty())
+            if ((histories_empty && !fs.read_history().entries().empty()) ||
+                fs.stroke_queued(busy_lock::wait))
                 return ::testing::AssertionFailure() << "frame " << number << " keeps strokes";
             const particle_map& want = want_all.at(number);
             if (fs.particles.size() != want.size())

@@ -42,7 +42,7 @@ TEST(Emitter, BuildsTheHundredSceneAndReportsOnce) {
     EXPECT_EQ(window.count_lines("cache time / sec / "), 1);
     EXPECT_EQ(e.point_count(), 5050);  // frame k holds k + 1 particles
     for (auto& [number, fs] : e.frames) {
-        EXPECT_TRUE(fs.initialised && fs.settled && fs.needs_step) << number;
+        EXPECT_TRUE(fs.initialised && fs.settled && fs.needs_step()) << number;
         EXPECT_EQ(fs.particles.size(), size_t(number + 1));
     }
     EXPECT_FALSE(window.panel_busy);

@@ -130,7 +130,7 @@ TEST_P(every_mode, StrokesReachTheirFramesAndUndoExactly) {
     EXPECT_EQ(window.count_lines("undo"), 3);
     for (auto& [f, particles] : snapshot()) {
         EXPECT_EQ(changed_particles(particles, before.at(f)), 0) << mode << " frame " << f;
-        EXPECT_TRUE(e->frame(f).history.empty()) << f;
+        EXPECT_TRUE(e->frame(f).read_history().entries().empty()) << f;
     }
 }
 
@@ -218,10 +218,10 @@ TEST_F(painted_scene, NearListSpanAndWeights) {
     EXPECT_EQ(forward, (std::set<int>{96, 97, 98, 99}));
 
     // Frames waiting to be saved or not yet stepped are left out of the strict list.
-    e->frame(94).pending_save = true;
+    e->frame(94).set_pending_save(true);
     EXPECT_EQ(e->near_list(false, window.current_frame).size(),
               e->near_list(true, window.current_frame).size() + 1);
-    e->frame(94).pending_save = false;
+    e->frame(94).set_pending_save(false);
 }
 
 // The window may change between sending a step and its running on a worker: the step paints
@@ -236,8 +236,8 @@ TEST_F(painted_scene, AStepPaintsWithTheInputsItWasSent) {
     window.brush_state.type = brush_kind::remove;
     window.view.busy = true;
     e->current_particle(sent);
-    ASSERT_EQ(e->frame(50).history.size(), 1u);
-    EXPECT_TRUE(e->frame(51).history.empty());
+    ASSERT_EQ(e->frame(50).read_history().entries().size(), 1u);
+    EXPECT_TRUE(e->frame(51).read_history().entries().empty());
     ASSERT_FALSE(e->recorder.events().empty());
     EXPECT_EQ(e->recorder.events().back().steps, std::vector<step_inputs>{sent});
 }
@@ -246,17 +246,17 @@ TEST_F(painted_scene, AStrokeWaitsForTheWorkerThatHoldsItsFrame) {
     window.brush_state.type = brush_kind::grab;
     window.brush_state.vector = vec3(0, 1, 0);
     aim(50, 0.5f);
-    frame_set& fs = e->frame(50);
-    fs.eat_lock->lock();  // a background worker is processing the frame
+    scene_frame& fs = e->frame(50);
+    std::unique_lock<QMutex> eating = fs.hold_particles();  // a background worker has the frame
     window.view.busy = true;
     std::thread stroke([&] { e->current_particle(e->live_step_inputs()); });
     QThread::msleep(50);
     EXPECT_TRUE(window.view.busy);
-    EXPECT_TRUE(fs.history.empty());
-    fs.eat_lock->unlock();
+    EXPECT_TRUE(fs.read_history().entries().empty());
+    eating.unlock();
     stroke.join();
     EXPECT_FALSE(window.view.busy);
-    EXPECT_EQ(fs.history.size(), 1u);
+    EXPECT_EQ(fs.read_history().entries().size(), 1u);
 }
 
 TEST_F(painted_scene, ReleaseWithoutDrawingChangesNothing) {
@@ -282,14 +282,14 @@ TEST_F(painted_scene, UndoRevertsTheCurrentFrameAtOnceAndOthersInTheBackground) 
     e->add_near();
     ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
     for (int f : {8, 9, 11, 12})
-        EXPECT_EQ(e->frame(f).history.size(), 1u) << f;
+        EXPECT_EQ(e->frame(f).read_history().entries().size(), 1u) << f;
 
     e->note_user_activity();  // the user is active: only the current frame is reverted now
     e->undo();
     EXPECT_EQ(changed_particles(e->frame(10).particles, before.at(10)), 0);
     for (int f : {8, 9, 11, 12}) {
-        ASSERT_EQ(e->frame(f).history.size(), 1u);
-        EXPECT_TRUE(e->frame(f).history.back().undone) << f;
+        ASSERT_EQ(e->frame(f).read_history().entries().size(), 1u);
+        EXPECT_TRUE(e->frame(f).read_history().entries().back().undone) << f;
         EXPECT_GT(changed_particles(e->frame(f).particles, before.at(f)), 0) << f;
     }
     ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
@@ -313,7 +313,7 @@ TEST_F(painted_scene, UndoLeavesAnOlderStrokeOfTheCurrentFrame) {
     ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
     EXPECT_EQ(changed_particles(e->frame(10).particles, after_first.at(10)), 0);
     EXPECT_EQ(changed_particles(e->frame(30).particles, after_first.at(30)), 0);
-    EXPECT_EQ(e->frame(10).history.size(), 1u);
+    EXPECT_EQ(e->frame(10).read_history().entries().size(), 1u);
 }
 
 TEST_F(painted_scene, TrimmingFollowsFreeMemory) {
@@ -326,19 +326,19 @@ TEST_F(painted_scene, TrimmingFollowsFreeMemory) {
         e->add_near();
         ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
     }
-    EXPECT_EQ(e->frame(20).history.size(), 3u);
+    EXPECT_EQ(e->frame(20).read_history().entries().size(), 3u);
     window.free_memory = 4.0 * 1024 * 1024 * 1024;
     for (int i = 0; i < 5; ++i) {
         e->tick();
         e->jobs.wait();
     }
-    EXPECT_EQ(e->frame(20).history.size(), 3u);
+    EXPECT_EQ(e->frame(20).read_history().entries().size(), 3u);
     window.free_memory = 0.5 * 1024 * 1024 * 1024;
     for (size_t left : {2u, 1u, 0u}) {
         e->tick();
         e->jobs.wait();
-        EXPECT_EQ(e->frame(20).history.size(), left);
-        EXPECT_EQ(e->frame(19).history.size(), left);
+        EXPECT_EQ(e->frame(20).read_history().entries().size(), left);
+        EXPECT_EQ(e->frame(19).read_history().entries().size(), left);
     }
     EXPECT_EQ(e->history().undo_depth(), 3);  // trimming does not change what the counter says
 }
@@ -348,7 +348,7 @@ TEST_F(painted_scene, PaintingAFrameAnUndoHasNotReachedYetKeepsTheNewStroke) {
     settled_grab(50, 2.0f, 3);
     e->set_idle_threshold(1000000);  // the user keeps working: the background stays off
     e->undo();
-    ASSERT_TRUE(e->frame(51).history.back().undone);
+    ASSERT_TRUE(e->frame(51).read_history().entries().back().undone);
 
     // A click that draws nothing still takes the undone stroke back from its frame, and counts
     // for nothing.
@@ -359,7 +359,7 @@ TEST_F(painted_scene, PaintingAFrameAnUndoHasNotReachedYetKeepsTheNewStroke) {
     EXPECT_EQ(e->history().undo_depth(), 0);
     EXPECT_FALSE(e->spreading());
     EXPECT_EQ(changed_particles(e->frame(51).particles, before.at(51)), 0);
-    EXPECT_TRUE(e->frame(51).history.empty());
+    EXPECT_TRUE(e->frame(51).read_history().entries().empty());
 
     // The same mode, then another mode, on frames that still hold the undone stroke: each is kept
     // under its own entry.
@@ -369,7 +369,7 @@ TEST_F(painted_scene, PaintingAFrameAnUndoHasNotReachedYetKeepsTheNewStroke) {
         aim(frame, 0.5f);
         paint(2);
         e->add_near();
-        const std::deque<stroke>& history = e->frame(frame).history;
+        const std::deque<stroke> history = e->frame(frame).read_history().entries();
         ASSERT_EQ(history.size(), 1u) << brush_name(mode).data();
         EXPECT_EQ(history.back().mode, mode);
         EXPECT_FALSE(history.back().undone);
@@ -413,13 +413,13 @@ TEST_F(painted_scene, TrimmingTakesTheOldestKeptGenerationAndLeavesUndoneStrokes
     EXPECT_EQ(e->history().redo_depth(), 0);
     window.view.drag_active = true;
     trim_once();
-    EXPECT_EQ(e->frame(20).history.size(), 2u);
+    EXPECT_EQ(e->frame(20).read_history().entries().size(), 2u);
     window.view.drag_active = false;
     window.free_memory = 8.0 * 1024 * 1024 * 1024;
     for (int i = 0; i < 3; ++i)
         trim_once();
     for (int f : {19, 20, 21}) {
-        const std::deque<stroke>& history = e->frame(f).history;
+        const std::deque<stroke> history = e->frame(f).read_history().entries();
         ASSERT_EQ(history.size(), f == 20 ? 1u : 2u) << f;  // only the first stroke went
         EXPECT_EQ(history.front().depth, 1) << f;
     }
@@ -428,14 +428,14 @@ TEST_F(painted_scene, TrimmingTakesTheOldestKeptGenerationAndLeavesUndoneStrokes
     for (int i = 0; i < 3; ++i)
         trim_once();
     for (int f : {19, 21}) {
-        ASSERT_EQ(e->frame(f).history.size(), 1u) << f;
-        EXPECT_TRUE(e->frame(f).history.back().undone) << f;
+        ASSERT_EQ(e->frame(f).read_history().entries().size(), 1u) << f;
+        EXPECT_TRUE(e->frame(f).read_history().entries().back().undone) << f;
     }
-    EXPECT_TRUE(e->frame(20).history.empty());
+    EXPECT_TRUE(e->frame(20).read_history().entries().empty());
     e->set_idle_threshold(emitter::default_idle_threshold);
     ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
     for (int f : {19, 20, 21})
-        EXPECT_TRUE(e->frame(f).history.empty()) << f;
+        EXPECT_TRUE(e->frame(f).read_history().entries().empty()) << f;
     EXPECT_GT(changed_particles(e->frame(20).particles, after_first.at(20)), 0);
 }
 
@@ -541,7 +541,7 @@ TEST_F(painted_scene, CancelLeavesTheFrameAsItWasAtThePress) {
     EXPECT_GT(changed_particles(e->frame(50).particles, before.at(50)), 0);
     e->cancel_stroke();
     EXPECT_EQ(changed_particles(e->frame(50).particles, before.at(50)), 0);
-    EXPECT_TRUE(e->frame(50).history.empty());
+    EXPECT_TRUE(e->frame(50).read_history().entries().empty());
     EXPECT_EQ(e->history().undo_depth(), 0);
     e->add_near();  // the release that follows finds nothing to propagate
     EXPECT_FALSE(e->spreading());
@@ -629,7 +629,7 @@ TEST_F(painted_scene, RedoneStrokesThatNeverReachedAFrameKeepTheirPlaceThere) {
     stroke_on_50();
     e->set_idle_threshold(emitter::default_idle_threshold);
     ASSERT_TRUE(tick_until(*e, [&] { return idle(); }));
-    const std::deque<stroke>& history = e->frame(51).history;
+    const std::deque<stroke> history = e->frame(51).read_history().entries();
     ASSERT_EQ(history.size(), 3u);
     for (size_t i = 1; i < history.size(); ++i)
         EXPECT_LT(history[i - 1].depth, history[i].depth);

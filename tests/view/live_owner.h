@@ -43,10 +43,11 @@ class frame_holder {
     frame_holder(frame_set& fs, int ms)
         : thread_([this, &fs, ms] {
               while (!stop_) {
-                  fs.eat_lock->lock();
-                  for (int i = 0; i < ms && !stop_; ++i)
-                      QThread::msleep(1);
-                  fs.eat_lock->unlock();
+                  {
+                      const std::unique_lock<QMutex> hold = fs.hold_particles();
+                      for (int i = 0; i < ms && !stop_; ++i)
+                          QThread::msleep(1);
+                  }
                   QThread::msleep(1);
               }
           }) {}

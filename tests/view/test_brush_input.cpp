@@ -189,10 +189,9 @@ TEST(BrushVector, NormalFollowsTheFieldAndKeepsTheLastNormalWhereThereIsNone) {
     test::fake_window window;
     emitter e(false, &window);
     frame_set fs(0, &e);
-    fs.cell_size = 1.0f;
+    fs.grid.set_cell_size(1.0f);
     const cell_key origin = make_key(0, 0, 0);
-    fs.cell_centres[origin] = vec3(0.5f, 0.5f, 0.5f);
-    fs.cell_normals[origin] = vec3(0.0f, 2.0f, 0.0f);
+    fs.grid.set_cell(origin, vec3(0.5f, 0.5f, 0.5f), vec3(0.0f, 2.0f, 0.0f));
     brush b(nullptr);
     b.set_type(brush_kind::normal);
     vector_input in;
@@ -203,7 +202,7 @@ TEST(BrushVector, NormalFollowsTheFieldAndKeepsTheLastNormalWhereThereIsNone) {
     EXPECT_EQ(b.vector(), vec3(0.0f, 1.0f, 0.0f));  // unit length
     EXPECT_EQ(b.last_vector, vec3(0.0f, 1.0f, 0.0f));
 
-    fs.cell_normals[origin] = vec3(3.0f, 0.0f, 0.0f);
+    fs.grid.set_cell(origin, vec3(0.5f, 0.5f, 0.5f), vec3(3.0f, 0.0f, 0.0f));
     b.set_vector(vec3(0.0f, 0.0f, 9.0f));
     in.pick_point = vec3(10.0f, 10.0f, 10.0f);  // no cell near
     b.update_vector(in);
@@ -217,7 +216,7 @@ TEST(BrushVector, NormalFollowsTheFieldAndKeepsTheLastNormalWhereThereIsNone) {
     // A worker refreshing the fields: this move keeps the last normal.
     in.pick_point = vec3(0.5f, 0.5f, 0.6f);
     {
-        std::lock_guard<QMutex> hold(*fs.field_lock);
+        const std::unique_lock<QMutex> hold = fs.grid.hold();
         b.update_vector(in);
     }
     EXPECT_EQ(b.vector(), vec3(0.0f, 1.0f, 0.0f));

@@ -34,7 +34,7 @@ class test_owner : public view_owner {
     int onion = 0;
 
     // A frame made by hand, stepped once so that it has its octree, fields and pick boxes.
-    frame_set& add_frame(int number) { return scene->add_frame(number); }
+    scene_frame& add_frame(int number) { return scene->add_frame(number); }
 
     window_link& link() override { return window; }
     emitter* active_scene() const override { return scene.get(); }

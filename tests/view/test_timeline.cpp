@@ -222,12 +222,12 @@ TEST(TimelineDrawing, FrameNumbersStandApartOverTheirTicksAtEveryZoom) {
 TEST(TimelineDrawing, BandsShowEachFrameStateAndTheBrushTimeWithItsSideButtons) {
     shown_timeline t;
     for (int f = 40; f <= 60; ++f) {
-        frame_set& fs = t.owner.add_frame(f);
-        fs.needs_step = true;
+        scene_frame& fs = t.owner.add_frame(f);
+        fs.mark_filled();
         fs.settled = true;
     }
     t.owner.scene->frame(41).empty = true;
-    t.owner.scene->frame(42).near_marked = true;
+    t.owner.scene->frame(42).mark_near(true);
     t.owner.scene->first_frame = 40;
     t.owner.scene->last_frame = 60;
     t.owner.window.current_frame = 50;

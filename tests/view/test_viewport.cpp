@@ -32,9 +32,9 @@ void set_box(frame_set& fs, const vec3& lo, const vec3& hi) {
 }
 
 // A frame of n x n x n particles spaced by step from corner, stepped once.
-frame_set& block_frame(test_owner& owner, int number, int n, float step_size,
-                       const vec3& corner = vec3()) {
-    frame_set& fs = owner.add_frame(number);
+scene_frame& block_frame(test_owner& owner, int number, int n, float step_size,
+                         const vec3& corner = vec3()) {
+    scene_frame& fs = owner.add_frame(number);
     int id = 0;
     for (int i = 0; i < n; ++i)
         for (int j = 0; j < n; ++j)
@@ -42,7 +42,7 @@ frame_set& block_frame(test_owner& owner, int number, int n, float step_size,
                 fs.particles.try_emplace(
                     id, id, corner + vec3(i * step_size, j * step_size, k * step_size), 1.0f);
     owner.scene->count_filled(id);
-    fs.needs_step = true;
+    fs.mark_filled();
     step(fs, true, false);
     return fs;
 }
@@ -146,8 +146,8 @@ int lit_pixels(const QImage& image) {
 
 TEST(ViewportPick, LandsOnTheNearestFaceAndKeepsThePointOnAMiss) {
     shown_view v;
-    frame_set& fs = v.owner.add_frame(0);
-    fs.needs_step = true;
+    scene_frame& fs = v.owner.add_frame(0);
+    fs.mark_filled();
     fs.settled = true;
     set_box(fs, vec3(-0.5f, -0.5f, -0.5f), vec3(0.5f, 0.5f, 0.5f));
     ASSERT_TRUE(v.view.frame_shown());
@@ -171,23 +171,24 @@ TEST(ViewportPick, LandsOnTheNearestFaceAndKeepsThePointOnAMiss) {
     EXPECT_EQ(v.view.last_pick_mouse(), QPointF(5, 5));
 
     // A worker holding the box lock: no hit, and the GUI does not wait.
-    fs.geometry_lock->lock();
-    EXPECT_FALSE(v.view.pick(QPointF(200, 150)));
-    fs.geometry_lock->unlock();
+    {
+        const std::unique_lock<QMutex> hold = fs.hold_bounds();
+        EXPECT_FALSE(v.view.pick(QPointF(200, 150)));
+    }
 }
 
 TEST(ViewportPick, BoxesUnderTheCursorPickAsAllBoxesDo) {
     // Drawing only the boxes near the cursor must find the same nearest depth as drawing every
     // occupied node's box, over a seeded cloud with a far stray and a grid of cursor positions.
     shown_view v;
-    frame_set& fs = v.owner.add_frame(0);
+    scene_frame& fs = v.owner.add_frame(0);
     std::mt19937 rng(11);
     std::uniform_real_distribution<float> u(-0.6f, 0.6f);
     for (int id = 0; id < 3000; ++id)
         fs.particles.try_emplace(id, id, vec3(u(rng), u(rng) * 0.3f, u(rng)), 1.0f);
     fs.particles.try_emplace(3000, 3000, vec3(2.0f, 0.5f, -1.0f), 1.0f);
     v.owner.scene->count_filled(3001);
-    fs.needs_step = true;
+    fs.mark_filled();
     step(fs, true, false);
     v.look_at(vec3(0.1f, 0.0f, 0.0f), 2.5f);
     int hits = 0;
@@ -206,7 +207,7 @@ TEST(ViewportPick, BoxesUnderTheCursorPickAsAllBoxesDo) {
 
 TEST(ViewportDrawing, DirtyUnsettledFrameKeepsShowingItsOldList) {
     shown_view v;
-    frame_set& fs = block_frame(v.owner, 0, 5, 0.1f);
+    scene_frame& fs = block_frame(v.owner, 0, 5, 0.1f);
     v.look_at(vec3(0.2f, 0.2f, 0.2f), 1.5f);
     const int shown = lit_pixels(v.grab());
     EXPECT_GT(shown, 50);
@@ -247,7 +248,7 @@ TEST(ViewportDrawing, AnotherSceneShowsItsOwnFramesNotThePicturesOfTheLast) {
 
 TEST(ViewportDrawing, ParticlesLightUpWhereTheyProjectAndNowhereElse) {
     shown_view v;
-    frame_set& fs = block_frame(v.owner, 0, 4, 0.1f);
+    scene_frame& fs = block_frame(v.owner, 0, 4, 0.1f);
     v.owner.size = 60;
     v.look_at(vec3(0.15f, 0.15f, 0.15f), 1.5f);
     const QImage image = v.grab();
@@ -269,13 +270,13 @@ TEST(ViewportDrawing, PicturesDrawWhatPlainPointsDrawThroughStrokeStepsAndRemova
     // a stroke step rewrote the brushed particles in place, after removals and after the
     // stroke's selection ended.
     shown_view v;
-    frame_set& fs = v.owner.add_frame(0);
+    scene_frame& fs = v.owner.add_frame(0);
     std::mt19937 rng(5);
     std::uniform_real_distribution<float> u(0.0f, 1.0f);
     for (int id = 0; id < 4000; ++id)
         fs.particles.try_emplace(id, id, vec3(u(rng), u(rng) * 0.5f, u(rng)), 1.0f);
     v.owner.scene->count_filled(4000);
-    fs.needs_step = true;
+    fs.mark_filled();
     step(fs, true, false);
     for (auto& [id, p] : fs.particles)
         if (id % 17 == 0) p.weight = 0.0f;
@@ -324,7 +325,7 @@ TEST(ViewportDrawing, LargeFramesComeFromAWorkerAndShowAFixedSampleWhileTheViewM
 
     shown_view v;
     const int n = 60;  // 216,000 particles: above what is made on the GUI thread
-    frame_set& fs = block_frame(v.owner, 0, n, 1.0f / n);
+    scene_frame& fs = block_frame(v.owner, 0, n, 1.0f / n);
     v.look_at(vec3(0.5f, 0.5f, 0.5f), 2.5f);
     ASSERT_TRUE(wait_for_picture(v, 20000));
     const QImage whole = v.grab();
@@ -508,7 +509,7 @@ TEST(ViewportInput, AltDragsSteerTheCameraAndLog) {
 
 TEST(ViewportInput, LeftStrokePaintsTheFrameAndLogsItsLength) {
     shown_view v;
-    frame_set& fs = block_frame(v.owner, 0, 5, 0.1f);
+    scene_frame& fs = block_frame(v.owner, 0, 5, 0.1f);
     v.look_at(vec3(0.2f, 0.2f, 0.2f), 1.5f);
     v.owner.window.brush_state.space = 0.2f;
     QTest::mousePress(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(200, 150));
@@ -529,13 +530,12 @@ TEST(ViewportInput, LeftStrokePaintsTheFrameAndLogsItsLength) {
     EXPECT_GE(steps, 1);
     EXPECT_EQ(v.owner.window.view.stroke_steps, 0);
     EXPECT_EQ(v.owner.scene->history().undo_depth(), 1);  // add_near took the stroke
-    QMutexLocker hold(fs.history_lock.get());
-    EXPECT_FALSE(fs.history.empty());
+    EXPECT_FALSE(fs.read_history().entries().empty());
 }
 
 TEST(ViewportInput, PlayingOrHiddenFramesTakeNoStroke) {
     shown_view v;
-    frame_set& fs = block_frame(v.owner, 0, 3, 0.1f);
+    scene_frame& fs = block_frame(v.owner, 0, 3, 0.1f);
     v.look_at(vec3(0.1f, 0.1f, 0.1f), 1.5f);
     v.owner.is_playing = true;
     QTest::mousePress(&v.view, Qt::LeftButton, Qt::NoModifier, QPoint(200, 150));
@@ -558,8 +558,7 @@ TEST(ViewportInput, PlayingOrHiddenFramesTakeNoStroke) {
     QTest::mouseMove(&v.view, QPoint(230, 150));
     QTest::mouseRelease(&v.view, Qt::RightButton, Qt::AltModifier, QPoint(230, 150));
     EXPECT_LT(v.view.camera().focal_mag, 1.5f);
-    QMutexLocker hold(fs.history_lock.get());
-    EXPECT_TRUE(fs.history.empty());
+    EXPECT_TRUE(fs.read_history().entries().empty());
 }
 
 TEST(ViewportDrawing, TheVisiblePartOfAPictureDrawsThePixelsOfAllOfIt) {
