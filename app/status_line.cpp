@@ -137,7 +137,7 @@ void status_line::refresh() {
             // it the line keeps its last count.
             // The count is made again only after the frame's next step: at millions of
             // particles a count on every refresh would stall the window.
-            const std::unique_lock<QMutex> hold = it->second.hold_particles(std::try_to_lock);
+            const std::unique_lock<mutex> hold = it->second.hold_particles(std::try_to_lock);
             const uint32_t steps = it->second.steps_taken;
             if (hold.owns_lock() && (live_count_.frame != frame || live_count_.steps != steps)) {
                 long long live = 0;

@@ -15,9 +15,16 @@ class KAVRIN_CAPABILITY("mutex") mutex {
     void lock() KAVRIN_ACQUIRE() { native_.lock(); }
     void unlock() KAVRIN_RELEASE() { native_.unlock(); }
     bool try_lock() KAVRIN_TRY_ACQUIRE(true) { return native_.try_lock(); }
-    // Waits at most ms for the lock.
-    bool try_lock_for(int ms) KAVRIN_TRY_ACQUIRE(true) {
-        return native_.try_lock_for(std::chrono::milliseconds(ms));
+    // Takes the lock, waiting for it or only when it is free; whether it is held.
+    bool acquire(bool wait) KAVRIN_TRY_ACQUIRE(true) {
+        if (!wait) return native_.try_lock();
+        native_.lock();
+        return true;
+    }
+    // Waits at most that long for the lock.
+    template <class Rep, class Period>
+    bool try_lock_for(const std::chrono::duration<Rep, Period>& wait) KAVRIN_TRY_ACQUIRE(true) {
+        return native_.try_lock_for(wait);
     }
 
   private:

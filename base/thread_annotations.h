@@ -18,3 +18,6 @@
 #define KAVRIN_RELEASE(...) KAVRIN_ANNOTATE(release_capability(__VA_ARGS__))
 #define KAVRIN_TRY_ACQUIRE(...) KAVRIN_ANNOTATE(try_acquire_capability(__VA_ARGS__))
 #define KAVRIN_EXCLUDES(...) KAVRIN_ANNOTATE(locks_excluded(__VA_ARGS__))
+// For the rare function whose locks the analysis cannot name (a set of them chosen at run
+// time, a hold handed to the caller); its comment says what it holds.
+#define KAVRIN_NO_THREAD_SAFETY_ANALYSIS KAVRIN_ANNOTATE(no_thread_safety_analysis)

@@ -7,9 +7,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include <QMutex>
 
 #include "base/cell_key.h"
+#include "base/mutex.h"
 #include "base/parallel.h"
 #include "base/particle.h"
 #include "base/vec3.h"
@@ -60,10 +60,10 @@ class cell_grid {
 
     // The field passes hold the field lock while they make the grid; a reader on another thread
     // holds it too. `how` is what std::unique_lock takes besides the mutex.
-    std::unique_lock<QMutex> hold() const { return std::unique_lock<QMutex>(field_lock_); }
+    std::unique_lock<mutex> hold() const { return std::unique_lock<mutex>(field_lock_); }
     template <class How>
-    std::unique_lock<QMutex> hold(How how) const {
-        return std::unique_lock<QMutex>(field_lock_, how);
+    std::unique_lock<mutex> hold(How how) const {
+        return std::unique_lock<mutex>(field_lock_, how);
     }
 
   private:
@@ -79,7 +79,7 @@ class cell_grid {
     friend void normal_slice(frame_set& fs, const std::vector<cell_key>& keys,
                              const share& indices);
 
-    mutable QMutex field_lock_;
+    mutable mutex field_lock_;
     // Changed only by the passes, under field_lock_.
     float cell_size_ = 0.0f;
     cell_vectors centres_;
@@ -87,7 +87,7 @@ class cell_grid {
     cell_vectors normals_;
     cell_spreads spreads_;
     // The slices of a parallel pass join the maps above under merge_lock_.
-    QMutex merge_lock_;
+    mutex merge_lock_;
     // Centres that the slices of a parallel normal pass found missing, under merge_lock_: joined
     // after the pass, since every slice reads centres_ while the pass runs.
     std::vector<cell_vectors> found_centres_;

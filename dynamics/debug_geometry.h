@@ -7,9 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include <QMutex>
-
-#include "base/thread_annotations.h"
+#include "base/mutex.h"
 
 namespace kavrin {
 
@@ -23,7 +21,7 @@ class debug_geometry {
 
     // Replaces the triangles: three floats a vertex, a normal per vertex.
     void replace(std::vector<float> vertices, std::vector<float> normals) {
-        QMutexLocker hold(&lock_);
+        mutex_hold hold(lock_);
         vertex_count_ = int(vertices.size() / 3);
         vertices_.swap(vertices);
         normals_.swap(normals);
@@ -32,20 +30,21 @@ class debug_geometry {
     // thread holds them or there are none; returns whether it drew. The GUI thread never waits.
     template <class Draw>
     bool try_draw(Draw draw) const {
-        std::unique_lock<QMutex> hold(lock_, std::try_to_lock);
-        if (!hold.owns_lock() || vertex_count_ < 1) return false;
+        if (!lock_.try_lock()) return false;
+        mutex_hold hold(lock_, std::adopt_lock);
+        if (vertex_count_ < 1) return false;
         draw(vertex_count_, vertices_.data(), normals_.data());
         return true;
     }
     // A copy of the vertices as they are now.
     std::vector<float> vertices() const {
-        QMutexLocker hold(&lock_);
+        mutex_hold hold(lock_);
         return vertices_;
     }
 
   private:
     std::atomic<bool> stale_{true};  // read and set by any thread without the lock
-    mutable QMutex lock_;
+    mutable mutex lock_;
     int vertex_count_ KAVRIN_GUARDED_BY(lock_) = 0;
     std::vector<float> vertices_ KAVRIN_GUARDED_BY(lock_);
     std::vector<float> normals_ KAVRIN_GUARDED_BY(lock_);

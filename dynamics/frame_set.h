@@ -7,9 +7,9 @@
 #include <mutex>
 #include <vector>
 
-#include <QMutex>
 
 #include "base/cell_key.h"
+#include "base/mutex.h"
 #include "base/parallel.h"
 #include "base/particle.h"
 #include "dynamics/box_table.h"
@@ -49,17 +49,17 @@ class frame_set {
     // std::defer_lock, a timeout).
     // Every change of the particles holds the eat lock, and so does a reader that must see them
     // whole: the worker processing the frame, a stroke step, the drawing of its picture.
-    std::unique_lock<QMutex> hold_particles() const { return std::unique_lock<QMutex>(eat_lock_); }
+    std::unique_lock<mutex> hold_particles() const { return std::unique_lock<mutex>(eat_lock_); }
     template <class How>
-    std::unique_lock<QMutex> hold_particles(How how) const {
-        return std::unique_lock<QMutex>(eat_lock_, how);
+    std::unique_lock<mutex> hold_particles(How how) const {
+        return std::unique_lock<mutex>(eat_lock_, how);
     }
     // A step holds the bounds lock while it changes the tree and its node bounds (boxes), so
     // that picking on the GUI thread, which holds it too, reads them whole.
-    std::unique_lock<QMutex> hold_bounds() const { return std::unique_lock<QMutex>(bounds_lock_); }
+    std::unique_lock<mutex> hold_bounds() const { return std::unique_lock<mutex>(bounds_lock_); }
     template <class How>
-    std::unique_lock<QMutex> hold_bounds(How how) const {
-        return std::unique_lock<QMutex>(bounds_lock_, how);
+    std::unique_lock<mutex> hold_bounds(How how) const {
+        return std::unique_lock<mutex>(bounds_lock_, how);
     }
 
     // The rest is changed only by the one thread that steps or deforms the frame (the frame's
@@ -82,7 +82,7 @@ class frame_set {
     // re-homing threads add to both under node_lists_lock.
     std::vector<oct_tree*> dirty_nodes;
     std::vector<oct_tree*> refresh_nodes;
-    QMutex node_lists_lock;
+    mutex node_lists_lock;
     // The leaves in tree order, for the level index; remade when a node was added.
     std::vector<oct_tree*> leaf_order;
     bool leaves_changed = true;
@@ -103,8 +103,8 @@ class frame_set {
     debug_geometry debug;
 
   private:
-    mutable QMutex eat_lock_;
-    mutable QMutex bounds_lock_;  // guards boxes and the tree while a step changes them
+    mutable mutex eat_lock_;
+    mutable mutex bounds_lock_;  // guards boxes and the tree while a step changes them
 };
 
 // Marks p moved by an edit, so that the next step re-homes it. Only the thread that edits the

@@ -20,7 +20,7 @@ namespace {
 void first_step(frame_set& fs) {
     {
         // Picking reads the node bounds meanwhile.
-        const std::unique_lock<QMutex> bounds = fs.hold_bounds();
+        const std::unique_lock<mutex> bounds = fs.hold_bounds();
         build_tree(fs);
         // The particles are placed right away, so that a fresh frame can be picked and painted.
         insert_queued(fs);
@@ -58,7 +58,7 @@ void later_step(frame_set& fs, bool sequential, bool refresh_fields) {
     }
     {
         // Picking reads the node bounds meanwhile.
-        const std::unique_lock<QMutex> bounds = fs.hold_bounds();
+        const std::unique_lock<mutex> bounds = fs.hold_bounds();
         insert_queued(fs);
         bounds_pass(fs, sequential);
         measure_extent(fs);

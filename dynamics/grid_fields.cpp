@@ -83,7 +83,7 @@ void shade_from(const frame_set& fs, const neighbourhood& n, const vec3& x, vec3
 
 void field_passes(frame_set& fs, bool sequential) {
     cell_grid& grid = fs.grid;
-    const std::unique_lock<QMutex> hold = grid.hold();
+    const std::unique_lock<mutex> hold = grid.hold();
     grid.centres_.clear();
     grid.densities_.clear();
     grid.normals_.clear();
@@ -181,8 +181,8 @@ void normal_into(const frame_set& fs, const cell_key& key, centre_map& centres,
 // Adds a slice's entries to the grid's map under its merge lock; an entry that is there already
 // stays.
 template <class Map>
-void merge_into(QMutex& merge_lock, Map& into, const Map& part) {
-    QMutexLocker hold(&merge_lock);
+void merge_into(mutex& merge_lock, Map& into, const Map& part) {
+    mutex_hold hold(merge_lock);
     for (const auto& [key, value] : part)
         into.try_emplace(key, value);
 }
@@ -209,7 +209,7 @@ void shape_slice(frame_set& fs, const std::vector<particle*>& list, const share&
     cell_grid& grid = fs.grid;
     merge_into(grid.merge_lock_, grid.centres_, part);
     // Spreads of a cell that several slices share add up.
-    QMutexLocker hold(&grid.merge_lock_);
+    mutex_hold hold(grid.merge_lock_);
     for (const auto& [key, spread] : spreads)
         grid.spreads_[key].add(spread);
 }
@@ -219,7 +219,7 @@ void density_slice(frame_set& fs, const std::vector<cell_key>& keys, const share
     for (int i : indices)
         count_into(strict_index(keys, i), part);
     // Counts add up across the slices.
-    QMutexLocker hold(&fs.grid.merge_lock_);
+    mutex_hold hold(fs.grid.merge_lock_);
     for (const auto& [key, count] : part)
         fs.grid.densities_[key] += count;
 }
@@ -231,7 +231,7 @@ void normal_slice(frame_set& fs, const std::vector<cell_key>& keys, const share&
     cell_grid& grid = fs.grid;
     merge_into(grid.merge_lock_, grid.normals_, normals);
     // Other slices still read the centres: the new ones join them after the pass.
-    QMutexLocker hold(&grid.merge_lock_);
+    mutex_hold hold(grid.merge_lock_);
     grid.found_centres_.push_back(std::move(centres));
 }
 

@@ -82,7 +82,7 @@ inline bool level_index::rekey_moved(frame_set& fs) {
 // a stroke step moves a few leaves of a frame that may have hundreds of thousands.
 inline void level_index::make_due_trees(const frame_set& fs) {
     if (!fs.levels.trees_due_.load(std::memory_order_acquire)) return;
-    QMutexLocker hold(&fs.levels.trees_lock_);
+    mutex_hold hold(fs.levels.trees_lock_);
     if (!fs.levels.trees_due_.load(std::memory_order_relaxed)) return;
     auto& trees = fs.levels.trees_;
     if (fs.levels.trees_whole_) {
@@ -276,12 +276,12 @@ void rehome(frame_set& fs, particle& p) {
     auto move_to = [&](oct_tree& dest) {
         // One node lock at a time: the destination first, then the source.
         {
-            QMutexLocker hold(dest.mutex.get());
+            mutex_hold hold(*dest.members_lock);
             dest.members.emplace(p.id, &p);
         }
         p.cell = &dest;
         {
-            QMutexLocker hold(old->mutex.get());
+            mutex_hold hold(*old->members_lock);
             old->members.erase(p.id);
         }
         mark_for_refresh(dest);  // a cell above the leaf depth hands it down at the refresh

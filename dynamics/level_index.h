@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include <QMutex>
 
 #include "base/cell_key.h"
+#include "base/mutex.h"
 #include "base/particle.h"
 #include "dynamics/kd_tree.h"
 #include "dynamics/leaf_keys.h"
@@ -59,7 +59,7 @@ class level_index {
     // changes at a reset, when no query runs.
     mutable std::vector<kd_tree> trees_;
     mutable std::atomic<bool> trees_due_{false};
-    mutable QMutex trees_lock_;
+    mutable mutex trees_lock_;
     // The trees hold every leaf of the leaf order, each at its place in its level's tree, with
     // its centroid as it was when they were last made, except the leaves listed in tree_moves_.
     mutable bool trees_whole_ = false;

@@ -51,20 +51,20 @@ void mark_dirty(oct_tree& node) {
     // The plain read spares the locked exchange for the many particles of an already dirty node.
     if (node.dirty.load(std::memory_order_relaxed) || node.dirty.exchange(true) || !node.owner)
         return;
-    QMutexLocker hold(&node.owner->node_lists_lock);
+    mutex_hold hold(node.owner->node_lists_lock);
     node.owner->dirty_nodes.push_back(&node);
 }
 
 void mark_for_refresh(oct_tree& node) {
     if (!node.owner || node.depth >= node.owner->tree_depth) return;
-    QMutexLocker hold(&node.owner->node_lists_lock);
+    mutex_hold hold(node.owner->node_lists_lock);
     node.owner->refresh_nodes.push_back(&node);
 }
 
 void init(oct_tree& node, int depth, float half_size, const vec3& corner, frame_set* owner) {
     node.dirty = false;
     node.centroid = vec3();
-    node.mutex = std::make_shared<QMutex>();
+    node.members_lock = std::make_shared<mutex>();
     node.depth = depth;
     node.half_size = half_size;
     node.corner = corner;
@@ -299,7 +299,7 @@ void update_bounds(oct_tree& node) {
 void bounds_pass(frame_set& fs, bool sequential) {
     std::vector<oct_tree*> dirty;
     {
-        QMutexLocker hold(&fs.node_lists_lock);
+        mutex_hold hold(fs.node_lists_lock);
         dirty.swap(fs.dirty_nodes);
     }
     if (sequential) {

@@ -7,9 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include <QMutex>
-
 #include "base/cell_key.h"
+#include "base/mutex.h"
 #include "base/particle.h"
 #include "base/vec3.h"
 
@@ -42,9 +41,9 @@ class member_list {
 };
 
 struct oct_tree {
-    std::shared_ptr<QMutex> mutex;  // guards members while particles move between cells
-    std::atomic<bool> dirty{true};  // bounds must be recomputed; re-homing threads set it
-    bool occupied = false;          // held a live particle at the last bounds update
+    std::shared_ptr<mutex> members_lock;  // guards members while particles move between cells
+    std::atomic<bool> dirty{true};        // bounds must be recomputed; re-homing threads set it
+    bool occupied = false;                // held a live particle at the last bounds update
     int depth = 0;
     float half_size = 0.0f;
     vec3 centroid;

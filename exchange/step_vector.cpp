@@ -19,7 +19,7 @@ vec3 eye_of(const camera_values& c) {
 std::optional<vec3> surface_vector(const frame_set& fs, const step_inputs& s) {
     // Nothing else works on the frame while a stroke is replayed; the lock keeps the fields whole
     // should a pass still be running.
-    const std::unique_lock<QMutex> hold = fs.grid.hold();
+    const std::unique_lock<mutex> hold = fs.grid.hold();
     vec3 n;
     if (cells_near(fs, s.pick) <= 0 || !surface_normal(fs, s.pick, eye_of(s.camera) - s.pick, n))
         return std::nullopt;

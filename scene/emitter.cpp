@@ -272,7 +272,7 @@ void emitter::clear_queue() {
     for (;;) {
         candidates.clear();
         for (auto& [number, fs] : frames) {
-            const std::unique_lock<QMutex> hold = fs.hold_particles(std::try_to_lock);
+            const std::unique_lock<mutex> hold = fs.hold_particles(std::try_to_lock);
             if (hold.owns_lock() && has_any_work(*this, fs)) candidates.push_back(number);
         }
         if (!ready_to_eat()) return;
@@ -287,7 +287,7 @@ void emitter::clear_queue() {
             bool taken = false;
             for (int number : candidates) {
                 scene_frame& fs = frame(number);
-                const std::unique_lock<QMutex> hold = fs.hold_particles(std::try_to_lock);
+                const std::unique_lock<mutex> hold = fs.hold_particles(std::try_to_lock);
                 if (!hold.owns_lock()) continue;
                 taken = true;
                 finished = process(*this, fs);
@@ -382,7 +382,7 @@ void emitter::current_particle(const step_inputs& in) {
     scene_frame& fs = frame(stroke_frame_);
     // A background worker may still be finishing this frame when the stroke begins: the frame's
     // eat lock keeps the two apart.
-    const std::unique_lock<QMutex> eating = fs.hold_particles();
+    const std::unique_lock<mutex> eating = fs.hold_particles();
     // What an undo left for the background on this frame is taken back first: the stroke starts
     // from the frame the undo promised.
     settle_undone(fs);
@@ -536,7 +536,7 @@ void emitter::cancel_stroke() {
             scene_frame& fs = frame(painted);
             // Every change of a frame's particles holds its eat lock, as the window's drawing
             // and the trim job expect.
-            const std::unique_lock<QMutex> eating = fs.hold_particles();
+            const std::unique_lock<mutex> eating = fs.hold_particles();
             if (fs.holds_painted_entry(history_.undo_depth())) {
                 replay_undo(fs);
                 step(fs, false, true);

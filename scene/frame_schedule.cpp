@@ -57,7 +57,7 @@ int build_frame(emitter& e, scene_frame& fs, const std::vector<int>& frame_numbe
     const vec3 source(-0.8f, 0.0f, 0.0f);
     // The window may draw this frame meanwhile; every change of a frame's particles holds its
     // eat lock.
-    const std::unique_lock<QMutex> filling = fs.hold_particles();
+    const std::unique_lock<mutex> filling = fs.hold_particles();
     if (index > 0) {
         // The frames before are read as generated: a stroke painted on them while this frame
         // waited to be built belongs to them alone, as it would in a scene built in one go.

@@ -16,7 +16,7 @@ namespace kavrin {
 
 void apply_live_stroke(scene_frame& fs, stroke& s, int depth, stroke* mirrored) {
     {
-        QMutexLocker hold(&fs.history_lock_);
+        mutex_hold hold(fs.history_lock_);
         // The stroke being painted owns the newest entry of its depth; a taken-back one is
         // never extended.
         if (!fs.holds_painted_entry_held(depth)) {
@@ -39,7 +39,7 @@ void apply_live_stroke(scene_frame& fs, stroke& s, int depth, stroke* mirrored) 
 
 void replay_undo(scene_frame& fs) {
     // The history lock is held throughout, so a trim cannot drop the entry being replayed.
-    QMutexLocker hold(&fs.history_lock_);
+    mutex_hold hold(fs.history_lock_);
     if (fs.history_.empty()) return;
     stroke& s = fs.history_.back();
     // The entry leaves the history however the replay ends, so a bad entry cannot block the
@@ -68,7 +68,7 @@ void replay_undo(scene_frame& fs) {
 }
 
 void replay_redo(scene_frame& fs) {
-    std::unique_lock<QMutex> hold(fs.history_lock_);
+    mutex_hold hold(fs.history_lock_);
     if (fs.redo_.empty() || !fs.redo_.back().due) return;
     redo_entry r = std::move(fs.redo_.back());
     fs.redo_.pop_back();
@@ -77,7 +77,7 @@ void replay_redo(scene_frame& fs) {
         // It never reached this frame: it goes through the queue as it would have, in depth
         // order among the strokes waiting there, so the history keeps its order.
         hold.unlock();
-        QMutexLocker queue(&fs.near_lock_);
+        mutex_hold queue(fs.near_lock_);
         const int depth = r.entry.depth;
         fs.near_queue_.insert(std::find_if(fs.near_queue_.begin(), fs.near_queue_.end(),
                                            [depth](const stroke& s) { return s.depth > depth; }),
@@ -97,13 +97,13 @@ void replay_redo(scene_frame& fs) {
 bool drop_undone_queued(scene_frame& fs) {
     stroke dropped;
     {
-        QMutexLocker queue(&fs.near_lock_);
+        mutex_hold queue(fs.near_lock_);
         if (fs.near_queue_.empty() || !fs.near_queue_.front().undone) return false;
         dropped = std::move(fs.near_queue_.front());
         fs.near_queue_.pop_front();
     }
     if (dropped.redoable) {
-        QMutexLocker hold(&fs.history_lock_);
+        mutex_hold hold(fs.history_lock_);
         fs.keep_for_redo({std::move(dropped), true, false, {}});
     }
     return true;
@@ -114,7 +114,7 @@ void apply_queued_stroke(scene_frame& fs) {
     stroke* front = nullptr;
     {
         // The near worker appends meanwhile; the front element itself stays where it is.
-        QMutexLocker hold(&fs.near_lock_);
+        mutex_hold hold(fs.near_lock_);
         if (fs.near_queue_.empty()) return;
         front = &fs.near_queue_.front();
     }
@@ -123,7 +123,7 @@ void apply_queued_stroke(scene_frame& fs) {
     struct drop_front {
         scene_frame& fs;
         ~drop_front() {
-            QMutexLocker hold(&fs.near_lock_);
+            mutex_hold hold(fs.near_lock_);
             fs.near_queue_.pop_front();
         }
     } drop{fs};
@@ -144,7 +144,7 @@ void apply_queued_stroke(scene_frame& fs) {
             p->changed = false;
             entry.recorded.try_emplace(p->id, before[i]);
         }
-        QMutexLocker hold(&fs.history_lock_);
+        mutex_hold hold(fs.history_lock_);
         fs.history_.push_back(std::move(entry));
     }
 }
@@ -155,10 +155,10 @@ template <class Queued, class Kept>
 void scene_history::visit_strokes(std::map<int, scene_frame>& frames, Queued queued, Kept kept) {
     for (auto& [number, fs] : frames) {
         {
-            QMutexLocker queue(&fs.near_lock_);
+            mutex_hold queue(fs.near_lock_);
             queued(fs.near_queue_);
         }
-        QMutexLocker history(&fs.history_lock_);
+        mutex_hold history(fs.history_lock_);
         kept(fs.history_, fs.redo_);
     }
 }
@@ -193,7 +193,7 @@ void scene_history::change_history(const char* line, const std::function<void()>
         // for some frames only may not hold the frame the change was made on.
         if (const auto held = scene_.frames.find(window.current_frame);
             held != scene_.frames.end()) {
-            const std::unique_lock<QMutex> eating = held->second.hold_particles();
+            const std::unique_lock<mutex> eating = held->second.hold_particles();
             while (next_change(held->second, false, false)) {
             }
         }
@@ -269,13 +269,14 @@ void scene_history::clear_redo() {
         });
 }
 
-void scene_history::trim_redo() {
+// Holds every frame's history and near locks at once, a set the analysis cannot name.
+void scene_history::trim_redo() KAVRIN_NO_THREAD_SAFETY_ANALYSIS {
     const int count = redo_depth_;
     const int first_undone = undo_depth_ + count - 1;
     // Every frame or none: a generation that cannot be redone everywhere cannot be redone.
-    std::vector<std::unique_lock<QMutex>> held;
+    std::vector<std::unique_lock<mutex>> held;
     for (auto& [number, fs] : scene_.frames)
-        for (QMutex* lock : {&fs.history_lock_, &fs.near_lock_}) {
+        for (mutex* lock : {&fs.history_lock_, &fs.near_lock_}) {
             held.emplace_back(*lock, std::try_to_lock);
             if (!held.back().owns_lock()) return;
         }
@@ -304,7 +305,7 @@ void scene_history::check_memory() {
 
     std::vector<int> depths, numbers;
     for (auto& [number, fs] : scene_.frames) {
-        std::unique_lock<QMutex> hold(fs.history_lock_, std::try_to_lock);
+        std::unique_lock<mutex> hold(fs.history_lock_, std::try_to_lock);
         // A frame whose history is in use may hold the oldest generation: try again next tick
         // rather than trim a newer one.
         if (!hold.owns_lock()) return;
@@ -341,12 +342,12 @@ void scene_history::remove_undo(int depth, const std::vector<int>& depths,
         // strokes in one step: the trim of a frame comes wholly before or after it.
         mutex_hold ordered(generation_lock_);
         // A frame that a worker is processing is left for the next run.
-        const std::unique_lock<QMutex> eating = fs.hold_particles(std::try_to_lock);
+        const std::unique_lock<mutex> eating = fs.hold_particles(std::try_to_lock);
         if (!eating.owns_lock()) {
             finished = false;
             continue;
         }
-        QMutexLocker hold(&fs.history_lock_);
+        mutex_hold hold(fs.history_lock_);
         // The history may have changed since the check: drop only what the check saw.
         const stroke* oldest = trimmable(fs, undo_depth_);
         if (!oldest || oldest->depth != depth) continue;

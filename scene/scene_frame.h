@@ -11,9 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include <QMutex>
-
-#include "base/thread_annotations.h"
+#include "base/mutex.h"
 #include "dynamics/frame_set.h"
 #include "dynamics/stroke.h"
 
@@ -33,9 +31,9 @@ class history_hold {
 
   private:
     friend class scene_frame;
-    history_hold(std::unique_lock<QMutex> hold, const std::deque<stroke>& entries)
+    history_hold(std::unique_lock<mutex> hold, const std::deque<stroke>& entries)
         : hold_(std::move(hold)), entries_(entries) {}
-    std::unique_lock<QMutex> hold_;
+    std::unique_lock<mutex> hold_;
     const std::deque<stroke>& entries_;
 };
 
@@ -91,16 +89,16 @@ class scene_frame : public frame_set {
     friend int build_frame(emitter& e, scene_frame& fs, const std::vector<int>& frame_numbers,
                            int index);
 
-    bool holds_painted_entry_held(int depth) const;
-    // Keeps an undone stroke for a redo, in depth order. The caller holds history_lock_.
-    void keep_for_redo(redo_entry r);
+    bool holds_painted_entry_held(int depth) const KAVRIN_REQUIRES(history_lock_);
+    // Keeps an undone stroke for a redo, in depth order.
+    void keep_for_redo(redo_entry r) KAVRIN_REQUIRES(history_lock_);
 
     std::atomic<bool> needs_step_{false};
     std::atomic<bool> near_marked_{false};
     std::atomic<bool> pending_save_{false};
 
-    mutable QMutex history_lock_;  // guards history_ and redo_
-    mutable QMutex near_lock_;     // guards near_queue_; taken after history_lock_, if both
+    mutable mutex history_lock_;  // guards history_ and redo_
+    mutable mutex near_lock_;     // guards near_queue_; taken after history_lock_, if both
     // Undo entries, newest at the back.
     std::deque<stroke> history_ KAVRIN_GUARDED_BY(history_lock_);
     // Strokes undone on this frame that a redo may bring back; by depth, the most recently

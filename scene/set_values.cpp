@@ -3,7 +3,6 @@
 #include <cmath>
 #include <unordered_set>
 
-#include <QMutexLocker>
 
 #include "base/strict.h"
 #include "dynamics/frame_step.h"
@@ -46,7 +45,7 @@ void apply_set_values(emitter& e, const log_event& event) {
     // The background stays away from the frame meanwhile, as during an undo.
     e.hold_background([&] {
     // Every change of a frame's particles holds its eat lock, as the window's drawing expects.
-    const std::unique_lock<QMutex> eating = fs.hold_particles();
+    const std::unique_lock<mutex> eating = fs.hold_particles();
     std::vector<particle*> given;
     given.reserve(event.ids.size());
     for (int32_t id : event.ids)

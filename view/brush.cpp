@@ -94,7 +94,7 @@ namespace {
 // The unit surface normal of the frame's particles at x, or nothing when no cell with a normal is
 // near or a worker is refreshing the fields (the GUI never waits for it).
 bool field_normal(const frame_set& fs, const vec3& x, const vec3& facing, vec3& normal) {
-    const std::unique_lock<QMutex> hold = fs.grid.hold(std::try_to_lock);
+    const std::unique_lock<mutex> hold = fs.grid.hold(std::try_to_lock);
     if (!hold.owns_lock() || cells_near(fs, x) <= 0) return false;
     // Cells near enough to count but too far to weigh leave no direction (false), never a zero
     // vector that a division would turn into NaN positions.

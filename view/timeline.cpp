@@ -11,7 +11,6 @@
 #include <QKeyEvent>
 #include <QLinearGradient>
 #include <QMouseEvent>
-#include <QMutexLocker>
 #include <QWheelEvent>
 
 #include "scene/emitter.h"

@@ -291,7 +291,7 @@ bool view3d::pick(const QPointF& position, bool every_box) {
     camera_setup();
     if (frame_set* fs = current_frame()) {
         // A step changing the node bounds holds the lock: this move then finds nothing.
-        const std::unique_lock<QMutex> hold = fs->hold_bounds(std::try_to_lock);
+        const std::unique_lock<mutex> hold = fs->hold_bounds(std::try_to_lock);
         if (hold.owns_lock()) {
             const std::vector<float> boxes = pick_boxes(*fs, every_box);
             if (!boxes.empty()) {
@@ -465,7 +465,7 @@ bool view3d::frame_particles() {
     std::vector<vec3> points;
     {
         // A worker stepping the frame moves its particles: try again at the next press.
-        std::unique_lock<QMutex> hold = fs.hold_particles(std::try_to_lock);
+        std::unique_lock<mutex> hold = fs.hold_particles(std::try_to_lock);
         if (!hold.owns_lock()) return false;
         points.reserve(fs.particles.size());
         for (const auto& [id, p] : fs.particles)
@@ -481,7 +481,7 @@ bool view3d::frame_all() {
     if (e)
         for (auto& [number, fs] : e->frames) {
             // Frames a worker has are left out rather than waited for.
-            std::unique_lock<QMutex> hold = fs.hold_particles(std::try_to_lock);
+            std::unique_lock<mutex> hold = fs.hold_particles(std::try_to_lock);
             if (!hold.owns_lock()) continue;
             for (const auto& [id, p] : fs.particles)
                 if (p.live()) points.push_back(p.position);

@@ -32,7 +32,7 @@ namespace {
 
 // The nodes of a settled frame's octree, collected while hold keeps the workers off the frame;
 // none when the frame is changing or a worker has it (the paint never waits).
-std::vector<oct_tree*> settled_nodes(frame_set& fs, std::unique_lock<QMutex>& hold) {
+std::vector<oct_tree*> settled_nodes(frame_set& fs, std::unique_lock<mutex>& hold) {
     std::vector<oct_tree*> nodes;
     if (fs.settled && hold.try_lock()) collect(fs.root, nodes);
     return nodes;
@@ -200,7 +200,7 @@ void view3d::build_on_worker(frame_set& fs) {
         r.round = round;
         // A worker stepping the frame may hold it a while: the build gives up and is asked
         // again, rather than keep this worker waiting.
-        if (const std::unique_lock<QMutex> hold =
+        if (const std::unique_lock<mutex> hold =
                 frame->hold_particles(std::chrono::milliseconds(100));
             hold.owns_lock()) {
             if (frame->settled) {
@@ -256,7 +256,7 @@ bool view3d::refresh_picture(frame_set& fs, bool cache_display) {
     // A frame that a worker is still changing shows its last picture until it settles, and a
     // build under way brings the next one (a stroke step after it is applied to its result).
     if (!due || !fs.settled || building_.count(fs.frame)) return false;
-    std::unique_lock<QMutex> hold = fs.hold_particles(std::defer_lock);
+    std::unique_lock<mutex> hold = fs.hold_particles(std::defer_lock);
     const bool small = fs.particles.size() <= build_here_limit;
     const bool brushed = picture && !picture->sphere_mode && !cache_display &&
                          !picture->points.empty() && fs.brushed_only;
@@ -544,7 +544,7 @@ void view3d::draw_overlay_before(scene_frame& fs, int level) {
 
 // Level 1: every octree node as a wire cube, coloured by depth from red (root) to violet.
 void view3d::draw_octree(frame_set& fs) {
-    std::unique_lock<QMutex> hold = fs.hold_particles(std::defer_lock);
+    std::unique_lock<mutex> hold = fs.hold_particles(std::defer_lock);
     for (const oct_tree* n : settled_nodes(fs, hold))
         gl::wire_cube(centre(*n), 2.0f * n->half_size, depth_colour(fs, *n), 0.7f);
 }
@@ -552,7 +552,7 @@ void view3d::draw_octree(frame_set& fs) {
 // Level 4: the grid's normal field: a fading line along each cell normal from the cell centre,
 // and a sphere per cell sized by its density.
 void view3d::draw_normal_field(frame_set& fs) {
-    const std::unique_lock<QMutex> hold = fs.grid.hold(std::try_to_lock);
+    const std::unique_lock<mutex> hold = fs.grid.hold(std::try_to_lock);
     if (!hold.owns_lock() || fs.grid.cell_size() <= 0.0f) return;
     const float h = fs.grid.cell_size();
     for (const auto& [key, n] : fs.grid.normals()) {
@@ -568,7 +568,7 @@ void view3d::draw_normal_field(frame_set& fs) {
 
 // Level 5: the density field: a translucent sphere per cell, larger and warmer where dense.
 void view3d::draw_density_field(frame_set& fs) {
-    const std::unique_lock<QMutex> hold = fs.grid.hold(std::try_to_lock);
+    const std::unique_lock<mutex> hold = fs.grid.hold(std::try_to_lock);
     if (!hold.owns_lock() || fs.grid.cell_size() <= 0.0f) return;
     const float h = fs.grid.cell_size();
     for (const auto& [key, density] : fs.grid.densities()) {
@@ -607,7 +607,7 @@ void view3d::draw_stroke_history(scene_frame& fs) {
 // Level 7: which leaf holds which particle: a line from each occupied leaf's centroid to each
 // of its live members, coloured by the leaf's depth.
 void view3d::draw_leaf_members(frame_set& fs) {
-    std::unique_lock<QMutex> hold = fs.hold_particles(std::defer_lock);
+    std::unique_lock<mutex> hold = fs.hold_particles(std::defer_lock);
     const std::vector<oct_tree*> nodes = settled_nodes(fs, hold);
     glLineWidth(1.0f);
     glBegin(GL_LINES);
@@ -631,7 +631,7 @@ void view3d::draw_debug_geometry(frame_set& fs) {
         // Made when the overlay needs it and kept while the frame is unchanged. The tree must
         // hold still meanwhile: a worker painting or stepping the frame holds its eat lock, and
         // then the boxes of the last build are shown.
-        const std::unique_lock<QMutex> eating = fs.hold_particles(std::try_to_lock);
+        const std::unique_lock<mutex> eating = fs.hold_particles(std::try_to_lock);
         if (eating.owns_lock()) refresh_debug_geometry(fs);
     }
     fs.debug.try_draw([](int count, const float* vertices, const float* normals) {

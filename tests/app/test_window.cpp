@@ -541,7 +541,7 @@ TEST(Window, ShiftTypedIntoADialogLeavesTheBrushAloneAndRemovedParticlesAreNotCo
     w.change_frame(50);
     {
         frame_set& fs = w.scene->frame(50);
-        const std::unique_lock<QMutex> hold = fs.hold_particles();
+        const std::unique_lock<mutex> hold = fs.hold_particles();
         int n = 0;
         for (auto& [id, p] : fs.particles)
             if (n++ < 7) p.weight = 0.0f;

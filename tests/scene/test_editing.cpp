@@ -260,7 +260,7 @@ class editing_run {
         scene_frame& fs = e_->frame(window_.current_frame);
         pressed_depth_ = e_->history().undo_depth();
         pressed_.reset();
-        const std::unique_lock<QMutex> eating = fs.hold_particles(std::try_to_lock);
+        const std::unique_lock<mutex> eating = fs.hold_particles(std::try_to_lock);
         if (eating.owns_lock() && !has_work(*e_, fs, work_kind::undo) &&
             !has_work(*e_, fs, work_kind::queued_stroke))
             pressed_ = fs.particles;

@@ -247,7 +247,7 @@ TEST_F(painted_scene, AStrokeWaitsForTheWorkerThatHoldsItsFrame) {
     window.brush_state.vector = vec3(0, 1, 0);
     aim(50, 0.5f);
     scene_frame& fs = e->frame(50);
-    std::unique_lock<QMutex> eating = fs.hold_particles();  // a background worker has the frame
+    std::unique_lock<mutex> eating = fs.hold_particles();  // a background worker has the frame
     window.view.busy = true;
     std::thread stroke([&] { e->current_particle(e->live_step_inputs()); });
     QThread::msleep(50);

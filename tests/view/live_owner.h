@@ -12,7 +12,6 @@
 #include <vector>
 
 #include <QCoreApplication>
-#include <QMutex>
 #include <QTest>
 #include <QThread>
 
@@ -44,7 +43,7 @@ class frame_holder {
         : thread_([this, &fs, ms] {
               while (!stop_) {
                   {
-                      const std::unique_lock<QMutex> hold = fs.hold_particles();
+                      const std::unique_lock<mutex> hold = fs.hold_particles();
                       for (int i = 0; i < ms && !stop_; ++i)
                           QThread::msleep(1);
                   }

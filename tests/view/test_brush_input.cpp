@@ -216,7 +216,7 @@ TEST(BrushVector, NormalFollowsTheFieldAndKeepsTheLastNormalWhereThereIsNone) {
     // A worker refreshing the fields: this move keeps the last normal.
     in.pick_point = vec3(0.5f, 0.5f, 0.6f);
     {
-        const std::unique_lock<QMutex> hold = fs.grid.hold();
+        const std::unique_lock<mutex> hold = fs.grid.hold();
         b.update_vector(in);
     }
     EXPECT_EQ(b.vector(), vec3(0.0f, 1.0f, 0.0f));

@@ -172,7 +172,7 @@ TEST(ViewportPick, LandsOnTheNearestFaceAndKeepsThePointOnAMiss) {
 
     // A worker holding the box lock: no hit, and the GUI does not wait.
     {
-        const std::unique_lock<QMutex> hold = fs.hold_bounds();
+        const std::unique_lock<mutex> hold = fs.hold_bounds();
         EXPECT_FALSE(v.view.pick(QPointF(200, 150)));
     }
 }
