@@ -50,21 +50,8 @@ void scene_host::log(const QString& line) {
 }
 
 void scene_host::job_failed(const job_failure& failure) {
-    {
-        mutex_hold hold(log_lock_);
-        if (!job_failure_) job_failure_ = failure;
-    }
+    job_failure_.keep(failure);
     window_link::job_failed(failure);
-}
-
-std::optional<job_failure> scene_host::first_failure() const {
-    mutex_hold hold(log_lock_);
-    return job_failure_;
-}
-
-void scene_host::forget_failure() {
-    mutex_hold hold(log_lock_);
-    job_failure_.reset();
 }
 
 void scene_host::refresh_log_view() {

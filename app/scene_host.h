@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "base/first_kept.h"
 #include "base/mutex.h"
 #include "scene/window_link.h"
 
@@ -48,8 +49,8 @@ class scene_host : public window_link {
     void replay_inputs(const brush_values& b, const camera_values& c);
     void end_replay();
     // The first job failure since forget_failure, if any.
-    std::optional<job_failure> first_failure() const;
-    void forget_failure();
+    std::optional<job_failure> first_failure() const { return job_failure_.get(); }
+    void forget_failure() { job_failure_.clear(); }
     // Cache frames that could not be written since the count was last reset.
     int save_failures() const { return save_failures_; }
     void reset_save_failures() { save_failures_ = 0; }
@@ -91,9 +92,9 @@ class scene_host : public window_link {
     std::optional<brush_values> replay_brush_;
     std::optional<camera_values> replay_camera_;
 
-    mutable mutex log_lock_;  // guards appends to the log file, log_pending_ and job_failure_
+    mutable mutex log_lock_;  // guards appends to the log file and log_pending_
     QStringList log_pending_ KAVRIN_GUARDED_BY(log_lock_);  // lines the view has not taken yet
-    std::optional<job_failure> job_failure_ KAVRIN_GUARDED_BY(log_lock_);
+    first_kept<job_failure> job_failure_;                   // the first since forget_failure
     std::atomic<bool> log_dirty_{false};  // set by any thread's log, cleared by the view refresh
     std::atomic<int> save_failures_{0};   // counted on the workers that write the frames
 

@@ -7,7 +7,6 @@
 #include <unordered_map>
 #include <vector>
 
-
 #include "base/cell_key.h"
 #include "base/mutex.h"
 #include "base/parallel.h"

@@ -7,7 +7,6 @@
 #include <mutex>
 #include <vector>
 
-
 #include "base/cell_key.h"
 #include "base/mutex.h"
 #include "base/parallel.h"

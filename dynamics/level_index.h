@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <vector>
 
-
 #include "base/cell_key.h"
 #include "base/mutex.h"
 #include "base/particle.h"

@@ -10,19 +10,19 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
-#include "scene/emitter.h"
-#include "scene/headless_link.h"
-#include "base/mutex.h"
-#include "base/parallel.h"
-#include "scene/replay.h"
 #include <QStringList>
 #include <QThread>
-#include "scene/set_values.h"
+#include "base/first_kept.h"
+#include "base/parallel.h"
 #include "exchange/cache_folder.h"
 #include "exchange/cache_link.h"
 #include "exchange/partial_folder.h"
 #include "exchange/script_bridge.h"
 #include "exchange/step_vector.h"
+#include "scene/emitter.h"
+#include "scene/headless_link.h"
+#include "scene/replay.h"
+#include "scene/set_values.h"
 
 namespace kavrin {
 
@@ -48,23 +48,13 @@ class cache_session::link : public headless_link {
         keep(::kavrin::read_cache_frame(folders, *this, e, frame, order));
     }
 
-    std::optional<cache_failure> first_cache_failure() const {
-        mutex_hold hold(failure_lock_);
-        return first_failure_;
-    }
-    void clear_cache_failure() {
-        mutex_hold hold(failure_lock_);
-        first_failure_.reset();
-    }
+    std::optional<cache_failure> first_cache_failure() const { return first_failure_.get(); }
+    void clear_cache_failure() { first_failure_.clear(); }
 
   private:
-    mutable mutex failure_lock_;
-    std::optional<cache_failure> first_failure_ KAVRIN_GUARDED_BY(failure_lock_);
+    first_kept<cache_failure> first_failure_;
 
-    void keep(std::optional<cache_failure> failure) {
-        mutex_hold hold(failure_lock_);
-        if (!first_failure_) first_failure_ = std::move(failure);
-    }
+    void keep(std::optional<cache_failure> failure) { first_failure_.keep(std::move(failure)); }
 };
 
 namespace {
@@ -77,7 +67,8 @@ QString describe(const log_event& e) {
     switch (e.kind) {
         case event_kind::stroke:
             return "stroke / frame " + QString::number(e.frame) + " / " +
-                   brush_name(e.steps.front().brush.type) + " / " + QString::number(e.steps.size()) + " steps";
+                   brush_name(e.steps.front().brush.type) + " / " +
+                   QString::number(e.steps.size()) + " steps";
         case event_kind::undo:
             return "undo / frame " + QString::number(e.frame);
         case event_kind::redo:
@@ -332,7 +323,10 @@ void cache_session::build_scene() {
     const int total = int(scene_->frames.size());
     try {
         settle_reporting(
-            "open", [this, total] { return frames_done(*scene_, scene_progress::activity::building, total); },
+            "open",
+            [this, total] {
+                return frames_done(*scene_, scene_progress::activity::building, total);
+            },
             total);
         check_failures(session_error::kind::input);
     } catch (...) {
@@ -716,7 +710,8 @@ void cache_session::save(const QString& folder, const std::optional<frame_range>
     e.mark_for_save();
     const int total = int(chosen.size());
     settle_reporting(
-        "save", [&e, total] { return frames_done(e, scene_progress::activity::saving, total); }, total);
+        "save", [&e, total] { return frames_done(e, scene_progress::activity::saving, total); },
+        total);
     window_->cache_files.clear();
     for (const auto& [number, path] : chosen)
         window_->cache_files[number] = path;

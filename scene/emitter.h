@@ -19,7 +19,6 @@
 #include <memory>
 #include <vector>
 
-
 #include "base/key_state.h"
 #include "base/parallel.h"
 #include "base/mutex.h"

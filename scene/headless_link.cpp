@@ -14,10 +14,7 @@ void headless_link::log(const QString& line) {
 }
 
 void headless_link::job_failed(const job_failure& failure) {
-    {
-        mutex_hold hold(lock_);
-        if (!first_failure_) first_failure_ = failure;
-    }
+    first_failure_.keep(failure);
     window_link::job_failed(failure);
 }
 
@@ -34,16 +31,6 @@ void headless_link::reseed(unsigned seed) {
 
 double headless_link::available_memory() const {
     return std::numeric_limits<double>::max();
-}
-
-std::optional<job_failure> headless_link::first_failure() const {
-    mutex_hold hold(lock_);
-    return first_failure_;
-}
-
-void headless_link::clear_job_failure() {
-    mutex_hold hold(lock_);
-    first_failure_.reset();
 }
 
 }  // namespace kavrin

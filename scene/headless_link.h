@@ -9,6 +9,7 @@
 
 #include <QString>
 
+#include "base/first_kept.h"
 #include "base/mutex.h"
 #include "scene/window_link.h"
 
@@ -39,14 +40,14 @@ class headless_link : public window_link {
     void job_failed(const job_failure& failure) override;
     // The first failed job since the last clear, if any. A failed job leaves its work undone,
     // and a driver waiting for that work must stop instead.
-    std::optional<job_failure> first_failure() const;
-    void clear_job_failure();
+    std::optional<job_failure> first_failure() const { return first_failure_.get(); }
+    void clear_job_failure() { first_failure_.clear(); }
 
   private:
-    mutable mutex lock_;
+    mutable mutex lock_;  // guards the generator
     std::mt19937 generator_ KAVRIN_GUARDED_BY(lock_){1};
     std::uniform_real_distribution<double> uniform_ KAVRIN_GUARDED_BY(lock_){0.1, 1.0};
-    std::optional<job_failure> first_failure_ KAVRIN_GUARDED_BY(lock_);
+    first_kept<job_failure> first_failure_;
 };
 
 }  // namespace kavrin

@@ -9,7 +9,6 @@
 #include <map>
 #include <vector>
 
-
 #include "base/mutex.h"
 #include "dynamics/stroke.h"
 

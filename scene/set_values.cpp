@@ -3,7 +3,6 @@
 #include <cmath>
 #include <unordered_set>
 
-
 #include "base/strict.h"
 #include "dynamics/frame_step.h"
 
