@@ -96,7 +96,7 @@ add_figure moved1("step_1000000_moved1", "ms", [] {
         for (auto& [id, p] : fs.particles)
             if (i++ % 100 == r) {
                 p.position += vec3(u(rng), u(rng), u(rng));
-                mark_moved(fs, p);
+                fs.mark_moved(p);
             }
         const double start = now_seconds(), c = cpu_seconds();
         step(fs, false, false);

@@ -97,7 +97,7 @@ add_figure step_moved("step_10000_moved10", "ms", [] {
         for (auto& [id, p] : fs.particles)
             if (i++ % 10 == 0) {
                 p.position += vec3(u(rng), u(rng), u(rng));
-                mark_moved(fs, p);
+                fs.mark_moved(p);
             }
         const double start = now_seconds();
         step(fs, false, false);

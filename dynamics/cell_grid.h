@@ -85,6 +85,9 @@ class cell_grid {
     cell_values densities_;
     cell_vectors normals_;
     cell_spreads spreads_;
+    // Every particle of the frame in map order, for the parallel shape pass; made again when the
+    // count changed (particles are only added, before the first step). The passes' alone.
+    std::vector<particle*> shape_list_;
     // The slices of a parallel pass join the maps above under merge_lock_.
     mutex merge_lock_;
     // Centres that the slices of a parallel normal pass found missing, under merge_lock_: joined

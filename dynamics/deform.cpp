@@ -47,7 +47,7 @@ float ease(int curve_type, double progress) {
 void select_particles(frame_set& fs, stroke& s, const vec3& centre, float radius, int curve_type,
                       bool hard) {
     std::vector<oct_tree*> cells;
-    find_cells(fs, centre, radius + fs.leaf_half * leaf_reach, fs.tree_depth - 1, cells);
+    find_cells(fs, centre, radius + fs.tree.leaf_half() * leaf_reach, fs.tree.depth() - 1, cells);
     // Leaves whose centroids share a position key are all found as the first of them: brush
     // each cell once, or its particles would be moved twice (by two threads) in one step.
     std::unordered_set<const oct_tree*> seen;
@@ -99,7 +99,7 @@ void apply_stroke(frame_set& fs, stroke& s) {
                      });
     }
     // The next step re-homes those the deformation marked moved.
-    fs.moved_list.insert(fs.moved_list.end(), s.particles.begin(), s.particles.end());
+    fs.list_deformed(s.particles);
     fs.settled = false;
 }
 

@@ -16,11 +16,6 @@ job_site frame_job(const frame_set& fs, const char* name) {
     return {name, fs.host ? fs.host->job_failures() : nullptr};
 }
 
-void mark_moved(frame_set& fs, particle& p) {
-    p.moved = true;
-    fs.moved_list.push_back(&p);
-}
-
 const std::array<vec3, 27>& stencil() {
     static const std::array<vec3, 27> offsets = [] {
         std::array<vec3, 27> s;

@@ -5,13 +5,13 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "base/cell_key.h"
 #include "base/mutex.h"
 #include "base/parallel.h"
 #include "base/particle.h"
-#include "dynamics/box_table.h"
 #include "dynamics/cell_grid.h"
 #include "dynamics/debug_geometry.h"
 #include "dynamics/level_index.h"
@@ -70,45 +70,33 @@ class frame_set {
     // FNV-1a hash of the ids of those records in file order: with the count, how a stroke log
     // tells the cache it was recorded on. Set with source_records.
     uint64_t source_ids = 0;
-    oct_tree root;
-    std::vector<particle*> insert_queue;  // particles waiting to be placed in the tree
-    // Every particle in map order, for the parallel shape pass; made again when the count
-    // changed (particles are only added, before the first step).
-    std::vector<particle*> particle_list;
-    // Particles that an edit marked moved since the last step (a particle may appear twice).
-    std::vector<particle*> moved_list;
-    // Nodes whose bounds are due, and nodes above the leaf depth that received particles; the
-    // re-homing threads add to both under node_lists_lock.
-    std::vector<oct_tree*> dirty_nodes;
-    std::vector<oct_tree*> refresh_nodes;
-    mutex node_lists_lock;
-    // The leaves in tree order, for the level index; remade when a node was added.
-    std::vector<oct_tree*> leaf_order;
-    bool leaves_changed = true;
-    int tree_depth = 0;
-    float leaf_half = 0.0f;
-    float extent = 0.0f;
-
+    // The octree, the level index over its leaves, the grid fields and the debug overlay's
+    // boxes; each keeps its own state. A reader on another thread holds the bounds lock for the
+    // tree's node bounds, the grid's field lock for the grid; the debug boxes guard themselves.
+    frame_tree tree;
     level_index levels;
-
-    // The grid fields; a reader on another thread holds their field lock.
     cell_grid grid;
-
-    // Bounds of every node by slot. The stepping thread changes it (and adds slots) only while
-    // it holds the bounds lock, so that picking on the GUI thread reads it under the same lock.
-    box_table boxes;
-
-    // The debug overlay's boxes; they guard themselves.
     debug_geometry debug;
 
+    // Marks p moved by an edit, so that the next step re-homes it.
+    void mark_moved(particle& p) {
+        p.moved = true;
+        moved_.push_back(&p);
+    }
+    // Lists the particles an edit deformed; those it marked moved are re-homed by the next step.
+    void list_deformed(const std::vector<particle*>& deformed) {
+        moved_.insert(moved_.end(), deformed.begin(), deformed.end());
+    }
+    // The particles listed since the last step (a particle may appear twice); a step takes them.
+    const std::vector<particle*>& moved() const { return moved_; }
+    std::vector<particle*> take_moved() { return std::exchange(moved_, {}); }
+
   private:
+    // Changed only by the thread that edits or steps the frame, as the particles are.
+    std::vector<particle*> moved_;
     mutable mutex eat_lock_;
     mutable mutex bounds_lock_;  // guards boxes and the tree while a step changes them
 };
-
-// Marks p moved by an edit, so that the next step re-homes it. Only the thread that edits the
-// frame calls it.
-void mark_moved(frame_set& fs, particle& p);
 
 // Worker threads for the frame's parallel passes: its host's setting, at least 1.
 int worker_count(const frame_set& fs);

@@ -29,7 +29,7 @@ void first_step(frame_set& fs) {
     create_levels(fs);
     field_passes(fs, true);
     shade_particles(fs);
-    fs.moved_list.clear();
+    fs.take_moved();  // the build placed every particle where it is
     fs.debug.mark_stale();
     if (fs.host) fs.host->first_stepped(fs);
     fs.initialised = true;
@@ -40,8 +40,7 @@ void first_step(frame_set& fs) {
 
 void later_step(frame_set& fs, bool sequential, bool refresh_fields) {
     // The edits listed what they moved; a particle listed twice is re-homed once.
-    std::vector<particle*> moved;
-    moved.swap(fs.moved_list);
+    std::vector<particle*> moved = fs.take_moved();
     std::sort(moved.begin(), moved.end());
     moved.erase(std::unique(moved.begin(), moved.end()), moved.end());
     moved.erase(std::remove_if(moved.begin(), moved.end(), [](particle* p) { return !p->moved; }),
@@ -107,7 +106,7 @@ void box_triangles(const vec3& lo, const vec3& hi, std::vector<float>& vertices,
 
 void build_debug_geometry(frame_set& fs) {
     std::vector<oct_tree*> nodes;
-    collect(fs.root, nodes);
+    collect(fs.tree.root(), nodes);
     std::vector<float> vertices, face_normals;
     const float m = debug_margin(fs);
     for (const oct_tree* n : nodes)

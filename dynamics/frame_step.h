@@ -17,7 +17,7 @@ void build_debug_geometry(frame_set& fs);
 void refresh_debug_geometry(frame_set& fs);
 // How far each debug box reaches beyond the bounds of its node's particles.
 inline float debug_margin(const frame_set& fs) {
-    return 0.1f * fs.leaf_half;
+    return 0.1f * fs.tree.leaf_half();
 }
 // The 36 vertices (twelve triangles) of the box lo..hi, appended three floats each, with their
 // face normals when asked for.

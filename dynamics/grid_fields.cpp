@@ -94,21 +94,22 @@ void field_passes(frame_set& fs, bool sequential) {
         grid.cell_size_ = 0.0f;
         return;
     }
-    grid.cell_size_ = (fs.extent / std::log10(float(fs.particles.size()))) * 0.5f;
+    grid.cell_size_ = (fs.tree.extent() / std::log10(float(fs.particles.size()))) * 0.5f;
 
     if (sequential) {
         for (const auto& [id, p] : fs.particles)
             shape_cell(fs, p);
     } else {
         // The particles of a stepped frame stay the same ones: their list is made once.
-        if (fs.particle_list.size() != fs.particles.size()) {
-            fs.particle_list.clear();
-            fs.particle_list.reserve(fs.particles.size());
+        std::vector<particle*>& list = grid.shape_list_;
+        if (list.size() != fs.particles.size()) {
+            list.clear();
+            list.reserve(fs.particles.size());
             for (auto& [id, p] : fs.particles)
-                fs.particle_list.push_back(&p);
+                list.push_back(&p);
         }
-        parallel_for(frame_job(fs, "mid shape"), int(fs.particle_list.size()), worker_count(fs),
-                     [&fs](const share& s) { shape_slice(fs, fs.particle_list, s); });
+        parallel_for(frame_job(fs, "mid shape"), int(list.size()), worker_count(fs),
+                     [&fs, &list](const share& s) { shape_slice(fs, list, s); });
     }
     run_over_keys(fs, grid.centres_, sequential, "mid density", density_cell, density_slice);
     const float stencil_size = float(stencil().size());

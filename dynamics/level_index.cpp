@@ -31,9 +31,9 @@ kd_tree::point as_doubles(const vec3& v) {
 // Enters the leaf at place index of the leaf order in its level's key map, noting a key that an
 // earlier leaf holds already.
 inline void level_index::key_leaf(frame_set& fs, uint32_t index) {
-    oct_tree& leaf = *fs.leaf_order[index];
+    oct_tree& leaf = *fs.levels.leaf_order_[index];
     const int level = leaf.depth - 1;
-    const cell_key key = position_key(leaf.centroid, fs.extent);
+    const cell_key key = position_key(leaf.centroid, fs.tree.extent());
     fs.levels.leaf_keyed_[index] = key;
     leaf.leaf_place = int(index);
     if (!level_at(fs.levels.keys_, level).try_emplace(key, index))
@@ -46,16 +46,18 @@ inline void level_index::key_leaf(frame_set& fs, uint32_t index) {
 // them answers as a full reset would. False when that does not hold or a new key meets one that
 // is there already (the first leaf in leaf order must keep it): the caller resets in full.
 inline bool level_index::rekey_moved(frame_set& fs) {
-    if (!fs.levels.keys_whole_ || fs.leaves_changed || fs.extent != fs.levels.keyed_extent_)
+    level_index& index = fs.levels;
+    if (!index.keys_whole_ || index.leaves_changed_ || fs.tree.extent() != index.keyed_extent_)
         return false;
     thread_local std::vector<std::pair<uint32_t, cell_key>> changed;
     changed.clear();
-    for (const oct_tree* n : fs.levels.rekey_nodes_) {
+    for (const oct_tree* n : index.rekey_nodes_) {
         const int place = n->leaf_place;
-        if (place < 0 || size_t(place) >= fs.leaf_order.size() || fs.leaf_order[size_t(place)] != n)
+        if (place < 0 || size_t(place) >= index.leaf_order_.size() ||
+            index.leaf_order_[size_t(place)] != n)
             continue;  // not a leaf of the index
-        const cell_key key = position_key(n->centroid, fs.extent);
-        if (key != fs.levels.leaf_keyed_[size_t(place)]) changed.emplace_back(uint32_t(place), key);
+        const cell_key key = position_key(n->centroid, fs.tree.extent());
+        if (key != index.leaf_keyed_[size_t(place)]) changed.emplace_back(uint32_t(place), key);
     }
     // A node recomputed by two bounds passes is listed twice.
     std::sort(changed.begin(), changed.end(),
@@ -65,12 +67,11 @@ inline bool level_index::rekey_moved(frame_set& fs) {
                   changed.end());
     // Every old key goes before any new one comes in: two leaves may swap keys.
     for (const auto& [place, key] : changed)
-        level_at(fs.levels.keys_, fs.leaf_order[place]->depth - 1)
-            .erase(fs.levels.leaf_keyed_[place]);
+        level_at(index.keys_, index.leaf_order_[place]->depth - 1).erase(index.leaf_keyed_[place]);
     for (const auto& [place, key] : changed) {
-        fs.levels.leaf_keyed_[place] = key;
-        if (!level_at(fs.levels.keys_, fs.leaf_order[place]->depth - 1).try_emplace(key, place))
-            return false;
+        index.leaf_keyed_[place] = key;
+        const int level = index.leaf_order_[place]->depth - 1;
+        if (!level_at(index.keys_, level).try_emplace(key, place)) return false;
     }
     return true;
 }
@@ -92,7 +93,7 @@ inline void level_index::make_due_trees(const frame_set& fs) {
             fs.levels.tree_moves_.end());
         std::vector<std::vector<std::pair<int, kd_tree::point>>> moves(trees.size());
         for (uint32_t place : fs.levels.tree_moves_) {
-            const oct_tree* leaf = fs.leaf_order[place];
+            const oct_tree* leaf = fs.levels.leaf_order_[place];
             level_at(moves, leaf->depth - 1)
                 .emplace_back(int(fs.levels.leaf_tree_place_[place]), as_doubles(leaf->centroid));
         }
@@ -100,11 +101,11 @@ inline void level_index::make_due_trees(const frame_set& fs) {
             if (!moves[level].empty()) trees[level].move(moves[level]);
     } else {
         std::vector<std::vector<kd_tree::point>> points(trees.size());
-        fs.levels.leaf_tree_place_.resize(fs.leaf_order.size());
-        for (size_t place = 0; place < fs.leaf_order.size(); ++place) {
-            auto& level = level_at(points, fs.leaf_order[place]->depth - 1);
+        fs.levels.leaf_tree_place_.resize(fs.levels.leaf_order_.size());
+        for (size_t place = 0; place < fs.levels.leaf_order_.size(); ++place) {
+            auto& level = level_at(points, fs.levels.leaf_order_[place]->depth - 1);
             fs.levels.leaf_tree_place_[place] = uint32_t(level.size());
-            level.push_back(as_doubles(fs.leaf_order[place]->centroid));
+            level.push_back(as_doubles(fs.levels.leaf_order_[place]->centroid));
         }
         for (size_t level = 0; level < trees.size(); ++level)
             trees[level].assign(points[level]);
@@ -172,7 +173,7 @@ inline bool level_index::direct_candidate(const frame_set& fs, const vec3& p, fl
     if (!fs.levels.current_ || level < 0 || size_t(level) >= fs.levels.collisions_.size() ||
         fs.levels.collisions_[size_t(level)])
         return false;
-    const oct_tree* node = &fs.root;
+    const oct_tree* node = &fs.tree.root();
     while (node->depth < level + 1) {
         const oct_tree* next = nullptr;
         if (!child_at(*node, p, next)) return false;
@@ -201,9 +202,9 @@ cell_key position_key(const vec3& v, float extent) {
 }
 
 void create_levels(frame_set& fs) {
-    fs.levels.keys_.assign(size_t(fs.tree_depth), {});
+    fs.levels.keys_.assign(size_t(fs.tree.depth()), {});
     fs.levels.trees_.clear();
-    fs.levels.trees_.resize(size_t(fs.tree_depth));
+    fs.levels.trees_.resize(size_t(fs.tree.depth()));
     fs.levels.keys_whole_ = false;
     fs.levels.trees_whole_ = false;
     reset_levels(fs);
@@ -213,15 +214,16 @@ void reset_levels(frame_set& fs) {
     fs.levels.trees_due_ = false;
     // The trees follow the centroids that the bounds passes since the last reset recomputed;
     // new leaves, or so many moves that mending would cost more, make them anew.
-    if (fs.leaves_changed) fs.levels.trees_whole_ = false;
+    if (fs.levels.leaves_changed_) fs.levels.trees_whole_ = false;
     if (fs.levels.trees_whole_) {
         for (const oct_tree* n : fs.levels.rekey_nodes_) {
             const int place = n->leaf_place;
-            if (place >= 0 && size_t(place) < fs.leaf_order.size() &&
-                fs.leaf_order[size_t(place)] == n)
+            if (place >= 0 && size_t(place) < fs.levels.leaf_order_.size() &&
+                fs.levels.leaf_order_[size_t(place)] == n)
                 fs.levels.tree_moves_.push_back(uint32_t(place));
         }
-        if (fs.levels.tree_moves_.size() > fs.leaf_order.size() / 8) fs.levels.trees_whole_ = false;
+        if (fs.levels.tree_moves_.size() > fs.levels.leaf_order_.size() / 8)
+            fs.levels.trees_whole_ = false;
     }
     if (!fs.levels.trees_whole_) fs.levels.tree_moves_.clear();
     if (!level_index::rekey_moved(fs)) {
@@ -230,18 +232,18 @@ void reset_levels(frame_set& fs) {
         fs.levels.collisions_.assign(fs.levels.keys_.size(), 0);
         // The leaves in tree order change only when nodes are added; otherwise the last walk
         // serves.
-        if (fs.leaves_changed) {
-            fs.leaf_order.clear();
+        if (fs.levels.leaves_changed_) {
+            fs.levels.leaf_order_.clear();
             std::vector<oct_tree*> nodes;
-            collect(fs.root, nodes);
+            collect(fs.tree.root(), nodes);
             for (oct_tree* n : nodes)
-                if (n->children.empty() && n->depth >= 1) fs.leaf_order.push_back(n);
-            fs.leaves_changed = false;
+                if (n->children.empty() && n->depth >= 1) fs.levels.leaf_order_.push_back(n);
+            fs.levels.leaves_changed_ = false;
         }
-        fs.levels.leaf_keyed_.resize(fs.leaf_order.size());
-        for (size_t i = 0; i < fs.leaf_order.size(); ++i)
+        fs.levels.leaf_keyed_.resize(fs.levels.leaf_order_.size());
+        for (size_t i = 0; i < fs.levels.leaf_order_.size(); ++i)
             level_index::key_leaf(fs, uint32_t(i));
-        fs.levels.keyed_extent_ = fs.extent;
+        fs.levels.keyed_extent_ = fs.tree.extent();
         fs.levels.keys_whole_ =
             std::none_of(fs.levels.collisions_.begin(), fs.levels.collisions_.end(),
                          [](char c) { return c != 0; });
@@ -261,8 +263,8 @@ void find_cells(const frame_set& fs, const vec3& position, float radius, int lev
     for (const kd_tree::point& p : found) {
         const vec3 centroid{static_cast<float>(p[0]), static_cast<float>(p[1]),
                             static_cast<float>(p[2])};
-        const uint32_t leaf = keys.find(position_key(centroid, fs.extent));
-        if (leaf != leaf_keys::none) out.push_back(fs.leaf_order[leaf]);
+        const uint32_t leaf = keys.find(position_key(centroid, fs.tree.extent()));
+        if (leaf != leaf_keys::none) out.push_back(fs.levels.leaf_order_[leaf]);
     }
 }
 
@@ -290,9 +292,9 @@ void rehome(frame_set& fs, particle& p) {
     // Each round widens the search by this many leaf half-sizes and goes one level up.
     constexpr double search_growth = 3.5;
     thread_local std::vector<oct_tree*> candidates;
-    for (int r = 0; r < fs.tree_depth; ++r) {
-        const float radius = float(double(fs.leaf_half) * search_growth * double(r + 1));
-        const int level = fs.tree_depth - r - 1;
+    for (int r = 0; r < fs.tree.depth(); ++r) {
+        const float radius = float(double(fs.tree.leaf_half()) * search_growth * double(r + 1));
+        const int level = fs.tree.depth() - r - 1;
         oct_tree* direct = nullptr;
         if (level_index::direct_candidate(fs, p.position, radius, level, old, direct)) {
             if (!direct) continue;
@@ -309,8 +311,8 @@ void rehome(frame_set& fs, particle& p) {
             return;
         }
     }
-    mark_dirty(fs.root);
-    move_to(fs.root);
+    mark_dirty(fs.tree.root());
+    move_to(fs.tree.root());
 }
 
 }  // namespace kavrin

@@ -27,6 +27,15 @@ class level_index {
     void mark_outdated(std::memory_order order = std::memory_order_seq_cst) {
         current_.store(false, order);
     }
+    // A node was added to the tree: the index is outdated and the next reset walks the tree
+    // for its leaves again.
+    void note_new_node() {
+        leaves_changed_ = true;
+        mark_outdated();
+    }
+    // The leaves in tree order as the last reset found them; a leaf's place in it is what the
+    // key maps hold.
+    const std::vector<oct_tree*>& leaf_order() const { return leaf_order_; }
     // Nodes whose bounds a pass recomputed: only their centroids can have changed, so the next
     // reset re-keys just them. The stepping thread alone calls it.
     void note_recomputed(const std::vector<oct_tree*>& nodes) {
@@ -51,6 +60,9 @@ class level_index {
     static bool direct_candidate(const frame_set& fs, const vec3& p, float radius, int level,
                                  const oct_tree* old, oct_tree*& found);
 
+    // Changed by the stepping thread alone, as the tree's nodes are added and indexed.
+    std::vector<oct_tree*> leaf_order_;
+    bool leaves_changed_ = true;
     std::vector<leaf_keys> keys_;
     // Made from the leaf order, or mended for the centroids that changed, by the first query
     // after a reset (trees_due_), which may come from several re-homing threads at once:

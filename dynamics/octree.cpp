@@ -51,14 +51,21 @@ void mark_dirty(oct_tree& node) {
     // The plain read spares the locked exchange for the many particles of an already dirty node.
     if (node.dirty.load(std::memory_order_relaxed) || node.dirty.exchange(true) || !node.owner)
         return;
-    mutex_hold hold(node.owner->node_lists_lock);
-    node.owner->dirty_nodes.push_back(&node);
+    frame_tree& tree = node.owner->tree;
+    mutex_hold hold(tree.node_lists_lock_);
+    tree.dirty_nodes_.push_back(&node);
 }
 
 void mark_for_refresh(oct_tree& node) {
-    if (!node.owner || node.depth >= node.owner->tree_depth) return;
-    mutex_hold hold(node.owner->node_lists_lock);
-    node.owner->refresh_nodes.push_back(&node);
+    if (!node.owner || node.depth >= node.owner->tree.depth_) return;
+    frame_tree& tree = node.owner->tree;
+    mutex_hold hold(tree.node_lists_lock_);
+    tree.refresh_nodes_.push_back(&node);
+}
+
+std::vector<oct_tree*> frame_tree::due_nodes() const {
+    mutex_hold hold(node_lists_lock_);
+    return dirty_nodes_;
 }
 
 void init(oct_tree& node, int depth, float half_size, const vec3& corner, frame_set* owner) {
@@ -70,9 +77,8 @@ void init(oct_tree& node, int depth, float half_size, const vec3& corner, frame_
     node.corner = corner;
     node.owner = owner;
     if (owner) {
-        if (node.slot < 0) node.slot = owner->boxes.add();
-        owner->leaves_changed = true;
-        owner->levels.mark_outdated();
+        if (node.slot < 0) node.slot = owner->tree.boxes_.add();
+        owner->levels.note_new_node();
     }
     mark_dirty(node);
 }
@@ -202,13 +208,17 @@ void subdivide(oct_tree& node, int max_depth, const child_dims& dims) {
 
 void refresh_listed(frame_set& fs) {
     std::vector<oct_tree*> listed;
-    listed.swap(fs.refresh_nodes);
+    {
+        mutex_hold hold(fs.tree.node_lists_lock_);
+        listed.swap(fs.tree.refresh_nodes_);
+    }
     // Parents before children, as a walk from the root meets them: a parent's particles may go
     // down into a listed child.
     std::stable_sort(listed.begin(), listed.end(),
                      [](const oct_tree* a, const oct_tree* b) { return a->depth < b->depth; });
     for (oct_tree* node : listed)
-        if (fs.tree_depth > node->depth && !node->members.empty()) subdivide(*node, fs.tree_depth);
+        if (fs.tree.depth_ > node->depth && !node->members.empty())
+            subdivide(*node, fs.tree.depth_);
 }
 
 void collect(oct_tree& node, std::vector<oct_tree*>& list) {
@@ -227,43 +237,45 @@ void build_tree(frame_set& fs) {
     for (const auto& [id, p] : fs.particles)
         box.add(p.position);
     const vec3 scale = box.scale();
-    fs.extent = box.largest_scale();
-    if (fs.host) fs.host->raise_max_scale(fs.extent);
+    frame_tree& tree = fs.tree;
+    tree.extent_ = box.largest_scale();
+    if (fs.host) fs.host->raise_max_scale(tree.extent_);
 
-    fs.tree_depth = tree_depth_for(fs.particles.size());
-    fs.leaf_half = fs.extent * std::pow(0.5f, float(fs.tree_depth + 1));
+    tree.depth_ = tree_depth_for(fs.particles.size());
+    tree.leaf_half_ = tree.extent_ * std::pow(0.5f, float(tree.depth_ + 1));
 
-    const float half = fs.extent * 0.5f;
+    const float half = tree.extent_ * 0.5f;
     child_dims dims;
     vec3 rounded;
     for (int i = 0; i < 3; ++i) {
         dims.n[i] = int(std::ceil(scale[i] / half));
         rounded[i] = float(dims.n[i]) * half;
     }
-    init(fs.root, 0, half, (box.min + box.max - rounded) * 0.5f, &fs);
+    init(tree.root_, 0, half, (box.min + box.max - rounded) * 0.5f, &fs);
 
-    fs.insert_queue.clear();
-    fs.insert_queue.reserve(fs.particles.size());
+    tree.insert_queue_.clear();
+    tree.insert_queue_.reserve(fs.particles.size());
     for (auto& [id, p] : fs.particles)
-        fs.insert_queue.push_back(&p);
-    subdivide(fs.root, fs.tree_depth, dims);
+        tree.insert_queue_.push_back(&p);
+    subdivide(tree.root_, tree.depth_, dims);
 }
 
 void insert_queued(frame_set& fs) {
-    oct_tree& root = fs.root;
-    for (particle* p : fs.insert_queue) {
+    oct_tree& root = fs.tree.root_;
+    std::vector<particle*>& queue = fs.tree.insert_queue_;
+    for (particle* p : queue) {
         const vec3 g = (p->position - root.corner) / root.half_size;
         oct_tree& child = make_child(root, make_key(g));
         p->cell = &child;
         mark_dirty(child);
         child.members.append(p->id, p);
     }
-    if (!fs.insert_queue.empty())
+    if (!queue.empty())
         for (auto& [key, child] : root.children) {
             child.members.sort();
             if (!child.members.empty()) mark_for_refresh(child);
         }
-    std::vector<particle*>().swap(fs.insert_queue);
+    std::vector<particle*>().swap(queue);
     refresh_listed(fs);
 }
 
@@ -293,14 +305,14 @@ void update_bounds(oct_tree& node) {
     node.dirty = false;
     if (node.owner) node.owner->levels.mark_outdated(std::memory_order_relaxed);
     if (node.owner && node.slot >= 0)
-        node.owner->boxes.set(node.slot, node.bound_min, node.bound_max, node.occupied);
+        node.owner->tree.boxes_.set(node.slot, node.bound_min, node.bound_max, node.occupied);
 }
 
 void bounds_pass(frame_set& fs, bool sequential) {
     std::vector<oct_tree*> dirty;
     {
-        mutex_hold hold(fs.node_lists_lock);
-        dirty.swap(fs.dirty_nodes);
+        mutex_hold hold(fs.tree.node_lists_lock_);
+        dirty.swap(fs.tree.dirty_nodes_);
     }
     if (sequential) {
         for (oct_tree* n : dirty)
@@ -313,13 +325,13 @@ void bounds_pass(frame_set& fs, bool sequential) {
                      });
     }
     for (const oct_tree* n : dirty)
-        if (n->slot >= 0) fs.boxes.touch(n->slot);
+        if (n->slot >= 0) fs.tree.boxes_.touch(n->slot);
     // Only these centroids can have changed: the next index reset re-keys just them.
     fs.levels.note_recomputed(dirty);
 }
 
 void measure_extent(frame_set& fs) {
-    point_box bounds = fs.boxes.occupied_bounds();
+    point_box bounds = fs.tree.boxes_.occupied_bounds();
     if (bounds.min[0] > bounds.max[0]) {
         // No live particle: the extent of them all, live or not, as the tree build takes it.
         // An extent of 0 would give every leaf the same position key, and the particles a
@@ -327,8 +339,8 @@ void measure_extent(frame_set& fs) {
         for (const auto& [id, p] : fs.particles)
             bounds.add(p.position);
     }
-    fs.extent = bounds.largest_scale();
-    if (fs.host) fs.host->raise_max_scale(fs.extent);
+    fs.tree.extent_ = bounds.largest_scale();
+    if (fs.host) fs.host->raise_max_scale(fs.tree.extent_);
 }
 
 }  // namespace kavrin

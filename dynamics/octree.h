@@ -10,7 +10,9 @@
 #include "base/cell_key.h"
 #include "base/mutex.h"
 #include "base/particle.h"
+#include "base/thread_annotations.h"
 #include "base/vec3.h"
+#include "dynamics/box_table.h"
 
 namespace kavrin {
 
@@ -55,6 +57,62 @@ struct oct_tree {
     frame_set* owner = nullptr;
     int slot = -1;        // the node's entry in its frame's box table
     int leaf_place = -1;  // its place in the frame's leaf order when it was last indexed
+};
+
+// A frame's octree: the root cell, the leaf depth and size and the extent they were made for,
+// the bounds of every node by slot, and what the re-homing threads list for the next passes.
+// Its state is kept by the tree's passes below; everyone else asks what it holds.
+class frame_tree {
+  public:
+    // The cells themselves: a stroke brushes their particles, re-homing moves them between
+    // cells, a test builds them by hand.
+    oct_tree& root() { return root_; }
+    const oct_tree& root() const { return root_; }
+    // The depth of the leaf cells and their half size; 0 before the first build.
+    int depth() const { return depth_; }
+    float leaf_half() const { return leaf_half_; }
+    // The largest side of the live particles' bounds at the last step: position keys and the
+    // grid's cell edge are relative to it.
+    float extent() const { return extent_; }
+    // Node bounds by slot. A step changes them only while it holds its frame's bounds lock, and
+    // picking on the GUI thread reads them under the same lock.
+    const box_table& boxes() const { return boxes_; }
+    // Visits the occupied boxes that may meet a region (see box_table::visit). The visit brings
+    // the table's joint bounds up to date, so it takes the same lock as a step's writes.
+    template <class MayMeet, class F>
+    void visit_boxes(float margin, MayMeet may_meet, F f) {
+        boxes_.visit(margin, may_meet, f);
+    }
+
+    // p waits to be placed in the tree by the next insertion.
+    void queue_insert(particle& p) { insert_queue_.push_back(&p); }
+    // The nodes whose bounds are due, in the order they were marked (for comparing two trees).
+    std::vector<oct_tree*> due_nodes() const;
+
+  private:
+    friend void mark_dirty(oct_tree& node);
+    friend void mark_for_refresh(oct_tree& node);
+    friend void init(oct_tree& node, int depth, float half_size, const vec3& corner,
+                     frame_set* owner);
+    friend void refresh_listed(frame_set& fs);
+    friend void build_tree(frame_set& fs);
+    friend void insert_queued(frame_set& fs);
+    friend void update_bounds(oct_tree& node);
+    friend void bounds_pass(frame_set& fs, bool sequential);
+    friend void measure_extent(frame_set& fs);
+
+    // The fields below are the stepping thread's, but for the two lists that the re-homing
+    // threads add to under node_lists_lock_.
+    oct_tree root_;
+    int depth_ = 0;
+    float leaf_half_ = 0.0f;
+    float extent_ = 0.0f;
+    box_table boxes_;
+    std::vector<particle*> insert_queue_;
+    mutable mutex node_lists_lock_;
+    // Nodes whose bounds are due, and nodes above the leaf depth that received particles.
+    std::vector<oct_tree*> dirty_nodes_ KAVRIN_GUARDED_BY(node_lists_lock_);
+    std::vector<oct_tree*> refresh_nodes_ KAVRIN_GUARDED_BY(node_lists_lock_);
 };
 
 // Sets the node's dirty flag and, the first time, lists it for the next bounds pass.

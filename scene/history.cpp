@@ -88,7 +88,7 @@ void replay_redo(scene_frame& fs) {
         particle& p = strict_at(fs.particles, id, "the frame's particles");
         r.entry.assign(p, value);
         p.changed = true;
-        mark_moved(fs, p);
+        fs.mark_moved(p);
     }
     fs.settled = false;
     fs.history_.push_back(std::move(r.entry));

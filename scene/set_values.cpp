@@ -64,7 +64,7 @@ void apply_set_values(emitter& e, const log_event& event) {
                 p.weight = event.values[i];
                 break;
         }
-        mark_moved(fs, p);
+        fs.mark_moved(p);
     }
     fs.push_history(std::move(entry));
     fs.settled = false;

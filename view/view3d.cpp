@@ -249,11 +249,11 @@ std::vector<float> view3d::pick_boxes(frame_set& fs, bool every_box) const {
     const float least = 4.0f * camera_snapshot().brush_distance *
                         space_for_pixels(current_projection(), height(), 1.0f);
     std::vector<float> vertices;
-    fs.boxes.visit(
+    fs.tree.visit_boxes(
         std::max(margin, least),
         [&](const vec3& lo, const vec3& hi) { return every_box || may_meet(m, lo, hi); },
         [&](int slot) {
-            const box_table::box& b = fs.boxes.at(slot);
+            const box_table::box& b = fs.tree.boxes().at(slot);
             vec3 lo = b.lo - vec3(margin, margin, margin), hi = b.hi + vec3(margin, margin, margin);
             for (int i = 0; i < 3; ++i) {
                 const float grow = 0.5f * (least - (hi[i] - lo[i]));

@@ -34,13 +34,13 @@ namespace {
 // none when the frame is changing or a worker has it (the paint never waits).
 std::vector<oct_tree*> settled_nodes(frame_set& fs, std::unique_lock<mutex>& hold) {
     std::vector<oct_tree*> nodes;
-    if (fs.settled && hold.try_lock()) collect(fs.root, nodes);
+    if (fs.settled && hold.try_lock()) collect(fs.tree.root(), nodes);
     return nodes;
 }
 
 // A node's colour by its depth, from red at the root.
 vec3 depth_colour(const frame_set& fs, const oct_tree& node) {
-    return heat(float(node.depth) / float(std::max(1, fs.tree_depth)), 1.3f, 0.0f);
+    return heat(float(node.depth) / float(std::max(1, fs.tree.depth())), 1.3f, 0.0f);
 }
 
 scene_figures figures_of(const emitter& e) {

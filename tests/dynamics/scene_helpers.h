@@ -33,7 +33,7 @@ struct one_frame {
 // Every particle sits in exactly one node's members, and that node is its cell.
 inline ::testing::AssertionResult each_particle_in_its_cell(frame_set& fs) {
     std::vector<oct_tree*> nodes;
-    collect(fs.root, nodes);
+    collect(fs.tree.root(), nodes);
     std::unordered_map<int, int> seen;
     for (oct_tree* n : nodes)
         for (auto& [id, p] : n->members) {

@@ -188,7 +188,7 @@ TEST(Selection, LeavesSharingAPositionKeyAreBrushedOnce) {
     probe.add(0, vec3(0, 0, 0));
     probe.add(1, vec3(1, 1, 1));
     step(probe.fs, true, false);
-    const oct_tree& root = probe.fs.root;
+    const oct_tree& root = probe.fs.tree.root();
     auto child_of = [&root](float x) { return std::floor((x - root.corner[0]) / root.half_size); };
     float middle = root.corner[0] + root.half_size;
     while (child_of(middle) < 1.0f)
@@ -199,8 +199,8 @@ TEST(Selection, LeavesSharingAPositionKeyAreBrushedOnce) {
     particle& b = f.add(3, vec3(middle, 0.6f, 0.6f));
     step(f.fs, true, false);
     ASSERT_NE(a.cell, b.cell);
-    ASSERT_EQ(position_key(a.cell->centroid, f.fs.extent),
-              position_key(b.cell->centroid, f.fs.extent));
+    ASSERT_EQ(position_key(a.cell->centroid, f.fs.tree.extent()),
+              position_key(b.cell->centroid, f.fs.tree.extent()));
 
     stroke s = make_stroke(brush_kind::grab);
     s.vector = vec3(0, 1, 0);

@@ -10,6 +10,7 @@
 #include "dynamics/grid_fields.h"
 #include "dynamics/kd_tree.h"
 #include "dynamics/level_index.h"
+#include "dynamics/octree.h"
 #include "scene_helpers.h"
 
 using namespace kavrin;
@@ -82,16 +83,18 @@ TEST(LevelIndex, DeepestLevelFindsNearbyLeaves) {
     one_frame f;
     f.add_block(5, 0.25f);
     step(f.fs, true, false);
-    ASSERT_EQ(int(f.fs.levels.keys().size()), f.fs.tree_depth);
+    ASSERT_EQ(int(f.fs.levels.keys().size()), f.fs.tree.depth());
     std::vector<oct_tree*> cells;
-    find_cells(f.fs, vec3(0.5f, 0.5f, 0.5f), f.fs.leaf_half * 2.0f, f.fs.tree_depth - 1, cells);
+    find_cells(f.fs, vec3(0.5f, 0.5f, 0.5f), f.fs.tree.leaf_half() * 2.0f, f.fs.tree.depth() - 1,
+               cells);
     ASSERT_FALSE(cells.empty());
     for (oct_tree* c : cells) {
         EXPECT_TRUE(c->children.empty());
-        EXPECT_EQ(c->depth, f.fs.tree_depth);
-        EXPECT_LE(length(c->centroid - vec3(0.5f, 0.5f, 0.5f)), f.fs.leaf_half * 2.0f + 1e-6f);
+        EXPECT_EQ(c->depth, f.fs.tree.depth());
+        EXPECT_LE(length(c->centroid - vec3(0.5f, 0.5f, 0.5f)),
+                  f.fs.tree.leaf_half() * 2.0f + 1e-6f);
     }
-    EXPECT_THROW(find_cells(f.fs, vec3(), 1.0f, f.fs.tree_depth, cells), std::out_of_range);
+    EXPECT_THROW(find_cells(f.fs, vec3(), 1.0f, f.fs.tree.depth(), cells), std::out_of_range);
 }
 
 // A step re-keys only the leaves whose bounds it recomputed; a frame that re-keys every leaf on
@@ -141,10 +144,10 @@ TEST(LevelIndex, ReKeyingWhatMovedMatchesTheFullRebuild) {
             step(mended.fs, sequential, false);
             step(whole.fs, sequential, false);
 
-            ASSERT_EQ(mended.fs.leaf_order.size(), whole.fs.leaf_order.size());
-            for (size_t i = 0; i < whole.fs.leaf_order.size(); ++i) {
-                const oct_tree& leaf = *whole.fs.leaf_order[i];
-                const cell_key key = position_key(leaf.centroid, whole.fs.extent);
+            ASSERT_EQ(mended.fs.levels.leaf_order().size(), whole.fs.levels.leaf_order().size());
+            for (size_t i = 0; i < whole.fs.levels.leaf_order().size(); ++i) {
+                const oct_tree& leaf = *whole.fs.levels.leaf_order()[i];
+                const cell_key key = position_key(leaf.centroid, whole.fs.tree.extent());
                 const size_t level = size_t(leaf.depth - 1);
                 ASSERT_EQ(mended.fs.levels.keys()[level].find(key),
                           whole.fs.levels.keys()[level].find(key))
@@ -154,8 +157,8 @@ TEST(LevelIndex, ReKeyingWhatMovedMatchesTheFullRebuild) {
                 EXPECT_EQ(mended.fs.levels.keys()[level].size(),
                           whole.fs.levels.keys()[level].size());
             std::vector<oct_tree*> near[2];
-            find_cells(mended.fs, centre, 0.1f, mended.fs.tree_depth - 1, near[0]);
-            find_cells(whole.fs, centre, 0.1f, whole.fs.tree_depth - 1, near[1]);
+            find_cells(mended.fs, centre, 0.1f, mended.fs.tree.depth() - 1, near[0]);
+            find_cells(whole.fs, centre, 0.1f, whole.fs.tree.depth() - 1, near[1]);
             ASSERT_EQ(near[0].size(), near[1].size());
             for (size_t i = 0; i < near[0].size(); ++i)
                 EXPECT_EQ(near[0][i]->leaf_place, near[1][i]->leaf_place);
@@ -173,9 +176,10 @@ TEST(GridFields, SingleLiveParticleAndDeadOnes) {
     f.add(0, vec3(0.05f, 0.05f, 0.05f));
     for (int i = 1; i < 10; ++i)
         f.add(i, vec3(0.1f * i, 0.3f, 0.0f), 0.0f);  // dead
-    f.fs.extent = 1.0f;
+    measure_extent(f.fs);  // no live cell: the extent of all ten, 0.9 - 0.05 along x
+    EXPECT_NEAR(f.fs.tree.extent(), 0.85f, 0.00001f);
     field_passes(f.fs, true);
-    EXPECT_FLOAT_EQ(f.fs.grid.cell_size(), 0.5f);  // log10(10) = 1: half the extent
+    EXPECT_FLOAT_EQ(f.fs.grid.cell_size(), f.fs.tree.extent() * 0.5f);  // log10(10) = 1: half
     ASSERT_EQ(f.fs.grid.centres().size(), 27u);    // the live cell, then the normal pass adds 26
     ASSERT_EQ(f.fs.grid.densities().size(), 27u);
     for (auto& [key, d] : f.fs.grid.densities())
@@ -269,7 +273,7 @@ TEST(FrameStep, ParallelStepWithoutRefreshKeepsTheGrid) {
     const vec3 normal = f.fs.particles.at(7).normal;
     for (auto& [id, p] : f.fs.particles) {
         p.position += vec3(0.37f, 0, 0);
-        mark_moved(f.fs, p);
+        f.fs.mark_moved(p);
     }
     step(f.fs, false, false);
     EXPECT_EQ(f.fs.grid.densities(), densities);
@@ -287,7 +291,7 @@ TEST(FrameStep, DebugGeometryBoxesEveryOccupiedNode) {
     refresh_debug_geometry(f.fs);
     EXPECT_FALSE(f.fs.debug.stale());
     std::vector<oct_tree*> nodes;
-    collect(f.fs.root, nodes);
+    collect(f.fs.tree.root(), nodes);
     int occupied = 0;
     for (oct_tree* n : nodes)
         occupied += n->occupied ? 1 : 0;
@@ -300,5 +304,5 @@ TEST(FrameStep, DebugGeometryBoxesEveryOccupiedNode) {
     float lowest = 1e9f;
     for (size_t i = 0; i < vertices.size(); i += 3)
         lowest = std::min(lowest, vertices[i]);
-    EXPECT_FLOAT_EQ(lowest, -0.1f * f.fs.leaf_half);
+    EXPECT_FLOAT_EQ(lowest, -0.1f * f.fs.tree.leaf_half());
 }

@@ -25,11 +25,11 @@ TEST(Octree, PlanarCloudHasAtMostFourRootChildren) {
         for (int j = 0; j < 10; ++j)
             f.add(i * 10 + j, vec3(i * 0.1f, j * 0.05f, 2.0f));
     build_tree(f.fs);
-    EXPECT_LE(f.fs.root.children.size(), 4u);
-    for (auto& [key, child] : f.fs.root.children)
+    EXPECT_LE(f.fs.tree.root().children.size(), 4u);
+    for (auto& [key, child] : f.fs.tree.root().children)
         EXPECT_EQ(key.z, 0);
-    EXPECT_FLOAT_EQ(f.fs.extent, 0.9f + 0.000001f);
-    EXPECT_FLOAT_EQ(f.fs.leaf_half, f.fs.extent / 8.0f);
+    EXPECT_FLOAT_EQ(f.fs.tree.extent(), 0.9f + 0.000001f);
+    EXPECT_FLOAT_EQ(f.fs.tree.leaf_half(), f.fs.tree.extent() / 8.0f);
 }
 
 TEST(Octree, QueuedParticleOutsideTheRootGrowsAChild) {
@@ -39,14 +39,15 @@ TEST(Octree, QueuedParticleOutsideTheRootGrowsAChild) {
     ASSERT_TRUE(test::each_particle_in_its_cell(f.fs));
     // A newcomer two root widths to the right and below the box.
     particle& out = f.add(100, vec3(2.5f, 0.2f, -0.7f));
-    f.fs.insert_queue.push_back(&out);
+    f.fs.tree.queue_insert(out);
     insert_queued(f.fs);
-    const cell_key key = make_key((out.position - f.fs.root.corner) / f.fs.root.half_size);
+    const cell_key key =
+        make_key((out.position - f.fs.tree.root().corner) / f.fs.tree.root().half_size);
     EXPECT_GT(key.x, 1);  // beyond the root box on x, below it on z
     EXPECT_LT(key.z, 0);
-    ASSERT_TRUE(f.fs.root.children.count(key));
+    ASSERT_TRUE(f.fs.tree.root().children.count(key));
     EXPECT_TRUE(test::each_particle_in_its_cell(f.fs));
-    EXPECT_EQ(out.cell->depth, f.fs.tree_depth);
+    EXPECT_EQ(out.cell->depth, f.fs.tree.depth());
 }
 
 TEST(Octree, BoundsOfDeadAndLiveMembers) {
@@ -100,11 +101,11 @@ TEST(Rehome, FarAwayEndsInTheRootAndIsPushedDown) {
     p.position = vec3(50, 50, 50);
     p.moved = true;
     rehome(f.fs, p);
-    EXPECT_EQ(p.cell, &f.fs.root);
-    EXPECT_TRUE(f.fs.root.members.count(0));
+    EXPECT_EQ(p.cell, &f.fs.tree.root());
+    EXPECT_TRUE(f.fs.tree.root().members.count(0));
     step(f.fs, true, false);  // the refresh pushes it down again
-    EXPECT_NE(p.cell, &f.fs.root);
-    EXPECT_TRUE(f.fs.root.members.empty());
+    EXPECT_NE(p.cell, &f.fs.tree.root());
+    EXPECT_TRUE(f.fs.tree.root().members.empty());
     EXPECT_TRUE(test::each_particle_in_its_cell(f.fs));
 }
 
@@ -118,7 +119,7 @@ TEST(Rehome, NeighbourCellReceivesTheParticle) {
     p.moved = true;
     rehome(f.fs, p);
     EXPECT_NE(p.cell, from);
-    EXPECT_NE(p.cell, &f.fs.root);
+    EXPECT_NE(p.cell, &f.fs.tree.root());
     EXPECT_FALSE(is_outside(*p.cell, p.position));
 }
 
@@ -130,7 +131,7 @@ TEST(Rehome, CellsThatReceiveParticlesReportThem) {
     step(f.fs, true, false);
     for (auto& [id, p] : f.fs.particles) {
         p.position += vec3(0.45f, 0.3f, 0.0f);  // several leaves over, some out of the root box
-        mark_moved(f.fs, p);
+        f.fs.mark_moved(p);
     }
     step(f.fs, false, false);
     for (auto& [id, p] : f.fs.particles) {
@@ -140,7 +141,7 @@ TEST(Rehome, CellsThatReceiveParticlesReportThem) {
             EXPECT_GE(p.cell->bound_max[a], p.position[a]);
         }
     }
-    EXPECT_NEAR(f.fs.extent, 1.0f, 1e-4f);
+    EXPECT_NEAR(f.fs.tree.extent(), 1.0f, 1e-4f);
 }
 
 TEST(Octree, EveryParticleInOneCellAfterRandomMovesAndSteps) {
@@ -156,7 +157,7 @@ TEST(Octree, EveryParticleInOneCellAfterRandomMovesAndSteps) {
             if (rng() % 5) continue;
             const float reach = round == 3 ? 4.0f : 0.3f;  // one round throws some far out
             p.position += vec3(u(rng), u(rng), u(rng)) * reach;
-            mark_moved(f.fs, p);
+            f.fs.mark_moved(p);
         }
         step(f.fs, round % 2 == 0, false);
         ASSERT_TRUE(test::each_particle_in_its_cell(f.fs)) << "round " << round;
@@ -205,17 +206,17 @@ TEST(Octree, SubdivisionMatchesTheLevelByLevelReference) {
             plain.add(id, p);
         }
         for (one_frame* f : {&fast, &plain}) {
-            init(f->fs.root, 0, 0.5f, vec3(), &f->fs);
-            oct_tree& held = make_child(make_child(f->fs.root, make_key(1, 0, 1)), make_key(0, 0, 0));
+            init(f->fs.tree.root(), 0, 0.5f, vec3(), &f->fs);
+            oct_tree& held =
+                make_child(make_child(f->fs.tree.root(), make_key(1, 0, 1)), make_key(0, 0, 0));
             for (auto& [id, p] : f->fs.particles)
-                (id % 11 == 0 ? held.members : f->fs.root.members).emplace(id, &p);
-            f->fs.dirty_nodes.clear();
+                (id % 11 == 0 ? held.members : f->fs.tree.root().members).emplace(id, &p);
         }
-        subdivide(fast.fs.root, 5);
-        reference_subdivide(plain.fs.root, 5);
+        subdivide(fast.fs.tree.root(), 5);
+        reference_subdivide(plain.fs.tree.root(), 5);
         std::vector<oct_tree*> a, b;
-        collect(fast.fs.root, a);
-        collect(plain.fs.root, b);
+        collect(fast.fs.tree.root(), a);
+        collect(plain.fs.tree.root(), b);
         ASSERT_EQ(a.size(), b.size());
         std::unordered_map<const oct_tree*, size_t> at_a, at_b;
         for (size_t i = 0; i < a.size(); ++i) {
@@ -231,8 +232,10 @@ TEST(Octree, SubdivisionMatchesTheLevelByLevelReference) {
         }
         for (auto& [id, p] : fast.fs.particles)
             ASSERT_EQ(at_a.at(p.cell), at_b.at(plain.fs.particles.at(id).cell)) << id;
-        ASSERT_EQ(fast.fs.dirty_nodes.size(), plain.fs.dirty_nodes.size());
-        for (size_t i = 0; i < fast.fs.dirty_nodes.size(); ++i)
-            ASSERT_EQ(at_a.at(fast.fs.dirty_nodes[i]), at_b.at(plain.fs.dirty_nodes[i])) << i;
+        const std::vector<oct_tree*> due_a = fast.fs.tree.due_nodes();
+        const std::vector<oct_tree*> due_b = plain.fs.tree.due_nodes();
+        ASSERT_EQ(due_a.size(), due_b.size());
+        for (size_t i = 0; i < due_a.size(); ++i)
+            ASSERT_EQ(at_a.at(due_a[i]), at_b.at(due_b[i])) << i;
     }
 }

@@ -22,13 +22,13 @@ namespace {
 oct_tree* reference_home(frame_set& fs, const particle& p) {
     if (!is_outside(*p.cell, p.position)) return p.cell;
     std::vector<oct_tree*> candidates;
-    for (int r = 0; r < fs.tree_depth; ++r) {
-        const float radius = float(double(fs.leaf_half) * 3.5 * double(r + 1));
-        find_cells(fs, p.position, radius, fs.tree_depth - r - 1, candidates);
+    for (int r = 0; r < fs.tree.depth(); ++r) {
+        const float radius = float(double(fs.tree.leaf_half()) * 3.5 * double(r + 1));
+        find_cells(fs, p.position, radius, fs.tree.depth() - r - 1, candidates);
         for (oct_tree* c : candidates)
             if (c != p.cell && !is_outside(*c, p.position)) return c;
     }
-    return &fs.root;
+    return &fs.tree.root();
 }
 
 // The index built by a walk of the tree: every leaf, in pre-order, into its level's key map
@@ -38,9 +38,9 @@ struct reference_index {
     std::vector<std::unordered_map<cell_key, oct_tree*, cell_key_hash>> keys;
     std::vector<kd_tree> trees;
 
-    reference_index(frame_set& fs) : extent(fs.extent), keys(size_t(fs.tree_depth)) {
-        trees.resize(size_t(fs.tree_depth));
-        add(fs.root);
+    reference_index(frame_set& fs) : extent(fs.tree.extent()), keys(size_t(fs.tree.depth())) {
+        trees.resize(size_t(fs.tree.depth()));
+        add(fs.tree.root());
     }
     void add(oct_tree& node) {
         if (node.children.empty() && node.depth >= 1) {
@@ -86,7 +86,7 @@ void move_some(frame_set& fs, std::mt19937& rng, int round) {
                               std::round(p.position[1] * 8.0f) / 8.0f, p.position[2]);
         else
             p.position += vec3(u(rng), u(rng), u(rng)) * (round == 4 ? 2.0f : 0.15f);
-        mark_moved(fs, p);
+        fs.mark_moved(p);
     }
 }
 
@@ -101,7 +101,7 @@ TEST(StepReference, RehomingMatchesTheRangeQuery) {
         for (int round = 0; round < 6; ++round) {
             move_some(f.fs, rng, round);
             int moved_out = 0;
-            for (particle* p : f.fs.moved_list) {
+            for (particle* p : f.fs.moved()) {
                 if (!p->moved) continue;
                 oct_tree* expected = reference_home(f.fs, *p);
                 moved_out += expected != p->cell ? 1 : 0;
@@ -125,7 +125,7 @@ TEST(StepReference, BookkeepingMatchesFullWalks) {
         ASSERT_TRUE(test::each_particle_in_its_cell(f.fs)) << round;
 
         std::vector<oct_tree*> nodes;
-        collect(f.fs.root, nodes);
+        collect(f.fs.tree.root(), nodes);
         point_box cloud;
         for (oct_tree* n : nodes) {
             // Bounds as a fresh update gives them: no node with changed members was missed.
@@ -137,7 +137,7 @@ TEST(StepReference, BookkeepingMatchesFullWalks) {
             ASSERT_EQ(n->centroid, c);
             ASSERT_EQ(n->occupied, occupied);
             // The table holds the same bounds.
-            const box_table::box& b = f.fs.boxes.at(n->slot);
+            const box_table::box& b = f.fs.tree.boxes().at(n->slot);
             ASSERT_EQ(b.occupied, occupied);
             if (occupied) {
                 ASSERT_EQ(b.lo, lo);
@@ -146,11 +146,11 @@ TEST(StepReference, BookkeepingMatchesFullWalks) {
                 cloud.add(lo);
             }
             // The refresh left no particle above the leaf depth.
-            if (n->depth < f.fs.tree_depth) {
+            if (n->depth < f.fs.tree.depth()) {
                 ASSERT_TRUE(n->members.empty());
             }
         }
-        EXPECT_EQ(f.fs.extent, cloud.largest_scale());
+        EXPECT_EQ(f.fs.tree.extent(), cloud.largest_scale());
 
         // The index answers as one built from scratch by a walk of the tree.
         const reference_index reference(f.fs);
@@ -159,8 +159,8 @@ TEST(StepReference, BookkeepingMatchesFullWalks) {
         std::uniform_real_distribution<float> u(-1.2f, 1.2f);
         for (int q = 0; q < 200; ++q) {
             const vec3 at(u(rng), u(rng) * 0.5f, u(rng));
-            const int level = q % f.fs.tree_depth;
-            const float radius = f.fs.leaf_half * 3.5f * float(1 + q % 3);
+            const int level = q % f.fs.tree.depth();
+            const float radius = f.fs.tree.leaf_half() * 3.5f * float(1 + q % 3);
             find_cells(f.fs, at, radius, level, got);
             const std::vector<oct_tree*> want = reference.find(at, radius, level);
             ASSERT_EQ(got, want) << "round " << round << " query " << q;

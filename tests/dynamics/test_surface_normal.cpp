@@ -49,10 +49,10 @@ bool pick(frame_set& fs, const vec3& eye, const vec3& target, vec3& hit) {
     const vec3 dir = normalise(target - eye);
     const float margin = debug_margin(fs);
     float nearest = std::numeric_limits<float>::max();
-    fs.boxes.visit(
+    fs.tree.visit_boxes(
         margin, [](const vec3&, const vec3&) { return true; },
         [&](int slot) {
-            const box_table::box& b = fs.boxes.at(slot);
+            const box_table::box& b = fs.tree.boxes().at(slot);
             float enter = 0.0f, leave = std::numeric_limits<float>::max();
             for (int a = 0; a < 3; ++a) {
                 const float lo = b.lo[a] - margin, hi = b.hi[a] + margin;

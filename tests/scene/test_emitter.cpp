@@ -78,10 +78,10 @@ TEST(Emitter, BuildsTheTenThousandScene) {
     }
     // The last frame's octree is four levels deep and holds every particle once.
     frame_set& last = e.frame(99);
-    EXPECT_EQ(last.tree_depth, 4);
+    EXPECT_EQ(last.tree.depth(), 4);
     size_t placed = 0;
     std::vector<oct_tree*> nodes;
-    collect(last.root, nodes);
+    collect(last.tree.root(), nodes);
     for (const oct_tree* n : nodes)
         placed += n->members.size();
     EXPECT_EQ(placed, 10000u);

@@ -13,9 +13,10 @@
 #include <GL/glu.h>
 
 #include "dynamics/frame_step.h"
+#include "dynamics/octree.h"
 #include "test_owner.h"
-#include "view/particle_look.h"
 #include "view/occlusion.h"
+#include "view/particle_look.h"
 #include "view/view3d.h"
 
 using namespace kavrin;
@@ -24,11 +25,17 @@ using test::test_owner;
 namespace {
 
 // One occupied node bounding lo..hi, as the frame's node bounds hold it (a frame that was never
-// stepped has no margin around its boxes).
+// stepped has no margin around its boxes): a root holding a particle at either corner.
 void set_box(frame_set& fs, const vec3& lo, const vec3& hi) {
-    const int slot = fs.boxes.add();
-    fs.boxes.set(slot, lo, hi, true);
-    fs.boxes.touch(slot);
+    point_box span;
+    span.add(lo);
+    span.add(hi);
+    init(fs.tree.root(), 0, span.largest_scale() * 0.5f, lo, &fs);
+    for (const auto& [id, at] : {std::pair(0, lo), std::pair(1, hi)}) {
+        particle& p = fs.particles.try_emplace(id, id, at, 1.0f).first->second;
+        fs.tree.root().members.emplace(id, &p);
+    }
+    bounds_pass(fs, true);
 }
 
 // A frame of n x n x n particles spaced by step from corner, stepped once.
