@@ -83,8 +83,10 @@ class kavrin : public QMainWindow {
     // Processor cores, as the script library counted them at the start.
     int core_count() const { return core_count_; }
 
-    // The program's revision and the server's folders; the update flow learns the newest.
-    release_info& release() { return release_; }
+    // The program's revision and the server's folders; only the newest revision changes, when
+    // the update flow learns it from the server.
+    const release_info& release() const { return release_; }
+    void set_latest_release(const QString& revision) { release_.latest = revision; }
     // What the FBX imports brought and the scale they are shown at.
     fbx_imports& fbx() { return fbx_; }
     const fbx_imports& fbx() const { return fbx_; }

@@ -315,7 +315,7 @@ void software_update(kavrin& window) {
                 window.log("update / error / " + got->error);
                 window.tell("Looking for an update failed: " + got->error);
             }
-            if (!got->latest.isEmpty()) window.release().latest = got->latest;
+            if (!got->latest.isEmpty()) window.set_latest_release(got->latest);
             if (window.release().latest == window.release().revision) {
                 window.log("update / no");
                 if (got->error.isEmpty()) window.tell("Kavrin is up to date");
