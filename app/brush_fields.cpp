@@ -36,23 +36,23 @@ brush_fields::brush_fields(kavrin& window, QWidget* parent) : QWidget(parent), w
     form->addRow("Falloff", falloff_);
 
     connect(space_, &QDoubleSpinBox::editingFinished, this, [this] {
-        brush& b = *window_.tool_brush;
-        b.set_space(clamped_space(float(space_->value()), window_.viewport->camera().focal_mag));
+        brush& b = window_.tool_brush();
+        b.set_space(clamped_space(float(space_->value()), window_.viewport().camera().focal_mag));
         window_.log("brush size space / " + QString::number(b.space(), 'g', 6));
-        window_.viewport->update();
+        window_.viewport().update();
     });
     connect(power_, &QDoubleSpinBox::editingFinished, this, [this] {
-        window_.tool_brush->set_power(float(power_->value()));
-        window_.log("brush power / " + QString::number(window_.tool_brush->power(), 'g', 6));
-        window_.viewport->update();
+        window_.tool_brush().set_power(float(power_->value()));
+        window_.log("brush power / " + QString::number(window_.tool_brush().power(), 'g', 6));
+        window_.viewport().update();
     });
     connect(time_, &QDoubleSpinBox::editingFinished, this, [this] {
-        window_.tool_brush->set_time(float(time_->value()));
-        window_.log("brush size time / " + QString::number(window_.tool_brush->time(), 'g', 6));
+        window_.tool_brush().set_time(float(time_->value()));
+        window_.log("brush size time / " + QString::number(window_.tool_brush().time(), 'g', 6));
         window_.display().redraw_timeline();
     });
     connect(falloff_, &QComboBox::activated, this, [this](int i) {
-        window_.tool_brush->set_select_curve(falloff_->itemData(i).toInt());
+        window_.tool_brush().set_select_curve(falloff_->itemData(i).toInt());
         window_.log("brush falloff / " + falloff_->itemText(i));
     });
     // The brush changes in many places (drags, keys, the ring, the settings): the fields look.
@@ -77,7 +77,7 @@ QDoubleSpinBox* brush_fields::field(const char* name, double low, double high, i
 }
 
 void brush_fields::refresh() {
-    const brush_values v = window_.tool_brush->values();
+    const brush_values v = window_.tool_brush().values();
     const std::pair<QDoubleSpinBox*, float> shown[] = {
         {space_, v.space}, {power_, v.power}, {time_, v.time}};
     for (const auto& [f, value] : shown)

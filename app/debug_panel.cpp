@@ -26,7 +26,7 @@ void kavrin::build_debug_panel() {
     // Developer controls: out of the way unless asked for; the saved window state shows it
     // again for whoever left it open.
     dock->hide();
-    debug_dock = dock;
+    debug_dock_ = dock;
 
     auto* body = new QWidget(dock);
     auto* row_of_two = new QHBoxLayout(body);
@@ -35,13 +35,13 @@ void kavrin::build_debug_panel() {
     auto* rows = new QVBoxLayout(rows_widget);
     rows->setContentsMargins(0, 0, 0, 0);
     rows->setSpacing(2);
-    log_view = new QPlainTextEdit(body);
-    log_view->setReadOnly(true);
-    log_view->setLineWrapMode(QPlainTextEdit::NoWrap);
-    log_view->setFocusPolicy(Qt::ClickFocus);
-    host_.show_log_in(log_view);
+    log_view_ = new QPlainTextEdit(body);
+    log_view_->setReadOnly(true);
+    log_view_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    log_view_->setFocusPolicy(Qt::ClickFocus);
+    host_.show_log_in(log_view_);
     row_of_two->addWidget(rows_widget);
-    row_of_two->addWidget(log_view, 1);
+    row_of_two->addWidget(log_view_, 1);
     dock->setWidget(body);
     body->setFixedHeight(118);
 
@@ -93,7 +93,7 @@ void kavrin::build_debug_panel() {
 void kavrin::log_build_information() {
     build_date = build_stamp(__DATE__, __TIME__, QTimeZone::systemTimeZone());
     log("build date / " + build_date);
-    log("revision / " + release.revision);
+    log("revision / " + release_.revision);
     const QLocale locale = QLocale::system();
     country = QLocale::territoryToString(locale.territory());
     log("country / " + country);
@@ -108,10 +108,10 @@ void kavrin::slider_event(int value) {
     slider_entry& entry = strict_at(sliders, qobject_cast<QSlider*>(sender()), "the debug sliders");
     entry.value->setText(QString::number(value));
     *entry.field = value;
-    if (host_.stepping && scene) {
-        for (auto& [number, fs] : scene->frames)
+    if (host_.stepping && scene_) {
+        for (auto& [number, fs] : scene_->frames)
             fs.touched = true;
-        if (viewport) viewport->update();
+        if (viewport_) viewport_->update();
     }
 }
 

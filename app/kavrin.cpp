@@ -77,11 +77,11 @@ window_paths window_paths::of_application() {
 kavrin::kavrin()
     : paths_(window_paths::of_application()),
       host_(*this, paths_.app_dir, paths_.python_dir, paths_.debug_txt),
-      display_(host_, scene, [this] { autosave_due = true; }) {
+      display_(host_, scene_, [this] { autosave_due = true; }) {
     QDir().mkpath(paths_.resource_dir);
-    tool_brush = new class brush(this);
-    host_.attach(tool_brush, nullptr, nullptr);
-    display_.attach(tool_brush, nullptr);
+    tool_brush_ = new class brush(this);
+    host_.attach(tool_brush_, nullptr, nullptr);
+    display_.attach(tool_brush_, nullptr);
     scripts::start();
     log("start kavrin");
 }
@@ -91,7 +91,7 @@ kavrin::~kavrin() {
     abandon_transfer();
     // The emitter's display lists die with the viewport's context: free them first.
     host_.stepping = false;
-    scene.reset();
+    scene_.reset();
 }
 
 bool kavrin::startup() {
@@ -139,13 +139,13 @@ void kavrin::build_window() {
     auto* left_layout = new QVBoxLayout(left);
     left_layout->setContentsMargins(0, 0, 0, 0);
     left_layout->setSpacing(0);
-    viewport = new view3d(display_, left);
-    host_.attach(nullptr, viewport, nullptr);
-    viewport->set_camera(fountain_camera());
-    left_layout->addWidget(viewport, 1);
-    status = new status_line(*this, left);
-    host_.attach(nullptr, nullptr, status);
-    left_layout->addWidget(status);
+    viewport_ = new view3d(display_, left);
+    host_.attach(nullptr, viewport_, nullptr);
+    viewport_->set_camera(fountain_camera());
+    left_layout->addWidget(viewport_, 1);
+    status_ = new status_line(*this, left);
+    host_.attach(nullptr, nullptr, status_);
+    left_layout->addWidget(status_);
 
     auto* bar = new QWidget(left);
     bar->setFixedHeight(48);
@@ -153,13 +153,13 @@ void kavrin::build_window() {
     bar_layout->setContentsMargins(0, 0, 0, 0);
     bar_layout->setSpacing(5);
     bar_layout->addSpacing(6);
-    bar_layout->addWidget(timeline_button("left"));
-    strip = new class timeline(display_, bar);
-    display_.attach(nullptr, strip);
-    connect(strip, &timeline::frame_change, this, &kavrin::change_frame);
-    bar_layout->addWidget(strip, 1);
-    bar_layout->addWidget(timeline_button("right"));
-    bar_layout->addWidget(timeline_button("start"));
+    bar_layout->addWidget(build_timeline_button("left"));
+    strip_ = new class timeline(display_, bar);
+    display_.attach(nullptr, strip_);
+    connect(strip_, &timeline::frame_change, this, &kavrin::change_frame);
+    bar_layout->addWidget(strip_, 1);
+    bar_layout->addWidget(build_timeline_button("right"));
+    bar_layout->addWidget(build_timeline_button("start"));
     bar_layout->addSpacing(20);
     left_layout->addWidget(bar);
     columns->addWidget(left, 1);
@@ -171,14 +171,14 @@ void kavrin::build_window() {
     auto* right_layout = new QVBoxLayout(right);
     right_layout->setContentsMargins(2, 0, 0, 0);
     right_layout->setSpacing(0);
-    shelf = new shelf_area(this, 148);
-    right_layout->addWidget(shelf);
+    shelf_ = new shelf_area(this, 148);
+    right_layout->addWidget(shelf_);
     columns->addWidget(right);
     setCentralWidget(central);
 
     build_debug_panel();
     build_view_controls();
-    setWindowTitle("Kavrin - Rev." + release.revision);
+    setWindowTitle("Kavrin - Rev." + release_.revision);
     connect(qApp, &QApplication::focusChanged, this, &kavrin::focus);
     // Modifier keys are followed through the key events of every widget: whichever has the
     // focus, the window learns of each press and release when it happens.
@@ -205,19 +205,19 @@ void kavrin::build_window() {
         load_settings();
         settings_dirty = false;
     }
-    restore_fbx_imports(*this, *shelf);
+    restore_fbx_imports(*this, *shelf_);
     show();
     // Only a shown panel knows how far it can scroll: the offset read is applied again now.
-    shelf->scroll_to(shelf->scroll_offset_wanted());
+    shelf_->scroll_to(shelf_->scroll_offset_wanted());
     log("window size / " + QString::number(width()) + "x" + QString::number(height()));
-    strip->show_frame_number = true;
-    strip->redraw();
+    strip_->show_frame_number = true;
+    strip_->redraw();
     offer_recovery();
 }
 
 void kavrin::build_view_controls() {
     QMenu* view_menu = menuBar()->addMenu("View");
-    QAction* debug = debug_dock->toggleViewAction();
+    QAction* debug = debug_dock_->toggleViewAction();
     // F12 is one of the window's keys (see plain_key), so it works wherever the focus is.
     debug->setText("Debug panel\tF12");
     view_menu->addAction(debug);
@@ -226,10 +226,10 @@ void kavrin::build_view_controls() {
     // Shift+Home is one of the window's keys too; plain Home goes to the first frame.
     QAction* all = view_menu->addAction("Frame all\tShift+Home");
     connect(all, &QAction::triggered, this, [this] {
-        if (!host_.view.drag_active && viewport->frame_all()) log("camera control / frame all");
+        if (!host_.view.drag_active && viewport_->frame_all()) log("camera control / frame all");
     });
 
-    auto* button = new QToolButton(status);
+    auto* button = new QToolButton(status_);
     button->setObjectName("display_button");
     button->setText("Display");
     button->setToolTip("Point size, onion skin frames, scene unit and FBX scale");
@@ -261,13 +261,13 @@ void kavrin::build_view_controls() {
     form->addRow("FBX scale", scale);
     connect(unit, &QComboBox::activated, this, [this, unit, scale](int i) {
         set_scene_unit(*this, unit->itemData(i).toString());
-        scale->setValue(fbx.scale);
+        scale->setValue(fbx_.scale);
     });
     connect(scale, &QDoubleSpinBox::editingFinished, this, [this, scale] {
         // The field shows six decimals: leaving it as shown keeps the unit's own factor.
-        if (std::abs(scale->value() - double(fbx.scale)) < 5e-7) return;
+        if (std::abs(scale->value() - double(fbx_.scale)) < 5e-7) return;
         set_fbx_scale(*this, float(scale->value()));
-        log("fbx scale / " + QString::number(fbx.scale, 'g', 6));
+        log("fbx scale / " + QString::number(fbx_.scale, 'g', 6));
     });
     connect(size, &QSpinBox::valueChanged, this, [this](int v) {
         if (v == display_.particle_size_value) return;
@@ -279,21 +279,21 @@ void kavrin::build_view_controls() {
         if (v == display_.onion_count()) return;
         display_.set_onion_count(v);
         log("onion frames / " + QString::number(v));
-        if (viewport) viewport->update();
+        if (viewport_) viewport_->update();
     });
     connect(button, &QToolButton::clicked, this, [this, button, popup, size, onion, unit, scale] {
         size->setValue(display_.particle_size_value);
         onion->setValue(display_.onion_count());
-        unit->setCurrentIndex(unit->findData(fbx.scene_unit));
-        scale->setValue(fbx.scale);
+        unit->setCurrentIndex(unit->findData(fbx_.scene_unit));
+        scale->setValue(fbx_.scale);
         popup->adjustSize();
         popup->move(button->mapToGlobal(QPoint(0, -popup->height())));
         popup->show();
     });
-    status->add_control(button);
+    status_->add_control(button);
 }
 
-QPushButton* kavrin::timeline_button(const QString& name) {
+QPushButton* kavrin::build_timeline_button(const QString& name) {
     auto* b = new QPushButton;
     b->setCheckable(true);
     b->setFixedSize(38, 38);
@@ -316,37 +316,41 @@ QPushButton* kavrin::timeline_button(const QString& name) {
         {"start", "Play or stop (Space)"}};
     b->setToolTip(tips.at(name));
     connect(b, &QPushButton::toggled, this, &kavrin::time_event);
-    buttons[name.toStdString()] = b;
+    buttons_[name.toStdString()] = b;
     return b;
+}
+
+QPushButton& kavrin::timeline_button(const std::string& name) const {
+    return *strict_at(buttons_, name, "the side buttons");
 }
 
 void kavrin::start_scene(bool from_cache, std::optional<unsigned> seed) {
     host_.stepping = false;
-    scene.reset();  // waits until the old emitter's workers have ended
+    scene_.reset();  // waits until the old emitter's workers have ended
     host_.scene_clock.start();
     host_.view.hit = false;  // the last pick was on the old scene's frame
     host_.panel_busy = true;
-    source = scene_source();
-    source.from_cache = from_cache;
+    source_ = scene_source();
+    source_.from_cache = from_cache;
     if (from_cache) {
         if (!host_.cache_files.empty())
-            source.folder = QFileInfo(host_.cache_files.begin()->second).path();
+            source_.folder = QFileInfo(host_.cache_files.begin()->second).path();
     } else {
         // The fountain is built on one worker, frame after frame: the same seed emits the same
         // particles, so a recovery can rebuild the scene its strokes were painted on.
-        source.scale = host_.generation_scale;
-        source.seed = seed ? *seed : unsigned(std::random_device()());
-        host_.reseed(source.seed);
+        source_.scale = host_.generation_scale;
+        source_.seed = seed ? *seed : unsigned(std::random_device()());
+        host_.reseed(source_.seed);
     }
-    scene = std::make_unique<emitter>(from_cache, &host_);
-    scene->build();
-    log("cache size / " + QString::number(scene->frames.size()));
+    scene_ = std::make_unique<emitter>(from_cache, &host_);
+    scene_->build();
+    log("cache size / " + QString::number(scene_->frames.size()));
     saved_events_ = 0;
     autosave_due = false;
     remove_autosave(paths_.resource_dir);
     host_.stepping = true;
     // The current frame stays inside the scene: the nearest of its frames.
-    const std::map<int, scene_frame>& frames = scene->frames;
+    const std::map<int, scene_frame>& frames = scene_->frames;
     if (!frames.empty() && !frames.count(host_.current_frame)) {
         auto next = frames.lower_bound(host_.current_frame);
         int nearest = next == frames.end() ? std::prev(next)->first : next->first;
@@ -356,20 +360,20 @@ void kavrin::start_scene(bool from_cache, std::optional<unsigned> seed) {
         change_frame(nearest);
         log("current frame / " + QString::number(nearest));
     }
-    if (viewport) viewport->update();
+    if (viewport_) viewport_->update();
     // A new scene is shown whole on the strip, once the settings have said how it was left.
-    if (strip && !settings_dirty) strip->fit();
+    if (strip_ && !settings_dirty) strip_->fit();
     display_.redraw_timeline();
 }
 
 // ---- Unsaved work, autosave and recovery ----
 
 bool kavrin::unsaved() const {
-    return scene && scene->recorder.events().size() > saved_events_;
+    return scene_ && scene_->recorder.events().size() > saved_events_;
 }
 
 void kavrin::mark_saved() {
-    if (scene) saved_events_ = scene->recorder.events().size();
+    if (scene_) saved_events_ = scene_->recorder.events().size();
     autosave_due = false;
     remove_autosave(paths_.resource_dir);
 }
@@ -385,7 +389,7 @@ int kavrin::ask(const QString& name, const QString& title, const QString& text, 
 
 bool kavrin::keep_work(const QString& action) {
     if (!unsaved()) return true;
-    const size_t changes = scene->recorder.events().size() - saved_events_;
+    const size_t changes = scene_->recorder.events().size() - saved_events_;
     const int choice =
         ask("unsaved_prompt", "Unsaved strokes",
             QString("The scene has %1 unsaved change%2 (strokes, undos, redos) since it was %3.\n"
@@ -404,9 +408,9 @@ bool kavrin::keep_work(const QString& action) {
         return false;
     }
     log("unsaved strokes / save");
-    if (!shelf->save_cache("export")) return false;
+    if (!shelf_->save_cache("export")) return false;
     // The frames are written by the background work, which the frame timer drives.
-    while (host_.panel_busy || (scene && scene->saving())) {
+    while (host_.panel_busy || (scene_ && scene_->saving())) {
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 50);
         QThread::msleep(5);
     }
@@ -423,8 +427,8 @@ void kavrin::save_started(const QString& folder, int frames) {
 
 void kavrin::write_autosave_now() {
     autosave_due = false;
-    if (!scene) return;
-    autosave a{source, scene->recorder.events()};
+    if (!scene_) return;
+    autosave a{source_, scene_->recorder.events()};
     if (a.events.size() <= saved_events_) {
         remove_autosave(paths_.resource_dir);
         return;
@@ -478,9 +482,9 @@ bool kavrin::recover(const autosave& saved) {
     size_t done = 0;
     QString stopped;
     try {
-        settle(*scene, host);
+        settle(*scene_, host);
         for (const log_event& event : saved.events) {
-            replay(*scene, host, event);
+            replay(*scene_, host, event);
             ++done;
         }
     } catch (const replay_error& e) {
@@ -511,30 +515,30 @@ void kavrin::load_settings() {
     if (!s.geometry.isEmpty()) restoreGeometry(s.geometry);
     if (!s.state.isEmpty()) restoreState(s.state, 0);
     set_frame("current", s.current);
-    tool_brush->set_power(s.power);
-    tool_brush->set_time(s.time);
-    tool_brush->set_space(s.space);
-    tool_brush->set_select_curve(s.select_curve);
-    shelf->choose_brush(s.type);
+    tool_brush_->set_power(s.power);
+    tool_brush_->set_time(s.time);
+    tool_brush_->set_space(s.space);
+    tool_brush_->set_select_curve(s.select_curve);
+    shelf_->choose_brush(s.type);
     for (const auto& [side, checked] : s.offsets)
-        strict_at(buttons, side, "the side buttons")->setChecked(checked);
-    strip->scale = s.view_scale;
-    strip->offset = s.view_translate;
-    strip->fitted = s.view_fit;
+        timeline_button(side).setChecked(checked);
+    strip_->scale = s.view_scale;
+    strip_->offset = s.view_translate;
+    strip_->fitted = s.view_fit;
     display_.set_middle_navigation(s.middle_navigation);
-    viewport->set_camera(s.camera);
-    shelf->scroll_to(s.toolbox_translate);
+    viewport_->set_camera(s.camera);
+    shelf_->scroll_to(s.toolbox_translate);
     for (const auto& [category, dir] : s.dirs)
-        shelf->last_folder[category] = dir;
+        shelf_->last_folder[category] = dir;
     for (const auto& [name, checked] : s.toggles)
-        strict_at(shelf->buttons, name, "the panel buttons")->setChecked(checked);
+        strict_at(shelf_->buttons, name, "the panel buttons")->setChecked(checked);
     display_.set_onion_count(s.onion_frames);
     // The unit and scale first, so that the files restored after them come in at that scale.
-    fbx.scene_unit = s.scene_unit;
+    fbx_.scene_unit = s.scene_unit;
     set_fbx_scale(*this, s.fbx_scale);
     for (const auto& [kind, file] : s.fbx_files)
-        if (!display_.imported(kind)) fbx.files[kind] = file;
-    viewport->update();
+        if (!display_.imported(kind)) fbx_.files[kind] = file;
+    viewport_->update();
     display_.redraw_timeline();
 }
 
@@ -543,72 +547,72 @@ void kavrin::save_settings() {
     s.geometry = saveGeometry();
     s.state = saveState(0);
     s.current = host_.current_frame;
-    const brush_values b = tool_brush->values();
+    const brush_values b = tool_brush_->values();
     s.power = b.power;
     s.time = b.time;
     s.space = b.space;
     s.type = b.type;
     s.select_curve = b.select_curve;
     for (auto& [side, checked] : s.offsets)
-        checked = strict_at(buttons, side, "the side buttons")->isChecked();
-    s.view_scale = strip->scale;
-    s.view_translate = strip->offset;
-    s.view_fit = strip->fitted;
+        checked = timeline_button(side).isChecked();
+    s.view_scale = strip_->scale;
+    s.view_translate = strip_->offset;
+    s.view_fit = strip_->fitted;
     s.middle_navigation = display_.middle_navigates();
-    s.camera = viewport->camera();
-    s.toolbox_translate = shelf->scroll_offset();
+    s.camera = viewport_->camera();
+    s.toolbox_translate = shelf_->scroll_offset();
     for (auto& [category, dir] : s.dirs)
-        dir = shelf->last_folder[category];
+        dir = shelf_->last_folder[category];
     for (auto& [name, checked] : s.toggles)
         checked = display_.toggle(name);
     s.onion_frames = display_.onion_count();
-    s.scene_unit = fbx.scene_unit;
-    s.fbx_scale = fbx.scale;
-    s.fbx_files = fbx.files;
+    s.scene_unit = fbx_.scene_unit;
+    s.fbx_scale = fbx_.scale;
+    s.fbx_files = fbx_.files;
     if (!save_tool_settings(paths_.tool_ini, s)) log("tool settings / error / " + paths_.tool_ini);
 }
 
 void kavrin::set_brush_type(brush_kind type) {
-    tool_brush->set_type(type);
-    tool_brush->set_vector(vec3());
+    tool_brush_->set_type(type);
+    tool_brush_->set_vector(vec3());
 }
 
 void kavrin::reset_camera() {
-    viewport->set_camera(fountain_camera());
-    viewport->update();
+    viewport_->set_camera(fountain_camera());
+    viewport_->update();
 }
 
 // ---- Frames and playback ----
 
 void kavrin::set_frame(const QString& name, int value) {
     if (name == QLatin1String("current")) {
-        if (strip) strip->offset += float(value - host_.current_frame) * strip->scale;
+        if (strip_) strip_->offset += float(value - host_.current_frame) * strip_->scale;
         host_.current_frame = value;
-        if (strip) strip->follow();
+        if (strip_) strip_->follow();
     } else if (name == QLatin1String("maximum")) {
-        if (scene) scene->last_frame = value;
+        if (scene_) scene_->last_frame = value;
     } else if (name == QLatin1String("minimum")) {
-        if (scene) scene->first_frame = value;
+        if (scene_) scene_->first_frame = value;
     }
 }
 
 void kavrin::change_frame(int value) {
     set_frame("current", value);
-    if (viewport) viewport->update();
+    if (viewport_) viewport_->update();
     play_clock.restart();
     play_base = host_.current_frame;
 }
 
 void kavrin::play_to(qint64 elapsed_ms) {
-    if (!scene) return;
+    if (!scene_) return;
     const int f = play_base + int(std::trunc(double(elapsed_ms) * 30.0 / 1000.0));
     // The last frame is never shown: reaching it wraps to the first.
-    if (scene->first_frame < f && f < scene->last_frame) {
+    if (scene_->first_frame < f && f < scene_->last_frame) {
         set_frame("current", f);
-        if (viewport) viewport->update();
+        if (viewport_) viewport_->update();
         display_.redraw_timeline();
     } else {
-        set_frame("current", scene->first_frame);
+        set_frame("current", scene_->first_frame);
         play_clock.restart();
         play_base = host_.current_frame;
     }
@@ -622,16 +626,16 @@ void kavrin::frame_anim() {
     }
     if (host_.redraw_needed) {
         display_.redraw_timeline();
-        if (viewport) viewport->update();
+        if (viewport_) viewport_->update();
         host_.redraw_needed = false;
     }
-    if (host_.stepping && scene) {
+    if (host_.stepping && scene_) {
         if (display_.playing()) play_to(play_clock.elapsed());
-        scene->tick();
+        scene_->tick();
     }
     if (host_.log_stale()) host_.refresh_log_view();
     if (autosave_due) write_autosave_now();
-    if (!save_folder_.isEmpty() && !host_.panel_busy && scene && !scene->saving()) {
+    if (!save_folder_.isEmpty() && !host_.panel_busy && scene_ && !scene_->saving()) {
         const int failed = host_.save_failures();
         if (failed > 0)
             tell("Save failed: " + QString::number(failed) + " of " +
@@ -641,7 +645,7 @@ void kavrin::frame_anim() {
             tell("Saved " + QString::number(save_frames_) + " frames to " + save_folder_);
         save_folder_.clear();
     }
-    if (status) status->refresh();
+    if (status_) status_->refresh();
 }
 
 void kavrin::time_event(bool checked) {
@@ -674,9 +678,9 @@ void kavrin::refresh_keys(Qt::KeyboardModifiers modifiers) {
     now.set("shift", modifiers & Qt::ShiftModifier);
     const key_state before = host_.exchange_keys(now);
     // "ctrl" and "shift" change the brush vector and the cursor on a shown frame.
-    if (!viewport || !viewport->frame_shown()) return;
+    if (!viewport_ || !viewport_->frame_shown()) return;
     for (const char* name : {"ctrl", "shift"})
-        if (before.at(name) != now.at(name)) viewport->keys_changed();
+        if (before.at(name) != now.at(name)) viewport_->keys_changed();
 }
 
 bool kavrin::eventFilter(QObject* watched, QEvent* event) {
@@ -688,7 +692,7 @@ bool kavrin::eventFilter(QObject* watched, QEvent* event) {
         if (widget && widget->window() != this) return QMainWindow::eventFilter(watched, event);
         modifier_event(key);
         if (type == QEvent::KeyPress && shortcut(watched, key)) return true;
-    } else if (type == QEvent::Enter && watched == viewport && !isActiveWindow()) {
+    } else if (type == QEvent::Enter && watched == viewport_ && !isActiveWindow()) {
         // Keys pressed or released while another window had the keyboard never reached us.
         refresh_keys(QGuiApplication::queryKeyboardModifiers());
     }
@@ -746,18 +750,18 @@ bool kavrin::shortcut(QObject* receiver, QKeyEvent* event) {
 }
 
 bool kavrin::frame_editable() const {
-    return scene && viewport && viewport->frame_shown() && !host_.view.drag_active;
+    return scene_ && viewport_ && viewport_->frame_shown() && !host_.view.drag_active;
 }
 
 bool kavrin::editing_key(QKeyEvent* event) {
     const int key = event->key();
-    if (key == Qt::Key_Escape && viewport && viewport->ring_open() != view3d::ring::none) {
-        viewport->close_ring(false);
+    if (key == Qt::Key_Escape && viewport_ && viewport_->ring_open() != view3d::ring::none) {
+        viewport_->close_ring(false);
         return true;
     }
     if (key == Qt::Key_Escape) {
-        if (!viewport || !viewport->stroke_held()) return false;
-        viewport->cancel_stroke();
+        if (!viewport_ || !viewport_->stroke_held()) return false;
+        viewport_->cancel_stroke();
         return true;
     }
     // The keys already follow this event (the filter took its modifiers first).
@@ -766,9 +770,9 @@ bool kavrin::editing_key(QKeyEvent* event) {
     const bool redo = key == Qt::Key_Y || held.at("shift");
     if (!event->isAutoRepeat() && frame_editable()) {
         if (redo)
-            scene->redo();
+            scene_->redo();
         else
-            scene->undo();
+            scene_->undo();
         autosave_due = true;
     }
     return true;
@@ -782,10 +786,10 @@ bool kavrin::plain_key(QKeyEvent* event) {
             {Qt::Key_1, "front"}, {Qt::Key_3, "side"}, {Qt::Key_7, "top"}};
         const auto view = views.find(key);
         if (view != views.end() && !(event->modifiers() & (Qt::AltModifier | Qt::MetaModifier))) {
-            if (!event->isAutoRepeat() && !host_.view.drag_active && !viewport->scene_view()) {
+            if (!event->isAutoRepeat() && !host_.view.drag_active && !viewport_->scene_view()) {
                 const bool opposite = event->modifiers() & Qt::ControlModifier;
-                viewport->set_camera(preset_view(viewport->camera(), view->second, opposite));
-                viewport->update();
+                viewport_->set_camera(preset_view(viewport_->camera(), view->second, opposite));
+                viewport_->update();
                 log(QString("camera view / ") + view->second + (opposite ? " opposite" : ""));
             }
             return true;
@@ -798,17 +802,17 @@ bool kavrin::plain_key(QKeyEvent* event) {
     const bool dragging = host_.view.drag_active;
     const bool shift = event->modifiers() & Qt::ShiftModifier;
     if (key == Qt::Key_Home && shift) {
-        if (!repeat && !dragging && viewport->frame_all()) log("camera control / frame all");
+        if (!repeat && !dragging && viewport_->frame_all()) log("camera control / frame all");
         return true;
     }
     switch (key) {
         case Qt::Key_R:
-            if (!repeat) viewport->open_ring(shift ? view3d::ring::strength : view3d::ring::size);
+            if (!repeat) viewport_->open_ring(shift ? view3d::ring::strength : view3d::ring::size);
             return true;
         case Qt::Key_Return:
         case Qt::Key_Enter:
-            if (viewport->ring_open() == view3d::ring::none) return false;
-            viewport->close_ring(true);
+            if (viewport_->ring_open() == view3d::ring::none) return false;
+            viewport_->close_ring(true);
             return true;
         case Qt::Key_Left:
         case Qt::Key_Right:
@@ -817,16 +821,17 @@ bool kavrin::plain_key(QKeyEvent* event) {
             frame_key(key);
             return true;
         case Qt::Key_Space: {
-            QPushButton* start = strict_at(buttons, "start", "the side buttons");
-            if (!repeat && (start->isChecked() || !dragging)) start->toggle();
+            QPushButton& start = timeline_button("start");
+            if (!repeat && (start.isChecked() || !dragging)) start.toggle();
             return true;
         }
         case Qt::Key_BracketLeft:
         case Qt::Key_BracketRight:
-            tool_brush->drag_space(key == Qt::Key_BracketLeft ? space_down_pixels : space_up_pixels,
-                                   viewport->camera().focal_mag);
-            log("brush size space / " + QString::number(tool_brush->space(), 'g', 6));
-            viewport->update();
+            tool_brush_->drag_space(
+                key == Qt::Key_BracketLeft ? space_down_pixels : space_up_pixels,
+                viewport_->camera().focal_mag);
+            log("brush size space / " + QString::number(tool_brush_->space(), 'g', 6));
+            viewport_->update();
             return true;
         case Qt::Key_1:
         case Qt::Key_2:
@@ -834,20 +839,20 @@ bool kavrin::plain_key(QKeyEvent* event) {
         case Qt::Key_4:
         case Qt::Key_5:
             // A stroke keeps its type to the end: its undo record holds one kind of value.
-            if (!repeat && !dragging) shelf->choose_brush(brush_kinds.at(size_t(key - Qt::Key_1)));
+            if (!repeat && !dragging) shelf_->choose_brush(brush_kinds.at(size_t(key - Qt::Key_1)));
             return true;
         case Qt::Key_F:
-            if (!repeat && !dragging && viewport->frame_particles()) log("camera control / frame");
+            if (!repeat && !dragging && viewport_->frame_particles()) log("camera control / frame");
             return true;
         case Qt::Key_O:
             if (!repeat)
-                strict_at(shelf->buttons, "cache_onion_skin", "the panel buttons")->toggle();
+                strict_at(shelf_->buttons, "cache_onion_skin", "the panel buttons")->toggle();
             return true;
         case Qt::Key_M:
-            if (!repeat) strict_at(shelf->buttons, "brush_mirror", "the panel buttons")->toggle();
+            if (!repeat) strict_at(shelf_->buttons, "brush_mirror", "the panel buttons")->toggle();
             return true;
         case Qt::Key_F12:
-            if (!repeat) debug_dock->toggleViewAction()->trigger();
+            if (!repeat) debug_dock_->toggleViewAction()->trigger();
             return true;
         default:
             return false;
@@ -856,14 +861,14 @@ bool kavrin::plain_key(QKeyEvent* event) {
 
 void kavrin::frame_key(int key) {
     // A stroke belongs to one frame, and a camera drag looks at the frame it began on.
-    if (!host_.stepping || !scene || host_.view.drag_active) return;
-    const std::map<int, scene_frame>& frames = scene->frames;
+    if (!host_.stepping || !scene_ || host_.view.drag_active) return;
+    const std::map<int, scene_frame>& frames = scene_->frames;
     const int current = host_.current_frame;
     int target = current;
     if (key == Qt::Key_Home) {
-        target = scene->first_frame;
+        target = scene_->first_frame;
     } else if (key == Qt::Key_End) {
-        target = scene->last_frame;
+        target = scene_->last_frame;
     } else if (key == Qt::Key_Left) {
         const auto it = frames.lower_bound(current);
         if (it != frames.begin()) target = std::prev(it)->first;
@@ -958,7 +963,7 @@ void kavrin::closeEvent(QCloseEvent* event) {
     scripts::clean(*this);
     abandon_transfer();
     host_.stepping = false;
-    scene.reset();  // waits for the scene's workers
+    scene_.reset();  // waits for the scene's workers
     log("close kavrin");
     event->accept();
 }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -36,6 +37,7 @@ namespace kavrin {
 
 class brush;
 class shelf_area;
+class status_line;
 class timeline;
 class transfer;
 class view3d;
@@ -75,30 +77,41 @@ class kavrin : public QMainWindow {
     void log(const QString& line) { host_.log(line); }
     void tell(const QString& message) { host_.tell(message); }
 
-    // The rest of the window's state is the GUI thread's alone.
-    release_info release;
+    // The rest of the window, the accessors below included, is the GUI thread's alone.
     const bool is_online = true;   // the download server may be asked
     const bool is_release = true;  // no context menus, and the script library's release cleanup
     // Processor cores, as the script library counted them at the start.
     int core_count() const { return core_count_; }
 
+    // The program's revision and the server's folders; only the newest revision changes, when
+    // the update flow learns it from the server.
+    const release_info& release() const { return release_; }
+    void set_latest_release(const QString& revision) { release_.latest = revision; }
     // What the FBX imports brought and the scale they are shown at.
-    fbx_imports fbx;
+    fbx_imports& fbx() { return fbx_; }
+    const fbx_imports& fbx() const { return fbx_; }
 
-    // Timeline buttons "left", "right", "start".
-    std::unordered_map<std::string, QPushButton*> buttons;
+    // The current emitter; null before startup, while start_scene replaces it (nothing else
+    // does) and once the window has closed. Its workers reach it through their jobs.
+    emitter* scene() const { return scene_.get(); }
 
-    mutex dialog_lock;  // one file dialog at a time
+    // The window's widgets: the brush is made with the window, the others by startup(), which
+    // must have built the window before they are asked for. Their Qt parents own them.
+    brush& tool_brush() const { return *tool_brush_; }
+    view3d& viewport() const { return *viewport_; }
+    timeline& strip() const { return *strip_; }
+    shelf_area& shelf() const { return *shelf_; }  // the side panel
+    status_line& status() const { return *status_; }
+    QPlainTextEdit& log_view() const { return *log_view_; }
+    // Hidden until the artist asks for it (View menu, F12).
+    QDockWidget& debug_dock() const { return *debug_dock_; }
+    // The timeline button "left", "right" or "start"; another name throws std::out_of_range.
+    QPushButton& timeline_button(const std::string& name) const;
 
-    // The current emitter; replaced only here, its workers reach it through their jobs.
-    std::unique_ptr<emitter> scene;
-    view3d* viewport = nullptr;
-    class timeline* strip = nullptr;
-    class brush* tool_brush = nullptr;
-    shelf_area* shelf = nullptr;  // the side panel
-    class status_line* status = nullptr;
-    QPlainTextEdit* log_view = nullptr;
-    QDockWidget* debug_dock = nullptr;  // hidden until the artist asks for it (View menu, F12)
+    // One file dialog at a time: the hold owns the dialog lock only when no other dialog has it.
+    std::unique_lock<mutex> try_hold_dialogs() {
+        return std::unique_lock<mutex>(dialog_lock_, std::try_to_lock);
+    }
 
     bool startup();
 
@@ -107,8 +120,6 @@ class kavrin : public QMainWindow {
     // from the given seed, or from a fresh one. The current frame is kept when the new scene
     // has it, else it becomes the nearest frame of the new scene.
     void start_scene(bool from_cache, std::optional<unsigned> seed = {});
-    // What the current scene was made from.
-    scene_source source;
 
     // Strokes, undos and redos made since the scene was opened or last saved.
     bool unsaved() const;
@@ -176,7 +187,7 @@ class kavrin : public QMainWindow {
     // onion frames).
     void build_view_controls();
     void log_build_information();
-    QPushButton* timeline_button(const QString& name);
+    QPushButton* build_timeline_button(const QString& name);
     void modifier_event(QKeyEvent* event);
     // The window's keys, offered every key press in the window whichever widget has the focus;
     // true when the key is one of them (done or refused), so that no widget acts on it too.
@@ -192,6 +203,19 @@ class kavrin : public QMainWindow {
 
     // The window's own state is the GUI thread's alone; the host and the view say what their
     // fields share and how.
+    release_info release_;
+    fbx_imports fbx_;
+    std::unordered_map<std::string, QPushButton*> buttons_;  // the timeline buttons by name
+    mutex dialog_lock_;                                      // one file dialog at a time
+    std::unique_ptr<emitter> scene_;
+    view3d* viewport_ = nullptr;
+    timeline* strip_ = nullptr;
+    brush* tool_brush_ = nullptr;
+    shelf_area* shelf_ = nullptr;
+    status_line* status_ = nullptr;
+    QPlainTextEdit* log_view_ = nullptr;
+    QDockWidget* debug_dock_ = nullptr;
+    scene_source source_;  // what the current scene was made from
     struct slider_entry {
         std::atomic<int>* field;
         QLabel* value;

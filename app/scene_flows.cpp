@@ -58,10 +58,10 @@ void hand_over(view3d& view, const fbx_camera& c, float scale) {
 
 void show_fbx_imports(kavrin& window) {
     if (window.display().imported("geometry"))
-        hand_over(*window.viewport, window.fbx.geometry, window.fbx.scale);
+        hand_over(window.viewport(), window.fbx().geometry, window.fbx().scale);
     if (window.display().imported("camera"))
-        hand_over(*window.viewport, window.fbx.camera, window.fbx.scale);
-    window.viewport->update();
+        hand_over(window.viewport(), window.fbx().camera, window.fbx().scale);
+    window.viewport().update();
 }
 
 QString unit_label(const QString& unit) {
@@ -73,26 +73,26 @@ QString unit_label(const QString& unit) {
 }  // namespace
 
 QString fbx_scale_text(const kavrin& window) {
-    const QString scale = "scale " + QString::number(window.fbx.scale, 'g', 6);
-    if (window.fbx.scale == fbx_scale_for(window.fbx.scene_unit))
-        return scale + (window.fbx.scene_unit == "cm"
+    const QString scale = "scale " + QString::number(window.fbx().scale, 'g', 6);
+    if (window.fbx().scale == fbx_scale_for(window.fbx().scene_unit))
+        return scale + (window.fbx().scene_unit == "cm"
                             ? ", the scene in centimetres"
-                            : ", centimetres to " + unit_label(window.fbx.scene_unit));
-    return scale + ", set by hand (scene in " + unit_label(window.fbx.scene_unit) + ")";
+                            : ", centimetres to " + unit_label(window.fbx().scene_unit));
+    return scale + ", set by hand (scene in " + unit_label(window.fbx().scene_unit) + ")";
 }
 
 void set_scene_unit(kavrin& window, const QString& unit) {
     const float scale = fbx_scale_for(unit);
-    if (scale == 0.0f || unit == window.fbx.scene_unit) return;
-    window.fbx.scene_unit = unit;
+    if (scale == 0.0f || unit == window.fbx().scene_unit) return;
+    window.fbx().scene_unit = unit;
     window.log("scene unit / " + unit);
     set_fbx_scale(window, scale);
 }
 
 void set_fbx_scale(kavrin& window, float scale) {
     scale = std::clamp(scale, fbx_scale_range[0], fbx_scale_range[1]);
-    if (scale == window.fbx.scale) return;
-    window.fbx.scale = scale;
+    if (scale == window.fbx().scale) return;
+    window.fbx().scale = scale;
     if (!window.display().imported("geometry") && !window.display().imported("camera")) return;
     show_fbx_imports(window);
     window.tell("FBX geometry and camera shown at " + fbx_scale_text(window));
@@ -105,17 +105,17 @@ bool import_fbx_file(kavrin& window, shelf_area&, const QString& kind, const QSt
         fbx_geometry g;
         ok = import_geometry(path, g, &error);
         if (ok) {
-            window.fbx.geometry = std::move(g);
-            hand_over(*window.viewport, window.fbx.geometry, window.fbx.scale);
+            window.fbx().geometry = std::move(g);
+            hand_over(window.viewport(), window.fbx().geometry, window.fbx().scale);
             window.log("geometry vertex count / " +
-                       QString::number(window.fbx.geometry.vertex_count));
+                       QString::number(window.fbx().geometry.vertex_count));
         }
     } else {
         fbx_camera c;
         ok = import_camera(path, c, &error);
         if (ok) {
-            window.fbx.camera = std::move(c);
-            hand_over(*window.viewport, window.fbx.camera, window.fbx.scale);
+            window.fbx().camera = std::move(c);
+            hand_over(window.viewport(), window.fbx().camera, window.fbx().scale);
         }
     }
     if (!ok) {
@@ -125,15 +125,15 @@ bool import_fbx_file(kavrin& window, shelf_area&, const QString& kind, const QSt
                     " (" + QFileInfo(path).fileName() + ")");
         return false;
     }
-    window.log(kind + " import / scale / " + QString::number(window.fbx.scale, 'g', 6));
+    window.log(kind + " import / scale / " + QString::number(window.fbx().scale, 'g', 6));
     window.display().set_imported(kind.toStdString());
-    window.fbx.files[kind.toStdString()] = path;
-    window.viewport->update();
+    window.fbx().files[kind.toStdString()] = path;
+    window.viewport().update();
     return true;
 }
 
 void restore_fbx_imports(kavrin& window, shelf_area& panel) {
-    for (auto& [kind, path] : window.fbx.files) {
+    for (auto& [kind, path] : window.fbx().files) {
         if (path.isEmpty() || window.display().imported(kind)) continue;
         const QString k = QString::fromStdString(kind);
         const QString file = path;
@@ -229,7 +229,7 @@ void sample_scene(kavrin& window, shelf_area& panel, const QString& name) {
     window.run_transfer(
         "Sample scene " + name,
         [folders = folders_of(window), samples_dir = window.paths().samples_dir,
-         web_folder = window.release.web_folder, categories, files,
+         web_folder = window.release().web_folder, categories, files,
          found](transfer_control& control) {
             fetch_sample(folders, samples_dir, web_folder, categories, files, control, *found);
         },
@@ -271,9 +271,9 @@ void download_update(kavrin& window) {
     };
     auto got = std::make_shared<outcome>();
     window.run_transfer(
-        "Kavrin Rev." + window.release.latest,
-        [folders = folders_of(window), current = window.release.revision,
-         latest = window.release.latest, package = window.release.package_folder,
+        "Kavrin Rev." + window.release().latest,
+        [folders = folders_of(window), current = window.release().revision,
+         latest = window.release().latest, package = window.release().package_folder,
          got](transfer_control& control) {
             try {
                 got->text = script::update(folders, current, latest, package, &control);
@@ -289,7 +289,7 @@ void download_update(kavrin& window) {
             }
             window.log("update / yes");
             const QString message =
-                "Kavrin Rev." + window.release.latest + " is sucessfly Downloded.\n" + got->text;
+                "Kavrin Rev." + window.release().latest + " is sucessfly Downloded.\n" + got->text;
             QMessageBox box(QMessageBox::Warning, "Hi :D", message, QMessageBox::Ok, &window);
             box.setDetailedText(message);
             box.exec();
@@ -306,7 +306,7 @@ void software_update(kavrin& window) {
     auto got = std::make_shared<outcome>();
     window.run_transfer(
         QString(),
-        [folders = folders_of(window), remote = window.release.package_folder + "latest",
+        [folders = folders_of(window), remote = window.release().package_folder + "latest",
          file = window.paths().resource_dir + "latest", got](transfer_control& control) {
             fetch_latest(folders, remote, file, control, got->latest, got->error);
         },
@@ -315,8 +315,8 @@ void software_update(kavrin& window) {
                 window.log("update / error / " + got->error);
                 window.tell("Looking for an update failed: " + got->error);
             }
-            if (!got->latest.isEmpty()) window.release.latest = got->latest;
-            if (window.release.latest == window.release.revision) {
+            if (!got->latest.isEmpty()) window.set_latest_release(got->latest);
+            if (window.release().latest == window.release().revision) {
                 window.log("update / no");
                 if (got->error.isEmpty()) window.tell("Kavrin is up to date");
                 return;

@@ -31,7 +31,7 @@ QString fbx_scale_text(const kavrin& window);
 // geometry and camera are shown at once at the new scale, and the change is told.
 void set_scene_unit(kavrin& window, const QString& unit);
 void set_fbx_scale(kavrin& window, float scale);
-// Imports again the files an earlier session imported (window.fbx.files); a file that is gone
+// Imports again the files an earlier session imported (window.fbx().files); a file that is gone
 // is told and forgotten.
 void restore_fbx_imports(kavrin& window, shelf_area& panel);
 

@@ -56,7 +56,7 @@ void sync_missing(kavrin& w, const QStringList& files) {
     auto failures = std::make_shared<QStringList>();
     const bool started = w.run_transfer(
         QString(),
-        [folders = folders_of(w), missing, revision_folder = w.release.revision_folder,
+        [folders = folders_of(w), missing, revision_folder = w.release().revision_folder,
          failures](transfer_control& control) {
             // One budget for all of them: the start waits no longer than that.
             control.deadline =

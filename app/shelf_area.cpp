@@ -292,7 +292,7 @@ void shelf_area::choose_brush(brush_kind type) {
 }
 
 bool shelf_area::scene_ready() const {
-    return window_->link().stepping && window_->scene && window_->scene->built();
+    return window_->link().stepping && window_->scene() && window_->scene()->built();
 }
 
 void shelf_area::icon_clicked() {
@@ -315,7 +315,7 @@ void shelf_area::icon_clicked() {
             import_fbx(*window_, *this, "camera");
         } else {
             if (scene_ready())
-                for (auto& [number, fs] : window_->scene->frames)
+                for (auto& [number, fs] : window_->scene()->frames)
                     fs.touched = true;
             window_->reset_camera();
         }
@@ -353,13 +353,13 @@ void shelf_area::icon_toggled(bool checked) {
         if (toggle == "brush_mirror") buttons.mirror = checked;
         window_->display().set_held_buttons(buttons);
         if (toggle == "cache_display" && scene_ready())
-            for (auto& [number, fs] : window_->scene->frames)
+            for (auto& [number, fs] : window_->scene()->frames)
                 fs.touched = true;
         const auto topic = toggle_topics().find(toggle);
         window_->log(topic == toggle_topics().end()
                          ? message
                          : topic->second + " / " + (checked ? "on" : "off"));
-        window_->viewport->update();
+        window_->viewport().update();
         return;
     }
     if (brush_guard_) return;
@@ -376,9 +376,9 @@ void shelf_area::icon_toggled(bool checked) {
 }
 
 bool shelf_area::select_path(bool folder_mode, const QString& start, QString& path) {
-    if (!window_->dialog_lock.try_lock()) return false;
     {
-        mutex_hold hold(window_->dialog_lock, std::adopt_lock);
+        const std::unique_lock<mutex> hold = window_->try_hold_dialogs();
+        if (!hold.owns_lock()) return false;
         path = ask_path(folder_mode, start);
     }
     path.replace('\\', '/');
@@ -400,7 +400,7 @@ void shelf_area::import_cache() {
     if (chosen && scan_cache(folder)) {
         last_folder["cache"] = parent_folder(folder);
         window_->start_scene(true);
-        window_->tell("Imported " + QString::number(window_->scene->frames.size()) +
+        window_->tell("Imported " + QString::number(window_->scene()->frames.size()) +
                       " frames from " + folder);
         return;
     }
@@ -475,7 +475,7 @@ bool shelf_area::save_cache(const QString& name) {
     }
 
     std::vector<int> frames;
-    for (const auto& [number, fs] : window_->scene->frames)
+    for (const auto& [number, fs] : window_->scene()->frames)
         frames.push_back(number);
     if (!window_->link().source_files.empty())
         for (const QString& attribute :
@@ -486,7 +486,7 @@ bool shelf_area::save_cache(const QString& name) {
     last_folder["cache"] = parent_folder(folder);
     window_->link().panel_busy = true;
     window_->save_started(folder, int(frames.size()));
-    window_->scene->mark_for_save();
+    window_->scene()->mark_for_save();
     return true;
 }
 
@@ -533,7 +533,7 @@ bool shelf_area::write_log(const QString& folder) {
         window_->log("stroke log / moved aside / " + aside);
     }
     QString error;
-    const emitter& scene = *window_->scene;
+    const emitter& scene = *window_->scene();
     if (write_whole_file(
             path, stroke_log_json(scene.recorder.events(), stroke_log_version, source_of(scene)),
             &error)) {

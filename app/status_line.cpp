@@ -127,9 +127,9 @@ status_line::status_line(kavrin& window, QWidget* parent) : QWidget(parent), win
 
 void status_line::refresh() {
     const int frame = window_.link().current_frame;
-    const brush_values b = window_.tool_brush->values();
+    const brush_values b = window_.tool_brush().values();
     QString particles = "-";
-    if (emitter* e = window_.scene.get(); e && window_.link().stepping) {
+    if (emitter* e = window_.scene(); e && window_.link().stepping) {
         auto it = e->frames.find(frame);
         if (it != e->frames.end() && it->second.needs_step()) {
             // Removed particles (weight 0) stay in the map but are no longer shown: only the
@@ -156,14 +156,14 @@ void status_line::refresh() {
     if (b.type == brush_kind::scale && !window_.display().toggle("cache_display"))
         notes << "scale shows in display mode";
     // A large frame shows a sample of its particles while the view moves.
-    if (window_.viewport && window_.viewport->moving_sample() > 1)
-        notes << "showing 1 in " + QString::number(window_.viewport->moving_sample()) +
+    if (window_.viewport().moving_sample() > 1)
+        notes << "showing 1 in " + QString::number(window_.viewport().moving_sample()) +
                      " while moving";
     note_->setText(notes.join("    "));
 
     background_state s;
     const transfer* download = window_.current_transfer();
-    if (emitter* e = window_.scene.get(); e && window_.link().stepping)
+    if (emitter* e = window_.scene(); e && window_.link().stepping)
         s = background_of(*e, int(window_.link().cache_files.size()), download);
     else if (download)
         s.text = "downloading";

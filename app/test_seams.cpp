@@ -17,7 +17,7 @@ namespace {
 
 // Widget position of the particle nearest the middle of the current frame.
 QPointF fountain_middle(kavrin& w) {
-    const frame_set& fs = w.scene->frame(w.link().current_frame);
+    const frame_set& fs = w.scene()->frame(w.link().current_frame);
     vec3 sum;
     for (const auto& [id, p] : fs.particles)
         sum += p.position;
@@ -29,8 +29,8 @@ QPointF fountain_middle(kavrin& w) {
             nearest = length(p.position - mean);
             best = p.position;
         }
-    return project_point(w.viewport->current_projection(), w.viewport->width(),
-                         w.viewport->height(), best);
+    return project_point(w.viewport().current_projection(), w.viewport().width(),
+                         w.viewport().height(), best);
 }
 
 void arm_screenshot(kavrin& w, const QString& path) {
@@ -43,13 +43,13 @@ void arm_screenshot(kavrin& w, const QString& path) {
     QObject::connect(poll, &QTimer::timeout, &w,
                      [&w, poll, stage, waited, path, level, frame, frame_given] {
                          ++*waited;
-                         emitter* e = w.scene.get();
+                         emitter* e = w.scene();
                          const bool ready = e && e->built() && !e->has_pending_work();
                          if (*stage == 0 && (ready || *waited > 300)) {
                              if (auto* slider = w.findChild<QSlider*>("show_debug"))
                                  slider->setValue(level);
                              w.change_frame(frame_given ? frame : 99);
-                             w.viewport->update();
+                             w.viewport().update();
                              *stage = 1;
                          } else if (*stage == 1) {
                              // Boxes around lone particles are small: look around the particle for
@@ -61,11 +61,11 @@ void arm_screenshot(kavrin& w, const QString& path) {
                                  for (int dx = -r; dx <= r && !hit; ++dx)
                                      for (int dy = -r; dy <= r && !hit; ++dy) {
                                          at = middle + QPointF(dx, dy);
-                                         hit = w.viewport->pick(at);
+                                         hit = w.viewport().pick(at);
                                      }
-                             QMouseEvent hover(QEvent::MouseMove, at, w.viewport->mapToGlobal(at),
+                             QMouseEvent hover(QEvent::MouseMove, at, w.viewport().mapToGlobal(at),
                                                Qt::NoButton, Qt::NoButton, Qt::NoModifier);
-                             QCoreApplication::sendEvent(w.viewport, &hover);
+                             QCoreApplication::sendEvent(&w.viewport(), &hover);
                              *stage = 2;
                          } else if (*stage >= 2 && ++*stage > 5) {
                              poll->stop();
@@ -88,15 +88,15 @@ void arm_sample(kavrin& w, const QString& name, const QString& path) {
     QObject::connect(
         poll, &QTimer::timeout, &w, [&w, poll, stage, waited, name, path, frame, frame_given] {
             ++*waited;
-            emitter* e = w.scene.get();
+            emitter* e = w.scene();
             // The sample downloads off the GUI thread: it is there once no download runs.
             const bool ready = e && e->built() && !e->has_pending_work() && !w.link().panel_busy &&
                                !w.current_transfer();
             if (*stage == 0 && (ready || *waited > 300)) {
-                const auto button = w.shelf->buttons.find(("demo_" + name).toStdString());
-                if (button != w.shelf->buttons.end()) button->second->click();
+                const auto button = w.shelf().buttons.find(("demo_" + name).toStdString());
+                if (button != w.shelf().buttons.end()) button->second->click();
                 for (const char* toggle : {"camera_animation", "geometry_visible", "cache_display"})
-                    w.shelf->buttons.at(toggle)->setChecked(true);
+                    w.shelf().buttons.at(toggle)->setChecked(true);
                 *stage = 1;
                 *waited = 0;
             } else if (*stage == 1 && (ready || *waited > 600)) {

@@ -33,18 +33,18 @@ namespace {
 
 // Imports the file through the panel's button, as the artist's dialog would choose it.
 void import_through_panel(window& w, const char* kind, const QString& path) {
-    w.shelf->ask_path = [path](bool, const QString&) { return path; };
-    QTest::mouseClick(w.shelf->buttons.at(std::string(kind) + "_import"), Qt::LeftButton);
+    w.shelf().ask_path = [path](bool, const QString&) { return path; };
+    QTest::mouseClick(w.shelf().buttons.at(std::string(kind) + "_import"), Qt::LeftButton);
 }
 
 void click(window& w, const char* button) {
-    QTest::mouseClick(w.shelf->buttons.at(button), Qt::LeftButton);
+    QTest::mouseClick(w.shelf().buttons.at(button), Qt::LeftButton);
 }
 
 // The eye of the view the viewport last painted, once the events of the change have run.
 vec3 painted_eye(window& w) {
     QTest::qWait(60);
-    return w.viewport->current_projection().eye;
+    return w.viewport().current_projection().eye;
 }
 
 // Pixels of the picture brighter than the black background.
@@ -93,20 +93,20 @@ TEST(FbxView, TheSceneCameraShowsEachFramesKeyAtOnceAndNeverBlack) {
     ASSERT_TRUE(w.display().imported("camera"));
     // A free camera dollied onto and past its centre, as a long Ctrl + middle drag leaves it,
     // must not turn the scene camera round.
-    camera_state dollied = w.viewport->camera();
+    camera_state dollied = w.viewport().camera();
     dollied.focal_mag = -0.5f;
-    w.viewport->set_camera(dollied);
+    w.viewport().set_camera(dollied);
     w.change_frame(40);
     EXPECT_EQ(painted_eye(w), dollied.position);
 
     auto expect_seen = [&](const char* when) {
         EXPECT_LT(
-            length(painted_eye(w) - w.viewport->transform_point(w.link().current_frame, vec3())),
+            length(painted_eye(w) - w.viewport().transform_point(w.link().current_frame, vec3())),
             1e-4f)
             << when;
-        const QImage image = w.viewport->grabFramebuffer();
+        const QImage image = w.viewport().grabFramebuffer();
         EXPECT_GT(shown_pixels(image), image.width() * image.height() / 400) << when;
-        EXPECT_GT(share_in_view(w, w.scene->frame(w.link().current_frame)), 0.9) << when;
+        EXPECT_GT(share_in_view(w, w.scene()->frame(w.link().current_frame)), 0.9) << when;
     };
     click(w, "camera_animation");
     ASSERT_TRUE(w.display().toggle("camera_animation"));
@@ -115,7 +115,7 @@ TEST(FbxView, TheSceneCameraShowsEachFramesKeyAtOnceAndNeverBlack) {
          {std::pair{Qt::Key_End, "End"}, {Qt::Key_Home, "Home"}, {Qt::Key_End, "End again"}}) {
         QTest::keyClick(&w, key);
         EXPECT_EQ(w.link().current_frame,
-                  key == Qt::Key_Home ? w.scene->first_frame : w.scene->last_frame);
+                  key == Qt::Key_Home ? w.scene()->first_frame : w.scene()->last_frame);
         expect_seen(name);
     }
     save_picture(w.grab().toImage(), "window_scene_camera.png");
@@ -142,42 +142,42 @@ TEST(FbxView, GeometryAndCameraComeInTheSceneUnitAndLineUpWithItsCache) {
     EXPECT_EQ(unit->currentData().toString(), "cm");
     unit->setFocus();
     QTest::keyClick(unit, Qt::Key_Down);
-    EXPECT_EQ(w.fbx.scene_unit, "m");
-    EXPECT_FLOAT_EQ(w.fbx.scale, 0.01f);
+    EXPECT_EQ(w.fbx().scene_unit, "m");
+    EXPECT_FLOAT_EQ(w.fbx().scale, 0.01f);
     EXPECT_FLOAT_EQ(float(w.findChild<QDoubleSpinBox*>("fbx_scale")->value()), 0.01f);
-    EXPECT_TRUE(w.status->message().contains("scale 0.01, centimetres to metres"))
-        << w.status->message().toStdString();
-    EXPECT_LT(w.viewport->scene_camera_scale, 1.0f);  // the orbit's 60 cm
+    EXPECT_TRUE(w.status().message().contains("scale 0.01, centimetres to metres"))
+        << w.status().message().toStdString();
+    EXPECT_LT(w.viewport().scene_camera_scale, 1.0f);  // the orbit's 60 cm
     unit->window()->hide();
 
     import_through_panel(w, "geometry", bottle);
     ASSERT_TRUE(w.display().imported("geometry"));
     EXPECT_EQ(o.count("geometry import / scale / 0.01"), 1);
-    EXPECT_TRUE(w.status->message().contains("scale 0.01")) << w.status->message().toStdString();
-    ASSERT_EQ(w.viewport->geometry_vertices.size(), as_read.vertices.size());
+    EXPECT_TRUE(w.status().message().contains("scale 0.01")) << w.status().message().toStdString();
+    ASSERT_EQ(w.viewport().geometry_vertices.size(), as_read.vertices.size());
     for (size_t i = 0; i < as_read.vertices.size(); ++i)
-        ASSERT_FLOAT_EQ(w.viewport->geometry_vertices[i], as_read.vertices[i] * 0.01f) << i;
+        ASSERT_FLOAT_EQ(w.viewport().geometry_vertices[i], as_read.vertices[i] * 0.01f) << i;
 
     // F frames the fountain's particles with the bottle, which shows among them.
     if (!w.display().toggle("geometry_visible")) click(w, "geometry_visible");
     w.change_frame(60);
     QTest::keyClick(&w, Qt::Key_F);
-    const QImage shown = w.viewport->grabFramebuffer();
-    EXPECT_GT(share_in_view(w, w.scene->frame(w.link().current_frame)), 0.97);
+    const QImage shown = w.viewport().grabFramebuffer();
+    EXPECT_GT(share_in_view(w, w.scene()->frame(w.link().current_frame)), 0.97);
     save_picture(w.grab().toImage(), "window_fbx_bottle.png");
     click(w, "geometry_visible");
-    const QImage bare = w.viewport->grabFramebuffer();
+    const QImage bare = w.viewport().grabFramebuffer();
     click(w, "geometry_visible");
     vec3 lo(1e9f, 1e9f, 1e9f), hi(-1e9f, -1e9f, -1e9f);
-    for (size_t i = 0; i + 2 < w.viewport->geometry_vertices.size(); i += 3)
+    for (size_t i = 0; i + 2 < w.viewport().geometry_vertices.size(); i += 3)
         for (int k = 0; k < 3; ++k) {
-            lo[k] = std::min(lo[k], w.viewport->geometry_vertices[i + k]);
-            hi[k] = std::max(hi[k], w.viewport->geometry_vertices[i + k]);
+            lo[k] = std::min(lo[k], w.viewport().geometry_vertices[i + k]);
+            hi[k] = std::max(hi[k], w.viewport().geometry_vertices[i + k]);
         }
-    const QRect pixels = QRectF(project_point(w.viewport->current_projection(), w.viewport->width(),
-                                              w.viewport->height(), lo),
-                                project_point(w.viewport->current_projection(), w.viewport->width(),
-                                              w.viewport->height(), hi))
+    const QRect pixels = QRectF(project_point(w.viewport().current_projection(),
+                                              w.viewport().width(), w.viewport().height(), lo),
+                                project_point(w.viewport().current_projection(),
+                                              w.viewport().width(), w.viewport().height(), hi))
                              .normalized()
                              .toRect();
     int covered = 0;
@@ -191,13 +191,13 @@ TEST(FbxView, GeometryAndCameraComeInTheSceneUnitAndLineUpWithItsCache) {
     QTest::keyClick(&w, Qt::Key_Home, Qt::ShiftModifier);
     EXPECT_EQ(w.link().current_frame, 60);
     EXPECT_EQ(o.count("camera control / frame all"), 1);
-    w.viewport->grabFramebuffer();
-    const projection all = w.viewport->current_projection();
+    w.viewport().grabFramebuffer();
+    const projection all = w.viewport().current_projection();
     int outside = 0;
-    for (const auto& [number, fs] : w.scene->frames)
+    for (const auto& [number, fs] : w.scene()->frames)
         for (const auto& [id, particle] : fs.particles)
-            if (!QRectF(0, 0, w.viewport->width(), w.viewport->height())
-                     .contains(project_point(all, w.viewport->width(), w.viewport->height(),
+            if (!QRectF(0, 0, w.viewport().width(), w.viewport().height())
+                     .contains(project_point(all, w.viewport().width(), w.viewport().height(),
                                              particle.position)))
                 ++outside;
     EXPECT_EQ(outside, 0);
@@ -206,9 +206,9 @@ TEST(FbxView, GeometryAndCameraComeInTheSceneUnitAndLineUpWithItsCache) {
     auto* scale = w.findChild<QDoubleSpinBox*>("fbx_scale");
     scale->setValue(0.02);
     Q_EMIT scale->editingFinished();
-    EXPECT_FLOAT_EQ(w.viewport->geometry_vertices[0], as_read.vertices[0] * 0.02f);
+    EXPECT_FLOAT_EQ(w.viewport().geometry_vertices[0], as_read.vertices[0] * 0.02f);
     EXPECT_EQ(o.count("fbx scale / 0.02"), 1);
-    EXPECT_TRUE(w.status->message().contains("set by hand")) << w.status->message().toStdString();
+    EXPECT_TRUE(w.status().message().contains("set by hand")) << w.status().message().toStdString();
     scale->setValue(0.01);
     Q_EMIT scale->editingFinished();
 
@@ -233,13 +233,13 @@ TEST(FbxView, GeometryAndCameraComeInTheSceneUnitAndLineUpWithItsCache) {
     ASSERT_TRUE(out.open(QIODevice::WriteOnly));
     out.write(file);
     out.close();
-    w.shelf->ask_path = [cache](bool, const QString&) { return cache; };
+    w.shelf().ask_path = [cache](bool, const QString&) { return cache; };
     click(w, "cache_import");
     ASSERT_TRUE(o.wait_for_scene());
-    const frame_set& poured = w.scene->frame(0);
+    const frame_set& poured = w.scene()->frame(0);
     ASSERT_EQ(int(poured.particles.size()), count);
     for (const auto& [id, p] : poured.particles) {
-        const float* v = &w.viewport->geometry_vertices[size_t(21 * id)];
+        const float* v = &w.viewport().geometry_vertices[size_t(21 * id)];
         EXPECT_LT(length(p.position - vec3(v[0], v[1], v[2])), 1e-6f) << id;
     }
 }
@@ -254,7 +254,7 @@ TEST(FbxView, ImportedGeometryAndCameraComeBackAfterARestart) {
         ASSERT_TRUE(o.started);
         import_through_panel(*o.w, "geometry", bottle);
         import_through_panel(*o.w, "camera", orbit);
-        corners = o.w->viewport->geometry_count;
+        corners = o.w->viewport().geometry_count;
     }  // closing saves the settings
     ASSERT_GT(corners, 0);
     {
@@ -262,10 +262,10 @@ TEST(FbxView, ImportedGeometryAndCameraComeBackAfterARestart) {
         ASSERT_TRUE(o.started);
         EXPECT_TRUE(o.w->display().imported("geometry"));
         EXPECT_TRUE(o.w->display().imported("camera"));
-        EXPECT_EQ(o.w->viewport->geometry_count, corners);
-        EXPECT_EQ(o.w->viewport->scene_camera_keys.size(), 101u);
+        EXPECT_EQ(o.w->viewport().geometry_count, corners);
+        EXPECT_EQ(o.w->viewport().scene_camera_keys.size(), 101u);
         EXPECT_TRUE(
-            o.w->status->history().join("\n").contains("Restored the geometry of bottle.fbx"));
+            o.w->status().history().join("\n").contains("Restored the geometry of bottle.fbx"));
     }
     // A file gone since is told and forgotten; the other still comes back.
     QFile::remove(bottle);

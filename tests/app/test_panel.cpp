@@ -42,7 +42,7 @@ bool wait_until(const std::function<bool()>& done, int ms = 30000) {
 TEST(Panel, ButtonsAndTheirLook) {
     open_window o;
     ASSERT_TRUE(o.started);
-    shelf_area& panel = *o.w->shelf;
+    shelf_area& panel = o.w->shelf();
     EXPECT_EQ(panel.brush_buttons.size(), 5u);
     for (const char* name :
          {"brush_hard", "cache_export", "cache_override", "cache_import", "cache_display",
@@ -69,21 +69,21 @@ TEST(Panel, ButtonsAndTheirLook) {
 
 TEST(Panel, TheActiveBrushTypeStaysCheckedAndAnotherReplacesIt) {
     open_window o;
-    shelf_area& panel = *o.w->shelf;
-    const brush_kind start = o.w->tool_brush->type();
+    shelf_area& panel = o.w->shelf();
+    const brush_kind start = o.w->tool_brush().type();
     QPushButton* active = panel.brush_buttons.at(start);
     ASSERT_TRUE(active->isChecked());
     active->click();  // clicking the active type cannot switch it off
     EXPECT_TRUE(active->isChecked());
-    EXPECT_EQ(o.w->tool_brush->type(), start);
+    EXPECT_EQ(o.w->tool_brush().type(), start);
 
-    o.w->tool_brush->set_vector(vec3(1, 0, 0));
+    o.w->tool_brush().set_vector(vec3(1, 0, 0));
     const brush_kind other = start == brush_kind::scale ? brush_kind::remove : brush_kind::scale;
     panel.brush_buttons.at(other)->click();
     EXPECT_FALSE(active->isChecked());
     EXPECT_TRUE(panel.brush_buttons.at(other)->isChecked());
-    EXPECT_EQ(o.w->tool_brush->type(), other);
-    EXPECT_EQ(o.w->tool_brush->vector(), vec3());
+    EXPECT_EQ(o.w->tool_brush().type(), other);
+    EXPECT_EQ(o.w->tool_brush().vector(), vec3());
     int checked = 0;
     for (auto& [type, b] : panel.brush_buttons)
         checked += b->isChecked() ? 1 : 0;
@@ -98,12 +98,12 @@ TEST(Panel, TheActiveBrushTypeStaysCheckedAndAnotherReplacesIt) {
 TEST(Panel, WhileBusyCacheAndDemoClicksOnlyLog) {
     open_window o;
     ASSERT_TRUE(o.wait_for_scene());
-    shelf_area& panel = *o.w->shelf;
-    emitter* before = o.w->scene.get();
+    shelf_area& panel = o.w->shelf();
+    emitter* before = o.w->scene();
     o.w->link().panel_busy = true;
     panel.buttons.at("demo_10000")->click();
     panel.buttons.at("cache_import")->click();
-    EXPECT_EQ(o.w->scene.get(), before);
+    EXPECT_EQ(o.w->scene(), before);
     EXPECT_EQ(o.count("control panel button / demo / 10000"), 1);
     EXPECT_EQ(o.count("cache generate / cancel"), 0);
 }
@@ -113,22 +113,22 @@ TEST(Panel, ImportOfAFolderWithoutCacheFilesChangesNothing) {
     ASSERT_TRUE(o.wait_for_scene());
     QTemporaryDir dir;
     QFile(dir.path() + "/notes.txt").open(QIODevice::WriteOnly);
-    answer_dialogs(*o.w->shelf, dir.path());
-    emitter* before = o.w->scene.get();
-    o.w->shelf->buttons.at("cache_import")->click();
-    EXPECT_EQ(o.w->scene.get(), before);
+    answer_dialogs(o.w->shelf(), dir.path());
+    emitter* before = o.w->scene();
+    o.w->shelf().buttons.at("cache_import")->click();
+    EXPECT_EQ(o.w->scene(), before);
     EXPECT_TRUE(o.w->link().cache_files.empty());
     EXPECT_EQ(o.count("cache generate / cancel"), 1);
 
-    answer_dialogs(*o.w->shelf, "");  // a cancelled dialog
-    o.w->shelf->buttons.at("cache_export")->click();
+    answer_dialogs(o.w->shelf(), "");  // a cancelled dialog
+    o.w->shelf().buttons.at("cache_export")->click();
     EXPECT_EQ(o.count("cache save / cancel"), 1);
 }
 
 TEST(Panel, SaveImportAndPlayBackGiveTheSavedFrames) {
     open_window o;
     ASSERT_TRUE(o.wait_for_scene());
-    shelf_area& panel = *o.w->shelf;
+    shelf_area& panel = o.w->shelf();
     QTemporaryDir root;
     const QString folder = root.path() + "/fountain";
     QDir().mkpath(folder);
@@ -139,22 +139,22 @@ TEST(Panel, SaveImportAndPlayBackGiveTheSavedFrames) {
     panel.buttons.at("cache_export")->click();
     EXPECT_EQ(save_over.shown, 1);
     ASSERT_TRUE(o.w->link().panel_busy);
-    ASSERT_TRUE(wait_until([&] { return !o.w->scene->saving() && !o.w->link().panel_busy; }));
+    ASSERT_TRUE(wait_until([&] { return !o.w->scene()->saving() && !o.w->link().panel_busy; }));
     EXPECT_EQ(o.count("cache save / moved aside / "), 1);
     EXPECT_FALSE(QFile::exists(folder + "/old.txt"));
     EXPECT_TRUE(QFile::exists(folder + "/fountain.0000.bin"));
     EXPECT_TRUE(QFile::exists(folder + "/fountain.0099.bin"));
     EXPECT_EQ(o.count("stroke log / " + folder + "/fountain.strokes.json"), 1);
     std::map<int, particle_map> saved;
-    for (auto& [n, fs] : o.w->scene->frames)
+    for (auto& [n, fs] : o.w->scene()->frames)
         saved[n] = fs.particles;
 
     panel.buttons.at("cache_import")->click();
-    EXPECT_TRUE(o.w->scene->from_cache);
+    EXPECT_TRUE(o.w->scene()->from_cache);
     EXPECT_EQ(o.count("cache size / 100"), 2);
     ASSERT_TRUE(o.wait_for_scene());
     EXPECT_EQ(panel.last_folder.at("cache"), root.path() + "/");
-    for (auto& [n, fs] : o.w->scene->frames) {
+    for (auto& [n, fs] : o.w->scene()->frames) {
         ASSERT_EQ(fs.particles.size(), saved.at(n).size()) << n;
         for (auto& [id, p] : fs.particles) {
             const particle& s = saved.at(n).at(id);
@@ -177,7 +177,7 @@ TEST(Panel, SaveImportAndPlayBackGiveTheSavedFrames) {
     const QByteArray before = bytes_of(folder + "/fountain.0042.bin");
     ASSERT_GT(before.size(), 356);
     panel.buttons.at("cache_override")->click();
-    ASSERT_TRUE(wait_until([&] { return !o.w->scene->saving() && !o.w->link().panel_busy; }));
+    ASSERT_TRUE(wait_until([&] { return !o.w->scene()->saving() && !o.w->link().panel_busy; }));
     EXPECT_EQ(o.count("cache save / moved aside / "), 2);
     const QByteArray after = bytes_of(folder + "/fountain.0042.bin");
     EXPECT_EQ(after.left(284), before.left(284));
@@ -187,14 +187,14 @@ TEST(Panel, SaveImportAndPlayBackGiveTheSavedFrames) {
 TEST(Panel, NewScenesReplaceTheEmitter) {
     open_window o;
     ASSERT_TRUE(o.wait_for_scene());
-    o.w->shelf->buttons.at("demo_10000")->click();
+    o.w->shelf().buttons.at("demo_10000")->click();
     EXPECT_EQ(o.w->link().generation_scale, 100);
     ASSERT_TRUE(o.wait_for_scene());
-    EXPECT_EQ(o.w->scene->point_count(), 505000);
-    o.w->shelf->buttons.at("demo_100")->click();
+    EXPECT_EQ(o.w->scene()->point_count(), 505000);
+    o.w->shelf().buttons.at("demo_100")->click();
     EXPECT_EQ(o.w->link().generation_scale, 1);
     ASSERT_TRUE(o.wait_for_scene());
-    EXPECT_EQ(o.w->scene->point_count(), 5050);
+    EXPECT_EQ(o.w->scene()->point_count(), 5050);
 }
 
 TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {
@@ -202,55 +202,55 @@ TEST(Settings, TheWindowRestartsWithTheToolStateItClosedWith) {
     camera_state cam;
     {
         open_window o(true);
-        o.w->tool_brush->set_space(0.123f);
-        o.w->tool_brush->set_power(0.77f);
-        o.w->tool_brush->set_time(3.5f);
-        o.w->shelf->brush_buttons.at(brush_kind::converge)->click();
-        o.w->buttons.at("left")->setChecked(true);
-        o.w->strip->scale = 7.5f;
-        o.w->strip->offset = 321.0f;
-        o.w->strip->fitted = false;  // as after an Alt zoom
-        cam = o.w->viewport->camera();
+        o.w->tool_brush().set_space(0.123f);
+        o.w->tool_brush().set_power(0.77f);
+        o.w->tool_brush().set_time(3.5f);
+        o.w->shelf().brush_buttons.at(brush_kind::converge)->click();
+        o.w->timeline_button("left").setChecked(true);
+        o.w->strip().scale = 7.5f;
+        o.w->strip().offset = 321.0f;
+        o.w->strip().fitted = false;  // as after an Alt zoom
+        cam = o.w->viewport().camera();
         cam.focal_mag = 4.25f;
         cam.position = vec3(0.5f, 1.5f, 4.0f);
-        o.w->viewport->set_camera(cam);
-        o.w->shelf->buttons.at("cache_display")->setChecked(true);
-        o.w->shelf->buttons.at("brush_mirror")->setChecked(true);
-        o.w->shelf->buttons.at("cache_onion_skin")->setChecked(true);
+        o.w->viewport().set_camera(cam);
+        o.w->shelf().buttons.at("cache_display")->setChecked(true);
+        o.w->shelf().buttons.at("brush_mirror")->setChecked(true);
+        o.w->shelf().buttons.at("cache_onion_skin")->setChecked(true);
         o.w->display().set_onion_count(3);
-        o.w->shelf->last_folder["camera"] = "/some/where/";
+        o.w->shelf().last_folder["camera"] = "/some/where/";
     }
     open_window again(true);
-    EXPECT_FLOAT_EQ(again.w->tool_brush->space(), 0.123f);
-    EXPECT_FLOAT_EQ(again.w->tool_brush->power(), 0.77f);
-    EXPECT_FLOAT_EQ(again.w->tool_brush->time(), 3.5f);
-    EXPECT_EQ(again.w->tool_brush->type(), brush_kind::converge);
-    EXPECT_TRUE(again.w->shelf->brush_buttons.at(brush_kind::converge)->isChecked());
-    EXPECT_TRUE(again.w->buttons.at("left")->isChecked());
-    EXPECT_FLOAT_EQ(again.w->strip->scale, 7.5f);
-    EXPECT_FLOAT_EQ(again.w->strip->offset, 321.0f);
-    const camera_state c = again.w->viewport->camera();
+    EXPECT_FLOAT_EQ(again.w->tool_brush().space(), 0.123f);
+    EXPECT_FLOAT_EQ(again.w->tool_brush().power(), 0.77f);
+    EXPECT_FLOAT_EQ(again.w->tool_brush().time(), 3.5f);
+    EXPECT_EQ(again.w->tool_brush().type(), brush_kind::converge);
+    EXPECT_TRUE(again.w->shelf().brush_buttons.at(brush_kind::converge)->isChecked());
+    EXPECT_TRUE(again.w->timeline_button("left").isChecked());
+    EXPECT_FLOAT_EQ(again.w->strip().scale, 7.5f);
+    EXPECT_FLOAT_EQ(again.w->strip().offset, 321.0f);
+    const camera_state c = again.w->viewport().camera();
     EXPECT_FLOAT_EQ(c.focal_mag, 4.25f);
     EXPECT_EQ(c.position, vec3(0.5f, 1.5f, 4.0f));
     EXPECT_TRUE(again.w->display().toggle("cache_display"));
     EXPECT_TRUE(again.w->display().held_buttons().mirror);
     EXPECT_EQ(again.w->display().onion_frames(), 3);
-    EXPECT_EQ(again.w->shelf->last_folder.at("camera"), "/some/where/");
+    EXPECT_EQ(again.w->shelf().last_folder.at("camera"), "/some/where/");
 }
 
 TEST(Settings, WithoutAToolFileTheDefaultsFileIsRead) {
     open_window o;  // tool.ini removed
     const tool_state defaults = load_tool_settings("", o.w->paths().default_ini);
     EXPECT_TRUE(QFile::exists(o.w->paths().default_ini));
-    EXPECT_EQ(o.w->tool_brush->type(), defaults.type);
-    EXPECT_FLOAT_EQ(o.w->tool_brush->space(), defaults.space);
-    EXPECT_FLOAT_EQ(o.w->viewport->camera().focal_mag, defaults.camera.focal_mag);
+    EXPECT_EQ(o.w->tool_brush().type(), defaults.type);
+    EXPECT_FLOAT_EQ(o.w->tool_brush().space(), defaults.space);
+    EXPECT_FLOAT_EQ(o.w->viewport().camera().focal_mag, defaults.camera.focal_mag);
     EXPECT_TRUE(o.w->display().toggle("camera_guide"));
 }
 
 TEST(Panel, AltMiddleDragScrollsTheColumnWithinItsContent) {
     open_window o;
-    shelf_area& panel = *o.w->shelf;
+    shelf_area& panel = o.w->shelf();
     QWidget* header = panel.widget()->findChild<QLabel*>();
     ASSERT_TRUE(header);
     const QPoint at = header->rect().center();
@@ -282,7 +282,7 @@ TEST(Panel, AColumnTallerThanTheWindowScrollsWithABarAndTheWheelAndComesBackAfte
     int offset = 0;
     {
         open_window o(true);
-        shelf_area& panel = *o.w->shelf;
+        shelf_area& panel = o.w->shelf();
         ASSERT_GT(panel.widget()->height(), panel.viewport()->height());
         EXPECT_TRUE(panel.verticalScrollBar()->isVisible());
         for (QLabel* header : panel.widget()->findChildren<QLabel*>())
@@ -298,14 +298,14 @@ TEST(Panel, AColumnTallerThanTheWindowScrollsWithABarAndTheWheelAndComesBackAfte
         EXPECT_EQ(panel.widget()->y(), offset);
     }
     open_window again(true);
-    EXPECT_EQ(again.w->shelf->scroll_offset(), offset);
-    EXPECT_EQ(again.w->shelf->widget()->y(), offset);
+    EXPECT_EQ(again.w->shelf().scroll_offset(), offset);
+    EXPECT_EQ(again.w->shelf().widget()->y(), offset);
 }
 
 TEST(Panel, ExportOffersTheScenesOwnFormatFirstAndSaysWhatAnotherCannotCarry) {
     open_window o;
     ASSERT_TRUE(o.wait_for_scene());
-    shelf_area& panel = *o.w->shelf;
+    shelf_area& panel = o.w->shelf();
     QTemporaryDir dir;
     QStringList offered;
     QString pick = "vdb";
@@ -317,13 +317,13 @@ TEST(Panel, ExportOffersTheScenesOwnFormatFirstAndSaysWhatAnotherCannotCarry) {
     panel.buttons.at("cache_export")->click();
     ASSERT_TRUE(o.wait_for_scene());
     EXPECT_EQ(offered, (QStringList{"bin", "vdb", "ply"}));  // a generated scene's own is .bin
-    const int frames = int(o.w->scene->frames.size());
+    const int frames = int(o.w->scene()->frames.size());
     EXPECT_EQ(QDir(dir.path() + "/points").entryList({"points.*.vdb"}).size(), frames);
     EXPECT_EQ(o.count("cache save / format / vdb"), 1);
 
     panel.buttons.at("cache_import")->click();
     ASSERT_TRUE(o.wait_for_scene());
-    ASSERT_EQ(int(o.w->scene->frames.size()), frames);
+    ASSERT_EQ(int(o.w->scene()->frames.size()), frames);
     pick = "ply";
     answer_dialogs(panel, dir.path() + "/cloud");
     panel.buttons.at("cache_export")->click();

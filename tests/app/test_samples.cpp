@@ -170,20 +170,20 @@ vec3 centre_of(const frame_set& fs) {
 // Shows the frame and paints it; returns the picture.
 QImage show_frame(kavrin::kavrin& w, int frame) {
     w.change_frame(frame);
-    return w.viewport->grabFramebuffer();
+    return w.viewport().grabFramebuffer();
 }
 
 // Clicks a panel button and waits until the download it started has ended and its findings
 // have been loaded: downloads run off the GUI thread.
 void click_and_wait(kavrin::kavrin& w, const char* button) {
-    w.shelf->buttons.at(button)->click();
+    w.shelf().buttons.at(button)->click();
     for (int i = 0; i < 1000 && w.current_transfer(); ++i)
         QTest::qWait(20);
     ASSERT_FALSE(w.current_transfer()) << button;
 }
 
 void set_toggle(kavrin::kavrin& w, const char* name, bool on) {
-    w.shelf->buttons.at(name)->setChecked(on);
+    w.shelf().buttons.at(name)->setChecked(on);
     ASSERT_EQ(w.display().toggle(name), on) << name;
 }
 
@@ -206,14 +206,14 @@ TEST_F(Samples, WineDownloadsOncePlaysFromTheCacheAndLoadsAgainFromDisk) {
         EXPECT_TRUE(QFileInfo::exists(w.paths().samples_dir + file)) << file;
 
     // The cache plays: every frame of the sample is read and stepped.
-    ASSERT_TRUE(w.scene);
-    EXPECT_TRUE(w.scene->from_cache);
+    ASSERT_TRUE(w.scene());
+    EXPECT_TRUE(w.scene()->from_cache);
     EXPECT_EQ(o.count("cache size / " + QString::number(wine_frames)), 1);
     ASSERT_TRUE(o.wait_for_scene());
-    ASSERT_EQ(int(w.scene->frames.size()), wine_frames);
-    EXPECT_EQ(w.scene->first_frame, 0);
-    EXPECT_EQ(w.scene->last_frame, wine_frames - 1);
-    for (const auto& [n, fs] : w.scene->frames) {
+    ASSERT_EQ(int(w.scene()->frames.size()), wine_frames);
+    EXPECT_EQ(w.scene()->first_frame, 0);
+    EXPECT_EQ(w.scene()->last_frame, wine_frames - 1);
+    for (const auto& [n, fs] : w.scene()->frames) {
         ASSERT_TRUE(fs.initialised) << n;
         ASSERT_GT(fs.particles.size(), 150u) << n;
         ASSERT_LT(fs.particles.size(), 1500u) << n;
@@ -222,17 +222,18 @@ TEST_F(Samples, WineDownloadsOncePlaysFromTheCacheAndLoadsAgainFromDisk) {
     // Camera and bottle came with it; the camera's keys cover the sample's frames.
     EXPECT_TRUE(w.display().imported("camera"));
     EXPECT_TRUE(w.display().imported("geometry"));
-    ASSERT_FALSE(w.viewport->scene_camera_keys.empty());
-    EXPECT_EQ(w.viewport->scene_camera_keys.begin()->first, 0);
-    EXPECT_EQ(w.viewport->scene_camera_keys.rbegin()->first, wine_frames - 1);
-    EXPECT_GT(w.viewport->geometry_count, 0);
-    EXPECT_EQ(w.viewport->geometry_count % 3, 0);
-    EXPECT_EQ(o.count("geometry vertex count / " + QString::number(w.viewport->geometry_count)), 1);
+    ASSERT_FALSE(w.viewport().scene_camera_keys.empty());
+    EXPECT_EQ(w.viewport().scene_camera_keys.begin()->first, 0);
+    EXPECT_EQ(w.viewport().scene_camera_keys.rbegin()->first, wine_frames - 1);
+    EXPECT_GT(w.viewport().geometry_count, 0);
+    EXPECT_EQ(w.viewport().geometry_count % 3, 0);
+    EXPECT_EQ(o.count("geometry vertex count / " + QString::number(w.viewport().geometry_count)),
+              1);
 
     // The wine leaves the bottle at its mouth: the highest particle of every frame sits at the
     // bottle (both in the same units, centimetres), and the wine lands on the floor.
-    const std::vector<float>& corners = w.viewport->geometry_vertices;
-    for (const auto& [n, fs] : w.scene->frames) {
+    const std::vector<float>& corners = w.viewport().geometry_vertices;
+    for (const auto& [n, fs] : w.scene()->frames) {
         const particle* top = nullptr;
         float lowest = 1e9f;
         for (const auto& [id, p] : fs.particles) {
@@ -265,7 +266,7 @@ TEST_F(Samples, WineDownloadsOncePlaysFromTheCacheAndLoadsAgainFromDisk) {
     EXPECT_EQ(stamp("cache/wine/wine.000.bin"), unpacked_time);
     EXPECT_EQ(o.count("cache size / " + QString::number(wine_frames)), 2);
     ASSERT_TRUE(o.wait_for_scene());
-    EXPECT_EQ(int(w.scene->frames.size()), wine_frames);
+    EXPECT_EQ(int(w.scene()->frames.size()), wine_frames);
     EXPECT_TRUE(w.display().imported("camera"));
     EXPECT_EQ(o.count("sample / error"), 0);
 }
@@ -285,7 +286,7 @@ TEST_F(Samples, ADamagedSampleOnDiskIsMendedByTheNextClick) {
     EXPECT_EQ(requests("GET /web/cache/wine.zip"), gets);
     EXPECT_TRUE(QFileInfo::exists(w.paths().samples_dir + "cache/wine/wine.000.bin"));
     ASSERT_TRUE(o.wait_for_scene());
-    EXPECT_EQ(int(w.scene->frames.size()), wine_frames);
+    EXPECT_EQ(int(w.scene()->frames.size()), wine_frames);
 
     // An archive that cannot be unpacked is dropped and fetched again by the following click.
     QDir(w.paths().samples_dir + "cache/wine").removeRecursively();
@@ -293,15 +294,15 @@ TEST_F(Samples, ADamagedSampleOnDiskIsMendedByTheNextClick) {
     ASSERT_TRUE(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
     broken.write("not an archive");
     broken.close();
-    emitter* before = w.scene.get();
+    emitter* before = w.scene();
     click_and_wait(w, "demo_wine");
     EXPECT_EQ(o.count("sample / error / wine"), 1);
-    EXPECT_EQ(w.scene.get(), before);
+    EXPECT_EQ(w.scene(), before);
     EXPECT_FALSE(QFileInfo::exists(w.paths().samples_dir + "cache/wine.zip"));
     click_and_wait(w, "demo_wine");
     EXPECT_EQ(requests("GET /web/cache/wine.zip"), gets + 1);
     ASSERT_TRUE(o.wait_for_scene());
-    EXPECT_EQ(int(w.scene->frames.size()), wine_frames);
+    EXPECT_EQ(int(w.scene()->frames.size()), wine_frames);
 }
 
 TEST_F(Samples, TheWineCameraFollowsItsKeysAndSeesTheLitBottleAndTheWine) {
@@ -310,53 +311,53 @@ TEST_F(Samples, TheWineCameraFollowsItsKeysAndSeesTheLitBottleAndTheWine) {
     kavrin::kavrin& w = *o.w;
     click_and_wait(w, "demo_wine");
     ASSERT_TRUE(o.wait_for_scene());
-    ASSERT_TRUE(w.scene->from_cache);
-    ASSERT_EQ(w.viewport->scene_camera_keys.size(), size_t(wine_frames));
+    ASSERT_TRUE(w.scene()->from_cache);
+    ASSERT_EQ(w.viewport().scene_camera_keys.size(), size_t(wine_frames));
 
     // The viewport's keys place the camera as the camera file does.
     fbx_camera file;
     ASSERT_TRUE(import_camera(w.paths().samples_dir + "camera/wine_cam.fbx", file));
     for (int frame : {0, 17, wine_frames - 1})
         for (const vec3& p : {vec3(), vec3(1, 0, 0), vec3(0, 1, 0), vec3(0, 0, 1)})
-            EXPECT_LT(length(w.viewport->transform_point(frame, p) -
+            EXPECT_LT(length(w.viewport().transform_point(frame, p) -
                              transform_point(file.keys.at(frame), p)),
                       1e-3f)
                 << frame;
 
     // The bottle is hidden until "geometry_visible" is on; the free camera is used until
     // "camera_animation" is.
-    const camera_state free_camera = w.viewport->camera();
+    const camera_state free_camera = w.viewport().camera();
     show_frame(w, 10);
-    EXPECT_EQ(w.viewport->current_projection().eye, free_camera.position);
+    EXPECT_EQ(w.viewport().current_projection().eye, free_camera.position);
     set_toggle(w, "camera_animation", true);
     set_toggle(w, "geometry_visible", true);
     w.display().set_toggle("camera_guide", false);  // no grid lines in the pictures
 
     vec3 bottle;
-    for (int i = 0; i < w.viewport->geometry_count; ++i)
+    for (int i = 0; i < w.viewport().geometry_count; ++i)
         bottle +=
-            vec3(w.viewport->geometry_vertices[3 * i], w.viewport->geometry_vertices[3 * i + 1],
-                 w.viewport->geometry_vertices[3 * i + 2]);
-    bottle /= float(w.viewport->geometry_count);
+            vec3(w.viewport().geometry_vertices[3 * i], w.viewport().geometry_vertices[3 * i + 1],
+                 w.viewport().geometry_vertices[3 * i + 2]);
+    bottle /= float(w.viewport().geometry_count);
 
     std::vector<QPointF> bottle_at;
     for (int frame : {0, 30, wine_frames - 1}) {
         const QImage image = show_frame(w, frame);
-        const projection p = w.viewport->current_projection();
+        const projection p = w.viewport().current_projection();
         // The eye is the key's camera position, frame by frame.
-        const vec3 eye = w.viewport->transform_point(frame, vec3());
+        const vec3 eye = w.viewport().transform_point(frame, vec3());
         EXPECT_LT(length(p.eye - eye), 1e-3f) << frame;
-        EXPECT_GT(share_in_view(w, w.scene->frame(frame)), 0.97) << frame;
+        EXPECT_GT(share_in_view(w, w.scene()->frame(frame)), 0.97) << frame;
 
         // A frame looks the same from its first paint on.
-        EXPECT_TRUE(image == w.viewport->grabFramebuffer()) << "frame " << frame;
+        EXPECT_TRUE(image == w.viewport().grabFramebuffer()) << "frame " << frame;
 
         // The bottle covers its middle and shows lit faces: against a picture without it,
         // the pixels it covers.
         set_toggle(w, "geometry_visible", false);
-        const QImage bare = w.viewport->grabFramebuffer();
+        const QImage bare = w.viewport().grabFramebuffer();
         set_toggle(w, "geometry_visible", true);
-        const QPointF at = project_point(p, w.viewport->width(), w.viewport->height(), bottle);
+        const QPointF at = project_point(p, w.viewport().width(), w.viewport().height(), bottle);
         bottle_at.push_back(at);
         ASSERT_TRUE(image.rect().contains(at.toPoint())) << frame;
         EXPECT_NE(image.pixel(at.toPoint()), bare.pixel(at.toPoint())) << frame;
@@ -377,10 +378,10 @@ TEST_F(Samples, TheWineCameraFollowsItsKeysAndSeesTheLitBottleAndTheWine) {
 
         // The wine is drawn: the stream's particles are lit.
         int lit = 0, inside = 0;
-        for (const auto& [id, particle] : w.scene->frame(frame).particles) {
+        for (const auto& [id, particle] : w.scene()->frame(frame).particles) {
             if (particle.position[1] < 5.0f) continue;  // the puddle may lie behind the bottle
             const QPoint pixel =
-                project_point(p, w.viewport->width(), w.viewport->height(), particle.position)
+                project_point(p, w.viewport().width(), w.viewport().height(), particle.position)
                     .toPoint();
             if (!image.rect().contains(pixel)) continue;
             ++inside;
@@ -391,11 +392,11 @@ TEST_F(Samples, TheWineCameraFollowsItsKeysAndSeesTheLitBottleAndTheWine) {
     }
     // The camera moves round the scene: the bottle is seen at different places.
     EXPECT_GT(QLineF(bottle_at.front(), bottle_at.back()).length(), 5.0);
-    EXPECT_NE(w.viewport->transform_point(0, vec3()), w.viewport->transform_point(30, vec3()));
+    EXPECT_NE(w.viewport().transform_point(0, vec3()), w.viewport().transform_point(30, vec3()));
 
     set_toggle(w, "camera_animation", false);
     show_frame(w, 30);
-    EXPECT_EQ(w.viewport->current_projection().eye, free_camera.position);
+    EXPECT_EQ(w.viewport().current_projection().eye, free_camera.position);
 }
 
 TEST_F(Samples, FireballLoadsASwellingRisingBallWithItsCameraAndNoGeometry) {
@@ -407,17 +408,17 @@ TEST_F(Samples, FireballLoadsASwellingRisingBallWithItsCameraAndNoGeometry) {
     click_and_wait(w, "demo_fireball");
     EXPECT_EQ(o.count("sample / error"), 0);
     ASSERT_TRUE(o.wait_for_scene());
-    ASSERT_TRUE(w.scene->from_cache);
-    ASSERT_EQ(int(w.scene->frames.size()), fireball_frames);
+    ASSERT_TRUE(w.scene()->from_cache);
+    ASSERT_EQ(int(w.scene()->frames.size()), fireball_frames);
     EXPECT_TRUE(
         QFileInfo::exists(w.paths().samples_dir + "cache/fireball_low/fireball_low.000.bin"));
 
     // The empty geometry entry is asked for under its bare name and skipped.
     EXPECT_EQ(requests("HEAD /web/geometry/.zip"), bare_zip + 1);
     EXPECT_FALSE(w.display().imported("geometry"));
-    EXPECT_EQ(w.viewport->geometry_count, 0);
+    EXPECT_EQ(w.viewport().geometry_count, 0);
     EXPECT_TRUE(w.display().imported("camera"));
-    EXPECT_EQ(w.viewport->scene_camera_keys.size(), size_t(fireball_frames));
+    EXPECT_EQ(w.viewport().scene_camera_keys.size(), size_t(fireball_frames));
 
     // The scale travels in the cache: it grows as the ball swells and rises.
     auto mean_scale = [](const frame_set& fs) {
@@ -426,8 +427,8 @@ TEST_F(Samples, FireballLoadsASwellingRisingBallWithItsCameraAndNoGeometry) {
             sum += p.scale;
         return sum / double(std::max<size_t>(1, fs.particles.size()));
     };
-    const frame_set& start = w.scene->frame(0);
-    const frame_set& end = w.scene->frame(fireball_frames - 1);
+    const frame_set& start = w.scene()->frame(0);
+    const frame_set& end = w.scene()->frame(fireball_frames - 1);
     EXPECT_EQ(start.particles.size(), 1000u);
     EXPECT_EQ(end.particles.size(), 1000u);
     EXPECT_NEAR(mean_scale(start), 1.0, 1e-6);
@@ -437,7 +438,7 @@ TEST_F(Samples, FireballLoadsASwellingRisingBallWithItsCameraAndNoGeometry) {
     set_toggle(w, "camera_animation", true);
     for (int frame : {0, fireball_frames / 2, fireball_frames - 1}) {
         show_frame(w, frame);
-        EXPECT_GT(share_in_view(w, w.scene->frame(frame)), 0.97) << frame;
+        EXPECT_GT(share_in_view(w, w.scene()->frame(frame)), 0.97) << frame;
     }
 }
 
@@ -450,7 +451,7 @@ TEST_F(Samples, UpdateDownloadsTheNewerPackageAndSaysSo) {
     click_and_wait(w, "user_update");
     EXPECT_EQ(o.count("update / yes"), 1);
     EXPECT_EQ(o.count("update / no"), 0);
-    EXPECT_EQ(w.release.latest, "0023");
+    EXPECT_EQ(w.release().latest, "0023");
     EXPECT_EQ(closer.title, "Hi :D");
     EXPECT_TRUE(closer.text.startsWith("Kavrin Rev.0023 is sucessfly Downloded.\n"))
         << closer.text.toStdString();
@@ -467,27 +468,27 @@ TEST_F(Samples, WithoutTheServerTheSampleLogsAnErrorAndTheUpdateFindsNothing) {
     ASSERT_TRUE(o.wait_for_scene());
     kavrin::kavrin& w = *o.w;
     stop_server();  // the address now names a closed port
-    const emitter* before = w.scene.get();
-    const size_t frames = w.scene->frames.size();
+    const emitter* before = w.scene();
+    const size_t frames = w.scene()->frames.size();
     modal_closer closer;
 
     click_and_wait(w, "demo_wine");
     EXPECT_EQ(o.count("sample / error / wine / "), 1);
-    EXPECT_EQ(w.scene.get(), before);
-    EXPECT_EQ(w.scene->frames.size(), frames);
-    EXPECT_FALSE(w.scene->from_cache);
+    EXPECT_EQ(w.scene(), before);
+    EXPECT_EQ(w.scene()->frames.size(), frames);
+    EXPECT_FALSE(w.scene()->from_cache);
     EXPECT_FALSE(w.display().imported("camera"));
     EXPECT_FALSE(QFileInfo::exists(w.paths().samples_dir + "cache/wine.zip"));
     // The artist reads the failure and its reason in the status line, and again in its history.
-    const QString told = w.status->message();
+    const QString told = w.status().message();
     EXPECT_TRUE(told.startsWith("Download of the sample wine failed: ")) << told.toStdString();
     const QString reason = told.mid(told.indexOf(": ") + 2);
     EXPECT_FALSE(reason.isEmpty());
     EXPECT_EQ(o.count("sample / error / wine / " + reason), 1) << reason.toStdString();
-    auto* history = w.status->findChild<QToolButton*>("status_history");
+    auto* history = w.status().findChild<QToolButton*>("status_history");
     ASSERT_TRUE(history);
     QTest::mouseClick(history, Qt::LeftButton);
-    QListWidget& popup = w.status->history_popup();
+    QListWidget& popup = w.status().history_popup();
     EXPECT_TRUE(popup.isVisible());
     ASSERT_GE(popup.count(), 1);
     EXPECT_TRUE(popup.item(popup.count() - 1)->text().endsWith(told));
@@ -496,7 +497,7 @@ TEST_F(Samples, WithoutTheServerTheSampleLogsAnErrorAndTheUpdateFindsNothing) {
     click_and_wait(w, "user_update");
     EXPECT_EQ(o.count("update / no"), 1);
     EXPECT_EQ(o.count("update / yes"), 0);
-    EXPECT_EQ(w.release.latest, w.release.revision);
+    EXPECT_EQ(w.release().latest, w.release().revision);
     EXPECT_TRUE(closer.title.isEmpty());
 }
 
@@ -513,15 +514,15 @@ TEST_F(Samples, ASilentOrTricklingServerNeverHoldsTheWindowAndLeavesNoFile) {
         point_scripts_at(url);
         const int errors = o.count("sample / error / wine / ");
         // Playback shows that the frame timer runs, and the viewport repaints, meanwhile.
-        w.buttons.at("start")->setChecked(true);
-        w.shelf->buttons.at("demo_wine")->click();
+        w.timeline_button("start").setChecked(true);
+        w.shelf().buttons.at("demo_wine")->click();
         EXPECT_TRUE(w.current_transfer());  // the click has returned; the download goes on
         std::set<int> shown;
         for (int i = 0; i < 500 && w.current_transfer(); ++i) {
             shown.insert(w.link().current_frame);
             QTest::qWait(20);
         }
-        w.buttons.at("start")->setChecked(false);
+        w.timeline_button("start").setChecked(false);
         ASSERT_FALSE(w.current_transfer());
         EXPECT_GT(shown.size(), 1u);  // playback went on during the download
         EXPECT_EQ(o.count("sample / error / wine / "), errors + 1);
@@ -548,14 +549,14 @@ TEST_F(Samples, ACancelledDownloadEndsAtOnceAndKeepsNothing) {
     const QString url = start_bad_server(bad, "--trickle");
     ASSERT_FALSE(url.isEmpty());
     point_scripts_at(url);
-    w.shelf->buttons.at("demo_wine")->click();
+    w.shelf().buttons.at("demo_wine")->click();
     auto* progress = w.findChild<QProgressDialog*>();
     ASSERT_TRUE(progress);
     QTest::qWait(500);
     // The status line says so too, with the download's progress once its size is known.
-    w.status->refresh();
-    EXPECT_EQ(w.status->background(), "downloading");
-    EXPECT_EQ(w.status->progress().isVisible(), w.current_transfer()->control.total > 0);
+    w.status().refresh();
+    EXPECT_EQ(w.status().background(), "downloading");
+    EXPECT_EQ(w.status().progress().isVisible(), w.current_transfer()->control.total > 0);
     auto* cancel = progress->findChild<QPushButton*>();
     ASSERT_TRUE(cancel);
     cancel->click();

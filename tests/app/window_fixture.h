@@ -35,7 +35,7 @@ struct open_window {
     explicit open_window(bool keep_settings = false, bool keep_autosave = false)
         : w(make(keep_settings, keep_autosave)), started(w->startup()) {
         // An export takes the format it offers first, the scene's own, unless a test says.
-        w->shelf->ask_format = [](const QStringList& offered) { return offered.first(); };
+        w->shelf().ask_format = [](const QStringList& offered) { return offered.first(); };
     }
     ~open_window() {
         // A test's strokes are not the artist's: closing asks nothing.
@@ -56,7 +56,7 @@ struct open_window {
     // Turns the event loop until the scene has been built and stepped and its work is done.
     bool wait_for_scene() {
         for (int i = 0; i < 600; ++i) {
-            if (w->scene && w->scene->built() && !w->scene->has_pending_work() &&
+            if (w->scene() && w->scene()->built() && !w->scene()->has_pending_work() &&
                 !w->link().panel_busy)
                 return true;
             QTest::qWait(50);
@@ -96,12 +96,12 @@ struct answer {
 
 // Share of the frame's particles that the viewport's last projection puts inside it.
 inline double share_in_view(const kavrin& w, const frame_set& fs) {
-    const projection p = w.viewport->current_projection();
-    const QRectF view(0, 0, w.viewport->width(), w.viewport->height());
+    const projection p = w.viewport().current_projection();
+    const QRectF view(0, 0, w.viewport().width(), w.viewport().height());
     int inside = 0;
     for (const auto& [id, particle] : fs.particles)
         if (view.contains(
-                project_point(p, w.viewport->width(), w.viewport->height(), particle.position)))
+                project_point(p, w.viewport().width(), w.viewport().height(), particle.position)))
             ++inside;
     return double(inside) / double(std::max<size_t>(1, fs.particles.size()));
 }

@@ -35,29 +35,29 @@ bool wait_until(const std::function<bool()>& done, int ms = 60000) {
 
 // Saves the window's scene into folder through the panel and waits for the files.
 bool save_through_panel(test::open_window& o, const QString& folder) {
-    o.w->shelf->ask_path = [folder](bool, const QString&) { return folder; };
-    o.w->shelf->buttons.at("cache_export")->click();
-    return wait_until([&] { return !o.w->scene->saving() && !o.w->link().panel_busy; });
+    o.w->shelf().ask_path = [folder](bool, const QString&) { return folder; };
+    o.w->shelf().buttons.at("cache_export")->click();
+    return wait_until([&] { return !o.w->scene()->saving() && !o.w->link().panel_busy; });
 }
 
 // One stroke with the mouse along the longest stretch of frame f that picks hit.
 void paint(kavrin::kavrin& w, int f, brush_kind type, float power, float time) {
     w.change_frame(f);
-    brush& b = *w.tool_brush;
-    w.shelf->choose_brush(type);
+    brush& b = w.tool_brush();
+    w.shelf().choose_brush(type);
     b.set_power(power);
     b.set_time(time);
     b.set_space(0.1f);
-    w.viewport->update();
+    w.viewport().update();
     QTest::qWait(20);
-    const test::hit_run run = test::longest_hit_run(*w.viewport, 6);
+    const test::hit_run run = test::longest_hit_run(w.viewport(), 6);
     if (run.length() < 4) return;
-    QTest::mousePress(w.viewport, Qt::LeftButton, Qt::NoModifier, QPoint(run.x0, run.y));
+    QTest::mousePress(&w.viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(run.x0, run.y));
     for (int x = run.x0; x <= run.x1; x += 8) {
-        QTest::mouseMove(w.viewport, QPoint(x, run.y + (x / 7) % 3));
+        QTest::mouseMove(&w.viewport(), QPoint(x, run.y + (x / 7) % 3));
         QTest::qWait(3);
     }
-    QTest::mouseRelease(w.viewport, Qt::LeftButton, Qt::NoModifier, QPoint(run.x1, run.y));
+    QTest::mouseRelease(&w.viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(run.x1, run.y));
 }
 
 // The cache files of a folder by frame number, and the stroke log.
@@ -84,9 +84,9 @@ TEST(WindowReplay, KavrinBatchWritesTheCacheTheWindowSaved) {
 
     // The start-up scene as a cache, opened again the way a user opens a cache.
     ASSERT_TRUE(save_through_panel(o, original));
-    o.w->shelf->ask_path = [original](bool, const QString&) { return original; };
-    o.w->shelf->buttons.at("cache_import")->click();
-    ASSERT_TRUE(o.w->scene->from_cache);
+    o.w->shelf().ask_path = [original](bool, const QString&) { return original; };
+    o.w->shelf().buttons.at("cache_import")->click();
+    ASSERT_TRUE(o.w->scene()->from_cache);
     ASSERT_TRUE(o.wait_for_scene());
 
     // Strokes in quick succession, each beside frames that still wait for the strokes before
@@ -97,12 +97,12 @@ TEST(WindowReplay, KavrinBatchWritesTheCacheTheWindowSaved) {
     paint(w, 60, brush_kind::grab, 0.8f, 3.0f);
     paint(w, 64, brush_kind::converge, 0.6f, 2.0f);
     paint(w, 52, brush_kind::scale, 0.9f, 4.0f);
-    w.buttons.at("right")->setChecked(true);
+    w.timeline_button("right").setChecked(true);
     paint(w, 80, brush_kind::normal, 0.5f, 1.0f);
-    w.buttons.at("right")->setChecked(false);
+    w.timeline_button("right").setChecked(false);
     ASSERT_TRUE(o.wait_for_scene());
     paint(w, 70, brush_kind::remove, 0.7f, 5.0f);
-    ASSERT_TRUE(wait_until([&] { return !w.scene->spreading(); }));
+    ASSERT_TRUE(wait_until([&] { return !w.scene()->spreading(); }));
     QTest::keyClick(&w, Qt::Key_Z, Qt::ControlModifier);
     paint(w, 72, brush_kind::grab, 1.0f, 6.0f);
     ASSERT_TRUE(o.wait_for_scene());
