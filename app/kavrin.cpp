@@ -321,7 +321,7 @@ QPushButton* kavrin::build_timeline_button(const QString& name) {
 }
 
 QPushButton& kavrin::timeline_button(const std::string& name) const {
-    return *strict_at(buttons_, name, "the side buttons");
+    return *strict_at(buttons_, name, "the timeline buttons");
 }
 
 void kavrin::start_scene(bool from_cache, std::optional<unsigned> seed) {

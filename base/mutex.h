@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include <QMutex>
+
 #include "base/thread_annotations.h"
 
 namespace kavrin {
@@ -29,8 +31,10 @@ class KAVRIN_CAPABILITY("mutex") mutex {
 
   private:
     friend class mutex_hold;
-    // Timed for try_lock_for; taking and leaving it costs what a plain mutex does.
-    std::timed_mutex native_;
+    // Qt's mutex is one word (a futex), where a standard one is 40 bytes: every octree cell
+    // carries a lock, so on a 1M-particle frame that is about 2 bytes a particle. It waits
+    // with a timeout too.
+    QMutex native_;
 };
 
 // Holds a mutex from construction to destruction; may let it go and take it again meanwhile.
@@ -54,7 +58,7 @@ class KAVRIN_SCOPED_CAPABILITY mutex_hold {
     }
 
   private:
-    std::unique_lock<std::timed_mutex> hold_;
+    std::unique_lock<QMutex> hold_;
 };
 
 }  // namespace kavrin
